@@ -1,0 +1,18 @@
+# k417t_add_test(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>] [PLUGIN])
+# One GoogleTest executable registered with CTest. PLUGIN: the test loads
+# k417t.so with dlopen, so the host runtime is linked whole and exported.
+function(k417t_add_test name)
+  cmake_parse_arguments(T "PLUGIN" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main
+                        Threads::Threads)
+  if(T_PLUGIN)
+    set_target_properties(${name} PROPERTIES ENABLE_EXPORTS ON)
+    target_link_libraries(${name} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,qmx_host>" ${CMAKE_DL_LIBS})
+    add_dependencies(${name} k417t)
+    target_compile_definitions(${name} PRIVATE K417T_PLUGIN_PATH="$<TARGET_FILE:k417t>")
+  endif()
+  set(labels unit ${T_LABELS})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${labels}")
+endfunction()

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the plain suite, the whole suite under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and the concurrency tests under
+# ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+jobs=$(nproc)
+
+echo "== plain"
+scripts/build.sh build
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== asan+ubsan"
+scripts/build.sh build-asan -DK417T_SANITIZE=asan -DK417T_BUILD_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+echo "== tsan (concurrency)"
+scripts/build.sh build-tsan -DK417T_SANITIZE=tsan -DK417T_BUILD_BENCH=OFF
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L concurrency --no-tests=ignore
