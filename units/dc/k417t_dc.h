@@ -1,17 +1,14 @@
 #pragma once
 
-// Placeholder until the unit's records and parsers land.
-#include "qmx/qmx_spdevice.h"
+#include <string>
 
-class K417TDC : public QMXSPDevice {
+#include "units/dc/pmbus_power_dc.h"
+#include "units/dc/tele_c_k417t_dc.h"
+
+// The K417T's DC distribution (device type "k417t-dc", type number 5093).
+class K417TDC : public PMBusPowerDC<tele_c_k417t_dc, 5093> {
  public:
   K417TDC() { device_type_ = "k417t-dc"; }
-  explicit K417TDC(const std::string& model) : model_(model) { device_type_ = "k417t-dc"; }
-  using QMXSPDevice::LoadFromCache;
-  bool LoadFromCache(const unsigned char*, int) override { return false; }
-  virtual int parse42_41(const unsigned char*, int) { return -1; }
-  virtual int parse42_44(const unsigned char*, int) { return -1; }
-  virtual void DoImpCheckAlert() {}
- private:
-  std::string model_;
+  explicit K417TDC(const std::string& model) : PMBusPowerDC(model) { device_type_ = "k417t-dc"; }
+  void DoImpCheckAlert() override {}
 };
