@@ -1,5 +1,38 @@
 #include "controller/k417t.h"
 
+#include <cstring>
+#include <iostream>
+
+namespace {
+
+// First information byte of the rectifier control command (0x41/0x45) per
+// control code; codes from 106 on carry a second byte from the caller.
+int CommandByte(int code) {
+  switch (code) {
+    case 100: return 0x10;
+    case 102: return 0x1F;
+    case 104: return 0x11;
+    case 106: return 0x20;
+    case 108: return 0x2F;
+    case 110: return 0xE4;
+    case 112: return 0xE5;
+    case 114: return 0xE6;
+    case 116: return 0xE7;
+    default: return -1;
+  }
+}
+
+void WriteInt(void* out, int out_cap, int value, int& out_len) {
+  if (out != nullptr && out_cap >= 4) {
+    std::memcpy(out, &value, sizeof value);
+    out_len = 4;
+  } else {
+    out_len = 0;
+  }
+}
+
+}  // namespace
+
 K417T::K417T() : PMBusPower({"K417T"}) {
   cmd_result = -1;
   device_type_ = "k417t";
@@ -10,11 +43,45 @@ K417T::K417T() : PMBusPower({"K417T"}) {
 
 K417T::~K417T() = default;
 
-int K417T::DeviceIoControl(int, const void*, int, void*, int, int& out_len) {
-  out_len = 0;
+int K417T::DeviceIoControl(int code, const void* in, int in_len, void* out, int out_cap,
+                           int& out_len) {
+  const int first = CommandByte(code);
+  if (first < 0) {
+    const int result = cmd_result;
+    std::cout << "drova cmd_result:" << result << std::endl;
+    WriteInt(out, out_cap, result, out_len);
+    return 0;
+  }
+  unsigned char info[2] = {static_cast<unsigned char>(first), 0x00};
+  if (code >= 106) {
+    // These commands need the caller's byte; without it nothing is sent.
+    if (in == nullptr || in_len < 1) {
+      out_len = 0;
+      return 0;
+    }
+    info[1] = *static_cast<const unsigned char*>(in);
+  }
+  cmd_step = code;
+  cmd_result = -1;
+  OpenPort();
+  write_pmbus_cmd(0x41, 0x45, info, 2);
+  WriteInt(out, out_cap, 1, out_len);
   return 0;
 }
 
-int K417T::process_payload() { return PMBusPower::process_payload(); }
+int K417T::process_payload() {
+  if (!k417t_poll::IsIoControlStep(cmd_step)) return PMBusPower::process_payload();
+  if (recv_frame == nullptr) return 0;
+  const int rtn = recv_frame[3];
+  std::cout << "drova:process_payload:" << rtn << std::endl;
+  cmd_result = rtn;
+  return 0;
+}
 
-int K417T::process_error() { return 0; }
+int K417T::process_error() {
+  if (!k417t_poll::IsIoControlStep(cmd_step) || recv_frame == nullptr) return 0;
+  const int rtn = recv_frame[3];
+  std::cout << "K417T:process_error:" << rtn << std::endl;
+  cmd_result = rtn;
+  return 0;
+}

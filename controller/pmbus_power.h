@@ -35,9 +35,21 @@ class PMBusPower : public PMBusProtocol {
   uint8_t check_model = 1;
   std::string detected_model;
   std::vector<std::string> support_models;
-  static const unsigned char commandGroup_ = 0xFF;
+  static constexpr unsigned char commandGroup_ = 0xFF;
 
  protected:
+  // Sets the step and sends its request (with the group byte where it takes one).
+  void SendStep(int step);
+  template <typename Unit, typename Base>
+  bool Split(const std::vector<std::shared_ptr<Unit>>& units,
+             int (Base::*parse)(const unsigned char*, int), const unsigned char* info, int L,
+             int start, long& consumed);
+  void EndRound();
+  int LeaveRectifierGroup();
+  int ParameterRequests();
+
+  bool unconfigured_logged_ = false;
+
   // Creates one unit per element of setting[key]; false (with a log line) when
   // an element cannot be used. Units created before the bad element stay.
   template <typename Unit, typename Make>
