@@ -41,8 +41,6 @@ TEST(IoControlConcurrency, CommandsWhileRoundsRun) {
   for (int round = 0; round < 300; ++round) {
     ctrl->RefreshStatus();
     for (const Bytes& info : answers) {
-      const int step = ctrl->cmd_step;
-      (void)step;
       frame = DecodedFrame(0x41, 0, info);
       ctrl->recv_frame = frame.data();
       ctrl->process_payload();
