@@ -30,13 +30,13 @@ struct tele_c_k417t_ac : tele_c_pmbuspower_ac<0, 3> {
 };
 
 struct tele_c_k417t_ac_channel : tele_c_pmbuspower_ac_channel<0, 8> {
-  float a;  // line/phase voltage AB (or A)
-  float b;  // BC (or B)
-  float c;  // CA (or C)
-  float f;  // frequency
-  uint8_t p41_count;  // user-defined analog count as received
+  float a;                                             // line/phase voltage AB (or A)
+  float b;                                             // BC (or B)
+  float c;                                             // CA (or C)
+  float f;                                             // frequency
+  uint8_t p41_count;                                   // user-defined analog count as received
   __extension__ uint8_t p41_value[4 * P40_41_SIZE()];  // f32 values, copied with memcpy
-  uint8_t a_alert;  // 1 too low, 2 too high, 3 phase missing
+  uint8_t a_alert;                                     // 1 too low, 2 too high, 3 phase missing
   uint8_t b_alert;
   uint8_t c_alert;
   uint8_t f_alert;    // 1 too low, 2 too high
@@ -53,9 +53,11 @@ constexpr std::size_t P = tele_c_k417t_ac_channel::P40_41_SIZE();
 constexpr std::size_t Q = tele_c_k417t_ac_channel::p40_44_SIZE();
 }  // namespace k417t_ac_layout
 
-static_assert(std::is_trivially_copyable<tele_c_k417t_ac>::value, "screen record is copied bytewise");
+static_assert(std::is_trivially_copyable<tele_c_k417t_ac>::value,
+              "screen record is copied bytewise");
 static_assert(std::is_standard_layout<tele_c_k417t_ac>::value, "screen record layout");
-static_assert(sizeof(tele_c_k417t_ac) == 29 + k417t_ac_layout::A + k417t_ac_layout::B, "screen size");
+static_assert(sizeof(tele_c_k417t_ac) == 29 + k417t_ac_layout::A + k417t_ac_layout::B,
+              "screen size");
 static_assert(sizeof(tele_c_k417t_ac) == 32, "screen record is 32 bytes");
 static_assert(offsetof(tele_c_k417t_ac, data_id) == 0, "data_id");
 static_assert(offsetof(tele_c_k417t_ac, ia) == 4, "ia");
@@ -73,7 +75,8 @@ static_assert(offsetof(tele_c_k417t_ac, ic_alert) == 24, "ic_alert");
 static_assert(offsetof(tele_c_k417t_ac, ttime) == 22 + k417t_ac_layout::A + k417t_ac_layout::B,
               "ttime");
 
-static_assert(std::is_trivially_copyable<tele_c_k417t_ac_channel>::value, "input record is copied bytewise");
+static_assert(std::is_trivially_copyable<tele_c_k417t_ac_channel>::value,
+              "input record is copied bytewise");
 static_assert(std::is_standard_layout<tele_c_k417t_ac_channel>::value, "input record layout");
 static_assert(sizeof(tele_c_k417t_ac_channel) == 22 + 4 * k417t_ac_layout::P + k417t_ac_layout::Q,
               "input size");
@@ -88,5 +91,7 @@ static_assert(offsetof(tele_c_k417t_ac_channel, a_alert) == 17 + 4 * k417t_ac_la
 static_assert(offsetof(tele_c_k417t_ac_channel, b_alert) == 18, "b_alert");
 static_assert(offsetof(tele_c_k417t_ac_channel, c_alert) == 19, "c_alert");
 static_assert(offsetof(tele_c_k417t_ac_channel, f_alert) == 20, "f_alert");
-static_assert(offsetof(tele_c_k417t_ac_channel, p44_count) == 21 + 4 * k417t_ac_layout::P, "p44_count");
-static_assert(offsetof(tele_c_k417t_ac_channel, p44_state) == 22 + 4 * k417t_ac_layout::P, "p44_state");
+static_assert(offsetof(tele_c_k417t_ac_channel, p44_count) == 21 + 4 * k417t_ac_layout::P,
+              "p44_count");
+static_assert(offsetof(tele_c_k417t_ac_channel, p44_state) == 22 + 4 * k417t_ac_layout::P,
+              "p44_state");

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <json/value.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/lexical_cast.hpp>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,10 +17,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <boost/date_time/posix_time/posix_time.hpp>
-#include <boost/lexical_cast.hpp>
-#include <json/value.h>
 
 #include "qmx/qmx_spdevice.h"
 #include "qmx/ttime.h"
@@ -85,8 +85,8 @@ class PMBusPowerDC : public QMXSPDevice {
     k417t::ByteCursor cur(block, length);
     if (cur.has(4)) {
       char trace[64];
-      std::snprintf(trace, sizeof trace, "parse 42 41: %x %x %x %x\n", block[0], block[1],
-                    block[2], block[3]);
+      std::snprintf(trace, sizeof trace, "parse 42 41: %x %x %x %x\n", block[0], block[1], block[2],
+                    block[3]);
       std::cout << trace;
     }
     if (!cur.copy(&record.v, 4) || !cur.copy(&record.i, 4)) return Overflow4241(cur, length);
@@ -114,7 +114,8 @@ class PMBusPowerDC : public QMXSPDevice {
       // The device's user list cannot be placed: the rest of the field is
       // given up as consumed.
       InfoLog(
-          "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read p_count is {}, support user_p max is {}",
+          "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read p_count is {}, support user_p max is "
+          "{}",
           DataId(), record.p_count, TeleDC::P_SIZE());
       return length;
     }
@@ -197,8 +198,7 @@ class PMBusPowerDC : public QMXSPDevice {
                        rule_seq++);
     if (alert_m == TeleDC::ALERT_M_SIZE()) {
       for (int k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k) {
-        const std::string text =
-            "直流" + boost::lexical_cast<std::string>(k) + "电池熔丝故障告警";
+        const std::string text = "直流" + boost::lexical_cast<std::string>(k) + "电池熔丝故障告警";
         CheckThresholdBool(1, "DC_3", "06001", "电池熔丝故障告警", text, fuse[k - 1] == 3,
                            rule_seq++);
       }
@@ -229,14 +229,14 @@ class PMBusPowerDC : public QMXSPDevice {
   }
 
   int Overflow4241(const k417t::ByteCursor& cur, int length) {
-    InfoLog("PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}", DataId(), cur.wanted(),
-            length);
+    InfoLog("PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}", DataId(),
+            cur.wanted(), length);
     return -1;
   }
 
   int Overflow4244(const k417t::ByteCursor& cur, int length) {
-    InfoLog("PMBusPowerAC:ProcotolError {} read 42_44 read overflow {} - {}", DataId(), cur.wanted(),
-            length);
+    InfoLog("PMBusPowerAC:ProcotolError {} read 42_44 read overflow {} - {}", DataId(),
+            cur.wanted(), length);
     return -1;
   }
 

@@ -1,17 +1,11 @@
 #pragma once
 
-// Placeholder until the unit's records and parsers land.
-#include "qmx/qmx_spdevice.h"
+#include "units/rc/pmbus_power_rc.h"
+#include "units/rc/tele_c_k417t_rc.h"
 
-class K417TRC : public QMXSPDevice {
+// The K417T's rectifier group (device type "k417t-rc", type number 5092).
+class K417TRC : public PMBusPowerRC<tele_c_k417t_rc, tele_c_k417t_rc_channel, 5092> {
  public:
   K417TRC() { device_type_ = "k417t-rc"; }
-  using QMXSPDevice::LoadFromCache;
-  bool LoadFromCache(const unsigned char*, int) override { return false; }
-  virtual int parse41_41(const unsigned char*, int) { return -1; }
-  virtual int parse41_43(const unsigned char*, int) { return -1; }
-  virtual int parse41_44(const unsigned char*, int) { return -1; }
-  virtual int parse40_46(const unsigned char*, int) { return -1; }
-  virtual int parse42_46(const unsigned char*, int) { return -1; }
-  virtual void DoImpCheckAlert() {}
+  void DoImpCheckAlert() override {}
 };

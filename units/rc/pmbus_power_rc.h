@@ -1,0 +1,314 @@
+#pragma once
+
+#include <json/value.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/lexical_cast.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "qmx/qmx_spdevice.h"
+#include "qmx/ttime.h"
+#include "units/common/byte_cursor.h"
+
+// The rectifier group of the power system: one group record plus one channel
+// record per rectifier module, in the order the controller reports them. The
+// module count is learned from the first 0x41/0x41 answer (or a cache image).
+// The unit also keeps the fixed values of the AC (0x40/0x46) and DC (0x42/0x46)
+// parameter answers.
+//
+// Threads: parsers and RoundDone run on the poll thread; Get_Value and
+// LoadFromCache come from host threads. `mu_` guards group, channels, image,
+// data_valid and last_update; host services are called without it.
+template <typename TeleRC, typename TeleRCChannel, int RT_RC>
+class PMBusPowerRC : public QMXSPDevice {
+ public:
+  static constexpr int kGroupLen = static_cast<int>(sizeof(TeleRC));
+  static constexpr int kChannelLen = static_cast<int>(sizeof(TeleRCChannel));
+
+  PMBusPowerRC() { std::memset(&group, 0, sizeof group); }
+  ~PMBusPowerRC() override = default;
+
+  using QMXSPDevice::LoadFromCache;
+
+  bool InitV(QMXVDevice* parent, unsigned int data_id, const Json::Value& setting) override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      k417t::StoreU32(&group.data_id, data_id);
+    }
+    return QMXVDevice::InitV(parent, data_id, setting);
+  }
+
+  // The unit publishes no single values: every read ends in one of the two
+  // messages, chosen by freshness.
+  float Get_Value(unsigned int /*id*/, const std::string& /*key*/) const override {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (data_valid != 1) throw std::out_of_range("数据未就绪");
+    const boost::posix_time::time_duration age =
+        boost::posix_time::second_clock::local_time() - last_update;
+    if (age.total_seconds() >= 61) throw std::out_of_range("数据已超时");
+    throw std::out_of_range("数据未就绪");
+  }
+
+  // A rectifier image: group record, then exactly module_count channel
+  // records. The whole image is checked before anything is taken from it.
+  bool LoadFromCache(const unsigned char* data, int len) override {
+    std::cout << "rc data_len:" << len << " vs " << kGroupLen << std::endl;
+    if (data == nullptr || len < kGroupLen) return false;
+    const unsigned count = data[offsetof(TeleRC, module_count)];
+    std::cout << "rc channelLen " << kChannelLen << " and " << count << " left:" << len - kGroupLen
+              << std::endl;
+    if (static_cast<long>(len) - kGroupLen != static_cast<long>(kChannelLen) * count) return false;
+
+    std::lock_guard<std::mutex> lock(mu_);
+    std::memcpy(&group, data, sizeof group);
+    channels.assign(count, ZeroChannel());
+    for (unsigned k = 0; k < count; ++k) {
+      std::memcpy(&channels[k], data + kGroupLen + kChannelLen * k, sizeof(TeleRCChannel));
+    }
+    data_valid = 1;
+    last_update = boost::posix_time::second_clock::local_time();
+    return true;
+  }
+
+  // 0x41/0x41: data flag, rc_value (float), M, then M blocks of
+  // module_value (float), P, P floats.
+  virtual int parse41_41(const unsigned char* info, int length) {
+    std::lock_guard<std::mutex> lock(mu_);
+    k417t::ByteCursor cur(info, length);
+    uint8_t m = 0;
+    if (!cur.skip(1) || !cur.copy(&group.rc_value, 4) || !cur.u8(m)) {
+      return Overflow("41_41", cur, length);
+    }
+    // The count is learned only from an answer that parses to its end: a
+    // truncated or corrupt first answer must not fix a wrong count for good.
+    const bool learning = channels.empty();
+    auto refuse = [&](int r) {
+      if (learning) {
+        channels.clear();
+        group.module_count = 0;
+      }
+      return r;
+    };
+    if (learning) {
+      group.module_count = m;
+      channels.assign(m, ZeroChannel());
+    } else if (group.module_count != m) {
+      return -1;  // the controller reports the count mismatch
+    }
+    for (TeleRCChannel& ch : channels) {
+      if (!cur.copy(&ch.module_value, 4) || !cur.u8(ch.analog_p)) {
+        return refuse(InChannelOverflow(cur, length));
+      }
+      if (ch.analog_p != TeleRCChannel::P41_41_SIZE()) {
+        InfoLog(
+            "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 p is {} not {}",
+            DataId(), ch.analog_p, TeleRCChannel::P41_41_SIZE());
+        if (!cur.skip(4L * ch.analog_p)) return refuse(Overflow("41_41", cur, length));
+        continue;
+      }
+      const unsigned char* values = cur.here();
+      if (!cur.skip(4L * TeleRCChannel::P41_41_SIZE())) return refuse(InChannelOverflow(cur, length));
+      unsigned char* out = reinterpret_cast<unsigned char*>(ch.user_analog);
+      for (int k = 0; k < TeleRCChannel::P41_41_SIZE(); ++k) {
+        const unsigned char* b = values + 4 * k;
+        // Four equal bytes (00.., 20.., FF..) mean "no value": stored as 0.0.
+        if (b[0] == b[1] && b[1] == b[2] && b[2] == b[3]) {
+          std::memset(out + 4 * k, 0, 4);
+        } else {
+          std::memcpy(out + 4 * k, b, 4);
+        }
+      }
+    }
+    return cur.pos();
+  }
+
+  // 0x41/0x43: data flag, M, then M blocks of three state bytes, P, P bytes.
+  virtual int parse41_43(const unsigned char* info, int length) {
+    std::lock_guard<std::mutex> lock(mu_);
+    k417t::ByteCursor cur(info, length);
+    uint8_t m = 0;
+    if (!cur.skip(1) || !cur.u8(m)) return Overflow("41_43", cur, length);
+    if (m > group.module_count || m > channels.size()) return -1;
+    for (size_t k = 0; k < m; ++k) {
+      TeleRCChannel& ch = channels[k];
+      if (!cur.copy(ch.module_state, 3) || !cur.u8(ch.state_p))
+        return Overflow("41_43", cur, length);
+      if (ch.state_p != TeleRCChannel::P41_43_SIZE()) {
+        InfoLog(
+            "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_43 p is {}, not {}",
+            DataId(), ch.state_p, TeleRCChannel::P41_43_SIZE());
+        if (!cur.skip(ch.state_p)) return Overflow("41_43", cur, length);
+      } else if (!cur.copy(ch.user_state, TeleRCChannel::P41_43_SIZE())) {
+        return Overflow("41_43", cur, length);
+      }
+    }
+    return cur.pos();
+  }
+
+  // 0x41/0x44: data flag, M, then M blocks of fault state, P, P bytes.
+  virtual int parse41_44(const unsigned char* info, int length) {
+    std::lock_guard<std::mutex> lock(mu_);
+    k417t::ByteCursor cur(info, length);
+    uint8_t m = 0;
+    if (!cur.skip(1) || !cur.u8(m)) return Overflow("41_44", cur, length);
+    if (m > group.module_count || m > channels.size()) {
+      InfoLog(
+          "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 channel_count "
+          "not "
+          "equal {} != {} ",
+          DataId(), m, group.module_count);
+      return 0;
+    }
+    for (size_t k = 0; k < m; ++k) {
+      TeleRCChannel& ch = channels[k];
+      if (!cur.u8(ch.fault_state) || !cur.u8(ch.alarm_p)) return Overflow("41_44", cur, length);
+      const unsigned char* alarms = cur.here();
+      if (ch.alarm_p != TeleRCChannel::P41_44_SIZE()) {
+        InfoLog(
+            "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_44 p is {}, not {}",
+            DataId(), ch.alarm_p, TeleRCChannel::P41_44_SIZE());
+        if (!cur.skip(ch.alarm_p)) return Overflow("41_44", cur, length);
+      } else {
+        if (!cur.skip(ch.alarm_p)) return Overflow("41_44", cur, length);
+        std::memcpy(ch.user_alarm, alarms, TeleRCChannel::P41_44_SIZE());
+      }
+    }
+    return cur.pos();
+  }
+
+  // 0x40/0x46: five floats, P, P user floats (not kept).
+  virtual int parse40_46(const unsigned char* info, int length) {
+    std::lock_guard<std::mutex> lock(mu_);
+    k417t::ByteCursor cur(info, length);
+    if (!cur.has(21)) {
+      cur.skip(21);
+      return Overflow("40_46", cur, length);
+    }
+    cur.copy(group.ac_param, sizeof group.ac_param);
+    uint8_t p = 0;
+    cur.u8(p);
+    // The user values are not kept; the controller checks the extent.
+    if (p != 0) return 21 + 4 * p;
+    return cur.pos();
+  }
+
+  // 0x42/0x46: two floats, P, P user floats.
+  virtual int parse42_46(const unsigned char* info, int length) {
+    std::lock_guard<std::mutex> lock(mu_);
+    k417t::ByteCursor cur(info, length);
+    if (!cur.has(9)) {
+      cur.skip(9);
+      return Overflow("42_46", cur, length);
+    }
+    cur.copy(group.dc_param, sizeof group.dc_param);
+    cur.u8(group.dc_param_p);
+    if (group.dc_param_p != TeleRC::P42_46_NUMBER()) {
+      InfoLog("QTR41B:ProcotolError parse42_46 {} p:{} != {}", DataId(), group.dc_param_p,
+              TeleRC::P42_46_NUMBER());
+      return 9 + 4 * group.dc_param_p;
+    }
+    const int n = cur.left() < TeleRC::P42_46_SIZE() ? cur.left() : TeleRC::P42_46_SIZE();
+    cur.copy(group.dc_user_param, n);
+    return cur.pos();
+  }
+
+  virtual void DoImpCheckAlert() {}
+
+  void RoundDone() override {
+    std::vector<unsigned char> snapshot;
+    std::vector<uint8_t> faults;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      data_valid = 1;
+      last_update = boost::posix_time::second_clock::local_time();
+      const qmx_ttime stamp = get_ttime(boost::posix_time::second_clock::local_time());
+      std::memcpy(group.ttime, stamp.data(), sizeof group.ttime);
+      // The image follows the module count, which a later answer or cache
+      // image may still change.
+      const int want = kGroupLen + kChannelLen * static_cast<int>(channels.size());
+      if (!image || image_len != want) {
+        image.reset(new unsigned char[want]());
+        image_len = want;
+      }
+      std::memcpy(image.get(), &group, sizeof group);
+      for (size_t k = 0; k < channels.size(); ++k) {
+        std::memcpy(image.get() + kGroupLen + kChannelLen * k, &channels[k], sizeof(TeleRCChannel));
+        faults.push_back(channels[k].fault_state);
+      }
+      snapshot.assign(image.get(), image.get() + image_len);
+    }
+
+    round_changed = 1;
+    SendSP(RT_RC, snapshot.data(), static_cast<int>(snapshot.size()), false);
+
+    rule_seq = 1;
+    for (size_t k = 0; k < faults.size(); ++k) {
+      const std::string text =
+          "模块" + boost::lexical_cast<std::string>(k + 1) + "整流模块故障告警";
+      CheckThresholdBool(2, "RC_0", "06024", "整流模块故障告警", text, faults[k] == 1, rule_seq++);
+    }
+    DoImpCheckAlert();
+    QueueRoundJob(std::move(snapshot));
+  }
+
+  TeleRC group;
+  std::vector<TeleRCChannel> channels;
+  int32_t image_len = 0;
+  std::unique_ptr<unsigned char[]> image;  // built at the first round end
+
+ protected:
+  mutable std::mutex mu_;
+
+ private:
+  static TeleRCChannel ZeroChannel() {
+    TeleRCChannel ch;
+    std::memset(&ch, 0, sizeof ch);
+    return ch;
+  }
+
+  int Overflow(const char* which, const k417t::ByteCursor& cur, int length) {
+    const std::string format =
+        std::string("PMBusPowerAC:ProcotolError {} read ") + which + " read overflow {} - {}";
+    InfoLog(format.c_str(), DataId(), cur.wanted(), length);
+    return -1;
+  }
+
+  int InChannelOverflow(const k417t::ByteCursor& cur, int length) {
+    InfoLog("PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}", DataId(),
+            cur.wanted(), length);
+    return -1;
+  }
+
+  // The job owns the round's image and alarm rows, and keeps the unit alive
+  // until it has run.
+  void QueueRoundJob(std::vector<unsigned char> snapshot) {
+    const size_t noted = pending_rules.size();
+    std::vector<rule_value> rules = std::move(pending_rules);
+    pending_rules.clear();
+    std::shared_ptr<QMXVDevice> self = weak_from_this().lock();
+    auto job = [self, unit = this, rules = std::move(rules), snapshot = std::move(snapshot)]() {
+      const bool hit = unit->DoBatchCheckThreshold(rules);
+      if (hit) {
+        std::lock_guard<std::mutex> lock(unit->mu_);
+        unit->threshold_flag = 1;
+      }
+      unit->SaveDeviceHistory(snapshot.data(), static_cast<int>(snapshot.size()));
+    };
+    if (self) {
+      CheckThresholdWork(std::move(job));
+    } else {
+      job();  // not owned by a shared pointer: nothing may outlive this call
+    }
+    pending_rules.reserve(noted);
+  }
+};
