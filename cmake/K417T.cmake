@@ -13,6 +13,11 @@ function(k417t_add_test name)
     add_dependencies(${name} k417t)
     target_compile_definitions(${name} PRIVATE K417T_PLUGIN_PATH="$<TARGET_FILE:k417t>")
   endif()
-  set(labels unit ${T_LABELS})
+  # One label per test (gtest_discover_tests cannot carry a list): "unit"
+  # unless the caller names another, such as "concurrency" or "e2e".
+  set(labels unit)
+  if(T_LABELS)
+    list(GET T_LABELS 0 labels)
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${labels}")
 endfunction()
