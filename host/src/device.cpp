@@ -162,7 +162,38 @@ bool PMBusProtocol::InitSetting(const Json::Value& setting) {
   return true;
 }
 
-int PMBusProtocol::process(const unsigned char*, int) { return 0; }
+// Feeds received bytes to the frame decoder. Each valid answer from our
+// address becomes recv_frame and goes to process_payload (RTN 0) or
+// process_error; corrupt and foreign frames are dropped and reported.
+int PMBusProtocol::process(const unsigned char* data, int len) {
+  if (data == nullptr || len <= 0) return 0;
+  qmx::ProtocolState& st = *proto_;
+  int result = 0;
+  for (int i = 0; i < len; ++i) {
+    const auto status = st.decoder.push(data[i]);
+    if (status == qmx::wire::FrameDecoder::Status::kRejected) {
+      const auto& r = st.decoder.last_rejection();
+      if (qmx::HostServices* s = services())
+        s->FrameDropped(*this, std::string(qmx::wire::to_string(r.reason)) +
+                                   (r.detail.empty() ? "" : ": " + r.detail));
+      continue;
+    }
+    if (status != qmx::wire::FrameDecoder::Status::kFrame) continue;
+    st.frame.assign(st.decoder.frame(), st.decoder.frame() + st.decoder.frame_size());
+    if (st.frame.size() < qmx::wire::kDecodedHeaderBytes) continue;
+    if (st.frame[1] != address) {
+      ++st.foreign_frames;
+      if (qmx::HostServices* s = services())
+        s->FrameDropped(*this, "answer from address " + std::to_string(st.frame[1]));
+      continue;
+    }
+    recv_frame = st.frame.data();
+    const uint8_t rtn = st.frame[3];
+    if (qmx::HostServices* s = services()) s->AnswerReceived(*this, rtn);
+    result = rtn == 0 ? process_payload() : process_error();
+  }
+  return result;
+}
 
 bool PMBusProtocol::write_pmbus_cmd(uint8_t cid1, uint8_t cid2) {
   return write_pmbus_cmd(cid1, cid2, nullptr, 0);

@@ -47,6 +47,11 @@ class QMX_API HostServices {
   // A request to frame and send now.
   virtual bool SendRequest(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2, const unsigned char* info,
                            int info_len) = 0;
+  // The protocol layer decoded a valid answer (the exchange is over) before
+  // handing it to process_payload / process_error.
+  virtual void AnswerReceived(PMBusProtocol& /*dev*/, uint8_t /*rtn*/) {}
+  // The protocol layer dropped a corrupt or foreign frame.
+  virtual void FrameDropped(PMBusProtocol& /*dev*/, const std::string& /*why*/) {}
 };
 
 }  // namespace qmx

@@ -1,0 +1,76 @@
+#pragma once
+
+// Serves a Simulator on a line of its own thread: a new pseudo-terminal (the
+// client opens the slave path) or a given tty such as a USB serial adapter.
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "sim/simulator.h"
+
+namespace qmx::wire {
+class LineKeeper;
+}
+
+namespace k417t::sim {
+
+struct ServerOptions {
+  std::string tty_path;  // empty: create a pseudo-terminal
+  // Pacing: the line carries baud/10 bytes per second in either direction,
+  // one direction at a time; answers wait for the line. 0: the scenario's
+  // "baud", and no pacing when that is 0 too. Also the speed of tty_path
+  // (9600 when 0).
+  int baud = 0;
+  std::function<void(const std::string&)> log;
+};
+
+class PtyServer {
+ public:
+  explicit PtyServer(std::unique_ptr<Simulator> sim, ServerOptions options = {});
+  ~PtyServer();
+  PtyServer(const PtyServer&) = delete;
+  PtyServer& operator=(const PtyServer&) = delete;
+
+  // Starts the serving thread. Returns the path clients open (the slave of the
+  // new pseudo-terminal, or tty_path), or "" with error() set.
+  std::string Start();
+  // Stops the thread and closes the line; safe to call twice.
+  void Stop();
+
+  bool running() const { return thread_.joinable(); }
+  const std::string& error() const { return error_; }
+  SimStats stats() const;
+  // Runs f(simulator) under the server's lock.
+  template <typename F>
+  auto WithSimulator(F&& f) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return f(*sim_);
+  }
+
+ private:
+  void Run();
+  void Deliver(const Outgoing& out);
+  void NoteReceived(size_t n);
+  bool SleepUntil(std::chrono::steady_clock::time_point t);  // false when stopping
+  void Log(const std::string& line) const {
+    if (options_.log) options_.log(line);
+  }
+
+  std::unique_ptr<Simulator> sim_;
+  ServerOptions options_;
+  mutable std::mutex mu_;
+  std::unique_ptr<qmx::wire::LineKeeper> line_;
+  int held_slave_ = -1;  // keeps the pseudo-terminal up while no client has it open
+  std::string path_;
+  std::string error_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::chrono::nanoseconds byte_time_{0};
+  std::chrono::steady_clock::time_point line_free_at_{};
+};
+
+}  // namespace k417t::sim

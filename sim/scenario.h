@@ -1,0 +1,131 @@
+#pragma once
+
+// What the simulated power system reports: parsed from a scenario JSON file.
+//
+// Every member is optional. Bytes are numbers 0-255 or hex strings ("0x1F",
+// "1F"); floats are numbers or 8 hex digits giving the four bytes as sent.
+//   "address" 1, "ver" 0x21, "model" "K417T" (20 bytes on the wire),
+//   "model_padding" "space"|"nul", "baud" 0 (answer pacing),
+//   "data_flags" {"ac", "rc", "dc"}      flag byte of the three analog answers
+//   "ac" [ {"inputs": [ {"a","b","c","f", "user": [floats],
+//                        "alerts": [a, b, c, f], "other_states": [],
+//                        "user_alarms": [8 bytes]} ],
+//           "ia","ib","ic", "air_switches": [], "user_switches": [3 bytes],
+//           "current_alerts": [ia, ib, ic]} ]
+//   "rectifier" {"value", "modules": [ {"value", "user": [7 floats],
+//                "states": [3 bytes], "user_states": [6], "fault",
+//                "user_alarms": [8]} ]}
+//   "dc" [ {"v","i", "m": [2 floats], "n": [], "user": [27 floats], "v_state",
+//           "fuses": [10 bytes], "user_states": [87 bytes]} ]   (at most 3 units)
+//   "ac_params" [5 floats], "ac_params_user" [], "dc_params" [2], "dc_params_user" []
+//   "control_rtn" {"E4": 4}   return code per command byte (hex key), default 0
+//   "faults" {"drop_every", "corrupt_checksum_every", "wrong_unit_count_every",
+//             "delay_ms", "byte_by_byte", "byte_gap_ms", "garbage", "garbage_every"}
+//   "changes" [ {"after_rounds": N, "set": {same shape, merged in}} ]
+// Lists given replace the defaults; their lengths become the counts sent.
+#include <json/json.h>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace k417t::sim {
+
+// A float as it travels: four bytes, least significant first. A scenario gives
+// a number, or a string of 8 hex digits for exact bytes ("20202020" sends the
+// device's "no value" pattern).
+struct WireFloat {
+  std::array<uint8_t, 4> bytes{};
+  static WireFloat of(float v);
+};
+
+struct AcInput {
+  WireFloat a, b, c, f;
+  std::vector<WireFloat> user;        // user-defined analog values
+  std::array<uint8_t, 4> alerts{};    // a, b, c, f state bytes
+  std::vector<uint8_t> other_states;  // further states of the alarm block (normally none)
+  std::vector<uint8_t> user_alarms = std::vector<uint8_t>(8, 0);
+};
+
+struct AcScreen {
+  std::vector<AcInput> inputs;
+  WireFloat ia, ib, ic;
+  std::vector<uint8_t> air_switches;
+  std::vector<uint8_t> user_switches = std::vector<uint8_t>(3, 0);
+  std::array<uint8_t, 3> current_alerts{};  // ia, ib, ic state bytes
+};
+
+struct RcModule {
+  WireFloat value;
+  std::vector<WireFloat> user = std::vector<WireFloat>(7);
+  std::array<uint8_t, 3> states{};
+  std::vector<uint8_t> user_states = std::vector<uint8_t>(6, 0);
+  uint8_t fault = 0;
+  std::vector<uint8_t> user_alarms = std::vector<uint8_t>(8, 0);
+};
+
+struct Rectifier {
+  WireFloat value;
+  std::vector<RcModule> modules;
+};
+
+struct DcUnit {
+  WireFloat v, i;
+  std::vector<WireFloat> m = std::vector<WireFloat>(2);
+  std::vector<WireFloat> n;
+  std::vector<WireFloat> user = std::vector<WireFloat>(27);
+  uint8_t v_state = 0;
+  std::vector<uint8_t> fuses = std::vector<uint8_t>(10, 0);
+  std::vector<uint8_t> user_states = std::vector<uint8_t>(87, 0);
+};
+
+// Misbehaviour on request. "every" counts start at 1; 0 switches a fault off.
+struct Faults {
+  unsigned drop_every = 0;              // the Nth, 2Nth ... answer is not sent
+  unsigned corrupt_checksum_every = 0;  // ... is sent with a wrong CHKSUM
+  unsigned wrong_unit_count_every = 0;  // ... answer with a unit count reports one too many
+  int delay_ms = 0;                     // every answer leaves this late
+  bool byte_by_byte = false;            // every answer is written one byte at a time
+  int byte_gap_ms = 1;                  // pause between those bytes
+  std::string garbage;                  // sent before an answer ...
+  unsigned garbage_every = 1;           // ... every Nth answer
+};
+
+struct Scenario {
+  uint8_t address = 1;
+  uint8_t ver = 0x21;
+  std::string model = "K417T";
+  bool model_nul_padded = false;  // pad the 20-byte model text with NUL instead of blanks
+  int baud = 0;                   // answer pacing, bytes/s = baud / 10; 0: none
+  uint8_t ac_flag = 0, rc_flag = 0, dc_flag = 0;  // data flags of the analog answers
+  std::vector<AcScreen> ac;
+  Rectifier rectifier;
+  std::vector<DcUnit> dc;
+  std::vector<WireFloat> ac_params = std::vector<WireFloat>(5);
+  std::vector<WireFloat> ac_params_user;
+  std::vector<WireFloat> dc_params = std::vector<WireFloat>(2);
+  std::vector<WireFloat> dc_params_user;
+  std::map<uint8_t, uint8_t> control_rtn;  // command byte -> return code (default 0)
+  Faults faults;
+};
+
+// One step of the timeline: after that many completed rounds, merge `set`
+// into the scenario.
+struct Change {
+  unsigned after_rounds = 0;
+  Json::Value set;
+};
+
+// Fills *out from a scenario object (fields not given keep their defaults).
+// On a bad field returns false with a message naming it.
+bool ParseScenario(const Json::Value& root, Scenario* out, std::string* error);
+bool ParseChanges(const Json::Value& root, std::vector<Change>* out, std::string* error);
+bool LoadScenarioFile(const std::string& path, Json::Value* root, std::string* error);
+
+// Deep merge: objects member by member; an array of objects element by
+// element (by index, extra elements appended); anything else replaced.
+void MergeJson(Json::Value& base, const Json::Value& patch);
+
+}  // namespace k417t::sim

@@ -1,0 +1,247 @@
+#include "sim/simulator.h"
+
+#include <cstdio>
+
+namespace k417t::sim {
+namespace {
+
+using qmx::wire::kRtnChksumError;
+using qmx::wire::kRtnFormatError;
+using qmx::wire::kRtnInvalidCid2;
+using qmx::wire::kRtnLchksumError;
+using qmx::wire::kRtnNormal;
+using qmx::wire::kRtnVerError;
+using qmx::wire::RejectReason;
+
+constexpr uint16_t Cmd(uint8_t cid1, uint8_t cid2) {
+  return static_cast<uint16_t>(cid1 << 8 | cid2);
+}
+
+// Answers that carry a unit (or module) count.
+bool HasUnitCount(uint16_t cmd) {
+  switch (cmd) {
+    case Cmd(0x40, 0x41):
+    case Cmd(0x40, 0x43):
+    case Cmd(0x40, 0x44):
+    case Cmd(0x41, 0x41):
+    case Cmd(0x41, 0x43):
+    case Cmd(0x41, 0x44):
+    case Cmd(0x42, 0x41):
+    case Cmd(0x42, 0x44):
+      return true;
+    default:
+      return false;
+  }
+}
+
+Bytes BuildInfo(const Scenario& s, uint16_t cmd, int bias, bool* known) {
+  *known = true;
+  switch (cmd) {
+    case Cmd(0x40, 0x51):
+      return ModelInfo(s);
+    case Cmd(0x40, 0x41):
+      return AcAnalogInfo(s, bias);
+    case Cmd(0x40, 0x43):
+      return AcSwitchInfo(s, bias);
+    case Cmd(0x40, 0x44):
+      return AcAlarmInfo(s, bias);
+    case Cmd(0x40, 0x46):
+      return AcParamInfo(s);
+    case Cmd(0x41, 0x41):
+      return RcAnalogInfo(s, bias);
+    case Cmd(0x41, 0x43):
+      return RcStateInfo(s, bias);
+    case Cmd(0x41, 0x44):
+      return RcAlarmInfo(s, bias);
+    case Cmd(0x42, 0x41):
+      return DcAnalogInfo(s, bias);
+    case Cmd(0x42, 0x44):
+      return DcStateInfo(s, bias);
+    case Cmd(0x42, 0x46):
+      return DcParamInfo(s);
+    default:
+      *known = false;
+      return {};
+  }
+}
+
+constexpr uint16_t kDataCommands[] = {Cmd(0x40, 0x51), Cmd(0x40, 0x41), Cmd(0x40, 0x43),
+                                      Cmd(0x40, 0x44), Cmd(0x40, 0x46), Cmd(0x41, 0x41),
+                                      Cmd(0x41, 0x43), Cmd(0x41, 0x44), Cmd(0x42, 0x41),
+                                      Cmd(0x42, 0x44), Cmd(0x42, 0x46)};
+
+}  // namespace
+
+bool CheckAnswerSizes(const Scenario& s, std::string* error) {
+  for (uint16_t cmd : kDataCommands) {
+    bool known = false;
+    const size_t n = BuildInfo(s, cmd, 0, &known).size();
+    if (n > qmx::wire::kMaxInfoBytes) {
+      char text[96];
+      std::snprintf(text, sizeof text, "answer %02X/%02X would carry %zu bytes (at most %zu)",
+                    cmd >> 8, cmd & 0xFF, n, qmx::wire::kMaxInfoBytes);
+      if (error != nullptr) *error = text;
+      return false;
+    }
+  }
+  return true;
+}
+
+std::unique_ptr<Simulator> Simulator::Create(const Json::Value& root, std::string* error,
+                                             LogSink log) {
+  Scenario scenario;
+  std::vector<Change> changes;
+  if (!ParseScenario(root, &scenario, error) || !ParseChanges(root, &changes, error) ||
+      !CheckAnswerSizes(scenario, error)) {
+    return nullptr;
+  }
+  std::unique_ptr<Simulator> sim(
+      new Simulator(root, std::move(scenario), std::move(changes), std::move(log)));
+  return sim;
+}
+
+Simulator::Simulator(Json::Value root, Scenario scenario, std::vector<Change> changes, LogSink log)
+    : root_(std::move(root)),
+      scenario_(std::move(scenario)),
+      changes_(std::move(changes)),
+      log_(std::move(log)) {
+  root_.removeMember("changes");
+  // Changes are applied in file order; each waits for its round count.
+  // Those due at 0 rounds take effect at once.
+  while (next_change_ < changes_.size() && changes_[next_change_].after_rounds == 0) {
+    MergeJson(root_, changes_[next_change_++].set);
+  }
+  if (next_change_ > 0) {
+    Scenario changed;
+    std::string err;
+    if (ParseScenario(root_, &changed, &err) && CheckAnswerSizes(changed, &err)) {
+      scenario_ = std::move(changed);
+    } else {
+      Log("scenario change refused: " + err);
+    }
+  }
+}
+
+std::vector<Outgoing> Simulator::Feed(const uint8_t* data, size_t n) {
+  std::vector<Outgoing> out;
+  decoder_.feed(
+      data, n, [&](const uint8_t* frame, size_t len) { OnFrame(frame, len, &out); },
+      [&](const qmx::wire::Rejection& r) { OnReject(r, &out); });
+  return out;
+}
+
+Bytes Simulator::InfoFor(uint8_t cid1, uint8_t cid2) const {
+  bool known = false;
+  return BuildInfo(scenario_, Cmd(cid1, cid2), 0, &known);
+}
+
+void Simulator::StartRound() {
+  ++stats_.rounds_started;
+  const unsigned completed = stats_.rounds_started - 1;
+  bool changed = false;
+  Json::Value next = root_;
+  while (next_change_ < changes_.size() && changes_[next_change_].after_rounds <= completed) {
+    MergeJson(next, changes_[next_change_++].set);
+    changed = true;
+  }
+  if (!changed) return;
+  Scenario s;
+  std::string err;
+  if (!ParseScenario(next, &s, &err) || !CheckAnswerSizes(s, &err)) {
+    Log("scenario change after round " + std::to_string(completed) + " refused: " + err);
+    return;
+  }
+  root_ = std::move(next);
+  scenario_ = std::move(s);
+  Log("scenario changed after round " + std::to_string(completed));
+}
+
+void Simulator::OnReject(const qmx::wire::Rejection& r, std::vector<Outgoing>* out) {
+  ++stats_.corrupt_requests;
+  // A frame whose header arrived whole can be told what was wrong with it.
+  if (!r.header_known || r.adr != scenario_.address) return;
+  if (r.reason == RejectReason::kBadChksum) {
+    Answer(r.cid1, kRtnChksumError, {}, false, out);
+  } else if (r.reason == RejectReason::kBadLchksum) {
+    Answer(r.cid1, kRtnLchksumError, {}, false, out);
+  }
+}
+
+void Simulator::OnFrame(const uint8_t* frame, size_t len, std::vector<Outgoing>* out) {
+  const uint8_t ver = frame[0], adr = frame[1], cid1 = frame[2], cid2 = frame[3];
+  if (adr != scenario_.address) {
+    ++stats_.foreign;
+    return;
+  }
+  ++stats_.requests;
+  if (ver != scenario_.ver) {
+    Answer(cid1, kRtnVerError, {}, false, out);
+    return;
+  }
+  const uint16_t cmd = Cmd(cid1, cid2);
+  const uint8_t* info = frame + qmx::wire::kDecodedHeaderBytes;
+  const size_t info_len = len - qmx::wire::kDecodedHeaderBytes;
+
+  if (cmd == Cmd(0x41, 0x45)) {
+    last_command_ = cmd;
+    if (info_len != 2) {
+      Answer(cid1, kRtnFormatError, {}, false, out);
+      return;
+    }
+    ++stats_.control_commands;
+    commands_.emplace_back(info, info + info_len);
+    const auto it = scenario_.control_rtn.find(info[0]);
+    const uint8_t rtn = it == scenario_.control_rtn.end() ? uint8_t{kRtnNormal} : it->second;
+    Answer(cid1, rtn, {}, false, out);
+    return;
+  }
+
+  // A round starts at the first request of the cycle; a re-send after an answer
+  // that did not get through whole belongs to the same round.
+  const uint16_t lead = scenario_.ac.empty() ? Cmd(0x41, 0x41) : Cmd(0x40, 0x41);
+  if (cmd == lead && (last_command_ != lead || last_answer_intact_)) StartRound();
+  last_command_ = cmd;
+
+  bool wrong_count = false;
+  if (HasUnitCount(cmd))
+    wrong_count = Every(scenario_.faults.wrong_unit_count_every, ++count_answers_);
+  bool known = false;
+  const Bytes answer_info = BuildInfo(scenario_, cmd, wrong_count ? 1 : 0, &known);
+  if (!known) {
+    Answer(cid1, kRtnInvalidCid2, {}, false, out);
+    return;
+  }
+  Answer(cid1, kRtnNormal, answer_info, wrong_count, out);
+}
+
+void Simulator::Answer(uint8_t cid1, uint8_t rtn, const Bytes& info, bool wrong_count,
+                       std::vector<Outgoing>* out) {
+  const Faults& f = scenario_.faults;
+  const uint64_t seq = ++stats_.answers;
+  last_answer_intact_ = !wrong_count;
+  if (wrong_count) ++stats_.wrong_counts;
+  if (Every(f.drop_every, seq)) {
+    ++stats_.dropped;
+    last_answer_intact_ = false;
+    return;
+  }
+  Bytes frame = qmx::wire::encode_frame(scenario_.ver, scenario_.address, cid1, rtn, info);
+  if (Every(f.corrupt_checksum_every, seq)) {
+    // Last CHKSUM character, just before CR.
+    uint8_t& c = frame[frame.size() - 2];
+    c = c == '0' ? '1' : '0';
+    ++stats_.corrupted;
+    last_answer_intact_ = false;
+  }
+  Outgoing o;
+  if (!f.garbage.empty() && Every(f.garbage_every, seq)) {
+    o.bytes.assign(f.garbage.begin(), f.garbage.end());
+  }
+  o.bytes.insert(o.bytes.end(), frame.begin(), frame.end());
+  o.delay_ms = f.delay_ms;
+  o.byte_by_byte = f.byte_by_byte;
+  o.byte_gap_ms = f.byte_gap_ms;
+  out->push_back(std::move(o));
+}
+
+}  // namespace k417t::sim
