@@ -1,0 +1,115 @@
+#include "store/alarm_service.h"
+
+#include <exception>
+#include <utility>
+
+namespace qmx::store {
+
+namespace {
+
+AlarmEvent MakeEvent(const rule_value& r, uint32_t data_id, int64_t time, bool raised) {
+  AlarmEvent e;
+  e.time = time;
+  e.data_id = data_id;
+  e.level = r.level;
+  e.key = r.key;
+  e.code = r.code;
+  e.name = r.name;
+  e.text = r.text;
+  e.seq = r.seq;
+  e.raised = raised;
+  return e;
+}
+
+}  // namespace
+
+AlarmService::CommitResult AlarmService::Commit(uint32_t data_id,
+                                                const std::vector<rule_value>& rules,
+                                                int64_t time) {
+  CommitResult result;
+  std::unique_lock<std::mutex> state(mu_);
+  for (const rule_value& r : rules) {
+    const bool now = r.condition != 0;
+    auto [it, first_seen] = points_.try_emplace(PointId{data_id, r.key, r.seq});
+    Point& p = it->second;
+    ActiveAlarm& a = p.alarm;
+    if (first_seen) {
+      a.data_id = data_id;
+      a.key = r.key;
+      a.seq = r.seq;
+    }
+    if (now && !p.active) {
+      a.since = time;
+      result.events.push_back(MakeEvent(r, data_id, time, true));
+    } else if (!now && p.active) {
+      result.events.push_back(MakeEvent(r, data_id, time, false));
+    }
+    p.active = now;
+    a.level = r.level;
+    a.code = r.code;
+    a.name = r.name;
+    a.text = r.text;
+  }
+  result.changed = !result.events.empty();
+  if (!result.changed) return result;
+  // Commits are numbered under the state lock and delivered in that order; the
+  // state lock is never held while waiting for the turn, so a listener may
+  // read the summary.
+  const uint64_t ticket = next_ticket_++;
+  state.unlock();
+
+  std::unique_lock<std::mutex> dispatch(dispatch_mu_);
+  dispatch_cv_.wait(dispatch, [&] { return serving_ == ticket; });
+  // The next commit's turn comes whatever a listener or log sink throws.
+  struct NextTurn {
+    AlarmService* self;
+    ~NextTurn() {
+      ++self->serving_;
+      self->dispatch_cv_.notify_all();
+    }
+  } next_turn{this};
+  if (listener_) {
+    for (const AlarmEvent& e : result.events) {
+      try {
+        listener_(e);
+      } catch (const std::exception& ex) {
+        if (log_) log_(std::string("alarm: event listener failed: ") + ex.what());
+      } catch (...) {
+        if (log_) log_("alarm: event listener failed");
+      }
+    }
+  }
+  return result;
+}
+
+std::vector<ActiveAlarm> AlarmService::Active() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<ActiveAlarm> out;
+  for (const auto& [id, p] : points_) {
+    if (p.active) out.push_back(p.alarm);
+  }
+  return out;
+}
+
+std::vector<ActiveAlarm> AlarmService::Active(uint32_t data_id) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<ActiveAlarm> out;
+  for (auto it = points_.lower_bound(PointId{data_id, std::string(), 0});
+       it != points_.end() && std::get<0>(it->first) == data_id; ++it) {
+    if (it->second.active) out.push_back(it->second.alarm);
+  }
+  return out;
+}
+
+bool AlarmService::IsActive(uint32_t data_id, const std::string& key, uint32_t seq) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = points_.find(PointId{data_id, key, seq});
+  return it != points_.end() && it->second.active;
+}
+
+void AlarmService::SetListener(Listener listener) {
+  std::lock_guard<std::mutex> lock(dispatch_mu_);
+  listener_ = std::move(listener);
+}
+
+}  // namespace qmx::store

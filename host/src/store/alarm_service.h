@@ -1,0 +1,84 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "qmx/rule_value.h"
+#include "store/alarm_event.h"
+#include "store/log_sink.h"
+
+namespace qmx::store {
+
+// An alarm point that is raised now.
+struct ActiveAlarm {
+  uint32_t data_id = 0;
+  std::string key;
+  uint32_t seq = 0;
+  uint32_t level = 0;
+  std::string code;
+  std::string name;
+  std::string text;   // as last stated
+  int64_t since = 0;  // epoch seconds of the raise
+};
+
+// Keeps the state of every alarm point, identified by (device data identifier,
+// key, sequence number), and turns the points a unit states each round into
+// raise and clear events. Units re-state every point each round; a point that
+// is not stated keeps its state.
+//
+// Thread-safe: Commit may run on several job threads at once. The listener
+// gets one commit's events in order, commits one after the other in the order
+// they changed the state, on the committing thread. It may call Active() and
+// IsActive(), but not Commit or SetListener. An exception from the listener
+// is logged and the next event still delivered.
+class AlarmService {
+ public:
+  using Listener = std::function<void(const AlarmEvent&)>;
+
+  struct CommitResult {
+    bool changed = false;  // any point raised or cleared
+    std::vector<AlarmEvent> events;
+  };
+
+  explicit AlarmService(LogSink log = {}) : log_(std::move(log)) {}
+
+  // Commits one unit's round. `data_id` is the committing unit's identifier;
+  // it names every point of `rules`. A point stated true round after round is
+  // raised once, false after true clears once; a point first seen false
+  // produces no event.
+  CommitResult Commit(uint32_t data_id, const std::vector<rule_value>& rules, int64_t time);
+
+  // Every raised point, ordered by data identifier, key and sequence number.
+  std::vector<ActiveAlarm> Active() const;
+  std::vector<ActiveAlarm> Active(uint32_t data_id) const;
+  bool IsActive(uint32_t data_id, const std::string& key, uint32_t seq) const;
+
+  void SetListener(Listener listener);
+
+ private:
+  using PointId = std::tuple<uint32_t, std::string, uint32_t>;
+  struct Point {
+    bool active = false;
+    ActiveAlarm alarm;
+  };
+
+  mutable std::mutex mu_;
+  std::map<PointId, Point> points_;
+  uint64_t next_ticket_ = 0;  // under mu_
+
+  // Listeners see commits in the order they changed the state.
+  std::mutex dispatch_mu_;
+  std::condition_variable dispatch_cv_;
+  uint64_t serving_ = 0;  // under dispatch_mu_
+  Listener listener_;
+  LogSink log_;
+};
+
+}  // namespace qmx::store

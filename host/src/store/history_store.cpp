@@ -1,0 +1,553 @@
+#include "store/history_store.h"
+
+#include <json/value.h>
+#include <json/writer.h>
+#include <sqlite3.h>
+
+#include <ctime>
+#include <iterator>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <utility>
+
+namespace qmx::store {
+
+namespace {
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS round_record("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " data_id INTEGER NOT NULL,"
+    " type INTEGER NOT NULL,"
+    " t INTEGER NOT NULL,"
+    " local_time TEXT NOT NULL,"
+    " image BLOB NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS round_record_unit ON round_record(data_id, type);"
+    "CREATE INDEX IF NOT EXISTS round_record_time ON round_record(data_id, t);"
+    "CREATE TABLE IF NOT EXISTS alarm_event("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " data_id INTEGER NOT NULL,"
+    " t INTEGER NOT NULL,"
+    " local_time TEXT NOT NULL,"
+    " raised INTEGER NOT NULL,"
+    " level INTEGER NOT NULL,"
+    " key TEXT NOT NULL,"
+    " code TEXT NOT NULL,"
+    " seq INTEGER NOT NULL,"
+    " name TEXT NOT NULL,"
+    " text TEXT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS alarm_event_time ON alarm_event(data_id, t);";
+
+std::string LocalTimeText(int64_t t) {
+  const std::time_t tt = static_cast<std::time_t>(t);
+  std::tm tm{};
+  char buf[32] = {0};
+  if (localtime_r(&tt, &tm) == nullptr ||
+      std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm) == 0) {
+    return std::string();
+  }
+  return buf;
+}
+
+std::string ErrorText(sqlite3* db, int rc) {
+  std::string msg = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  return msg + " (code " + std::to_string(rc) + ")";
+}
+
+// A prepared statement that finalises itself.
+class Stmt {
+ public:
+  Stmt(sqlite3* db, const char* sql) : db_(db) {
+    rc_ = sqlite3_prepare_v2(db, sql, -1, &s_, nullptr);
+  }
+  ~Stmt() { sqlite3_finalize(s_); }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+
+  bool ok() const { return rc_ == SQLITE_OK; }
+  int rc() const { return rc_; }
+  Stmt& Int(int i, int64_t v) {
+    sqlite3_bind_int64(s_, i, v);
+    return *this;
+  }
+  Stmt& Text(int i, const std::string& v) {
+    sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Stmt& Blob(int i, const std::vector<unsigned char>& v) {
+    // A null pointer would bind NULL; an empty image is a zero-length blob.
+    if (v.empty()) {
+      sqlite3_bind_zeroblob(s_, i, 0);
+    } else {
+      sqlite3_bind_blob(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    }
+    return *this;
+  }
+  // SQLITE_ROW, SQLITE_DONE or an error code (kept in rc()).
+  int Step() {
+    const int rc = sqlite3_step(s_);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) rc_ = rc;
+    return rc;
+  }
+  void Reset() {
+    sqlite3_reset(s_);
+    sqlite3_clear_bindings(s_);
+  }
+  int64_t ColInt(int c) const { return sqlite3_column_int64(s_, c); }
+  std::string ColText(int c) const {
+    const unsigned char* p = sqlite3_column_text(s_, c);
+    return p != nullptr ? std::string(reinterpret_cast<const char*>(p),
+                                      static_cast<size_t>(sqlite3_column_bytes(s_, c)))
+                        : std::string();
+  }
+  std::vector<unsigned char> ColBlob(int c) const {
+    const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(s_, c));
+    const int n = sqlite3_column_bytes(s_, c);
+    return p != nullptr && n > 0 ? std::vector<unsigned char>(p, p + n)
+                                 : std::vector<unsigned char>();
+  }
+  std::string Error() const { return ErrorText(db_, rc_); }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* s_ = nullptr;
+  int rc_;
+};
+
+int Exec(sqlite3* db, const char* sql, std::string& error) {
+  const int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) error = ErrorText(db, rc);
+  return rc;
+}
+
+// Errors after which the connection stays usable; anything else (corrupt
+// file, I/O error, read-only) closes it so the next Flush reopens the file.
+bool KeepConnection(int rc) {
+  const int primary = rc & 0xFF;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_FULL;
+}
+
+std::string Hex(const std::vector<unsigned char>& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char b : bytes) {
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 0x0F]);
+  }
+  return out;
+}
+
+std::string CsvField(const std::string& v) {
+  if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
+  std::string out = "\"";
+  for (char c : v) {
+    if (c == '"') out.push_back('"');
+    out.push_back(c);
+  }
+  out.push_back('"');
+  return out;
+}
+
+}  // namespace
+
+HistoryStore::HistoryStore(HistoryOptions options) : opt_(std::move(options)) {
+  if (opt_.max_pending == 0) opt_.max_pending = 1;
+  if (!opt_.clock) opt_.clock = [] { return static_cast<int64_t>(std::time(nullptr)); };
+}
+
+HistoryStore::~HistoryStore() {
+  Flush();
+  const size_t left = pending();
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (left > 0) Log("history: closing with " + std::to_string(left) + " items not written");
+  CloseLocked();
+}
+
+void HistoryStore::Log(const std::string& line) const {
+  if (opt_.log) opt_.log(line);
+}
+
+bool HistoryStore::Open() {
+  std::lock_guard<std::mutex> lock(db_mu_);
+  return OpenLocked();
+}
+
+bool HistoryStore::OpenLocked() const {
+  if (db_ != nullptr) return true;
+  sqlite3* db = nullptr;
+  const int rc =
+      sqlite3_open_v2(opt_.path.c_str(), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  std::string why;
+  if (rc != SQLITE_OK) {
+    why = ErrorText(db, rc);
+  } else {
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, opt_.busy_timeout_ms);
+    if (sqlite3_db_readonly(db, "main") == 1) {
+      why = "the file is read-only";
+    } else {
+      Stmt wal(db, "PRAGMA journal_mode=WAL");
+      if (!wal.ok() || wal.Step() != SQLITE_ROW) {
+        why = wal.Error();
+      } else if (wal.ColText(0) != "wal") {
+        Log("history: " + opt_.path + ": WAL not available, journal mode " + wal.ColText(0));
+      }
+    }
+    if (why.empty()) {
+      Exec(db, opt_.full_sync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL", why);
+    }
+    if (why.empty()) Exec(db, kSchema, why);
+  }
+  if (!why.empty()) {
+    sqlite3_close_v2(db);
+    const std::string line = "history: cannot open " + opt_.path + ": " + why;
+    // The same failure on every flush is logged once, then every 100th time.
+    if (line != last_error_ || failed_flushes_ % 100 == 0) Log(line);
+    last_error_ = line;
+    return false;
+  }
+  db_ = db;
+  sweep_all_ = true;
+  return true;
+}
+
+void HistoryStore::CloseLocked() const {
+  if (db_ == nullptr) return;
+  sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
+
+void HistoryStore::AppendRecord(uint32_t data_id, int type, int64_t time,
+                                const unsigned char* image, size_t len) {
+  Pending item;
+  item.record.data_id = data_id;
+  item.record.type = type;
+  item.record.time = time;
+  item.record.local_time = LocalTimeText(time);
+  if (image != nullptr && len > 0) item.record.image.assign(image, image + len);
+  Push(std::move(item));
+}
+
+void HistoryStore::AppendEvent(const AlarmEvent& event) {
+  Pending item;
+  item.is_event = true;
+  item.event = event;
+  Push(std::move(item));
+}
+
+void HistoryStore::Push(Pending item) {
+  std::string line;
+  {
+    std::lock_guard<std::mutex> lock(pend_mu_);
+    item.seq = next_seq_++;
+    pending_.push_back(std::move(item));
+    while (pending_.size() > opt_.max_pending) {
+      pending_.pop_front();
+      ++dropped_;
+      if (dropped_ == 1 || dropped_ % 100 == 0) {
+        line = "history: " + std::to_string(opt_.max_pending) +
+               " items waiting for the database; dropped the oldest (" + std::to_string(dropped_) +
+               " dropped so far)";
+      }
+    }
+  }
+  if (!line.empty()) Log(line);
+}
+
+bool HistoryStore::Flush() {
+  std::lock_guard<std::mutex> lock(db_mu_);
+  std::vector<Pending> batch;
+  {
+    std::lock_guard<std::mutex> plock(pend_mu_);
+    if (pending_.empty()) return true;
+    batch.assign(pending_.begin(), pending_.end());
+  }
+  if (!OpenLocked()) {
+    ++failed_flushes_;
+    return false;
+  }
+  std::string error;
+  const int rc = WriteLocked(batch, error);
+  if (rc != SQLITE_OK) {
+    if (!KeepConnection(rc)) CloseLocked();
+    const std::string line = "history: writing " + std::to_string(batch.size()) + " items to " +
+                             opt_.path + " failed: " + error + "; they stay in memory";
+    if (error != last_error_ || failed_flushes_ % 100 == 0) Log(line);
+    last_error_ = error;
+    ++failed_flushes_;
+    return false;
+  }
+  if (failed_flushes_ > 0) {
+    Log("history: " + opt_.path + " accepts writes again; wrote " + std::to_string(batch.size()) +
+        " items after " + std::to_string(failed_flushes_) + " failed flushes");
+    failed_flushes_ = 0;
+    last_error_.clear();
+  }
+  std::lock_guard<std::mutex> plock(pend_mu_);
+  // Items dropped or appended meanwhile: only those written leave the queue.
+  const uint64_t last = batch.back().seq;
+  while (!pending_.empty() && pending_.front().seq <= last) pending_.pop_front();
+  return pending_.empty();
+}
+
+int HistoryStore::WriteLocked(const std::vector<Pending>& batch, std::string& error) {
+  if (const int rc = Exec(db_, "BEGIN IMMEDIATE", error); rc != SQLITE_OK) return rc;
+  auto fail = [&](const std::string& what) {
+    error = what;
+    int rc = sqlite3_extended_errcode(db_);
+    if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) rc = SQLITE_ERROR;
+    if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return rc;
+  };
+  std::set<std::pair<uint32_t, int>> units;
+  std::set<uint32_t> event_units;
+  {
+    Stmt rec(db_,
+             "INSERT INTO round_record(data_id, type, t, local_time, image) "
+             "VALUES(?1, ?2, ?3, ?4, ?5)");
+    Stmt ev(db_,
+            "INSERT INTO alarm_event(data_id, t, local_time, raised, level, key, code, seq, "
+            "name, text) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    if (!rec.ok()) return fail(rec.Error());
+    if (!ev.ok()) return fail(ev.Error());
+    for (const Pending& p : batch) {
+      Stmt& s = p.is_event ? ev : rec;
+      if (p.is_event) {
+        const AlarmEvent& e = p.event;
+        ev.Int(1, e.data_id).Int(2, e.time).Text(3, LocalTimeText(e.time)).Int(4, e.raised ? 1 : 0);
+        ev.Int(5, e.level).Text(6, e.key).Text(7, e.code).Int(8, e.seq).Text(9, e.name);
+        ev.Text(10, e.text);
+        event_units.insert(e.data_id);
+      } else {
+        const HistoryRecord& r = p.record;
+        rec.Int(1, r.data_id).Int(2, r.type).Int(3, r.time).Text(4, r.local_time);
+        rec.Blob(5, r.image);
+        units.emplace(r.data_id, r.type);
+      }
+      if (s.Step() != SQLITE_DONE) return fail(s.Error());
+      s.Reset();
+    }
+  }
+
+  const RetentionPolicy& keep = opt_.retention;
+  if (keep.max_rows > 0 || keep.max_days > 0 || keep.max_event_rows > 0) {
+    if (sweep_all_) {
+      Stmt all(db_, "SELECT DISTINCT data_id, type FROM round_record");
+      while (all.ok() && all.Step() == SQLITE_ROW) {
+        units.emplace(static_cast<uint32_t>(all.ColInt(0)), static_cast<int>(all.ColInt(1)));
+      }
+      Stmt all_ev(db_, "SELECT DISTINCT data_id FROM alarm_event");
+      while (all_ev.ok() && all_ev.Step() == SQLITE_ROW) {
+        event_units.insert(static_cast<uint32_t>(all_ev.ColInt(0)));
+      }
+      if (!all.ok()) return fail(all.Error());
+      if (!all_ev.ok()) return fail(all_ev.Error());
+    }
+    const int64_t cutoff = opt_.clock() - static_cast<int64_t>(keep.max_days) * 86400;
+    // Newest means last written: a clock set back must not make the latest
+    // image look old.
+    Stmt by_rows(db_,
+                 "DELETE FROM round_record WHERE data_id = ?1 AND type = ?2 AND id <= "
+                 "(SELECT id FROM round_record WHERE data_id = ?1 AND type = ?2 "
+                 "ORDER BY id DESC LIMIT 1 OFFSET ?3)");
+    Stmt by_age(db_,
+                "DELETE FROM round_record WHERE data_id = ?1 AND type = ?2 AND t < ?3 AND id < "
+                "(SELECT MAX(id) FROM round_record WHERE data_id = ?1 AND type = ?2)");
+    Stmt ev_rows(db_,
+                 "DELETE FROM alarm_event WHERE data_id = ?1 AND id <= "
+                 "(SELECT id FROM alarm_event WHERE data_id = ?1 ORDER BY id DESC LIMIT 1 "
+                 "OFFSET ?2)");
+    Stmt ev_age(db_, "DELETE FROM alarm_event WHERE data_id = ?1 AND t < ?2");
+    for (Stmt* s : {&by_rows, &by_age, &ev_rows, &ev_age}) {
+      if (!s->ok()) return fail(s->Error());
+    }
+    for (const auto& [data_id, type] : units) {
+      if (keep.max_rows > 0) {
+        by_rows.Int(1, data_id).Int(2, type).Int(3, keep.max_rows);
+        if (by_rows.Step() != SQLITE_DONE) return fail(by_rows.Error());
+        by_rows.Reset();
+      }
+      if (keep.max_days > 0) {
+        by_age.Int(1, data_id).Int(2, type).Int(3, cutoff);
+        if (by_age.Step() != SQLITE_DONE) return fail(by_age.Error());
+        by_age.Reset();
+      }
+    }
+    for (uint32_t data_id : event_units) {
+      if (keep.max_event_rows > 0) {
+        ev_rows.Int(1, data_id).Int(2, keep.max_event_rows);
+        if (ev_rows.Step() != SQLITE_DONE) return fail(ev_rows.Error());
+        ev_rows.Reset();
+      }
+      if (keep.max_days > 0) {
+        ev_age.Int(1, data_id).Int(2, cutoff);
+        if (ev_age.Step() != SQLITE_DONE) return fail(ev_age.Error());
+        ev_age.Reset();
+      }
+    }
+  }
+  std::string commit_error;
+  if (Exec(db_, "COMMIT", commit_error) != SQLITE_OK) return fail(commit_error);
+  sweep_all_ = false;
+  return SQLITE_OK;
+}
+
+std::vector<HistoryRecord> HistoryStore::Records(uint32_t data_id, int64_t from, int64_t to) const {
+  std::vector<HistoryRecord> out;
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return out;
+  Stmt q(db_,
+         "SELECT id, type, t, local_time, image FROM round_record "
+         "WHERE data_id = ?1 AND t BETWEEN ?2 AND ?3 ORDER BY t, id");
+  if (q.ok()) {
+    q.Int(1, data_id).Int(2, from).Int(3, to);
+    while (q.Step() == SQLITE_ROW) {
+      HistoryRecord r;
+      r.id = q.ColInt(0);
+      r.data_id = data_id;
+      r.type = static_cast<int>(q.ColInt(1));
+      r.time = q.ColInt(2);
+      r.local_time = q.ColText(3);
+      r.image = q.ColBlob(4);
+      out.push_back(std::move(r));
+    }
+  }
+  if (!q.ok())
+    Log("history: reading records of " + std::to_string(data_id) + " failed: " + q.Error());
+  return out;
+}
+
+std::vector<HistoryEvent> HistoryStore::Events(uint32_t data_id, int64_t from, int64_t to) const {
+  std::vector<HistoryEvent> out;
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return out;
+  Stmt q(db_,
+         "SELECT id, t, local_time, raised, level, key, code, seq, name, text FROM alarm_event "
+         "WHERE data_id = ?1 AND t BETWEEN ?2 AND ?3 ORDER BY t, id");
+  if (q.ok()) {
+    q.Int(1, data_id).Int(2, from).Int(3, to);
+    while (q.Step() == SQLITE_ROW) {
+      HistoryEvent h;
+      h.id = q.ColInt(0);
+      h.local_time = q.ColText(2);
+      AlarmEvent& e = h.event;
+      e.data_id = data_id;
+      e.time = q.ColInt(1);
+      e.raised = q.ColInt(3) != 0;
+      e.level = static_cast<uint32_t>(q.ColInt(4));
+      e.key = q.ColText(5);
+      e.code = q.ColText(6);
+      e.seq = static_cast<uint32_t>(q.ColInt(7));
+      e.name = q.ColText(8);
+      e.text = q.ColText(9);
+      out.push_back(std::move(h));
+    }
+  }
+  if (!q.ok())
+    Log("history: reading events of " + std::to_string(data_id) + " failed: " + q.Error());
+  return out;
+}
+
+std::optional<std::vector<unsigned char>> HistoryStore::LastImage(uint32_t data_id,
+                                                                  int type) const {
+  {
+    std::lock_guard<std::mutex> plock(pend_mu_);
+    for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) {
+      if (!it->is_event && it->record.data_id == data_id && it->record.type == type) {
+        return it->record.image;
+      }
+    }
+  }
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return std::nullopt;
+  Stmt q(db_,
+         "SELECT image FROM round_record WHERE data_id = ?1 AND type = ?2 "
+         "ORDER BY id DESC LIMIT 1");
+  if (q.ok()) {
+    q.Int(1, data_id).Int(2, type);
+    if (q.Step() == SQLITE_ROW) return q.ColBlob(0);
+  }
+  if (!q.ok())
+    Log("history: reading the last image of " + std::to_string(data_id) + " failed: " + q.Error());
+  return std::nullopt;
+}
+
+std::string HistoryStore::ExportRecordsCsv(uint32_t data_id, int64_t from, int64_t to) const {
+  std::ostringstream out;
+  out << "id,data_id,type,time,local_time,image\n";
+  for (const HistoryRecord& r : Records(data_id, from, to)) {
+    out << r.id << ',' << r.data_id << ',' << r.type << ',' << r.time << ','
+        << CsvField(r.local_time) << ',' << Hex(r.image) << '\n';
+  }
+  return out.str();
+}
+
+std::string HistoryStore::ExportEventsCsv(uint32_t data_id, int64_t from, int64_t to) const {
+  std::ostringstream out;
+  out << "id,data_id,time,local_time,state,level,key,code,seq,name,text\n";
+  for (const HistoryEvent& h : Events(data_id, from, to)) {
+    const AlarmEvent& e = h.event;
+    out << h.id << ',' << e.data_id << ',' << e.time << ',' << CsvField(h.local_time) << ','
+        << (e.raised ? "raised" : "cleared") << ',' << e.level << ',' << CsvField(e.key) << ','
+        << CsvField(e.code) << ',' << e.seq << ',' << CsvField(e.name) << ',' << CsvField(e.text)
+        << '\n';
+  }
+  return out.str();
+}
+
+std::string HistoryStore::ExportJson(uint32_t data_id, int64_t from, int64_t to) const {
+  Json::Value root(Json::objectValue);
+  root["data_id"] = Json::UInt(data_id);
+  root["from"] = Json::Int64(from);
+  root["to"] = Json::Int64(to);
+  Json::Value& records = root["records"] = Json::Value(Json::arrayValue);
+  for (const HistoryRecord& r : Records(data_id, from, to)) {
+    Json::Value v(Json::objectValue);
+    v["id"] = Json::Int64(r.id);
+    v["type"] = r.type;
+    v["time"] = Json::Int64(r.time);
+    v["local_time"] = r.local_time;
+    v["image"] = Hex(r.image);
+    records.append(std::move(v));
+  }
+  Json::Value& events = root["events"] = Json::Value(Json::arrayValue);
+  for (const HistoryEvent& h : Events(data_id, from, to)) {
+    const AlarmEvent& e = h.event;
+    Json::Value v(Json::objectValue);
+    v["id"] = Json::Int64(h.id);
+    v["time"] = Json::Int64(e.time);
+    v["local_time"] = h.local_time;
+    v["state"] = e.raised ? "raised" : "cleared";
+    v["level"] = Json::UInt(e.level);
+    v["key"] = e.key;
+    v["code"] = e.code;
+    v["seq"] = Json::UInt(e.seq);
+    v["name"] = e.name;
+    v["text"] = e.text;
+    events.append(std::move(v));
+  }
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "  ";
+  writer["emitUTF8"] = true;
+  return Json::writeString(writer, root);
+}
+
+size_t HistoryStore::pending() const {
+  std::lock_guard<std::mutex> lock(pend_mu_);
+  return pending_.size();
+}
+
+uint64_t HistoryStore::dropped() const {
+  std::lock_guard<std::mutex> lock(pend_mu_);
+  return dropped_;
+}
+
+bool HistoryStore::is_open() const {
+  std::lock_guard<std::mutex> lock(db_mu_);
+  return db_ != nullptr;
+}
+
+}  // namespace qmx::store

@@ -1,0 +1,140 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store/alarm_event.h"
+#include "store/log_sink.h"
+
+struct sqlite3;
+
+namespace qmx::store {
+
+// One unit's record image at a round end (unit type 5091 AC, 5092 rectifier,
+// 5093 DC).
+struct HistoryRecord {
+  int64_t id = 0;  // row id once stored
+  uint32_t data_id = 0;
+  int type = 0;
+  int64_t time = 0;        // epoch seconds
+  std::string local_time;  // "YYYY-MM-DD HH:MM:SS", local clock
+  std::vector<unsigned char> image;
+};
+
+// A stored alarm event.
+struct HistoryEvent {
+  int64_t id = 0;
+  std::string local_time;
+  AlarmEvent event;
+};
+
+// Old rows go inside each write transaction; 0 switches a limit off. The
+// newest (last written) record of a (data_id, type) is never deleted, whatever
+// its age. Limits apply to the units written in a flush, and to every unit on
+// the first flush after the database is opened.
+struct RetentionPolicy {
+  uint32_t max_rows = 0;        // records kept per (data_id, type)
+  uint32_t max_days = 0;        // records and events older than this go
+  uint32_t max_event_rows = 0;  // events kept per data_id
+};
+
+struct HistoryOptions {
+  std::string path;  // the database file
+  RetentionPolicy retention;
+  // Items kept in memory while the database refuses them; beyond it the
+  // oldest are dropped (counted and logged).
+  size_t max_pending = 4096;
+  // FULL also survives a power cut with the last round; NORMAL survives a
+  // killed process but may lose the last rounds on power loss.
+  bool full_sync = true;
+  int busy_timeout_ms = 2000;
+  LogSink log;
+  std::function<int64_t()> clock;  // epoch seconds for the age limit; default: time()
+};
+
+// History of round records and alarm events in one SQLite database (WAL).
+// Callers append a round's items and call Flush(), which writes everything
+// pending in one transaction. A database that cannot be opened or written
+// (corrupt, read-only, disk full, locked) is logged; nothing is thrown, and
+// the items stay pending until a later Flush (which reopens the file when
+// needed) gets them in.
+//
+// Thread-safe: every method may be called from any thread. Appends never wait
+// for a running Flush; Flush and the queries are serialised.
+class HistoryStore {
+ public:
+  explicit HistoryStore(HistoryOptions options);
+  ~HistoryStore();  // last Flush, then close
+
+  HistoryStore(const HistoryStore&) = delete;
+  HistoryStore& operator=(const HistoryStore&) = delete;
+
+  // Opens (or creates) the database now. False when it cannot; the store still
+  // takes items and retries on Flush.
+  bool Open();
+
+  void AppendRecord(uint32_t data_id, int type, int64_t time, const unsigned char* image,
+                    size_t len);
+  void AppendEvent(const AlarmEvent& event);
+
+  // Writes every pending item in one transaction, with retention. True when
+  // nothing is left pending.
+  bool Flush();
+
+  // Stored items of one device with time in [from, to], oldest first.
+  std::vector<HistoryRecord> Records(uint32_t data_id, int64_t from, int64_t to) const;
+  std::vector<HistoryEvent> Events(uint32_t data_id, int64_t from, int64_t to) const;
+
+  // The newest image of a unit (pending ones first), for the cache restore at
+  // start-up.
+  std::optional<std::vector<unsigned char>> LastImage(uint32_t data_id, int type) const;
+
+  // Exports; images as upper-case hex. CSV fields with a comma, quote or line
+  // break are quoted.
+  //   records: id,data_id,type,time,local_time,image
+  //   events:  id,data_id,time,local_time,state,level,key,code,seq,name,text
+  //   JSON:    {"data_id","from","to","records":[...],"events":[...]}
+  std::string ExportRecordsCsv(uint32_t data_id, int64_t from, int64_t to) const;
+  std::string ExportEventsCsv(uint32_t data_id, int64_t from, int64_t to) const;
+  std::string ExportJson(uint32_t data_id, int64_t from, int64_t to) const;
+
+  size_t pending() const;
+  uint64_t dropped() const;  // items dropped because the pending bound was hit
+  bool is_open() const;
+
+ private:
+  struct Pending {
+    uint64_t seq = 0;
+    bool is_event = false;
+    HistoryRecord record;
+    AlarmEvent event;
+  };
+
+  void Push(Pending item);
+  bool OpenLocked() const;
+  void CloseLocked() const;
+  // SQLITE_OK, or the error code with `error` set; rolled back on error.
+  int WriteLocked(const std::vector<Pending>& batch, std::string& error);
+  void Log(const std::string& line) const;
+
+  HistoryOptions opt_;
+
+  mutable std::mutex pend_mu_;
+  std::deque<Pending> pending_;
+  uint64_t next_seq_ = 1;
+  uint64_t dropped_ = 0;
+
+  mutable std::mutex db_mu_;
+  mutable sqlite3* db_ = nullptr;
+  mutable bool sweep_all_ = true;  // first write after an open ages every unit
+  mutable uint64_t failed_flushes_ = 0;
+  mutable std::string last_error_;  // repeated failures are logged once, then every 100th
+};
+
+}  // namespace qmx::store

@@ -1,0 +1,78 @@
+#include "store/alarm_service.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace qmx::store {
+namespace {
+
+rule_value Point(const std::string& key, uint32_t seq, bool on, const std::string& text = "t") {
+  rule_value r;
+  r.condition = on ? 1 : 0;
+  r.key = key;
+  r.code = "06008";
+  r.level = 2;
+  r.seq = seq;
+  r.name = "交流输入";
+  r.text = text;
+  return r;
+}
+
+// The listener hears every event even though it throws each time (logged).
+TEST(AlarmService, RaisesOnceClearsOnceAndIgnoresFirstFalse) {
+  std::vector<std::string> log;
+  AlarmService alarms([&](const std::string& line) { log.push_back(line); });
+  std::vector<AlarmEvent> heard;
+  alarms.SetListener([&](const AlarmEvent& e) {
+    heard.push_back(e);
+    throw std::runtime_error("sink down");
+  });
+
+  EXPECT_FALSE(alarms.Commit(7, {Point("AC_0", 1, false)}, 100).changed);
+  auto r = alarms.Commit(7, {Point("AC_0", 1, true, "220")}, 110);
+  ASSERT_EQ(r.events.size(), 1u);
+  const AlarmEvent& up = r.events[0];
+  EXPECT_TRUE(r.changed && up.raised);
+  EXPECT_EQ(std::make_tuple(up.time, up.data_id, up.key, up.code, up.level, up.seq, up.text),
+            std::make_tuple(int64_t{110}, 7u, std::string("AC_0"), std::string("06008"), 2u, 1u,
+                            std::string("220")));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(alarms.Commit(7, {Point("AC_0", 1, true, "230")}, 120 + i).changed);
+  }
+  ASSERT_EQ(alarms.Active().size(), 1u);
+  EXPECT_EQ(alarms.Active()[0].since, 110);
+
+  r = alarms.Commit(7, {Point("AC_0", 1, false)}, 200);
+  ASSERT_EQ(r.events.size(), 1u);
+  EXPECT_FALSE(r.events[0].raised);
+  EXPECT_FALSE(alarms.Commit(7, {Point("AC_0", 1, false)}, 210).changed);
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_TRUE(heard[0].raised && !heard[1].raised);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], "alarm: event listener failed: sink down");
+}
+
+TEST(AlarmService, UnitsAndSequenceNumbersKeepPointsApart) {
+  AlarmService alarms;
+  // Two units state the same key; the sequence number tells rows apart.
+  alarms.Commit(1, {Point("DC_1", 1, false), Point("DC_1", 2, true)}, 10);
+  alarms.Commit(2, {Point("DC_1", 1, true), Point("DC_1", 2, false)}, 10);
+  EXPECT_TRUE(alarms.IsActive(1, "DC_1", 2) && alarms.IsActive(2, "DC_1", 1));
+  EXPECT_FALSE(alarms.IsActive(1, "DC_1", 1) || alarms.IsActive(2, "DC_1", 2));
+
+  auto r = alarms.Commit(2, {Point("DC_1", 1, false), Point("DC_1", 2, false)}, 20);
+  ASSERT_EQ(r.events.size(), 1u);
+  EXPECT_EQ(r.events[0].data_id, 2u);
+  EXPECT_EQ(r.events[0].seq, 1u);
+  EXPECT_EQ(alarms.Active(1).size(), 1u);
+  // A round that leaves a point out keeps its state.
+  EXPECT_FALSE(alarms.Commit(1, {}, 30).changed);
+  EXPECT_TRUE(alarms.IsActive(1, "DC_1", 2));
+}
+
+}  // namespace
+}  // namespace qmx::store
