@@ -69,6 +69,9 @@ class PMBusPowerAC : public QMXSPDevice {
   }
 
   mutable std::mutex mutex_;
+  // Parsers build the new input records here and swap them in only when the
+  // whole block was read; kept between answers so that costs no allocation.
+  std::vector<TeleACChannel> staging_;
 
  private:
   // One float field from the wire. The device marks "no value" with four
@@ -116,7 +119,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
   if (!cur.u8(n)) return Overflow(kOverflow, cur.wanted(), length);
 
   TeleAC screen = ac;
-  std::vector<TeleACChannel> inputs;
+  std::vector<TeleACChannel>& inputs = staging_;
   if (channels.empty()) {
     // The first answer (or one after an answer without inputs) fixes the count.
     screen.channel_count = n;
@@ -201,7 +204,8 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* 
   if (!cur.skip(1)) return Overflow(kOverflow, cur.wanted(), length);
 
   TeleAC screen = ac;
-  std::vector<TeleACChannel> inputs = channels;
+  std::vector<TeleACChannel>& inputs = staging_;
+  inputs = channels;
   const size_t count = std::min<size_t>(screen.channel_count, inputs.size());
   for (size_t k = 0; k < count; ++k) {
     TeleACChannel& in = inputs[k];
