@@ -1,59 +1,397 @@
-// k417t-run: loads k417t.so, creates a controller per device of the site file,
-// configures it and lists its units.
+// k417t-run: the host runner. Loads k417t.so, creates a controller per device
+// of the site file, polls each over its serial line (or the built-in
+// simulator), prints values and alarm changes after every round, keeps history
+// and sends control commands.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <memory>
 
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
 #include <json/json.h>
 
 #include "plugin/get_providers.h"
 #include "qmx/pmbus_protocol.h"
-#include "recording_services.h"
+#include "report.h"
+#include "sim/pty_server.h"
+#include "site/site_host.h"
+#include "wire/serial_transport.h"
 
-int main(int argc, char** argv) {
-  const std::string plugin = argc > 1 ? argv[1] : "k417t.so";
-  const std::string site = argc > 2 ? argv[2] : "examples/site.json";
+namespace {
 
-  void* lib = dlopen(plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
+std::atomic<bool> g_stop{false};
+std::atomic<bool> g_show_alarms{false};
+
+extern "C" void OnStop(int) { g_stop = true; }
+extern "C" void OnUsr1(int) { g_show_alarms = true; }
+
+struct Args {
+  std::string site;
+  std::string plugin;
+  std::string simulate;
+  std::string db;
+  std::string log;
+  std::string control;
+  int rounds = 0;
+  bool json = false;
+  bool alarms = false;
+  bool no_restore = false;
+  bool pace = false;
+  unsigned retention_rows = 0;
+  unsigned retention_days = 0;
+  // history subcommand
+  unsigned device = 0;
+  std::string from, to, format = "table";
+  bool events = false;
+};
+
+std::string DefaultPlugin() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "k417t.so";
+  std::string exe(buf, static_cast<size_t>(n));
+  return exe.substr(0, exe.rfind('/') + 1) + "k417t.so";
+}
+
+bool ReadJson(const std::string& path, Json::Value& out, std::string& error) {
+  std::ifstream in(path);
+  if (!in) {
+    error = path + ": cannot be read";
+    return false;
+  }
+  Json::CharReaderBuilder rb;
+  std::string err;
+  if (!Json::parseFromStream(rb, in, &out, &err)) {
+    error = path + ": not valid JSON: " + err;
+    return false;
+  }
+  return true;
+}
+
+// "YYYY-MM-DD[ HH:MM[:SS]]" (local time) or epoch seconds; empty: open end.
+bool ParseTime(const std::string& text, int64_t fallback, int64_t& out) {
+  if (text.empty()) {
+    out = fallback;
+    return true;
+  }
+  if (text.find('-') == std::string::npos) {
+    try {
+      out = std::stoll(text);
+      return true;
+    } catch (...) {
+      return false;
+    }
+  }
+  struct tm tm {};
+  int n = std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                      &tm.tm_hour, &tm.tm_min, &tm.tm_sec);
+  if (n < 3) return false;
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  tm.tm_isdst = -1;
+  out = static_cast<int64_t>(mktime(&tm));
+  return true;
+}
+
+std::string DefaultDb(const std::string& site) {
+  const size_t slash = site.rfind('/');
+  return (slash == std::string::npos ? std::string() : site.substr(0, slash + 1)) + "k417t-history.db";
+}
+
+int History(const Args& a) {
+  int64_t from = 0, to = 0;
+  if (!ParseTime(a.from, 0, from) || !ParseTime(a.to, INT64_MAX / 2, to)) {
+    std::cerr << "k417t-run history: --from/--to take YYYY-MM-DD[ HH:MM:SS] or epoch seconds\n";
+    return 2;
+  }
+  qmx::store::HistoryOptions o;
+  o.path = a.db.empty() ? DefaultDb(a.site) : a.db;
+  o.log = [](const std::string& l) { std::cerr << l << "\n"; };
+  qmx::store::HistoryStore store(o);
+  if (access(o.path.c_str(), R_OK) != 0 || !store.Open()) {
+    std::cerr << "k417t-run history: cannot open " << o.path << "\n";
+    return 2;
+  }
+  if (a.format == "csv") {
+    std::cout << (a.events ? store.ExportEventsCsv(a.device, from, to)
+                           : store.ExportRecordsCsv(a.device, from, to));
+  } else if (a.format == "json") {
+    std::cout << store.ExportJson(a.device, from, to) << "\n";
+  } else {
+    if (a.events) {
+      for (const auto& e : store.Events(a.device, from, to))
+        std::cout << fmt::format("{} {} {:7} #{} [{}] {} {} {}\n", e.local_time, e.event.data_id,
+                                 e.event.raised ? "RAISED" : "cleared", e.event.seq, e.event.key,
+                                 e.event.code, e.event.name, e.event.text);
+    } else {
+      for (const auto& r : store.Records(a.device, from, to))
+        std::cout << fmt::format("{} {} type {} {} bytes\n", r.local_time, r.data_id, r.type,
+                                 r.image.size());
+    }
+  }
+  return 0;
+}
+
+struct Device {
+  std::string name;
+  unsigned data_id = 0;
+  Json::Value setting;
+  std::shared_ptr<QMXController> host_ctrl;
+  std::shared_ptr<PMBusProtocol> ctrl;
+  std::unique_ptr<k417t::sim::PtyServer> sim;
+  bool control_sent = false;
+  bool control_done = false;
+  std::chrono::steady_clock::time_point control_at;
+};
+
+int Run(const Args& a) {
+  Json::Value site;
+  std::string error;
+  if (!ReadJson(a.site, site, error)) {
+    std::cerr << "k417t-run: " << error << "\n";
+    return 2;
+  }
+  if (!site.isObject() || !site["devices"].isArray() || site["devices"].empty()) {
+    std::cerr << "k417t-run: " << a.site << ": needs a non-empty \"devices\" array\n";
+    return 2;
+  }
+  std::vector<Device> devices;
+  for (Json::ArrayIndex i = 0; i < site["devices"].size(); ++i) {
+    const Json::Value& d = site["devices"][i];
+    Device dev;
+    if (!d.isObject() || !d["setting"].isObject()) {
+      std::cerr << "k417t-run: " << a.site << ": devices[" << i << "] has no \"setting\" object\n";
+      return 2;
+    }
+    if (!d["data_id"].isNull() && !(d["data_id"].isUInt() || d["data_id"].isUInt64()) ) {
+      std::cerr << "k417t-run: " << a.site << ": devices[" << i << "].data_id must be an unsigned integer\n";
+      return 2;
+    }
+    dev.data_id = d["data_id"].isNull() ? 0 : d["data_id"].asUInt();
+    dev.name = d["name"].isString() ? d["name"].asString() : fmt::format("device-{}", dev.data_id);
+    dev.setting = d["setting"];
+    devices.push_back(std::move(dev));
+  }
+  int control_code = 0, control_byte = -1;
+  if (!a.control.empty()) {
+    if (std::sscanf(a.control.c_str(), "%d:%i", &control_code, &control_byte) < 1) {
+      std::cerr << "k417t-run: --control takes CODE or CODE:BYTE\n";
+      return 2;
+    }
+  }
+  Json::Value scenario;
+  if (!a.simulate.empty() && !ReadJson(a.simulate, scenario, error)) {
+    std::cerr << "k417t-run: " << error << "\n";
+    return 2;
+  }
+
+  // Keep the runner's output clean: the plug-in writes traces to standard
+  // output, so standard output goes to the log and our output to a copy.
+  const int out_fd = dup(STDOUT_FILENO);
+  int log_fd = STDERR_FILENO;
+  if (!a.log.empty()) {
+    log_fd = open(a.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (log_fd < 0) {
+      std::cerr << "k417t-run: cannot open log " << a.log << "\n";
+      return 2;
+    }
+  }
+  std::fflush(stdout);
+  dup2(log_fd, STDOUT_FILENO);
+  FILE* out = fdopen(out_fd, "w");
+  k417t_run::Output output(out, a.json, isatty(out_fd) != 0);
+  std::mutex log_mu;
+  auto log = [&log_mu, log_fd](const std::string& line) {
+    std::lock_guard<std::mutex> lock(log_mu);
+    const std::string l = line + "\n";
+    if (write(log_fd, l.data(), l.size()) < 0) {
+    }
+  };
+
+  void* lib = dlopen(a.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (lib == nullptr) {
-    std::cerr << "cannot load " << plugin << ": " << dlerror() << "\n";
+    std::cerr << "k417t-run: cannot load " << a.plugin << ": " << dlerror() << "\n";
     return 2;
   }
   auto get = reinterpret_cast<get_providers_fn>(dlsym(lib, "get_providers"));
   if (get == nullptr) {
-    std::cerr << plugin << " has no get_providers\n";
+    std::cerr << "k417t-run: " << a.plugin << " has no get_providers\n";
     return 2;
   }
-  std::ifstream in(site);
-  Json::Value root;
-  Json::CharReaderBuilder rb;
-  std::string err;
-  if (!in || !Json::parseFromStream(rb, in, &root, &err) || !root["devices"].isArray()) {
-    std::cerr << site << ": not a site file (" << err << ")\n";
-    return 2;
-  }
-  auto services = std::make_shared<qmx::RecordingServices>();
-  auto host = std::make_shared<QMXController>(services);
+
   int rc = 0;
   {
+    qmx::SiteHost::Options opts;
+    opts.db_path = a.db.empty() ? DefaultDb(a.site) : a.db;
+    opts.retention.max_rows = a.retention_rows;
+    opts.retention.max_days = a.retention_days;
+    opts.retention.max_event_rows = a.retention_rows;
+    auto host = std::make_shared<qmx::SiteHost>(opts, log);
+    host->OpenHistory();
+    host->SetSnapshot([&host_ref = *host](PMBusProtocol& ctrl) {
+      Json::StreamWriterBuilder w;
+      w["indentation"] = "";
+      w["precision"] = 7;
+      return Json::writeString(w, k417t_run::SnapshotValues(ctrl, host_ref));
+    });
+    host->SetReportSink([&output](const qmx::RoundReport& r) { output.Round(r); });
+
     auto providers = get();
-    auto* factory = dynamic_cast<QMXSPDeviceProvider*>(providers.at(0).get());
-    for (const Json::Value& dev : root["devices"]) {
-      std::shared_ptr<QMXSPDevice> ctrl(factory->create());
-      ctrl->Init(host, dev["data_id"].asUInt());
-      const bool ok = ctrl->InitSetting(dev["setting"]);
-      std::cout << ctrl->DeviceType() << " " << ctrl->DataId() << (ok ? "" : " (setting refused)")
-                << "\n";
-      if (!ok) rc = 2;
-      for (const auto& child : ctrl->GetAllChildVDevices()) {
-        if (!child) continue;
-        std::cout << "  " << child->DeviceType() << " " << child->DataId() << "\n";
-      }
+    auto* factory = providers.empty() ? nullptr : dynamic_cast<QMXSPDeviceProvider*>(providers[0].get());
+    if (factory == nullptr) {
+      std::cerr << "k417t-run: " << a.plugin << " offers no controller\n";
+      return 2;
     }
-    for (const auto& line : services->logs()) std::cerr << line << "\n";
+    for (Device& d : devices) {
+      d.host_ctrl = std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
+      d.ctrl.reset(dynamic_cast<PMBusProtocol*>(factory->create()));
+      if (!d.ctrl) {
+        std::cerr << "k417t-run: the controller is not a protocol device\n";
+        return 2;
+      }
+      d.ctrl->Init(d.host_ctrl, d.data_id);
+      if (!d.ctrl->InitSetting(d.setting)) {
+        std::cerr << "k417t-run: " << a.site << ": device " << d.name
+                  << ": setting refused (see the log: needs \"rcSetting\", valid data_id values, "
+                     "an integer \"address\")\n";
+        return 2;
+      }
+      std::string port = d.ctrl->port;
+      if (!a.simulate.empty()) {
+        Json::Value sc = scenario;
+        sc["address"] = d.ctrl->address;
+        if (!a.pace) sc["baud"] = 0;
+        std::string err;
+        auto sim = k417t::sim::Simulator::Create(sc, &err, log);
+        if (!sim) {
+          std::cerr << "k417t-run: " << a.simulate << ": " << err << "\n";
+          return 2;
+        }
+        k417t::sim::ServerOptions so;
+        so.log = log;
+        d.sim = std::make_unique<k417t::sim::PtyServer>(std::move(sim), so);
+        port = d.sim->Start();
+        if (port.empty()) {
+          std::cerr << "k417t-run: simulator: " << d.sim->error() << "\n";
+          return 2;
+        }
+        log(fmt::format("device {}: simulator on {}", d.name, port));
+      }
+      if (port.empty()) {
+        std::cerr << "k417t-run: " << a.site << ": device " << d.name << " has no \"port\"\n";
+        return 2;
+      }
+      host->AddDevice(d.ctrl, std::make_unique<qmx::wire::SerialTransport>(port, d.ctrl->baud_rate));
+      if (!a.no_restore) host->RestoreUnits(*d.ctrl);
+    }
+
+    signal(SIGINT, OnStop);
+    signal(SIGTERM, OnStop);
+    signal(SIGUSR1, OnUsr1);
+    signal(SIGPIPE, SIG_IGN);
+    while (!g_stop) {
+      host->RunOnce(100);
+      bool all_done = a.rounds > 0;
+      for (Device& d : devices) {
+        const uint64_t done = host->rounds(d.data_id);
+        if (a.rounds > 0 && done < static_cast<uint64_t>(a.rounds)) all_done = false;
+        if (!a.control.empty() && !d.control_done) {
+          all_done = false;
+          if (!d.control_sent && done >= 1 && !host->Busy(*d.ctrl)) {
+            unsigned char in = static_cast<unsigned char>(control_byte < 0 ? 0 : control_byte);
+            int ack = 0, len = 0;
+            d.ctrl->DeviceIoControl(control_code, &in, control_byte < 0 ? 0 : 1, &ack, 4, len);
+            d.control_sent = true;
+            d.control_at = std::chrono::steady_clock::now();
+          } else if (d.control_sent && !host->Busy(*d.ctrl)) {
+            int result = -1, len = 0;
+            d.ctrl->DeviceIoControl(1, nullptr, 0, &result, 4, len);
+            const bool expired = std::chrono::steady_clock::now() - d.control_at > std::chrono::seconds(5);
+            if (result != -1 || expired) {
+              d.control_done = true;
+              if (a.json) {
+                Json::Value v(Json::objectValue);
+                v["kind"] = "control";
+                v["device"] = d.data_id;
+                v["code"] = control_code;
+                v["result"] = result;
+                output.Json(v);
+              } else {
+                output.Line(fmt::format("control {} on device {}: result {}", a.control, d.data_id, result));
+              }
+            }
+          }
+        }
+        output.Progress(fmt::format("device {}: round {} in flight", d.data_id, done + 1));
+      }
+      if (g_show_alarms.exchange(false)) output.Alarms(host->ActiveAlarms());
+      if (all_done) break;
+    }
+    host->Shutdown();
+    if (a.alarms) output.Alarms(host->ActiveAlarms());
+    // Everything made by the plug-in goes before the library is unloaded
+    // (the host's controllers keep the host, and the host the controllers).
+    for (Device& d : devices) {
+      if (d.sim) d.sim->Stop();
+      d.ctrl.reset();
+      d.host_ctrl.reset();
+    }
+    devices.clear();
   }
+  std::fflush(out);
+  std::fflush(stdout);
   dlclose(lib);
   return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Args a;
+  a.plugin = DefaultPlugin();
+  CLI::App app{"k417t-run: host runner for the K417T power-system driver"};
+  app.add_option("--site", a.site, "site file (devices and their settings)")->check(CLI::ExistingFile);
+  app.add_option("--plugin", a.plugin, "path of k417t.so")->capture_default_str();
+  app.add_option("--simulate", a.simulate, "poll the built-in simulator with this scenario")
+      ->check(CLI::ExistingFile);
+  app.add_option("--rounds", a.rounds, "stop after N rounds of every device")->check(CLI::NonNegativeNumber);
+  app.add_flag("--json", a.json, "one JSON object per line instead of the table");
+  app.add_option("--control", a.control, "send a control command CODE[:BYTE] after the first round");
+  app.add_flag("--alarms", a.alarms, "print the active alarms at exit (also on SIGUSR1)");
+  app.add_option("--db", a.db, "history database (default: k417t-history.db beside the site file)");
+  app.add_flag("--no-restore", a.no_restore, "do not restore units from their last stored images");
+  app.add_option("--retention-rows", a.retention_rows, "records kept per unit (0: no limit)");
+  app.add_option("--retention-days", a.retention_days, "days of history kept (0: no limit)");
+  app.add_option("--log", a.log, "log file (default: standard error)");
+  app.add_flag("--pace", a.pace, "simulator paces its answers at the scenario's baud rate");
+
+  CLI::App* hist = app.add_subcommand("history", "list or export stored records and alarm events");
+  hist->add_option("--db", a.db, "history database");
+  hist->add_option("--site", a.site, "site file (locates the default database)");
+  hist->add_option("--device", a.device, "data identifier of the unit")->required();
+  hist->add_option("--from", a.from, "start, YYYY-MM-DD[ HH:MM:SS] or epoch seconds");
+  hist->add_option("--to", a.to, "end, YYYY-MM-DD[ HH:MM:SS] or epoch seconds");
+  hist->add_option("--format", a.format, "table, csv or json")->check(CLI::IsMember({"table", "csv", "json"}));
+  hist->add_flag("--events", a.events, "alarm events instead of records");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : 2;
+  }
+  if (hist->parsed()) return History(a);
+  if (a.site.empty()) {
+    std::cerr << "k417t-run: --site is required\n";
+    return 2;
+  }
+  return Run(a);
 }

@@ -1,0 +1,220 @@
+// The runner against the simulator over a pseudo-terminal, as a user runs it:
+// values, alarms, control commands, faults on the line, bad site files.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+namespace {
+
+struct RunResult {
+  int exit_code = -1;
+  std::vector<Json::Value> lines;  // stdout, one JSON value per line
+  std::string raw;
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/k417t-e2e-XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::system(("rm -rf " + path_).c_str()); }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string Write(const std::string& path, const std::string& text) {
+  std::ofstream(path) << text;
+  return path;
+}
+
+RunResult RunRunner(const std::string& args) {
+  RunResult r;
+  const std::string cmd = std::string(K417T_RUNNER) + " " + args;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[8192];
+  std::string all;
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) all.append(buf, n);
+  const int status = pclose(p);
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.raw = all;
+  std::istringstream in(all);
+  std::string line;
+  Json::CharReaderBuilder b;
+  while (std::getline(in, line)) {
+    Json::Value v;
+    std::string err;
+    std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+    if (reader->parse(line.data(), line.data() + line.size(), &v, &err)) r.lines.push_back(v);
+    else r.lines.push_back(Json::Value("unparsable: " + line));
+  }
+  return r;
+}
+
+Json::Value ParseFile(const std::string& path) {
+  std::ifstream in(path);
+  Json::Value v;
+  Json::CharReaderBuilder b;
+  std::string err;
+  Json::parseFromStream(b, in, &v, &err);
+  return v;
+}
+
+// A site file whose units match the scenario's AC screens and DC units.
+std::string SiteFor(const Json::Value& scenario, const std::string& path) {
+  Json::Value setting(Json::objectValue);
+  setting["address"] = scenario.get("address", 1).asUInt();
+  setting["timeout_ms"] = 1500;
+  setting["rcSetting"] = Json::Value(Json::objectValue);
+  for (Json::ArrayIndex i = 0; i < scenario["ac"].size(); ++i) setting["acSetting"][i]["data_id"] = 11 + i;
+  for (Json::ArrayIndex i = 0; i < scenario["dc"].size(); ++i) setting["dcSetting"][i]["data_id"] = 21 + i;
+  Json::Value site(Json::objectValue);
+  site["devices"][0]["data_id"] = 100;
+  site["devices"][0]["setting"] = setting;
+  return Write(path, Json::writeString(Json::StreamWriterBuilder(), site));
+}
+
+std::vector<Json::Value> Rounds(const RunResult& r) {
+  std::vector<Json::Value> out;
+  for (const auto& v : r.lines)
+    if (v.isObject() && v["kind"] == "round") out.push_back(v);
+  return out;
+}
+
+const Json::Value* Unit(const Json::Value& round, unsigned id, const std::string& type) {
+  for (const auto& u : round["units"])
+    if (u["data_id"].asUInt() == id && u["type"].asString() == type) return &u;
+  return nullptr;
+}
+
+std::string Example(const std::string& name) { return std::string(K417T_EXAMPLES) + "/" + name; }
+
+}  // namespace
+
+TEST(RunnerE2E, ValuesReadEqualTheScenario) {
+  TempDir t;
+  const std::string scen = Example("scenario.json");
+  const std::string site = SiteFor(ParseFile(scen), t.File("site.json"));
+  RunResult r = RunRunner("--site " + site + " --simulate " + scen + " --rounds 2 --json --db " +
+                    t.File("h.db") + " --log " + t.File("log"));
+  ASSERT_EQ(0, r.exit_code) << r.raw;
+  auto rounds = Rounds(r);
+  ASSERT_EQ(2u, rounds.size()) << r.raw;
+  for (const auto& v : r.lines) EXPECT_TRUE(v.isObject()) << v.asString();  // output stays clean
+  const Json::Value& last = rounds.back();
+  const Json::Value* ac = Unit(last, 11, "k417t-ac");
+  ASSERT_NE(nullptr, ac);
+  EXPECT_FLOAT_EQ(380.5f, (*ac)["values"]["channel_0_a"].asFloat());
+  EXPECT_FLOAT_EQ(50.0f, (*ac)["values"]["channel_0_f"].asFloat());
+  EXPECT_FLOAT_EQ(31.5f, (*ac)["values"]["ia"].asFloat());
+  EXPECT_FLOAT_EQ(32.1f, (*ac)["values"]["ic"].asFloat());
+  const Json::Value* dc = Unit(last, 21, "k417t-dc");
+  ASSERT_NE(nullptr, dc);
+  EXPECT_FLOAT_EQ(53.5f, (*dc)["values"]["v"].asFloat());
+  EXPECT_FLOAT_EQ(120.4f, (*dc)["values"]["i"].asFloat());
+  const Json::Value* rc = Unit(last, 100, "k417t-rc");
+  ASSERT_NE(nullptr, rc);
+  EXPECT_EQ(3u, (*rc)["values"]["module_count"].asUInt());
+  EXPECT_FLOAT_EQ(39.8f, (*rc)["values"]["modules"][1]["value"].asFloat());
+  EXPECT_FLOAT_EQ(57.6f, (*rc)["values"]["dc_param"][0].asFloat());
+}
+
+TEST(RunnerE2E, AlarmsFollowTheScenarioStateBytes) {
+  TempDir t;
+  const std::string scen = Write(t.File("scen.json"), R"({
+    "address": 1,
+    "data_flags": { "ac": 17, "rc": 17, "dc": 17 },
+    "rectifier": { "value": 53.5, "modules": [ { "value": 20.0 }, { "value": 21.0 } ] },
+    "dc": [ { "v": 53.5, "i": 40.0 } ],
+    "changes": [
+      { "after_rounds": 1, "set": { "dc": [ { "v_state": 1 } ], "rectifier": { "modules": [ {}, { "fault": 1 } ] } } },
+      { "after_rounds": 2, "set": { "dc": [ { "v_state": 0 } ] } } ] })");
+  const std::string site = SiteFor(ParseFile(scen), t.File("site.json"));
+  RunResult r = RunRunner("--site " + site + " --simulate " + scen + " --rounds 3 --json --alarms --db " +
+                    t.File("h.db") + " --log " + t.File("log"));
+  ASSERT_EQ(0, r.exit_code) << r.raw;
+  auto rounds = Rounds(r);
+  ASSERT_EQ(3u, rounds.size()) << r.raw;
+  EXPECT_EQ(0u, rounds[0]["alarms"].size());
+  std::map<std::string, std::string> second, third;
+  for (const auto& e : rounds[1]["alarms"]) second[e["key"].asString()] = e["state"].asString();
+  for (const auto& e : rounds[2]["alarms"]) third[e["key"].asString()] = e["state"].asString();
+  EXPECT_EQ((std::map<std::string, std::string>{{"DC_0", "raised"}, {"RC_0", "raised"}}), second);
+  EXPECT_EQ((std::map<std::string, std::string>{{"DC_0", "cleared"}}), third);
+  for (const auto& e : rounds[1]["alarms"]) {
+    if (e["key"] == "RC_0") {
+      EXPECT_EQ("模块2整流模块故障告警", e["text"].asString());
+      EXPECT_EQ(2u, e["seq"].asUInt());
+    }
+  }
+  // the summary at exit: only the rectifier fault is still active
+  const Json::Value& summary = r.lines.back();
+  ASSERT_EQ("active_alarms", summary["kind"].asString());
+  ASSERT_EQ(1u, summary["alarms"].size());
+  EXPECT_EQ("RC_0", summary["alarms"][0]["key"].asString());
+}
+
+TEST(RunnerE2E, ControlCommandReturnCodeComesBack) {
+  TempDir t;
+  const std::string scen = Example("scenario.json");
+  const std::string site = SiteFor(ParseFile(scen), t.File("site.json"));
+  for (const auto& c : std::vector<std::pair<std::string, int>>{{"110:2", 4}, {"100", 0}}) {
+    RunResult r = RunRunner("--site " + site + " --simulate " + scen + " --rounds 1 --json --control " +
+                      c.first + " --db " + t.File("h.db") + " --log " + t.File("log"));
+    ASSERT_EQ(0, r.exit_code) << r.raw;
+    bool seen = false;
+    for (const auto& v : r.lines) {
+      if (v.isObject() && v["kind"] == "control") {
+        EXPECT_EQ(c.second, v["result"].asInt()) << c.first;
+        seen = true;
+      }
+    }
+    EXPECT_TRUE(seen) << r.raw;
+  }
+}
+
+TEST(RunnerE2E, EveryInjectedFaultStillCompletesItsRounds) {
+  for (const char* name : {"lossy_line.json", "slow_controller.json", "wrong_unit_count.json",
+                           "no_values.json"}) {
+    TempDir t;
+    const std::string scen = Example(std::string("scenarios/") + name);
+    const std::string site = SiteFor(ParseFile(scen), t.File("site.json"));
+    RunResult r = RunRunner("--site " + site + " --simulate " + scen + " --rounds 2 --json --db " +
+                      t.File("h.db") + " --log " + t.File("log"));
+    EXPECT_EQ(0, r.exit_code) << name << "\n" << r.raw;
+    EXPECT_EQ(2u, Rounds(r).size()) << name;
+  }
+}
+
+TEST(RunnerE2E, BadSiteFilesExitWithTwoAndAMessage) {
+  TempDir t;
+  const std::string scen = Example("scenario.json");
+  struct Case {
+    const char* text;
+    const char* says;
+  } cases[] = {{"{ not json", "not valid JSON"},
+               {R"({"devices": []})", "devices"},
+               {R"({"devices": [{"data_id": 1}]})", "setting"},
+               {R"({"devices": [{"data_id": 1, "setting": {"acSetting": []}}]})", "refused"}};
+  for (const Case& c : cases) {
+    const std::string site = Write(t.File("site.json"), c.text);
+    RunResult r = RunRunner("--site " + site + " --simulate " + scen + " --rounds 1 --db " +
+                      t.File("h.db") + " 2>&1");
+    EXPECT_EQ(2, r.exit_code) << c.text;
+    EXPECT_NE(std::string::npos, r.raw.find(c.says)) << r.raw;
+  }
+  EXPECT_EQ(2, RunRunner("--rounds x 2>/dev/null").exit_code);
+}
