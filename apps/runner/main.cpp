@@ -290,7 +290,15 @@ int Run(const Args& a) {
         return 2;
       }
       host->AddDevice(d.ctrl, std::make_unique<qmx::wire::SerialTransport>(port, d.ctrl->baud_rate));
-      if (!a.no_restore) host->RestoreUnits(*d.ctrl);
+      if (!a.no_restore) {
+        host->RestoreUnits(*d.ctrl);
+        // What the units answer right after start-up, before any round.
+        Json::Value v(Json::objectValue);
+        v["kind"] = "restored";
+        v["device"] = d.data_id;
+        v["units"] = k417t_run::SnapshotValues(*d.ctrl, *host);
+        if (a.json) output.Json(v);
+      }
     }
 
     signal(SIGINT, OnStop);

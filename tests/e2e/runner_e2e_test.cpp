@@ -218,3 +218,32 @@ TEST(RunnerE2E, BadSiteFilesExitWithTwoAndAMessage) {
   }
   EXPECT_EQ(2, RunRunner("--rounds x 2>/dev/null").exit_code);
 }
+
+TEST(RunnerE2E, RestartRestoresEveryUnitFromItsLastImage) {
+  TempDir t;
+  const std::string scen = Example("scenario.json");
+  const std::string site = SiteFor(ParseFile(scen), t.File("site.json"));
+  const std::string common = "--site " + site + " --simulate " + scen + " --json --db " +
+                             t.File("h.db") + " --log " + t.File("log");
+  RunResult first = RunRunner(common + " --rounds 1");
+  ASSERT_EQ(0, first.exit_code) << first.raw;
+  // before any round of the second run, the units answer from history
+  RunResult second = RunRunner(common + " --rounds 1");
+  ASSERT_EQ(0, second.exit_code) << second.raw;
+  ASSERT_FALSE(second.lines.empty());
+  const Json::Value& restored = second.lines.front();
+  ASSERT_EQ("restored", restored["kind"].asString()) << second.raw;
+  const Json::Value* ac = Unit(restored, 11, "k417t-ac");
+  ASSERT_NE(nullptr, ac);
+  EXPECT_FLOAT_EQ(31.5f, (*ac)["values"]["ia"].asFloat());
+  const Json::Value* dc = Unit(restored, 22, "k417t-dc");
+  ASSERT_NE(nullptr, dc);
+  EXPECT_FLOAT_EQ(53.4f, (*dc)["values"]["v"].asFloat());
+  const Json::Value* rc = Unit(restored, 100, "k417t-rc");
+  ASSERT_NE(nullptr, rc);
+  EXPECT_EQ(3u, (*rc)["values"]["module_count"].asUInt());
+  // --no-restore: nothing to answer yet
+  RunResult fresh = RunRunner(common + " --rounds 1 --no-restore");
+  ASSERT_EQ(0, fresh.exit_code);
+  EXPECT_NE("restored", fresh.lines.front()["kind"].asString());
+}

@@ -58,6 +58,8 @@ void SiteHost::RestoreUnits(PMBusProtocol& ctrl) {
     } else {
       Log(fmt::format("restore: unit {} ({}) restored from {} bytes", unit->DataId(), type,
                       bytes.size()));
+      std::lock_guard<std::mutex> lock(mu_);
+      last_images_[type == 5092 ? unit->DataId() ^ 0x80000000u : unit->DataId()] = *image;
     }
   }
 }
