@@ -125,6 +125,10 @@ void Output::Round(const qmx::RoundReport& r) {
     v["device"] = r.device_id;
     v["round"] = static_cast<Json::UInt64>(r.round);
     v["time"] = TimeText(r.time);
+    v["duration_ms"] = r.duration_ms;
+    v["bytes_out"] = static_cast<Json::UInt64>(r.bytes_out);
+    v["bytes_in"] = static_cast<Json::UInt64>(r.bytes_in);
+    v["exchanges"] = static_cast<Json::UInt64>(r.exchanges);
     v["units"] = units;
     Json::Value events(Json::arrayValue);
     for (const auto& e : r.events) events.append(EventJson(e));
@@ -132,7 +136,8 @@ void Output::Round(const qmx::RoundReport& r) {
     Json(v);
     return;
   }
-  std::string text = fmt::format("round {} of device {} at {}\n", r.round, r.device_id, TimeText(r.time));
+  std::string text = fmt::format("round {} of device {} at {} ({:.0f} ms, {} exchanges)\n", r.round,
+                                 r.device_id, TimeText(r.time), r.duration_ms, r.exchanges);
   for (const Json::Value& u : units) {
     text += fmt::format("  {:9} {:>6}:", u["type"].asString(), u["data_id"].asUInt());
     const Json::Value& values = u["values"];
@@ -141,6 +146,15 @@ void Output::Round(const qmx::RoundReport& r) {
                           values["module_count"].asUInt());
       for (const Json::Value& m : values["modules"])
         text += fmt::format(" [{:.2f}{}]", m["value"].asFloat(), m["fault"].asUInt() == 1 ? " FAULT" : "");
+    } else if (u["type"].asString() == "k417t-ac" && values.isMember("ia")) {
+      auto f = [&values](const std::string& k) { return values[k].asFloat(); };
+      text += fmt::format(" I {:g}/{:g}/{:g} (state {:g}/{:g}/{:g})", f("ia"), f("ib"), f("ic"),
+                          f("ia_alert"), f("ib_alert"), f("ic_alert"));
+      for (int k = 0; values.isMember(fmt::format("channel_{}_a", k)); ++k) {
+        const std::string c = fmt::format("channel_{}_", k);
+        text += fmt::format("; input {} U {:g}/{:g}/{:g} {:g} Hz", k + 1, f(c + "a"), f(c + "b"),
+                            f(c + "c"), f(c + "f"));
+      }
     } else {
       for (const auto& key : values.getMemberNames())
         text += fmt::format(" {}={:g}", key, values[key].asFloat());

@@ -272,6 +272,14 @@ void SiteHost::RoundCompleted(Line& l) {
   report->round = l.rounds;
   report->time = Now();
   if (snapshot_) report->values = snapshot_(*l.ctrl);
+  if (l.round_open) {
+    report->duration_ms =
+        std::chrono::duration<double, std::milli>(Clock::now() - l.round_start).count();
+    report->bytes_out = l.stats.bytes_out - l.at_round_start.bytes_out;
+    report->bytes_in = l.stats.bytes_in - l.at_round_start.bytes_in;
+    report->exchanges = l.stats.requests - l.at_round_start.requests;
+    l.round_open = false;
+  }
   // Queued behind the units' round-end jobs: when it runs, the round's alarm
   // changes are committed and its records appended.
   jobs_.Post([this, report] {
@@ -295,6 +303,11 @@ bool SiteHost::SendRequest(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2,
   if (l == nullptr) return false;
   const std::vector<uint8_t> frame = wire::encode_frame(dev.protocol_ver, dev.address, cid1, cid2,
                                                         info, static_cast<size_t>(info_len));
+  if (!l->round_open) {
+    l->round_open = true;
+    l->round_start = Clock::now();
+    l->at_round_start = l->stats;
+  }
   l->in_flight = true;
   l->deadline = Clock::now() + std::chrono::milliseconds(dev.response_timeout_ms);
   ++l->stats.requests;

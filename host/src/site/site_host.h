@@ -24,6 +24,9 @@ struct RoundReport {
   uint64_t round = 0;
   int64_t time = 0;                       // epoch seconds of the round end
   std::string values;                     // whatever the snapshot callback produced
+  double duration_ms = 0;                 // first request of the round to its end
+  uint64_t bytes_out = 0, bytes_in = 0;   // on the line during the round
+  uint64_t exchanges = 0;                 // requests sent during the round
   std::vector<store::AlarmEvent> events;  // alarm changes committed this round
 };
 
@@ -105,6 +108,9 @@ class SiteHost : public HostServices {
     int missed = 0;
     uint64_t rounds = 0;
     LineStats stats;
+    bool round_open = false;  // a request of the current round went out
+    Clock::time_point round_start;
+    LineStats at_round_start;
   };
   Line* FindLine(const QMXSPDevice& dev);
   const Line* FindLine(const QMXSPDevice& dev) const;
