@@ -390,6 +390,9 @@ int main(int argc, char** argv) {
   hist->add_option("--format", a.format, "table, csv or json")->check(CLI::IsMember({"table", "csv", "json"}));
   hist->add_flag("--events", a.events, "alarm events instead of records");
 
+  // A later option overrides an earlier one (scripts/run.sh passes defaults).
+  for (CLI::Option* opt : app.get_options())
+    if (opt->get_expected_max() == 1) opt->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
