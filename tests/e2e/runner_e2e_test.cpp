@@ -247,3 +247,16 @@ TEST(RunnerE2E, RestartRestoresEveryUnitFromItsLastImage) {
   ASSERT_EQ(0, fresh.exit_code);
   EXPECT_NE("restored", fresh.lines.front()["kind"].asString());
 }
+
+TEST(RunnerE2E, UnwritableDatabaseIsLoggedAndPollingGoesOn) {
+  TempDir t;
+  const std::string scen = Example("scenario.json");
+  const std::string site = SiteFor(ParseFile(scen), t.File("site.json"));
+  RunResult r = RunRunner("--site " + site + " --simulate " + scen +
+                          " --rounds 2 --json --db /proc/k417t-history.db --log " + t.File("log"));
+  EXPECT_EQ(0, r.exit_code) << r.raw;
+  EXPECT_EQ(2u, Rounds(r).size());
+  std::ifstream log(t.File("log"));
+  const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(std::string::npos, text.find("/proc/k417t-history.db")) << text;
+}
