@@ -1,6 +1,10 @@
 # k417t_add_test(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>] [PLUGIN])
 # One GoogleTest executable registered with CTest. PLUGIN: the test loads
 # k417t.so with dlopen, so the host runtime is linked whole and exported.
+# concurrency_tests: every test executable labelled "concurrency" (the
+# ThreadSanitizer run builds only these).
+add_custom_target(concurrency_tests)
+
 function(k417t_add_test name)
   cmake_parse_arguments(T "PLUGIN" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
@@ -18,6 +22,9 @@ function(k417t_add_test name)
   set(labels unit)
   if(T_LABELS)
     list(GET T_LABELS 0 labels)
+  endif()
+  if(labels STREQUAL "concurrency")
+    add_dependencies(concurrency_tests ${name})
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${labels}")
 endfunction()

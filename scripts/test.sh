@@ -17,6 +17,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 echo "== tsan (concurrency)"
-scripts/build.sh build-tsan -DK417T_SANITIZE=tsan -DK417T_BUILD_BENCH=OFF
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DK417T_SANITIZE=tsan \
+  -DK417T_BUILD_BENCH=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target concurrency_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L concurrency --no-tests=ignore
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L concurrency --no-tests=error
