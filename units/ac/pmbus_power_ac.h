@@ -33,6 +33,7 @@
 #include "qmx/qmx_spdevice.h"
 #include "qmx/ttime.h"
 #include "units/common/byte_cursor.h"
+#include "units/common/round_job.h"
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 class PMBusPowerAC : public QMXSPDevice {
@@ -407,25 +408,7 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
   IssueInputAndCurrentRows(screen, inputs);
   DoImpCheckAlert();
 
-  // The job owns this round's image and rules and keeps the unit alive.
-  const size_t noted = pending_rules.size();
-  std::vector<rule_value> rules = std::move(pending_rules);
-  pending_rules.clear();
-  std::shared_ptr<QMXVDevice> self = weak_from_this().lock();
-  auto job = [self, this, rules = std::move(rules), history = std::move(published)]() {
-    const bool flagged = DoBatchCheckThreshold(rules);
-    if (flagged) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      threshold_flag = 1;
-    }
-    SaveDeviceHistory(history.data(), static_cast<int>(history.size()));
-  };
-  if (self) {
-    CheckThresholdWork(std::move(job));
-  } else {
-    job();  // nobody owns the unit: a deferred job could outlive it
-  }
-  pending_rules.reserve(noted);
+  k417t::QueueRoundJob(*this, mutex_, std::move(published));
 }
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>

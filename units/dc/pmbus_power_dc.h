@@ -21,6 +21,7 @@
 #include "qmx/qmx_spdevice.h"
 #include "qmx/ttime.h"
 #include "units/common/byte_cursor.h"
+#include "units/common/round_job.h"
 
 // One DC distribution of the power system. The controller hands it its slice of
 // the 0x42/0x41 (analog) and 0x42/0x44 (state) answers; at each round end it
@@ -204,7 +205,7 @@ class PMBusPowerDC : public QMXSPDevice {
       }
     }
     DoImpCheckAlert();
-    QueueRoundJob(std::move(image));
+    k417t::QueueRoundJob(*this, mu_, std::move(image));
   }
 
   TeleDC record;
@@ -238,29 +239,6 @@ class PMBusPowerDC : public QMXSPDevice {
     InfoLog("PMBusPowerAC:ProcotolError {} read 42_44 read overflow {} - {}", DataId(),
             cur.wanted(), length);
     return -1;
-  }
-
-  // The job owns the round's image and alarm rows, and keeps the unit alive
-  // until it has run.
-  void QueueRoundJob(std::vector<unsigned char> image) {
-    const size_t noted = pending_rules.size();
-    std::vector<rule_value> rules = std::move(pending_rules);
-    pending_rules.clear();
-    std::shared_ptr<QMXVDevice> self = weak_from_this().lock();
-    auto job = [self, unit = this, rules = std::move(rules), image = std::move(image)]() {
-      const bool hit = unit->DoBatchCheckThreshold(rules);
-      if (hit) {
-        std::lock_guard<std::mutex> lock(unit->mu_);
-        unit->threshold_flag = 1;
-      }
-      unit->SaveDeviceHistory(image.data(), static_cast<int>(image.size()));
-    };
-    if (self) {
-      CheckThresholdWork(std::move(job));
-    } else {
-      job();  // not owned by a shared pointer: nothing may outlive this call
-    }
-    pending_rules.reserve(noted);
   }
 
   std::string model_;  // the controller's model text; kept, not used

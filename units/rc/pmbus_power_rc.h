@@ -19,6 +19,7 @@
 #include "qmx/qmx_spdevice.h"
 #include "qmx/ttime.h"
 #include "units/common/byte_cursor.h"
+#include "units/common/round_job.h"
 
 // The rectifier group of the power system: one group record plus one channel
 // record per rectifier module, in the order the controller reports them. The
@@ -258,7 +259,7 @@ class PMBusPowerRC : public QMXSPDevice {
       CheckThresholdBool(2, "RC_0", "06024", "整流模块故障告警", text, faults[k] == 1, rule_seq++);
     }
     DoImpCheckAlert();
-    QueueRoundJob(std::move(snapshot));
+    k417t::QueueRoundJob(*this, mu_, std::move(snapshot));
   }
 
   TeleRC group;
@@ -287,28 +288,5 @@ class PMBusPowerRC : public QMXSPDevice {
     InfoLog("PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}", DataId(),
             cur.wanted(), length);
     return -1;
-  }
-
-  // The job owns the round's image and alarm rows, and keeps the unit alive
-  // until it has run.
-  void QueueRoundJob(std::vector<unsigned char> snapshot) {
-    const size_t noted = pending_rules.size();
-    std::vector<rule_value> rules = std::move(pending_rules);
-    pending_rules.clear();
-    std::shared_ptr<QMXVDevice> self = weak_from_this().lock();
-    auto job = [self, unit = this, rules = std::move(rules), snapshot = std::move(snapshot)]() {
-      const bool hit = unit->DoBatchCheckThreshold(rules);
-      if (hit) {
-        std::lock_guard<std::mutex> lock(unit->mu_);
-        unit->threshold_flag = 1;
-      }
-      unit->SaveDeviceHistory(snapshot.data(), static_cast<int>(snapshot.size()));
-    };
-    if (self) {
-      CheckThresholdWork(std::move(job));
-    } else {
-      job();  // not owned by a shared pointer: nothing may outlive this call
-    }
-    pending_rules.reserve(noted);
   }
 };
