@@ -98,6 +98,8 @@ void Output::ClearProgress() {
 void Output::Progress(const std::string& text) {
   if (!progress_ || json_) return;
   std::lock_guard<std::mutex> lock(mu_);
+  if (progress_shown_ && text == last_progress_) return;
+  last_progress_ = text;
   std::fprintf(out_, "\r\033[K%s", text.c_str());
   std::fflush(out_);
   progress_shown_ = true;

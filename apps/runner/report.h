@@ -35,6 +35,7 @@ class Output {
   bool json_;
   bool progress_;
   bool progress_shown_ = false;
+  std::string last_progress_;
   std::mutex mu_;
 };
 
