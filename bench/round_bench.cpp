@@ -37,7 +37,7 @@ namespace {
 class NullServices : public qmx::HostServices {
  public:
   bool Publish(QMXVDevice&, int, const unsigned char*, int, bool, bool) override { return true; }
-  void ThresholdPoint(QMXVDevice&, const rule_value&) override {}
+  bool ThresholdPoint(QMXVDevice&, const rule_value&) override { return true; }
   bool BatchCheck(QMXVDevice&, const std::vector<rule_value>&) override { return false; }
   void QueueJob(QMXVDevice&, std::function<void()> job) override { job(); }
   void SaveHistory(QMXVDevice&, const unsigned char*, int) override {}

@@ -171,7 +171,7 @@ int Run(const Args& a) {
       std::cerr << "k417t-run: " << a.site << ": devices[" << i << "] has no \"setting\" object\n";
       return 2;
     }
-    if (!d["data_id"].isNull() && !(d["data_id"].isUInt() || d["data_id"].isUInt64()) ) {
+    if (!d["data_id"].isNull() && !d["data_id"].isUInt()) {
       std::cerr << "k417t-run: " << a.site << ": devices[" << i << "].data_id must be an unsigned integer\n";
       return 2;
     }
@@ -182,8 +182,13 @@ int Run(const Args& a) {
   }
   int control_code = 0, control_byte = -1;
   if (!a.control.empty()) {
-    if (std::sscanf(a.control.c_str(), "%d:%i", &control_code, &control_byte) < 1) {
-      std::cerr << "k417t-run: --control takes CODE or CODE:BYTE\n";
+    char extra = 0;
+    const int n = std::sscanf(a.control.c_str(), "%d:%i%c", &control_code, &control_byte, &extra);
+    const bool needs_byte = control_code >= 106 && control_code <= 116 && control_code % 2 == 0;
+    if (n < 1 || n > 2 || (n == 2 && (control_byte < 0 || control_byte > 255)) ||
+        (needs_byte && n != 2) || (n == 1 && a.control.find(':') != std::string::npos)) {
+      std::cerr << "k417t-run: --control takes CODE or CODE:BYTE (BYTE 0-255; codes 106-116 "
+                   "need one)\n";
       return 2;
     }
   }
@@ -244,6 +249,20 @@ int Run(const Args& a) {
     });
     host->SetReportSink([&output](const qmx::RoundReport& r) { output.Round(r); });
 
+    // On every way out of this block, everything the plug-in made goes before
+    // the host and the log it may still use, and before the library.
+    struct Cleanup {
+      std::vector<Device>& devices;
+      ~Cleanup() {
+        for (Device& d : devices) {
+          if (d.sim) d.sim->Stop();
+          d.ctrl.reset();
+          d.host_ctrl.reset();
+        }
+        devices.clear();
+      }
+    } cleanup{devices};
+
     auto providers = get();
     auto* factory = providers.empty() ? nullptr : dynamic_cast<QMXSPDeviceProvider*>(providers[0].get());
     if (factory == nullptr) {
@@ -252,11 +271,12 @@ int Run(const Args& a) {
     }
     for (Device& d : devices) {
       d.host_ctrl = std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
-      d.ctrl.reset(dynamic_cast<PMBusProtocol*>(factory->create()));
-      if (!d.ctrl) {
+      std::unique_ptr<QMXSPDevice> made(factory->create());
+      if (dynamic_cast<PMBusProtocol*>(made.get()) == nullptr) {
         std::cerr << "k417t-run: the controller is not a protocol device\n";
         return 2;
       }
+      d.ctrl.reset(static_cast<PMBusProtocol*>(made.release()));
       d.ctrl->Init(d.host_ctrl, d.data_id);
       if (!d.ctrl->InitSetting(d.setting)) {
         std::cerr << "k417t-run: " << a.site << ": device " << d.name
@@ -325,6 +345,7 @@ int Run(const Args& a) {
             const bool expired = std::chrono::steady_clock::now() - d.control_at > std::chrono::seconds(5);
             if (result != -1 || expired) {
               d.control_done = true;
+              if (result == -1) rc = 1;  // the controller never answered
               if (a.json) {
                 Json::Value v(Json::objectValue);
                 v["kind"] = "control";
@@ -345,14 +366,6 @@ int Run(const Args& a) {
     }
     host->Shutdown();
     if (a.alarms) output.Alarms(host->ActiveAlarms());
-    // Everything made by the plug-in goes before the library is unloaded
-    // (the host's controllers keep the host, and the host the controllers).
-    for (Device& d : devices) {
-      if (d.sim) d.sim->Stop();
-      d.ctrl.reset();
-      d.host_ctrl.reset();
-    }
-    devices.clear();
   }
   std::fflush(out);
   std::fflush(stdout);
@@ -372,7 +385,8 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.add_option("--rounds", a.rounds, "stop after N rounds of every device")->check(CLI::NonNegativeNumber);
   app.add_flag("--json", a.json, "one JSON object per line instead of the table");
-  app.add_option("--control", a.control, "send a control command CODE[:BYTE] after the first round");
+  app.add_option("--control", a.control,
+                 "send a control command CODE[:BYTE] after the first round (exit 1 if unanswered)");
   app.add_flag("--alarms", a.alarms, "print the active alarms at exit (also on SIGUSR1)");
   app.add_option("--db", a.db, "history database (default: k417t-history.db beside the site file)");
   app.add_flag("--no-restore", a.no_restore, "do not restore units from their last stored images");

@@ -68,8 +68,7 @@ bool QMXVDevice::CheckThresholdBool(int level, const std::string& key, const std
   rule.text = text;
   rule.data_id = DataId();
   qmx::HostServices* s = services();
-  if (s != nullptr) s->ThresholdPoint(*this, rule);
-  pending_rules.push_back(std::move(rule));
+  if (s == nullptr || s->ThresholdPoint(*this, rule)) pending_rules.push_back(std::move(rule));
   return true;
 }
 
@@ -138,7 +137,7 @@ bool PMBusProtocol::InitSetting(const Json::Value& setting) {
   if (!setting.isObject()) return fail("not a JSON object");
   const Json::Value& adr = setting["address"];
   if (!adr.isNull()) {
-    if (!adr.isIntegral() || adr.asLargestInt() < 0 || adr.asLargestInt() > 255)
+    if (!adr.isInt64() || adr.asLargestInt() < 0 || adr.asLargestInt() > 255)
       return fail("\"address\" must be an integer 0-255");
     address = static_cast<uint8_t>(adr.asLargestInt());
   }
@@ -149,13 +148,13 @@ bool PMBusProtocol::InitSetting(const Json::Value& setting) {
   }
   const Json::Value& to = setting["timeout_ms"];
   if (!to.isNull()) {
-    if (!to.isIntegral() || to.asLargestInt() < 10 || to.asLargestInt() > 60000)
+    if (!to.isInt64() || to.asLargestInt() < 10 || to.asLargestInt() > 60000)
       return fail("\"timeout_ms\" must be an integer 10-60000");
     response_timeout_ms = static_cast<int32_t>(to.asLargestInt());
   }
   const Json::Value& baud = setting["baud_rate"];
   if (!baud.isNull()) {
-    if (!baud.isIntegral() || baud.asLargestInt() <= 0 || baud.asLargestInt() > 4000000)
+    if (!baud.isInt64() || baud.asLargestInt() <= 0 || baud.asLargestInt() > 4000000)
       return fail("\"baud_rate\" must be a positive integer");
     baud_rate = static_cast<int32_t>(baud.asLargestInt());
   }
@@ -189,7 +188,9 @@ int PMBusProtocol::process(const unsigned char* data, int len) {
     }
     recv_frame = st.frame.data();
     const uint8_t rtn = st.frame[3];
-    if (qmx::HostServices* s = services()) s->AnswerReceived(*this, rtn);
+    if (qmx::HostServices* s = services()) {
+      if (!s->AnswerReceived(*this, rtn)) continue;
+    }
     result = rtn == 0 ? process_payload() : process_error();
   }
   return result;

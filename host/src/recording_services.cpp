@@ -9,9 +9,10 @@ bool RecordingServices::Publish(QMXVDevice& dev, int type, const unsigned char* 
   return true;
 }
 
-void RecordingServices::ThresholdPoint(QMXVDevice&, const rule_value& rule) {
+bool RecordingServices::ThresholdPoint(QMXVDevice&, const rule_value& rule) {
   std::lock_guard<std::mutex> lock(mu_);
   points_.push_back(rule);
+  return true;
 }
 
 bool RecordingServices::BatchCheck(QMXVDevice& dev, const std::vector<rule_value>& rules) {

@@ -38,7 +38,7 @@ class RecordingServices : public HostServices {
 
   bool Publish(QMXVDevice& dev, int type, const unsigned char* data, int len, bool flag,
                bool changed) override;
-  void ThresholdPoint(QMXVDevice& dev, const rule_value& rule) override;
+  bool ThresholdPoint(QMXVDevice& dev, const rule_value& rule) override;
   bool BatchCheck(QMXVDevice& dev, const std::vector<rule_value>& rules) override;
   void QueueJob(QMXVDevice& dev, std::function<void()> job) override;
   void SaveHistory(QMXVDevice& dev, const unsigned char* data, int len) override;

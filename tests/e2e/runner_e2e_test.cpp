@@ -208,7 +208,10 @@ TEST(RunnerE2E, BadSiteFilesExitWithTwoAndAMessage) {
   } cases[] = {{"{ not json", "not valid JSON"},
                {R"({"devices": []})", "devices"},
                {R"({"devices": [{"data_id": 1}]})", "setting"},
-               {R"({"devices": [{"data_id": 1, "setting": {"acSetting": []}}]})", "refused"}};
+               {R"({"devices": [{"data_id": 1, "setting": {"acSetting": []}}]})", "refused"},
+               {R"({"devices": [{"data_id": 1099511627776, "setting": {}}]})", "data_id"},
+               {R"({"devices": [{"setting": {"address": 18446744073709551615, "rcSetting": {}}}]})",
+                "refused"}};
   for (const Case& c : cases) {
     const std::string site = Write(t.File("site.json"), c.text);
     RunResult r = RunRunner("--site " + site + " --simulate " + scen + " --rounds 1 --db " +
@@ -217,6 +220,13 @@ TEST(RunnerE2E, BadSiteFilesExitWithTwoAndAMessage) {
     EXPECT_NE(std::string::npos, r.raw.find(c.says)) << r.raw;
   }
   EXPECT_EQ(2, RunRunner("--rounds x 2>/dev/null").exit_code);
+  const std::string site = SiteFor(ParseFile(scen), t.File("good.json"));
+  for (const char* control : {"106", "106:300", "100:", "x"}) {
+    EXPECT_EQ(2, RunRunner("--site " + site + " --simulate " + scen + " --control " + control +
+                           " --rounds 1 --db " + t.File("h.db") + " 2>/dev/null")
+                     .exit_code)
+        << control;
+  }
 }
 
 TEST(RunnerE2E, RestartRestoresEveryUnitFromItsLastImage) {

@@ -27,9 +27,10 @@ class QMX_API HostServices {
   // last argument; `changed` is the unit's dead-band verdict for the round.
   virtual bool Publish(QMXVDevice& dev, int type, const unsigned char* data, int len, bool flag,
                        bool changed) = 0;
-  // One CheckThresholdBool row; the runtime has already queued it in
-  // pending_rules.
-  virtual void ThresholdPoint(QMXVDevice& dev, const rule_value& rule) = 0;
+  // One CheckThresholdBool row. True: queue it in the device's pending_rules
+  // for the round's batch check; false: the host has taken it itself (a
+  // device without a round end, such as the controller's model check).
+  virtual bool ThresholdPoint(QMXVDevice& dev, const rule_value& rule) = 0;
   // DoBatchCheckThreshold: commits one round's points; true when any changed.
   virtual bool BatchCheck(QMXVDevice& dev, const std::vector<rule_value>& rules) = 0;
   // CheckThresholdWork: runs the job once, now or later, on a thread of its
@@ -47,9 +48,10 @@ class QMX_API HostServices {
   // A request to frame and send now.
   virtual bool SendRequest(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2, const unsigned char* info,
                            int info_len) = 0;
-  // The protocol layer decoded a valid answer (the exchange is over) before
-  // handing it to process_payload / process_error.
-  virtual void AnswerReceived(PMBusProtocol& /*dev*/, uint8_t /*rtn*/) {}
+  // The protocol layer decoded a valid answer. True: it answers the exchange
+  // in flight, which is over, and goes to process_payload / process_error;
+  // false: nothing was asked (a late answer after a time-out), drop it.
+  virtual bool AnswerReceived(PMBusProtocol& /*dev*/, uint8_t /*rtn*/) { return true; }
   // The protocol layer dropped a corrupt or foreign frame.
   virtual void FrameDropped(PMBusProtocol& /*dev*/, const std::string& /*why*/) {}
 };

@@ -78,6 +78,13 @@ SiteHost::Line* SiteHost::FindLine(const QMXSPDevice& dev) {
   return nullptr;
 }
 
+SiteHost::Line* SiteHost::LineOfUnit(const QMXVDevice& unit) {
+  const std::shared_ptr<QMXController> host = unit.controller();
+  for (Line& l : lines_)
+    if (host != nullptr && l.ctrl->controller() == host) return &l;
+  return nullptr;
+}
+
 const SiteHost::Line* SiteHost::FindLine(const QMXSPDevice& dev) const {
   for (const Line& l : lines_)
     if (l.ctrl.get() == &dev) return &l;
@@ -138,11 +145,18 @@ void SiteHost::RunOnce(int max_wait_ms) {
   }
 
   unsigned char buf[512];
+  // At most a few frames' worth per pass, so that a line that never stops
+  // talking cannot starve the others or the caller's stop check.
   auto drain = [&](Line& l) {
-    for (;;) {
+    for (size_t taken = 0; taken < 4096;) {
       const long n = l.keeper->read(buf, sizeof buf, 0);
       if (n <= 0) break;
+      taken += static_cast<size_t>(n);
       l.stats.bytes_in += static_cast<uint64_t>(n);
+      // An answer still coming in is not late: the time-out counts from the
+      // last byte received (a long answer takes seconds at 9600 baud).
+      if (l.in_flight)
+        l.deadline = Clock::now() + std::chrono::milliseconds(l.ctrl->response_timeout_ms);
       l.ctrl->process(buf, static_cast<int>(n));
     }
   };
@@ -188,26 +202,38 @@ std::vector<unsigned char> SiteHost::LastImage(unsigned int data_id) const {
 
 bool SiteHost::Publish(QMXVDevice& dev, int type, const unsigned char* data, int len, bool,
                        bool) {
+  if (Line* l = LineOfUnit(dev)) l->published = true;
   std::lock_guard<std::mutex> lock(mu_);
   // The rectifier unit shares its controller's identifier; keep its image
   // under its own type so it cannot shadow a unit's.
   const unsigned int key = type == 5092 ? dev.DataId() ^ 0x80000000u : dev.DataId();
   last_images_[key].assign(data, data + len);
-  published_since_reset_ = true;
   return true;
 }
 
-void SiteHost::ThresholdPoint(QMXVDevice&, const rule_value&) {}
+// A controller has no round end of its own: its points (the model check)
+// are committed as they come. Units' points wait for their batch check.
+bool SiteHost::ThresholdPoint(QMXVDevice& dev, const rule_value& rule) {
+  bool is_controller = false;
+  for (const Line& l : lines_) is_controller = is_controller || l.ctrl.get() == &dev;
+  if (!is_controller) return true;
+  CommitEvents(alarms_.Commit(dev.DataId(), {rule}, Now()).events);
+  return false;
+}
 
 bool SiteHost::BatchCheck(QMXVDevice& dev, const std::vector<rule_value>& rules) {
   store::AlarmService::CommitResult r = alarms_.Commit(dev.DataId(), rules, Now());
-  for (const store::AlarmEvent& e : r.events) {
+  CommitEvents(r.events);
+  return r.changed;
+}
+
+void SiteHost::CommitEvents(const std::vector<store::AlarmEvent>& events) {
+  for (const store::AlarmEvent& e : events) {
     if (history_) history_->AppendEvent(e);
     if (event_sink_) event_sink_(e);
     std::lock_guard<std::mutex> lock(mu_);
     round_events_.push_back(e);
   }
-  return r.changed;
 }
 
 void SiteHost::QueueJob(QMXVDevice&, std::function<void()> job) { jobs_.Post(std::move(job)); }
@@ -253,12 +279,8 @@ void SiteHost::Reset(QMXSPDevice& dev) {
   Line* l = FindLine(dev);
   if (l == nullptr) return;
   l->in_flight = false;
-  bool completed;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    completed = published_since_reset_;
-    published_since_reset_ = false;
-  }
+  const bool completed = l->published;
+  l->published = false;
   if (completed) RoundCompleted(*l);
 }
 
@@ -323,12 +345,22 @@ bool SiteHost::SendRequest(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2,
   return true;
 }
 
-void SiteHost::AnswerReceived(PMBusProtocol& dev, uint8_t) {
+bool SiteHost::AnswerReceived(PMBusProtocol& dev, uint8_t) {
   Line* l = FindLine(dev);
-  if (l == nullptr) return;
+  if (l == nullptr) return true;
+  if (!l->in_flight) {
+    // Nothing was asked: an answer that came after its time-out. Taken as the
+    // answer to the next request it would be parsed by the wrong step.
+    ++l->stats.dropped;
+    RateLimitedLog("late" + std::to_string(dev.DataId()),
+                   fmt::format("line {}: answer with no request in flight dropped",
+                               l->keeper->transport().name()));
+    return false;
+  }
   l->in_flight = false;
   l->missed = 0;
   ++l->stats.answers;
+  return true;
 }
 
 void SiteHost::FrameDropped(PMBusProtocol& dev, const std::string& why) {

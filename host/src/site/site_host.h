@@ -79,7 +79,7 @@ class SiteHost : public HostServices {
   // HostServices
   bool Publish(QMXVDevice& dev, int type, const unsigned char* data, int len, bool flag,
                bool changed) override;
-  void ThresholdPoint(QMXVDevice& dev, const rule_value& rule) override;
+  bool ThresholdPoint(QMXVDevice& dev, const rule_value& rule) override;
   bool BatchCheck(QMXVDevice& dev, const std::vector<rule_value>& rules) override;
   void QueueJob(QMXVDevice& dev, std::function<void()> job) override;
   void SaveHistory(QMXVDevice& dev, const unsigned char* data, int len) override;
@@ -89,7 +89,7 @@ class SiteHost : public HostServices {
   bool OpenPort(QMXSPDevice& dev) override;
   bool SendRequest(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2, const unsigned char* info,
                    int info_len) override;
-  void AnswerReceived(PMBusProtocol& dev, uint8_t rtn) override;
+  bool AnswerReceived(PMBusProtocol& dev, uint8_t rtn) override;
   void FrameDropped(PMBusProtocol& dev, const std::string& why) override;
 
   struct LineStats {
@@ -108,11 +108,15 @@ class SiteHost : public HostServices {
     int missed = 0;
     uint64_t rounds = 0;
     LineStats stats;
+    bool published = false;   // a unit of this controller published since the last Reset
     bool round_open = false;  // a request of the current round went out
     Clock::time_point round_start;
     LineStats at_round_start;
   };
   Line* FindLine(const QMXSPDevice& dev);
+  // The line of the controller a unit belongs to (through its host controller).
+  Line* LineOfUnit(const QMXVDevice& unit);
+  void CommitEvents(const std::vector<store::AlarmEvent>& events);
   const Line* FindLine(const QMXSPDevice& dev) const;
   void RateLimitedLog(const std::string& key, const std::string& line);
   void WriteLog(const std::string& line);
@@ -127,7 +131,6 @@ class SiteHost : public HostServices {
   store::AlarmService alarms_;
   std::unique_ptr<store::HistoryStore> history_;
   store::JobRunner jobs_;
-  bool published_since_reset_ = false;
 
   mutable std::mutex mu_;  // guards everything below (shared with job threads)
   std::vector<store::AlarmEvent> round_events_;
