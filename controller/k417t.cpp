@@ -1,7 +1,8 @@
 #include "controller/k417t.h"
 
 #include <cstring>
-#include <iostream>
+
+#include "units/common/trace.h"
 
 namespace {
 
@@ -48,14 +49,17 @@ int K417T::DeviceIoControl(int code, const void* in, int in_len, void* out, int 
   const int first = CommandByte(code);
   if (first < 0) {
     const int result = cmd_result;
-    std::cout << "drova cmd_result:" << result << std::endl;
+    k417t::Trace("drova cmd_result:", result);
     WriteInt(out, out_cap, result, out_len);
     return 0;
   }
   unsigned char info[2] = {static_cast<unsigned char>(first), 0x00};
   if (code >= 106) {
-    // These commands need the caller's byte; without it nothing is sent.
+    // These commands need the caller's byte; without it nothing is sent, and
+    // the result says so: a query must not report an earlier command's answer
+    // for a command that never went out.
     if (in == nullptr || in_len < 1) {
+      cmd_result = -1;
       out_len = 0;
       return 0;
     }
@@ -73,7 +77,7 @@ int K417T::process_payload() {
   if (!k417t_poll::IsIoControlStep(cmd_step)) return PMBusPower::process_payload();
   if (recv_frame == nullptr) return 0;
   const int rtn = recv_frame[3];
-  std::cout << "drova:process_payload:" << rtn << std::endl;
+  k417t::Trace("drova:process_payload:", rtn);
   cmd_result = rtn;
   return 0;
 }
@@ -81,7 +85,7 @@ int K417T::process_payload() {
 int K417T::process_error() {
   if (!k417t_poll::IsIoControlStep(cmd_step) || recv_frame == nullptr) return 0;
   const int rtn = recv_frame[3];
-  std::cout << "K417T:process_error:" << rtn << std::endl;
+  k417t::Trace("K417T:process_error:", rtn);
   cmd_result = rtn;
   return 0;
 }

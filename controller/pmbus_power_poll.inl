@@ -19,49 +19,58 @@ namespace k417t_poll {
 // I/O-control steps: the even control codes 100 to 116.
 inline bool IsIoControlStep(int step) { return step >= 100 && step <= 116 && step % 2 == 0; }
 
-// Leading bytes a step reads before it cuts the answer (data flag, count, ...).
-inline int MinimumInfoLength(int step) {
-  switch (step) {
-    case 14: return 20;  // model text
-    case 0: case 2: case 7: case 8: return 2;  // flag byte, count byte
-    case 4: return 1;  // flag byte
-    default: return 0;
-  }
-}
+// The one-byte information field FF (commandGroup_) of a request.
+enum class GroupByte : uint8_t { kNone, kAlways, kIfVer21 };
 
-inline uint8_t RequestCid1(int step) {
-  switch (step) {
-    case 14: case 0: case 1: case 2: case 3: return 0x40;
-    case 4: case 5: case 6: return 0x41;
-    case 7: case 8: case 9: return 0x42;
-    default: return 0;
-  }
-}
+// One polling step: its request, the information bytes its answer must carry
+// before it is cut among the units (data flag, count, ...), and whether a
+// shorter answer is logged. Every polling step's request is re-sent after a
+// lost answer, the parameter steps included, so a lost answer cannot stall
+// the cycle.
+struct PollStep {
+  int step;
+  uint8_t cid1;
+  uint8_t cid2;
+  GroupByte group;
+  int min_info;
+  bool log_short;
+};
 
-inline uint8_t RequestCid2(int step) {
-  switch (step) {
-    case 14: return 0x51;
-    case 0: case 4: case 7: return 0x41;
-    case 1: case 5: return 0x43;
-    case 2: case 6: case 8: return 0x44;
-    case 3: case 9: return 0x46;
-    default: return 0;
+inline constexpr PollStep kPollSteps[] = {
+    {14, 0x40, 0x51, GroupByte::kNone, 0, false},    // model text, as many bytes as came
+    {0, 0x40, 0x41, GroupByte::kAlways, 2, true},    // AC analog: flag, screen count
+    {1, 0x40, 0x43, GroupByte::kAlways, 0, true},    // AC switch states
+    {2, 0x40, 0x44, GroupByte::kAlways, 2, false},   // AC alarm states (refused silently)
+    {4, 0x41, 0x41, GroupByte::kNone, 1, true},      // rectifier analog: flag
+    {5, 0x41, 0x43, GroupByte::kNone, 0, true},      // rectifier states
+    {6, 0x41, 0x44, GroupByte::kNone, 0, true},      // rectifier alarm states
+    {7, 0x42, 0x41, GroupByte::kIfVer21, 2, true},   // DC analog: flag, DC count
+    {8, 0x42, 0x44, GroupByte::kIfVer21, 2, true},   // DC alarm states: flag, DC count
+    {3, 0x40, 0x46, GroupByte::kNone, 0, true},      // AC parameters
+    {9, 0x42, 0x46, GroupByte::kNone, 0, true},      // DC parameters
+};
+
+// The polling step `step`, or null for an I/O-control or unknown step.
+inline const PollStep* FindPollStep(int step) {
+  for (const PollStep& s : kPollSteps) {
+    if (s.step == step) return &s;
   }
+  return nullptr;
 }
 
 }  // namespace k417t_poll
 
 template <typename AC, typename DC, typename RC>
 void PMBusPower<AC, DC, RC>::SendStep(int step) {
+  const k417t_poll::PollStep* s = k417t_poll::FindPollStep(step);
+  if (s == nullptr) return;
   cmd_step = step;
-  const uint8_t cid1 = k417t_poll::RequestCid1(step);
-  const uint8_t cid2 = k417t_poll::RequestCid2(step);
-  const bool group_byte = (cid1 == 0x40 && cid2 != 0x51 && cid2 != 0x46) ||
-                          (cid1 == 0x42 && cid2 != 0x46 && protocol_ver == 0x21);
+  const bool group_byte = s->group == k417t_poll::GroupByte::kAlways ||
+                          (s->group == k417t_poll::GroupByte::kIfVer21 && protocol_ver == 0x21);
   if (group_byte) {
-    write_pmbus_cmd(cid1, cid2, &commandGroup_, 1);
+    write_pmbus_cmd(s->cid1, s->cid2, &commandGroup_, 1);
   } else {
-    write_pmbus_cmd(cid1, cid2);
+    write_pmbus_cmd(s->cid1, s->cid2);
   }
 }
 
@@ -95,16 +104,10 @@ int PMBusPower<AC, DC, RC>::RefreshStatus() {
     return 1;
   }
   const int step = cmd_step;
-  switch (step) {
-    case 0:
-      SendStep(ac_devices.empty() ? 4 : 0);
-      break;
-    case 1: case 2: case 4: case 5: case 6: case 7: case 8:
-    case 3: case 9:  // re-sent too, so a lost parameter answer cannot stall the cycle
-      SendStep(step);
-      break;
-    default:
-      break;
+  if (step == 0) {
+    SendStep(ac_devices.empty() ? 4 : 0);
+  } else if (step != 14) {
+    SendStep(step);  // re-sends the step's request; other steps send nothing
   }
   return 1;
 }
@@ -167,15 +170,19 @@ int PMBusPower<AC, DC, RC>::process_payload() {
   const unsigned char* info = frame + 6;
   const uint8_t cid1 = frame[2];
 
-  if (cid1 != k417t_poll::RequestCid1(step)) {
+  const k417t_poll::PollStep* s = k417t_poll::FindPollStep(step);
+  if (s == nullptr) return 1;
+  if (cid1 != s->cid1) {
     if (step == 0) {
       Reset();
       return 0;
     }
     return 1;
   }
-  if (L < k417t_poll::MinimumInfoLength(step)) {
-    InfoLog("PMBusPower:ProcotolError {} step {} answer too short: {} bytes", DataId(), step, L);
+  if (L < s->min_info) {
+    if (s->log_short) {
+      InfoLog("PMBusPower:ProcotolError {} step {} answer too short: {} bytes", DataId(), step, L);
+    }
     return 1;
   }
   const bool full = data_valid != 1;
@@ -183,7 +190,9 @@ int PMBusPower<AC, DC, RC>::process_payload() {
 
   switch (step) {
     case 14: {
-      const unsigned char* end = info + 20;
+      // The device pads its model field with blanks or NULs; a controller
+      // that sends fewer than 20 bytes is compared on what it sent.
+      const unsigned char* end = info + std::min(L, 20);
       while (end > info && (end[-1] == ' ' || end[-1] == '\0')) --end;
       detected_model.assign(reinterpret_cast<const char*>(info), end - info);
       if (std::find(support_models.begin(), support_models.end(), detected_model) ==

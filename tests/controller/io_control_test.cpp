@@ -109,7 +109,9 @@ TEST_F(IoControl, SmallOutputOrMissingInputByte) {
     EXPECT_EQ(0, out_len);
   }
   EXPECT_EQ(sent, host.services->requests().size());
-  EXPECT_EQ(5, ctrl->cmd_result);
+  EXPECT_EQ(-1, ctrl->cmd_result);  // no earlier answer passed off as this command's
+  EXPECT_EQ(0, Control(3, nullptr, 0, 4, out, out_len));
+  EXPECT_EQ(-1, out);
   EXPECT_EQ(0, ctrl->cmd_step);
 }
 

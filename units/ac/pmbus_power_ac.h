@@ -19,12 +19,6 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
-// GCC 12 reports a false -Wmaybe-uninitialized inside <regex> when built with
-// the sanitizers; it is not about this code.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <regex>
-#pragma GCC diagnostic pop
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -33,7 +27,9 @@
 #include "qmx/qmx_spdevice.h"
 #include "qmx/ttime.h"
 #include "units/common/byte_cursor.h"
+#include "units/common/channel_key.h"
 #include "units/common/round_job.h"
+#include "units/common/trace.h"
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 class PMBusPowerAC : public QMXSPDevice {
@@ -121,14 +117,16 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
 
   TeleAC screen = ac;
   std::vector<TeleACChannel>& inputs = staging_;
-  if (channels.empty()) {
-    // The first answer (or one after an answer without inputs) fixes the count.
+  // The first answer (or one after an answer without inputs) sets the input
+  // count. A later complete block with another count is the screen's truth
+  // (an input added or removed, also while the gateway was down): it is
+  // adopted, the inputs that remain keep their records and new ones start
+  // empty. A block that does not parse to its end changes nothing.
+  const bool recount = !channels.empty() && n != ac.channel_count;
+  inputs = channels;
+  if (channels.empty() || recount) {
     screen.channel_count = n;
-    inputs.assign(n, TeleACChannel{});
-  } else if (n != ac.channel_count) {
-    return -1;
-  } else {
-    inputs = channels;
+    inputs.resize(n, TeleACChannel{});
   }
 
   for (TeleACChannel& in : inputs) {
@@ -136,8 +134,8 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
         !ReadFloat(cur, &in.c, false) || !ReadFloat(cur, &in.f, false)) {
       return Overflow(kOverflow, cur.wanted(), length);
     }
-    std::cout << "a:" << k417t::LoadF32(&in.a) << " b:" << k417t::LoadF32(&in.b)
-              << " c:" << k417t::LoadF32(&in.c) << " f:" << k417t::LoadF32(&in.f) << std::endl;
+    k417t::Trace("a:", k417t::LoadF32(&in.a), " b:", k417t::LoadF32(&in.b),
+                 " c:", k417t::LoadF32(&in.c), " f:", k417t::LoadF32(&in.f));
     uint8_t p = 0;
     if (!cur.u8(p)) return Overflow(kOverflow, cur.wanted(), length);
     in.p41_count = p;
@@ -156,6 +154,10 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
   if (!ReadFloat(cur, &screen.ia, true) || !ReadFloat(cur, &screen.ib, true) ||
       !ReadFloat(cur, &screen.ic, true)) {
     return Overflow(kOverflow, cur.wanted(), length);
+  }
+  if (recount) {
+    InfoLog("PMBusPowerAC:ProcotolError {} input count changed from {} to {}", DataId(),
+            static_cast<int>(ac.channel_count), static_cast<int>(n));
   }
   ac = screen;
   channels.swap(inputs);
@@ -305,7 +307,6 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(QMXVDevice* parent, unsig
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned int /*id*/,
                                                             const std::string& key) const {
-  static const std::regex kChannelKey("channel_(\\d+)_(.+?)", std::regex::ECMAScript);
   std::lock_guard<std::mutex> lock(mutex_);
   if (data_valid != 1) throw std::out_of_range("数据未就绪");
   const auto age = boost::posix_time::second_clock::local_time() - last_update;
@@ -318,23 +319,18 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned int /*id*/,
   if (key == "ib_alert") return static_cast<float>(ac.ib_alert);
   if (key == "ic_alert") return static_cast<float>(ac.ic_alert);
 
-  std::smatch match;
-  if (!std::regex_search(key, match, kChannelKey)) throw std::out_of_range("数据未提供");
-  // The input number is decimal digits only; any number beyond the input
-  // list, including one too large for an int, is out of range.
-  const std::string digits = match.str(1);
-  unsigned long long k = 0;
-  for (char d : digits) {
-    k = k * 10 + static_cast<unsigned>(d - '0');
-    if (k >= channels.size()) throw std::out_of_range("通道参数越界");
-  }
+  size_t k = 0;
+  char field = 0;
+  if (!k417t::FindChannelKey(key, k, field)) throw std::out_of_range("数据未提供");
   if (k >= channels.size()) throw std::out_of_range("通道参数越界");
   const TeleACChannel& in = channels[static_cast<size_t>(k)];
-  const std::string field = match.str(2);
-  if (field == "a") return k417t::LoadF32(&in.a);
-  if (field == "b") return k417t::LoadF32(&in.b);
-  if (field == "c") return k417t::LoadF32(&in.c);
-  if (field == "f") return k417t::LoadF32(&in.f);
+  switch (field) {
+    case 'a': return k417t::LoadF32(&in.a);
+    case 'b': return k417t::LoadF32(&in.b);
+    case 'c': return k417t::LoadF32(&in.c);
+    case 'f': return k417t::LoadF32(&in.f);
+    default: break;
+  }
   throw std::out_of_range("数据未提供");
 }
 

@@ -22,6 +22,7 @@
 #include "qmx/ttime.h"
 #include "units/common/byte_cursor.h"
 #include "units/common/round_job.h"
+#include "units/common/trace.h"
 
 // One DC distribution of the power system. The controller hands it its slice of
 // the 0x42/0x41 (analog) and 0x42/0x44 (state) answers; at each round end it
@@ -85,10 +86,8 @@ class PMBusPowerDC : public QMXSPDevice {
     std::lock_guard<std::mutex> lock(mu_);
     k417t::ByteCursor cur(block, length);
     if (cur.has(4)) {
-      char trace[64];
-      std::snprintf(trace, sizeof trace, "parse 42 41: %x %x %x %x\n", block[0], block[1], block[2],
-                    block[3]);
-      std::cout << trace;
+      k417t::Trace("parse 42 41: ", k417t::Hex{block[0]}, " ", k417t::Hex{block[1]}, " ",
+                   k417t::Hex{block[2]}, " ", k417t::Hex{block[3]});
     }
     if (!cur.copy(&record.v, 4) || !cur.copy(&record.i, 4)) return Overflow4241(cur, length);
 

@@ -20,6 +20,7 @@
 #include "qmx/ttime.h"
 #include "units/common/byte_cursor.h"
 #include "units/common/round_job.h"
+#include "units/common/trace.h"
 
 // The rectifier group of the power system: one group record plus one channel
 // record per rectifier module, in the order the controller reports them. The
@@ -63,11 +64,10 @@ class PMBusPowerRC : public QMXSPDevice {
   // A rectifier image: group record, then exactly module_count channel
   // records. The whole image is checked before anything is taken from it.
   bool LoadFromCache(const unsigned char* data, int len) override {
-    std::cout << "rc data_len:" << len << " vs " << kGroupLen << std::endl;
+    k417t::Trace("rc data_len:", len, " vs ", kGroupLen);
     if (data == nullptr || len < kGroupLen) return false;
     const unsigned count = data[offsetof(TeleRC, module_count)];
-    std::cout << "rc channelLen " << kChannelLen << " and " << count << " left:" << len - kGroupLen
-              << std::endl;
+    k417t::Trace("rc channelLen ", kChannelLen, " and ", count, " left:", len - kGroupLen);
     if (static_cast<long>(len) - kGroupLen != static_cast<long>(kChannelLen) * count) return false;
 
     std::lock_guard<std::mutex> lock(mu_);
@@ -92,33 +92,31 @@ class PMBusPowerRC : public QMXSPDevice {
     }
     // The count is learned only from an answer that parses to its end: a
     // truncated or corrupt first answer must not fix a wrong count for good.
+    // A later answer with another count (a module plugged in or pulled, also
+    // while the gateway was down) is adopted when it is complete to its last
+    // byte; the modules that remain keep their records, new ones start empty.
     const bool learning = channels.empty();
-    auto refuse = [&](int r) {
-      if (learning) {
-        channels.clear();
-        group.module_count = 0;
-      }
-      return r;
-    };
-    if (learning) {
-      group.module_count = m;
-      channels.assign(m, ZeroChannel());
-    } else if (group.module_count != m) {
-      return -1;  // the controller reports the count mismatch
+    const bool recount = !learning && group.module_count != m;
+    std::vector<TeleRCChannel> staged;
+    std::vector<TeleRCChannel>* target = &channels;
+    if (learning || recount) {
+      staged = channels;
+      staged.resize(m, ZeroChannel());
+      target = &staged;
     }
-    for (TeleRCChannel& ch : channels) {
+    for (TeleRCChannel& ch : *target) {
       if (!cur.copy(&ch.module_value, 4) || !cur.u8(ch.analog_p)) {
-        return refuse(InChannelOverflow(cur, length));
+        return InChannelOverflow(cur, length);
       }
       if (ch.analog_p != TeleRCChannel::P41_41_SIZE()) {
         InfoLog(
             "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 p is {} not {}",
             DataId(), ch.analog_p, TeleRCChannel::P41_41_SIZE());
-        if (!cur.skip(4L * ch.analog_p)) return refuse(Overflow("41_41", cur, length));
+        if (!cur.skip(4L * ch.analog_p)) return Overflow("41_41", cur, length);
         continue;
       }
       const unsigned char* values = cur.here();
-      if (!cur.skip(4L * TeleRCChannel::P41_41_SIZE())) return refuse(InChannelOverflow(cur, length));
+      if (!cur.skip(4L * TeleRCChannel::P41_41_SIZE())) return InChannelOverflow(cur, length);
       unsigned char* out = reinterpret_cast<unsigned char*>(ch.user_analog);
       for (int k = 0; k < TeleRCChannel::P41_41_SIZE(); ++k) {
         const unsigned char* b = values + 4 * k;
@@ -129,6 +127,16 @@ class PMBusPowerRC : public QMXSPDevice {
           std::memcpy(out + 4 * k, b, 4);
         }
       }
+    }
+    if (recount) {
+      if (cur.pos() != length) return -1;
+      InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} module count changed "
+              "from {} to {}",
+              DataId(), static_cast<int>(group.module_count), static_cast<int>(m));
+    }
+    if (learning || recount) {
+      group.module_count = m;
+      channels.swap(staged);
     }
     return cur.pos();
   }

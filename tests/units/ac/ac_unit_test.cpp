@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include "ac_blocks.h"
 
@@ -13,7 +14,7 @@ TEST(AcBlocks, LengthsCountsAndStates) {
   EXPECT_EQ(fx.Parse(kP41, Analog(1)), 30);
   EXPECT_EQ(two.Parse(kP41, Analog(2)), 47);
   const Bytes before = two.Record();
-  EXPECT_EQ(two.Parse(kP41, Analog(3)), -1);  // the learned count is fixed
+  EXPECT_EQ(two.Parse(kP41, Analog(3), 63), -1);  // a short block changes no count
   EXPECT_EQ(two.Record(), before);
 
   EXPECT_EQ(fx.Parse(kP43, {0x00, 0x03, 0x11, 0x22, 0x33}), 5);
@@ -35,6 +36,74 @@ TEST(AcBlocks, LengthsCountsAndStates) {
                    "PMBusPowerAC:ProcotolError 7 read 40_43 read overflow 4 - 3",
                    "PMBusPowerAC:ProcotolError 7 read 40_44 p is 7 not 8",
                    "PMBusPowerAC:ProcotolError 7 read 40_44 m is 2"}));
+}
+
+// An input added or removed: a complete block with another count is adopted,
+// after a learned and after a restored count; the image follows the count.
+TEST(AcBlocks, ChangedInputCountIsAdopted) {
+  Fixture fx;
+  ASSERT_EQ(fx.Parse(kP41, Analog(2)), 47);
+  ASSERT_EQ(fx.Parse(kP44, Alarm({{1, 1, 1, 1}, {2, 2, 2, 2}}, kUserStates)), 32);
+  EXPECT_EQ(fx.Parse(kP41, Analog(3)), 64);
+  ASSERT_EQ(fx.unit->channels.size(), 3u);
+  EXPECT_EQ(fx.unit->ac.channel_count, 3);
+  EXPECT_EQ(fx.unit->channels[1].a_alert, 2);  // the inputs that remain keep their states
+  EXPECT_EQ(fx.unit->channels[2].a_alert, 0);
+  EXPECT_EQ(fx.Error("channel_2_a"), "数据未就绪");
+  fx.unit->RoundDone();
+  EXPECT_EQ(fx.Error("channel_2_a"), "222.000000");
+  EXPECT_EQ(fx.unit->image_len, 32 + 30 * 3);
+
+  Fixture restored;
+  ASSERT_TRUE(restored.unit->LoadFromCache(fx.unit->image.get(), fx.unit->image_len));
+  EXPECT_EQ(restored.Parse(kP41, Analog(1)), 30);
+  EXPECT_EQ(restored.unit->channels.size(), 1u);
+  restored.unit->RoundDone();
+  EXPECT_EQ(restored.unit->image_len, 32 + 30);
+  EXPECT_EQ(fx.host.services->logs(),
+            Lines{"PMBusPowerAC:ProcotolError 7 input count changed from 2 to 3"});
+  EXPECT_EQ(restored.host.services->logs(),
+            Lines{"PMBusPowerAC:ProcotolError 7 input count changed from 3 to 1"});
+}
+
+// Per-input keys are found in one pass however long the key: a key of a
+// million digits is answered (out of range) without deep recursion, on a
+// small thread stack as on the host's worker threads.
+TEST(AcValues, KeysOfAnyLengthOnASmallStack) {
+  Fixture fx;
+  ASSERT_EQ(fx.Parse(kP41, Analog(2)), 47);
+  fx.unit->RoundDone();
+  std::vector<std::string> got;
+  const std::vector<std::string> keys = {
+      "channel_" + std::string(1000000, '0') + "_b",   // zeros: input 0
+      "channel_" + std::string(1000000, '9') + "_a",   // too large: out of range
+      std::string(100000, 'x') + "channel_1_c",        // text before the match
+      "channel_1_\nchannel_1_f",                      // first match wins
+      "channel_1_\n",                                 // a line end is no field
+      "channel_channel_" + std::string(500000, '1'),   // no field at all
+      "channel__a", "channel_01_cx"};
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 256 * 1024);
+  struct Ctx {
+    Fixture* fx;
+    const std::vector<std::string>* keys;
+    std::vector<std::string>* got;
+  } ctx{&fx, &keys, &got};
+  pthread_t t;
+  ASSERT_EQ(pthread_create(
+                &t, &attr,
+                [](void* p) -> void* {
+                  auto* c = static_cast<Ctx*>(p);
+                  for (const std::string& k : *c->keys) c->got->push_back(c->fx->Error(k));
+                  return nullptr;
+                },
+                &ctx),
+            0);
+  pthread_join(t, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_EQ(got, (std::vector<std::string>{"221.000000", "通道参数越界", "223.000000", "50.000000",
+                                           "数据未提供", "数据未提供", "数据未提供", "223.000000"}));
 }
 
 TEST(AcBlocks, InvalidValueRule) {

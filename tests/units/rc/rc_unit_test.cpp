@@ -28,10 +28,6 @@ TEST_F(RcUnit, AnalogAnswersLearnTheCountAndDropEqualByteValues) {
   EXPECT_EQ(P(&K417TRC::parse41_41, Analog(3)), 105);
   EXPECT_EQ(std::make_tuple(unit->group.module_count, unit->channels.size()),
             std::make_tuple(3, size_t{3}));
-  EXPECT_EQ(P(&K417TRC::parse41_41, Analog(4, 1.0f)), -1);  // only rc_value taken
-  EXPECT_EQ(
-      std::make_tuple(FloatAt(&unit->group.rc_value), FloatAt(&unit->channels[0].module_value)),
-      std::make_tuple(1.0f, 10.0f));
   const Bytes same{0xFF, 0xFF, 0xFF, 0xFF}, sent[] = {{0x20, 0x20, 0x20, 0x20}, same, {5, 5, 5, 4}};
   const uint32_t kept[] = {0u, 0u, 0x04050505u};
   for (int k = 0; k < 3; ++k) {  // rc_value and module_value are never dropped
@@ -113,6 +109,49 @@ TEST_F(RcUnit, TruncatedFirstAnswerLearnsNoCount) {
   EXPECT_EQ(unit->group.module_count, 1);
 }
 
+// A module plugged in or pulled: a complete answer with another count is
+// adopted, whether the count was learned from an answer or restored from a
+// cache image; an incomplete one changes no count.
+TEST_F(RcUnit, ChangedModuleCountIsAdoptedFromACompleteAnswer) {
+  ASSERT_EQ(P(&K417TRC::parse41_41, Analog(2)), 72);
+  ASSERT_EQ(P(&K417TRC::parse41_43, States(2)), 22);
+  Bytes short_three = Analog(3);
+  short_three.pop_back();
+  EXPECT_EQ(P(&K417TRC::parse41_41, short_three), -1);
+  Bytes trailing = Cat({Analog(3), {0}});
+  EXPECT_EQ(P(&K417TRC::parse41_41, trailing), -1);
+  EXPECT_EQ(unit->channels.size(), 2u);
+  EXPECT_EQ(P(&K417TRC::parse41_41, Analog(3)), 105);
+  EXPECT_EQ(std::make_tuple(unit->group.module_count, unit->channels.size()),
+            std::make_tuple(3, size_t{3}));
+  // Modules that remain keep their states; the new one starts empty.
+  EXPECT_EQ(unit->channels[1].module_state[2], 3);
+  EXPECT_EQ(unit->channels[2].module_state[2], 0);
+  EXPECT_EQ(FloatAt(&unit->channels[2].module_value), 12.0f);
+  EXPECT_EQ(P(&K417TRC::parse41_43, States(3)), 32);
+  unit->RoundDone();
+  EXPECT_EQ(unit->image_len, 45 + 53 * 3);
+
+  Bytes image(unit->image.get(), unit->image.get() + unit->image_len);
+  auto restored = std::make_shared<K417TRC>();
+  restored->Init(host.controller, 9);
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(restored->LoadFromCache(image.data(), static_cast<int>(image.size())));
+  testing::internal::GetCapturedStdout();
+  const Bytes one = Analog(1);
+  EXPECT_EQ((restored.get()->*&K417TRC::parse41_41)(one.data(), static_cast<int>(one.size())), 39);
+  EXPECT_EQ(std::make_tuple(restored->group.module_count, restored->channels.size()),
+            std::make_tuple(1, size_t{1}));
+  restored->RoundDone();
+  EXPECT_EQ(restored->image_len, 45 + 53);
+  EXPECT_EQ(host.services->logs(),
+            (Logs{"PMBusPowerAC:ProcotolError 9 read 41_41 in channel overflow 105 - 104",
+                  "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError 9 module count changed "
+                  "from 2 to 3",
+                  "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError 9 module count changed "
+                  "from 3 to 1"}));
+}
+
 TEST_F(RcUnit, CacheImageIsCheckedWholeBeforeUse) {
   Bytes image(45 + 53 * 2 + 1, 0x00);
   image[0] = 0x42;  // data_id
@@ -126,7 +165,6 @@ TEST_F(RcUnit, CacheImageIsCheckedWholeBeforeUse) {
   EXPECT_TRUE(Load(image, 151));
   EXPECT_EQ(std::make_tuple(unit->channels.size(), unit->group.data_id),
             std::make_tuple(size_t{2}, 0x42u));
-  EXPECT_EQ(P(&K417TRC::parse41_41, Analog(3)), -1);  // the image's count holds
   image[37] = 0;
   EXPECT_TRUE(Load(image, 45));
   EXPECT_TRUE(unit->channels.empty());
