@@ -4,6 +4,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "input/checked_json.h"
+
 namespace k417t::sim {
 namespace {
 
@@ -25,9 +27,9 @@ int hex_digit(char c) {
 
 // A byte: a number 0-255 or a string "0x1F" / "1F".
 uint8_t to_byte(const Json::Value& v, const std::string& path) {
-  if (v.isIntegral()) {
-    const Json::Int64 n = v.asInt64();
-    if (n < 0 || n > 255) bad(path, "byte out of range");
+  if (v.isNumeric()) {
+    int64_t n = 0;
+    if (!qmx::json::ToIntIn(v, 0, 255, n)) bad(path, "byte out of range");
     return static_cast<uint8_t>(n);
   }
   if (v.isString()) {
@@ -46,7 +48,8 @@ uint8_t to_byte(const Json::Value& v, const std::string& path) {
 }
 
 WireFloat to_float(const Json::Value& v, const std::string& path) {
-  if (v.isNumeric()) return WireFloat::of(v.asFloat());
+  double d = 0;
+  if (qmx::json::ToDouble(v, d)) return WireFloat::of(static_cast<float>(d));
   if (v.isString() && v.asString().size() == 8) {
     const std::string s = v.asString();
     WireFloat f;
@@ -62,8 +65,9 @@ WireFloat to_float(const Json::Value& v, const std::string& path) {
 }
 
 unsigned to_uint(const Json::Value& v, const std::string& path) {
-  if (!v.isIntegral() || v.asInt64() < 0 || v.asInt64() > 1000000000) bad(path, "not a count");
-  return static_cast<unsigned>(v.asUInt64());
+  int64_t n = 0;
+  if (!qmx::json::ToIntIn(v, 0, 1000000000, n)) bad(path, "not a count (an integer 0-1000000000)");
+  return static_cast<unsigned>(n);
 }
 
 const Json::Value& array_at(const Json::Value& obj, const char* key, const std::string& path) {
@@ -213,7 +217,8 @@ void parse_root(const Json::Value& root, Scenario* s) {
     s->model = root["model"].asString();
   }
   if (root.isMember("model_padding")) {
-    const std::string pad = root["model_padding"].asString();
+    std::string pad;
+    if (!qmx::json::ToString(root["model_padding"], pad)) bad("model_padding", "not a string");
     if (pad != "space" && pad != "nul") bad("model_padding", "neither \"space\" nor \"nul\"");
     s->model_nul_padded = pad == "nul";
   }
@@ -286,6 +291,10 @@ bool ParseScenario(const Json::Value& root, Scenario* out, std::string* error) {
   } catch (const BadField& e) {
     if (error != nullptr) *error = e.what();
     return false;
+  } catch (const std::exception& e) {
+    // A value jsoncpp could not convert that no check above caught.
+    if (error != nullptr) *error = std::string("scenario: unusable value: ") + e.what();
+    return false;
   }
   *out = std::move(s);
   return true;
@@ -293,7 +302,7 @@ bool ParseScenario(const Json::Value& root, Scenario* out, std::string* error) {
 
 bool ParseChanges(const Json::Value& root, std::vector<Change>* out, std::string* error) {
   out->clear();
-  if (!root.isMember("changes")) return true;
+  if (!qmx::json::Has(root, "changes")) return true;
   const Json::Value& a = root["changes"];
   try {
     if (!a.isArray()) bad("changes", "not an array");
@@ -309,23 +318,18 @@ bool ParseChanges(const Json::Value& root, std::vector<Change>* out, std::string
   } catch (const BadField& e) {
     if (error != nullptr) *error = e.what();
     return false;
+  } catch (const std::exception& e) {
+    if (error != nullptr) *error = std::string("changes: unusable value: ") + e.what();
+    return false;
   }
   return true;
 }
 
 bool LoadScenarioFile(const std::string& path, Json::Value* root, std::string* error) {
-  std::ifstream in(path);
-  if (!in) {
-    if (error != nullptr) *error = path + ": cannot open";
-    return false;
-  }
-  Json::CharReaderBuilder builder;
-  std::string errs;
-  if (!Json::parseFromStream(builder, in, root, &errs)) {
-    if (error != nullptr) *error = path + ": " + errs;
-    return false;
-  }
-  return true;
+  std::string err;
+  if (qmx::json::ReadFile(path, *root, err)) return true;
+  if (error != nullptr) *error = err;
+  return false;
 }
 
 void MergeJson(Json::Value& base, const Json::Value& patch) {

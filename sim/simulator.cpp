@@ -95,6 +95,18 @@ std::unique_ptr<Simulator> Simulator::Create(const Json::Value& root, std::strin
       !CheckAnswerSizes(scenario, error)) {
     return nullptr;
   }
+  // Every state the timeline will reach is checked now, so a bad change is a
+  // bad file at start-up rather than a surprise on the serving thread.
+  Json::Value state = root;
+  for (size_t i = 0; i < changes.size(); ++i) {
+    MergeJson(state, changes[i].set);
+    Scenario later;
+    std::string err;
+    if (!ParseScenario(state, &later, &err) || !CheckAnswerSizes(later, &err)) {
+      if (error != nullptr) *error = "changes[" + std::to_string(i) + "]: " + err;
+      return nullptr;
+    }
+  }
   std::unique_ptr<Simulator> sim(
       new Simulator(root, std::move(scenario), std::move(changes), std::move(log)));
   return sim;

@@ -18,6 +18,7 @@
 #include <fmt/format.h>
 #include <json/json.h>
 
+#include "input/checked_json.h"
 #include "plugin/get_providers.h"
 #include "qmx/pmbus_protocol.h"
 #include "report.h"
@@ -62,18 +63,7 @@ std::string DefaultPlugin() {
 }
 
 bool ReadJson(const std::string& path, Json::Value& out, std::string& error) {
-  std::ifstream in(path);
-  if (!in) {
-    error = path + ": cannot be read";
-    return false;
-  }
-  Json::CharReaderBuilder rb;
-  std::string err;
-  if (!Json::parseFromStream(rb, in, &out, &err)) {
-    error = path + ": not valid JSON: " + err;
-    return false;
-  }
-  return true;
+  return qmx::json::ReadFile(path, out, error);
 }
 
 // "YYYY-MM-DD[ HH:MM[:SS]]" (local time) or epoch seconds; empty: open end.

@@ -221,6 +221,41 @@ TEST(RunnerE2E, BadSiteFilesExitWithTwoAndAMessage) {
   }
   EXPECT_EQ(2, RunRunner("--rounds x 2>/dev/null").exit_code);
   const std::string site = SiteFor(ParseFile(scen), t.File("good.json"));
+
+  // Documents that jsoncpp answers with an exception: nesting, and values of
+  // the wrong type or range in the scenario, also in a later timeline change.
+  const std::string deep = std::string(10000, '[') + std::string(10000, ']');
+  const std::string nested = Write(t.File("nested.json"), R"({"devices": )" + deep + "}");
+  RunResult r = RunRunner("--site " + nested + " --simulate " + scen + " --rounds 1 --db " +
+                          t.File("h.db") + " 2>&1");
+  EXPECT_EQ(2, r.exit_code);
+  EXPECT_NE(std::string::npos, r.raw.find("nested.json: nested deeper than")) << r.raw;
+  Json::Value base = ParseFile(scen);
+  struct Bad {
+    const char* member;
+    Json::Value value;
+    const char* says;
+  } bad[] = {{"data_flags", Json::Value(), "data_flags.ac"},
+             {"ver", Json::Value(Json::UInt64(18446744073709551615u)), "ver"},
+             {"model_padding", Json::Value(Json::arrayValue), "model_padding"},
+             {"changes", Json::Value(), "changes[0]"}};
+  for (Bad& b : bad) {
+    Json::Value s = base;
+    if (std::string(b.member) == "data_flags") {
+      s["data_flags"]["ac"] = 1e19;
+    } else if (std::string(b.member) == "changes") {
+      s["changes"][0]["after_rounds"] = 2;
+      s["changes"][0]["set"]["faults"]["drop_every"] = 1e19;
+    } else {
+      s[b.member] = b.value;
+    }
+    Json::StreamWriterBuilder w;
+    const std::string file = Write(t.File("bad-scenario.json"), Json::writeString(w, s));
+    r = RunRunner("--site " + site + " --simulate " + file + " --rounds 1 --db " + t.File("h.db") +
+                  " 2>&1");
+    EXPECT_EQ(2, r.exit_code) << b.member << r.raw;
+    EXPECT_NE(std::string::npos, r.raw.find(b.says)) << r.raw;
+  }
   for (const char* control : {"106", "106:300", "100:", "x"}) {
     EXPECT_EQ(2, RunRunner("--site " + site + " --simulate " + scen + " --control " + control +
                            " --rounds 1 --db " + t.File("h.db") + " 2>/dev/null")
