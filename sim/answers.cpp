@@ -49,9 +49,16 @@ Bytes AcAlarmInfo(const Scenario& s, int count_bias) {
 
 Bytes DcAnalogInfo(const Scenario& s, int count_bias) {
   BlockWriter w;
-  w.u8(s.dc_flag).u8(biased(s.dc.size(), count_bias));
+  // Up to three units the count byte stands on its own. With four or more the
+  // controller starts the first unit's block at the count byte: the count
+  // takes the place of the low byte of that unit's voltage.
+  const bool shared = s.dc.size() >= 4;
+  w.u8(s.dc_flag);
+  if (!shared) w.u8(biased(s.dc.size(), count_bias));
   for (const DcUnit& d : s.dc) w.f32(d.v).f32(d.i).counted(d.m).counted(d.n).counted(d.user);
-  return w.take();
+  Bytes out = w.take();
+  if (shared) out[1] = biased(s.dc.size(), count_bias);
+  return out;
 }
 
 Bytes DcStateInfo(const Scenario& s, int count_bias) {

@@ -252,7 +252,6 @@ void parse_root(const Json::Value& root, Scenario* s) {
   }
   if (root.isMember("dc")) {
     const Json::Value& a = array_at(root, "dc", "");
-    if (a.size() > 3) bad("dc", "at most 3 DC units (4 or more use another answer layout)");
     s->dc.clear();
     for (Json::ArrayIndex i = 0; i < a.size(); ++i) {
       s->dc.push_back(parse_dc(a[i], "dc[" + std::to_string(i) + "]"));

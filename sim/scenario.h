@@ -16,7 +16,8 @@
 //                "states": [3 bytes], "user_states": [6], "fault",
 //                "user_alarms": [8]} ]}
 //   "dc" [ {"v","i", "m": [2 floats], "n": [], "user": [27 floats], "v_state",
-//           "fuses": [10 bytes], "user_states": [87 bytes]} ]   (at most 3 units)
+//           "fuses": [10 bytes], "user_states": [87 bytes]} ]   (with 4 or more units
+//           the 0x42/0x41 count byte is the low byte of the first unit's "v")
 //   "ac_params" [5 floats], "ac_params_user" [], "dc_params" [2], "dc_params_user" []
 //   "control_rtn" {"E4": 4}   return code per command byte (hex key), default 0
 //   "faults" {"drop_every", "corrupt_checksum_every", "wrong_unit_count_every",

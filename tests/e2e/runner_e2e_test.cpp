@@ -132,6 +132,34 @@ TEST(RunnerE2E, ValuesReadEqualTheScenario) {
   EXPECT_FLOAT_EQ(57.6f, (*rc)["values"]["dc_param"][0].asFloat());
 }
 
+// Four DC units: the controller starts the first analog block at the count
+// byte, so every unit after the first is read at its true offset and the
+// first one's voltage carries the count in its low byte.
+TEST(RunnerE2E, FourDcUnitsCompleteTheirRounds) {
+  TempDir t;
+  Json::Value scen = ParseFile(Example("scenario.json"));
+  const Json::Value first = scen["dc"][0];
+  for (int k = 0; k < 4; ++k) {
+    scen["dc"][k] = first;
+    scen["dc"][k]["v"] = 50.0 + k;
+    scen["dc"][k]["i"] = 10.0 + k;
+  }
+  const std::string scen_file =
+      Write(t.File("four.json"), Json::writeString(Json::StreamWriterBuilder(), scen));
+  const std::string site = SiteFor(scen, t.File("site.json"));
+  RunResult r = RunRunner("--site " + site + " --simulate " + scen_file +
+                          " --rounds 2 --json --db " + t.File("h.db") + " --log " + t.File("log"));
+  ASSERT_EQ(0, r.exit_code) << r.raw;
+  auto rounds = Rounds(r);
+  ASSERT_EQ(2u, rounds.size()) << r.raw;
+  for (unsigned k = 0; k < 4; ++k) {
+    const Json::Value* dc = Unit(rounds.back(), 21 + k, "k417t-dc");
+    ASSERT_NE(nullptr, dc) << k;
+    EXPECT_FLOAT_EQ(10.0f + k, (*dc)["values"]["i"].asFloat()) << k;
+    EXPECT_NEAR(50.0 + k, (*dc)["values"]["v"].asDouble(), 1e-4) << k;
+  }
+}
+
 TEST(RunnerE2E, AlarmsFollowTheScenarioStateBytes) {
   TempDir t;
   const std::string scen = Write(t.File("scen.json"), R"({
