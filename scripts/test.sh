@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the plain suite, the whole suite under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and the concurrency tests under
-# ThreadSanitizer.
+# AddressSanitizer + UndefinedBehaviorSanitizer, the concurrency tests under
+# ThreadSanitizer, and a short run of every fuzz target (about 10 s each).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -22,3 +22,6 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DK417T_SANITIZE=tsan
 cmake --build build-tsan -j"$jobs" --target concurrency_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L concurrency --no-tests=error
+
+echo "== fuzz smoke"
+scripts/fuzz.sh "${K417T_FUZZ_SECONDS:-10}"
