@@ -122,8 +122,19 @@ void Bench(benchmark::State& state, int inputs, int modules, int dcs, bool with_
   }();
 }
 
+// A value read whose key carries n leading zeros in the input number: the key
+// is scanned once, so the time grows linearly with its length.
+void BenchLongKey(benchmark::State& state) {
+  System sys(3, 12, 2);
+  sys.Round(true);
+  const std::string key = "channel_" + std::string(static_cast<size_t>(state.range(0)), '0') + "_a";
+  for (auto _ : state) benchmark::DoNotOptimize(sys.ctrl->ac_devices[0]->Get_Value(0, key));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(key.size()));
+}
+
 }  // namespace
 
+BENCHMARK(BenchLongKey)->Arg(1 << 10)->Arg(1 << 16)->Arg(1 << 20);
 BENCHMARK_CAPTURE(Bench, parse_dispatch_3in_12mod_2dc, 3, 12, 2, false);
 BENCHMARK_CAPTURE(Bench, full_round_3in_12mod_2dc, 3, 12, 2, true);
 BENCHMARK_CAPTURE(Bench, parse_dispatch_3in_61mod_2dc, 3, 61, 2, false);
