@@ -56,6 +56,46 @@ TEST(AlarmService, RaisesOnceClearsOnceAndIgnoresFirstFalse) {
   EXPECT_EQ(log[0], "alarm: event listener failed: sink down");
 }
 
+// A restart: alarms the history still has raised are taken over without a
+// new raise; one stated false clears as usual, and one no round states any
+// more (an input gone, a model now supported) clears when the device's first
+// round is complete. Only the given devices are settled.
+TEST(AlarmService, RestoredAlarmsAreNotRaisedAgainAndVanishedOnesClear) {
+  AlarmService alarms;
+  std::vector<AlarmEvent> heard;
+  alarms.SetListener([&](const AlarmEvent& e) { heard.push_back(e); });
+  auto open = [](uint32_t id, const std::string& key, uint32_t seq) {
+    AlarmEvent e;
+    e.raised = true;
+    e.data_id = id;
+    e.key = key;
+    e.seq = seq;
+    e.time = 50;
+    e.text = "old";
+    return e;
+  };
+  alarms.Restore({open(7, "AC_0", 1), open(7, "AC_1", 2), open(7, "AC_8", 9), open(100, "device_model", 0),
+                  open(21, "DC_0", 1)});
+  EXPECT_EQ(alarms.Active().size(), 5u);
+  EXPECT_TRUE(alarms.IsActive(100, "device_model", 0));
+
+  EXPECT_FALSE(alarms.Commit(7, {Point("AC_0", 1, true)}, 100).changed);  // still active
+  auto r = alarms.Commit(7, {Point("AC_1", 2, false)}, 100);                // went away
+  ASSERT_EQ(r.events.size(), 1u);
+  EXPECT_FALSE(r.events[0].raised);
+
+  r = alarms.SettleRestored({7, 100}, 101);
+  ASSERT_EQ(r.events.size(), 2u);  // AC_8 (no longer stated) and the model alarm
+  EXPECT_EQ(std::make_tuple(r.events[0].key, r.events[0].raised, r.events[0].time, r.events[0].text),
+            std::make_tuple(std::string("AC_8"), false, int64_t{101}, std::string("old")));
+  EXPECT_EQ(r.events[1].key, "device_model");
+  EXPECT_TRUE(alarms.IsActive(7, "AC_0", 1));
+  EXPECT_EQ(alarms.Active(7)[0].since, 50);
+  EXPECT_TRUE(alarms.IsActive(21, "DC_0", 1));  // its device has not completed a round
+  EXPECT_FALSE(alarms.SettleRestored({7, 100}, 102).changed);  // once only
+  EXPECT_EQ(heard.size(), 3u);
+}
+
 TEST(AlarmService, UnitsAndSequenceNumbersKeepPointsApart) {
   AlarmService alarms;
   // Two units state the same key; the sequence number tells rows apart.

@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -162,6 +163,77 @@ TEST(HistoryStore, LockedDatabaseKeepsItemsInMemory) {
   sqlite3_close(other);
   EXPECT_TRUE(h.Flush());
   EXPECT_EQ(h.Records(6, 0, kT0).size(), 1u);
+}
+
+// The raise of an alarm still active survives retention and a restart; a
+// database from before the alarm state was kept gets it from its events.
+TEST(HistoryStore, OpenAlarmsSurviveRetentionRestartAndUpgrade) {
+  Fixture f;
+  HistoryOptions o = f.Options();
+  o.retention.max_event_rows = 1;
+  {
+    HistoryStore h(o);
+    AlarmEvent a = Event(7, kT0, true, "a"), b = Event(7, kT0 + 1, true, "b");
+    b.seq = 5;
+    h.AppendEvent(a);
+    h.AppendEvent(b);
+    ASSERT_TRUE(h.Flush());
+    b.raised = false;
+    b.time = kT0 + 2;
+    h.AppendEvent(b);  // b cleared, and retention drops a's raise
+    ASSERT_TRUE(h.Flush());
+    AlarmEvent c = Event(8, kT0 + 3, true, "pending");
+    h.AppendEvent(c);  // not written yet
+    const auto open = h.OpenAlarms();
+    ASSERT_EQ(open.size(), 2u);
+    EXPECT_EQ(std::make_tuple(open[0].data_id, open[0].text, open[0].time),
+              std::make_tuple(7u, std::string("a"), kT0));
+    EXPECT_EQ(open[1].text, "pending");
+  }
+  {
+    HistoryStore h(o);
+    const auto open = h.OpenAlarms();
+    ASSERT_EQ(open.size(), 2u);
+    EXPECT_TRUE(open[0].raised);
+    EXPECT_EQ(h.Events(7, 0, kT0 + 10).size(), 1u);
+  }
+  // An older file: no alarm_state table.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(o.path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "DROP TABLE alarm_state", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  HistoryStore h(o);
+  const auto open = h.OpenAlarms();
+  ASSERT_EQ(open.size(), 1u);  // c; a's raise was dropped by retention before
+  EXPECT_EQ(open[0].text, "pending");
+}
+
+// A database file removed (or replaced) while the store has it open is
+// noticed at the next write and created again, with what is pending and the
+// alarms raised now; the WAL stays short round after round.
+TEST(HistoryStore, RemovedDatabaseIsCreatedAgainAndWalStaysBounded) {
+  Fixture f;
+  HistoryOptions o = f.Options();
+  o.full_sync = false;
+  o.active_alarms = [] { return std::vector<AlarmEvent>{Event(9, kT0, true, "still on")}; };
+  HistoryStore h(o);
+  const Bytes image(13560, 0x5A);
+  for (int i = 0; i < 300; ++i) {
+    AddRecord(h, 100, 5092, kT0 + i, image);
+    ASSERT_TRUE(h.Flush());
+  }
+  const auto wal = std::filesystem::file_size(o.path + "-wal");
+  EXPECT_LE(wal, 300u * 1024) << wal;
+
+  for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(o.path + suffix);
+  AddRecord(h, 100, 5092, kT0 + 1000, Bytes{1, 2, 3});
+  EXPECT_TRUE(h.Flush());
+  EXPECT_TRUE(f.Logged("was removed or replaced while open; creating it again")) << f.log;
+  EXPECT_TRUE(std::filesystem::exists(o.path));
+  HistoryStore again(f.Options());
+  EXPECT_EQ(again.Records(100, 0, kT0 + 2000).size(), 1u);
+  ASSERT_EQ(again.OpenAlarms().size(), 1u);
+  EXPECT_EQ(again.OpenAlarms()[0].text, "still on");
 }
 
 TEST(HistoryStore, ExportsCsvAndJson) {

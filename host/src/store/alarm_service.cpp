@@ -45,13 +45,18 @@ AlarmService::CommitResult AlarmService::Commit(uint32_t data_id,
       result.events.push_back(MakeEvent(r, data_id, time, false));
     }
     p.active = now;
+    p.restored = false;
     a.level = r.level;
     a.code = r.code;
     a.name = r.name;
     a.text = r.text;
   }
   result.changed = !result.events.empty();
-  if (!result.changed) return result;
+  if (result.changed) Dispatch(state, result);
+  return result;
+}
+
+void AlarmService::Dispatch(std::unique_lock<std::mutex>& state, const CommitResult& result) {
   // Commits are numbered under the state lock and delivered in that order; the
   // state lock is never held while waiting for the turn, so a listener may
   // read the summary.
@@ -79,6 +84,55 @@ AlarmService::CommitResult AlarmService::Commit(uint32_t data_id,
       }
     }
   }
+}
+
+void AlarmService::Restore(const std::vector<AlarmEvent>& open) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const AlarmEvent& e : open) {
+    if (!e.raised) continue;
+    Point& p = points_[PointId{e.data_id, e.key, e.seq}];
+    if (p.active) continue;  // stated already: the live state wins
+    p.active = true;
+    p.restored = true;
+    ActiveAlarm& a = p.alarm;
+    a.data_id = e.data_id;
+    a.key = e.key;
+    a.seq = e.seq;
+    a.level = e.level;
+    a.code = e.code;
+    a.name = e.name;
+    a.text = e.text;
+    a.since = e.time;
+  }
+}
+
+AlarmService::CommitResult AlarmService::SettleRestored(const std::vector<uint32_t>& data_ids,
+                                                        int64_t time) {
+  CommitResult result;
+  std::unique_lock<std::mutex> state(mu_);
+  for (uint32_t id : data_ids) {
+    for (auto it = points_.lower_bound(PointId{id, std::string(), 0});
+         it != points_.end() && std::get<0>(it->first) == id; ++it) {
+      Point& p = it->second;
+      if (!p.restored) continue;
+      p.restored = false;
+      if (!p.active) continue;
+      p.active = false;
+      AlarmEvent e;
+      e.time = time;
+      e.data_id = id;
+      e.level = p.alarm.level;
+      e.key = p.alarm.key;
+      e.code = p.alarm.code;
+      e.name = p.alarm.name;
+      e.text = p.alarm.text;
+      e.seq = p.alarm.seq;
+      e.raised = false;
+      result.events.push_back(std::move(e));
+    }
+  }
+  result.changed = !result.events.empty();
+  if (result.changed) Dispatch(state, result);
   return result;
 }
 

@@ -62,12 +62,27 @@ class AlarmService {
 
   void SetListener(Listener listener);
 
+  // Start-up: the points the history store still has raised (AlarmEvent with
+  // raised set, time = the raise). They are active at once, with no event; a
+  // round that states one true keeps it without a new raise, one that states
+  // it false clears it as usual.
+  void Restore(const std::vector<AlarmEvent>& open);
+
+  // After the first completed round of a device: every restored point of the
+  // given data identifiers that no round has stated since the restore is
+  // gone from the device (an input removed, a model now supported) and is
+  // cleared, with an event for the listener.
+  CommitResult SettleRestored(const std::vector<uint32_t>& data_ids, int64_t time);
+
  private:
   using PointId = std::tuple<uint32_t, std::string, uint32_t>;
   struct Point {
     bool active = false;
+    bool restored = false;  // taken from the history, not stated since
     ActiveAlarm alarm;
   };
+  // Hands one commit's events to the listener, in commit order.
+  void Dispatch(std::unique_lock<std::mutex>& state, const CommitResult& result);
 
   mutable std::mutex mu_;
   std::map<PointId, Point> points_;

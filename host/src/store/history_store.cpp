@@ -4,8 +4,12 @@
 #include <json/writer.h>
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
 #include <ctime>
 #include <iterator>
+#include <map>
+#include <tuple>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -37,7 +41,31 @@ constexpr const char* kSchema =
     " seq INTEGER NOT NULL,"
     " name TEXT NOT NULL,"
     " text TEXT NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS alarm_event_time ON alarm_event(data_id, t);";
+    "CREATE INDEX IF NOT EXISTS alarm_event_time ON alarm_event(data_id, t);"
+    // The points raised now, kept beside the events so retention cannot take
+    // the raise of an alarm that is still active.
+    "CREATE TABLE IF NOT EXISTS alarm_state("
+    " data_id INTEGER NOT NULL,"
+    " key TEXT NOT NULL,"
+    " seq INTEGER NOT NULL,"
+    " t INTEGER NOT NULL,"
+    " level INTEGER NOT NULL,"
+    " code TEXT NOT NULL,"
+    " name TEXT NOT NULL,"
+    " text TEXT NOT NULL,"
+    " PRIMARY KEY(data_id, key, seq));";
+
+// A database written before alarm_state existed: its open alarms are the
+// points whose last event is a raise.
+constexpr const char* kFillAlarmState =
+    "INSERT OR REPLACE INTO alarm_state(data_id, key, seq, t, level, code, name, text) "
+    "SELECT data_id, key, seq, t, level, code, name, text FROM alarm_event e WHERE raised = 1 "
+    "AND id = (SELECT MAX(id) FROM alarm_event WHERE data_id = e.data_id AND key = e.key "
+    "AND seq = e.seq)";
+
+// The WAL is truncated to this after each round's checkpoint; a gateway's
+// flash should not carry megabytes of stale pages.
+constexpr const char* kWalLimit = "PRAGMA journal_size_limit=262144";
 
 std::string LocalTimeText(int64_t t) {
   const std::time_t tt = static_cast<std::time_t>(t);
@@ -150,6 +178,20 @@ std::string CsvField(const std::string& v) {
   return out;
 }
 
+bool SetAlarmState(sqlite3* db, const AlarmEvent& e) {
+  if (e.raised) {
+    Stmt s(db,
+           "INSERT OR REPLACE INTO alarm_state(data_id, key, seq, t, level, code, name, text) "
+           "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    s.Int(1, e.data_id).Text(2, e.key).Int(3, e.seq).Int(4, e.time).Int(5, e.level);
+    s.Text(6, e.code).Text(7, e.name).Text(8, e.text);
+    return s.ok() && s.Step() == SQLITE_DONE;
+  }
+  Stmt s(db, "DELETE FROM alarm_state WHERE data_id = ?1 AND key = ?2 AND seq = ?3");
+  s.Int(1, e.data_id).Text(2, e.key).Int(3, e.seq);
+  return s.ok() && s.Step() == SQLITE_DONE;
+}
+
 }  // namespace
 
 HistoryStore::HistoryStore(HistoryOptions options) : opt_(std::move(options)) {
@@ -199,7 +241,22 @@ bool HistoryStore::OpenLocked() const {
     if (why.empty()) {
       Exec(db, opt_.full_sync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL", why);
     }
-    if (why.empty()) Exec(db, kSchema, why);
+    if (why.empty()) Exec(db, kWalLimit, why);
+    bool had_state = false;
+    if (why.empty()) {
+      Stmt q(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'alarm_state'");
+      had_state = q.ok() && q.Step() == SQLITE_ROW;
+      Exec(db, kSchema, why);
+    }
+    if (why.empty() && !had_state) Exec(db, kFillAlarmState, why);
+    // A new, empty file: the alarms raised now are written into it, so a
+    // database removed while running still knows them at the next start.
+    if (why.empty() && opt_.active_alarms) {
+      Stmt n(db, "SELECT COUNT(*) FROM alarm_event");
+      if (n.ok() && n.Step() == SQLITE_ROW && n.ColInt(0) == 0) {
+        for (const AlarmEvent& a : opt_.active_alarms()) SetAlarmState(db, a);
+      }
+    }
   }
   if (!why.empty()) {
     sqlite3_close_v2(db);
@@ -211,7 +268,57 @@ bool HistoryStore::OpenLocked() const {
   }
   db_ = db;
   sweep_all_ = true;
+  struct stat st {};
+  file_known_ = stat(opt_.path.c_str(), &st) == 0;
+  file_dev_ = st.st_dev;
+  file_ino_ = st.st_ino;
   return true;
+}
+
+bool HistoryStore::FileReplacedLocked() const {
+  if (db_ == nullptr || !file_known_) return false;
+  struct stat st {};
+  return stat(opt_.path.c_str(), &st) != 0 || st.st_dev != file_dev_ || st.st_ino != file_ino_;
+}
+
+std::vector<AlarmEvent> HistoryStore::OpenAlarms() const {
+  std::map<std::tuple<uint32_t, std::string, uint32_t>, AlarmEvent> open;
+  {
+    std::lock_guard<std::mutex> lock(db_mu_);
+    if (OpenLocked()) {
+      Stmt q(db_,
+             "SELECT data_id, key, seq, t, level, code, name, text FROM alarm_state "
+             "ORDER BY data_id, key, seq");
+      while (q.ok() && q.Step() == SQLITE_ROW) {
+        AlarmEvent e;
+        e.raised = true;
+        e.data_id = static_cast<uint32_t>(q.ColInt(0));
+        e.key = q.ColText(1);
+        e.seq = static_cast<uint32_t>(q.ColInt(2));
+        e.time = q.ColInt(3);
+        e.level = static_cast<uint32_t>(q.ColInt(4));
+        e.code = q.ColText(5);
+        e.name = q.ColText(6);
+        e.text = q.ColText(7);
+        open[{e.data_id, e.key, e.seq}] = e;
+      }
+      if (!q.ok()) Log("history: reading the open alarms failed: " + q.Error());
+    }
+  }
+  // Events not written yet come after what the file holds.
+  std::lock_guard<std::mutex> plock(pend_mu_);
+  for (const Pending& p : pending_) {
+    if (!p.is_event) continue;
+    const auto id = std::make_tuple(p.event.data_id, p.event.key, p.event.seq);
+    if (p.event.raised) {
+      open[id] = p.event;
+    } else {
+      open.erase(id);
+    }
+  }
+  std::vector<AlarmEvent> out;
+  for (auto& [id, e] : open) out.push_back(std::move(e));
+  return out;
 }
 
 void HistoryStore::CloseLocked() const {
@@ -265,6 +372,11 @@ bool HistoryStore::Flush() {
     if (pending_.empty()) return true;
     batch.assign(pending_.begin(), pending_.end());
   }
+  if (FileReplacedLocked()) {
+    // Writing on would go to a file nobody can open any more.
+    Log("history: " + opt_.path + " was removed or replaced while open; creating it again");
+    CloseLocked();
+  }
   if (!OpenLocked()) {
     ++failed_flushes_;
     return false;
@@ -280,6 +392,9 @@ bool HistoryStore::Flush() {
     ++failed_flushes_;
     return false;
   }
+  // Pages of this round go back into the database file and the WAL starts
+  // over; journal_size_limit then cuts it short. A busy reader only delays it.
+  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   if (failed_flushes_ > 0) {
     Log("history: " + opt_.path + " accepts writes again; wrote " + std::to_string(batch.size()) +
         " items after " + std::to_string(failed_flushes_) + " failed flushes");
@@ -321,6 +436,7 @@ int HistoryStore::WriteLocked(const std::vector<Pending>& batch, std::string& er
         ev.Int(5, e.level).Text(6, e.key).Text(7, e.code).Int(8, e.seq).Text(9, e.name);
         ev.Text(10, e.text);
         event_units.insert(e.data_id);
+        if (!SetAlarmState(db_, e)) return fail("alarm state: " + ErrorText(db_, sqlite3_errcode(db_)));
       } else {
         const HistoryRecord& r = p.record;
         rec.Int(1, r.data_id).Int(2, r.type).Int(3, r.time).Text(4, r.local_time);

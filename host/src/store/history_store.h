@@ -56,6 +56,9 @@ struct HistoryOptions {
   int busy_timeout_ms = 2000;
   LogSink log;
   std::function<int64_t()> clock;  // epoch seconds for the age limit; default: time()
+  // The alarms raised now (the alarm service's state), written into a new
+  // database file that replaces one removed while running.
+  std::function<std::vector<AlarmEvent>()> active_alarms;
 };
 
 // History of round records and alarm events in one SQLite database (WAL).
@@ -91,6 +94,11 @@ class HistoryStore {
   std::vector<HistoryRecord> Records(uint32_t data_id, int64_t from, int64_t to) const;
   std::vector<HistoryEvent> Events(uint32_t data_id, int64_t from, int64_t to) const;
 
+  // The alarm points raised and not cleared since, as of the last event of
+  // each (written or pending), for the alarm service at start-up; time is the
+  // raise.
+  std::vector<AlarmEvent> OpenAlarms() const;
+
   // The newest image of a unit (pending ones first), for the cache restore at
   // start-up.
   std::optional<std::vector<unsigned char>> LastImage(uint32_t data_id, int type) const;
@@ -119,6 +127,8 @@ class HistoryStore {
   void Push(Pending item);
   bool OpenLocked() const;
   void CloseLocked() const;
+  // The file at the path is no longer the one open (removed, or replaced).
+  bool FileReplacedLocked() const;
   // SQLITE_OK, or the error code with `error` set; rolled back on error.
   int WriteLocked(const std::vector<Pending>& batch, std::string& error);
   void Log(const std::string& line) const;
@@ -135,6 +145,9 @@ class HistoryStore {
   mutable bool sweep_all_ = true;  // first write after an open ages every unit
   mutable uint64_t failed_flushes_ = 0;
   mutable std::string last_error_;  // repeated failures are logged once, then every 100th
+  mutable bool file_known_ = false;  // identity of the open file
+  mutable uint64_t file_dev_ = 0;
+  mutable uint64_t file_ino_ = 0;
 };
 
 }  // namespace qmx::store
