@@ -9,7 +9,7 @@ function(k417t_add_test name)
   cmake_parse_arguments(T "PLUGIN" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
-  target_link_libraries(${name} PRIVATE ${T_LIBS} qmx_iface GTest::gtest GTest::gmock GTest::gtest_main
+  target_link_libraries(${name} PRIVATE ${T_LIBS} k417t_test_support qmx_iface GTest::gtest GTest::gmock GTest::gtest_main
                         Threads::Threads)
   if(T_PLUGIN)
     set_target_properties(${name} PROPERTIES ENABLE_EXPORTS ON)

@@ -37,19 +37,34 @@ std::string errno_text(const char* what) { return std::string(what) + ": " + std
 }  // namespace
 
 PtyServer::PtyServer(std::unique_ptr<Simulator> sim, ServerOptions options)
-    : sim_(std::move(sim)), options_(std::move(options)) {}
+    : options_(std::move(options)) {
+  sims_.push_back(std::move(sim));
+}
+
+PtyServer::PtyServer(std::vector<std::unique_ptr<Simulator>> sims, ServerOptions options)
+    : sims_(std::move(sims)), options_(std::move(options)) {}
 
 PtyServer::~PtyServer() { Stop(); }
 
-SimStats PtyServer::stats() const {
+SimStats PtyServer::stats(size_t at) const {
   std::lock_guard<std::mutex> lock(mu_);
-  return sim_->stats();
+  return at < sims_.size() && sims_[at] ? sims_[at]->stats() : SimStats{};
 }
 
 std::string PtyServer::Start() {
   if (running()) return path_;
   error_.clear();
-  const int pace_baud = options_.baud > 0 ? options_.baud : sim_->scenario().baud;
+  for (const auto& sim : sims_) {
+    if (!sim) {
+      error_ = "no simulator to serve";
+      return "";
+    }
+  }
+  if (sims_.empty()) {
+    error_ = "no simulator to serve";
+    return "";
+  }
+  const int pace_baud = options_.baud > 0 ? options_.baud : sims_.front()->scenario().baud;
   byte_time_ = pace_baud > 0 ? std::chrono::nanoseconds(10'000'000'000LL / pace_baud)
                              : std::chrono::nanoseconds(0);
   std::unique_ptr<qmx::wire::Transport> transport;
@@ -133,7 +148,10 @@ void PtyServer::Run() {
     std::vector<Outgoing> outs;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      outs = sim_->Feed(buf, static_cast<size_t>(n));
+      for (auto& sim : sims_) {
+        std::vector<Outgoing> answers = sim->Feed(buf, static_cast<size_t>(n));
+        outs.insert(outs.end(), answers.begin(), answers.end());
+      }
     }
     for (const Outgoing& o : outs) {
       if (stop_) return;
@@ -150,6 +168,23 @@ void PtyServer::Deliver(const Outgoing& out) {
     return;
   }
   line_free_at_ = std::max(line_free_at_, Clock::now());
+  if (paced && !out.byte_by_byte) {
+    // Byte k leaves at start + k byte times. Bytes go out in bunches of about
+    // 10 ms, and the last one at its own time, so an answer ends when it would
+    // on the wire without a wake-up per byte.
+    const Clock::time_point start = line_free_at_;
+    const size_t n = out.bytes.size();
+    const size_t bunch = std::max<size_t>(1, std::chrono::milliseconds(10) / byte_time_);
+    size_t sent = 0;
+    while (sent < n) {
+      const size_t upto = std::min(n, sent + bunch);
+      if (!SleepUntil(start + byte_time_ * static_cast<long>(upto - 1))) return;
+      if (line_->write(out.bytes.data() + sent, upto - sent) < 0) return;
+      sent = upto;
+    }
+    line_free_at_ = start + byte_time_ * static_cast<long>(n);
+    return;
+  }
   for (uint8_t b : out.bytes) {
     if (paced) {
       if (!SleepUntil(line_free_at_)) return;

@@ -2,6 +2,8 @@
 
 // Serves a Simulator on a line of its own thread: a new pseudo-terminal (the
 // client opens the slave path) or a given tty such as a USB serial adapter.
+// Several simulators (each at its own address) make a multi-drop bus: every
+// request reaches all of them, and the one it is addressed to answers.
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -9,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sim/simulator.h"
 
@@ -31,6 +34,8 @@ struct ServerOptions {
 class PtyServer {
  public:
   explicit PtyServer(std::unique_ptr<Simulator> sim, ServerOptions options = {});
+  // A bus: at least one simulator.
+  PtyServer(std::vector<std::unique_ptr<Simulator>> sims, ServerOptions options = {});
   ~PtyServer();
   PtyServer(const PtyServer&) = delete;
   PtyServer& operator=(const PtyServer&) = delete;
@@ -43,12 +48,13 @@ class PtyServer {
 
   bool running() const { return thread_.joinable(); }
   const std::string& error() const { return error_; }
-  SimStats stats() const;
-  // Runs f(simulator) under the server's lock.
+  // Of the first simulator, or of the one at index `at`.
+  SimStats stats(size_t at = 0) const;
+  // Runs f(simulator) under the server's lock (the first one).
   template <typename F>
   auto WithSimulator(F&& f) {
     std::lock_guard<std::mutex> lock(mu_);
-    return f(*sim_);
+    return f(*sims_.front());
   }
 
  private:
@@ -60,7 +66,7 @@ class PtyServer {
     if (options_.log) options_.log(line);
   }
 
-  std::unique_ptr<Simulator> sim_;
+  std::vector<std::unique_ptr<Simulator>> sims_;
   ServerOptions options_;
   mutable std::mutex mu_;
   std::unique_ptr<qmx::wire::LineKeeper> line_;

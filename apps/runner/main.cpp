@@ -7,12 +7,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <thread>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -136,13 +138,17 @@ struct Device {
   Json::Value setting;
   std::shared_ptr<QMXController> host_ctrl;
   std::shared_ptr<PMBusProtocol> ctrl;
-  std::unique_ptr<k417t::sim::PtyServer> sim;
-  bool control_sent = false;
-  bool control_done = false;
-  std::chrono::steady_clock::time_point control_at;
 };
 
-int Run(const Args& a) {
+// A control command from --control: DeviceIoControl code and its input byte.
+struct ControlCommand {
+  int code = 0;
+  int byte = -1;  // none
+};
+
+// The site file's devices, before anything is created. 2 and a message on a
+// file that cannot be used.
+int LoadSite(const Args& a, std::vector<Device>& devices) {
   Json::Value site;
   std::string error;
   if (!ReadJson(a.site, site, error)) {
@@ -153,7 +159,6 @@ int Run(const Args& a) {
     std::cerr << "k417t-run: " << a.site << ": needs a non-empty \"devices\" array\n";
     return 2;
   }
-  std::vector<Device> devices;
   for (Json::ArrayIndex i = 0; i < site["devices"].size(); ++i) {
     const Json::Value& d = site["devices"][i];
     Device dev;
@@ -168,21 +173,189 @@ int Run(const Args& a) {
     dev.data_id = d["data_id"].isNull() ? 0 : d["data_id"].asUInt();
     dev.name = d["name"].isString() ? d["name"].asString() : fmt::format("device-{}", dev.data_id);
     dev.setting = d["setting"];
+    for (const Device& other : devices) {
+      if (other.data_id == dev.data_id) {
+        std::cerr << "k417t-run: " << a.site << ": devices " << other.name << " and " << dev.name
+                  << " have the same data_id " << dev.data_id << "\n";
+        return 2;
+      }
+    }
     devices.push_back(std::move(dev));
   }
-  int control_code = 0, control_byte = -1;
-  if (!a.control.empty()) {
-    char extra = 0;
-    const int n = std::sscanf(a.control.c_str(), "%d:%i%c", &control_code, &control_byte, &extra);
-    const bool needs_byte = control_code >= 106 && control_code <= 116 && control_code % 2 == 0;
-    if (n < 1 || n > 2 || (n == 2 && (control_byte < 0 || control_byte > 255)) ||
-        (needs_byte && n != 2) || (n == 1 && a.control.find(':') != std::string::npos)) {
-      std::cerr << "k417t-run: --control takes CODE or CODE:BYTE (BYTE 0-255; codes 106-116 "
-                   "need one)\n";
+  return 0;
+}
+
+bool ParseControl(const std::string& text, ControlCommand& c) {
+  char extra = 0;
+  const int n = std::sscanf(text.c_str(), "%d:%i%c", &c.code, &c.byte, &extra);
+  const bool needs_byte = c.code >= 106 && c.code <= 116 && c.code % 2 == 0;
+  return !(n < 1 || n > 2 || (n == 2 && (c.byte < 0 || c.byte > 255)) || (needs_byte && n != 2) ||
+           (n == 1 && text.find(':') != std::string::npos));
+}
+
+// Creates every controller, configures it and puts it on its line: devices
+// whose site entries name the same port share one line (a multi-drop bus) and
+// take turns on it. With a scenario, each port is served by the simulator, one
+// simulated controller per address. 2 and a message on a setting that cannot
+// work.
+int SetUp(const Args& a, const Json::Value& scenario, QMXSPDeviceProvider& factory,
+          const std::shared_ptr<qmx::SiteHost>& host, std::vector<Device>& devices,
+          std::vector<std::unique_ptr<k417t::sim::PtyServer>>& sims,
+          const std::function<void(const std::string&)>& log) {
+  for (Device& d : devices) {
+    d.host_ctrl = std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
+    std::unique_ptr<QMXSPDevice> made(factory.create());
+    if (dynamic_cast<PMBusProtocol*>(made.get()) == nullptr) {
+      std::cerr << "k417t-run: the controller is not a protocol device\n";
+      return 2;
+    }
+    d.ctrl.reset(static_cast<PMBusProtocol*>(made.release()));
+    d.ctrl->Init(d.host_ctrl, d.data_id);
+    if (!d.ctrl->InitSetting(d.setting)) {
+      std::cerr << "k417t-run: " << a.site << ": device " << d.name
+                << ": setting refused (see the log: needs \"rcSetting\", valid data_id values, "
+                   "an integer \"address\")\n";
+      return 2;
+    }
+    if (d.ctrl->port.empty() && a.simulate.empty()) {
+      std::cerr << "k417t-run: " << a.site << ": device " << d.name << " has no \"port\"\n";
       return 2;
     }
   }
+  // One line per port; a bus has one speed and one controller per address.
+  std::vector<std::vector<Device*>> ports;
+  for (Device& d : devices) {
+    auto same = std::find_if(ports.begin(), ports.end(), [&d](const std::vector<Device*>& p) {
+      return p.front()->ctrl->port == d.ctrl->port;
+    });
+    if (same == ports.end() || d.ctrl->port.empty()) {
+      ports.push_back({&d});
+      continue;
+    }
+    for (const Device* other : *same) {
+      if (other->ctrl->baud_rate != d.ctrl->baud_rate) {
+        std::cerr << "k417t-run: " << a.site << ": devices " << other->name << " ("
+                  << other->ctrl->baud_rate << " baud) and " << d.name << " ("
+                  << d.ctrl->baud_rate << " baud) share port " << d.ctrl->port
+                  << " but not its speed\n";
+        return 2;
+      }
+      if (other->ctrl->address == d.ctrl->address) {
+        std::cerr << "k417t-run: " << a.site << ": devices " << other->name << " and " << d.name
+                  << " share port " << d.ctrl->port << " and address "
+                  << static_cast<int>(d.ctrl->address) << "\n";
+        return 2;
+      }
+    }
+    same->push_back(&d);
+  }
+  for (const std::vector<Device*>& bus : ports) {
+    std::string port = bus.front()->ctrl->port;
+    if (!a.simulate.empty()) {
+      std::vector<std::unique_ptr<k417t::sim::Simulator>> controllers;
+      for (const Device* d : bus) {
+        Json::Value sc = scenario;
+        sc["address"] = d->ctrl->address;
+        if (!a.pace) sc["baud"] = 0;
+        std::string err;
+        auto sim = k417t::sim::Simulator::Create(sc, &err, log);
+        if (!sim) {
+          std::cerr << "k417t-run: " << a.simulate << ": " << err << "\n";
+          return 2;
+        }
+        controllers.push_back(std::move(sim));
+      }
+      k417t::sim::ServerOptions so;
+      so.log = log;
+      sims.push_back(std::make_unique<k417t::sim::PtyServer>(std::move(controllers), so));
+      port = sims.back()->Start();
+      if (port.empty()) {
+        std::cerr << "k417t-run: simulator: " << sims.back()->error() << "\n";
+        return 2;
+      }
+      log(fmt::format("device {}: simulator on {}", bus.front()->name, port));
+    }
+    const size_t line = host->AddLine(
+        std::make_unique<qmx::wire::SerialTransport>(port, bus.front()->ctrl->baud_rate));
+    for (Device* d : bus) {
+      if (!host->AddDevice(d->ctrl, line)) {
+        std::cerr << "k417t-run: device " << d->name << " could not be added (see the log)\n";
+        return 2;
+      }
+    }
+  }
+  return 0;
+}
+
+// Sends the --control command to every device after its first round, from a
+// thread of its own (as a front end would), and prints each result. False
+// when a controller never answered.
+bool DriveControl(qmx::SiteHost& host, const std::vector<Device>& devices, const Args& a,
+                  const ControlCommand& c, k417t_run::Output& output) {
+  bool answered = true;
+  for (const Device& d : devices) {
+    while (!g_stop && host.rounds(d.data_id) < 1)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (g_stop) return answered;
+    std::vector<unsigned char> in;
+    if (c.byte >= 0) in.push_back(static_cast<unsigned char>(c.byte));
+    const qmx::ControlResult r = host.Control(d.data_id, c.code, in);
+    if (r.result == -1) answered = false;
+    if (a.json) {
+      Json::Value v(Json::objectValue);
+      v["kind"] = "control";
+      v["device"] = d.data_id;
+      v["code"] = c.code;
+      v["result"] = r.result;
+      if (!r.reason.empty()) v["reason"] = r.reason;
+      output.Json(v);
+    } else {
+      output.Line(fmt::format("control {} on device {}: result {}{}", a.control, d.data_id,
+                              r.result, r.reason.empty() ? "" : " (" + r.reason + ")"));
+    }
+  }
+  return answered;
+}
+
+// Waits until every device has done its rounds (and the control driver is
+// through), or until a signal; shows progress and, on SIGUSR1, the alarms.
+void Loop(qmx::SiteHost& host, const std::vector<Device>& devices, const Args& a,
+          const std::atomic<bool>& control_done, k417t_run::Output& output) {
+  while (!g_stop) {
+    bool all_done = a.rounds > 0 && control_done;
+    uint64_t least = UINT64_MAX;
+    unsigned slowest = 0;
+    for (const Device& d : devices) {
+      const uint64_t done = host.rounds(d.data_id);
+      if (a.rounds > 0 && done < static_cast<uint64_t>(a.rounds)) all_done = false;
+      if (done < least) {
+        least = done;
+        slowest = d.data_id;
+      }
+    }
+    if (devices.size() == 1) {
+      output.Progress(fmt::format("device {}: round {} in flight", slowest, least + 1));
+    } else {
+      output.Progress(fmt::format("{} devices: slowest {} at round {}", devices.size(), slowest,
+                                  least + 1));
+    }
+    if (g_show_alarms.exchange(false)) output.Alarms(host.ActiveAlarms());
+    if (all_done) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+int Run(const Args& a) {
+  std::vector<Device> devices;
+  if (const int bad = LoadSite(a, devices)) return bad;
+  ControlCommand control;
+  if (!a.control.empty() && !ParseControl(a.control, control)) {
+    std::cerr << "k417t-run: --control takes CODE or CODE:BYTE (BYTE 0-255; codes 106-116 "
+                 "need one)\n";
+    return 2;
+  }
   Json::Value scenario;
+  std::string error;
   if (!a.simulate.empty() && !ReadJson(a.simulate, scenario, error)) {
     std::cerr << "k417t-run: " << error << "\n";
     return 2;
@@ -239,19 +412,24 @@ int Run(const Args& a) {
     });
     host->SetReportSink([&output](const qmx::RoundReport& r) { output.Round(r); });
 
-    // On every way out of this block, everything the plug-in made goes before
-    // the host and the log it may still use, and before the library.
+    std::vector<std::unique_ptr<k417t::sim::PtyServer>> sims;
+    // On every way out of this block, the lines stop before anything the
+    // plug-in made goes, and that goes before the host and the log it may
+    // still use, and before the library.
     struct Cleanup {
+      qmx::SiteHost& host;
       std::vector<Device>& devices;
+      std::vector<std::unique_ptr<k417t::sim::PtyServer>>& sims;
       ~Cleanup() {
+        host.Stop();
+        for (auto& s : sims) s->Stop();
         for (Device& d : devices) {
-          if (d.sim) d.sim->Stop();
           d.ctrl.reset();
           d.host_ctrl.reset();
         }
         devices.clear();
       }
-    } cleanup{devices};
+    } cleanup{*host, devices, sims};
 
     auto providers = get();
     auto* factory = providers.empty() ? nullptr : dynamic_cast<QMXSPDeviceProvider*>(providers[0].get());
@@ -259,48 +437,9 @@ int Run(const Args& a) {
       std::cerr << "k417t-run: " << a.plugin << " offers no controller\n";
       return 2;
     }
-    for (Device& d : devices) {
-      d.host_ctrl = std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
-      std::unique_ptr<QMXSPDevice> made(factory->create());
-      if (dynamic_cast<PMBusProtocol*>(made.get()) == nullptr) {
-        std::cerr << "k417t-run: the controller is not a protocol device\n";
-        return 2;
-      }
-      d.ctrl.reset(static_cast<PMBusProtocol*>(made.release()));
-      d.ctrl->Init(d.host_ctrl, d.data_id);
-      if (!d.ctrl->InitSetting(d.setting)) {
-        std::cerr << "k417t-run: " << a.site << ": device " << d.name
-                  << ": setting refused (see the log: needs \"rcSetting\", valid data_id values, "
-                     "an integer \"address\")\n";
-        return 2;
-      }
-      std::string port = d.ctrl->port;
-      if (!a.simulate.empty()) {
-        Json::Value sc = scenario;
-        sc["address"] = d.ctrl->address;
-        if (!a.pace) sc["baud"] = 0;
-        std::string err;
-        auto sim = k417t::sim::Simulator::Create(sc, &err, log);
-        if (!sim) {
-          std::cerr << "k417t-run: " << a.simulate << ": " << err << "\n";
-          return 2;
-        }
-        k417t::sim::ServerOptions so;
-        so.log = log;
-        d.sim = std::make_unique<k417t::sim::PtyServer>(std::move(sim), so);
-        port = d.sim->Start();
-        if (port.empty()) {
-          std::cerr << "k417t-run: simulator: " << d.sim->error() << "\n";
-          return 2;
-        }
-        log(fmt::format("device {}: simulator on {}", d.name, port));
-      }
-      if (port.empty()) {
-        std::cerr << "k417t-run: " << a.site << ": device " << d.name << " has no \"port\"\n";
-        return 2;
-      }
-      host->AddDevice(d.ctrl, std::make_unique<qmx::wire::SerialTransport>(port, d.ctrl->baud_rate));
-      if (!a.no_restore) {
+    if (const int bad = SetUp(a, scenario, *factory, host, devices, sims, log)) return bad;
+    if (!a.no_restore) {
+      for (Device& d : devices) {
         host->RestoreUnits(*d.ctrl);
         // What the units answer right after start-up, before any round.
         Json::Value v(Json::objectValue);
@@ -315,45 +454,18 @@ int Run(const Args& a) {
     signal(SIGTERM, OnStop);
     signal(SIGUSR1, OnUsr1);
     signal(SIGPIPE, SIG_IGN);
-    while (!g_stop) {
-      host->RunOnce(100);
-      bool all_done = a.rounds > 0;
-      for (Device& d : devices) {
-        const uint64_t done = host->rounds(d.data_id);
-        if (a.rounds > 0 && done < static_cast<uint64_t>(a.rounds)) all_done = false;
-        if (!a.control.empty() && !d.control_done) {
-          all_done = false;
-          if (!d.control_sent && done >= 1 && !host->Busy(*d.ctrl)) {
-            unsigned char in = static_cast<unsigned char>(control_byte < 0 ? 0 : control_byte);
-            int ack = 0, len = 0;
-            d.ctrl->DeviceIoControl(control_code, &in, control_byte < 0 ? 0 : 1, &ack, 4, len);
-            d.control_sent = true;
-            d.control_at = std::chrono::steady_clock::now();
-          } else if (d.control_sent && !host->Busy(*d.ctrl)) {
-            int result = -1, len = 0;
-            d.ctrl->DeviceIoControl(1, nullptr, 0, &result, 4, len);
-            const bool expired = std::chrono::steady_clock::now() - d.control_at > std::chrono::seconds(5);
-            if (result != -1 || expired) {
-              d.control_done = true;
-              if (result == -1) rc = 1;  // the controller never answered
-              if (a.json) {
-                Json::Value v(Json::objectValue);
-                v["kind"] = "control";
-                v["device"] = d.data_id;
-                v["code"] = control_code;
-                v["result"] = result;
-                output.Json(v);
-              } else {
-                output.Line(fmt::format("control {} on device {}: result {}", a.control, d.data_id, result));
-              }
-            }
-          }
-        }
-        output.Progress(fmt::format("device {}: round {} in flight", d.data_id, done + 1));
-      }
-      if (g_show_alarms.exchange(false)) output.Alarms(host->ActiveAlarms());
-      if (all_done) break;
+    host->Start();
+    std::atomic<bool> control_done{a.control.empty()};
+    std::thread control_driver;
+    if (!a.control.empty()) {
+      control_driver = std::thread([&] {
+        if (!DriveControl(*host, devices, a, control, output)) rc = 1;  // a controller never answered
+        control_done = true;
+      });
     }
+    Loop(*host, devices, a, control_done, output);
+    g_stop = true;  // ends the control driver's wait for a first round
+    if (control_driver.joinable()) control_driver.join();
     host->Shutdown();
     if (a.alarms) output.Alarms(host->ActiveAlarms());
   }

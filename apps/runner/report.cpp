@@ -61,7 +61,7 @@ Json::Value SnapshotValues(PMBusProtocol& ctrl, const qmx::SiteHost& host) {
       Read(*unit, "v", values, errors);
       Read(*unit, "i", values, errors);
     } else if (unit->DeviceType() == "k417t-rc") {
-      Json::Value image = DecodeRectifierImage(host.LastImage(unit->DataId() ^ 0x80000000u));
+      Json::Value image = DecodeRectifierImage(host.LastImage(*unit));
       if (!image.isNull()) values = image;
     }
     u["values"] = values;

@@ -62,7 +62,7 @@ TEST(SiteHost, AnswerAfterItsTimeOutIsDroppedNotTakenForTheNextStep) {
   EXPECT_EQ(1u, s.host->stats(*s.ctrl).timeouts);
   s.AnswerModel("K417T");  // ... and the answer comes late
   s.host->RunOnce(5);
-  EXPECT_EQ(1u, s.host->stats(*s.ctrl).dropped);
+  EXPECT_EQ(1u, s.host->stats(*s.ctrl).late);
   EXPECT_EQ(1, s.ctrl->check_model);
   EXPECT_EQ(14, s.ctrl->cmd_step);
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "qmx/pmbus_protocol.h"
-#include "recording_services.h"
+#include "support/recording_services.h"
 
 namespace k417t_test {
 

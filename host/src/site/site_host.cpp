@@ -1,14 +1,10 @@
 #include "site/site_host.h"
 
-#include <poll.h>
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <ctime>
-
-#include <boost/date_time/posix_time/posix_time.hpp>
-#include <fmt/format.h>
-
-#include "wire/frame_codec.h"
+#include <set>
 
 namespace qmx {
 namespace {
@@ -18,13 +14,6 @@ constexpr auto kLogRepeat = std::chrono::seconds(30);
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
 }  // namespace
-
-int UnitTypeNumber(const std::string& device_type) {
-  if (device_type == "k417t-ac") return 5091;
-  if (device_type == "k417t-rc") return 5092;
-  if (device_type == "k417t-dc") return 5093;
-  return 0;
-}
 
 SiteHost::SiteHost(Options options, LogSink log)
     : options_(std::move(options)),
@@ -48,200 +37,251 @@ void SiteHost::RestoreUnits(PMBusProtocol& ctrl) {
   if (!history_) return;
   for (const auto& unit : ctrl.GetAllChildVDevices()) {
     if (!unit) continue;  // no rectifier unit configured
-    const int type = UnitTypeNumber(unit->DeviceType());
-    auto image = history_->LastImage(unit->DataId(), type);
-    if (!image) continue;
-    const std::string bytes(image->begin(), image->end());
-    if (!unit->LoadFromCache(bytes)) {
-      Log(fmt::format("restore: unit {} ({}) refused its stored image of {} bytes, starts empty",
-                      unit->DataId(), type, bytes.size()));
-    } else {
+    // The unit's type number is whatever it published under when the image
+    // was stored; the newest image it accepts wins.
+    bool restored = false;
+    size_t refused = 0;
+    for (auto& [type, image] : history_->LastImages(unit->DataId())) {
+      const std::string bytes(image.begin(), image.end());
+      if (!unit->LoadFromCache(bytes)) {
+        ++refused;
+        continue;
+      }
       Log(fmt::format("restore: unit {} ({}) restored from {} bytes", unit->DataId(), type,
                       bytes.size()));
-      std::lock_guard<std::mutex> lock(mu_);
-      last_images_[type == 5092 ? unit->DataId() ^ 0x80000000u : unit->DataId()] = *image;
+      KeepImage(*unit, type, std::move(image));
+      restored = true;
+      break;
     }
+    if (!restored && refused > 0)
+      Log(fmt::format("restore: unit {} refused its {} stored image(s), starts empty",
+                      unit->DataId(), refused));
   }
 }
 
-void SiteHost::AddDevice(std::shared_ptr<PMBusProtocol> ctrl, std::unique_ptr<wire::Transport> t) {
-  Line line;
-  line.ctrl = std::move(ctrl);
-  line.keeper = std::make_unique<wire::LineKeeper>(std::move(t), log_);
-  line.next_poll = Clock::now();
-  lines_.push_back(std::move(line));
+size_t SiteHost::AddLine(std::unique_ptr<wire::Transport> transport) {
+  line::LineSession::Options o;
+  o.poll_tick_ms = options_.poll_tick_ms;
+  o.missed_answers_invalidate = options_.missed_answers_invalidate;
+  auto session = std::make_unique<line::LineSession>(
+      std::move(transport), o,
+      [this](const std::string& key, const std::string& l) { RateLimitedLog(key, l); });
+  session->SetRoundSink(
+      [this](PMBusProtocol& ctrl, const line::RoundTiming& t) { OnRound(ctrl, t); });
+  lines_.push_back(std::move(session));
+  return lines_.size() - 1;
 }
 
-SiteHost::Line* SiteHost::FindLine(const QMXSPDevice& dev) {
-  for (Line& l : lines_)
-    if (l.ctrl.get() == &dev) return &l;
+bool SiteHost::AddDevice(std::shared_ptr<PMBusProtocol> ctrl, size_t line) {
+  if (!ctrl || started_) return false;
+  if (line >= lines_.size()) {
+    Log(fmt::format("device {}: no line {}", ctrl->DataId(), line));
+    return false;
+  }
+  const QMXController* host_ctrl = ctrl->controller().get();
+  if (host_ctrl == nullptr || by_host_ctrl_.count(host_ctrl) != 0) {
+    Log(fmt::format("device {}: needs a host controller of its own", ctrl->DataId()));
+    return false;
+  }
+  if (!lines_[line]->Add(ctrl)) {
+    Log(fmt::format("device {}: address {} is taken on line {}", ctrl->DataId(), ctrl->address,
+                    lines_[line]->name()));
+    return false;
+  }
+  auto d = std::make_unique<Device>();
+  d->ctrl = std::move(ctrl);
+  d->line = lines_[line].get();
+  d->unit_ids.push_back(d->ctrl->DataId());
+  for (const auto& unit : d->ctrl->GetAllChildVDevices())
+    if (unit) d->unit_ids.push_back(unit->DataId());
+  by_host_ctrl_[host_ctrl] = d.get();
+  devices_.push_back(std::move(d));
+  return true;
+}
+
+bool SiteHost::AddDevice(std::shared_ptr<PMBusProtocol> ctrl,
+                         std::unique_ptr<wire::Transport> transport) {
+  return AddDevice(std::move(ctrl), AddLine(std::move(transport)));
+}
+
+SiteHost::Device* SiteHost::DeviceOf(const QMXSPDevice& ctrl) const {
+  for (const auto& d : devices_)
+    if (d->ctrl.get() == &ctrl) return d.get();
   return nullptr;
 }
 
-SiteHost::Line* SiteHost::LineOfUnit(const QMXVDevice& unit) {
+SiteHost::Device* SiteHost::DeviceOfUnit(const QMXVDevice& unit) const {
   const std::shared_ptr<QMXController> host = unit.controller();
-  for (Line& l : lines_)
-    if (host != nullptr && l.ctrl->controller() == host) return &l;
+  auto it = by_host_ctrl_.find(host.get());
+  return it == by_host_ctrl_.end() ? nullptr : it->second;
+}
+
+SiteHost::Device* SiteHost::DeviceById(unsigned int device_id) const {
+  for (const auto& d : devices_)
+    if (d->ctrl->DataId() == device_id) return d.get();
   return nullptr;
 }
 
-const SiteHost::Line* SiteHost::FindLine(const QMXSPDevice& dev) const {
-  for (const Line& l : lines_)
-    if (l.ctrl.get() == &dev) return &l;
-  return nullptr;
+void SiteHost::Start() {
+  started_ = true;
+  for (auto& l : lines_) l->Start();
+}
+
+void SiteHost::Stop() {
+  for (auto& l : lines_) l->Stop();
 }
 
 void SiteHost::RunOnce(int max_wait_ms) {
-  Clock::time_point now = Clock::now();
-  auto until = now + std::chrono::milliseconds(std::max(max_wait_ms, 0));
-  for (Line& l : lines_) {
-    if (!l.keeper->ensure_open()) {
-      until = std::min(until, now + std::chrono::milliseconds(std::max(l.keeper->retry_in_ms(), 1)));
-      continue;
-    }
-    if (l.in_flight && now >= l.deadline) {
-      // No valid answer in time: the exchange ends without a handler; the
-      // next poll sends the step's request again.
-      l.in_flight = false;
-      ++l.stats.timeouts;
-      ++l.missed;
-      RateLimitedLog("timeout" + std::to_string(l.ctrl->DataId()),
-                     fmt::format("line {}: no answer from device {} within {} ms",
-                                 l.keeper->transport().name(), l.ctrl->DataId(),
-                                 l.ctrl->response_timeout_ms));
-      if (l.missed >= options_.missed_answers_invalidate && l.ctrl->data_valid) {
-        l.ctrl->data_valid = 0;
-        Log(fmt::format("device {}: {} answers missed, next round fetches everything",
-                        l.ctrl->DataId(), l.missed));
-      }
-    }
-    if (!l.in_flight && now >= l.next_poll) {
-      l.next_poll = now + std::chrono::milliseconds(options_.poll_tick_ms);
-      l.ctrl->RefreshStatus();
-    }
-    until = std::min(until, l.in_flight ? l.deadline : l.next_poll);
-  }
-
-  std::vector<pollfd> fds;
-  std::vector<Line*> polled;
-  bool memory_line = false;
-  for (Line& l : lines_) {
-    if (!l.keeper->is_open()) continue;
-    if (l.keeper->fd() < 0) {
-      memory_line = true;
-      continue;
-    }
-    fds.push_back({l.keeper->fd(), POLLIN, 0});
-    polled.push_back(&l);
-  }
-  now = Clock::now();
-  int wait = static_cast<int>(
-      std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()));
-  if (memory_line) wait = std::min(wait, 2);
-  if (fds.empty()) {
-    if (wait > 0 && !memory_line) ::poll(nullptr, 0, wait);
-  } else if (::poll(fds.data(), fds.size(), wait) < 0) {
-    return;  // interrupted by a signal: the caller loops
-  }
-
-  unsigned char buf[512];
-  // At most a few frames' worth per pass, so that a line that never stops
-  // talking cannot starve the others or the caller's stop check.
-  auto drain = [&](Line& l) {
-    for (size_t taken = 0; taken < 4096;) {
-      const long n = l.keeper->read(buf, sizeof buf, 0);
-      if (n <= 0) break;
-      taken += static_cast<size_t>(n);
-      l.stats.bytes_in += static_cast<uint64_t>(n);
-      // An answer still coming in is not late: the time-out counts from the
-      // last byte received (a long answer takes seconds at 9600 baud).
-      if (l.in_flight)
-        l.deadline = Clock::now() + std::chrono::milliseconds(l.ctrl->response_timeout_ms);
-      l.ctrl->process(buf, static_cast<int>(n));
-    }
-  };
-  for (size_t i = 0; i < fds.size(); ++i) {
-    if (fds[i].revents == 0) continue;
-    polled[i]->keeper->on_poll_events(fds[i].revents);
-    if (fds[i].revents & POLLIN) drain(*polled[i]);
-  }
-  for (Line& l : lines_) {
-    if (l.keeper->is_open() && l.keeper->fd() < 0) {
-      if (l.in_flight) ::poll(nullptr, 0, 1);
-      drain(l);
-    }
-  }
+  for (auto& l : lines_) l->RunOnce(lines_.size() == 1 ? max_wait_ms : 0);
 }
 
 void SiteHost::Shutdown() {
+  Stop();
   jobs_.Stop();
   if (history_) history_->Flush();
 }
 
+ControlResult SiteHost::Control(unsigned int device_id, int code,
+                                const std::vector<unsigned char>& in,
+                                std::chrono::milliseconds limit) {
+  Device* d = DeviceById(device_id);
+  if (d == nullptr) {
+    const std::string why = fmt::format("no device {}", device_id);
+    Log(fmt::format("control code {}: {}", code, why));
+    return {-1, why};
+  }
+  if (limit.count() <= 0)
+    limit = std::chrono::milliseconds(2 * d->ctrl->response_timeout_ms + 2000);
+  ControlResult r = d->line->SubmitControl(*d->ctrl, code, in)->Wait(limit);
+  if (r.result < 0 && r.reason.find(" ms; ") != std::string::npos)
+    Log(fmt::format("control code {} for device {}: {}", code, device_id, r.reason));
+  return r;
+}
+
+ControlResult SiteHost::ControlQuery(unsigned int device_id) {
+  Device* d = DeviceById(device_id);
+  if (d == nullptr) return {-1, fmt::format("no device {}", device_id)};
+  int result = -1, len = 0;
+  d->ctrl->DeviceIoControl(1, nullptr, 0, &result, sizeof result, len);
+  if (len != 4) return {-1, "the controller gave no result"};
+  return {result, result < 0 ? "no answer yet" : ""};
+}
+
+std::optional<DeviceSnapshot> SiteHost::Snapshot(unsigned int device_id) const {
+  const Device* d = DeviceById(device_id);
+  if (d == nullptr) return std::nullopt;
+  DeviceSnapshot s;
+  s.device_id = device_id;
+  s.line = d->line->name();
+  s.line_open = d->line->is_open();
+  s.answering = d->line->answering(*d->ctrl);
+  s.rounds = d->line->rounds(*d->ctrl);
+  s.line_stats = d->line->stats();
+  const std::set<unsigned int> ids(d->unit_ids.begin(), d->unit_ids.end());
+  for (store::ActiveAlarm& a : alarms_.Active())
+    if (ids.count(a.data_id) != 0) s.alarms.push_back(std::move(a));
+  std::lock_guard<std::mutex> lock(mu_);
+  s.values = d->values;
+  s.last_round = d->last_round;
+  for (const auto& [key, image] : last_images_)
+    if (ids.count(key.first) != 0) s.images.push_back({key.first, key.second, image});
+  return s;
+}
+
+std::vector<unsigned int> SiteHost::DeviceIds() const {
+  std::vector<unsigned int> ids;
+  for (const auto& d : devices_) ids.push_back(d->ctrl->DataId());
+  return ids;
+}
+
 uint64_t SiteHost::rounds(unsigned int device_id) const {
-  for (const Line& l : lines_)
-    if (l.ctrl->DataId() == device_id) return l.rounds;
-  return 0;
+  const Device* d = DeviceById(device_id);
+  return d != nullptr ? d->line->rounds(*d->ctrl) : 0;
 }
 
 bool SiteHost::Busy(const PMBusProtocol& ctrl) const {
-  const Line* l = FindLine(ctrl);
-  return l != nullptr && l->in_flight;
+  const Device* d = DeviceOf(ctrl);
+  return d != nullptr && d->line->busy();
 }
 
-SiteHost::LineStats SiteHost::stats(const PMBusProtocol& ctrl) const {
-  const Line* l = FindLine(ctrl);
-  return l != nullptr ? l->stats : LineStats{};
+line::LineStats SiteHost::stats(const PMBusProtocol& ctrl) const {
+  const Device* d = DeviceOf(ctrl);
+  return d != nullptr ? d->line->stats() : line::LineStats{};
 }
 
-std::vector<unsigned char> SiteHost::LastImage(unsigned int data_id) const {
+std::vector<unsigned char> SiteHost::LastImage(unsigned int data_id, int type) const {
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = last_images_.find(data_id);
+  auto it = last_images_.find({data_id, type});
   return it == last_images_.end() ? std::vector<unsigned char>{} : it->second;
 }
 
-bool SiteHost::Publish(QMXVDevice& dev, int type, const unsigned char* data, int len, bool,
-                       bool) {
-  if (Line* l = LineOfUnit(dev)) l->published = true;
+std::vector<unsigned char> SiteHost::LastImage(const QMXVDevice& unit) const {
   std::lock_guard<std::mutex> lock(mu_);
-  // The rectifier unit shares its controller's identifier; keep its image
-  // under its own type so it cannot shadow a unit's.
-  const unsigned int key = type == 5092 ? dev.DataId() ^ 0x80000000u : dev.DataId();
-  last_images_[key].assign(data, data + len);
+  auto t = unit_types_.find({unit.DataId(), unit.DeviceType()});
+  if (t == unit_types_.end()) return {};
+  auto it = last_images_.find({unit.DataId(), t->second});
+  return it == last_images_.end() ? std::vector<unsigned char>{} : it->second;
+}
+
+void SiteHost::KeepImage(const QMXVDevice& unit, int type, std::vector<unsigned char> image) {
+  std::lock_guard<std::mutex> lock(mu_);
+  // Units of different kinds may share a data identifier (the rectifier group
+  // has its controller's): images are kept per identifier and type.
+  last_images_[{unit.DataId(), type}] = std::move(image);
+  unit_types_[{unit.DataId(), unit.DeviceType()}] = type;
+}
+
+bool SiteHost::Publish(QMXVDevice& dev, int type, const unsigned char* data, int len, bool, bool) {
+  if (Device* d = DeviceOfUnit(dev)) d->line->Published(*d->ctrl);
+  KeepImage(dev, type, std::vector<unsigned char>(data, data + len));
   return true;
 }
 
 // A controller has no round end of its own: its points (the model check)
 // are committed as they come. Units' points wait for their batch check.
 bool SiteHost::ThresholdPoint(QMXVDevice& dev, const rule_value& rule) {
-  bool is_controller = false;
-  for (const Line& l : lines_) is_controller = is_controller || l.ctrl.get() == &dev;
-  if (!is_controller) return true;
-  CommitEvents(alarms_.Commit(dev.DataId(), {rule}, Now()).events);
+  Device* d = nullptr;
+  for (const auto& candidate : devices_)
+    if (candidate->ctrl.get() == &dev) d = candidate.get();
+  if (d == nullptr) return true;
+  CommitEvents(d, alarms_.Commit(dev.DataId(), {rule}, Now()).events);
   return false;
 }
 
 bool SiteHost::BatchCheck(QMXVDevice& dev, const std::vector<rule_value>& rules) {
   store::AlarmService::CommitResult r = alarms_.Commit(dev.DataId(), rules, Now());
-  CommitEvents(r.events);
+  CommitEvents(DeviceOfUnit(dev), r.events);
   return r.changed;
 }
 
-void SiteHost::CommitEvents(const std::vector<store::AlarmEvent>& events) {
+void SiteHost::CommitEvents(Device* device, const std::vector<store::AlarmEvent>& events) {
   for (const store::AlarmEvent& e : events) {
     if (history_) history_->AppendEvent(e);
     if (event_sink_) event_sink_(e);
+    if (device == nullptr) continue;
     std::lock_guard<std::mutex> lock(mu_);
-    round_events_.push_back(e);
+    device->round_events.push_back(e);
   }
 }
 
 void SiteHost::QueueJob(QMXVDevice&, std::function<void()> job) { jobs_.Post(std::move(job)); }
 
 void SiteHost::SaveHistory(QMXVDevice& dev, const unsigned char* data, int len) {
-  if (history_)
-    history_->AppendRecord(dev.DataId(), UnitTypeNumber(dev.DeviceType()), Now(), data,
-                           static_cast<size_t>(len));
+  if (!history_) return;
+  int type = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = unit_types_.find({dev.DataId(), dev.DeviceType()});
+    if (it != unit_types_.end()) type = it->second;
+  }
+  if (type == 0) {
+    // Stored under a type nobody would look for: refuse instead.
+    RateLimitedLog(
+        "notype" + std::to_string(dev.DataId()),
+        fmt::format("history: unit {} saved before it ever published; not stored", dev.DataId()));
+    return;
+  }
+  history_->AppendRecord(dev.DataId(), type, Now(), data, static_cast<size_t>(len));
 }
 
 // The plug-in logs every bad answer; a line that keeps coming back (a unit
@@ -270,105 +310,61 @@ void SiteHost::RateLimitedLog(const std::string& key, const std::string& line) {
 }
 
 int SiteHost::RefreshStatus(QMXSPDevice& dev) {
-  const Line* l = FindLine(dev);
-  if (l == nullptr || l->in_flight || !l->keeper->is_open()) return 0;
-  return 1;
+  const Device* d = DeviceOf(dev);
+  return d != nullptr ? d->line->RefreshStatus(*d->ctrl) : 0;
 }
 
 void SiteHost::Reset(QMXSPDevice& dev) {
-  Line* l = FindLine(dev);
-  if (l == nullptr) return;
-  l->in_flight = false;
-  const bool completed = l->published;
-  l->published = false;
-  if (completed) RoundCompleted(*l);
+  if (Device* d = DeviceOf(dev)) d->line->Reset(*d->ctrl);
 }
 
-void SiteHost::RoundCompleted(Line& l) {
-  l.ctrl->data_valid = 1;
-  l.ctrl->last_update = boost::posix_time::second_clock::local_time();
-  l.missed = 0;
-  ++l.rounds;
+void SiteHost::OnRound(PMBusProtocol& ctrl, const line::RoundTiming& t) {
+  Device* d = DeviceOf(ctrl);
+  if (d == nullptr) return;
   auto report = std::make_shared<RoundReport>();
-  report->device_id = l.ctrl->DataId();
-  report->round = l.rounds;
+  report->device_id = ctrl.DataId();
+  report->round = d->line->rounds(ctrl);
   report->time = Now();
-  if (snapshot_) report->values = snapshot_(*l.ctrl);
-  if (l.round_open) {
-    report->duration_ms =
-        std::chrono::duration<double, std::milli>(Clock::now() - l.round_start).count();
-    report->bytes_out = l.stats.bytes_out - l.at_round_start.bytes_out;
-    report->bytes_in = l.stats.bytes_in - l.at_round_start.bytes_in;
-    report->exchanges = l.stats.requests - l.at_round_start.requests;
-    l.round_open = false;
+  if (snapshot_) report->values = snapshot_(ctrl);
+  report->duration_ms = t.duration_ms;
+  report->bytes_out = t.bytes_out;
+  report->bytes_in = t.bytes_in;
+  report->exchanges = t.exchanges;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    d->values = report->values;
+    d->last_round = report->time;
   }
   // Queued behind the units' round-end jobs: when it runs, the round's alarm
   // changes are committed and its records appended.
-  jobs_.Post([this, report] {
+  jobs_.Post([this, d, report] {
     if (history_) history_->Flush();
     {
       std::lock_guard<std::mutex> lock(mu_);
-      report->events.swap(round_events_);
+      report->events.swap(d->round_events);
     }
     if (report_) report_(*report);
   });
 }
 
 bool SiteHost::OpenPort(QMXSPDevice& dev) {
-  Line* l = FindLine(dev);
-  return l != nullptr && l->keeper->ensure_open();
+  const Device* d = DeviceOf(dev);
+  return d != nullptr && d->line->OpenPort();
 }
 
 bool SiteHost::SendRequest(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2,
                            const unsigned char* info, int info_len) {
-  Line* l = FindLine(dev);
-  if (l == nullptr) return false;
-  const std::vector<uint8_t> frame = wire::encode_frame(dev.protocol_ver, dev.address, cid1, cid2,
-                                                        info, static_cast<size_t>(info_len));
-  if (!l->round_open) {
-    l->round_open = true;
-    l->round_start = Clock::now();
-    l->at_round_start = l->stats;
-  }
-  l->in_flight = true;
-  l->deadline = Clock::now() + std::chrono::milliseconds(dev.response_timeout_ms);
-  ++l->stats.requests;
-  if (frame.empty() || !l->keeper->ensure_open()) return false;
-  const long n = l->keeper->write(frame.data(), frame.size());
-  if (n != static_cast<long>(frame.size())) {
-    RateLimitedLog("write" + std::to_string(dev.DataId()),
-                   fmt::format("line {}: request {:02X}/{:02X} not written",
-                               l->keeper->transport().name(), cid1, cid2));
-    return false;
-  }
-  l->stats.bytes_out += frame.size();
-  return true;
+  const Device* d = DeviceOf(dev);
+  return d != nullptr && d->line->Send(dev, cid1, cid2, info, info_len);
 }
 
 bool SiteHost::AnswerReceived(PMBusProtocol& dev, uint8_t) {
-  Line* l = FindLine(dev);
-  if (l == nullptr) return true;
-  if (!l->in_flight) {
-    // Nothing was asked: an answer that came after its time-out. Taken as the
-    // answer to the next request it would be parsed by the wrong step.
-    ++l->stats.dropped;
-    RateLimitedLog("late" + std::to_string(dev.DataId()),
-                   fmt::format("line {}: answer with no request in flight dropped",
-                               l->keeper->transport().name()));
-    return false;
-  }
-  l->in_flight = false;
-  l->missed = 0;
-  ++l->stats.answers;
-  return true;
+  const Device* d = DeviceOf(dev);
+  return d == nullptr || d->line->AnswerReceived(dev);
 }
 
 void SiteHost::FrameDropped(PMBusProtocol& dev, const std::string& why) {
-  Line* l = FindLine(dev);
-  if (l == nullptr) return;
-  ++l->stats.dropped;
-  RateLimitedLog("drop" + std::to_string(dev.DataId()),
-                 fmt::format("line {}: frame dropped: {}", l->keeper->transport().name(), why));
+  if (const Device* d = DeviceOf(dev)) d->line->FrameDropped(dev, why);
 }
 
 }  // namespace qmx

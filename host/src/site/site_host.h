@@ -6,15 +6,17 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "line/line_session.h"
 #include "qmx/host_services.h"
 #include "qmx/pmbus_protocol.h"
 #include "store/alarm_service.h"
 #include "store/history_store.h"
 #include "store/job_runner.h"
-#include "wire/line_keeper.h"
 
 namespace qmx {
 
@@ -30,10 +32,37 @@ struct RoundReport {
   std::vector<store::AlarmEvent> events;  // alarm changes committed this round
 };
 
-// The real host behind the plug-in: one line per controller (serial port or
-// any transport), the poll loop, alarm service, job runner and history store.
-// All plug-in calls except round-end jobs arrive on the thread that runs
-// RunOnce; jobs run on the job runner's worker.
+// One unit's record image as it last published it (or was restored with).
+struct UnitImage {
+  unsigned int data_id = 0;
+  int type = 0;
+  std::vector<unsigned char> image;
+};
+
+// A device as its last round left it, for readers on any thread.
+struct DeviceSnapshot {
+  unsigned int device_id = 0;
+  std::string line;  // the port's name
+  bool line_open = false;
+  bool answering = false;  // a round completed and no answer was missed since
+  uint64_t rounds = 0;
+  int64_t last_round = 0;  // epoch seconds, 0 before the first round
+  std::string values;      // the snapshot callback's text of the last round
+  std::vector<UnitImage> images;
+  std::vector<store::ActiveAlarm> alarms;  // of the controller and its units
+  line::LineStats line_stats;              // of the whole port (shared on a multi-drop bus)
+};
+
+using line::ControlResult;
+
+// The real host behind the plug-in: the controllers on their lines (one line
+// session per port, several controllers on a multi-drop port), the alarm
+// service, the job runner, the history store and the last images.
+//
+// Threads: after Start() each line runs on a thread of its own, and every
+// plug-in call for a controller on it is made there; round-end jobs run on
+// the job runner's worker. Snapshot, Control, ControlQuery, ActiveAlarms,
+// LastImage, rounds and stats may be called from any thread.
 class SiteHost : public HostServices {
  public:
   struct Options {
@@ -44,8 +73,8 @@ class SiteHost : public HostServices {
     int missed_answers_invalidate = 3;
   };
   using LogSink = std::function<void(const std::string&)>;
-  // Runs on the poll thread right at round end (values as that round left them).
-  using Snapshot = std::function<std::string(PMBusProtocol& ctrl)>;
+  // Runs on the line's thread right at round end (values as that round left them).
+  using ValuesText = std::function<std::string(PMBusProtocol& ctrl)>;
   // Runs on the job worker once the round's jobs (alarms, history) are done.
   using ReportSink = std::function<void(const RoundReport&)>;
   using EventSink = std::function<void(const store::AlarmEvent&)>;
@@ -56,25 +85,52 @@ class SiteHost : public HostServices {
   // Opens the history store when one is configured; false (logged) when it
   // cannot be opened now (polling still works; writes are retried).
   bool OpenHistory();
-  // Restores every unit of `ctrl` from its last stored image.
+  // Restores every unit of `ctrl` from the newest image stored under its data
+  // identifier that it accepts.
   void RestoreUnits(PMBusProtocol& ctrl);
 
-  void AddDevice(std::shared_ptr<PMBusProtocol> ctrl, std::unique_ptr<wire::Transport> line);
-  void SetSnapshot(Snapshot s) { snapshot_ = std::move(s); }
+  // Set-up, before Start(). A line for one port; returns its number.
+  size_t AddLine(std::unique_ptr<wire::Transport> transport);
+  // A controller on a line. False (logged) when the line does not exist or
+  // another controller there has the same address.
+  bool AddDevice(std::shared_ptr<PMBusProtocol> ctrl, size_t line);
+  // A controller with a line of its own.
+  bool AddDevice(std::shared_ptr<PMBusProtocol> ctrl, std::unique_ptr<wire::Transport> transport);
+  void SetSnapshot(ValuesText s) { snapshot_ = std::move(s); }
   void SetReportSink(ReportSink s) { report_ = std::move(s); }
   void SetEventSink(EventSink s) { event_sink_ = std::move(s); }
 
-  // One pass of the poll loop: waits at most max_wait_ms for input or a timer.
+  // Runs every line on its own thread until Stop().
+  void Start();
+  void Stop();
+  // Without Start(): one pass over every line on the caller's thread, waiting
+  // at most max_wait_ms (tests).
   void RunOnce(int max_wait_ms);
-  // Finishes queued jobs and writes what is pending.
+  // Stops the lines, finishes queued jobs and writes what is pending.
   void Shutdown();
+
+  // --- any thread ---
+  // Sends control command `code` (DeviceIoControl) with `in` to a device when
+  // its line is between exchanges, and waits for the controller's answer.
+  // Never waits longer than `limit` (0: twice the device's answer time-out
+  // plus 2 s). Unknown device, line down, no answer: -1 with the reason (logged).
+  ControlResult Control(unsigned int device_id, int code, const std::vector<unsigned char>& in,
+                        std::chrono::milliseconds limit = std::chrono::milliseconds(0));
+  // The result of the device's last control command (DeviceIoControl query).
+  ControlResult ControlQuery(unsigned int device_id);
+  std::optional<DeviceSnapshot> Snapshot(unsigned int device_id) const;
+  std::vector<unsigned int> DeviceIds() const;
 
   uint64_t rounds(unsigned int device_id) const;
   std::vector<store::ActiveAlarm> ActiveAlarms() const { return alarms_.Active(); }
   store::HistoryStore* history() { return history_.get(); }
-  std::vector<unsigned char> LastImage(unsigned int data_id) const;
-  // Exchange in flight on the device's line.
+  // The image a unit last published under `type`; empty when none.
+  std::vector<unsigned char> LastImage(unsigned int data_id, int type) const;
+  // The image this unit last published (under the type it published with).
+  std::vector<unsigned char> LastImage(const QMXVDevice& unit) const;
+  // An exchange in flight, or a request or command waiting, on the device's line.
   bool Busy(const PMBusProtocol& ctrl) const;
+  line::LineStats stats(const PMBusProtocol& ctrl) const;
 
   // HostServices
   bool Publish(QMXVDevice& dev, int type, const unsigned char* data, int len, bool flag,
@@ -92,53 +148,45 @@ class SiteHost : public HostServices {
   bool AnswerReceived(PMBusProtocol& dev, uint8_t rtn) override;
   void FrameDropped(PMBusProtocol& dev, const std::string& why) override;
 
-  struct LineStats {
-    uint64_t requests = 0, answers = 0, timeouts = 0, dropped = 0, bytes_out = 0, bytes_in = 0;
-  };
-  LineStats stats(const PMBusProtocol& ctrl) const;
-
  private:
   using Clock = std::chrono::steady_clock;
-  struct Line {
+  struct Device {
     std::shared_ptr<PMBusProtocol> ctrl;
-    std::unique_ptr<wire::LineKeeper> keeper;
-    bool in_flight = false;
-    Clock::time_point deadline;
-    Clock::time_point next_poll;
-    int missed = 0;
-    uint64_t rounds = 0;
-    LineStats stats;
-    bool published = false;   // a unit of this controller published since the last Reset
-    bool round_open = false;  // a request of the current round went out
-    Clock::time_point round_start;
-    LineStats at_round_start;
+    line::LineSession* line = nullptr;
+    std::vector<unsigned int> unit_ids;
+    // Guarded by mu_.
+    std::string values;
+    int64_t last_round = 0;
+    std::vector<store::AlarmEvent> round_events;
   };
-  Line* FindLine(const QMXSPDevice& dev);
-  // The line of the controller a unit belongs to (through its host controller).
-  Line* LineOfUnit(const QMXVDevice& unit);
-  void CommitEvents(const std::vector<store::AlarmEvent>& events);
-  const Line* FindLine(const QMXSPDevice& dev) const;
+  // Lookups; the tables are fixed once the lines run.
+  Device* DeviceOf(const QMXSPDevice& ctrl) const;
+  Device* DeviceOfUnit(const QMXVDevice& unit) const;
+  Device* DeviceById(unsigned int device_id) const;
+  void OnRound(PMBusProtocol& ctrl, const line::RoundTiming& timing);
+  void CommitEvents(Device* device, const std::vector<store::AlarmEvent>& events);
   void RateLimitedLog(const std::string& key, const std::string& line);
   void WriteLog(const std::string& line);
-  void RoundCompleted(Line& line);
+  void KeepImage(const QMXVDevice& unit, int type, std::vector<unsigned char> image);
 
   Options options_;
   LogSink log_;
-  Snapshot snapshot_;
+  ValuesText snapshot_;
   ReportSink report_;
   EventSink event_sink_;
-  std::vector<Line> lines_;
+  std::vector<std::unique_ptr<line::LineSession>> lines_;
+  std::vector<std::unique_ptr<Device>> devices_;
+  std::map<const QMXController*, Device*> by_host_ctrl_;
+  bool started_ = false;
   store::AlarmService alarms_;
   std::unique_ptr<store::HistoryStore> history_;
   store::JobRunner jobs_;
 
-  mutable std::mutex mu_;  // guards everything below (shared with job threads)
-  std::vector<store::AlarmEvent> round_events_;
-  std::map<unsigned int, std::vector<unsigned char>> last_images_;
+  mutable std::mutex mu_;  // guards what follows and Device's guarded fields
+  // (data id, type) -> image; (data id, device type) -> the type it published.
+  std::map<std::pair<unsigned int, int>, std::vector<unsigned char>> last_images_;
+  std::map<std::pair<unsigned int, std::string>, int> unit_types_;
   std::map<std::string, std::pair<Clock::time_point, uint64_t>> log_limits_;
 };
-
-// Unit type number of a device type string ("k417t-ac" -> 5091), 0 if none.
-int UnitTypeNumber(const std::string& device_type);
 
 }  // namespace qmx

@@ -591,6 +591,38 @@ std::optional<std::vector<unsigned char>> HistoryStore::LastImage(uint32_t data_
   return std::nullopt;
 }
 
+std::vector<std::pair<int, std::vector<unsigned char>>> HistoryStore::LastImages(
+    uint32_t data_id) const {
+  std::vector<std::pair<int, std::vector<unsigned char>>> out;
+  auto seen = [&out](int type) {
+    for (const auto& p : out)
+      if (p.first == type) return true;
+    return false;
+  };
+  {
+    std::lock_guard<std::mutex> plock(pend_mu_);
+    for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) {
+      if (!it->is_event && it->record.data_id == data_id && !seen(it->record.type))
+        out.emplace_back(it->record.type, it->record.image);
+    }
+  }
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return out;
+  Stmt q(db_,
+         "SELECT type, image FROM round_record WHERE id IN (SELECT MAX(id) FROM round_record "
+         "WHERE data_id = ?1 GROUP BY type) ORDER BY id DESC");
+  if (q.ok()) {
+    q.Int(1, data_id);
+    while (q.Step() == SQLITE_ROW) {
+      const int type = static_cast<int>(q.ColInt(0));
+      if (!seen(type)) out.emplace_back(type, q.ColBlob(1));
+    }
+  }
+  if (!q.ok())
+    Log("history: reading the last images of " + std::to_string(data_id) + " failed: " + q.Error());
+  return out;
+}
+
 std::string HistoryStore::ExportRecordsCsv(uint32_t data_id, int64_t from, int64_t to) const {
   std::ostringstream out;
   out << "id,data_id,type,time,local_time,image\n";

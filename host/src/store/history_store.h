@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,8 @@ class HistoryStore {
   // The newest image of a unit (pending ones first), for the cache restore at
   // start-up.
   std::optional<std::vector<unsigned char>> LastImage(uint32_t data_id, int type) const;
+  // The newest image of each type stored under data_id, newest first.
+  std::vector<std::pair<int, std::vector<unsigned char>>> LastImages(uint32_t data_id) const;
 
   // Exports; images as upper-case hex. CSV fields with a comma, quote or line
   // break are quoted.

@@ -1,4 +1,4 @@
-#include "recording_services.h"
+#include "support/recording_services.h"
 
 namespace qmx {
 

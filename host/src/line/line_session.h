@@ -1,0 +1,238 @@
+#pragma once
+
+// One serial port and the controllers on it (one, or several on an RS-485
+// multi-drop bus, told apart by their address).
+//
+// The bus is half-duplex and the controllers only ever answer: at most one
+// request is on the line at a time. The exchange it starts ends with a valid
+// answer from the address it was sent to, or when the answer time-out passes
+// without a byte from the line (counted again from every byte received, so a
+// long answer at 9600 baud is not cut off). Controllers take turns exchange by
+// exchange: a follow-up request a controller makes while handling an answer
+// waits in its own slot until the bus comes round to it.
+//
+// Frames are cut out of the byte stream here, from '~' to CR:
+//   - a frame byte-identical to the request just sent is the adapter's echo:
+//     dropped and counted, never taken as the answer;
+//   - a frame from the address of the exchange in flight goes to that
+//     controller's protocol layer (which checks it and calls its handlers);
+//   - a frame from another controller on the bus, or with nothing asked, came
+//     after its time-out: dropped and counted as late;
+//   - a frame from an address no controller here has, and bytes outside any
+//     frame, are dropped and counted.
+//
+// Threads: everything runs on the line's own thread (the one calling
+// RunOnce/Service/Receive), except Send and SubmitControl, which may come from
+// any thread, and the Stats/Rounds readers. Plug-in calls for the controllers on
+// this line are made from the line's thread only, so they never overlap.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qmx/pmbus_protocol.h"
+#include "wire/line_keeper.h"
+#include "wire/transport.h"
+
+namespace qmx::line {
+
+struct LineStats {
+  uint64_t requests = 0;  // requests written
+  uint64_t answers = 0;   // answers taken by the exchange in flight
+  uint64_t timeouts = 0;  // exchanges that ended without an answer
+  uint64_t late = 0;      // answers with no request of theirs in flight
+  uint64_t echoes = 0;    // our own request read back (echoing adapter)
+  uint64_t dropped = 0;   // corrupt, foreign or cut-off frames, stray bytes
+  uint64_t bytes_out = 0, bytes_in = 0;
+};
+
+// First request of a round of one controller to its end.
+struct RoundTiming {
+  bool measured = false;  // a request of the round went out on this line
+  double duration_ms = 0;
+  uint64_t bytes_out = 0, bytes_in = 0;  // on the line during the round (all controllers)
+  uint64_t exchanges = 0;                // requests sent during the round (all controllers)
+};
+
+// Outcome of a control command: the controller's return code (0 normal), or
+// -1 with the reason.
+struct ControlResult {
+  int result = -1;
+  std::string reason;
+};
+
+// A control command waiting for its line, shared by the caller and the line.
+class ControlTicket {
+ public:
+  // Waits at most `limit` for the result. When the command has not gone out by
+  // then, it is withdrawn and never sent.
+  ControlResult Wait(std::chrono::milliseconds limit);
+  bool Done() const;
+
+ private:
+  friend class LineSession;
+  // True when this call moved the ticket on (it was still queued).
+  bool Take();
+  void Complete(ControlResult r);
+
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  enum class State { kQueued, kSending, kDone, kWithdrawn } state_ = State::kQueued;
+  ControlResult result_;
+};
+
+class LineSession {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+  using Clock = std::function<TimePoint()>;
+  // (key, line): the host's rate-limited log; the key groups repeats.
+  using LogSink = std::function<void(const std::string& key, const std::string& line)>;
+  // A round of `ctrl` ended on this line's thread.
+  using RoundSink = std::function<void(PMBusProtocol& ctrl, const RoundTiming& timing)>;
+
+  struct Options {
+    int poll_tick_ms = 100;             // how often an idle controller is asked to poll
+    int missed_answers_invalidate = 3;  // exchanges in a row without an answer
+    size_t read_budget = 4096;          // bytes taken per pass before time-outs are checked
+  };
+
+  // clock and sleep default to the steady clock and a real sleep.
+  LineSession(std::unique_ptr<wire::Transport> transport, Options options, LogSink log,
+              Clock clock = {}, wire::LineKeeper::Sleep sleep = {});
+  ~LineSession();
+  LineSession(const LineSession&) = delete;
+  LineSession& operator=(const LineSession&) = delete;
+
+  // Before the line runs. False when another controller here has its address.
+  bool Add(std::shared_ptr<PMBusProtocol> ctrl);
+  void SetRoundSink(RoundSink sink) { round_sink_ = std::move(sink); }
+  bool Serves(const PMBusProtocol& ctrl) const { return Find(ctrl) != nullptr; }
+  std::string name() const { return name_; }
+
+  // --- the line's thread ---
+  // Does what is due now: reopening, time-outs, a queued control command, the
+  // next request. Returns when something is next due.
+  TimePoint Service();
+  // Takes what the line delivers, waiting at most wait_ms for the first bytes.
+  void Receive(int wait_ms);
+  // Service, then Receive until the next thing is due (at most max_wait_ms).
+  void RunOnce(int max_wait_ms);
+  // Runs RunOnce on a thread of its own until Stop().
+  void Start();
+  void Stop();
+  // Interrupts a Receive that waits on the line.
+  void Wake();
+
+  // --- host services of the controllers on this line ---
+  int RefreshStatus(const PMBusProtocol& ctrl);  // 1: the controller may send now
+  void Reset(PMBusProtocol& ctrl);               // ends its exchange; may end its round
+  void Published(const PMBusProtocol& ctrl);     // a unit of ctrl published its image
+  // A request to frame and send. From the line's thread it waits for the
+  // controller's turn on the bus; from any other thread (a control command
+  // made directly through DeviceIoControl) it is handed to the line's thread.
+  bool Send(PMBusProtocol& ctrl, uint8_t cid1, uint8_t cid2, const unsigned char* info,
+            int info_len);
+  bool OpenPort();
+  bool AnswerReceived(PMBusProtocol& ctrl);
+  void FrameDropped(PMBusProtocol& ctrl, const std::string& why);
+
+  // --- any thread ---
+  // Hands a control command (DeviceIoControl code and input) to this line;
+  // it goes out when the line is between exchanges. The ticket completes with
+  // the controller's return code, or -1 and why.
+  std::shared_ptr<ControlTicket> SubmitControl(PMBusProtocol& ctrl, int code,
+                                               std::vector<unsigned char> in);
+  LineStats stats() const;
+  uint64_t rounds(const PMBusProtocol& ctrl) const;
+  // The controller completed a round and has not missed answers since.
+  bool answering(const PMBusProtocol& ctrl) const;
+  bool is_open() const { return open_.load(); }
+  // An exchange (or a request waiting for the bus) is on the line.
+  bool busy() const { return busy_.load(); }
+
+ private:
+  struct Member {
+    std::shared_ptr<PMBusProtocol> ctrl;
+    TimePoint next_poll{};
+    std::vector<uint8_t> outbox;  // the controller's next request, waiting for the bus
+    int missed = 0;
+    bool published = false;  // a unit published since the last Reset: a round ended
+    bool round_open = false;
+    TimePoint round_start{};
+    LineStats at_round_start;
+    std::atomic<uint64_t> rounds{0};
+    std::atomic<bool> answering{false};  // a round ended, and no answer has been missed since
+  };
+  struct ControlJob {
+    Member* member;
+    int code;
+    std::vector<unsigned char> in;
+    std::shared_ptr<ControlTicket> ticket;
+  };
+  struct Foreign {  // a request made on another thread
+    Member* member;
+    std::vector<uint8_t> frame;
+  };
+
+  Member* Find(const PMBusProtocol& ctrl) const;
+  Member* FindByAddress(int address) const;
+  bool OnLineThread() const;
+  void TakeForeignRequests();
+  void EndExchangeWithoutAnswer(TimePoint now);
+  void StartControl();
+  void FinishControl(ControlResult r);
+  void FailQueuedControls(const std::string& why);
+  bool SendNext(TimePoint now);
+  bool Transmit(Member& m, TimePoint now);
+  void Take(const uint8_t* data, size_t n);
+  void OnFrame();
+  void Drop(const std::string& key, const std::string& why);
+  void Log(const std::string& key, const std::string& line) {
+    if (log_) log_(key, line);
+  }
+  void UpdateBusy();
+
+  Options options_;
+  LogSink log_;
+  Clock clock_;
+  std::unique_ptr<wire::LineKeeper> keeper_;
+  std::string name_;
+  RoundSink round_sink_;
+  std::vector<std::unique_ptr<Member>> members_;
+
+  // Line-thread state.
+  Member* in_flight_ = nullptr;  // whose exchange is on the line
+  TimePoint deadline_{};
+  size_t turn_ = 0;  // where the search for the next sender starts
+  std::vector<uint8_t> last_sent_;
+  std::vector<uint8_t> assembling_;  // '~' up to CR
+  bool in_frame_ = false;
+  bool stray_run_ = false;         // inside a run of bytes outside any frame
+  ControlJob* control_ = nullptr;  // the command whose exchange is on the line or due
+  std::unique_ptr<ControlJob> control_holder_;
+  bool control_sent_ = false;
+  bool control_answered_ = false;
+  Member* sending_for_ = nullptr;  // DeviceIoControl running on the line thread
+
+  // Shared with other threads.
+  mutable std::mutex mu_;
+  LineStats stats_;
+  std::deque<ControlJob> controls_;
+  std::vector<Foreign> foreign_;
+  std::atomic<bool> open_{false};
+  std::atomic<bool> serviced_{false};  // the line has been tried at least once
+  std::atomic<bool> busy_{false};
+  std::atomic<std::thread::id> owner_{};
+  int wake_fd_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+}  // namespace qmx::line
