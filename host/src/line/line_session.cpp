@@ -305,6 +305,8 @@ bool LineSession::Transmit(Member& m, TimePoint now) {
   }
   in_flight_ = &m;
   deadline_ = now + std::chrono::milliseconds(m.ctrl->response_timeout_ms);
+  // A frame still coming in answers an earlier request, not this one.
+  if (in_frame_) frame_predates_request_ = true;
   if (control_ != nullptr && control_->member == &m) control_sent_ = true;
   const long n = keeper_->write(frame.data(), frame.size());
   if (n != static_cast<long>(frame.size())) {
@@ -374,6 +376,7 @@ void LineSession::Take(const uint8_t* data, size_t n) {
       if (in_frame_) Drop("cut", "frame cut off by the start of another");
       assembling_.assign(1, b);
       in_frame_ = true;
+      frame_predates_request_ = false;
       stray_run_ = false;
       continue;
     }
@@ -411,7 +414,7 @@ void LineSession::OnFrame() {
     Drop("foreign", fmt::format("frame from address {}, no controller there", address));
     return;
   }
-  if (m != in_flight_) {
+  if (m != in_flight_ || frame_predates_request_) {
     // Nothing was asked of it: an answer that came after its time-out. Taken as
     // the answer to the next request it would be parsed by the wrong step.
     {

@@ -214,8 +214,9 @@ class LineSession {
   std::vector<uint8_t> last_sent_;
   std::vector<uint8_t> assembling_;  // '~' up to CR
   bool in_frame_ = false;
-  bool stray_run_ = false;         // inside a run of bytes outside any frame
-  ControlJob* control_ = nullptr;  // the command whose exchange is on the line or due
+  bool stray_run_ = false;               // inside a run of bytes outside any frame
+  bool frame_predates_request_ = false;  // the frame coming in began before our request
+  ControlJob* control_ = nullptr;        // the command whose exchange is on the line or due
   std::unique_ptr<ControlJob> control_holder_;
   bool control_sent_ = false;
   bool control_answered_ = false;
