@@ -1,13 +1,17 @@
 // The real host's exchange bookkeeping over an in-memory line, with the test
 // playing the power system.
+#include "site/site_host.h"
+
 #include <gtest/gtest.h>
 #include <json/json.h>
 
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "controller/k417t.h"
-#include "site/site_host.h"
+#include "support/power_system.h"
 #include "wire/frame_codec.h"
 #include "wire/memory_transport.h"
 
@@ -26,7 +30,8 @@ struct Site {
     qmx::SiteHost::Options o;
     o.poll_tick_ms = 10000;  // no re-send on its own during the test
     host = std::make_shared<qmx::SiteHost>(o, [this](const std::string& l) { log.push_back(l); });
-    host_ctrl = std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
+    host_ctrl =
+        std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
     ctrl->Init(host_ctrl, 100);
     Json::Value s(Json::objectValue);
     s["timeout_ms"] = 50;
@@ -82,4 +87,201 @@ TEST(SiteHost, ModelAlarmOfTheControllerIsCommittedAtOnce) {
   EXPECT_TRUE(s.ctrl->pending_rules.empty());
   // the round request went out right after the answer
   EXPECT_NE(std::string::npos, s.Received().find("4141"));
+}
+
+// ---- lines on their own threads, with simulated power systems ----
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Waits for a condition the line threads bring about; false after 20 s.
+template <typename F>
+bool Eventually(F done) {
+  for (int i = 0; i < 4000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return done();
+}
+
+struct ThreadedSite {
+  std::vector<std::string> log;
+  std::mutex log_mu;
+  std::shared_ptr<qmx::SiteHost> host;
+  std::vector<std::shared_ptr<QMXController>> host_ctrls;
+  std::vector<std::shared_ptr<K417T>> ctrls;
+  std::vector<std::unique_ptr<k417t_test::PowerSystemThread>> power;
+
+  explicit ThreadedSite(const std::string& db = "") {
+    qmx::SiteHost::Options o;
+    o.db_path = db;
+    host = std::make_shared<qmx::SiteHost>(o, [this](const std::string& l) {
+      std::lock_guard<std::mutex> lock(log_mu);
+      log.push_back(l);
+    });
+    host->OpenHistory();
+  }
+  ~ThreadedSite() { host->Shutdown(); }
+
+  std::shared_ptr<K417T> Controller(unsigned id, int address = 1) {
+    auto host_ctrl =
+        std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
+    auto k = std::make_shared<K417T>();
+    k->Init(host_ctrl, id);
+    EXPECT_TRUE(k->InitSetting(k417t_test::SmallSetting(address, 1000, id)));
+    host_ctrls.push_back(host_ctrl);
+    ctrls.push_back(k);
+    return k;
+  }
+  // A controller on a line of its own with a power system answering (or a
+  // port that cannot be opened).
+  std::shared_ptr<K417T> AddDevice(unsigned id, bool port_opens = true) {
+    auto k = Controller(id);
+    auto pair = qmx::wire::MemoryTransport::make_pair("line-" + std::to_string(id));
+    if (!port_opens) {
+      pair.first->close();
+      pair.first->set_open_fails(true);
+    } else {
+      k417t_test::PowerSystem system(std::move(pair.second), {1});
+      system.controllers[0] = k417t::sim::Simulator::Create(ControlScenario(1), nullptr);
+      power.push_back(std::make_unique<k417t_test::PowerSystemThread>(std::move(system)));
+    }
+    EXPECT_TRUE(host->AddDevice(k, std::move(pair.first)));
+    return k;
+  }
+  // Command 100 (bytes 10 00) answers with return code 7.
+  static Json::Value ControlScenario(int address) {
+    Json::Value s = k417t_test::SmallScenario(address);
+    s["control_rtn"]["10"] = 7;
+    return s;
+  }
+  bool Logged(const std::string& part) {
+    std::lock_guard<std::mutex> lock(log_mu);
+    for (const auto& l : log)
+      if (l.find(part) != std::string::npos) return true;
+    return false;
+  }
+};
+
+}  // namespace
+
+TEST(SiteHostLines, ControlFromAnyThreadGetsTheControllersReturnCode) {
+  ThreadedSite s;
+  s.AddDevice(100);
+  testing::internal::CaptureStdout();
+  s.host->Start();
+  ASSERT_TRUE(Eventually([&] { return s.host->rounds(100) >= 1; }));
+  qmx::ControlResult r;
+  std::thread([&] { r = s.host->Control(100, 100, {}); }).join();
+  EXPECT_EQ(7, r.result) << r.reason;
+  EXPECT_EQ(7, s.host->ControlQuery(100).result);
+  // a command whose byte is missing, and a device that does not exist
+  r = s.host->Control(100, 106, {});
+  EXPECT_EQ(-1, r.result);
+  EXPECT_FALSE(r.reason.empty());
+  r = s.host->Control(999, 100, {});
+  EXPECT_EQ(-1, r.result);
+  EXPECT_NE(std::string::npos, r.reason.find("no device 999"));
+  EXPECT_EQ(-1, s.host->ControlQuery(999).result);
+  s.host->Stop();
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(s.Logged("no device 999"));
+}
+
+TEST(SiteHostLines, PortThatCannotOpenHoldsOnlyItsOwnLine) {
+  ThreadedSite s;
+  s.AddDevice(100);
+  s.AddDevice(200, false);
+  testing::internal::CaptureStdout();
+  s.host->Start();
+  EXPECT_TRUE(Eventually([&] { return s.host->rounds(100) >= 1; }));
+  const auto start = std::chrono::steady_clock::now();
+  const qmx::ControlResult r = s.host->Control(200, 100, {});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);  // no waiting for a dead line
+  s.host->Stop();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(-1, r.result);
+  EXPECT_NE(std::string::npos, r.reason.find("down")) << r.reason;
+  EXPECT_EQ(0u, s.host->rounds(200));
+  EXPECT_TRUE(s.Logged("cannot open"));
+}
+
+TEST(SiteHostLines, SnapshotHoldsWhatTheLastRoundLeft) {
+  ThreadedSite s;
+  s.AddDevice(100);
+  s.host->SetSnapshot(
+      [](PMBusProtocol& ctrl) { return "values of " + std::to_string(ctrl.DataId()); });
+  testing::internal::CaptureStdout();
+  s.host->Start();
+  ASSERT_TRUE(Eventually([&] { return s.host->rounds(100) >= 1; }));
+  s.host->Stop();
+  testing::internal::GetCapturedStdout();
+  const auto snap = s.host->Snapshot(100);
+  ASSERT_TRUE(snap.has_value());
+  EXPECT_EQ("values of 100", snap->values);
+  EXPECT_TRUE(snap->answering);
+  EXPECT_GE(snap->rounds, 1u);
+  EXPECT_GT(snap->last_round, 0);
+  EXPECT_EQ(snap->line_stats.requests, snap->line_stats.answers);
+  // AC 101, DC 102 and 103, and the rectifier group under the controller's id
+  std::set<std::pair<unsigned, int>> images;
+  for (const auto& u : snap->images) images.insert({u.data_id, u.type});
+  EXPECT_EQ(
+      (std::set<std::pair<unsigned, int>>{{100, 5092}, {101, 5091}, {102, 5093}, {103, 5093}}),
+      images);
+  EXPECT_FALSE(s.host->Snapshot(7).has_value());
+}
+
+TEST(SiteHostLines, UnitsAreStoredAndRestoredUnderTheTypeTheyPublish) {
+  char dir[] = "/tmp/k417t-site-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  const std::string db = std::string(dir) + "/h.db";
+  {
+    ThreadedSite s(db);
+    s.AddDevice(100);
+    testing::internal::CaptureStdout();
+    s.host->Start();
+    ASSERT_TRUE(Eventually([&] { return s.host->rounds(100) >= 1; }));
+    s.host->Shutdown();
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(1u, s.host->history()->LastImages(100).size());
+    EXPECT_EQ(5092, s.host->history()->LastImages(100)[0].first);
+    EXPECT_EQ(5093, s.host->history()->LastImages(102)[0].first);
+  }
+  ThreadedSite again(db);
+  auto k = again.Controller(100);
+  testing::internal::CaptureStdout();
+  again.host->RestoreUnits(*k);
+  testing::internal::GetCapturedStdout();
+  // the rectifier group shares the controller's identifier and still gets its own image
+  EXPECT_FALSE(again.host->LastImage(100, 5092).empty());
+  std::shared_ptr<QMXVDevice> rc;
+  for (const auto& unit : k->GetAllChildVDevices())
+    if (unit && unit->DeviceType() == "k417t-rc") rc = unit;
+  ASSERT_NE(nullptr, rc);
+  EXPECT_FALSE(again.host->LastImage(*rc).empty());
+  ASSERT_NE(nullptr, k->GetChildVDevice(102));
+  EXPECT_FLOAT_EQ(53.5f, k->GetChildVDevice(102)->Get_Value(102, "v"));
+  std::system(("rm -rf " + std::string(dir)).c_str());
+}
+
+TEST(SiteHostLines, TwoControllersOnOnePortWithDifferentAddressesBothPoll) {
+  ThreadedSite s;
+  auto a = s.Controller(100, 1);
+  auto b = s.Controller(200, 2);
+  auto pair = qmx::wire::MemoryTransport::make_pair("bus");
+  s.power.push_back(std::make_unique<k417t_test::PowerSystemThread>(
+      k417t_test::PowerSystem(std::move(pair.second), {1, 2})));
+  const size_t line = s.host->AddLine(std::move(pair.first));
+  EXPECT_TRUE(s.host->AddDevice(a, line));
+  EXPECT_TRUE(s.host->AddDevice(b, line));
+  EXPECT_FALSE(s.host->AddDevice(s.Controller(300, 2), line));  // address 2 is taken
+  testing::internal::CaptureStdout();
+  s.host->Start();
+  EXPECT_TRUE(Eventually([&] { return s.host->rounds(100) >= 1 && s.host->rounds(200) >= 1; }));
+  s.host->Stop();
+  testing::internal::GetCapturedStdout();
+  const auto st = s.host->stats(*a);
+  EXPECT_EQ(0u, st.timeouts + st.late + st.dropped);
 }

@@ -1,0 +1,104 @@
+// Four lines polling on their own threads while four other threads send
+// control commands, query results and read snapshots (run under
+// ThreadSanitizer too).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "controller/k417t.h"
+#include "site/site_host.h"
+#include "support/power_system.h"
+#include "wire/memory_transport.h"
+
+extern "C" int __wrap_usleep(useconds_t) { return 0; }
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Site {
+  std::shared_ptr<qmx::SiteHost> host =
+      std::make_shared<qmx::SiteHost>(qmx::SiteHost::Options{}, [](const std::string&) {});
+  std::vector<std::shared_ptr<QMXController>> host_ctrls;
+  std::vector<std::shared_ptr<K417T>> ctrls;
+  std::vector<std::unique_ptr<k417t_test::PowerSystemThread>> power;
+
+  explicit Site(int lines) {
+    for (int i = 0; i < lines; ++i) {
+      const unsigned id = 100 * static_cast<unsigned>(i + 1);
+      auto host_ctrl =
+          std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
+      auto k = std::make_shared<K417T>();
+      k->Init(host_ctrl, id);
+      EXPECT_TRUE(k->InitSetting(k417t_test::SmallSetting(1, 2000, id)));
+      auto pair = qmx::wire::MemoryTransport::make_pair("line-" + std::to_string(id));
+      k417t_test::PowerSystem system(std::move(pair.second), {});
+      Json::Value scen = k417t_test::SmallScenario(1);
+      scen["control_rtn"]["10"] = 7;  // command 100
+      system.controllers.push_back(k417t::sim::Simulator::Create(scen, nullptr));
+      power.push_back(std::make_unique<k417t_test::PowerSystemThread>(std::move(system)));
+      EXPECT_TRUE(host->AddDevice(k, std::move(pair.first)));
+      host_ctrls.push_back(host_ctrl);
+      ctrls.push_back(k);
+    }
+  }
+  ~Site() { host->Shutdown(); }
+};
+
+}  // namespace
+
+TEST(SiteHostConcurrency, ControlAndSnapshotsFromFourThreadsWhileFourLinesPoll) {
+  Site s(4);
+  testing::internal::CaptureStdout();
+  s.host->Start();
+  std::atomic<int> answered{0}, failed{0};
+  std::vector<std::thread> fronts;
+  for (int t = 0; t < 4; ++t) {
+    fronts.emplace_back([&, t] {
+      for (int n = 0; n < 8; ++n) {
+        const unsigned id = 100 * static_cast<unsigned>((t + n) % 4 + 1);
+        const qmx::ControlResult r = s.host->Control(id, n % 2 ? 106 : 100, {0x03});
+        (r.result >= 0 ? answered : failed)++;
+        s.host->ControlQuery(id);
+        const auto snap = s.host->Snapshot(id);
+        EXPECT_TRUE(snap.has_value());
+        s.host->ActiveAlarms();
+        s.host->LastImage(id, 5092);
+        s.host->rounds(id);
+      }
+    });
+  }
+  for (auto& f : fronts) f.join();
+  for (unsigned id : {100u, 200u, 300u, 400u})
+    EXPECT_TRUE([&] {
+      for (int i = 0; i < 2000 && s.host->rounds(id) == 0; ++i) std::this_thread::sleep_for(5ms);
+      return s.host->rounds(id) > 0;
+    }()) << id;
+  s.host->Stop();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(32, answered.load());
+  EXPECT_EQ(0, failed.load());
+}
+
+TEST(SiteHostConcurrency, CommandMadeDirectlyOnAnotherThreadIsHandedToTheLine) {
+  Site s(1);
+  testing::internal::CaptureStdout();
+  s.host->Start();
+  std::thread other([&] {
+    for (int n = 0; n < 20; ++n) {
+      int out = 0, len = 0;
+      s.ctrls[0]->DeviceIoControl(n % 2 ? 104 : 1, nullptr, 0, &out, 4, len);
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  other.join();
+  const bool polled_on = [&] {
+    for (int i = 0; i < 2000 && s.host->rounds(100) == 0; ++i) std::this_thread::sleep_for(5ms);
+    return s.host->rounds(100) > 0;
+  }();
+  s.host->Stop();
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(polled_on);
+}
