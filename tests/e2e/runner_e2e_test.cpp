@@ -333,3 +333,52 @@ TEST(RunnerE2E, UnwritableDatabaseIsLoggedAndPollingGoesOn) {
   const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
   EXPECT_NE(std::string::npos, text.find("/proc/k417t-history.db")) << text;
 }
+
+namespace {
+
+// Two devices of the example on one port, at addresses 1 and 2.
+Json::Value SharedPortSite(int second_baud) {
+  Json::Value site(Json::objectValue);
+  for (int i = 0; i < 2; ++i) {
+    Json::Value& d = site["devices"][i];
+    d["name"] = i == 0 ? "power-a" : "power-b";
+    d["data_id"] = 100 * (i + 1);
+    Json::Value& s = d["setting"];
+    s["port"] = "/dev/ttyRS485";
+    s["address"] = i + 1;
+    s["timeout_ms"] = 1500;
+    s["baud_rate"] = i == 0 ? 9600 : second_baud;
+    s["acSetting"][0]["data_id"] = 100 * (i + 1) + 11;
+    s["dcSetting"][0]["data_id"] = 100 * (i + 1) + 21;
+    s["dcSetting"][1]["data_id"] = 100 * (i + 1) + 22;
+    s["rcSetting"] = Json::Value(Json::objectValue);
+  }
+  return site;
+}
+
+}  // namespace
+
+TEST(RunnerE2E, TwoControllersOnOnePortBothCompleteTheirRounds) {
+  TempDir t;
+  const std::string site =
+      Write(t.File("site.json"), Json::writeString(Json::StreamWriterBuilder(), SharedPortSite(9600)));
+  RunResult r = RunRunner("--site " + site + " --simulate " + Example("scenario.json") +
+                          " --rounds 2 --json --db " + t.File("h.db") + " --log " + t.File("log"));
+  ASSERT_EQ(0, r.exit_code) << r.raw;
+  std::map<unsigned, int> rounds;
+  for (const auto& v : Rounds(r)) rounds[v["device"].asUInt()]++;
+  EXPECT_GE(rounds[100], 2);
+  EXPECT_GE(rounds[200], 2);
+}
+
+TEST(RunnerE2E, OnePortAtTwoSpeedsIsASiteFileErrorNamingBothDevices) {
+  TempDir t;
+  const std::string site = Write(t.File("site.json"),
+                                 Json::writeString(Json::StreamWriterBuilder(), SharedPortSite(19200)));
+  RunResult r = RunRunner("--site " + site + " --simulate " + Example("scenario.json") +
+                          " --rounds 1 --db " + t.File("h.db") + " 2>&1");
+  EXPECT_EQ(2, r.exit_code);
+  EXPECT_NE(std::string::npos, r.raw.find("power-a")) << r.raw;
+  EXPECT_NE(std::string::npos, r.raw.find("power-b")) << r.raw;
+  EXPECT_NE(std::string::npos, r.raw.find("/dev/ttyRS485")) << r.raw;
+}

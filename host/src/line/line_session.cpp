@@ -404,7 +404,8 @@ void LineSession::OnFrame() {
       std::lock_guard<std::mutex> lock(mu_);
       ++stats_.echoes;
     }
-    Log("echo", fmt::format("line {}: the request came back (echoing adapter), ignored", name_));
+    Log("echo" + name_,
+        fmt::format("line {}: the request came back (echoing adapter), ignored", name_));
     return;
   }
   const int address = AddressOf(assembling_);
