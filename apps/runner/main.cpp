@@ -341,7 +341,7 @@ void Loop(qmx::SiteHost& host, const std::vector<Device>& devices, const Args& a
     }
     if (g_show_alarms.exchange(false)) output.Alarms(host.ActiveAlarms());
     if (all_done) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }
 
