@@ -2,6 +2,8 @@
 
 #include <ios>
 #include <iostream>
+#include <sstream>
+#include <string>
 
 namespace k417t {
 
@@ -20,9 +22,16 @@ inline std::ostream& operator<<(std::ostream& os, Hex h) {
 // The plug-in's console traces: one line on standard output, its parts
 // written as the standard stream writes them (floats with six significant
 // digits), then flushed so a trace is never lost in a crash that follows.
+// Controllers on different lines trace from their own threads: the line is
+// formatted apart and handed to the stream whole, so no thread changes the
+// stream's format flags under another and lines never interleave.
 template <typename... Parts>
 void Trace(const Parts&... parts) {
-  (std::cout << ... << parts) << std::endl;
+  std::ostringstream line;
+  (line << ... << parts) << '\n';
+  const std::string text = line.str();
+  std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+  std::cout.flush();
 }
 
 }  // namespace k417t
