@@ -411,6 +411,7 @@ int Run(const Args& a) {
       return Json::writeString(w, k417t_run::SnapshotValues(ctrl, host_ref));
     });
     host->SetReportSink([&output](const qmx::RoundReport& r) { output.Round(r); });
+    host->SetLinkSink([&output](const qmx::LinkReport& r) { output.Link(r); });
 
     std::vector<std::unique_ptr<k417t::sim::PtyServer>> sims;
     // On every way out of this block, the lines stop before anything the

@@ -172,6 +172,35 @@ void Output::Round(const qmx::RoundReport& r) {
   Line(text);
 }
 
+void Output::Link(const qmx::LinkReport& r) {
+  if (json_) {
+    Json::Value v(Json::objectValue);
+    v["kind"] = "link";
+    v["device"] = r.device_id;
+    v["time"] = TimeText(r.time);
+    v["state"] = r.answering ? "answering" : "lost";
+    v["stale"] = !r.answering;
+    v["missed"] = r.missed;
+    Json::Value events(Json::arrayValue);
+    for (const auto& e : r.events) events.append(EventJson(e));
+    v["alarms"] = events;
+    Json(v);
+    return;
+  }
+  std::string text =
+      r.answering ? fmt::format("device {} answers again at {}", r.device_id, TimeText(r.time))
+                  : fmt::format("device {} lost at {}: {} answers missed in a row; its values are "
+                                "stale",
+                                r.device_id, TimeText(r.time), r.missed);
+  // The clear comes with the round that brought the controller back.
+  if (!r.answering) {
+    for (const auto& e : r.events)
+      text += fmt::format("\n  alarm {:7} {} #{} [{}] {} {} {}", "RAISED", e.data_id, e.seq, e.key,
+                          e.code, e.name, e.text);
+  }
+  Line(text);
+}
+
 void Output::Alarms(const std::vector<qmx::store::ActiveAlarm>& active) {
   if (json_) {
     Json::Value v(Json::objectValue);

@@ -24,6 +24,8 @@ class Output {
  public:
   Output(FILE* out, bool json, bool progress);
   void Round(const qmx::RoundReport& report);
+  // A controller lost (its values stale from now on) or answering again.
+  void Link(const qmx::LinkReport& report);
   void Line(const std::string& text);
   void Json(const Json::Value& v);
   void Alarms(const std::vector<qmx::store::ActiveAlarm>& active);

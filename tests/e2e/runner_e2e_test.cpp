@@ -1,5 +1,6 @@
 // The runner against the simulator over a pseudo-terminal, as a user runs it:
 // values, alarms, control commands, faults on the line, bad site files.
+#include <algorithm>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -319,6 +320,55 @@ TEST(RunnerE2E, RestartRestoresEveryUnitFromItsLastImage) {
   RunResult fresh = RunRunner(common + " --rounds 1 --no-restore");
   ASSERT_EQ(0, fresh.exit_code);
   EXPECT_NE("restored", fresh.lines.front()["kind"].asString());
+}
+
+// Restarts keep the alarm state: an alarm still active is not raised again,
+// one whose point went away while the service was down (the input removed)
+// is cleared after the first round, and the history counts one raise and one
+// clear per point.
+TEST(RunnerE2E, RestartsNeitherRaiseAgainNorForgetAlarms) {
+  TempDir t;
+  Json::Value scen = ParseFile(Example("scenario.json"));
+  scen.removeMember("changes");
+  for (int k = 0; k < 3; ++k) scen["ac"][0]["inputs"][1]["alerts"][k] = 3;  // phase loss, input 2
+  const std::string file = Write(t.File("scen.json"), Json::writeString(Json::StreamWriterBuilder(), scen));
+  const std::string site = SiteFor(scen, t.File("site.json"));
+  auto run = [&](const std::string& scenario) {
+    return RunRunner("--site " + site + " --simulate " + scenario + " --json --rounds 1 --db " +
+                     t.File("h.db") + " --log " + t.File("log"));
+  };
+  auto alarms = [](const RunResult& r, const char* state) {
+    std::vector<std::string> keys;
+    for (const Json::Value& round : Rounds(r))
+      for (const Json::Value& e : round["alarms"])
+        if (e["state"].asString() == state) keys.push_back(e["key"].asString());
+    std::sort(keys.begin(), keys.end());
+    return keys;
+  };
+  const std::vector<std::string> phase_loss{"AC_10", "AC_8", "AC_9"};
+  RunResult first = run(file);
+  ASSERT_EQ(0, first.exit_code) << first.raw;
+  EXPECT_EQ(phase_loss, alarms(first, "raised"));
+  for (int i = 0; i < 2; ++i) {
+    RunResult again = run(file);
+    ASSERT_EQ(0, again.exit_code) << again.raw;
+    EXPECT_TRUE(alarms(again, "raised").empty()) << again.raw;
+  }
+  Json::Value one_input = scen;
+  one_input["ac"][0]["inputs"].resize(1);
+  const std::string smaller =
+      Write(t.File("one-input.json"), Json::writeString(Json::StreamWriterBuilder(), one_input));
+  RunResult removed = run(smaller);
+  ASSERT_EQ(0, removed.exit_code) << removed.raw;
+  EXPECT_EQ(phase_loss, alarms(removed, "cleared")) << removed.raw;
+  EXPECT_TRUE(alarms(run(smaller), "cleared").empty());
+
+  RunResult events = RunRunner("history --db " + t.File("h.db") + " --device 11 --events --format csv");
+  int raised = 0, cleared = 0;
+  for (size_t at = 0; (at = events.raw.find(",raised,", at)) != std::string::npos; ++at) ++raised;
+  for (size_t at = 0; (at = events.raw.find(",cleared,", at)) != std::string::npos; ++at) ++cleared;
+  EXPECT_EQ(3, raised) << events.raw;
+  EXPECT_EQ(3, cleared) << events.raw;
 }
 
 TEST(RunnerE2E, UnwritableDatabaseIsLoggedAndPollingGoesOn) {

@@ -266,6 +266,58 @@ TEST(SiteHostLines, UnitsAreStoredAndRestoredUnderTheTypeTheyPublish) {
   std::system(("rm -rf " + std::string(dir)).c_str());
 }
 
+// A controller that stops answering raises its device's communication alarm
+// (once, in the history too) and its values are stale; its next round clears
+// it, in that round's report.
+TEST(SiteHostLines, SilentControllerRaisesTheCommunicationAlarmUntilItAnswers) {
+  char dir[] = "/tmp/k417t-site-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  ThreadedSite s(std::string(dir) + "/h.db");
+  auto k = s.AddDevice(100);
+  k->response_timeout_ms = 100;
+  std::mutex mu;
+  std::vector<qmx::LinkReport> links;
+  std::vector<std::string> round_events;
+  s.host->SetLinkSink([&](const qmx::LinkReport& r) {
+    std::lock_guard<std::mutex> lock(mu);
+    links.push_back(r);
+  });
+  s.host->SetReportSink([&](const qmx::RoundReport& r) {
+    std::lock_guard<std::mutex> lock(mu);
+    for (const auto& e : r.events) round_events.push_back(e.key + (e.raised ? "+" : "-"));
+  });
+  testing::internal::CaptureStdout();
+  s.host->Start();
+  ASSERT_TRUE(Eventually([&] { return s.host->rounds(100) >= 1; }));
+  EXPECT_FALSE(s.host->Snapshot(100)->stale);
+  s.power[0]->SetSilent(true);
+  ASSERT_TRUE(Eventually([&] { return s.host->Snapshot(100)->stale; }));
+  EXPECT_TRUE(s.host->ActiveAlarms().size() == 1 &&
+              s.host->ActiveAlarms()[0].key == qmx::kCommAlarmKey);
+  const uint64_t rounds = s.host->rounds(100);
+  s.power[0]->SetSilent(false);
+  ASSERT_TRUE(Eventually([&] { return s.host->rounds(100) > rounds; }));
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return !round_events.empty();
+  }));
+  s.host->Shutdown();
+  testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(s.host->Snapshot(100)->stale);
+  EXPECT_TRUE(s.host->ActiveAlarms().empty());
+  ASSERT_EQ(2u, links.size());
+  EXPECT_FALSE(links[0].answering);
+  EXPECT_EQ(3, links[0].missed);
+  ASSERT_EQ(1u, links[0].events.size());
+  EXPECT_TRUE(links[0].events[0].raised);
+  EXPECT_TRUE(links[1].answering);
+  EXPECT_EQ(std::vector<std::string>{"comm-"}, round_events);
+  const auto stored = s.host->history()->Events(100, 0, INT64_MAX);
+  ASSERT_EQ(2u, stored.size());
+  EXPECT_TRUE(stored[0].event.raised && !stored[1].event.raised);
+  std::system(("rm -rf " + std::string(dir)).c_str());
+}
+
 TEST(SiteHostLines, TwoControllersOnOnePortWithDifferentAddressesBothPoll) {
   ThreadedSite s;
   auto a = s.Controller(100, 1);

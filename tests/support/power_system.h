@@ -86,13 +86,15 @@ class PowerSystemThread {
       uint8_t buf[512];
       while (!stop_) {
         const long n = system_.end->read(buf, sizeof buf, 5);
-        if (n <= 0) continue;
+        if (n <= 0 || silent_) continue;
         for (auto& c : system_.controllers)
           for (const auto& out : c->Feed(buf, static_cast<size_t>(n)))
             system_.end->write(out.bytes.data(), out.bytes.size());
       }
     });
   }
+  // A controller unplugged (true) and plugged in again (false).
+  void SetSilent(bool silent) { silent_ = silent; }
   ~PowerSystemThread() {
     stop_ = true;
     thread_.join();
@@ -101,6 +103,7 @@ class PowerSystemThread {
  private:
   PowerSystem system_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> silent_{false};
   std::thread thread_;
 };
 

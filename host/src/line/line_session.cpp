@@ -212,6 +212,11 @@ void LineSession::EndExchangeWithoutAnswer(TimePoint) {
         fmt::format("device {}: {} answers missed, next round fetches everything", m.ctrl->DataId(),
                     m.missed));
   }
+  // Also a controller that never answered since start-up counts as lost.
+  if (m.missed >= options_.missed_answers_invalidate && !m.lost) {
+    m.lost = true;
+    if (link_sink_) link_sink_(*m.ctrl, false, m.missed);
+  }
 }
 
 void LineSession::StartControl() {
@@ -477,6 +482,10 @@ void LineSession::Reset(PMBusProtocol& ctrl) {
     t.bytes_in = stats_.bytes_in - m->at_round_start.bytes_in;
     t.exchanges = stats_.requests - m->at_round_start.requests;
     m->round_open = false;
+  }
+  if (m->lost) {
+    m->lost = false;
+    if (link_sink_) link_sink_(ctrl, true, 0);
   }
   if (round_sink_) round_sink_(ctrl, t);
 }

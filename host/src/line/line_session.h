@@ -96,6 +96,10 @@ class LineSession {
   using LogSink = std::function<void(const std::string& key, const std::string& line)>;
   // A round of `ctrl` ended on this line's thread.
   using RoundSink = std::function<void(PMBusProtocol& ctrl, const RoundTiming& timing)>;
+  // The controller stopped answering (`missed` answers in a row, answering
+  // false) or completed a round again after that (answering true); on this
+  // line's thread, once per change.
+  using LinkSink = std::function<void(PMBusProtocol& ctrl, bool answering, int missed)>;
 
   struct Options {
     int poll_tick_ms = 100;             // how often an idle controller is asked to poll
@@ -113,6 +117,7 @@ class LineSession {
   // Before the line runs. False when another controller here has its address.
   bool Add(std::shared_ptr<PMBusProtocol> ctrl);
   void SetRoundSink(RoundSink sink) { round_sink_ = std::move(sink); }
+  void SetLinkSink(LinkSink sink) { link_sink_ = std::move(sink); }
   bool Serves(const PMBusProtocol& ctrl) const { return Find(ctrl) != nullptr; }
   std::string name() const { return name_; }
 
@@ -169,6 +174,7 @@ class LineSession {
     LineStats at_round_start;
     std::atomic<uint64_t> rounds{0};
     std::atomic<bool> answering{false};  // a round ended, and no answer has been missed since
+    bool lost = false;  // missed_answers_invalidate answers missed, no round since
   };
   struct ControlJob {
     Member* member;
@@ -205,6 +211,7 @@ class LineSession {
   std::unique_ptr<wire::LineKeeper> keeper_;
   std::string name_;
   RoundSink round_sink_;
+  LinkSink link_sink_;
   std::vector<std::unique_ptr<Member>> members_;
 
   // Line-thread state.

@@ -25,13 +25,38 @@ SiteHost::SiteHost(Options options, LogSink log)
     h.path = options_.db_path;
     h.retention = options_.retention;
     h.log = log_;
+    h.active_alarms = [this] {
+      std::vector<store::AlarmEvent> open;
+      for (const store::ActiveAlarm& a : alarms_.Active()) {
+        store::AlarmEvent e;
+        e.raised = true;
+        e.time = a.since;
+        e.data_id = a.data_id;
+        e.key = a.key;
+        e.seq = a.seq;
+        e.level = a.level;
+        e.code = a.code;
+        e.name = a.name;
+        e.text = a.text;
+        open.push_back(std::move(e));
+      }
+      return open;
+    };
     history_ = std::make_unique<store::HistoryStore>(std::move(h));
   }
 }
 
 SiteHost::~SiteHost() { Shutdown(); }
 
-bool SiteHost::OpenHistory() { return history_ && history_->Open(); }
+bool SiteHost::OpenHistory() {
+  if (!history_) return false;
+  const bool open = history_->Open();
+  const std::vector<store::AlarmEvent> restored = history_->OpenAlarms();
+  alarms_.Restore(restored);
+  if (!restored.empty())
+    Log(fmt::format("restore: {} alarm(s) still raised when the service stopped", restored.size()));
+  return open;
+}
 
 void SiteHost::RestoreUnits(PMBusProtocol& ctrl) {
   if (!history_) return;
@@ -68,6 +93,9 @@ size_t SiteHost::AddLine(std::unique_ptr<wire::Transport> transport) {
       [this](const std::string& key, const std::string& l) { RateLimitedLog(key, l); });
   session->SetRoundSink(
       [this](PMBusProtocol& ctrl, const line::RoundTiming& t) { OnRound(ctrl, t); });
+  session->SetLinkSink([this](PMBusProtocol& ctrl, bool answering, int missed) {
+    OnLink(ctrl, answering, missed);
+  });
   lines_.push_back(std::move(session));
   return lines_.size() - 1;
 }
@@ -183,6 +211,7 @@ std::optional<DeviceSnapshot> SiteHost::Snapshot(unsigned int device_id) const {
   std::lock_guard<std::mutex> lock(mu_);
   s.values = d->values;
   s.last_round = d->last_round;
+  s.stale = d->lost;
   for (const auto& [key, image] : last_images_)
     if (ids.count(key.first) != 0) s.images.push_back({key.first, key.second, image});
   return s;
@@ -254,11 +283,12 @@ bool SiteHost::BatchCheck(QMXVDevice& dev, const std::vector<rule_value>& rules)
   return r.changed;
 }
 
-void SiteHost::CommitEvents(Device* device, const std::vector<store::AlarmEvent>& events) {
+void SiteHost::CommitEvents(Device* device, const std::vector<store::AlarmEvent>& events,
+                            bool in_round) {
   for (const store::AlarmEvent& e : events) {
     if (history_) history_->AppendEvent(e);
     if (event_sink_) event_sink_(e);
-    if (device == nullptr) continue;
+    if (device == nullptr || !in_round) continue;
     std::lock_guard<std::mutex> lock(mu_);
     device->round_events.push_back(e);
   }
@@ -335,9 +365,14 @@ void SiteHost::OnRound(PMBusProtocol& ctrl, const line::RoundTiming& t) {
     d->values = report->values;
     d->last_round = report->time;
   }
+  const bool settle = !d->settled;
+  d->settled = true;
   // Queued behind the units' round-end jobs: when it runs, the round's alarm
   // changes are committed and its records appended.
-  jobs_.Post([this, d, report] {
+  jobs_.Post([this, d, report, settle] {
+    // The first round after start-up has stated every point the device still
+    // has: what the history had raised and no round stated is gone.
+    if (settle) CommitEvents(d, alarms_.SettleRestored(d->unit_ids, report->time).events);
     if (history_) history_->Flush();
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -345,6 +380,35 @@ void SiteHost::OnRound(PMBusProtocol& ctrl, const line::RoundTiming& t) {
     }
     if (report_) report_(*report);
   });
+}
+
+void SiteHost::OnLink(PMBusProtocol& ctrl, bool answering, int missed) {
+  Device* d = DeviceOf(ctrl);
+  if (d == nullptr) return;
+  rule_value rule;
+  rule.condition = answering ? 0 : 1;
+  rule.key = kCommAlarmKey;
+  rule.code = kCommAlarmCode;
+  rule.level = 1;
+  rule.seq = 0;
+  rule.name = "通信中断告警";
+  rule.text = answering ? "通信恢复" : fmt::format("连续{}次无应答", missed);
+  rule.data_id = ctrl.DataId();
+  LinkReport report;
+  report.device_id = ctrl.DataId();
+  report.time = Now();
+  report.answering = answering;
+  report.missed = missed;
+  report.events = alarms_.Commit(ctrl.DataId(), {rule}, report.time).events;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    d->lost = !answering;
+  }
+  // The clear belongs to the round that brought the controller back; the
+  // raise has no round and is reported on its own.
+  CommitEvents(d, report.events, answering);
+  if (!answering && history_) jobs_.Post([this] { history_->Flush(); });
+  if (link_sink_) link_sink_(report);
 }
 
 bool SiteHost::OpenPort(QMXSPDevice& dev) {

@@ -32,6 +32,21 @@ struct RoundReport {
   std::vector<store::AlarmEvent> events;  // alarm changes committed this round
 };
 
+// A controller stopped answering, or answers again. While it does not, its
+// communication alarm is raised and its last values are stale.
+struct LinkReport {
+  unsigned int device_id = 0;
+  int64_t time = 0;
+  bool answering = false;
+  int missed = 0;                         // answers missed in a row when it was lost
+  std::vector<store::AlarmEvent> events;  // the communication alarm's change
+};
+
+// The communication alarm of a device: raised when its controller missed
+// this many answers in a row, cleared by its next completed round.
+inline constexpr const char* kCommAlarmKey = "comm";
+inline constexpr const char* kCommAlarmCode = "comm";
+
 // One unit's record image as it last published it (or was restored with).
 struct UnitImage {
   unsigned int data_id = 0;
@@ -45,6 +60,7 @@ struct DeviceSnapshot {
   std::string line;  // the port's name
   bool line_open = false;
   bool answering = false;  // a round completed and no answer was missed since
+  bool stale = false;      // communication lost: values are the last ones read, not live
   uint64_t rounds = 0;
   int64_t last_round = 0;  // epoch seconds, 0 before the first round
   std::string values;      // the snapshot callback's text of the last round
@@ -78,12 +94,17 @@ class SiteHost : public HostServices {
   // Runs on the job worker once the round's jobs (alarms, history) are done.
   using ReportSink = std::function<void(const RoundReport&)>;
   using EventSink = std::function<void(const store::AlarmEvent&)>;
+  // Runs on the line's thread when a controller is lost or answers again.
+  using LinkSink = std::function<void(const LinkReport&)>;
 
   SiteHost(Options options, LogSink log);
   ~SiteHost() override;
 
   // Opens the history store when one is configured; false (logged) when it
-  // cannot be opened now (polling still works; writes are retried).
+  // cannot be opened now (polling still works; writes are retried). The
+  // alarms the history still has raised are taken over: they are not raised
+  // again, and those no round states any more are cleared after their
+  // device's first completed round.
   bool OpenHistory();
   // Restores every unit of `ctrl` from the newest image stored under its data
   // identifier that it accepts.
@@ -99,6 +120,7 @@ class SiteHost : public HostServices {
   void SetSnapshot(ValuesText s) { snapshot_ = std::move(s); }
   void SetReportSink(ReportSink s) { report_ = std::move(s); }
   void SetEventSink(EventSink s) { event_sink_ = std::move(s); }
+  void SetLinkSink(LinkSink s) { link_sink_ = std::move(s); }
 
   // Runs every line on its own thread until Stop().
   void Start();
@@ -158,13 +180,19 @@ class SiteHost : public HostServices {
     std::string values;
     int64_t last_round = 0;
     std::vector<store::AlarmEvent> round_events;
+    bool lost = false;
+    bool settled = false;  // the line's thread only: restored alarms settled
   };
   // Lookups; the tables are fixed once the lines run.
   Device* DeviceOf(const QMXSPDevice& ctrl) const;
   Device* DeviceOfUnit(const QMXVDevice& unit) const;
   Device* DeviceById(unsigned int device_id) const;
   void OnRound(PMBusProtocol& ctrl, const line::RoundTiming& timing);
-  void CommitEvents(Device* device, const std::vector<store::AlarmEvent>& events);
+  void OnLink(PMBusProtocol& ctrl, bool answering, int missed);
+  // To the history and the event sink; with `in_round`, also into the
+  // device's next round report.
+  void CommitEvents(Device* device, const std::vector<store::AlarmEvent>& events,
+                    bool in_round = true);
   void RateLimitedLog(const std::string& key, const std::string& line);
   void WriteLog(const std::string& line);
   void KeepImage(const QMXVDevice& unit, int type, std::vector<unsigned char> image);
@@ -174,6 +202,7 @@ class SiteHost : public HostServices {
   ValuesText snapshot_;
   ReportSink report_;
   EventSink event_sink_;
+  LinkSink link_sink_;
   std::vector<std::unique_ptr<line::LineSession>> lines_;
   std::vector<std::unique_ptr<Device>> devices_;
   std::map<const QMXController*, Device*> by_host_ctrl_;
