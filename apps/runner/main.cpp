@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <map>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -148,6 +151,9 @@ struct ControlCommand {
 
 // The site file's devices, before anything is created. 2 and a message on a
 // file that cannot be used.
+bool CheckUnits(const std::string& site, const Json::Value& setting, const std::string& device,
+                std::map<uint32_t, std::string>& used);
+
 int LoadSite(const Args& a, std::vector<Device>& devices) {
   Json::Value site;
   std::string error;
@@ -182,15 +188,79 @@ int LoadSite(const Args& a, std::vector<Device>& devices) {
     }
     devices.push_back(std::move(dev));
   }
+  // Unit identifiers against each other and against the devices' own.
+  std::map<uint32_t, std::string> used;
+  for (const Device& d : devices) used.emplace(d.data_id, "the data_id of device " + d.name);
+  for (const Device& d : devices) {
+    if (!CheckUnits(a.site, d.setting, d.name, used)) return 2;
+  }
   return 0;
 }
 
+// CODE or CODE:BYTE. Only the nine rectifier commands exist: 100, 102 and
+// 104 take no byte, 106 to 116 need one (0-255, decimal or 0x hex). Numbers
+// are read whole: 4294967396 is not 100.
 bool ParseControl(const std::string& text, ControlCommand& c) {
-  char extra = 0;
-  const int n = std::sscanf(text.c_str(), "%d:%i%c", &c.code, &c.byte, &extra);
-  const bool needs_byte = c.code >= 106 && c.code <= 116 && c.code % 2 == 0;
-  return !(n < 1 || n > 2 || (n == 2 && (c.byte < 0 || c.byte > 255)) || (needs_byte && n != 2) ||
-           (n == 1 && text.find(':') != std::string::npos));
+  auto number = [](const std::string& s, int base, long max, long& out) {
+    if (s.empty() || s.size() > 12 || s[0] == '-' || s[0] == '+' || s[0] == ' ') return false;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(s.c_str(), &end, base);
+    if (errno != 0 || end == nullptr || *end != '\0' || v < 0 || v > max) return false;
+    out = v;
+    return true;
+  };
+  const size_t colon = text.find(':');
+  long code = 0, byte = -1;
+  if (!number(text.substr(0, colon), 10, 1000, code)) return false;
+  if (code < 100 || code > 116 || code % 2 != 0) return false;
+  const bool needs_byte = code >= 106;
+  if (colon != std::string::npos) {
+    if (!needs_byte || !number(text.substr(colon + 1), 0, 255, byte)) return false;
+  } else if (needs_byte) {
+    return false;
+  }
+  c.code = static_cast<int>(code);
+  c.byte = static_cast<int>(byte);
+  return true;
+}
+
+// The unit elements of a device's setting: every data_id an exact unsigned
+// 32-bit integer, none used twice in the site (the rectifier unit shares its
+// controller's), and a baud_rate the serial driver can set. Prints the problem
+// and returns false.
+bool CheckUnits(const std::string& site, const Json::Value& setting, const std::string& device,
+                std::map<uint32_t, std::string>& used) {
+  for (const char* list : {"acSetting", "dcSetting"}) {
+    const Json::Value& units = qmx::json::Member(setting, list);
+    if (!units.isArray()) continue;
+    for (Json::ArrayIndex k = 0; k < units.size(); ++k) {
+      const std::string where = fmt::format("device {}: {}[{}].data_id", device, list, k);
+      uint32_t id = 0;
+      if (!qmx::json::ToUInt32(qmx::json::Member(units[k], "data_id"), id)) {
+        std::cerr << "k417t-run: " << site << ": " << where
+                  << " must be an unsigned integer (0-4294967295)\n";
+        return false;
+      }
+      const auto [it, fresh] = used.emplace(id, where);
+      if (!fresh) {
+        std::cerr << "k417t-run: " << site << ": " << where << " is " << id << ", as is "
+                  << it->second << "; their history and restored images would mix\n";
+        return false;
+      }
+    }
+  }
+  const Json::Value& baud = qmx::json::Member(setting, "baud_rate");
+  if (!baud.isNull()) {
+    int64_t b = 0;
+    if (!qmx::json::ToIntIn(baud, 1, 4000000, b) ||
+        !qmx::wire::SerialTransport::baud_supported(static_cast<int>(b))) {
+      std::cerr << "k417t-run: " << site << ": device " << device << ": baud_rate "
+                << qmx::json::Compact(baud) << " is not a speed the serial driver can set\n";
+      return false;
+    }
+  }
+  return true;
 }
 
 // Creates every controller, configures it and puts it on its line: devices

@@ -240,7 +240,25 @@ TEST(RunnerE2E, BadSiteFilesExitWithTwoAndAMessage) {
                {R"({"devices": [{"data_id": 1, "setting": {"acSetting": []}}]})", "refused"},
                {R"({"devices": [{"data_id": 1099511627776, "setting": {}}]})", "data_id"},
                {R"({"devices": [{"setting": {"address": 18446744073709551615, "rcSetting": {}}}]})",
-                "refused"}};
+                "refused"},
+               // Files that load but cannot work: units whose history would mix, a
+               // number cut short, text after the document, a port cut at a NUL,
+               // a speed no serial driver sets.
+               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {},
+                  "dcSetting": [{"data_id": 21}, {"data_id": 21}]}}]})",
+                "device device-100: dcSetting[1].data_id is 21, as is device device-100: dcSetting[0].data_id"},
+               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}, "dcSetting": [{"data_id": 7}]}},
+                  {"data_id": 200, "setting": {"rcSetting": {}, "acSetting": [{"data_id": 7}]}}]})",
+                "acSetting[0].data_id is 7"},
+               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}, "acSetting": [{"data_id": 100}]}}]})",
+                "as is the data_id of device device-100"},
+               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}, "acSetting": [{"data_id": 11.5}]}}]})",
+                "acSetting[0].data_id must be an unsigned integer"},
+               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}]} trailing)", "not valid JSON"},
+               {R"({"devices": [{"data_id": 100, "setting": {"port": "/dev/tty\u0000USB0", "rcSetting": {}}}]})",
+                "devices[0].setting.port: a NUL character"},
+               {R"({"devices": [{"data_id": 100, "setting": {"baud_rate": 12345, "rcSetting": {}}}]})",
+                "baud_rate 12345 is not a speed"}};
   for (const Case& c : cases) {
     const std::string site = Write(t.File("site.json"), c.text);
     RunResult r = RunRunner("--site " + site + " --simulate " + scen + " --rounds 1 --db " +
@@ -285,7 +303,8 @@ TEST(RunnerE2E, BadSiteFilesExitWithTwoAndAMessage) {
     EXPECT_EQ(2, r.exit_code) << b.member << r.raw;
     EXPECT_NE(std::string::npos, r.raw.find(b.says)) << r.raw;
   }
-  for (const char* control : {"106", "106:300", "100:", "x"}) {
+  for (const char* control : {"106", "106:300", "100:", "x", "4294967396", "999", "101", "100:3",
+                              "-100", "106:-1", "106:0x100"}) {
     EXPECT_EQ(2, RunRunner("--site " + site + " --simulate " + scen + " --control " + control +
                            " --rounds 1 --db " + t.File("h.db") + " 2>/dev/null")
                      .exit_code)
