@@ -17,12 +17,14 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 #include <json/json.h>
 
+#include "export/mqtt_export.h"
 #include "input/checked_json.h"
 #include "plugin/get_providers.h"
 #include "qmx/pmbus_protocol.h"
@@ -57,6 +59,8 @@ struct Args {
   unsigned device = 0;
   std::string from, to, format = "table";
   bool events = false;
+  // MQTT export
+  std::string mqtt_url, mqtt_ca, mqtt_auth_file, mqtt_client_id, mqtt_prefix, mqtt_discovery_prefix;
 };
 
 std::string DefaultPlugin() {
@@ -193,6 +197,73 @@ int LoadSite(const Args& a, std::vector<Device>& devices) {
   for (const Device& d : devices) used.emplace(d.data_id, "the data_id of device " + d.name);
   for (const Device& d : devices) {
     if (!CheckUnits(a.site, d.setting, d.name, used)) return 2;
+  }
+  return 0;
+}
+
+// The MQTT export's settings: the site file's "mqtt" object, overridden by
+// the command line. False: no export. 2 and a message on a bad setting.
+int LoadMqtt(const Args& a, const std::vector<Device>& devices, bool& enabled,
+             qmx::exporter::MqttConfig& cfg) {
+  namespace ex = qmx::exporter;
+  Json::Value site;
+  std::string error;
+  if (!ReadJson(a.site, site, error)) {
+    std::cerr << "k417t-run: " << error << "\n";
+    return 2;
+  }
+  const Json::Value& mqtt = qmx::json::Member(site, "mqtt");
+  enabled = !a.mqtt_url.empty() || qmx::json::Has(mqtt, "url");
+  if (!enabled && mqtt.isNull()) return 0;
+  for (const Device& d : devices) {
+    ex::MqttDevice m;
+    m.id = d.data_id;
+    m.name = d.name;
+    cfg.devices.push_back(m);
+  }
+  std::set<std::string> given;
+  if (!a.mqtt_url.empty()) {
+    given.insert("url");
+    if (!ex::ParseMqttUrl(a.mqtt_url, cfg, error)) {
+      std::cerr << "k417t-run: --mqtt: " << error << "\n";
+      return 2;
+    }
+  }
+  std::string auth_file = a.mqtt_auth_file;
+  const std::pair<const std::string*, const char*> flags[] = {
+      {&a.mqtt_ca, "ca_file"}, {&a.mqtt_auth_file, "auth_file"}, {&a.mqtt_client_id, "client_id"},
+      {&a.mqtt_prefix, "prefix"}, {&a.mqtt_discovery_prefix, "discovery_prefix"}};
+  for (const auto& [value, key] : flags)
+    if (!value->empty()) given.insert(key);
+  if (!a.mqtt_ca.empty()) cfg.ca_file = a.mqtt_ca;
+  if (!a.mqtt_client_id.empty()) cfg.client_id = a.mqtt_client_id;
+  if (!a.mqtt_prefix.empty()) cfg.prefix = a.mqtt_prefix;
+  if (!a.mqtt_discovery_prefix.empty()) cfg.discovery_prefix = a.mqtt_discovery_prefix;
+  if (!mqtt.isNull() && !ex::ReadSiteMqtt(mqtt, a.site, given, cfg, auth_file, error)) {
+    std::cerr << "k417t-run: " << error << "\n";
+    return 2;
+  }
+  if (!enabled) return 0;
+  if (!auth_file.empty() && !ex::ReadAuthFile(auth_file, cfg, error)) {
+    std::cerr << "k417t-run: " << error << "\n";
+    return 2;
+  }
+  if (!cfg.ca_file.empty() && access(cfg.ca_file.c_str(), R_OK) != 0) {
+    std::cerr << "k417t-run: cannot read the MQTT CA file " << cfg.ca_file << "\n";
+    return 2;
+  }
+  for (std::string* level : {&cfg.prefix, &cfg.discovery_prefix}) {
+    if (level->empty() || level->find_first_of(std::string("+#\0", 3)) != std::string::npos ||
+        level->front() == '/' || level->back() == '/') {
+      std::cerr << "k417t-run: MQTT prefix \"" << *level << "\" must be a topic without '+', '#' or "
+                   "a leading or trailing '/'\n";
+      return 2;
+    }
+  }
+  if (cfg.client_id.empty()) cfg.client_id = ex::DefaultClientId();
+  if (!ex::AssignTopics(cfg.devices, error)) {
+    std::cerr << "k417t-run: " << a.site << ": " << error << "\n";
+    return 2;
   }
   return 0;
 }
@@ -424,6 +495,9 @@ int Run(const Args& a) {
                  "need one)\n";
     return 2;
   }
+  qmx::exporter::MqttConfig mqtt_config;
+  bool mqtt_enabled = false;
+  if (const int bad = LoadMqtt(a, devices, mqtt_enabled, mqtt_config)) return bad;
   Json::Value scenario;
   std::string error;
   if (!a.simulate.empty() && !ReadJson(a.simulate, scenario, error)) {
@@ -467,6 +541,8 @@ int Run(const Args& a) {
 
   int rc = 0;
   {
+    // Outlives the host (declared first); stopped before the host goes.
+    std::unique_ptr<qmx::exporter::MqttExport> mqtt;
     qmx::SiteHost::Options opts;
     opts.db_path = a.db.empty() ? DefaultDb(a.site) : a.db;
     opts.retention.max_rows = a.retention_rows;
@@ -480,8 +556,14 @@ int Run(const Args& a) {
       w["precision"] = 7;
       return Json::writeString(w, k417t_run::SnapshotValues(ctrl, host_ref));
     });
-    host->SetReportSink([&output](const qmx::RoundReport& r) { output.Round(r); });
-    host->SetLinkSink([&output](const qmx::LinkReport& r) { output.Link(r); });
+    host->SetReportSink([&output, &mqtt](const qmx::RoundReport& r) {
+      output.Round(r);
+      if (mqtt) mqtt->OnRound(r);
+    });
+    host->SetLinkSink([&output, &mqtt](const qmx::LinkReport& r) {
+      output.Link(r);
+      if (mqtt) mqtt->OnLink(r);
+    });
 
     std::vector<std::unique_ptr<k417t::sim::PtyServer>> sims;
     // On every way out of this block, the lines stop before anything the
@@ -525,6 +607,11 @@ int Run(const Args& a) {
     signal(SIGTERM, OnStop);
     signal(SIGUSR1, OnUsr1);
     signal(SIGPIPE, SIG_IGN);
+    if (mqtt_enabled) {
+      mqtt = std::make_unique<qmx::exporter::MqttExport>(
+          mqtt_config, qmx::exporter::MqttSource::Of(*host), log);
+      mqtt->Start();
+    }
     host->Start();
     std::atomic<bool> control_done{a.control.empty()};
     std::thread control_driver;
@@ -538,6 +625,7 @@ int Run(const Args& a) {
     g_stop = true;  // ends the control driver's wait for a first round
     if (control_driver.joinable()) control_driver.join();
     host->Shutdown();
+    if (mqtt) mqtt->Stop();
     if (a.alarms) output.Alarms(host->ActiveAlarms());
   }
   std::fflush(out);
@@ -567,6 +655,13 @@ int main(int argc, char** argv) {
   app.add_option("--retention-days", a.retention_days, "days of history kept (0: no limit)");
   app.add_option("--log", a.log, "log file (default: standard error)");
   app.add_flag("--pace", a.pace, "simulator paces its answers at the scenario's baud rate");
+  app.add_option("--mqtt", a.mqtt_url, "export to an MQTT broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+  app.add_option("--mqtt-ca", a.mqtt_ca, "mqtts: certificate authority file to trust");
+  app.add_option("--mqtt-auth-file", a.mqtt_auth_file, "MQTT user name (first line) and password (second)");
+  app.add_option("--mqtt-client-id", a.mqtt_client_id, "MQTT client id (default: k417t-HOSTNAME)");
+  app.add_option("--mqtt-prefix", a.mqtt_prefix, "base topic (default: k417t)");
+  app.add_option("--mqtt-discovery-prefix", a.mqtt_discovery_prefix,
+                 "Home Assistant discovery prefix (default: homeassistant)");
 
   CLI::App* hist = app.add_subcommand("history", "list or export stored records and alarm events");
   hist->add_option("--db", a.db, "history database");

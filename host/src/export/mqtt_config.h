@@ -1,0 +1,73 @@
+#pragma once
+
+// Settings of the MQTT export, from the site file's "mqtt" object and the
+// runner's command line, and the naming rules for topics.
+#include <json/value.h>
+
+#include <cstddef>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace qmx::exporter {
+
+// One controller as the export names it.
+struct MqttDevice {
+  unsigned int id = 0;      // the controller's data identifier
+  std::string name;         // as the site file gives it (shown in Home Assistant)
+  std::string topic;        // TopicName(name): its level in every topic
+  std::string model = "K417T";
+  std::set<int> control;    // control codes accepted from the broker; empty: none
+};
+
+struct MqttConfig {
+  std::string host;
+  int port = 1883;
+  bool tls = false;
+  std::string ca_file;  // mqtts: the certificate authority to trust
+  std::string username, password;
+  std::string client_id;  // empty: "k417t-" and the host name
+  std::string prefix = "k417t";
+  std::string discovery_prefix = "homeassistant";
+  bool discovery = true;
+  int protocol = 5;  // 5 or 4 (3.1.1)
+  int keepalive_s = 30;
+  int refresh_s = 60;       // states are re-sent at least this often
+  int stats_every_s = 10;   // line statistics at most this often
+  size_t max_events = 1000; // alarm events held while the broker is away
+  size_t control_queue = 8; // control requests waiting for their line
+  int backoff_min_ms = 500, backoff_max_ms = 30000;
+  int check_every_ms = 250;  // availability and active alarms are read this often
+  std::vector<MqttDevice> devices;
+};
+
+// "mqtt://host[:port]" or "mqtts://host[:port]" (IPv6 in brackets). False
+// with a message for anything else.
+bool ParseMqttUrl(const std::string& url, MqttConfig& cfg, std::string& error);
+
+// A file with the user name on its first line and the password on its second.
+bool ReadAuthFile(const std::string& path, MqttConfig& cfg, std::string& error);
+
+// The site file's "mqtt" object: "url", "ca_file", "auth_file", "client_id",
+// "prefix", "discovery_prefix", "discovery" (bool), "protocol" (4 or 5),
+// "max_events", "refresh_s", and "control": {"<device name>": [codes]}.
+// Unknown members are refused (a misspelt "control" must not go unnoticed).
+// Settings already present in `cfg` from the command line win, as named in
+// `given` ("url", "auth_file", ...). Device names must be known: `cfg.devices`
+// is filled before.
+bool ReadSiteMqtt(const Json::Value& mqtt, const std::string& source, const std::set<std::string>& given,
+                  MqttConfig& cfg, std::string& auth_file, std::string& error);
+
+// A name made safe as one topic level and as a Home Assistant object id:
+// letters, digits, '-', '_' and '.' stay, anything else ('+', '#', '/', NUL,
+// spaces, non-ASCII) becomes '_'; at most 64 characters; never empty.
+std::string TopicName(const std::string& name);
+
+// Fills each device's topic level and checks that no two devices share one
+// and that none takes the gateway's reserved level.
+bool AssignTopics(std::vector<MqttDevice>& devices, std::string& error);
+
+// "k417t-" and the host name, made safe.
+std::string DefaultClientId();
+
+}  // namespace qmx::exporter

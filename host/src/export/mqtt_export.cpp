@@ -1,0 +1,951 @@
+#include "export/mqtt_export.h"
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <set>
+
+#include <fmt/format.h>
+#include <json/json.h>
+
+#include "input/checked_json.h"
+
+namespace qmx::exporter {
+namespace {
+
+constexpr size_t kMaxInflight = 64;        // QoS 1 events awaiting PUBACK
+constexpr size_t kMaxResults = 64;         // control results waiting for the broker
+constexpr size_t kMaxControlPayload = 1024;
+constexpr size_t kMaxIndexPayload = 1u << 20;
+constexpr auto kConnectTimeout = std::chrono::seconds(10);
+constexpr auto kIndexWait = std::chrono::seconds(2);
+constexpr auto kLogRepeat = std::chrono::seconds(30);
+
+std::once_flag g_lib_once;
+
+// Pure ASCII out (non-ASCII and control characters escaped), one line.
+std::string Compact(const Json::Value& v) {
+  Json::StreamWriterBuilder w;
+  w["indentation"] = "";
+  w["precision"] = 7;
+  w["emitUTF8"] = false;
+  return Json::writeString(w, v);
+}
+
+int64_t EpochNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// What a value key is in Home Assistant's terms: device class and unit.
+struct Measure {
+  const char* device_class;
+  const char* unit;
+  std::string name;
+};
+
+std::optional<Measure> MeasureOf(const std::string& type, const std::string& key) {
+  if (type == "k417t-dc") {
+    if (key == "v") return Measure{"voltage", "V", "voltage"};
+    if (key == "i") return Measure{"current", "A", "current"};
+    return std::nullopt;
+  }
+  if (type == "k417t-ac") {
+    if (key == "ia" || key == "ib" || key == "ic")
+      return Measure{"current", "A", std::string("current ") + static_cast<char>(key[1] - 'a' + 'A')};
+    int input = 0;
+    char phase = 0;
+    char extra = 0;
+    if (std::sscanf(key.c_str(), "channel_%d_%c%c", &input, &phase, &extra) == 2 && input >= 0) {
+      const std::string in = fmt::format("input {} ", input + 1);
+      if (phase == 'f') return Measure{"frequency", "Hz", in + "frequency"};
+      if (phase >= 'a' && phase <= 'c')
+        return Measure{"voltage", "V", in + "voltage " + static_cast<char>(phase - 'a' + 'A')};
+    }
+    return std::nullopt;
+  }
+  if (type == "k417t-rc") {
+    if (key == "rc_value") return Measure{"voltage", "V", "output voltage"};
+    int module = 0;
+    char extra = 0;
+    if (std::sscanf(key.c_str(), "modules.%d.value%c", &module, &extra) == 1 && module >= 0)
+      return Measure{"current", "A", fmt::format("module {} current", module + 1)};
+  }
+  return std::nullopt;
+}
+
+// The keys of a unit's values that discovery announces.
+std::vector<std::string> KeysOf(const std::string& type, const Json::Value& values) {
+  std::vector<std::string> keys;
+  if (!values.isObject()) return keys;
+  for (const std::string& k : values.getMemberNames())
+    if (values[k].isNumeric() && MeasureOf(type, k)) keys.push_back(k);
+  const Json::Value& modules = json::Member(values, "modules");
+  if (type == "k417t-rc" && modules.isArray())
+    for (Json::ArrayIndex i = 0; i < modules.size() && i < 256; ++i)
+      if (json::Member(modules[i], "value").isNumeric()) keys.push_back(fmt::format("modules.{}.value", i));
+  return keys;
+}
+
+std::string Template(const std::string& key) {
+  int module = 0;
+  if (std::sscanf(key.c_str(), "modules.%d.value", &module) == 1)
+    return fmt::format("{{{{ value_json['values']['modules'][{}]['value'] }}}}", module);
+  return fmt::format("{{{{ value_json['values']['{}'] }}}}", key);
+}
+
+std::string PointId(uint32_t data_id, const std::string& key, uint32_t seq) {
+  return TopicName(fmt::format("{}_{}_{}", data_id, key, seq));
+}
+
+bool SafePublishTopic(const std::string& t) {
+  return !t.empty() && t.size() < 1024 && t.find_first_of(std::string("+#\0", 3)) == std::string::npos;
+}
+
+}  // namespace
+
+MqttSource MqttSource::Of(SiteHost& host) {
+  MqttSource s;
+  s.snapshot = [&host](unsigned int id) { return host.Snapshot(id); };
+  s.control = [&host](unsigned int id, int code, const std::vector<unsigned char>& in) {
+    return host.Control(id, code, in);
+  };
+  return s;
+}
+
+bool ParseControlRequest(const std::string& payload, const MqttDevice& device, ControlRequest& out,
+                         std::string& reason) {
+  if (payload.size() > kMaxControlPayload) {
+    reason = fmt::format("request longer than {} bytes", kMaxControlPayload);
+    return false;
+  }
+  Json::Value v;
+  json::Limits limits;
+  limits.max_depth = 4;
+  limits.max_bytes = kMaxControlPayload;
+  if (!json::Parse(payload, "request", v, reason, limits)) return false;
+  if (!v.isObject()) {
+    reason = "request must be a JSON object such as {\"code\": 106, \"byte\": 3}";
+    return false;
+  }
+  for (const std::string& k : v.getMemberNames()) {
+    if (k != "code" && k != "byte" && k != "id") {
+      reason = "unknown member \"" + k + "\" (takes code, byte, id)";
+      return false;
+    }
+  }
+  const Json::Value& id = json::Member(v, "id");
+  if (!id.isNull()) {
+    std::string s;
+    int64_t n = 0;
+    if (json::ToString(id, s) && s.size() <= 128) out.id = s;
+    else if (json::ToInt64(id, n)) out.id = Json::Int64(n);
+    else {
+      reason = "\"id\" must be a string of at most 128 characters or an integer";
+      return false;
+    }
+  }
+  int64_t code = 0;
+  if (!json::ToIntIn(json::Member(v, "code"), 0, INT_MAX, code)) {
+    reason = "\"code\" must be a non-negative integer";
+    return false;
+  }
+  out.code = static_cast<int>(code);
+  if (device.control.count(out.code) == 0) {
+    reason = device.control.empty() ? "control is off for this device"
+                                    : fmt::format("code {} is not allowed for this device", code);
+    return false;
+  }
+  const bool needs_byte = code >= 106 && code <= 116 && code % 2 == 0;
+  int64_t byte = -1;
+  if (json::Has(v, "byte")) {
+    if (!json::ToIntIn(json::Member(v, "byte"), 0, 255, byte)) {
+      reason = "\"byte\" must be an integer from 0 to 255";
+      return false;
+    }
+    if (!needs_byte) {
+      reason = fmt::format("code {} takes no byte", code);
+      return false;
+    }
+  } else if (needs_byte) {
+    reason = fmt::format("code {} needs a \"byte\"", code);
+    return false;
+  }
+  out.byte = static_cast<int>(byte);
+  return true;
+}
+
+MqttExport::MqttExport(MqttConfig config, MqttSource source, Log log)
+    : cfg_(std::move(config)), source_(std::move(source)), log_(std::move(log)) {
+  std::call_once(g_lib_once, [] { mosquitto_lib_init(); });
+  for (const MqttDevice& d : cfg_.devices) {
+    Dev dev;
+    dev.cfg = d;
+    if (dev.cfg.topic.empty()) dev.cfg.topic = TopicName(d.name);
+    devs_.push_back(std::move(dev));
+  }
+}
+
+MqttExport::~MqttExport() { Stop(); }
+
+void MqttExport::Start() {
+  if (started_.exchange(true)) return;
+  thread_ = std::thread([this] { Run(); });
+  worker_ = std::thread([this] { Work(); });
+}
+
+void MqttExport::Stop() {
+  if (!started_ || stopped_.exchange(true)) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+  }
+  cv_.notify_all();
+  job_cv_.notify_all();
+  if (worker_.joinable()) worker_.join();
+  if (thread_.joinable()) thread_.join();
+  const MqttStats s = stats();
+  if (log_)
+    log_(fmt::format("mqtt: stopped; {} connections, {} messages, {} bytes, {} alarm events dropped, "
+                     "publish delay after round end {:.1f} ms on average, {:.1f} ms at most",
+                     s.connects, s.messages, s.bytes, s.events_dropped,
+                     s.delays ? s.total_delay_ms / static_cast<double>(s.delays) : 0.0, s.max_delay_ms));
+}
+
+MqttStats MqttExport::stats() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return stats_;
+}
+
+void MqttExport::OnRound(const RoundReport& report) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopping_ && stopped_) return;
+    Pending& p = pending_[report.device_id];
+    p.report.device_id = report.device_id;
+    p.report.round = report.round;
+    p.report.time = report.time;
+    p.report.values = report.values;
+    p.at = Clock::now();
+    QueueEvents(report.device_id, report.events);
+  }
+  cv_.notify_all();
+}
+
+void MqttExport::OnLink(const LinkReport& report) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    links_[report.device_id] = report.answering;
+    QueueEvents(report.device_id, report.events);
+  }
+  cv_.notify_all();
+}
+
+void MqttExport::QueueEvents(unsigned int device, const std::vector<store::AlarmEvent>& events) {
+  for (const store::AlarmEvent& e : events) {
+    if (events_.size() >= cfg_.max_events) {
+      events_.pop_front();
+      ++stats_.events_dropped;
+      ++dropped_since_log_;
+    }
+    events_.push_back(Event{next_event_id_++, device, e});
+  }
+}
+
+void MqttExport::RateLog(const std::string& key, const std::string& line) {
+  const auto now = Clock::now();
+  auto it = log_limits_.find(key);
+  if (it != log_limits_.end() && now - it->second < kLogRepeat) return;
+  if (log_limits_.size() > 256) log_limits_.clear();
+  log_limits_[key] = now;
+  if (log_) log_(line);
+}
+
+// --- control worker ---
+
+void MqttExport::Work() {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    job_cv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+    if (jobs_.empty()) return;
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    if (stopping_) {
+      lock.unlock();
+      Result r{job.device, job.request, {-1, "gateway stopping"}};
+      lock.lock();
+      if (results_.size() < kMaxResults) results_.push_back(std::move(r));
+      continue;
+    }
+    job_running_ = true;
+    lock.unlock();
+    std::vector<unsigned char> in;
+    if (job.request.byte >= 0) in.push_back(static_cast<unsigned char>(job.request.byte));
+    ControlResult result;
+    try {
+      result = source_.control(job.device, job.request.code, in);
+    } catch (const std::exception& e) {
+      result = {-1, std::string("control failed: ") + e.what()};
+    }
+    if (log_)
+      log_(fmt::format("mqtt: control {} on device {} from the broker: result {}{}", job.request.code,
+                       job.device, result.result, result.reason.empty() ? "" : " (" + result.reason + ")"));
+    lock.lock();
+    job_running_ = false;
+    if (results_.size() >= kMaxResults) results_.pop_front();
+    results_.push_back(Result{job.device, std::move(job.request), std::move(result)});
+    cv_.notify_all();
+  }
+}
+
+// --- export thread ---
+
+std::string MqttExport::DeviceTopic(const Dev& d, const std::string& leaf) const {
+  return cfg_.prefix + "/" + d.cfg.topic + "/" + leaf;
+}
+
+std::string MqttExport::GatewayTopic(const std::string& leaf) const {
+  const std::string id = cfg_.client_id.empty() ? DefaultClientId() : cfg_.client_id;
+  return cfg_.prefix + "/gateway/" + TopicName(id) + "/" + leaf;
+}
+
+MqttExport::Dev* MqttExport::DeviceByTopic(const std::string& level) {
+  for (Dev& d : devs_)
+    if (d.cfg.topic == level) return &d;
+  return nullptr;
+}
+
+void MqttExport::Run() {
+  for (;;) {
+    const auto now = Clock::now();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stopping_) break;
+    }
+    if (mosq_ == nullptr && now >= next_attempt_) Connect(now);
+    if (mosq_ != nullptr) {
+      const int rc = mosquitto_loop(mosq_, connected_ ? 20 : 50, 1);
+      if (rc != MOSQ_ERR_SUCCESS && !lost_) {
+        lost_ = true;
+        disconnect_reason_ = rc == MOSQ_ERR_ERRNO ? std::string("connection error") : mosquitto_strerror(rc);
+      }
+      if (!connected_ && !lost_ && now - attempt_at_ > kConnectTimeout) {
+        lost_ = true;
+        disconnect_reason_ = "no answer to connect";
+      }
+      if (lost_) Lost(disconnect_reason_, Clock::now());
+    } else {
+      std::unique_lock<std::mutex> lock(mu_);
+      cv_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopping_; });
+    }
+    const auto after = Clock::now();
+    TakeInputs(after);
+    if (after - last_check_ >= std::chrono::milliseconds(cfg_.check_every_ms)) {
+      last_check_ = after;
+      CheckDevices(after);
+    }
+    if (connected_) Flush(after);
+  }
+  FinalFlush();
+}
+
+void MqttExport::Connect(Clock::time_point now) {
+  attempt_at_ = now;
+  lost_ = false;
+  connected_ = false;
+  const std::string id = cfg_.client_id.empty() ? DefaultClientId() : cfg_.client_id;
+  mosq_ = mosquitto_new(id.c_str(), true, this);
+  auto fail = [&](const std::string& why) {
+    RateLog("connect", fmt::format("mqtt: cannot connect to {}:{}: {}; retrying", cfg_.host, cfg_.port, why));
+    if (mosq_ != nullptr) mosquitto_destroy(mosq_);
+    mosq_ = nullptr;
+    backoff_ms_ = backoff_ms_ == 0 ? cfg_.backoff_min_ms : std::min(backoff_ms_ * 2, cfg_.backoff_max_ms);
+    next_attempt_ = now + std::chrono::milliseconds(backoff_ms_);
+  };
+  if (mosq_ == nullptr) return fail("out of memory");
+  if (cfg_.protocol == 5) mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+  if (!cfg_.username.empty() &&
+      mosquitto_username_pw_set(mosq_, cfg_.username.c_str(), cfg_.password.c_str()) != MOSQ_ERR_SUCCESS)
+    return fail("bad user name or password");
+  const std::string will = GatewayTopic("availability");
+  if (mosquitto_will_set(mosq_, will.c_str(), 7, "offline", 1, true) != MOSQ_ERR_SUCCESS)
+    return fail("bad last-will topic " + will);
+  if (cfg_.tls) {
+    const int rc = mosquitto_tls_set(mosq_, cfg_.ca_file.empty() ? nullptr : cfg_.ca_file.c_str(),
+                                     cfg_.ca_file.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr,
+                                     nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) return fail(std::string("TLS set-up: ") + mosquitto_strerror(rc));
+  }
+  mosquitto_connect_v5_callback_set(mosq_, &MqttExport::OnConnect);
+  mosquitto_disconnect_v5_callback_set(mosq_, &MqttExport::OnDisconnect);
+  mosquitto_publish_v5_callback_set(mosq_, &MqttExport::OnPublish);
+  mosquitto_message_v5_callback_set(mosq_, &MqttExport::OnMessage);
+  const int rc = mosquitto_connect_async(mosq_, cfg_.host.c_str(), cfg_.port, cfg_.keepalive_s);
+  if (rc != MOSQ_ERR_SUCCESS)
+    return fail(rc == MOSQ_ERR_ERRNO ? std::string("connection refused or unreachable") : mosquitto_strerror(rc));
+}
+
+void MqttExport::Lost(const std::string& why, Clock::time_point now) {
+  if (connected_ || was_connected_)
+    RateLog("lost", fmt::format("mqtt: connection to {}:{} lost ({}); keeping the newest values and up to {} "
+                                "alarm events, reconnecting",
+                                cfg_.host, cfg_.port, why, cfg_.max_events));
+  else
+    RateLog("connect", fmt::format("mqtt: cannot connect to {}:{}: {}; retrying", cfg_.host, cfg_.port, why));
+  // A new client for every connection: nothing queued inside the library
+  // crosses over; unacknowledged events go back into our own queue.
+  mosquitto_destroy(mosq_);
+  mosq_ = nullptr;
+  connected_ = false;
+  connected_flag_ = false;
+  lost_ = false;
+  was_connected_ = false;
+  RequeueInflight();
+  backoff_ms_ = backoff_ms_ == 0 ? cfg_.backoff_min_ms : std::min(backoff_ms_ * 2, cfg_.backoff_max_ms);
+  next_attempt_ = now + std::chrono::milliseconds(backoff_ms_);
+}
+
+void MqttExport::RequeueInflight() {
+  if (inflight_.empty()) return;
+  std::vector<Event> back;
+  for (auto& [mid, e] : inflight_) back.push_back(std::move(e));
+  inflight_.clear();
+  std::sort(back.begin(), back.end(), [](const Event& a, const Event& b) { return a.id < b.id; });
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = back.rbegin(); it != back.rend(); ++it) events_.push_front(std::move(*it));
+  while (events_.size() > cfg_.max_events) {
+    events_.pop_front();
+    ++stats_.events_dropped;
+    ++dropped_since_log_;
+  }
+}
+
+void MqttExport::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__property*) {
+  auto* me = static_cast<MqttExport*>(self);
+  if (rc != 0) {
+    me->lost_ = true;
+    me->disconnect_reason_ = std::string("refused: ") +
+                             (me->cfg_.protocol == 5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc));
+    return;
+  }
+  me->connected_ = true;
+  me->was_connected_ = true;
+  me->connected_flag_ = true;
+  me->backoff_ms_ = 0;
+  {
+    std::lock_guard<std::mutex> lock(me->mu_);
+    ++me->stats_.connects;
+  }
+  if (me->log_) me->log_(fmt::format("mqtt: connected to {}:{}", me->cfg_.host, me->cfg_.port));
+  me->Send(me->GatewayTopic("availability"), "online", 1, true);
+  const std::string control = me->cfg_.prefix + "/+/control/set";
+  const std::string ha = me->cfg_.discovery_prefix + "/status";
+  const std::string index = me->GatewayTopic("devices");
+  mosquitto_subscribe(me->mosq_, nullptr, control.c_str(), 1);
+  if (me->cfg_.discovery) mosquitto_subscribe(me->mosq_, nullptr, ha.c_str(), 1);
+  mosquitto_subscribe(me->mosq_, nullptr, index.c_str(), 1);
+  me->index_settled_ = false;
+  me->index_wait_until_ = Clock::now() + kIndexWait;
+  for (Dev& d : me->devs_) {
+    d.availability_sent = false;
+    d.alarms_dirty = true;
+    d.discovery_dirty = true;
+    d.stats_sent.clear();
+    for (auto& [id, u] : d.units) u.sent = false;
+  }
+  uint64_t dropped = 0;
+  {
+    std::lock_guard<std::mutex> lock(me->mu_);
+    dropped = me->dropped_since_log_;
+    me->dropped_since_log_ = 0;
+  }
+  if (dropped && me->log_)
+    me->log_(fmt::format("mqtt: {} alarm events were dropped while the broker was away (buffer of {})", dropped,
+                         me->cfg_.max_events));
+}
+
+void MqttExport::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*) {
+  auto* me = static_cast<MqttExport*>(self);
+  me->connected_ = false;
+  me->connected_flag_ = false;
+  if (!me->lost_) {
+    me->lost_ = true;
+    me->disconnect_reason_ = rc == 0 ? "disconnected" : mosquitto_strerror(rc);
+  }
+}
+
+void MqttExport::OnPublish(mosquitto*, void* self, int mid, int, const mqtt5__property*) {
+  static_cast<MqttExport*>(self)->inflight_.erase(mid);
+}
+
+void MqttExport::OnMessage(mosquitto*, void* self, const mosquitto_message* m, const mqtt5__property* props) {
+  auto* me = static_cast<MqttExport*>(self);
+  if (m == nullptr || m->topic == nullptr) return;
+  std::string payload;
+  if (m->payload != nullptr && m->payloadlen > 0)
+    payload.assign(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
+  std::string correlation;
+  void* data = nullptr;
+  uint16_t len = 0;
+  if (props != nullptr && mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &data, &len, false)) {
+    if (data != nullptr) correlation.assign(static_cast<const char*>(data), len);
+    free(data);
+  }
+  try {
+    me->HandleMessage(m->topic, payload, correlation);
+  } catch (const std::exception& e) {
+    me->RateLog("message", fmt::format("mqtt: message on {} not handled: {}", TopicName(m->topic), e.what()));
+  }
+}
+
+void MqttExport::HandleMessage(const std::string& topic, const std::string& payload,
+                               const std::string& correlation) {
+  if (cfg_.discovery && topic == cfg_.discovery_prefix + "/status") {
+    if (payload == "online") {
+      for (Dev& d : devs_) {
+        d.discovery_dirty = true;
+        d.alarms_dirty = true;
+        for (auto& [id, u] : d.units) u.sent = false;
+      }
+    }
+    return;
+  }
+  if (topic == GatewayTopic("devices")) {
+    if (!index_settled_) HandleIndex(payload);
+    return;
+  }
+  const std::string head = cfg_.prefix + "/";
+  const std::string tail = "/control/set";
+  if (topic.size() > head.size() + tail.size() && topic.compare(0, head.size(), head) == 0 &&
+      topic.compare(topic.size() - tail.size(), tail.size(), tail) == 0) {
+    const std::string level = topic.substr(head.size(), topic.size() - head.size() - tail.size());
+    Dev* d = DeviceByTopic(level);
+    if (d == nullptr) {
+      RateLog("control-unknown", fmt::format("mqtt: control request for unknown device \"{}\" ignored",
+                                             TopicName(level)));
+      return;
+    }
+    ControlRequest r;
+    r.correlation = correlation;
+    std::string reason;
+    if (!ParseControlRequest(payload, d->cfg, r, reason)) return Refuse(d->cfg.id, r, reason);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (jobs_.size() >= cfg_.control_queue) {
+      ++stats_.control_refused;
+      if (results_.size() >= kMaxResults) results_.pop_front();
+      results_.push_back(Result{d->cfg.id, r, {-1, "too many control requests waiting"}});
+      return;
+    }
+    jobs_.push_back(Job{d->cfg.id, std::move(r)});
+    job_cv_.notify_one();
+  }
+}
+
+void MqttExport::Refuse(unsigned int device, const ControlRequest& r, const std::string& reason) {
+  RateLog("refused" + std::to_string(device),
+          fmt::format("mqtt: control request for device {} refused: {}", device, reason));
+  std::lock_guard<std::mutex> lock(mu_);
+  ++stats_.control_refused;
+  if (results_.size() >= kMaxResults) results_.pop_front();
+  results_.push_back(Result{device, r, {-1, reason}});
+}
+
+void MqttExport::HandleIndex(const std::string& payload) {
+  if (payload.empty() || payload.size() > kMaxIndexPayload) return;
+  Json::Value v;
+  std::string error;
+  json::Limits limits;
+  limits.max_depth = 8;
+  limits.max_bytes = kMaxIndexPayload;
+  if (!json::Parse(payload, "retained device index", v, error, limits) || !v.isObject()) {
+    RateLog("index", "mqtt: " + error + " (ignored)");
+    return;
+  }
+  old_index_ = json::Member(v, "devices");
+}
+
+void MqttExport::TakeInputs(Clock::time_point now) {
+  std::map<unsigned int, Pending> pending;
+  std::map<unsigned int, bool> links;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    pending.swap(pending_);
+    links.swap(links_);
+  }
+  for (Dev& d : devs_) {
+    auto it = links.find(d.cfg.id);
+    if (it != links.end()) d.answering = it->second;
+  }
+  (void)now;
+  for (auto& [id, p] : pending) {
+    Dev* d = nullptr;
+    for (Dev& x : devs_)
+      if (x.cfg.id == id) d = &x;
+    if (d == nullptr) continue;
+    Json::Value units;
+    std::string error;
+    if (!json::Parse(p.report.values, "round values", units, error) || !units.isArray()) {
+      RateLog("values" + std::to_string(id), "mqtt: device " + std::to_string(id) + ": " +
+                                                 (error.empty() ? "round values are no list" : error));
+      continue;
+    }
+    d->answering = true;  // a round just completed
+    d->report_at = p.at;
+    d->report_pending = true;
+    for (const Json::Value& u : units) {
+      uint32_t data_id = 0;
+      std::string type;
+      if (!json::ToUInt32(json::Member(u, "data_id"), data_id) || !json::ToString(json::Member(u, "type"), type))
+        continue;
+      const Json::Value& values = json::Member(u, "values");
+      Unit& unit = d->units[data_id];
+      std::vector<std::string> keys = KeysOf(type, values);
+      if (unit.type != type || unit.keys != keys) d->units_changed = d->discovery_dirty = true;
+      unit.data_id = data_id;
+      unit.type = type;
+      unit.keys = std::move(keys);
+      unit.values = Compact(values.isObject() ? values : Json::Value(Json::objectValue));
+      Json::Value state(Json::objectValue);
+      state["device"] = d->cfg.name;
+      state["data_id"] = data_id;
+      state["type"] = type;
+      state["round"] = static_cast<Json::UInt64>(p.report.round);
+      state["time"] = static_cast<Json::Int64>(p.report.time);
+      state["values"] = values.isObject() ? values : Json::Value(Json::objectValue);
+      const Json::Value& errors = json::Member(u, "errors");
+      if (errors.isObject() && !errors.empty()) state["errors"] = errors;
+      unit.payload = Compact(state);
+    }
+  }
+}
+
+void MqttExport::CheckDevices(Clock::time_point now) {
+  for (Dev& d : devs_) {
+    std::optional<DeviceSnapshot> s;
+    try {
+      s = source_.snapshot(d.cfg.id);
+    } catch (const std::exception&) {
+    }
+    if (!s) continue;
+    d.answering = s->answering;
+    // Active alarms.
+    Json::Value alarms(Json::objectValue);
+    Json::Value active(Json::objectValue);
+    for (const store::ActiveAlarm& a : s->alarms) {
+      Json::Value x(Json::objectValue);
+      x["data_id"] = a.data_id;
+      x["key"] = a.key;
+      x["seq"] = a.seq;
+      x["level"] = a.level;
+      x["code"] = a.code;
+      x["name"] = a.name;
+      x["text"] = a.text;
+      x["since"] = static_cast<Json::Int64>(a.since);
+      const std::string id = PointId(a.data_id, a.key, a.seq);
+      if (d.alarm_points.count(id) == 0 && d.alarm_points.size() < 4096) {
+        Json::Value point(Json::objectValue);
+        point["data_id"] = a.data_id;
+        point["key"] = a.key;
+        point["seq"] = a.seq;
+        point["name"] = a.name;
+        point["text"] = a.text;
+        d.alarm_points[id] = point;
+        d.discovery_dirty = true;
+      }
+      active[id] = x;
+    }
+    alarms["count"] = static_cast<Json::UInt>(s->alarms.size());
+    alarms["active"] = active;
+    const std::string payload = Compact(alarms);
+    if (payload != d.alarms_payload) {
+      d.alarms_payload = payload;
+      d.alarms_dirty = true;
+    }
+    // Line statistics.
+    Json::Value st(Json::objectValue);
+    st["line"] = s->line;
+    st["open"] = s->line_open;
+    st["rounds"] = static_cast<Json::UInt64>(s->rounds);
+    st["requests"] = static_cast<Json::UInt64>(s->line_stats.requests);
+    st["answers"] = static_cast<Json::UInt64>(s->line_stats.answers);
+    st["timeouts"] = static_cast<Json::UInt64>(s->line_stats.timeouts);
+    st["late"] = static_cast<Json::UInt64>(s->line_stats.late);
+    st["echoes"] = static_cast<Json::UInt64>(s->line_stats.echoes);
+    st["dropped"] = static_cast<Json::UInt64>(s->line_stats.dropped);
+    st["bytes_out"] = static_cast<Json::UInt64>(s->line_stats.bytes_out);
+    st["bytes_in"] = static_cast<Json::UInt64>(s->line_stats.bytes_in);
+    d.stats_payload = Compact(st);
+  }
+  (void)now;
+}
+
+bool MqttExport::Send(const std::string& topic, const std::string& payload, int qos, bool retain,
+                      unsigned int device, int* mid, const std::string& correlation) {
+  if (mosq_ == nullptr || !SafePublishTopic(topic)) return false;
+  mosquitto_property* props = nullptr;
+  if (!correlation.empty() && cfg_.protocol == 5)
+    mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.data(),
+                                  static_cast<uint16_t>(std::min<size_t>(correlation.size(), 65535)));
+  const int rc = mosquitto_publish_v5(mosq_, mid, topic.c_str(), static_cast<int>(payload.size()),
+                                      payload.data(), qos, retain, props);
+  mosquitto_property_free_all(&props);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    RateLog("publish", fmt::format("mqtt: publish on {} failed: {}", topic, mosquitto_strerror(rc)));
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  ++stats_.messages;
+  stats_.bytes += payload.size() + topic.size();
+  if (device != 0 || !devs_.empty()) {
+    auto& pd = stats_.per_device[device];
+    ++pd.first;
+    pd.second += payload.size() + topic.size();
+  }
+  return true;
+}
+
+void MqttExport::Flush(Clock::time_point now) {
+  // The device index: removals first, once the retained one had its chance.
+  if (!index_settled_ && (now >= index_wait_until_ || !old_index_.isNull())) {
+    index_settled_ = true;
+    if (old_index_.isObject()) {
+      for (const std::string& name : old_index_.getMemberNames()) {
+        if (DeviceByTopic(name) != nullptr) continue;
+        const Json::Value& topics = old_index_[name];
+        if (!topics.isArray()) continue;
+        for (const Json::Value& t : topics) {
+          std::string topic;
+          if (json::ToString(t, topic) &&
+              (topic.rfind(cfg_.discovery_prefix + "/", 0) == 0 || topic.rfind(cfg_.prefix + "/", 0) == 0))
+            Send(topic, "", 1, true);
+        }
+        if (log_) log_(fmt::format("mqtt: device \"{}\" left the site file; its retained topics are cleared", name));
+      }
+    }
+    old_index_ = Json::Value();
+    index_dirty_ = true;
+  }
+  for (Dev& d : devs_) {
+    const bool live = d.answering;
+    if (!d.availability_sent || d.availability_value != live) {
+      if (Send(DeviceTopic(d, "availability"), live ? "online" : "offline", 1, true, d.cfg.id)) {
+        d.availability_sent = true;
+        d.availability_value = live;
+      }
+    }
+    if (cfg_.discovery && d.discovery_dirty && !d.units.empty()) PublishDiscovery(d);
+    if (live) {
+      bool first = true;
+      for (auto& [id, u] : d.units) {
+        if (u.payload.empty()) continue;
+        const bool due = !u.sent || u.values != u.sent_values ||
+                         now - u.sent_at >= std::chrono::seconds(cfg_.refresh_s);
+        if (!due) continue;
+        if (!Send(DeviceTopic(d, "units/" + std::to_string(id)), u.payload, 0, true, d.cfg.id)) continue;
+        u.sent = true;
+        u.sent_values = u.values;
+        u.sent_at = now;
+        if (first && d.report_pending) {
+          const double ms = std::chrono::duration<double, std::milli>(Clock::now() - d.report_at).count();
+          std::lock_guard<std::mutex> lock(mu_);
+          stats_.max_delay_ms = std::max(stats_.max_delay_ms, ms);
+          stats_.total_delay_ms += ms;
+          ++stats_.delays;
+        }
+        first = false;
+      }
+      d.report_pending = false;
+    }
+    if (d.alarms_dirty && !d.alarms_payload.empty() &&
+        Send(DeviceTopic(d, "alarms"), d.alarms_payload, 1, true, d.cfg.id))
+      d.alarms_dirty = false;
+    if (!d.stats_payload.empty() && d.stats_payload != d.stats_sent &&
+        (d.stats_sent.empty() || now - d.stats_at >= std::chrono::seconds(cfg_.stats_every_s))) {
+      if (Send(DeviceTopic(d, "line"), d.stats_payload, 0, true, d.cfg.id)) {
+        d.stats_sent = d.stats_payload;
+        d.stats_at = now;
+      }
+    }
+  }
+  // Alarm events, oldest first, QoS 1; kept until acknowledged.
+  while (inflight_.size() < kMaxInflight) {
+    Event e;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (events_.empty()) break;
+      e = std::move(events_.front());
+      events_.pop_front();
+    }
+    Dev* d = nullptr;
+    for (Dev& x : devs_)
+      if (x.cfg.id == e.device) d = &x;
+    if (d == nullptr) continue;
+    Json::Value v(Json::objectValue);
+    v["id"] = static_cast<Json::UInt64>(e.id);
+    v["state"] = e.e.raised ? "raised" : "cleared";
+    v["time"] = static_cast<Json::Int64>(e.e.time);
+    v["data_id"] = e.e.data_id;
+    v["key"] = e.e.key;
+    v["seq"] = e.e.seq;
+    v["level"] = e.e.level;
+    v["code"] = e.e.code;
+    v["name"] = e.e.name;
+    v["text"] = e.e.text;
+    int mid = 0;
+    if (!Send(DeviceTopic(*d, "events"), Compact(v), 1, false, d->cfg.id, &mid)) {
+      std::lock_guard<std::mutex> lock(mu_);
+      events_.push_front(std::move(e));
+      break;
+    }
+    inflight_[mid] = std::move(e);
+  }
+  // Control results.
+  for (;;) {
+    Result r;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (results_.empty()) break;
+      r = std::move(results_.front());
+      results_.pop_front();
+    }
+    Dev* d = nullptr;
+    for (Dev& x : devs_)
+      if (x.cfg.id == r.device) d = &x;
+    if (d == nullptr) continue;
+    Json::Value v(Json::objectValue);
+    v["code"] = r.request.code;
+    if (r.request.byte >= 0) v["byte"] = r.request.byte;
+    if (!r.request.id.isNull()) v["id"] = r.request.id;
+    v["result"] = r.result.result;
+    if (!r.result.reason.empty()) v["reason"] = r.result.reason;
+    v["time"] = static_cast<Json::Int64>(EpochNow());
+    Send(DeviceTopic(*d, "control/result"), Compact(v), 1, false, d->cfg.id, nullptr, r.request.correlation);
+  }
+  if (index_settled_ && index_dirty_) PublishIndex();
+}
+
+void MqttExport::PublishDiscovery(Dev& d) {
+  const std::string node = "k417t_" + d.cfg.topic;
+  Json::Value device(Json::objectValue);
+  device["identifiers"].append(node);
+  device["name"] = d.cfg.name;
+  device["model"] = d.cfg.model;
+  device["manufacturer"] = "K417T";
+  device["serial_number"] = std::to_string(d.cfg.id);
+  Json::Value availability(Json::arrayValue);
+  Json::Value a1(Json::objectValue), a2(Json::objectValue);
+  a1["topic"] = GatewayTopic("availability");
+  a2["topic"] = DeviceTopic(d, "availability");
+  availability.append(a1);
+  availability.append(a2);
+  std::vector<std::string> topics;
+  auto announce = [&](const std::string& component, const std::string& object, Json::Value config) {
+    config["unique_id"] = node + "_" + object;
+    config["device"] = device;
+    config["availability"] = availability;
+    config["availability_mode"] = "all";
+    const std::string topic = cfg_.discovery_prefix + "/" + component + "/" + node + "/" + object + "/config";
+    if (Send(topic, Compact(config), 1, true, d.cfg.id)) topics.push_back(topic);
+  };
+  for (const auto& [id, u] : d.units) {
+    for (const std::string& key : u.keys) {
+      const auto m = MeasureOf(u.type, key);
+      if (!m) continue;
+      Json::Value c(Json::objectValue);
+      const char* kind = u.type == "k417t-ac" ? "AC" : u.type == "k417t-dc" ? "DC" : "rectifiers";
+      c["name"] = fmt::format("{} {} {}", kind, id, m->name);
+      c["state_topic"] = DeviceTopic(d, "units/" + std::to_string(id));
+      c["value_template"] = Template(key);
+      c["unit_of_measurement"] = m->unit;
+      c["device_class"] = m->device_class;
+      c["state_class"] = "measurement";
+      std::string object = key;
+      std::replace(object.begin(), object.end(), '.', '_');
+      announce("sensor", TopicName(fmt::format("u{}_{}", id, object)), c);
+    }
+  }
+  {
+    Json::Value c(Json::objectValue);
+    c["name"] = "alarm";
+    c["state_topic"] = DeviceTopic(d, "alarms");
+    c["value_template"] = "{{ 'ON' if value_json['count'] > 0 else 'OFF' }}";
+    c["device_class"] = "problem";
+    announce("binary_sensor", "alarm", c);
+  }
+  for (const auto& [id, point] : d.alarm_points) {
+    Json::Value c(Json::objectValue);
+    c["name"] = point["name"].asString() + " " + point["text"].asString() + " (" + id + ")";
+    c["state_topic"] = DeviceTopic(d, "alarms");
+    c["value_template"] = "{{ 'ON' if '" + id + "' in value_json['active'] else 'OFF' }}";
+    c["device_class"] = "problem";
+    announce("binary_sensor", "alarm_" + id, c);
+  }
+  // Configs announced before and no longer made (a unit gone) are removed.
+  for (const std::string& t : d.discovery_sent)
+    if (std::find(topics.begin(), topics.end(), t) == topics.end()) Send(t, "", 1, true, d.cfg.id);
+  d.discovery_sent = topics;
+  d.discovery_dirty = false;
+  index_dirty_ = true;
+}
+
+void MqttExport::PublishIndex() {
+  Json::Value devices(Json::objectValue);
+  for (const Dev& d : devs_) {
+    Json::Value topics(Json::arrayValue);
+    for (const std::string& t : d.discovery_sent) topics.append(t);
+    for (const auto& [id, u] : d.units) topics.append(DeviceTopic(d, "units/" + std::to_string(id)));
+    for (const char* leaf : {"availability", "alarms", "line"}) topics.append(DeviceTopic(d, leaf));
+    devices[d.cfg.topic] = topics;
+  }
+  Json::Value v(Json::objectValue);
+  v["devices"] = devices;
+  if (Send(GatewayTopic("devices"), Compact(v), 1, true)) index_dirty_ = false;
+}
+
+void MqttExport::FinalFlush() {
+  if (mosq_ == nullptr) return;
+  const auto deadline = Clock::now() + std::chrono::seconds(2);
+  // Whatever the last rounds and the control worker left.
+  while (!connected_ && !lost_ && Clock::now() < deadline) {
+    if (mosquitto_loop(mosq_, 20, 1) != MOSQ_ERR_SUCCESS) break;
+  }
+  if (connected_) {
+    TakeInputs(Clock::now());
+    CheckDevices(Clock::now());
+    Flush(Clock::now());
+    for (;;) {
+      bool more = false;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        more = !events_.empty();
+      }
+      if ((!more && inflight_.empty()) || !connected_ || Clock::now() >= deadline) break;
+      if (mosquitto_loop(mosq_, 20, 1) != MOSQ_ERR_SUCCESS) break;
+      if (more) Flush(Clock::now());
+    }
+    if (connected_) {
+      for (Dev& d : devs_) Send(DeviceTopic(d, "availability"), "offline", 1, true, d.cfg.id);
+      Send(GatewayTopic("availability"), "offline", 1, true);
+      const auto until = Clock::now() + std::chrono::milliseconds(500);
+      while (connected_ && Clock::now() < until && mosquitto_want_write(mosq_))
+        if (mosquitto_loop(mosq_, 20, 1) != MOSQ_ERR_SUCCESS) break;
+      mosquitto_disconnect(mosq_);
+      for (int i = 0; i < 10 && mosquitto_loop(mosq_, 20, 1) == MOSQ_ERR_SUCCESS; ++i) {
+      }
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    const size_t left = events_.size() + inflight_.size();
+    if (left && log_) log_(fmt::format("mqtt: {} alarm events not delivered at exit", left));
+  }
+  mosquitto_destroy(mosq_);
+  mosq_ = nullptr;
+}
+
+}  // namespace qmx::exporter

@@ -1,0 +1,207 @@
+#pragma once
+
+// Exports a site to an MQTT broker: each unit's values, alarm events, the
+// active alarms, line statistics, availability of the gateway and of every
+// controller, Home Assistant discovery, and control requests from the broker.
+//
+// Threads: one thread of its own owns the broker connection (every libmosquitto
+// call and callback runs there), and one worker sends control commands, which
+// may wait seconds for their line. OnRound may be called from any thread and
+// only copies into bounded buffers: a slow or absent broker never holds the
+// caller. While the broker is away the newest values of each unit and up to
+// max_events alarm events are kept (the oldest dropped, counted and logged);
+// they go out when the connection is back (reconnect with back-off).
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "export/mqtt_config.h"
+#include "site/site_host.h"
+
+struct mosquitto;
+struct mosquitto_message;
+struct mqtt5__property;
+
+namespace qmx::exporter {
+
+// What the export reads from the site: SiteHost's snapshots and control.
+struct MqttSource {
+  std::function<std::optional<DeviceSnapshot>(unsigned int)> snapshot;
+  std::function<ControlResult(unsigned int, int, const std::vector<unsigned char>&)> control;
+  static MqttSource Of(SiteHost& host);
+};
+
+// A control request taken from a `control/set` message.
+struct ControlRequest {
+  int code = 0;
+  int byte = -1;         // none
+  Json::Value id;        // the request's "id", echoed (null: none)
+  std::string correlation;  // MQTT 5 correlation data, echoed
+};
+
+// Reads `payload` ({"code": 106, "byte": 3, "id": "any"}) for `device`. False
+// with the reason: not JSON, unknown members, a code outside the device's
+// allow-list, a byte missing, out of range or given to a code without one.
+bool ParseControlRequest(const std::string& payload, const MqttDevice& device, ControlRequest& out,
+                         std::string& reason);
+
+struct MqttStats {
+  uint64_t connects = 0;
+  uint64_t messages = 0, bytes = 0;  // handed to the broker connection
+  uint64_t events_dropped = 0;
+  uint64_t control_refused = 0;
+  double max_delay_ms = 0;   // round report to its first state message
+  double total_delay_ms = 0;
+  uint64_t delays = 0;
+  std::map<unsigned int, std::pair<uint64_t, uint64_t>> per_device;  // messages, bytes
+};
+
+class MqttExport {
+ public:
+  using Log = std::function<void(const std::string&)>;
+  MqttExport(MqttConfig config, MqttSource source, Log log);
+  ~MqttExport();
+  MqttExport(const MqttExport&) = delete;
+  MqttExport& operator=(const MqttExport&) = delete;
+
+  void Start();
+  // Sends what is pending (waiting at most about 2 s for the broker), marks the
+  // gateway and the devices offline and disconnects. Idempotent.
+  void Stop();
+
+  // A completed round (any thread; copies and returns).
+  void OnRound(const RoundReport& report);
+  // A controller stopped answering or answers again (any thread).
+  void OnLink(const LinkReport& report);
+
+  MqttStats stats() const;
+  bool connected() const { return connected_flag_; }
+  const MqttConfig& config() const { return cfg_; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Event {
+    uint64_t id = 0;
+    unsigned int device = 0;
+    store::AlarmEvent e;
+  };
+  struct Result {
+    unsigned int device = 0;
+    ControlRequest request;
+    ControlResult result;
+  };
+  struct Job {
+    unsigned int device = 0;
+    ControlRequest request;
+  };
+  struct Unit {
+    unsigned int data_id = 0;
+    std::string type;
+    std::vector<std::string> keys;  // value keys, for discovery ("modules.0.value")
+    std::string payload;            // newest state message
+    std::string values;             // its values, to tell a change
+    std::string sent_values;        // the values last sent
+    Clock::time_point sent_at{};
+    bool sent = false;
+  };
+  struct Dev {
+    MqttDevice cfg;
+    bool answering = false;
+    bool availability_sent = false, availability_value = false;
+    std::map<unsigned int, Unit> units;
+    bool units_changed = false;
+    Clock::time_point report_at{};  // OnRound of the newest report not yet published
+    bool report_pending = false;
+    std::string alarms_payload;
+    bool alarms_dirty = true;
+    std::map<std::string, Json::Value> alarm_points;  // object id -> point (seen ever)
+    std::string stats_payload, stats_sent;
+    Clock::time_point stats_at{};
+    bool discovery_dirty = true;
+    std::vector<std::string> discovery_sent;  // discovery topics last published
+  };
+  struct Pending {
+    RoundReport report;
+    Clock::time_point at;
+  };
+
+  void Run();
+  void Work();
+  void Connect(Clock::time_point now);
+  void Lost(const std::string& why, Clock::time_point now);
+  void TakeInputs(Clock::time_point now);
+  void CheckDevices(Clock::time_point now);
+  void Flush(Clock::time_point now);
+  void FinalFlush();
+  void PublishDiscovery(Dev& d);
+  void PublishIndex();
+  void HandleIndex(const std::string& payload);
+  void RequeueInflight();
+  bool Send(const std::string& topic, const std::string& payload, int qos, bool retain,
+            unsigned int device = 0, int* mid = nullptr, const std::string& correlation = {});
+  Dev* DeviceByTopic(const std::string& topic_level);
+  std::string DeviceTopic(const Dev& d, const std::string& leaf) const;
+  std::string GatewayTopic(const std::string& leaf) const;
+
+  // libmosquitto callbacks (the export thread).
+  static void OnConnect(mosquitto*, void*, int, int, const mqtt5__property*);
+  static void OnDisconnect(mosquitto*, void*, int, const mqtt5__property*);
+  static void OnPublish(mosquitto*, void*, int, int, const mqtt5__property*);
+  static void OnMessage(mosquitto*, void*, const mosquitto_message*, const mqtt5__property*);
+  void HandleMessage(const std::string& topic, const std::string& payload, const std::string& correlation);
+  void Refuse(unsigned int device, const ControlRequest& r, const std::string& reason);
+  void RateLog(const std::string& key, const std::string& line);
+  void QueueEvents(unsigned int device, const std::vector<store::AlarmEvent>& events);  // under mu_
+
+  const MqttConfig cfg_;
+  const MqttSource source_;
+  const Log log_;
+
+  // Export thread only.
+  mosquitto* mosq_ = nullptr;
+  bool connected_ = false;
+  bool lost_ = false;
+  Clock::time_point attempt_at_{}, next_attempt_{};
+  int backoff_ms_ = 0;
+  std::vector<Dev> devs_;
+  std::map<int, Event> inflight_;  // mid -> event awaiting its PUBACK
+  bool index_settled_ = false;
+  Clock::time_point index_wait_until_{};
+  Json::Value old_index_;
+  bool index_dirty_ = false;
+  Clock::time_point last_check_{};
+  std::string disconnect_reason_;
+  bool was_connected_ = false;
+  std::map<std::string, Clock::time_point> log_limits_;
+
+  std::atomic<bool> connected_flag_{false};
+  std::atomic<bool> started_{false}, stopped_{false};
+  std::thread thread_, worker_;
+
+  // Shared with OnRound and the control worker.
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  bool stopping_ = false;
+  std::map<unsigned int, Pending> pending_;  // newest report per device
+  std::deque<Event> events_;
+  std::map<unsigned int, bool> links_;  // answering, as the newest link report said
+  uint64_t next_event_id_ = 1;
+  uint64_t dropped_since_log_ = 0;
+  std::deque<Result> results_;
+  std::deque<Job> jobs_;
+  std::condition_variable job_cv_;
+  bool job_running_ = false;
+  MqttStats stats_;
+};
+
+}  // namespace qmx::exporter
