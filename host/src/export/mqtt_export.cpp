@@ -455,6 +455,7 @@ void MqttExport::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__pro
     d.availability_sent = false;
     d.alarms_dirty = true;
     d.discovery_dirty = true;
+    d.discovery_payloads.clear();
     d.stats_sent.clear();
     for (auto& [id, u] : d.units) u.sent = false;
   }
@@ -509,6 +510,7 @@ void MqttExport::HandleMessage(const std::string& topic, const std::string& payl
     if (payload == "online") {
       for (Dev& d : devs_) {
         d.discovery_dirty = true;
+        d.discovery_payloads.clear();
         d.alarms_dirty = true;
         for (auto& [id, u] : d.units) u.sent = false;
       }
@@ -609,7 +611,9 @@ void MqttExport::TakeInputs(Clock::time_point now) {
       unit.data_id = data_id;
       unit.type = type;
       unit.keys = std::move(keys);
-      unit.values = Compact(values.isObject() ? values : Json::Value(Json::objectValue));
+      Json::Value compared = values.isObject() ? values : Json::Value(Json::objectValue);
+      compared.removeMember("time");  // the rectifier image's own time stamp
+      unit.values = Compact(compared);
       Json::Value state(Json::objectValue);
       state["device"] = d->cfg.name;
       state["data_id"] = data_id;
@@ -850,7 +854,14 @@ void MqttExport::PublishDiscovery(Dev& d) {
     config["availability"] = availability;
     config["availability_mode"] = "all";
     const std::string topic = cfg_.discovery_prefix + "/" + component + "/" + node + "/" + object + "/config";
-    if (Send(topic, Compact(config), 1, true, d.cfg.id)) topics.push_back(topic);
+    const std::string payload = Compact(config);
+    auto sent = d.discovery_payloads.find(topic);
+    if (sent != d.discovery_payloads.end() && sent->second == payload) {
+      topics.push_back(topic);  // unchanged: not sent again
+    } else if (Send(topic, payload, 1, true, d.cfg.id)) {
+      topics.push_back(topic);
+      d.discovery_payloads[topic] = payload;
+    }
   };
   for (const auto& [id, u] : d.units) {
     for (const std::string& key : u.keys) {
@@ -887,7 +898,10 @@ void MqttExport::PublishDiscovery(Dev& d) {
   }
   // Configs announced before and no longer made (a unit gone) are removed.
   for (const std::string& t : d.discovery_sent)
-    if (std::find(topics.begin(), topics.end(), t) == topics.end()) Send(t, "", 1, true, d.cfg.id);
+    if (std::find(topics.begin(), topics.end(), t) == topics.end()) {
+      Send(t, "", 1, true, d.cfg.id);
+      d.discovery_payloads.erase(t);
+    }
   d.discovery_sent = topics;
   d.discovery_dirty = false;
   index_dirty_ = true;

@@ -129,6 +129,7 @@ class MqttExport {
     Clock::time_point stats_at{};
     bool discovery_dirty = true;
     std::vector<std::string> discovery_sent;  // discovery topics last published
+    std::map<std::string, std::string> discovery_payloads;  // as sent on this connection
   };
   struct Pending {
     RoundReport report;

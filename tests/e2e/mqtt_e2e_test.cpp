@@ -1,0 +1,269 @@
+// The runner exporting to a real mosquitto broker started by the test:
+// discovery, values, alarm raise and clear, control (allowed, refused, bad),
+// device availability when the controller goes silent, the last will after
+// SIGKILL, and a broker restart with no alarm event lost.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include "support/mqtt_broker.h"
+
+namespace {
+
+using k417t_test::Broker;
+using k417t_test::Message;
+using k417t_test::Observer;
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/k417t-mqtt-XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::system(("rm -rf " + path_).c_str()); }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+Json::Value ParseText(const std::string& text) {
+  Json::Value v;
+  Json::CharReaderBuilder b;
+  std::string err;
+  std::unique_ptr<Json::CharReader> r(b.newCharReader());
+  r->parse(text.data(), text.data() + text.size(), &v, &err);
+  return v;
+}
+
+Json::Value ReadJsonFile(const std::string& path) {
+  std::ifstream in(path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return ParseText(text);
+}
+
+std::string Write(const std::string& path, const Json::Value& v) {
+  std::ofstream(path) << Json::writeString(Json::StreamWriterBuilder(), v);
+  return path;
+}
+
+// The example scenario with its alarm raised at round 2 and cleared at round 4.
+Json::Value FastScenario() {
+  Json::Value s = ReadJsonFile(std::string(K417T_EXAMPLES) + "/scenario.json");
+  Json::Value changes(Json::arrayValue);
+  changes.append(s["changes"][0]);
+  changes[0]["after_rounds"] = 1;
+  changes.append(s["changes"][2]);
+  changes[1]["after_rounds"] = 3;
+  s["changes"] = changes;
+  return s;
+}
+
+Json::Value Site(const Json::Value& mqtt) {
+  Json::Value site = ReadJsonFile(std::string(K417T_EXAMPLES) + "/site.json");
+  site["devices"][0]["setting"]["timeout_ms"] = 300;
+  if (!mqtt.isNull()) site["mqtt"] = mqtt;
+  return site;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::string& out) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(K417T_RUNNER));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(K417T_RUNNER, argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int Wait(pid_t pid, int seconds) {
+  for (int i = 0; i < seconds * 20; ++i) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -2;
+}
+
+std::vector<Json::Value> Payloads(const std::vector<Message>& ms, const std::string& topic) {
+  std::vector<Json::Value> out;
+  for (const Message& m : ms)
+    if (m.topic == topic) out.push_back(ParseText(m.payload));
+  return out;
+}
+
+std::string LastPayload(const std::vector<Message>& ms, const std::string& topic) {
+  std::string last;
+  for (const Message& m : ms)
+    if (m.topic == topic) last = m.payload;
+  return last;
+}
+
+bool HasEvent(const std::vector<Message>& ms, const std::string& key, const std::string& state) {
+  for (const Json::Value& e : Payloads(ms, "k417t/power-1/events"))
+    if (e["key"].asString() == key && e["state"].asString() == state) return true;
+  return false;
+}
+
+std::vector<std::string> RunnerArgs(const TempDir& t, const std::string& site, const std::string& scen,
+                                    const Broker& b) {
+  return {"--site", site, "--simulate", scen, "--db", t.File("h.db"), "--log", t.File("log"),
+          "--mqtt", b.url(), "--mqtt-client-id", "gw-test"};
+}
+
+}  // namespace
+
+TEST(MqttE2E, DiscoveryValuesAlarmsAndControl) {
+  TempDir t;
+  Broker broker(t.path());
+  ASSERT_TRUE(broker.Start()) << "mosquitto is needed (scripts/install-deps.sh installs it)";
+  Observer obs(broker.port());
+  ASSERT_TRUE(obs.WaitFor([](const std::vector<Message>&) { return true; }, 1) || true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Json::Value mqtt(Json::objectValue);
+  mqtt["control"]["power-1"].append(106);
+  const std::string site = Write(t.File("site.json"), Site(mqtt));
+  const std::string scen = Write(t.File("scen.json"), FastScenario());
+  std::vector<std::string> args = RunnerArgs(t, site, scen, broker);
+  args.insert(args.end(), {"--rounds", "6"});
+  const pid_t pid = Spawn(args, t.File("out"));
+
+  ASSERT_TRUE(obs.WaitTopic("k417t/power-1/units/21", "", 15));
+  obs.Publish("k417t/power-1/control/set", R"({"code": 106, "byte": 3, "id": "r1"})");
+  obs.Publish("k417t/power-1/control/set", R"({"code": 110, "byte": 1, "id": "r2"})");
+  obs.Publish("k417t/power-1/control/set", R"({"code": 106)");
+  obs.Publish("k417t/power-1/control/set", R"({"code": 106, "byte": 256, "id": 7})");
+  obs.Publish("k417t/power-1/control/set", R"([[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]])");
+  obs.Publish("k417t/no+such/control/set", R"({"code": 106, "byte": 3})");
+  obs.Publish("homeassistant/status", "online");
+  ASSERT_EQ(0, Wait(pid, 30)) << t.File("log");
+  const std::vector<Message> ms = obs.All();
+
+  // Discovery: a voltage sensor of DC unit 21 tied to both availability topics.
+  const auto configs = Payloads(ms, "homeassistant/sensor/k417t_power-1/u21_v/config");
+  ASSERT_GE(configs.size(), 2u) << "sent at start and again when Home Assistant came online";
+  const Json::Value& c = configs.front();
+  EXPECT_EQ("voltage", c["device_class"].asString());
+  EXPECT_EQ("V", c["unit_of_measurement"].asString());
+  EXPECT_EQ("k417t/power-1/units/21", c["state_topic"].asString());
+  EXPECT_EQ("k417t_power-1", c["device"]["identifiers"][0].asString());
+  EXPECT_EQ("k417t/gateway/gw-test/availability", c["availability"][0]["topic"].asString());
+  EXPECT_EQ("k417t/power-1/availability", c["availability"][1]["topic"].asString());
+  EXPECT_FALSE(Payloads(ms, "homeassistant/sensor/k417t_power-1/u100_modules_1_value/config").empty());
+  EXPECT_FALSE(Payloads(ms, "homeassistant/binary_sensor/k417t_power-1/alarm_11_AC_8_9/config").empty());
+
+  // Values equal the scenario's.
+  const auto dc = Payloads(ms, "k417t/power-1/units/21");
+  ASSERT_FALSE(dc.empty());
+  EXPECT_FLOAT_EQ(53.5f, dc.back()["values"]["v"].asFloat());
+  EXPECT_FLOAT_EQ(120.4f, dc.back()["values"]["i"].asFloat());
+  const auto ac = Payloads(ms, "k417t/power-1/units/11");
+  ASSERT_FALSE(ac.empty());
+  EXPECT_FLOAT_EQ(380.5f, ac.front()["values"]["channel_0_a"].asFloat());
+  // Unchanged DC values are not re-sent every round.
+  EXPECT_LT(dc.size(), 4u);
+
+  // Alarm raise and clear from the timeline, and the active set back to empty.
+  EXPECT_TRUE(HasEvent(ms, "AC_8", "raised"));
+  EXPECT_TRUE(HasEvent(ms, "AC_8", "cleared"));
+  bool three_active = false;
+  for (const Json::Value& a : Payloads(ms, "k417t/power-1/alarms")) three_active |= a["count"].asUInt() == 3;
+  EXPECT_TRUE(three_active);
+
+  // Control: allowed, not on the list, not JSON, byte out of range, too deep.
+  const auto results = Payloads(ms, "k417t/power-1/control/result");
+  ASSERT_EQ(5u, results.size());
+  int ok = 0, refused = 0;
+  for (const Json::Value& r : results) {
+    if (r["id"] == "r1") {
+      EXPECT_EQ(0, r["result"].asInt()) << r;
+      ++ok;
+    } else {
+      EXPECT_EQ(-1, r["result"].asInt()) << r;
+      EXPECT_FALSE(r["reason"].asString().empty());
+      ++refused;
+    }
+  }
+  EXPECT_EQ(1, ok);
+  EXPECT_EQ(4, refused);
+
+  // A clean stop leaves the gateway and the device offline.
+  EXPECT_EQ("offline", LastPayload(ms, "k417t/gateway/gw-test/availability"));
+  EXPECT_EQ("offline", LastPayload(ms, "k417t/power-1/availability"));
+}
+
+TEST(MqttE2E, SilentControllerGoesOfflineAndSigkillLeavesTheLastWill) {
+  TempDir t;
+  Broker broker(t.path());
+  ASSERT_TRUE(broker.Start()) << "mosquitto is needed (scripts/install-deps.sh installs it)";
+  Observer obs(broker.port());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Json::Value scen = FastScenario();
+  Json::Value change(Json::objectValue);
+  change["after_rounds"] = 2;
+  change["set"]["faults"]["drop_every"] = 1;
+  scen["changes"] = Json::Value(Json::arrayValue);
+  scen["changes"].append(change);
+  const std::string site = Write(t.File("site.json"), Site(Json::Value()));
+  const pid_t pid = Spawn(RunnerArgs(t, site, Write(t.File("scen.json"), scen), broker), t.File("out"));
+
+  ASSERT_TRUE(obs.WaitTopic("k417t/power-1/availability", "online", 15));
+  ASSERT_TRUE(obs.WaitFor(
+      [](const std::vector<Message>& ms) { return LastPayload(ms, "k417t/power-1/availability") == "offline"; }, 20))
+      << "the device goes offline once its controller stops answering";
+  // No values are published while it is offline.
+  const size_t before = Payloads(obs.All(), "k417t/power-1/units/21").size();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(before, Payloads(obs.All(), "k417t/power-1/units/21").size());
+
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  EXPECT_TRUE(obs.WaitFor(
+      [](const std::vector<Message>& ms) {
+        return LastPayload(ms, "k417t/gateway/gw-test/availability") == "offline";
+      },
+      10))
+      << "the broker publishes the last will";
+}
+
+TEST(MqttE2E, BrokerRestartLosesNoAlarmEvent) {
+  TempDir t;
+  Broker broker(t.path());
+  ASSERT_TRUE(broker.Start()) << "mosquitto is needed (scripts/install-deps.sh installs it)";
+  auto obs = std::make_unique<Observer>(broker.port());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::string site = Write(t.File("site.json"), Site(Json::Value()));
+  const pid_t pid = Spawn(RunnerArgs(t, site, Write(t.File("scen.json"), FastScenario()), broker), t.File("out"));
+  ASSERT_TRUE(obs->WaitTopic("k417t/power-1/units/21", "", 15));
+  broker.Kill();  // before round 2 raises the alarm
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  ASSERT_TRUE(broker.Start());
+  obs = std::make_unique<Observer>(broker.port());
+  EXPECT_TRUE(obs->WaitFor(
+      [](const std::vector<Message>& ms) {
+        return HasEvent(ms, "AC_8", "raised") && HasEvent(ms, "AC_9", "raised") && HasEvent(ms, "AC_10", "raised") &&
+               HasEvent(ms, "AC_8", "cleared");
+      },
+      20))
+      << "events raised while the broker was away arrive after it is back";
+  EXPECT_TRUE(obs->WaitTopic("k417t/gateway/gw-test/availability", "online", 5));
+  kill(pid, SIGTERM);
+  EXPECT_EQ(0, Wait(pid, 10));
+}
