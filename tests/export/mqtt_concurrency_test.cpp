@@ -1,0 +1,117 @@
+// The export's threads against a real broker: round and link reports from
+// several line threads at once, control requests from the broker handled by
+// the worker, snapshots read meanwhile, then a stop while all of it runs.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "export/mqtt_export.h"
+#include "support/mqtt_broker.h"
+
+namespace {
+
+using namespace qmx;
+using namespace qmx::exporter;
+using qmx::exporter::MqttExport;
+
+RoundReport Report(unsigned device, uint64_t round, bool alarm) {
+  RoundReport r;
+  r.device_id = device;
+  r.round = round;
+  r.time = 1700000000 + static_cast<int64_t>(round);
+  r.values = R"([{"data_id": )" + std::to_string(device + 1) +
+             R"(, "type": "k417t-dc", "values": {"v": )" + std::to_string(50 + round % 7) +
+             R"(, "i": 12.5}}])";
+  store::AlarmEvent e;
+  e.data_id = device + 1;
+  e.key = "DC_0";
+  e.seq = 1;
+  e.raised = alarm;
+  e.time = r.time;
+  r.events.push_back(e);
+  return r;
+}
+
+}  // namespace
+
+TEST(MqttExportThreads, ReportsFromEveryLineAndControlFromTheBroker) {
+  std::string dir = (std::filesystem::temp_directory_path() / "k417t-mqtt-XXXXXX").string();
+  ASSERT_NE(nullptr, mkdtemp(dir.data()));
+  k417t_test::Broker broker(dir);
+  ASSERT_TRUE(broker.Start()) << "mosquitto is needed (scripts/install-deps.sh installs it)";
+
+  MqttConfig cfg;
+  cfg.host = "127.0.0.1";
+  cfg.port = broker.port();
+  cfg.client_id = "concurrency";
+  cfg.check_every_ms = 10;
+  for (unsigned d = 0; d < 4; ++d) {
+    MqttDevice dev;
+    dev.id = 100 * (d + 1);
+    dev.name = "power-" + std::to_string(d);
+    dev.topic = dev.name;
+    dev.control = {100, 106};
+    cfg.devices.push_back(dev);
+  }
+  std::atomic<int> controls{0};
+  MqttSource source;
+  source.snapshot = [](unsigned id) {
+    DeviceSnapshot s;
+    s.device_id = id;
+    s.answering = true;
+    s.rounds = 1;
+    return std::optional<DeviceSnapshot>(s);
+  };
+  source.control = [&controls](unsigned, int code, const std::vector<unsigned char>&) {
+    ++controls;
+    return ControlResult{code == 100 ? 0 : 4, ""};
+  };
+  std::atomic<int> logs{0};
+  MqttExport exporter(cfg, source, [&logs](const std::string&) { ++logs; });
+  k417t_test::Observer observer(broker.port());
+  exporter.Start();
+  // Requests go out once both ends are connected and the export subscribed.
+  ASSERT_TRUE(observer.WaitTopic("k417t/gateway/concurrency/availability", "online", 10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  std::vector<std::thread> lines;
+  for (unsigned d = 0; d < 4; ++d) {
+    lines.emplace_back([&exporter, d] {
+      const unsigned id = 100 * (d + 1);
+      for (uint64_t round = 1; round <= 200; ++round) {
+        exporter.OnRound(Report(id, round, round % 2 == 0));
+        if (round % 50 == 0) {
+          LinkReport link;
+          link.device_id = id;
+          link.answering = round % 100 == 0;
+          exporter.OnLink(link);
+        }
+        if (round % 20 == 0) exporter.stats();
+      }
+    });
+  }
+  for (int i = 0; i < 20; ++i) {
+    observer.Publish("k417t/power-" + std::to_string(i % 4) + "/control/set",
+                     i % 3 == 0 ? R"({"code": 106, "byte": 3})" : R"({"code": 100})");
+  }
+  for (auto& t : lines) t.join();
+  EXPECT_TRUE(observer.WaitFor(
+      [](const std::vector<k417t_test::Message>& all) {
+        int results = 0;
+        for (const auto& m : all)
+          if (m.topic.find("/control/result") != std::string::npos) ++results;
+        return results >= 20;
+      },
+      20));
+  exporter.Stop();
+  // At most control_queue requests wait; the rest are refused, each with a result.
+  EXPECT_GT(controls.load(), 0);
+  EXPECT_LE(controls.load(), 20);
+  EXPECT_GT(exporter.stats().messages, 0u);
+  broker.Kill();
+  std::filesystem::remove_all(dir);
+}
