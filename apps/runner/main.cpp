@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +30,7 @@
 #include "plugin/get_providers.h"
 #include "qmx/pmbus_protocol.h"
 #include "report.h"
+#include "service_notify.h"
 #include "sim/pty_server.h"
 #include "site/site_host.h"
 #include "wire/serial_transport.h"
@@ -53,6 +55,9 @@ struct Args {
   bool alarms = false;
   bool no_restore = false;
   bool pace = false;
+  bool quiet = false;
+  bool check_config = false;
+  std::string traces;
   unsigned retention_rows = 0;
   unsigned retention_days = 0;
   // history subcommand
@@ -63,12 +68,63 @@ struct Args {
   std::string mqtt_url, mqtt_ca, mqtt_auth_file, mqtt_client_id, mqtt_prefix, mqtt_discovery_prefix;
 };
 
+// Beside the runner in a build tree; installed, in the plug-in folder found
+// from the runner's own (bin/../lib/k417t).
 std::string DefaultPlugin() {
   char buf[4096];
   const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return "k417t.so";
-  std::string exe(buf, static_cast<size_t>(n));
-  return exe.substr(0, exe.rfind('/') + 1) + "k417t.so";
+  const std::string exe(buf, static_cast<size_t>(n));
+  const std::string dir = exe.substr(0, exe.rfind('/') + 1);
+  const std::string beside = dir + "k417t.so";
+  if (access(beside.c_str(), F_OK) == 0) return beside;
+  return dir + K417T_PLUGIN_FROM_BIN "/k417t.so";
+}
+
+// The plug-in library and its controller provider; the library is closed
+// last, after everything it made.
+class Plugin {
+ public:
+  ~Plugin() {
+    providers_.clear();
+    if (lib_ != nullptr) dlclose(lib_);
+  }
+  bool Load(const std::string& path, std::string& error) {
+    if (access(path.c_str(), F_OK) != 0) {
+      error = "plug-in " + path + " does not exist (--plugin names another)";
+      return false;
+    }
+    lib_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (lib_ == nullptr) {
+      error = "cannot load " + path + ": " + dlerror();
+      return false;
+    }
+    auto get = reinterpret_cast<get_providers_fn>(dlsym(lib_, "get_providers"));
+    if (get == nullptr) {
+      error = path + " has no get_providers";
+      return false;
+    }
+    providers_ = get();
+    factory_ = providers_.empty() ? nullptr : dynamic_cast<QMXSPDeviceProvider*>(providers_[0].get());
+    if (factory_ == nullptr) {
+      error = path + " offers no controller";
+      return false;
+    }
+    return true;
+  }
+  QMXSPDeviceProvider& factory() { return *factory_; }
+
+ private:
+  void* lib_ = nullptr;
+  decltype(std::declval<get_providers_fn>()()) providers_;
+  QMXSPDeviceProvider* factory_ = nullptr;
+};
+
+bool FolderOfExists(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  struct stat st {};
+  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool ReadJson(const std::string& path, Json::Value& out, std::string& error) {
@@ -461,8 +517,10 @@ bool DriveControl(qmx::SiteHost& host, const std::vector<Device>& devices, const
 // Waits until every device has done its rounds (and the control driver is
 // through), or until a signal; shows progress and, on SIGUSR1, the alarms.
 void Loop(qmx::SiteHost& host, const std::vector<Device>& devices, const Args& a,
-          const std::atomic<bool>& control_done, k417t_run::Output& output) {
+          const std::atomic<bool>& control_done, k417t_run::Output& output,
+          k417t_run::ServiceNotify& service) {
   while (!g_stop) {
+    service.Tick();
     bool all_done = a.rounds > 0 && control_done;
     uint64_t least = UINT64_MAX;
     unsigned slowest = 0;
@@ -474,7 +532,8 @@ void Loop(qmx::SiteHost& host, const std::vector<Device>& devices, const Args& a
         slowest = d.data_id;
       }
     }
-    if (devices.size() == 1) {
+    if (a.quiet) {
+    } else if (devices.size() == 1) {
       output.Progress(fmt::format("device {}: round {} in flight", slowest, least + 1));
     } else {
       output.Progress(fmt::format("{} devices: slowest {} at round {}", devices.size(), slowest,
@@ -484,6 +543,77 @@ void Loop(qmx::SiteHost& host, const std::vector<Device>& devices, const Args& a
     if (all_done) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+}
+
+// --check-config: the site file as the runner loads it, then the plug-in's
+// reading of every device's setting (all refusals, not only the first). One
+// message per problem on standard error; 0 or 2.
+int CheckConfig(const Args& a) {
+  // The plug-in traces to standard output: keep them off the verdict.
+  std::fflush(stdout);
+  const int out_fd = dup(STDOUT_FILENO);
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+  int rc = 0;
+  std::vector<Device> devices;
+  qmx::exporter::MqttConfig mqtt_config;
+  bool mqtt_enabled = false;
+  std::string error;
+  Plugin plugin;
+  if (LoadSite(a, devices) != 0 || LoadMqtt(a, devices, mqtt_enabled, mqtt_config) != 0) {
+    rc = 2;
+  } else if (!plugin.Load(a.plugin, error)) {
+    std::cerr << "k417t-run: " << error << "\n";
+    rc = 2;
+  } else {
+    std::mutex mu;
+    std::vector<std::string> said;
+    auto host = std::make_shared<qmx::SiteHost>(qmx::SiteHost::Options{}, [&](const std::string& l) {
+      std::lock_guard<std::mutex> lock(mu);
+      said.push_back(l);
+    });
+    for (Device& d : devices) {
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        said.clear();
+      }
+      d.host_ctrl = std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
+      std::unique_ptr<QMXSPDevice> made(plugin.factory().create());
+      if (dynamic_cast<PMBusProtocol*>(made.get()) == nullptr) {
+        std::cerr << "k417t-run: the plug-in's controller is not a protocol device\n";
+        rc = 2;
+        break;
+      }
+      d.ctrl.reset(static_cast<PMBusProtocol*>(made.release()));
+      d.ctrl->Init(d.host_ctrl, d.data_id);
+      const std::string who = fmt::format("{}: device {} ({})", a.site, d.name, d.data_id);
+      if (!d.ctrl->InitSetting(d.setting)) {
+        std::lock_guard<std::mutex> lock(mu);
+        std::string why;
+        for (const std::string& l : said) why += (why.empty() ? "" : "; ") + l;
+        std::cerr << "k417t-run: " << who << ": setting refused" << (why.empty() ? "" : ": " + why) << "\n";
+        rc = 2;
+      } else if (d.ctrl->port.empty() && a.simulate.empty()) {
+        std::cerr << "k417t-run: " << who << " has no \"port\"\n";
+        rc = 2;
+      } else if (a.simulate.empty() && access(d.ctrl->port.c_str(), F_OK) != 0) {
+        std::cerr << "k417t-run: note: " << who << ": port " << d.ctrl->port
+                  << " is not there now (it is retried while running)\n";
+      }
+    }
+    for (Device& d : devices) {
+      d.ctrl.reset();
+      d.host_ctrl.reset();
+    }
+  }
+  if (rc == 0) {
+    const std::string ok = fmt::format("{}: {} device{}, configuration OK\n", a.site, devices.size(),
+                                       devices.size() == 1 ? "" : "s");
+    if (write(out_fd, ok.data(), ok.size()) < 0) {
+    }
+  }
+  std::fflush(stdout);
+  close(out_fd);
+  return rc;
 }
 
 int Run(const Args& a) {
@@ -504,6 +634,19 @@ int Run(const Args& a) {
     std::cerr << "k417t-run: " << error << "\n";
     return 2;
   }
+  const std::string db_path = a.db.empty() ? DefaultDb(a.site) : a.db;
+  // A missing folder is a setup fault (a service unit without its state
+  // directory), not a passing one like a full or read-only database.
+  if (!FolderOfExists(db_path)) {
+    std::cerr << "k417t-run: the folder of the history database " << db_path
+              << " does not exist (a service needs StateDirectory=k417t)\n";
+    return 2;
+  }
+  Plugin plugin;
+  if (!plugin.Load(a.plugin, error)) {
+    std::cerr << "k417t-run: " << error << "\n";
+    return 2;
+  }
 
   // Keep the runner's output clean: the plug-in writes traces to standard
   // output, so standard output goes to the log and our output to a copy.
@@ -516,10 +659,20 @@ int Run(const Args& a) {
       return 2;
     }
   }
+  // A service sends them elsewhere: a few lines per answer would crowd the
+  // journal.
+  int traces_fd = log_fd;
+  if (!a.traces.empty()) {
+    traces_fd = open(a.traces.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (traces_fd < 0) {
+      std::cerr << "k417t-run: cannot open " << a.traces << " for the plug-in's traces\n";
+      return 2;
+    }
+  }
   std::fflush(stdout);
-  dup2(log_fd, STDOUT_FILENO);
+  dup2(traces_fd, STDOUT_FILENO);
   FILE* out = fdopen(out_fd, "w");
-  k417t_run::Output output(out, a.json, isatty(out_fd) != 0);
+  k417t_run::Output output(out, a.json, isatty(out_fd) != 0 && !a.quiet);
   std::mutex log_mu;
   auto log = [&log_mu, log_fd](const std::string& line) {
     std::lock_guard<std::mutex> lock(log_mu);
@@ -528,23 +681,12 @@ int Run(const Args& a) {
     }
   };
 
-  void* lib = dlopen(a.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    std::cerr << "k417t-run: cannot load " << a.plugin << ": " << dlerror() << "\n";
-    return 2;
-  }
-  auto get = reinterpret_cast<get_providers_fn>(dlsym(lib, "get_providers"));
-  if (get == nullptr) {
-    std::cerr << "k417t-run: " << a.plugin << " has no get_providers\n";
-    return 2;
-  }
-
   int rc = 0;
   {
     // Outlives the host (declared first); stopped before the host goes.
     std::unique_ptr<qmx::exporter::MqttExport> mqtt;
     qmx::SiteHost::Options opts;
-    opts.db_path = a.db.empty() ? DefaultDb(a.site) : a.db;
+    opts.db_path = db_path;
     opts.retention.max_rows = a.retention_rows;
     opts.retention.max_days = a.retention_days;
     opts.retention.max_event_rows = a.retention_rows;
@@ -556,8 +698,9 @@ int Run(const Args& a) {
       w["precision"] = 7;
       return Json::writeString(w, k417t_run::SnapshotValues(ctrl, host_ref));
     });
-    host->SetReportSink([&output, &mqtt](const qmx::RoundReport& r) {
-      output.Round(r);
+    host->SetReportSink([&output, &mqtt, quiet = a.quiet](const qmx::RoundReport& r) {
+      if (quiet) output.Events(r);
+      else output.Round(r);
       if (mqtt) mqtt->OnRound(r);
     });
     host->SetLinkSink([&output, &mqtt](const qmx::LinkReport& r) {
@@ -584,13 +727,7 @@ int Run(const Args& a) {
       }
     } cleanup{*host, devices, sims};
 
-    auto providers = get();
-    auto* factory = providers.empty() ? nullptr : dynamic_cast<QMXSPDeviceProvider*>(providers[0].get());
-    if (factory == nullptr) {
-      std::cerr << "k417t-run: " << a.plugin << " offers no controller\n";
-      return 2;
-    }
-    if (const int bad = SetUp(a, scenario, *factory, host, devices, sims, log)) return bad;
+    if (const int bad = SetUp(a, scenario, plugin.factory(), host, devices, sims, log)) return bad;
     if (!a.no_restore) {
       for (Device& d : devices) {
         host->RestoreUnits(*d.ctrl);
@@ -613,6 +750,9 @@ int Run(const Args& a) {
       mqtt->Start();
     }
     host->Start();
+    // The site is loaded and every line has started on its thread.
+    k417t_run::ServiceNotify service;
+    service.Ready(fmt::format("polling {} device{}", devices.size(), devices.size() == 1 ? "" : "s"));
     std::atomic<bool> control_done{a.control.empty()};
     std::thread control_driver;
     if (!a.control.empty()) {
@@ -621,7 +761,8 @@ int Run(const Args& a) {
         control_done = true;
       });
     }
-    Loop(*host, devices, a, control_done, output);
+    Loop(*host, devices, a, control_done, output, service);
+    service.Stopping();
     g_stop = true;  // ends the control driver's wait for a first round
     if (control_driver.joinable()) control_driver.join();
     host->Shutdown();
@@ -630,7 +771,6 @@ int Run(const Args& a) {
   }
   std::fflush(out);
   std::fflush(stdout);
-  dlclose(lib);
   return rc;
 }
 
@@ -654,7 +794,12 @@ int main(int argc, char** argv) {
   app.add_option("--retention-rows", a.retention_rows, "records kept per unit (0: no limit)");
   app.add_option("--retention-days", a.retention_days, "days of history kept (0: no limit)");
   app.add_option("--log", a.log, "log file (default: standard error)");
+  app.add_option("--traces", a.traces, "where the plug-in's console traces go (default: the log)");
   app.add_flag("--pace", a.pace, "simulator paces its answers at the scenario's baud rate");
+  app.add_flag("--quiet", a.quiet, "print alarm changes only, not every round (as a service)");
+  app.add_flag("--check-config", a.check_config,
+               "check the site file and each device's setting, then exit (0 good, 2 not)");
+  app.set_version_flag("--version", "k417t-run " K417T_VERSION);
   app.add_option("--mqtt", a.mqtt_url, "export to an MQTT broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
   app.add_option("--mqtt-ca", a.mqtt_ca, "mqtts: certificate authority file to trust");
   app.add_option("--mqtt-auth-file", a.mqtt_auth_file, "MQTT user name (first line) and password (second)");
@@ -686,5 +831,5 @@ int main(int argc, char** argv) {
     std::cerr << "k417t-run: --site is required\n";
     return 2;
   }
-  return Run(a);
+  return a.check_config ? CheckConfig(a) : Run(a);
 }

@@ -86,6 +86,11 @@ Json::Value EventJson(const qmx::store::AlarmEvent& e) {
   return v;
 }
 
+std::string EventText(const qmx::store::AlarmEvent& e) {
+  return fmt::format("alarm {:7} {} #{} [{}] {} {} {}", e.raised ? "RAISED" : "cleared", e.data_id,
+                     e.seq, e.key, e.code, e.name, e.text);
+}
+
 Output::Output(FILE* out, bool json, bool progress) : out_(out), json_(json), progress_(progress) {}
 
 void Output::ClearProgress() {
@@ -165,9 +170,7 @@ void Output::Round(const qmx::RoundReport& r) {
       text += fmt::format(" {}: {}", key, u["errors"][key].asString());
     text += "\n";
   }
-  for (const auto& e : r.events)
-    text += fmt::format("  alarm {:7} {} #{} [{}] {} {} {}\n", e.raised ? "RAISED" : "cleared",
-                        e.data_id, e.seq, e.key, e.code, e.name, e.text);
+  for (const auto& e : r.events) text += "  " + EventText(e) + "\n";
   if (!text.empty()) text.pop_back();
   Line(text);
 }
@@ -199,6 +202,13 @@ void Output::Link(const qmx::LinkReport& r) {
                           e.code, e.name, e.text);
   }
   Line(text);
+}
+
+void Output::Events(const qmx::RoundReport& r) {
+  for (const auto& e : r.events) {
+    if (json_) Json(EventJson(e));
+    else Line(EventText(e));
+  }
 }
 
 void Output::Alarms(const std::vector<qmx::store::ActiveAlarm>& active) {

@@ -17,6 +17,7 @@ namespace k417t_run {
 Json::Value SnapshotValues(PMBusProtocol& ctrl, const qmx::SiteHost& host);
 
 Json::Value EventJson(const qmx::store::AlarmEvent& e);
+std::string EventText(const qmx::store::AlarmEvent& e);
 
 // The runner's own output (table or JSON lines), on the descriptor that was
 // standard output before the plug-in's traces were moved to the log.
@@ -26,6 +27,8 @@ class Output {
   void Round(const qmx::RoundReport& report);
   // A controller lost (its values stale from now on) or answering again.
   void Link(const qmx::LinkReport& report);
+  // Only the round's alarm changes, one line each (nothing for a quiet round).
+  void Events(const qmx::RoundReport& report);
   void Line(const std::string& text);
   void Json(const Json::Value& v);
   void Alarms(const std::vector<qmx::store::ActiveAlarm>& active);

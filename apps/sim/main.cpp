@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
   app.add_option("--tty", tty, "serve this serial port instead of a new pseudo-terminal");
   app.add_option("--baud", baud, "line speed; answers are paced at baud/10 bytes/s")
       ->check(CLI::Range(0, 115200));
+  app.set_version_flag("--version", "k417t-sim " K417T_VERSION);
   CLI11_PARSE(app, argc, argv);
 
   if (!tty.empty() && baud != 0 && !qmx::wire::SerialTransport::baud_supported(baud)) {

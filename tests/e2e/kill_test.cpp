@@ -54,6 +54,10 @@ pid_t Start(const std::string& db, const std::string& dir) {
     freopen("/dev/null", "w", stdout);
     freopen("/dev/null", "w", stderr);
     const std::string scen = std::string(K417T_EXAMPLES) + "/scenario.json";
+    const std::string emulator = K417T_EMULATOR;
+    if (!emulator.empty())
+      execl(emulator.c_str(), emulator.c_str(), K417T_RUNNER, "--site", site.c_str(), "--simulate",
+            scen.c_str(), "--db", db.c_str(), "--json", static_cast<char*>(nullptr));
     execl(K417T_RUNNER, K417T_RUNNER, "--site", site.c_str(), "--simulate", scen.c_str(), "--db",
           db.c_str(), "--json", static_cast<char*>(nullptr));
     _exit(127);

@@ -40,11 +40,11 @@ TEST(Plugin, LoadsAndExportsOnlyGetProviders) {
   Library lib;
   ASSERT_NE(nullptr, lib.handle) << dlerror();
   ASSERT_NE(nullptr, lib.entry());
-  const std::string syms = Shell(std::string("nm -D --defined-only ") + K417T_PLUGIN_PATH);
+  const std::string syms = Shell(std::string(K417T_NM " -D --defined-only ") + K417T_PLUGIN_PATH);
   // one line, for one symbol: "<address> T get_providers"
   EXPECT_EQ(1, std::count(syms.begin(), syms.end(), '\n')) << syms;
   EXPECT_NE(std::string::npos, syms.find(" T get_providers\n")) << syms;
-  const std::string soname = Shell(std::string("readelf -d ") + K417T_PLUGIN_PATH);
+  const std::string soname = Shell(std::string(K417T_READELF " -d ") + K417T_PLUGIN_PATH);
   EXPECT_NE(std::string::npos, soname.find("[k417t.so]")) << soname;
 }
 

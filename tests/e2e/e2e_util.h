@@ -1,0 +1,120 @@
+#pragma once
+// Helpers for the end-to-end tests: the built runner started as a user starts
+// it (through the emulator in a cross build), its output parsed line by line.
+#include <json/json.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct RunResult {
+  int exit_code = -1;
+  std::vector<Json::Value> lines;  // stdout, one JSON value per line
+  std::string raw;
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/k417t-e2e-XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::system(("rm -rf " + path_).c_str()); }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline std::string Write(const std::string& path, const std::string& text) {
+  std::ofstream(path) << text;
+  return path;
+}
+
+// `env`: assignments put before the command; `runner`: another build of it.
+inline RunResult RunRunner(const std::string& args, const std::string& env = "",
+                           const std::string& runner = K417T_RUNNER) {
+  RunResult r;
+  const std::string emulator = K417T_EMULATOR;
+  const std::string cmd = env + (emulator.empty() ? "" : emulator + " ") + runner + " " + args;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[8192];
+  std::string all;
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) all.append(buf, n);
+  const int status = pclose(p);
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.raw = all;
+  std::istringstream in(all);
+  std::string line;
+  Json::CharReaderBuilder b;
+  while (std::getline(in, line)) {
+    Json::Value v;
+    std::string err;
+    std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+    if (reader->parse(line.data(), line.data() + line.size(), &v, &err))
+      r.lines.push_back(v);
+    else
+      r.lines.push_back(Json::Value("unparsable: " + line));
+  }
+  return r;
+}
+
+inline Json::Value ParseFile(const std::string& path) {
+  std::ifstream in(path);
+  Json::Value v;
+  Json::CharReaderBuilder b;
+  std::string err;
+  Json::parseFromStream(b, in, &v, &err);
+  return v;
+}
+
+// A site file whose units match the scenario's AC screens and DC units.
+inline std::string SiteFor(const Json::Value& scenario, const std::string& path) {
+  Json::Value setting(Json::objectValue);
+  setting["address"] = scenario.get("address", 1).asUInt();
+  setting["timeout_ms"] = 1500;
+  setting["rcSetting"] = Json::Value(Json::objectValue);
+  for (Json::ArrayIndex i = 0; i < scenario["ac"].size(); ++i)
+    setting["acSetting"][i]["data_id"] = 11 + i;
+  for (Json::ArrayIndex i = 0; i < scenario["dc"].size(); ++i)
+    setting["dcSetting"][i]["data_id"] = 21 + i;
+  Json::Value site(Json::objectValue);
+  site["devices"][0]["data_id"] = 100;
+  site["devices"][0]["setting"] = setting;
+  return Write(path, Json::writeString(Json::StreamWriterBuilder(), site));
+}
+
+inline std::vector<Json::Value> Rounds(const RunResult& r) {
+  std::vector<Json::Value> out;
+  for (const auto& v : r.lines)
+    if (v.isObject() && v["kind"] == "round") out.push_back(v);
+  return out;
+}
+
+inline const Json::Value* Unit(const Json::Value& round, unsigned id, const std::string& type) {
+  for (const auto& u : round["units"])
+    if (u["data_id"].asUInt() == id && u["type"].asString() == type) return &u;
+  return nullptr;
+}
+
+inline std::string Example(const std::string& name) {
+  return std::string(K417T_EXAMPLES) + "/" + name;
+}
+
+inline std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace e2e
