@@ -1,20 +1,27 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the plain suite, the whole suite under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the concurrency tests under
-# ThreadSanitizer, and a short run of every fuzz target (about 10 s each).
+# ThreadSanitizer, a short run of every fuzz target (about 10 s each), and the
+# whole suite cross-built for armhf under qemu-user (no sanitizers there: the
+# native runs cover them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=$(nproc)
 
+step_start=$SECONDS
+took() { echo "-- $1 took $((SECONDS - step_start)) s"; step_start=$SECONDS; }
+
 echo "== plain"
 scripts/build.sh build
 ctest --test-dir build --output-on-failure -j"$jobs"
+took plain
 
 echo "== asan+ubsan"
 scripts/build.sh build-asan -DK417T_SANITIZE=asan -DK417T_BUILD_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+took asan+ubsan
 
 echo "== tsan (concurrency)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DK417T_SANITIZE=tsan \
@@ -22,6 +29,12 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DK417T_SANITIZE=tsan
 cmake --build build-tsan -j"$jobs" --target concurrency_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L concurrency --no-tests=error
+took tsan
 
 echo "== fuzz smoke"
 scripts/fuzz.sh "${K417T_FUZZ_SECONDS:-10}"
+took fuzz
+
+echo "== armhf (cross build, qemu-user)"
+scripts/test-cross.sh armhf
+took armhf
