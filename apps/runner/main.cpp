@@ -49,6 +49,7 @@ struct Args {
   std::string simulate;
   std::string db;
   std::string log;
+  std::string traces;
   std::string control;
   int rounds = 0;
   bool json = false;

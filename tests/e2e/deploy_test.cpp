@@ -155,7 +155,8 @@ TEST(RunnerDeploy, TellsSystemdReadyOnceAndFeedsTheWatchdogFromTheLoop) {
   const std::string env = "NOTIFY_SOCKET=" + t.File("notify") + " WATCHDOG_USEC=400000 ";
   RunResult s =
       RunRunner("--site " + site + " --simulate " + scen + " --rounds 3 --json --quiet --db " +
-                    t.File("h.db") + " --log " + t.File("log") + " </dev/null",
+                    t.File("h.db") + " --log " + t.File("service.log") + " --traces " +
+                    t.File("traces") + " </dev/null",
                 env);
   ASSERT_EQ(0, s.exit_code) << s.raw;
   const std::vector<std::string> m = sock.Messages();
@@ -176,6 +177,14 @@ TEST(RunnerDeploy, TellsSystemdReadyOnceAndFeedsTheWatchdogFromTheLoop) {
   EXPECT_EQ("STOPPING=1", m.back()) << all;
   // --quiet: no round tables, values go nowhere but history
   for (const Json::Value& v : s.lines) EXPECT_NE("round", v["kind"].asString());
+  // --traces: the plug-in's traces apart from the host's log
+  const std::string log = ReadText(t.File("service.log"));
+  const std::string traces = ReadText(t.File("traces"));
+  EXPECT_TRUE(Contains(log, "simulator on")) << log;
+  ASSERT_FALSE(traces.empty());
+  std::istringstream lines(traces);
+  for (std::string line; std::getline(lines, line);)
+    EXPECT_FALSE(Contains(log, line + "\n")) << line;
 }
 
 TEST(RunnerDeploy, InstalledTreeRunsWithoutPluginPath) {
