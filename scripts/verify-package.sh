@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# scripts/verify-package.sh DEB: checks a package of this machine's
-# architecture without installing it. Unpacked into an empty folder, its
+# scripts/verify-package.sh DEB: checks a package without installing it (an
+# ARM package's programs run under qemu-user). Unpacked into an empty folder, its
 # runner finds its plug-in and polls the simulator, --check-config accepts the
 # shipped site file and refuses a broken one, and systemd-analyze verify
 # accepts its unit (with the unit's paths pointed into the folder).
@@ -9,19 +9,27 @@ deb=$(realpath "$1")
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"
-run=$root/usr/bin/k417t-run
+arch=$(dpkg-deb -f "$deb" Architecture)
+emulator=()
+case "$arch" in
+  "$(dpkg --print-architecture)") ;;
+  armhf) emulator=(qemu-arm) ;;
+  arm64) emulator=(qemu-aarch64) ;;
+  *) echo "cannot run $arch programs here" >&2; exit 2 ;;
+esac
+run() { "${emulator[@]}" "$root/usr/bin/k417t-run" "$@"; }
 
-"$run" --version
-"$run" --check-config --site "$root/etc/k417t/site.json" --simulate "$root/usr/share/k417t/scenario.json"
+run --version
+run --check-config --site "$root/etc/k417t/site.json" --simulate "$root/usr/share/k417t/scenario.json"
 echo '{ "devices": [ {' >"$root/broken.json"
-if "$run" --check-config --site "$root/broken.json" 2>/dev/null; then
+if run --check-config --site "$root/broken.json" 2>/dev/null; then
   echo "--check-config accepted a broken site file" >&2
   exit 1
 else
   status=$?
   [ "$status" -eq 2 ] || { echo "--check-config exited $status on a broken site file" >&2; exit 1; }
 fi
-"$run" --site "$root/etc/k417t/site.json" --simulate "$root/usr/share/k417t/scenario.json" \
+run --site "$root/etc/k417t/site.json" --simulate "$root/usr/share/k417t/scenario.json" \
   --rounds 1 --json --db "$root/h.db" --log "$root/log" | grep -q '"kind":"round"'
 echo "unpacked runner polled the simulator with its own plug-in"
 
