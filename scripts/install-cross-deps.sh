@@ -15,10 +15,10 @@ case "$arch" in
 esac
 
 packages=(
-  cmake pkg-config libcli11-dev file dpkg-dev qemu-user
+  cmake pkg-config libcli11-dev file dpkg-dev qemu-user mosquitto
   "crossbuild-essential-$arch"
 )
-for p in libjsoncpp-dev libfmt-dev libsqlite3-dev libboost-dev libgtest-dev libgmock-dev libsystemd-dev; do
+for p in libjsoncpp-dev libfmt-dev libsqlite3-dev libboost-dev libgtest-dev libgmock-dev libsystemd-dev libmosquitto-dev; do
   packages+=("$p:$arch")
 done
 

@@ -49,7 +49,6 @@ struct Args {
   std::string simulate;
   std::string db;
   std::string log;
-  std::string traces;
   std::string control;
   int rounds = 0;
   bool json = false;

@@ -20,11 +20,6 @@ void ServiceNotify::Ready(const std::string& status) {
   Tick();
 }
 
-// Type=notify with ExecReload=: RELOADING=1, then READY=1 when done.
-void ServiceNotify::Reloading() {
-  if (active_) sd_notify(0, "RELOADING=1\nSTATUS=reloading the site file");
-}
-
 void ServiceNotify::Status(const std::string& status) {
   if (active_) sd_notifyf(0, "STATUS=%s", status.c_str());
 }

@@ -14,7 +14,6 @@ class ServiceNotify {
   ServiceNotify();
   bool active() const { return active_; }
   void Ready(const std::string& status);
-  void Reloading();
   void Status(const std::string& status);
   void Stopping();
   // Call once per pass of the poll loop.

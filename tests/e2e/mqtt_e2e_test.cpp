@@ -81,11 +81,14 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& out) {
     const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, STDOUT_FILENO);
     dup2(fd, STDERR_FILENO);
+    // In a cross build the runner starts through the emulator.
+    static const std::string emulator = K417T_EMULATOR;
     std::vector<char*> argv;
+    if (!emulator.empty()) argv.push_back(const_cast<char*>(emulator.c_str()));
     argv.push_back(const_cast<char*>(K417T_RUNNER));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(K417T_RUNNER, argv.data());
+    execv(argv[0], argv.data());
     _exit(127);
   }
   return pid;
