@@ -27,7 +27,7 @@ echo "== tsan (concurrency)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DK417T_SANITIZE=tsan \
   -DK417T_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan -j"$jobs" --target concurrency_tests
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L concurrency --no-tests=error
 took tsan
 
