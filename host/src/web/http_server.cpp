@@ -22,6 +22,7 @@ const char* StatusText(int status) {
     case 413: return "Payload Too Large";
     case 415: return "Unsupported Media Type";
     case 429: return "Too Many Requests";
+    case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
     default: return "Status";
@@ -179,6 +180,13 @@ int HttpServer::Serve(mg_connection* conn) {
   if (req.path.empty() || req.path[0] != '/') {
     Send(conn, Refused(400, "the request must name a path on this server"), head);
     return 200;
+  }
+  // civetweb keeps the first MG_MAX_HEADERS headers of a head and ignores
+  // the rest; a request that fills them is refused rather than half read.
+  if (info->num_headers >= MG_MAX_HEADERS) {
+    Send(conn, Refused(431, fmt::format("too many headers (at most {})", MG_MAX_HEADERS - 1)), head);
+    mg_disable_keep_alive(conn);
+    return 431;
   }
   const char* auth = mg_get_header(conn, "Authorization");
   const char* type = mg_get_header(conn, "Content-Type");

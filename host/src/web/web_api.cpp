@@ -493,7 +493,7 @@ Response WebApi::Events(const std::map<std::string, std::string>& q) {
     for (const UnitImage& img : s->images) ids.insert(img.data_id);
     for (const auto& a : s->alarms) ids.insert(a.data_id);
     for (unsigned int unit : ids)
-      for (auto& e : store->EventsNewest(unit, from, to, opt_.max_events))
+      for (auto& e : store->EventsNewest(unit, from, to, opt_.max_events + 1))
         all.emplace_back(e.event.time, e.id, id, std::move(e));
   }
   std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
