@@ -633,8 +633,9 @@ Response WebApi::Metrics() {
       const RoundStats& r = rounds_[id];
       ratio.Add(dev, r.last_limit_ms > 0 ? r.last_ms / r.last_limit_ms : 0);
       for (size_t b = 0; b < kBucketCount; ++b)
-        hist.Add(fmt::format("{},le=\"{}\"", dev, Metric(kBuckets[b])), static_cast<double>(r.buckets[b]));
-      hist.Add(dev + ",le=\"+Inf\"", static_cast<double>(r.count));
+        hist.AddRaw(fmt::format("{}_bucket{{{},le=\"{}\"}} {}", hist.name, dev, Metric(kBuckets[b]),
+                                r.buckets[b]));
+      hist.AddRaw(fmt::format("{}_bucket{{{},le=\"+Inf\"}} {}", hist.name, dev, r.count));
       hist.AddRaw(fmt::format("{}_sum{{{}}} {}", hist.name, dev, Metric(r.sum_s)));
       hist.AddRaw(fmt::format("{}_count{{{}}} {}", hist.name, dev, r.count));
     }
