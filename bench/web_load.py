@@ -51,11 +51,16 @@ def ratios(lines, since):
 
 def main():
     work = tempfile.mkdtemp(prefix="k417t-webload-")
+    with open(os.path.join(ROOT, "examples/scenario.json")) as f:
+        scen = json.load(f)
+    scen["baud"] = 9600  # answers paced as on the wire
+    with open(os.path.join(work, "scenario.json"), "w") as f:
+        json.dump(scen, f)
     port = free_port()
     out_path = os.path.join(work, "out.jsonl")
     out = open(out_path, "w")
     p = subprocess.Popen([RUNNER, "--site", os.path.join(ROOT, "examples/site.json"),
-                          "--simulate", os.path.join(ROOT, "examples/scenario.json"), "--pace",
+                          "--simulate", os.path.join(work, "scenario.json"), "--pace",
                           "--db", os.path.join(work, "h.db"), "--http", f"127.0.0.1:{port}",
                           "--json", "--log", os.path.join(work, "log")], stdout=out)
     try:
@@ -71,7 +76,7 @@ def main():
         quiet = ratios(lines[start_round:], 0)
         mark = len(lines)
         # Loaded phase.
-        lat, errors, stop = [], [0], threading.Event()
+        lat, errors, stop, kinds = [], [0], threading.Event(), {}
         lock = threading.Lock()
 
         def client(k):
@@ -88,8 +93,10 @@ def main():
                     r = conn.getresponse()
                     r.read()
                     ok = r.status == 200
-                except OSError:
+                    kind = r.status
+                except OSError as e:
                     ok = False
+                    kind = type(e).__name__
                     conn.close()
                     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
                 d = time.perf_counter() - t
@@ -97,6 +104,7 @@ def main():
                     lat.append(d)
                     if not ok:
                         errors[0] += 1
+                        kinds[kind] = kinds.get(kind, 0) + 1
 
         threads = [threading.Thread(target=client, args=(k,)) for k in range(CLIENTS)]
         c0, t0 = cpu_seconds(p.pid), time.time()
@@ -112,7 +120,7 @@ def main():
             loaded = ratios(f.readlines()[mark:], 0)
         lat.sort()
         print(f"{CLIENTS} clients for {SECONDS:.0f} s: {len(lat)} requests ({len(lat) / span:.0f}/s), "
-              f"{errors[0]} failed")
+              f"{errors[0]} not 200: {kinds}")
         print(f"latency: median {statistics.median(lat) * 1000:.1f} ms, "
               f"p99 {lat[int(len(lat) * 0.99)] * 1000:.1f} ms, worst {lat[-1] * 1000:.1f} ms")
         print(f"runner CPU: {quiet_cpu * 100:.1f}% quiet, {load_cpu * 100:.1f}% under load "

@@ -33,7 +33,7 @@ void Send(mg_connection* conn, const Response& r, bool head) {
   std::string h = fmt::format(
       "HTTP/1.1 {} {}\r\nContent-Type: {}\r\nContent-Length: {}\r\n"
       "X-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n"
-      "X-Frame-Options: DENY\r\n"
+      "X-Frame-Options: DENY\r\nConnection: close\r\n"
       "Content-Security-Policy: default-src 'self'; script-src 'self'; style-src 'self'; "
       "img-src 'self' data:; connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; "
       "form-action 'none'\r\n",
@@ -123,7 +123,9 @@ bool HttpServer::Start(std::string& error) {
                            "max_request_size", head.c_str(),
                            "request_timeout_ms", timeout.c_str(),
                            "keep_alive_timeout_ms", keep.c_str(),
-                           "enable_keep_alive", "yes",
+                           // One request per connection: a client cannot keep a
+                           // worker waiting for its next request.
+                           "enable_keep_alive", "no",
                            "linger_timeout_ms", "0",
                            "decode_url", "yes",
                            nullptr};

@@ -14,15 +14,16 @@ namespace qmx::web {
 struct ServerOptions {
   std::string address = "127.0.0.1";
   int port = 0;  // 0: any free port (see port())
-  int threads = 8;
+  int threads = 16;
   // A request's line and headers together; a longer head is refused (413 or
   // 431), and so is a body longer than max_body.
   size_t max_head = 8192;
   size_t max_body = 4096;
-  // A client that has not sent its whole request by then is cut off, and so is
-  // an idle keep-alive connection.
-  int request_timeout_ms = 10000;
-  int keep_alive_timeout_ms = 5000;
+  // A client that has not sent its whole request by then is cut off. Each
+  // connection carries one request (no keep-alive), so no idle client holds a
+  // worker.
+  int request_timeout_ms = 5000;
+  int keep_alive_timeout_ms = 500;
 };
 
 // The embedded HTTP server (civetweb) in front of a WebApi: a fixed pool of
