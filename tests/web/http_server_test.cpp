@@ -138,6 +138,25 @@ TEST(HttpServer, AFloodOfClientsDoesNotSlowThePolling) {
   EXPECT_GT(loaded, 0u);
 }
 
+TEST(HttpServer, ClientsThatKeepTheirConnectionOpenHoldNoWorker) {
+  qmx::web::ServerOptions so = Small();
+  so.keep_alive_timeout_ms = 5000;
+  so.request_timeout_ms = 5000;
+  Served s(so);
+  const int port = s.server.port();
+  // Twice as many clients as workers, each asking once (HTTP/1.1: keep-alive
+  // by default) and then keeping its connection open without a word.
+  std::vector<std::thread> idle;
+  for (int c = 0; c < 2 * so.threads; ++c)
+    idle.emplace_back([port] { Exchange(port, "GET /api/devices HTTP/1.1\r\nHost: x\r\n\r\n", 3000); });
+  std::this_thread::sleep_for(300ms);
+  const auto t0 = std::chrono::steady_clock::now();
+  const std::string a = Exchange(port, "GET /api/alarms HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(Status(a), 200);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+  for (auto& t : idle) t.join();
+}
+
 TEST(HttpServer, ListenAddressesFromTheCommandLine) {
   std::string addr, err;
   int port = 0;
