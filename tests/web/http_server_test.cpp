@@ -89,7 +89,8 @@ TEST(HttpServer, BoundsRequestHeadsBodiesAndSlowClients) {
   EXPECT_TRUE(slow.empty() || Status(slow) >= 400) << slow;
 
   // Garbage instead of HTTP.
-  const std::string junk = Exchange(port, std::string("\x16\x03\x01\x00\xff garbage\r\n\r\n", 20), 2000);
+  const char tls_hello[] = "\x16\x03\x01\x00\xff garbage\r\n\r\n";
+  const std::string junk = Exchange(port, std::string(tls_hello, sizeof tls_hello - 1), 2000);
   EXPECT_TRUE(junk.empty() || Status(junk) >= 400);
   // Still serving.
   EXPECT_EQ(Status(Exchange(port, "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")), 200);
