@@ -12,6 +12,8 @@ packages=(
   libmosquitto-dev mosquitto mosquitto-clients
   libsystemd-dev
   file dpkg-dev
+  libcivetweb-dev
+  chromium chromium-driver python3 python3-prometheus-client
 )
 
 missing=()
@@ -21,13 +23,22 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ "${#missing[@]}" -eq 0 ]; then
-  exit 0
+# Node.js and npm for the browser test, from Debian unless the machine has them.
+if ! command -v npm >/dev/null 2>&1; then missing+=(nodejs npm); fi
+
+if [ "${#missing[@]}" -ne 0 ]; then
+  echo "installing: ${missing[*]}"
+  sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-echo "installing: ${missing[*]}"
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# The browser test's driver (playwright-core, no browser download: it drives
+# Debian's chromium), exactly as the lock file says.
+web_tests="$(dirname "$0")/../tests/web"
+if [ ! -f "$web_tests/node_modules/playwright-core/package.json" ] ||
+   [ "$web_tests/package-lock.json" -nt "$web_tests/node_modules/.package-lock.json" ]; then
+  (cd "$web_tests" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --silent)
+fi

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -32,7 +33,9 @@
 #include "report.h"
 #include "service_notify.h"
 #include "sim/pty_server.h"
+#include "image_view.h"
 #include "site/site_host.h"
+#include "web/http_server.h"
 #include "wire/serial_transport.h"
 
 namespace {
@@ -66,7 +69,28 @@ struct Args {
   bool events = false;
   // MQTT export
   std::string mqtt_url, mqtt_ca, mqtt_auth_file, mqtt_client_id, mqtt_prefix, mqtt_discovery_prefix;
+  // embedded HTTP server
+  std::string http;
+  bool http_control = false;
+  std::string http_token_file;
 };
+
+// The token for --http-control: the file's first line, at least 16
+// characters. Empty with `error` set when it cannot be used.
+std::string ReadToken(const std::string& path, std::string& error) {
+  std::ifstream in(path);
+  std::string token;
+  if (!in || !std::getline(in, token)) {
+    error = "cannot read the token file " + path;
+    return "";
+  }
+  while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
+  if (token.size() < 16) {
+    error = "the token in " + path + " is shorter than 16 characters";
+    return "";
+  }
+  return token;
+}
 
 // Beside the runner in a build tree; installed, in the plug-in folder found
 // from the runner's own (bin/../lib/k417t).
@@ -630,6 +654,20 @@ int Run(const Args& a) {
   if (const int bad = LoadMqtt(a, devices, mqtt_enabled, mqtt_config)) return bad;
   Json::Value scenario;
   std::string error;
+  std::string http_address, http_token;
+  int http_port = 0;
+  if (!a.http.empty() && !qmx::web::ParseListen(a.http, http_address, http_port, error)) {
+    std::cerr << "k417t-run: " << error << "\n";
+    return 2;
+  }
+  if (a.http_control && (a.http.empty() || a.http_token_file.empty())) {
+    std::cerr << "k417t-run: --http-control needs --http and --http-token-file\n";
+    return 2;
+  }
+  if (a.http_control && (http_token = ReadToken(a.http_token_file, error)).empty()) {
+    std::cerr << "k417t-run: " << error << "\n";
+    return 2;
+  }
   if (!a.simulate.empty() && !ReadJson(a.simulate, scenario, error)) {
     std::cerr << "k417t-run: " << error << "\n";
     return 2;
@@ -698,7 +736,19 @@ int Run(const Args& a) {
       w["precision"] = 7;
       return Json::writeString(w, k417t_run::SnapshotValues(ctrl, host_ref));
     });
-    host->SetReportSink([&output, &mqtt, quiet = a.quiet](const qmx::RoundReport& r) {
+    // The web API learns round timing from the report sink; it is made here so
+    // the sink can hold it, and serves once the devices are set up.
+    std::shared_ptr<qmx::web::WebApi> web_api;
+    std::unique_ptr<qmx::web::HttpServer> web;
+    if (!a.http.empty()) {
+      qmx::web::ApiOptions wo;
+      wo.decode = k417t_run::DecodeImage;
+      wo.control = a.http_control;
+      wo.token = http_token;
+      web_api = std::make_shared<qmx::web::WebApi>(*host, wo);
+    }
+    host->SetReportSink([&output, &mqtt, web_api, quiet = a.quiet](const qmx::RoundReport& r) {
+      if (web_api) web_api->OnRound(r);
       if (quiet) output.Events(r);
       else output.Round(r);
       if (mqtt) mqtt->OnRound(r);
@@ -740,6 +790,21 @@ int Run(const Args& a) {
       }
     }
 
+    if (web_api) {
+      std::map<unsigned int, qmx::web::DeviceInfo> info;
+      for (const Device& d : devices) info[d.data_id] = {d.name, d.ctrl->baud_rate};
+      web_api->SetDevices(info);
+      qmx::web::ServerOptions so;
+      so.address = http_address;
+      so.port = http_port;
+      web = std::make_unique<qmx::web::HttpServer>(*web_api, so, log);
+      std::string err;
+      if (!web->Start(err)) {
+        std::cerr << "k417t-run: " << err << "\n";
+        return 2;
+      }
+    }
+
     signal(SIGINT, OnStop);
     signal(SIGTERM, OnStop);
     signal(SIGUSR1, OnUsr1);
@@ -765,6 +830,7 @@ int Run(const Args& a) {
     service.Stopping();
     g_stop = true;  // ends the control driver's wait for a first round
     if (control_driver.joinable()) control_driver.join();
+    if (web) web->Stop();  // its workers call into the host
     host->Shutdown();
     if (mqtt) mqtt->Stop();
     if (a.alarms) output.Alarms(host->ActiveAlarms());
@@ -816,6 +882,9 @@ int main(int argc, char** argv) {
   hist->add_option("--to", a.to, "end, YYYY-MM-DD[ HH:MM:SS] or epoch seconds");
   hist->add_option("--format", a.format, "table, csv or json")->check(CLI::IsMember({"table", "csv", "json"}));
   hist->add_flag("--events", a.events, "alarm events instead of records");
+  app.add_option("--http", a.http, "serve the status page, JSON API and /metrics on [ADDR:]PORT (ADDR default 127.0.0.1)");
+  app.add_flag("--http-control", a.http_control, "allow rectifier control commands over HTTP (needs --http-token-file)");
+  app.add_option("--http-token-file", a.http_token_file, "file whose first line is the control token (16+ characters)");
 
   // A later option overrides an earlier one (scripts/run.sh passes defaults).
   for (CLI::Option* opt : app.get_options())

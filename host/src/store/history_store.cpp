@@ -12,6 +12,7 @@
 #include <tuple>
 #include <memory>
 #include <set>
+#include <algorithm>
 #include <sstream>
 #include <utility>
 
@@ -567,6 +568,71 @@ std::vector<HistoryEvent> HistoryStore::Events(uint32_t data_id, int64_t from, i
   }
   if (!q.ok())
     Log("history: reading events of " + std::to_string(data_id) + " failed: " + q.Error());
+  return out;
+}
+
+std::vector<HistoryRecord> HistoryStore::RecordsSampled(uint32_t data_id, int64_t from,
+                                                         int64_t to, size_t max_points) const {
+  std::vector<HistoryRecord> out;
+  if (to < from || max_points == 0) return out;
+  // Spans of whole seconds; the span count stays within max_points.
+  const uint64_t width = static_cast<uint64_t>(to) - static_cast<uint64_t>(from) + 1;
+  const uint64_t span = std::max<uint64_t>(1, (width + max_points - 1) / max_points);
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return out;
+  // SQLite takes the other columns of an aggregate query with MIN() from the
+  // row that holds the minimum: the first record of each span.
+  Stmt q(db_,
+         "SELECT MIN(id), type, t, local_time, image FROM round_record "
+         "WHERE data_id = ?1 AND t BETWEEN ?2 AND ?3 GROUP BY (t - ?2) / ?4 ORDER BY t");
+  if (q.ok()) {
+    q.Int(1, data_id).Int(2, from).Int(3, to).Int(4, static_cast<int64_t>(span));
+    while (q.Step() == SQLITE_ROW && out.size() < max_points) {
+      HistoryRecord r;
+      r.id = q.ColInt(0);
+      r.data_id = data_id;
+      r.type = static_cast<int>(q.ColInt(1));
+      r.time = q.ColInt(2);
+      r.local_time = q.ColText(3);
+      r.image = q.ColBlob(4);
+      out.push_back(std::move(r));
+    }
+  }
+  if (!q.ok())
+    Log("history: reading records of " + std::to_string(data_id) + " failed: " + q.Error());
+  return out;
+}
+
+std::vector<HistoryEvent> HistoryStore::EventsNewest(uint32_t data_id, int64_t from, int64_t to,
+                                                     size_t limit) const {
+  std::vector<HistoryEvent> out;
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return out;
+  Stmt q(db_,
+         "SELECT id, t, local_time, raised, level, key, code, seq, name, text FROM alarm_event "
+         "WHERE data_id = ?1 AND t BETWEEN ?2 AND ?3 ORDER BY t DESC, id DESC LIMIT ?4");
+  if (q.ok()) {
+    q.Int(1, data_id).Int(2, from).Int(3, to).Int(4, static_cast<int64_t>(limit));
+    while (q.Step() == SQLITE_ROW) {
+      HistoryEvent h;
+      h.id = q.ColInt(0);
+      h.local_time = q.ColText(2);
+      AlarmEvent& e = h.event;
+      e.data_id = data_id;
+      e.time = q.ColInt(1);
+      e.raised = q.ColInt(3) != 0;
+      e.level = static_cast<uint32_t>(q.ColInt(4));
+      e.key = q.ColText(5);
+      e.code = q.ColText(6);
+      e.seq = static_cast<uint32_t>(q.ColInt(7));
+      e.name = q.ColText(8);
+      e.text = q.ColText(9);
+      out.push_back(std::move(h));
+    }
+  }
+  if (!q.ok())
+    Log("history: reading events of " + std::to_string(data_id) + " failed: " + q.Error());
+  std::reverse(out.begin(), out.end());
   return out;
 }
 

@@ -95,6 +95,15 @@ class HistoryStore {
   std::vector<HistoryRecord> Records(uint32_t data_id, int64_t from, int64_t to) const;
   std::vector<HistoryEvent> Events(uint32_t data_id, int64_t from, int64_t to) const;
 
+  // At most `max_points` records of one device in [from, to], oldest first,
+  // for charts over long ranges: the range is cut into `max_points` equal
+  // spans and the first record of each span is kept.
+  std::vector<HistoryRecord> RecordsSampled(uint32_t data_id, int64_t from, int64_t to,
+                                            size_t max_points) const;
+  // The newest `limit` events of one device in [from, to], oldest first.
+  std::vector<HistoryEvent> EventsNewest(uint32_t data_id, int64_t from, int64_t to,
+                                         size_t limit) const;
+
   // The alarm points raised and not cleared since, as of the last event of
   // each (written or pending), for the alarm service at start-up; time is the
   // raise.

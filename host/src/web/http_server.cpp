@@ -1,0 +1,230 @@
+#include "web/http_server.h"
+
+#include <civetweb.h>
+
+#include <cstring>
+#include <mutex>
+
+#include <fmt/format.h>
+
+namespace qmx::web {
+namespace {
+
+const char* StatusText(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 411: return "Length Required";
+    case 413: return "Payload Too Large";
+    case 415: return "Unsupported Media Type";
+    case 429: return "Too Many Requests";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+  }
+}
+
+void Send(mg_connection* conn, const Response& r, bool head) {
+  std::string h = fmt::format(
+      "HTTP/1.1 {} {}\r\nContent-Type: {}\r\nContent-Length: {}\r\n"
+      "X-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n"
+      "X-Frame-Options: DENY\r\nConnection: close\r\n"
+      "Content-Security-Policy: default-src 'self'; script-src 'self'; style-src 'self'; "
+      "img-src 'self' data:; connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; "
+      "form-action 'none'\r\n",
+      r.status, StatusText(r.status), r.content_type, r.body.size());
+  h += r.cacheable ? "Cache-Control: max-age=300\r\n" : "Cache-Control: no-store\r\n";
+  if (!r.allow.empty()) h += "Allow: " + r.allow + "\r\n";
+  if (r.status == 401) h += "WWW-Authenticate: Bearer\r\n";
+  h += "\r\n";
+  mg_write(conn, h.data(), h.size());
+  if (!head && !r.body.empty()) mg_write(conn, r.body.data(), r.body.size());
+}
+
+Response Refused(int status, const std::string& message) {
+  Response r;
+  r.status = status;
+  r.body = "{\"error\":\"" + message + "\"}";
+  return r;
+}
+
+std::once_flag g_library;
+
+}  // namespace
+
+bool ParseListen(const std::string& text, std::string& address, int& port, std::string& error) {
+  std::string host, port_text;
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find("]:");
+    if (close == std::string::npos) {
+      error = "--http takes ADDR:PORT, [V6ADDR]:PORT or PORT";
+      return false;
+    }
+    host = text.substr(0, close + 1);
+    port_text = text.substr(close + 2);
+  } else {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos) {
+      host = "127.0.0.1";
+      port_text = text;
+    } else {
+      host = text.substr(0, colon);
+      port_text = text.substr(colon + 1);
+      if (host.find(':') != std::string::npos) {
+        error = "--http: write an IPv6 address in brackets, [::1]:8080";
+        return false;
+      }
+    }
+  }
+  if (host.empty()) host = "127.0.0.1";
+  for (char c : host) {
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == ':' || c == '[' ||
+          c == ']' || c == '-')) {
+      error = "--http: bad address '" + host + "'";
+      return false;
+    }
+  }
+  int p = 0;
+  if (port_text.empty() || port_text.size() > 5) p = -1;
+  for (char c : port_text) p = (c >= '0' && c <= '9' && p >= 0) ? p * 10 + (c - '0') : -1;
+  if (p < 1 || p > 65535) {
+    error = "--http: port must be 1-65535";
+    return false;
+  }
+  address = host;
+  port = p;
+  return true;
+}
+
+HttpServer::HttpServer(WebApi& api, ServerOptions options, LogSink log)
+    : api_(api), opt_(std::move(options)), log_(std::move(log)) {}
+
+HttpServer::~HttpServer() { Stop(); }
+
+bool HttpServer::Start(std::string& error) {
+  if (ctx_ != nullptr) return true;
+  std::call_once(g_library, [] { mg_init_library(0); });
+  const std::string listen = fmt::format("{}:{}", opt_.address, opt_.port);
+  const std::string threads = std::to_string(opt_.threads);
+  const std::string head = std::to_string(opt_.max_head);
+  const std::string timeout = std::to_string(opt_.request_timeout_ms);
+  const std::string keep = std::to_string(opt_.keep_alive_timeout_ms);
+  // No document_root: civetweb serves no files of its own; every request
+  // comes to OnRequest.
+  const char* options[] = {"listening_ports", listen.c_str(),
+                           "num_threads", threads.c_str(),
+                           "connection_queue", "64",
+                           "listen_backlog", "64",
+                           "max_request_size", head.c_str(),
+                           "request_timeout_ms", timeout.c_str(),
+                           "keep_alive_timeout_ms", keep.c_str(),
+                           // One request per connection: a client cannot keep a
+                           // worker waiting for its next request.
+                           "enable_keep_alive", "no",
+                           "linger_timeout_ms", "0",
+                           "decode_url", "yes",
+                           nullptr};
+  mg_callbacks callbacks{};
+  callbacks.begin_request = &HttpServer::OnRequest;
+  callbacks.log_message = &HttpServer::OnLog;
+  char text[256] = "";
+  unsigned code = 0;
+  mg_error_data err{};
+  err.code = &code;
+  err.text = text;
+  err.text_buffer_size = sizeof text;
+  mg_init_data init{};
+  init.callbacks = &callbacks;
+  init.user_data = this;
+  init.configuration_options = options;
+  ctx_ = mg_start2(&init, &err);
+  if (ctx_ == nullptr) {
+    error = fmt::format("http: cannot serve on {}: {}", listen, text[0] != 0 ? text : "refused");
+    return false;
+  }
+  mg_server_port ports[4] = {};
+  const int n = mg_get_server_ports(ctx_, 4, ports);
+  port_ = n > 0 ? ports[0].port : opt_.port;
+  if (log_) log_(fmt::format("http: serving on {}:{}", opt_.address, port_));
+  return true;
+}
+
+void HttpServer::Stop() {
+  if (ctx_ == nullptr) return;
+  mg_stop(ctx_);
+  ctx_ = nullptr;
+}
+
+int HttpServer::OnRequest(mg_connection* conn) {
+  auto* self = static_cast<HttpServer*>(mg_get_user_data(mg_get_context(conn)));
+  return self->Serve(conn);
+}
+
+int HttpServer::OnLog(const mg_connection* conn, const char* message) {
+  if (conn == nullptr) return 0;
+  auto* self = static_cast<HttpServer*>(mg_get_user_data(mg_get_context(conn)));
+  if (self->log_ && message != nullptr) self->log_(std::string("http: ") + message);
+  return 1;
+}
+
+int HttpServer::Serve(mg_connection* conn) {
+  const mg_request_info* info = mg_get_request_info(conn);
+  Request req;
+  req.method = info->request_method != nullptr ? info->request_method : "";
+  req.path = info->local_uri_raw != nullptr ? info->local_uri_raw : "";
+  req.query = info->query_string != nullptr ? info->query_string : "";
+  const bool head = req.method == "HEAD";
+  if (req.path.empty() || req.path[0] != '/') {
+    Send(conn, Refused(400, "the request must name a path on this server"), head);
+    return 200;
+  }
+  // civetweb keeps the first MG_MAX_HEADERS headers of a head and ignores
+  // the rest; a request that fills them is refused rather than half read.
+  if (info->num_headers >= MG_MAX_HEADERS) {
+    Send(conn, Refused(431, fmt::format("too many headers (at most {})", MG_MAX_HEADERS - 1)), head);
+    mg_disable_keep_alive(conn);
+    return 431;
+  }
+  const char* auth = mg_get_header(conn, "Authorization");
+  const char* type = mg_get_header(conn, "Content-Type");
+  req.authorization = auth != nullptr ? auth : "";
+  req.content_type = type != nullptr ? type : "";
+  const long long length = info->content_length;
+  if (req.method == "POST" || req.method == "PUT") {
+    if (length < 0) {
+      Send(conn, Refused(411, "a body needs a Content-Length"), head);
+      mg_disable_keep_alive(conn);
+      return 411;
+    }
+    if (static_cast<unsigned long long>(length) > opt_.max_body) {
+      Send(conn, Refused(413, fmt::format("body too large (at most {} bytes)", opt_.max_body)), head);
+      mg_disable_keep_alive(conn);
+      return 413;
+    }
+    req.body.resize(static_cast<size_t>(length));
+    size_t got = 0;
+    while (got < req.body.size()) {
+      const int n = mg_read(conn, &req.body[got], req.body.size() - got);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    if (got < req.body.size()) {
+      Send(conn, Refused(400, "body shorter than its Content-Length"), head);
+      mg_disable_keep_alive(conn);
+      return 400;
+    }
+  } else if (length > 0) {
+    // A body on GET is not read; the connection cannot be reused after it.
+    mg_disable_keep_alive(conn);
+  }
+  const Response r = api_.Handle(req);
+  Send(conn, r, head);
+  return r.status;
+}
+
+}  // namespace qmx::web

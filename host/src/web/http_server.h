@@ -1,0 +1,63 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "web/web_api.h"
+
+struct mg_context;
+struct mg_connection;
+
+namespace qmx::web {
+
+struct ServerOptions {
+  std::string address = "127.0.0.1";
+  int port = 0;  // 0: any free port (see port())
+  int threads = 16;
+  // A request's line and headers together; a longer head is refused (413 or
+  // 431), and so is a body longer than max_body.
+  size_t max_head = 8192;
+  size_t max_body = 4096;
+  // A client that has not sent its whole request by then is cut off. Each
+  // connection carries one request (no keep-alive), so no idle client holds a
+  // worker.
+  int request_timeout_ms = 5000;
+  int keep_alive_timeout_ms = 500;
+};
+
+// The embedded HTTP server (civetweb) in front of a WebApi: a fixed pool of
+// worker threads, bounded request heads and bodies, time-outs for slow
+// clients. The workers only call WebApi::Handle.
+class HttpServer {
+ public:
+  using LogSink = std::function<void(const std::string&)>;
+  HttpServer(WebApi& api, ServerOptions options, LogSink log);
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // Listens and serves. False with `error` set when the address cannot be
+  // bound or the options are refused.
+  bool Start(std::string& error);
+  // Stops accepting and waits for the workers.
+  void Stop();
+  int port() const { return port_; }
+
+ private:
+  static int OnRequest(mg_connection* conn);
+  static int OnLog(const mg_connection* conn, const char* message);
+  int Serve(mg_connection* conn);
+
+  WebApi& api_;
+  ServerOptions opt_;
+  LogSink log_;
+  mg_context* ctx_ = nullptr;
+  int port_ = 0;
+};
+
+// "ADDR:PORT", "[V6ADDR]:PORT" or "PORT" (127.0.0.1) from the command line.
+// False with `error` on anything else.
+bool ParseListen(const std::string& text, std::string& address, int& port, std::string& error);
+
+}  // namespace qmx::web

@@ -1,0 +1,192 @@
+// The HTTP server in front of a polling site: bounded heads and bodies, slow
+// clients cut off, and a flood of clients that leaves the lines' rounds as
+// fast as without it (run under ThreadSanitizer too).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "web/http_server.h"
+#include "web_site.h"
+
+extern "C" int __wrap_usleep(useconds_t) { return 0; }
+
+// Debian's civetweb is built without REENTRANT_TIME: the Date header of the
+// answers it writes itself (a request timed out or malformed) comes from
+// gmtime(), whose static result its workers share. At worst such an answer
+// carries a wrong date; nothing of ours is involved. ThreadSanitizer is told
+// to leave races inside the library alone.
+extern "C" const char* __tsan_default_suppressions() { return "race:libcivetweb.so\n"; }
+
+namespace {
+
+using k417t_web_test::Exchange;
+using k417t_web_test::Site;
+using k417t_web_test::Status;
+using namespace std::chrono_literals;
+
+struct Served {
+  Site site;
+  qmx::web::WebApi api;
+  qmx::web::HttpServer server;
+  explicit Served(qmx::web::ServerOptions so, int lines = 1)
+      : site(lines, "http_server_test"), api(*site.host, k417t_web_test::Options()),
+        server(api, so, [](const std::string&) {}) {
+    site.host->SetReportSink([this](const qmx::RoundReport& r) { api.OnRound(r); });
+    std::string err;
+    EXPECT_TRUE(server.Start(err)) << err;
+    site.host->Start();
+  }
+  ~Served() {
+    server.Stop();
+    site.host->Shutdown();
+  }
+};
+
+qmx::web::ServerOptions Small() {
+  qmx::web::ServerOptions so;
+  so.port = 0;
+  so.threads = 4;
+  so.request_timeout_ms = 500;
+  so.keep_alive_timeout_ms = 500;
+  return so;
+}
+
+TEST(HttpServer, BoundsRequestHeadsBodiesAndSlowClients) {
+  Served s(Small());
+  const int port = s.server.port();
+  ASSERT_GT(port, 0);
+  ASSERT_TRUE(s.site.WaitRounds(1));
+  const std::string ok = Exchange(port, "GET /api/devices/100 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(Status(ok), 200) << ok;
+  EXPECT_NE(ok.find("Cache-Control: no-store"), std::string::npos);
+  EXPECT_NE(ok.find("Content-Security-Policy:"), std::string::npos);
+
+  // A head longer than the bound, in one header or in many.
+  const std::string big = Exchange(
+      port, "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'a') + "\r\n\r\n");
+  EXPECT_TRUE(big.empty() || (Status(big) >= 400 && Status(big) < 500)) << big.substr(0, 100);
+  std::string many = "GET / HTTP/1.1\r\nHost: x\r\n";
+  for (int k = 0; k < 200; ++k) many += "X-" + std::to_string(k) + ": 1\r\n";
+  const std::string a = Exchange(port, many + "Connection: close\r\n\r\n");
+  EXPECT_TRUE(a.empty() || (Status(a) >= 400 && Status(a) < 500)) << a.substr(0, 100);
+
+  // Bodies: too long, no length, shorter than announced.
+  const std::string body = Exchange(port,
+                                    "POST /api/devices/100/control HTTP/1.1\r\nHost: x\r\n"
+                                    "Content-Type: application/json\r\nContent-Length: 100000\r\n\r\n{");
+  EXPECT_EQ(Status(body), 413) << body;
+  const std::string chunked = Exchange(port,
+                                       "POST /api/devices/100/control HTTP/1.1\r\nHost: x\r\n"
+                                       "Transfer-Encoding: chunked\r\n\r\n1\r\n{\r\n0\r\n\r\n");
+  EXPECT_GE(Status(chunked), 400);
+  EXPECT_LT(Status(chunked), 500);
+  const auto t0 = std::chrono::steady_clock::now();
+  const std::string cut = Exchange(port,
+                                   "POST /api/devices/100/control HTTP/1.1\r\nHost: x\r\n"
+                                   "Content-Length: 50\r\n\r\n{", 5000);
+  EXPECT_EQ(Status(cut), 400) << cut;
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
+
+  // A client that never finishes its head is cut off, and holds no worker.
+  const auto t1 = std::chrono::steady_clock::now();
+  const std::string slow = Exchange(port, "GET / HTTP/1.1\r\nHost: x\r\n", 5000);
+  EXPECT_LT(std::chrono::steady_clock::now() - t1, 4s);
+  EXPECT_TRUE(slow.empty() || Status(slow) >= 400) << slow;
+
+  // Garbage instead of HTTP.
+  const char tls_hello[] = "\x16\x03\x01\x00\xff garbage\r\n\r\n";
+  const std::string junk = Exchange(port, std::string(tls_hello, sizeof tls_hello - 1), 2000);
+  EXPECT_TRUE(junk.empty() || Status(junk) >= 400);
+  // Still serving.
+  EXPECT_EQ(Status(Exchange(port, "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")), 200);
+}
+
+TEST(HttpServer, AFloodOfClientsDoesNotSlowThePolling) {
+  qmx::web::ServerOptions so = Small();
+  so.threads = 8;
+  Served s(so, 2);
+  const int port = s.server.port();
+  ASSERT_TRUE(s.site.WaitRounds(2));
+  auto rounds = [&s] { return s.site.host->rounds(100) + s.site.host->rounds(200); };
+  // Rounds in a quiet second, then in a second with 32 clients asking as
+  // fast as they can (and 4 holding connections open without a word).
+  const uint64_t q0 = rounds();
+  std::this_thread::sleep_for(1s);
+  const uint64_t quiet = rounds() - q0;
+
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> answers{0}, failures{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 32; ++c) {
+    clients.emplace_back([&, c] {
+      const char* paths[] = {"/api/devices", "/api/devices/100", "/metrics", "/api/alarms",
+                             "/api/history?unit=102", "/"};
+      for (int n = 0; !stop; ++n) {
+        const std::string a = Exchange(
+            port, std::string("GET ") + paths[(c + n) % 6] + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        const int st = Status(a);
+        (st == 200 || st == 503 ? answers : failures)++;
+      }
+    });
+  }
+  for (int c = 0; c < 4; ++c)
+    clients.emplace_back([&] { Exchange(port, "GET / HTTP/1.1\r\n", 3000); });
+  const uint64_t l0 = rounds();
+  std::this_thread::sleep_for(1s);
+  const uint64_t loaded = rounds() - l0;
+  stop = true;
+  for (auto& t : clients) t.join();
+  EXPECT_GT(answers.load(), 32u);
+  EXPECT_EQ(failures.load(), 0u);
+  // The lines' threads never wait for the web workers: allow for the cores
+  // being busy with the clients themselves.
+  EXPECT_GE(loaded * 3, quiet) << "quiet " << quiet << " loaded " << loaded;
+  EXPECT_GT(loaded, 0u);
+}
+
+TEST(HttpServer, ClientsThatKeepTheirConnectionOpenHoldNoWorker) {
+  qmx::web::ServerOptions so = Small();
+  so.keep_alive_timeout_ms = 5000;
+  so.request_timeout_ms = 5000;
+  Served s(so);
+  const int port = s.server.port();
+  // Twice as many clients as workers, each asking once (HTTP/1.1: keep-alive
+  // by default) and then keeping its connection open without a word.
+  std::vector<std::thread> idle;
+  for (int c = 0; c < 2 * so.threads; ++c)
+    idle.emplace_back([port] { Exchange(port, "GET /api/devices HTTP/1.1\r\nHost: x\r\n\r\n", 3000); });
+  std::this_thread::sleep_for(300ms);
+  const auto t0 = std::chrono::steady_clock::now();
+  const std::string a = Exchange(port, "GET /api/alarms HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(Status(a), 200);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+  for (auto& t : idle) t.join();
+}
+
+TEST(HttpServer, ListenAddressesFromTheCommandLine) {
+  std::string addr, err;
+  int port = 0;
+  ASSERT_TRUE(qmx::web::ParseListen("8080", addr, port, err));
+  EXPECT_EQ(addr, "127.0.0.1");
+  EXPECT_EQ(port, 8080);
+  ASSERT_TRUE(qmx::web::ParseListen("0.0.0.0:80", addr, port, err));
+  EXPECT_EQ(addr, "0.0.0.0");
+  ASSERT_TRUE(qmx::web::ParseListen("[::1]:9000", addr, port, err));
+  EXPECT_EQ(addr, "[::1]");
+  ASSERT_TRUE(qmx::web::ParseListen(":9000", addr, port, err));
+  EXPECT_EQ(addr, "127.0.0.1");
+  for (const char* bad : {"", "0", "65536", "host:", "::1:80", "a b:80", "1.2.3.4:8o", "[::1]80",
+                          "1.2.3.4:123456", "1.2.3.4:,80", "x:-1"})
+    EXPECT_FALSE(qmx::web::ParseListen(bad, addr, port, err)) << bad;
+  // A port that is taken is refused with a message, not thrown.
+  Served s(Small());
+  qmx::web::ServerOptions same = Small();
+  same.port = s.server.port();
+  qmx::web::HttpServer second(s.api, same, nullptr);
+  EXPECT_FALSE(second.Start(err));
+  EXPECT_NE(err.find("cannot serve"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,118 @@
+#pragma once
+
+// A site of simulated controllers polled on their own threads, with a history
+// database, behind a WebApi: what the web tests run against.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apps/runner/image_view.h"
+#include "controller/k417t.h"
+#include "site/site_host.h"
+#include "support/power_system.h"
+#include "web/web_api.h"
+#include "wire/memory_transport.h"
+
+namespace k417t_web_test {
+
+struct Site {
+  std::string db;
+  std::shared_ptr<qmx::SiteHost> host;
+  std::vector<std::shared_ptr<QMXController>> host_ctrls;
+  std::vector<std::shared_ptr<K417T>> ctrls;
+  std::vector<std::unique_ptr<k417t_test::PowerSystemThread>> power;
+
+  explicit Site(int lines, const std::string& name) {
+    db = ::testing::TempDir() + name + ".db";
+    std::remove(db.c_str());
+    qmx::SiteHost::Options o;
+    o.db_path = db;
+    o.poll_tick_ms = 20;
+    host = std::make_shared<qmx::SiteHost>(o, [](const std::string&) {});
+    host->OpenHistory();
+    for (int i = 0; i < lines; ++i) {
+      const unsigned id = 100 * static_cast<unsigned>(i + 1);
+      auto host_ctrl =
+          std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
+      auto k = std::make_shared<K417T>();
+      k->Init(host_ctrl, id);
+      EXPECT_TRUE(k->InitSetting(k417t_test::SmallSetting(1, 500, id)));
+      auto pair = qmx::wire::MemoryTransport::make_pair("line-" + std::to_string(id));
+      k417t_test::PowerSystem system(std::move(pair.second), {});
+      Json::Value scen = k417t_test::SmallScenario(1);
+      scen["control_rtn"]["10"] = 7;  // command 100
+      system.controllers.push_back(k417t::sim::Simulator::Create(scen, nullptr));
+      power.push_back(std::make_unique<k417t_test::PowerSystemThread>(std::move(system)));
+      EXPECT_TRUE(host->AddDevice(k, std::move(pair.first)));
+      host_ctrls.push_back(host_ctrl);
+      ctrls.push_back(k);
+    }
+  }
+  ~Site() {
+    host->Shutdown();
+    std::remove(db.c_str());
+  }
+
+  // Waits until every device has done `n` rounds (false after 40 s; rounds
+  // are at least 2 s apart).
+  bool WaitRounds(uint64_t n) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    while (std::chrono::steady_clock::now() < end) {
+      bool all = true;
+      for (const auto& c : ctrls) all = all && host->rounds(c->DataId()) >= n;
+      if (all) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+};
+
+inline qmx::web::ApiOptions Options() {
+  qmx::web::ApiOptions o;
+  o.decode = k417t_run::DecodeImage;
+  o.devices[100] = {"<b>bold</b><script>alert(1)</script>", 9600};
+  return o;
+}
+
+// One request on a fresh connection; the whole answer ("" when none came
+// within `timeout_ms`).
+inline std::string Exchange(int port, const std::string& request, int timeout_ms = 3000) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return "";
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::string out;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    size_t sent = 0;
+    while (sent < request.size()) {
+      const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+    char buf[4096];
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return out;
+}
+
+inline int Status(const std::string& answer) {
+  int status = 0;
+  std::sscanf(answer.c_str(), "HTTP/1.%*d %d", &status);
+  return status;
+}
+
+}  // namespace k417t_web_test
