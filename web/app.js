@@ -191,7 +191,9 @@
     const axes = [{}].concat(units.map((u, k) => ({ scale: u, label: u, side: k === 0 ? 3 : 1, grid: { show: k === 0 } })));
     if (state.chart) { state.chart.destroy(); state.chart = null; }
     box.replaceChildren();
-    state.chart = new uPlot({ width, height: 300, series, axes, scales: { x: { time: true } } }, data, box);
+    // The x axis spans the chosen range, however few points it holds.
+    const xRange = () => [h.from, h.to];
+    state.chart = new uPlot({ width, height: 300, series, axes, scales: { x: { time: true, range: xRange } } }, data, box);
     box.dataset.points = String(h.time.length);
   }
 
