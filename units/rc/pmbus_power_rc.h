@@ -68,7 +68,9 @@ class PMBusPowerRC : public QMXSPDevice {
     if (data == nullptr || len < kGroupLen) return false;
     const unsigned count = data[offsetof(TeleRC, module_count)];
     k417t::Trace("rc channelLen ", kChannelLen, " and ", count, " left:", len - kGroupLen);
-    if (static_cast<long>(len) - kGroupLen != static_cast<long>(kChannelLen) * count) return false;
+    if (static_cast<int64_t>(len) - kGroupLen != static_cast<int64_t>(kChannelLen) * count) {
+      return false;
+    }
 
     std::lock_guard<std::mutex> lock(mu_);
     std::memcpy(&group, data, sizeof group);
