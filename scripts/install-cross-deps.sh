@@ -18,7 +18,7 @@ packages=(
   cmake pkg-config libcli11-dev file dpkg-dev qemu-user mosquitto
   "crossbuild-essential-$arch"
 )
-for p in libjsoncpp-dev libfmt-dev libsqlite3-dev libboost-dev libgtest-dev libgmock-dev libsystemd-dev libmosquitto-dev; do
+for p in libjsoncpp-dev libfmt-dev libsqlite3-dev libboost-dev libgtest-dev libgmock-dev libsystemd-dev libmosquitto-dev libcivetweb-dev; do
   packages+=("$p:$arch")
 done
 
