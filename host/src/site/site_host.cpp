@@ -27,19 +27,8 @@ SiteHost::SiteHost(Options options, LogSink log)
     h.log = log_;
     h.active_alarms = [this] {
       std::vector<store::AlarmEvent> open;
-      for (const store::ActiveAlarm& a : alarms_.Active()) {
-        store::AlarmEvent e;
-        e.raised = true;
-        e.time = a.since;
-        e.data_id = a.data_id;
-        e.key = a.key;
-        e.seq = a.seq;
-        e.level = a.level;
-        e.code = a.code;
-        e.name = a.name;
-        e.text = a.text;
-        open.push_back(std::move(e));
-      }
+      for (const store::ActiveAlarm& a : alarms_.Active())
+        open.push_back(store::EventOf(a, true, a.since));
       return open;
     };
     history_ = std::make_unique<store::HistoryStore>(std::move(h));
@@ -93,9 +82,8 @@ size_t SiteHost::AddLine(std::unique_ptr<wire::Transport> transport) {
       [this](const std::string& key, const std::string& l) { RateLimitedLog(key, l); });
   session->SetRoundSink(
       [this](PMBusProtocol& ctrl, const line::RoundTiming& t) { OnRound(ctrl, t); });
-  session->SetLinkSink([this](PMBusProtocol& ctrl, bool answering, int missed) {
-    OnLink(ctrl, answering, missed);
-  });
+  session->SetLinkSink(
+      [this](PMBusProtocol& ctrl, bool answering, int missed) { OnLink(ctrl, answering, missed); });
   lines_.push_back(std::move(session));
   return lines_.size() - 1;
 }

@@ -23,6 +23,20 @@ AlarmEvent MakeEvent(const rule_value& r, uint32_t data_id, int64_t time, bool r
 
 }  // namespace
 
+AlarmEvent EventOf(const ActiveAlarm& a, bool raised, int64_t time) {
+  AlarmEvent e;
+  e.time = time;
+  e.data_id = a.data_id;
+  e.level = a.level;
+  e.key = a.key;
+  e.code = a.code;
+  e.name = a.name;
+  e.text = a.text;
+  e.seq = a.seq;
+  e.raised = raised;
+  return e;
+}
+
 AlarmService::CommitResult AlarmService::Commit(uint32_t data_id,
                                                 const std::vector<rule_value>& rules,
                                                 int64_t time) {
@@ -118,17 +132,7 @@ AlarmService::CommitResult AlarmService::SettleRestored(const std::vector<uint32
       p.restored = false;
       if (!p.active) continue;
       p.active = false;
-      AlarmEvent e;
-      e.time = time;
-      e.data_id = id;
-      e.level = p.alarm.level;
-      e.key = p.alarm.key;
-      e.code = p.alarm.code;
-      e.name = p.alarm.name;
-      e.text = p.alarm.text;
-      e.seq = p.alarm.seq;
-      e.raised = false;
-      result.events.push_back(std::move(e));
+      result.events.push_back(EventOf(p.alarm, false, time));
     }
   }
   result.changed = !result.events.empty();

@@ -28,6 +28,10 @@ struct ActiveAlarm {
   int64_t since = 0;  // epoch seconds of the raise
 };
 
+// The event of a point that is raised now (raised: its raise, at `since`) or
+// is being cleared at `time`.
+AlarmEvent EventOf(const ActiveAlarm& a, bool raised, int64_t time);
+
 // Keeps the state of every alarm point, identified by (device data identifier,
 // key, sequence number), and turns the points a unit states each round into
 // raise and clear events. Units re-state every point each round; a point that
