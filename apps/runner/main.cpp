@@ -27,11 +27,13 @@
 #include <json/json.h>
 
 #include "export/mqtt_export.h"
+#include "fleet.h"
 #include "input/checked_json.h"
 #include "plugin/get_providers.h"
 #include "qmx/pmbus_protocol.h"
 #include "report.h"
 #include "service_notify.h"
+#include "site_file.h"
 #include "sim/pty_server.h"
 #include "image_view.h"
 #include "site/site_host.h"
@@ -40,11 +42,16 @@
 
 namespace {
 
+using k417t_run::LoadSite;
+using k417t_run::SiteDevice;
+
 std::atomic<bool> g_stop{false};
 std::atomic<bool> g_show_alarms{false};
+std::atomic<bool> g_reload{false};
 
 extern "C" void OnStop(int) { g_stop = true; }
 extern "C" void OnUsr1(int) { g_show_alarms = true; }
+extern "C" void OnHup(int) { g_reload = true; }
 
 struct Args {
   std::string site;
@@ -219,83 +226,22 @@ int History(const Args& a) {
   return 0;
 }
 
-struct Device {
-  std::string name;
-  unsigned data_id = 0;
-  Json::Value setting;
-  std::shared_ptr<QMXController> host_ctrl;
-  std::shared_ptr<PMBusProtocol> ctrl;
-};
-
 // A control command from --control: DeviceIoControl code and its input byte.
 struct ControlCommand {
   int code = 0;
   int byte = -1;  // none
 };
 
-// The site file's devices, before anything is created. 2 and a message on a
-// file that cannot be used.
-bool CheckUnits(const std::string& site, const Json::Value& setting, const std::string& device,
-                std::map<uint32_t, std::string>& used);
-
-int LoadSite(const Args& a, std::vector<Device>& devices) {
-  Json::Value site;
-  std::string error;
-  if (!ReadJson(a.site, site, error)) {
-    std::cerr << "k417t-run: " << error << "\n";
-    return 2;
-  }
-  if (!site.isObject() || !site["devices"].isArray() || site["devices"].empty()) {
-    std::cerr << "k417t-run: " << a.site << ": needs a non-empty \"devices\" array\n";
-    return 2;
-  }
-  for (Json::ArrayIndex i = 0; i < site["devices"].size(); ++i) {
-    const Json::Value& d = site["devices"][i];
-    Device dev;
-    if (!d.isObject() || !d["setting"].isObject()) {
-      std::cerr << "k417t-run: " << a.site << ": devices[" << i << "] has no \"setting\" object\n";
-      return 2;
-    }
-    if (!d["data_id"].isNull() && !d["data_id"].isUInt()) {
-      std::cerr << "k417t-run: " << a.site << ": devices[" << i << "].data_id must be an unsigned integer\n";
-      return 2;
-    }
-    dev.data_id = d["data_id"].isNull() ? 0 : d["data_id"].asUInt();
-    dev.name = d["name"].isString() ? d["name"].asString() : fmt::format("device-{}", dev.data_id);
-    dev.setting = d["setting"];
-    for (const Device& other : devices) {
-      if (other.data_id == dev.data_id) {
-        std::cerr << "k417t-run: " << a.site << ": devices " << other.name << " and " << dev.name
-                  << " have the same data_id " << dev.data_id << "\n";
-        return 2;
-      }
-    }
-    devices.push_back(std::move(dev));
-  }
-  // Unit identifiers against each other and against the devices' own.
-  std::map<uint32_t, std::string> used;
-  for (const Device& d : devices) used.emplace(d.data_id, "the data_id of device " + d.name);
-  for (const Device& d : devices) {
-    if (!CheckUnits(a.site, d.setting, d.name, used)) return 2;
-  }
-  return 0;
-}
-
 // The MQTT export's settings: the site file's "mqtt" object, overridden by
-// the command line. False: no export. 2 and a message on a bad setting.
-int LoadMqtt(const Args& a, const std::vector<Device>& devices, bool& enabled,
-             qmx::exporter::MqttConfig& cfg) {
+// the command line. `enabled` false: no export. False with the problem in
+// `error` on a bad setting.
+bool LoadMqtt(const Args& a, const Json::Value& site, const std::vector<SiteDevice>& devices,
+              bool& enabled, qmx::exporter::MqttConfig& cfg, std::string& error) {
   namespace ex = qmx::exporter;
-  Json::Value site;
-  std::string error;
-  if (!ReadJson(a.site, site, error)) {
-    std::cerr << "k417t-run: " << error << "\n";
-    return 2;
-  }
   const Json::Value& mqtt = qmx::json::Member(site, "mqtt");
   enabled = !a.mqtt_url.empty() || qmx::json::Has(mqtt, "url");
-  if (!enabled && mqtt.isNull()) return 0;
-  for (const Device& d : devices) {
+  if (!enabled && mqtt.isNull()) return true;
+  for (const SiteDevice& d : devices) {
     ex::MqttDevice m;
     m.id = d.data_id;
     m.name = d.name;
@@ -305,8 +251,8 @@ int LoadMqtt(const Args& a, const std::vector<Device>& devices, bool& enabled,
   if (!a.mqtt_url.empty()) {
     given.insert("url");
     if (!ex::ParseMqttUrl(a.mqtt_url, cfg, error)) {
-      std::cerr << "k417t-run: --mqtt: " << error << "\n";
-      return 2;
+      error = std::string("--mqtt: ") + error;
+      return false;
     }
   }
   std::string auth_file = a.mqtt_auth_file;
@@ -320,32 +266,30 @@ int LoadMqtt(const Args& a, const std::vector<Device>& devices, bool& enabled,
   if (!a.mqtt_prefix.empty()) cfg.prefix = a.mqtt_prefix;
   if (!a.mqtt_discovery_prefix.empty()) cfg.discovery_prefix = a.mqtt_discovery_prefix;
   if (!mqtt.isNull() && !ex::ReadSiteMqtt(mqtt, a.site, given, cfg, auth_file, error)) {
-    std::cerr << "k417t-run: " << error << "\n";
-    return 2;
+    return false;
   }
-  if (!enabled) return 0;
+  if (!enabled) return true;
   if (!auth_file.empty() && !ex::ReadAuthFile(auth_file, cfg, error)) {
-    std::cerr << "k417t-run: " << error << "\n";
-    return 2;
+    return false;
   }
   if (!cfg.ca_file.empty() && access(cfg.ca_file.c_str(), R_OK) != 0) {
-    std::cerr << "k417t-run: cannot read the MQTT CA file " << cfg.ca_file << "\n";
-    return 2;
+    error = std::string("cannot read the MQTT CA file ") + cfg.ca_file;
+    return false;
   }
   for (std::string* level : {&cfg.prefix, &cfg.discovery_prefix}) {
     if (level->empty() || level->find_first_of(std::string("+#\0", 3)) != std::string::npos ||
         level->front() == '/' || level->back() == '/') {
-      std::cerr << "k417t-run: MQTT prefix \"" << *level << "\" must be a topic without '+', '#' or "
-                   "a leading or trailing '/'\n";
-      return 2;
+      error = "MQTT prefix \"" + *level +
+              "\" must be a topic without '+', '#' or a leading or trailing '/'";
+      return false;
     }
   }
   if (cfg.client_id.empty()) cfg.client_id = ex::DefaultClientId();
   if (!ex::AssignTopics(cfg.devices, error)) {
-    std::cerr << "k417t-run: " << a.site << ": " << error << "\n";
-    return 2;
+    error = a.site + ": " + error;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 // CODE or CODE:BYTE. Only the nine rectifier commands exist: 100, 102 and
@@ -376,197 +320,104 @@ bool ParseControl(const std::string& text, ControlCommand& c) {
   return true;
 }
 
-// The unit elements of a device's setting: every data_id an exact unsigned
-// 32-bit integer, none used twice in the site (the rectifier unit shares its
-// controller's), and a baud_rate the serial driver can set. Prints the problem
-// and returns false.
-bool CheckUnits(const std::string& site, const Json::Value& setting, const std::string& device,
-                std::map<uint32_t, std::string>& used) {
-  for (const char* list : {"acSetting", "dcSetting"}) {
-    const Json::Value& units = qmx::json::Member(setting, list);
-    if (!units.isArray()) continue;
-    for (Json::ArrayIndex k = 0; k < units.size(); ++k) {
-      const std::string where = fmt::format("device {}: {}[{}].data_id", device, list, k);
-      uint32_t id = 0;
-      if (!qmx::json::ToUInt32(qmx::json::Member(units[k], "data_id"), id)) {
-        std::cerr << "k417t-run: " << site << ": " << where
-                  << " must be an unsigned integer (0-4294967295)\n";
-        return false;
-      }
-      const auto [it, fresh] = used.emplace(id, where);
-      if (!fresh) {
-        std::cerr << "k417t-run: " << site << ": " << where << " is " << id << ", as is "
-                  << it->second << "; their history and restored images would mix\n";
-        return false;
-      }
-    }
-  }
-  const Json::Value& baud = qmx::json::Member(setting, "baud_rate");
-  if (!baud.isNull()) {
-    int64_t b = 0;
-    if (!qmx::json::ToIntIn(baud, 1, 4000000, b) ||
-        !qmx::wire::SerialTransport::baud_supported(static_cast<int>(b))) {
-      std::cerr << "k417t-run: " << site << ": device " << device << ": baud_rate "
-                << qmx::json::Compact(baud) << " is not a speed the serial driver can set\n";
-      return false;
-    }
-  }
-  return true;
-}
-
-// Creates every controller, configures it and puts it on its line: devices
-// whose site entries name the same port share one line (a multi-drop bus) and
-// take turns on it. With a scenario, each port is served by the simulator, one
-// simulated controller per address. 2 and a message on a setting that cannot
-// work.
-int SetUp(const Args& a, const Json::Value& scenario, QMXSPDeviceProvider& factory,
-          const std::shared_ptr<qmx::SiteHost>& host, std::vector<Device>& devices,
-          std::vector<std::unique_ptr<k417t::sim::PtyServer>>& sims,
-          const std::function<void(const std::string&)>& log) {
-  for (Device& d : devices) {
-    d.host_ctrl = std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
-    std::unique_ptr<QMXSPDevice> made(factory.create());
-    if (dynamic_cast<PMBusProtocol*>(made.get()) == nullptr) {
-      std::cerr << "k417t-run: the controller is not a protocol device\n";
-      return 2;
-    }
-    d.ctrl.reset(static_cast<PMBusProtocol*>(made.release()));
-    d.ctrl->Init(d.host_ctrl, d.data_id);
-    if (!d.ctrl->InitSetting(d.setting)) {
-      std::cerr << "k417t-run: " << a.site << ": device " << d.name
-                << ": setting refused (see the log: needs \"rcSetting\", valid data_id values, "
-                   "an integer \"address\")\n";
-      return 2;
-    }
-    if (d.ctrl->port.empty() && a.simulate.empty()) {
-      std::cerr << "k417t-run: " << a.site << ": device " << d.name << " has no \"port\"\n";
-      return 2;
-    }
-  }
-  // One line per port; a bus has one speed and one controller per address.
-  std::vector<std::vector<Device*>> ports;
-  for (Device& d : devices) {
-    auto same = std::find_if(ports.begin(), ports.end(), [&d](const std::vector<Device*>& p) {
-      return p.front()->ctrl->port == d.ctrl->port;
-    });
-    if (same == ports.end() || d.ctrl->port.empty()) {
-      ports.push_back({&d});
-      continue;
-    }
-    for (const Device* other : *same) {
-      if (other->ctrl->baud_rate != d.ctrl->baud_rate) {
-        std::cerr << "k417t-run: " << a.site << ": devices " << other->name << " ("
-                  << other->ctrl->baud_rate << " baud) and " << d.name << " ("
-                  << d.ctrl->baud_rate << " baud) share port " << d.ctrl->port
-                  << " but not its speed\n";
-        return 2;
-      }
-      if (other->ctrl->address == d.ctrl->address) {
-        std::cerr << "k417t-run: " << a.site << ": devices " << other->name << " and " << d.name
-                  << " share port " << d.ctrl->port << " and address "
-                  << static_cast<int>(d.ctrl->address) << "\n";
-        return 2;
-      }
-    }
-    same->push_back(&d);
-  }
-  for (const std::vector<Device*>& bus : ports) {
-    std::string port = bus.front()->ctrl->port;
-    if (!a.simulate.empty()) {
-      std::vector<std::unique_ptr<k417t::sim::Simulator>> controllers;
-      for (const Device* d : bus) {
-        Json::Value sc = scenario;
-        sc["address"] = d->ctrl->address;
-        if (!a.pace) sc["baud"] = 0;
-        std::string err;
-        auto sim = k417t::sim::Simulator::Create(sc, &err, log);
-        if (!sim) {
-          std::cerr << "k417t-run: " << a.simulate << ": " << err << "\n";
-          return 2;
-        }
-        controllers.push_back(std::move(sim));
-      }
-      k417t::sim::ServerOptions so;
-      so.log = log;
-      sims.push_back(std::make_unique<k417t::sim::PtyServer>(std::move(controllers), so));
-      port = sims.back()->Start();
-      if (port.empty()) {
-        std::cerr << "k417t-run: simulator: " << sims.back()->error() << "\n";
-        return 2;
-      }
-      log(fmt::format("device {}: simulator on {}", bus.front()->name, port));
-    }
-    const size_t line = host->AddLine(
-        std::make_unique<qmx::wire::SerialTransport>(port, bus.front()->ctrl->baud_rate));
-    for (Device* d : bus) {
-      if (!host->AddDevice(d->ctrl, line)) {
-        std::cerr << "k417t-run: device " << d->name << " could not be added (see the log)\n";
-        return 2;
-      }
-    }
-  }
-  return 0;
-}
-
 // Sends the --control command to every device after its first round, from a
 // thread of its own (as a front end would), and prints each result. False
 // when a controller never answered.
-bool DriveControl(qmx::SiteHost& host, const std::vector<Device>& devices, const Args& a,
+bool DriveControl(qmx::SiteHost& host, const std::vector<unsigned>& ids, const Args& a,
                   const ControlCommand& c, k417t_run::Output& output) {
   bool answered = true;
-  for (const Device& d : devices) {
-    while (!g_stop && host.rounds(d.data_id) < 1)
+  for (const unsigned id : ids) {
+    while (!g_stop && host.rounds(id) < 1 && host.Snapshot(id))
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (g_stop) return answered;
     std::vector<unsigned char> in;
     if (c.byte >= 0) in.push_back(static_cast<unsigned char>(c.byte));
-    const qmx::ControlResult r = host.Control(d.data_id, c.code, in);
+    const qmx::ControlResult r = host.Control(id, c.code, in);
     if (r.result == -1) answered = false;
     if (a.json) {
       Json::Value v(Json::objectValue);
       v["kind"] = "control";
-      v["device"] = d.data_id;
+      v["device"] = id;
       v["code"] = c.code;
       v["result"] = r.result;
       if (!r.reason.empty()) v["reason"] = r.reason;
       output.Json(v);
     } else {
-      output.Line(fmt::format("control {} on device {}: result {}{}", a.control, d.data_id,
-                              r.result, r.reason.empty() ? "" : " (" + r.reason + ")"));
+      output.Line(fmt::format("control {} on device {}: result {}{}", a.control, id, r.result,
+                              r.reason.empty() ? "" : " (" + r.reason + ")"));
     }
   }
   return answered;
 }
 
 // Waits until every device has done its rounds (and the control driver is
-// through), or until a signal; shows progress and, on SIGUSR1, the alarms.
-void Loop(qmx::SiteHost& host, const std::vector<Device>& devices, const Args& a,
+// through), or until a signal; shows progress, on SIGUSR1 the alarms, and on
+// SIGHUP reloads the site file.
+void Loop(qmx::SiteHost& host, const k417t_run::Fleet& fleet, const Args& a,
           const std::atomic<bool>& control_done, k417t_run::Output& output,
-          k417t_run::ServiceNotify& service) {
+          k417t_run::ServiceNotify& service, const std::function<void()>& reload) {
   while (!g_stop) {
     service.Tick();
+    if (g_reload.exchange(false)) reload();
+    const std::vector<unsigned> ids = fleet.ids();
     bool all_done = a.rounds > 0 && control_done;
     uint64_t least = UINT64_MAX;
     unsigned slowest = 0;
-    for (const Device& d : devices) {
-      const uint64_t done = host.rounds(d.data_id);
+    for (const unsigned id : ids) {
+      const uint64_t done = host.rounds(id);
       if (a.rounds > 0 && done < static_cast<uint64_t>(a.rounds)) all_done = false;
       if (done < least) {
         least = done;
-        slowest = d.data_id;
+        slowest = id;
       }
     }
-    if (a.quiet) {
-    } else if (devices.size() == 1) {
+    if (a.quiet || ids.empty()) {
+    } else if (ids.size() == 1) {
       output.Progress(fmt::format("device {}: round {} in flight", slowest, least + 1));
     } else {
-      output.Progress(fmt::format("{} devices: slowest {} at round {}", devices.size(), slowest,
-                                  least + 1));
+      output.Progress(
+          fmt::format("{} devices: slowest {} at round {}", ids.size(), slowest, least + 1));
     }
     if (g_show_alarms.exchange(false)) output.Alarms(host.ActiveAlarms());
     if (all_done) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+}
+
+// The MQTT export, replaced when a reload changes its settings; the host's
+// sinks (job worker, line threads) take it from here.
+class MqttSlot {
+ public:
+  std::shared_ptr<qmx::exporter::MqttExport> get() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return export_;
+  }
+  // The running export is stopped (its last messages sent) before `next`
+  // starts: both would use the same client id.
+  void Replace(std::shared_ptr<qmx::exporter::MqttExport> next) {
+    std::shared_ptr<qmx::exporter::MqttExport> old;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      old.swap(export_);
+    }
+    if (old) old->Stop();
+    if (next) next->Start();
+    std::lock_guard<std::mutex> lock(mu_);
+    export_ = std::move(next);
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::shared_ptr<qmx::exporter::MqttExport> export_;
+};
+
+// What a reload compares to decide whether the export starts again.
+std::string MqttSignature(bool enabled, const Json::Value& site,
+                          const std::vector<k417t_run::SiteDevice>& devices) {
+  if (!enabled) return "";
+  std::string s = qmx::json::Compact(qmx::json::Member(site, "mqtt"));
+  for (const k417t_run::SiteDevice& d : devices) s += fmt::format("\n{} {}", d.data_id, d.name);
+  return s;
 }
 
 // --check-config: the site file as the runner loads it, then the plug-in's
@@ -578,12 +429,15 @@ int CheckConfig(const Args& a) {
   const int out_fd = dup(STDOUT_FILENO);
   dup2(STDERR_FILENO, STDOUT_FILENO);
   int rc = 0;
-  std::vector<Device> devices;
+  std::vector<SiteDevice> devices;
+  Json::Value site;
   qmx::exporter::MqttConfig mqtt_config;
   bool mqtt_enabled = false;
   std::string error;
   Plugin plugin;
-  if (LoadSite(a, devices) != 0 || LoadMqtt(a, devices, mqtt_enabled, mqtt_config) != 0) {
+  if (!LoadSite(a.site, site, devices, error) ||
+      !LoadMqtt(a, site, devices, mqtt_enabled, mqtt_config, error)) {
+    std::cerr << "k417t-run: " << error << "\n";
     rc = 2;
   } else if (!plugin.Load(a.plugin, error)) {
     std::cerr << "k417t-run: " << error << "\n";
@@ -595,7 +449,7 @@ int CheckConfig(const Args& a) {
       std::lock_guard<std::mutex> lock(mu);
       said.push_back(l);
     });
-    for (Device& d : devices) {
+    for (SiteDevice& d : devices) {
       {
         std::lock_guard<std::mutex> lock(mu);
         said.clear();
@@ -624,7 +478,7 @@ int CheckConfig(const Args& a) {
                   << " is not there now (it is retried while running)\n";
       }
     }
-    for (Device& d : devices) {
+    for (SiteDevice& d : devices) {
       d.ctrl.reset();
       d.host_ctrl.reset();
     }
@@ -641,8 +495,13 @@ int CheckConfig(const Args& a) {
 }
 
 int Run(const Args& a) {
-  std::vector<Device> devices;
-  if (const int bad = LoadSite(a, devices)) return bad;
+  std::vector<SiteDevice> devices;
+  Json::Value site;
+  std::string error;
+  if (!LoadSite(a.site, site, devices, error)) {
+    std::cerr << "k417t-run: " << error << "\n";
+    return 2;
+  }
   ControlCommand control;
   if (!a.control.empty() && !ParseControl(a.control, control)) {
     std::cerr << "k417t-run: --control takes CODE or CODE:BYTE (BYTE 0-255; codes 106-116 "
@@ -651,9 +510,12 @@ int Run(const Args& a) {
   }
   qmx::exporter::MqttConfig mqtt_config;
   bool mqtt_enabled = false;
-  if (const int bad = LoadMqtt(a, devices, mqtt_enabled, mqtt_config)) return bad;
+  if (!LoadMqtt(a, site, devices, mqtt_enabled, mqtt_config, error)) {
+    std::cerr << "k417t-run: " << error << "\n";
+    return 2;
+  }
+  std::string mqtt_signature = MqttSignature(mqtt_enabled, site, devices);
   Json::Value scenario;
-  std::string error;
   std::string http_address, http_token;
   int http_port = 0;
   if (!a.http.empty() && !qmx::web::ParseListen(a.http, http_address, http_port, error)) {
@@ -722,7 +584,7 @@ int Run(const Args& a) {
   int rc = 0;
   {
     // Outlives the host (declared first); stopped before the host goes.
-    std::unique_ptr<qmx::exporter::MqttExport> mqtt;
+    MqttSlot mqtt;
     qmx::SiteHost::Options opts;
     opts.db_path = db_path;
     opts.retention.max_rows = a.retention_rows;
@@ -751,49 +613,34 @@ int Run(const Args& a) {
       if (web_api) web_api->OnRound(r);
       if (quiet) output.Events(r);
       else output.Round(r);
-      if (mqtt) mqtt->OnRound(r);
+      if (auto m = mqtt.get()) m->OnRound(r);
     });
     host->SetLinkSink([&output, &mqtt](const qmx::LinkReport& r) {
       output.Link(r);
-      if (mqtt) mqtt->OnLink(r);
+      if (auto m = mqtt.get()) m->OnLink(r);
     });
 
-    std::vector<std::unique_ptr<k417t::sim::PtyServer>> sims;
-    // On every way out of this block, the lines stop before anything the
-    // plug-in made goes, and that goes before the host and the log it may
-    // still use, and before the library.
-    struct Cleanup {
-      qmx::SiteHost& host;
-      std::vector<Device>& devices;
-      std::vector<std::unique_ptr<k417t::sim::PtyServer>>& sims;
-      ~Cleanup() {
-        host.Stop();
-        for (auto& s : sims) s->Stop();
-        for (Device& d : devices) {
-          d.ctrl.reset();
-          d.host_ctrl.reset();
-        }
-        devices.clear();
-      }
-    } cleanup{*host, devices, sims};
-
-    if (const int bad = SetUp(a, scenario, plugin.factory(), host, devices, sims, log)) return bad;
-    if (!a.no_restore) {
-      for (Device& d : devices) {
-        host->RestoreUnits(*d.ctrl);
-        // What the units answer right after start-up, before any round.
-        Json::Value v(Json::objectValue);
-        v["kind"] = "restored";
-        v["device"] = d.data_id;
-        v["units"] = k417t_run::SnapshotValues(*d.ctrl, *host);
-        if (a.json) output.Json(v);
-      }
+    // Stops the lines before anything the plug-in made goes, and that before
+    // the host and the log it may still use, and before the library.
+    k417t_run::Fleet::Options fo;
+    fo.site = a.site;
+    fo.scenario = scenario;
+    fo.pace = a.pace;
+    fo.restore = !a.no_restore;
+    fo.json = a.json;
+    k417t_run::Fleet fleet(fo, plugin.factory(), host, output, log);
+    std::vector<std::string> problems;
+    if (!fleet.Start(std::move(devices), problems)) {
+      for (const std::string& p : problems) std::cerr << "k417t-run: " << p << "\n";
+      return 2;
     }
-
-    if (web_api) {
+    auto web_devices = [&fleet] {
       std::map<unsigned int, qmx::web::DeviceInfo> info;
-      for (const Device& d : devices) info[d.data_id] = {d.name, d.ctrl->baud_rate};
-      web_api->SetDevices(info);
+      for (const SiteDevice* d : fleet.devices()) info[d->data_id] = {d->name, d->ctrl->baud_rate};
+      return info;
+    };
+    if (web_api) {
+      web_api->SetDevices(web_devices());
       qmx::web::ServerOptions so;
       so.address = http_address;
       so.port = http_port;
@@ -808,31 +655,97 @@ int Run(const Args& a) {
     signal(SIGINT, OnStop);
     signal(SIGTERM, OnStop);
     signal(SIGUSR1, OnUsr1);
+    signal(SIGHUP, OnHup);
     signal(SIGPIPE, SIG_IGN);
-    if (mqtt_enabled) {
-      mqtt = std::make_unique<qmx::exporter::MqttExport>(
-          mqtt_config, qmx::exporter::MqttSource::Of(*host), log);
-      mqtt->Start();
-    }
+    auto new_export = [&host, &log](const qmx::exporter::MqttConfig& cfg) {
+      return std::make_shared<qmx::exporter::MqttExport>(
+          cfg, qmx::exporter::MqttSource::Of(*host), log);
+    };
+    if (mqtt_enabled) mqtt.Replace(new_export(mqtt_config));
     host->Start();
     // The site is loaded and every line has started on its thread.
     k417t_run::ServiceNotify service;
-    service.Ready(fmt::format("polling {} device{}", devices.size(), devices.size() == 1 ? "" : "s"));
+    auto polling = [&fleet] {
+      const size_t n = fleet.ids().size();
+      return fmt::format("polling {} device{}", n, n == 1 ? "" : "s");
+    };
+    service.Ready(polling());
+
+    // SIGHUP: the site file again. Nothing changes unless all of it loads and
+    // every new setting is accepted.
+    auto reload = [&] {
+      service.Reloading();
+      log("reload: reading " + a.site);
+      Json::Value next_site;
+      std::vector<SiteDevice> next;
+      qmx::exporter::MqttConfig next_mqtt;
+      bool next_enabled = false;
+      std::string err;
+      std::vector<std::string> why;
+      k417t_run::Fleet::Change change;
+      std::string signature;
+      bool applied = false;  // a line that did not start leaves the rest applied
+      if (!LoadSite(a.site, next_site, next, err) ||
+          !LoadMqtt(a, next_site, next, next_enabled, next_mqtt, err)) {
+        why.push_back(err);
+      } else {
+        signature = MqttSignature(next_enabled, next_site, next);
+        applied = fleet.Reload(std::move(next), change, why);
+      }
+      Json::Value v(Json::objectValue);
+      v["kind"] = "reload";
+      v["ok"] = why.empty();
+      for (const std::string& p : why) {
+        log("reload: " + p);
+        v["problems"].append(p);
+      }
+      auto list = [](const std::vector<unsigned>& ids) {
+        Json::Value out(Json::arrayValue);
+        for (unsigned id : ids) out.append(id);
+        return out;
+      };
+      std::string text;
+      if (!applied) {
+        text = "reload: the site file was not taken; the running configuration stays";
+      } else {
+        v["added"] = list(change.added);
+        v["removed"] = list(change.removed);
+        v["changed"] = list(change.changed);
+        v["restarted"] = list(change.restarted);
+        v["kept"] = list(change.kept);
+        text = fmt::format(
+            "reload: {} added, {} removed, {} changed, {} restarted with their line, {} kept; {}",
+            change.added.size(), change.removed.size(), change.changed.size(),
+            change.restarted.size(), change.kept.size(), polling());
+        if (web_api) web_api->SetDevices(web_devices());
+        if (signature != mqtt_signature) {
+          log(next_enabled ? "reload: the MQTT export starts again with the new settings"
+                           : "reload: the MQTT export stops");
+          mqtt.Replace(next_enabled ? new_export(next_mqtt) : nullptr);
+          mqtt_signature = signature;
+        }
+      }
+      log(text);
+      if (a.json) output.Json(v);
+      else if (!a.quiet) output.Line(text);
+      service.Ready(polling());
+    };
+
     std::atomic<bool> control_done{a.control.empty()};
     std::thread control_driver;
     if (!a.control.empty()) {
-      control_driver = std::thread([&] {
-        if (!DriveControl(*host, devices, a, control, output)) rc = 1;  // a controller never answered
+      control_driver = std::thread([&, ids = fleet.ids()] {
+        if (!DriveControl(*host, ids, a, control, output)) rc = 1;  // a controller never answered
         control_done = true;
       });
     }
-    Loop(*host, devices, a, control_done, output, service);
+    Loop(*host, fleet, a, control_done, output, service, reload);
     service.Stopping();
     g_stop = true;  // ends the control driver's wait for a first round
     if (control_driver.joinable()) control_driver.join();
     if (web) web->Stop();  // its workers call into the host
     host->Shutdown();
-    if (mqtt) mqtt->Stop();
+    mqtt.Replace(nullptr);
     if (a.alarms) output.Alarms(host->ActiveAlarms());
   }
   std::fflush(out);

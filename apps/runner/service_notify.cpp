@@ -3,6 +3,7 @@
 #include <systemd/sd-daemon.h>
 
 #include <cstdlib>
+#include <ctime>
 
 namespace k417t_run {
 
@@ -18,6 +19,16 @@ ServiceNotify::ServiceNotify() {
 void ServiceNotify::Ready(const std::string& status) {
   if (active_) sd_notifyf(0, "READY=1\nSTATUS=%s", status.c_str());
   Tick();
+}
+
+void ServiceNotify::Reloading() {
+  if (!active_) return;
+  // MONOTONIC_USEC lets systemd tell this reload from an earlier one.
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const unsigned long long usec =
+      static_cast<unsigned long long>(ts.tv_sec) * 1000000ull + static_cast<unsigned long long>(ts.tv_nsec) / 1000;
+  sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu", usec);
 }
 
 void ServiceNotify::Status(const std::string& status) {

@@ -14,6 +14,8 @@ class ServiceNotify {
   ServiceNotify();
   bool active() const { return active_; }
   void Ready(const std::string& status);
+  // A reload starts; Ready() again when it is through.
+  void Reloading();
   void Status(const std::string& status);
   void Stopping();
   // Call once per pass of the poll loop.

@@ -132,6 +132,8 @@ class LineSession {
   // Runs RunOnce on a thread of its own until Stop().
   void Start();
   void Stop();
+  // Start()ed and not stopped since (the thread that starts and stops it).
+  bool running() const { return thread_.joinable(); }
   // Interrupts a Receive that waits on the line.
   void Wake();
 

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <ctime>
 #include <set>
 
@@ -18,6 +19,7 @@ int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 SiteHost::SiteHost(Options options, LogSink log)
     : options_(std::move(options)),
       log_(std::move(log)),
+      tables_(std::make_shared<Tables>()),
       alarms_(log_),
       jobs_(std::max<size_t>(options_.job_queue, 1), log_) {
   if (!options_.db_path.empty()) {
@@ -84,34 +86,45 @@ size_t SiteHost::AddLine(std::unique_ptr<wire::Transport> transport) {
       [this](PMBusProtocol& ctrl, const line::RoundTiming& t) { OnRound(ctrl, t); });
   session->SetLinkSink(
       [this](PMBusProtocol& ctrl, bool answering, int missed) { OnLink(ctrl, answering, missed); });
-  lines_.push_back(std::move(session));
-  return lines_.size() - 1;
+  auto next = std::make_shared<Tables>(*tables());
+  const size_t id = next_line_++;
+  next->lines[id] = std::move(session);
+  Replace(std::move(next));
+  return id;
 }
 
 bool SiteHost::AddDevice(std::shared_ptr<PMBusProtocol> ctrl, size_t line) {
-  if (!ctrl || started_) return false;
-  if (line >= lines_.size()) {
-    Log(fmt::format("device {}: no line {}", ctrl->DataId(), line));
+  if (!ctrl) return false;
+  const std::shared_ptr<const Tables> now = tables();
+  auto l = now->lines.find(line);
+  if (l == now->lines.end() || l->second->running()) {
+    Log(fmt::format("device {}: no line {} that is not polling yet", ctrl->DataId(), line));
     return false;
   }
   const QMXController* host_ctrl = ctrl->controller().get();
-  if (host_ctrl == nullptr || by_host_ctrl_.count(host_ctrl) != 0) {
+  if (host_ctrl == nullptr || now->by_host_ctrl.count(host_ctrl) != 0) {
     Log(fmt::format("device {}: needs a host controller of its own", ctrl->DataId()));
     return false;
   }
-  if (!lines_[line]->Add(ctrl)) {
+  if (!l->second->Add(ctrl)) {
     Log(fmt::format("device {}: address {} is taken on line {}", ctrl->DataId(), ctrl->address,
-                    lines_[line]->name()));
+                    l->second->name()));
     return false;
   }
-  auto d = std::make_unique<Device>();
+  auto d = std::make_shared<Device>();
   d->ctrl = std::move(ctrl);
-  d->line = lines_[line].get();
+  d->line = l->second;
+  d->line_id = line;
   d->unit_ids.push_back(d->ctrl->DataId());
   for (const auto& unit : d->ctrl->GetAllChildVDevices())
     if (unit) d->unit_ids.push_back(unit->DataId());
-  by_host_ctrl_[host_ctrl] = d.get();
-  devices_.push_back(std::move(d));
+  // A device started again while the others poll: what it had raised waits
+  // for its first round, as after a restart of the service.
+  if (started_) alarms_.Unsettle(d->unit_ids);
+  auto next = std::make_shared<Tables>(*now);
+  next->by_host_ctrl[host_ctrl] = d;
+  next->devices.push_back(std::move(d));
+  Replace(std::move(next));
   return true;
 }
 
@@ -120,35 +133,101 @@ bool SiteHost::AddDevice(std::shared_ptr<PMBusProtocol> ctrl,
   return AddDevice(std::move(ctrl), AddLine(std::move(transport)));
 }
 
-SiteHost::Device* SiteHost::DeviceOf(const QMXSPDevice& ctrl) const {
-  for (const auto& d : devices_)
-    if (d->ctrl.get() == &ctrl) return d.get();
+std::shared_ptr<const SiteHost::Tables> SiteHost::tables() const {
+  std::lock_guard<std::mutex> lock(tables_mu_);
+  return tables_;
+}
+
+void SiteHost::Replace(std::shared_ptr<const Tables> next) {
+  std::lock_guard<std::mutex> lock(tables_mu_);
+  tables_ = std::move(next);
+}
+
+std::shared_ptr<SiteHost::Device> SiteHost::DeviceOf(const QMXSPDevice& ctrl) const {
+  for (const auto& d : tables()->devices)
+    if (d->ctrl.get() == &ctrl) return d;
   return nullptr;
 }
 
-SiteHost::Device* SiteHost::DeviceOfUnit(const QMXVDevice& unit) const {
+std::shared_ptr<SiteHost::Device> SiteHost::DeviceOfUnit(const QMXVDevice& unit) const {
   const std::shared_ptr<QMXController> host = unit.controller();
-  auto it = by_host_ctrl_.find(host.get());
-  return it == by_host_ctrl_.end() ? nullptr : it->second;
+  const std::shared_ptr<const Tables> t = tables();
+  auto it = t->by_host_ctrl.find(host.get());
+  return it == t->by_host_ctrl.end() ? nullptr : it->second;
 }
 
-SiteHost::Device* SiteHost::DeviceById(unsigned int device_id) const {
-  for (const auto& d : devices_)
-    if (d->ctrl->DataId() == device_id) return d.get();
+std::shared_ptr<SiteHost::Device> SiteHost::DeviceById(unsigned int device_id) const {
+  for (const auto& d : tables()->devices)
+    if (d->ctrl->DataId() == device_id) return d;
   return nullptr;
 }
 
 void SiteHost::Start() {
   started_ = true;
-  for (auto& l : lines_) l->Start();
+  for (const auto& [id, l] : tables()->lines) l->Start();
 }
 
 void SiteHost::Stop() {
-  for (auto& l : lines_) l->Stop();
+  for (const auto& [id, l] : tables()->lines) l->Stop();
+}
+
+bool SiteHost::RemoveLine(size_t line) {
+  const std::shared_ptr<const Tables> now = tables();
+  auto l = now->lines.find(line);
+  if (l == now->lines.end()) return false;
+  // Its thread ends first: nothing of it calls into the host after this.
+  l->second->Stop();
+  // Then what its last round end queued (alarm commits, records, the report).
+  DrainJobs();
+  auto next = std::make_shared<Tables>();
+  next->lines = now->lines;
+  next->lines.erase(line);
+  for (const auto& d : now->devices) {
+    if (d->line_id == line) continue;
+    next->devices.push_back(d);
+    next->by_host_ctrl[d->ctrl->controller().get()] = d;
+  }
+  Replace(std::move(next));
+  if (history_) history_->Flush();
+  return true;
+}
+
+bool SiteHost::LineOf(unsigned int device_id, size_t& line) const {
+  const std::shared_ptr<Device> d = DeviceById(device_id);
+  if (d == nullptr) return false;
+  line = d->line_id;
+  return true;
+}
+
+size_t SiteHost::RetireAlarms() {
+  std::vector<uint32_t> polled;
+  for (const auto& d : tables()->devices)
+    polled.insert(polled.end(), d->unit_ids.begin(), d->unit_ids.end());
+  const std::vector<store::AlarmEvent> events = alarms_.Retire(polled, Now()).events;
+  for (const store::AlarmEvent& e : events)
+    Log(fmt::format("alarm {} [{}] of unit {} cleared: the unit is not polled any more", e.key,
+                    e.code, e.data_id));
+  CommitEvents(nullptr, events, false);
+  if (history_ && !events.empty()) history_->Flush();
+  return events.size();
+}
+
+void SiteHost::DrainJobs() {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool ran = false;
+  jobs_.Post([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    ran = true;
+    cv.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(mu);
+  cv.wait(lock, [&] { return ran; });
 }
 
 void SiteHost::RunOnce(int max_wait_ms) {
-  for (auto& l : lines_) l->RunOnce(lines_.size() == 1 ? max_wait_ms : 0);
+  const std::shared_ptr<const Tables> t = tables();
+  for (const auto& [id, l] : t->lines) l->RunOnce(t->lines.size() == 1 ? max_wait_ms : 0);
 }
 
 void SiteHost::Shutdown() {
@@ -160,7 +239,7 @@ void SiteHost::Shutdown() {
 ControlResult SiteHost::Control(unsigned int device_id, int code,
                                 const std::vector<unsigned char>& in,
                                 std::chrono::milliseconds limit) {
-  Device* d = DeviceById(device_id);
+  const std::shared_ptr<Device> d = DeviceById(device_id);
   if (d == nullptr) {
     const std::string why = fmt::format("no device {}", device_id);
     Log(fmt::format("control code {}: {}", code, why));
@@ -175,7 +254,7 @@ ControlResult SiteHost::Control(unsigned int device_id, int code,
 }
 
 ControlResult SiteHost::ControlQuery(unsigned int device_id) {
-  Device* d = DeviceById(device_id);
+  const std::shared_ptr<Device> d = DeviceById(device_id);
   if (d == nullptr) return {-1, fmt::format("no device {}", device_id)};
   int result = -1, len = 0;
   d->ctrl->DeviceIoControl(1, nullptr, 0, &result, sizeof result, len);
@@ -184,7 +263,7 @@ ControlResult SiteHost::ControlQuery(unsigned int device_id) {
 }
 
 std::optional<DeviceSnapshot> SiteHost::Snapshot(unsigned int device_id) const {
-  const Device* d = DeviceById(device_id);
+  const std::shared_ptr<Device> d = DeviceById(device_id);
   if (d == nullptr) return std::nullopt;
   DeviceSnapshot s;
   s.device_id = device_id;
@@ -207,22 +286,22 @@ std::optional<DeviceSnapshot> SiteHost::Snapshot(unsigned int device_id) const {
 
 std::vector<unsigned int> SiteHost::DeviceIds() const {
   std::vector<unsigned int> ids;
-  for (const auto& d : devices_) ids.push_back(d->ctrl->DataId());
+  for (const auto& d : tables()->devices) ids.push_back(d->ctrl->DataId());
   return ids;
 }
 
 uint64_t SiteHost::rounds(unsigned int device_id) const {
-  const Device* d = DeviceById(device_id);
+  const std::shared_ptr<Device> d = DeviceById(device_id);
   return d != nullptr ? d->line->rounds(*d->ctrl) : 0;
 }
 
 bool SiteHost::Busy(const PMBusProtocol& ctrl) const {
-  const Device* d = DeviceOf(ctrl);
+  const std::shared_ptr<Device> d = DeviceOf(ctrl);
   return d != nullptr && d->line->busy();
 }
 
 line::LineStats SiteHost::stats(const PMBusProtocol& ctrl) const {
-  const Device* d = DeviceOf(ctrl);
+  const std::shared_ptr<Device> d = DeviceOf(ctrl);
   return d != nullptr ? d->line->stats() : line::LineStats{};
 }
 
@@ -249,7 +328,7 @@ void SiteHost::KeepImage(const QMXVDevice& unit, int type, std::vector<unsigned 
 }
 
 bool SiteHost::Publish(QMXVDevice& dev, int type, const unsigned char* data, int len, bool, bool) {
-  if (Device* d = DeviceOfUnit(dev)) d->line->Published(*d->ctrl);
+  if (const std::shared_ptr<Device> d = DeviceOfUnit(dev)) d->line->Published(*d->ctrl);
   KeepImage(dev, type, std::vector<unsigned char>(data, data + len));
   return true;
 }
@@ -257,17 +336,17 @@ bool SiteHost::Publish(QMXVDevice& dev, int type, const unsigned char* data, int
 // A controller has no round end of its own: its points (the model check)
 // are committed as they come. Units' points wait for their batch check.
 bool SiteHost::ThresholdPoint(QMXVDevice& dev, const rule_value& rule) {
-  Device* d = nullptr;
-  for (const auto& candidate : devices_)
-    if (candidate->ctrl.get() == &dev) d = candidate.get();
+  std::shared_ptr<Device> d;
+  for (const auto& candidate : tables()->devices)
+    if (candidate->ctrl.get() == &dev) d = candidate;
   if (d == nullptr) return true;
-  CommitEvents(d, alarms_.Commit(dev.DataId(), {rule}, Now()).events);
+  CommitEvents(d.get(), alarms_.Commit(dev.DataId(), {rule}, Now()).events);
   return false;
 }
 
 bool SiteHost::BatchCheck(QMXVDevice& dev, const std::vector<rule_value>& rules) {
   store::AlarmService::CommitResult r = alarms_.Commit(dev.DataId(), rules, Now());
-  CommitEvents(DeviceOfUnit(dev), r.events);
+  CommitEvents(DeviceOfUnit(dev).get(), r.events);
   return r.changed;
 }
 
@@ -328,16 +407,16 @@ void SiteHost::RateLimitedLog(const std::string& key, const std::string& line) {
 }
 
 int SiteHost::RefreshStatus(QMXSPDevice& dev) {
-  const Device* d = DeviceOf(dev);
+  const std::shared_ptr<Device> d = DeviceOf(dev);
   return d != nullptr ? d->line->RefreshStatus(*d->ctrl) : 0;
 }
 
 void SiteHost::Reset(QMXSPDevice& dev) {
-  if (Device* d = DeviceOf(dev)) d->line->Reset(*d->ctrl);
+  if (const std::shared_ptr<Device> d = DeviceOf(dev)) d->line->Reset(*d->ctrl);
 }
 
 void SiteHost::OnRound(PMBusProtocol& ctrl, const line::RoundTiming& t) {
-  Device* d = DeviceOf(ctrl);
+  const std::shared_ptr<Device> d = DeviceOf(ctrl);
   if (d == nullptr) return;
   auto report = std::make_shared<RoundReport>();
   report->device_id = ctrl.DataId();
@@ -360,7 +439,7 @@ void SiteHost::OnRound(PMBusProtocol& ctrl, const line::RoundTiming& t) {
   jobs_.Post([this, d, report, settle] {
     // The first round after start-up has stated every point the device still
     // has: what the history had raised and no round stated is gone.
-    if (settle) CommitEvents(d, alarms_.SettleRestored(d->unit_ids, report->time).events);
+    if (settle) CommitEvents(d.get(), alarms_.SettleRestored(d->unit_ids, report->time).events);
     if (history_) history_->Flush();
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -371,7 +450,7 @@ void SiteHost::OnRound(PMBusProtocol& ctrl, const line::RoundTiming& t) {
 }
 
 void SiteHost::OnLink(PMBusProtocol& ctrl, bool answering, int missed) {
-  Device* d = DeviceOf(ctrl);
+  const std::shared_ptr<Device> d = DeviceOf(ctrl);
   if (d == nullptr) return;
   rule_value rule;
   rule.condition = answering ? 0 : 1;
@@ -394,29 +473,29 @@ void SiteHost::OnLink(PMBusProtocol& ctrl, bool answering, int missed) {
   }
   // The clear belongs to the round that brought the controller back; the
   // raise has no round and is reported on its own.
-  CommitEvents(d, report.events, answering);
+  CommitEvents(d.get(), report.events, answering);
   if (!answering && history_) jobs_.Post([this] { history_->Flush(); });
   if (link_sink_) link_sink_(report);
 }
 
 bool SiteHost::OpenPort(QMXSPDevice& dev) {
-  const Device* d = DeviceOf(dev);
+  const std::shared_ptr<Device> d = DeviceOf(dev);
   return d != nullptr && d->line->OpenPort();
 }
 
 bool SiteHost::SendRequest(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2,
                            const unsigned char* info, int info_len) {
-  const Device* d = DeviceOf(dev);
+  const std::shared_ptr<Device> d = DeviceOf(dev);
   return d != nullptr && d->line->Send(dev, cid1, cid2, info, info_len);
 }
 
 bool SiteHost::AnswerReceived(PMBusProtocol& dev, uint8_t) {
-  const Device* d = DeviceOf(dev);
+  const std::shared_ptr<Device> d = DeviceOf(dev);
   return d == nullptr || d->line->AnswerReceived(dev);
 }
 
 void SiteHost::FrameDropped(PMBusProtocol& dev, const std::string& why) {
-  if (const Device* d = DeviceOf(dev)) d->line->FrameDropped(dev, why);
+  if (const std::shared_ptr<Device> d = DeviceOf(dev)) d->line->FrameDropped(dev, why);
 }
 
 }  // namespace qmx

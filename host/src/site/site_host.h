@@ -79,6 +79,12 @@ using line::ControlResult;
 // plug-in call for a controller on it is made there; round-end jobs run on
 // the job runner's worker. Snapshot, Control, ControlQuery, ActiveAlarms,
 // LastImage, rounds and stats may be called from any thread.
+//
+// Lines come and go while the others poll (a site file reloaded): AddLine,
+// AddDevice, Start, RemoveLine and RetireAlarms are called from one thread,
+// the one that set the host up. The tables of lines and devices are replaced
+// whole on each change; a reader keeps the one it took for as long as it
+// holds it, so a device removed under a reader stays alive until it lets go.
 class SiteHost : public HostServices {
  public:
   struct Options {
@@ -110,10 +116,15 @@ class SiteHost : public HostServices {
   // identifier that it accepts.
   void RestoreUnits(PMBusProtocol& ctrl);
 
-  // Set-up, before Start(). A line for one port; returns its number.
+  // A line for one port; returns its number (never reused). A line added
+  // after Start() polls from the next Start().
   size_t AddLine(std::unique_ptr<wire::Transport> transport);
-  // A controller on a line. False (logged) when the line does not exist or
-  // another controller there has the same address.
+  // A controller on a line that is not polling yet. False (logged) when the
+  // line does not exist, already polls, or another controller there has the
+  // same address. A device added after Start() (a restart with a changed
+  // setting) takes over the points raised under its identifiers as if
+  // restored from the history: its first round settles those it no longer
+  // states.
   bool AddDevice(std::shared_ptr<PMBusProtocol> ctrl, size_t line);
   // A controller with a line of its own.
   bool AddDevice(std::shared_ptr<PMBusProtocol> ctrl, std::unique_ptr<wire::Transport> transport);
@@ -122,9 +133,20 @@ class SiteHost : public HostServices {
   void SetEventSink(EventSink s) { event_sink_ = std::move(s); }
   void SetLinkSink(LinkSink s) { link_sink_ = std::move(s); }
 
-  // Runs every line on its own thread until Stop().
+  // Runs every line on its own thread until Stop(); lines added since the
+  // last call start polling.
   void Start();
   void Stop();
+  // Stops a line and lets go of its controllers once the round-end jobs
+  // queued so far have run (nothing of theirs runs after this returns). The
+  // other lines poll on. False when there is no such line.
+  bool RemoveLine(size_t line);
+  // The line a device polls on; false when there is no such device.
+  bool LineOf(unsigned int device_id, size_t& line) const;
+  // Clears (with events, in the history) the raised alarms of every unit no
+  // device polls any more, and forgets their points. Returns how many were
+  // raised.
+  size_t RetireAlarms();
   // Without Start(): one pass over every line on the caller's thread, waiting
   // at most max_wait_ms (tests).
   void RunOnce(int max_wait_ms);
@@ -174,7 +196,8 @@ class SiteHost : public HostServices {
   using Clock = std::chrono::steady_clock;
   struct Device {
     std::shared_ptr<PMBusProtocol> ctrl;
-    line::LineSession* line = nullptr;
+    std::shared_ptr<line::LineSession> line;
+    size_t line_id = 0;
     std::vector<unsigned int> unit_ids;
     // Guarded by mu_.
     std::string values;
@@ -183,10 +206,19 @@ class SiteHost : public HostServices {
     bool lost = false;
     bool settled = false;  // the line's thread only: restored alarms settled
   };
-  // Lookups; the tables are fixed once the lines run.
-  Device* DeviceOf(const QMXSPDevice& ctrl) const;
-  Device* DeviceOfUnit(const QMXVDevice& unit) const;
-  Device* DeviceById(unsigned int device_id) const;
+  // Lines and devices; never changed once published, replaced whole.
+  struct Tables {
+    std::map<size_t, std::shared_ptr<line::LineSession>> lines;
+    std::vector<std::shared_ptr<Device>> devices;
+    std::map<const QMXController*, std::shared_ptr<Device>> by_host_ctrl;
+  };
+  std::shared_ptr<const Tables> tables() const;
+  void Replace(std::shared_ptr<const Tables> next);
+  std::shared_ptr<Device> DeviceOf(const QMXSPDevice& ctrl) const;
+  std::shared_ptr<Device> DeviceOfUnit(const QMXVDevice& unit) const;
+  std::shared_ptr<Device> DeviceById(unsigned int device_id) const;
+  // Returns once every job posted before the call has run.
+  void DrainJobs();
   void OnRound(PMBusProtocol& ctrl, const line::RoundTiming& timing);
   void OnLink(PMBusProtocol& ctrl, bool answering, int missed);
   // To the history and the event sink; with `in_round`, also into the
@@ -203,9 +235,9 @@ class SiteHost : public HostServices {
   ReportSink report_;
   EventSink event_sink_;
   LinkSink link_sink_;
-  std::vector<std::unique_ptr<line::LineSession>> lines_;
-  std::vector<std::unique_ptr<Device>> devices_;
-  std::map<const QMXController*, Device*> by_host_ctrl_;
+  mutable std::mutex tables_mu_;  // guards tables_ (the pointer, not what it points to)
+  std::shared_ptr<const Tables> tables_;
+  size_t next_line_ = 0;
   bool started_ = false;
   store::AlarmService alarms_;
   std::unique_ptr<store::HistoryStore> history_;

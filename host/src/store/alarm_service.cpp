@@ -1,6 +1,7 @@
 #include "store/alarm_service.h"
 
 #include <exception>
+#include <set>
 #include <utility>
 
 namespace qmx::store {
@@ -134,6 +135,33 @@ AlarmService::CommitResult AlarmService::SettleRestored(const std::vector<uint32
       p.active = false;
       result.events.push_back(EventOf(p.alarm, false, time));
     }
+  }
+  result.changed = !result.events.empty();
+  if (result.changed) Dispatch(state, result);
+  return result;
+}
+
+void AlarmService::Unsettle(const std::vector<uint32_t>& data_ids) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (uint32_t id : data_ids) {
+    for (auto it = points_.lower_bound(PointId{id, std::string(), 0});
+         it != points_.end() && std::get<0>(it->first) == id; ++it)
+      if (it->second.active) it->second.restored = true;
+  }
+}
+
+AlarmService::CommitResult AlarmService::Retire(const std::vector<uint32_t>& polled,
+                                                int64_t time) {
+  const std::set<uint32_t> keep(polled.begin(), polled.end());
+  CommitResult result;
+  std::unique_lock<std::mutex> state(mu_);
+  for (auto it = points_.begin(); it != points_.end();) {
+    if (keep.count(std::get<0>(it->first)) != 0) {
+      ++it;
+      continue;
+    }
+    if (it->second.active) result.events.push_back(EventOf(it->second.alarm, false, time));
+    it = points_.erase(it);
   }
   result.changed = !result.events.empty();
   if (result.changed) Dispatch(state, result);

@@ -78,6 +78,15 @@ class AlarmService {
   // cleared, with an event for the listener.
   CommitResult SettleRestored(const std::vector<uint32_t>& data_ids, int64_t time);
 
+  // A device started again (its configuration changed): its raised points are
+  // treated as restored ones, so the first round of the new device settles
+  // those it no longer states.
+  void Unsettle(const std::vector<uint32_t>& data_ids);
+
+  // Units no device polls any more: every point whose data identifier is not
+  // in `polled` is forgotten, and those raised are cleared (with events).
+  CommitResult Retire(const std::vector<uint32_t>& polled, int64_t time);
+
  private:
   using PointId = std::tuple<uint32_t, std::string, uint32_t>;
   struct Point {

@@ -1,0 +1,91 @@
+#include "site_file.h"
+
+#include <fmt/format.h>
+
+#include <map>
+
+#include "input/checked_json.h"
+#include "wire/serial_transport.h"
+
+namespace k417t_run {
+namespace {
+
+// The unit elements of a device's setting: every data_id an exact unsigned
+// 32-bit integer, none used twice in the site (the rectifier unit shares its
+// controller's), and a baud_rate the serial driver can set.
+bool CheckUnits(const std::string& site, const Json::Value& setting, const std::string& device,
+                std::map<uint32_t, std::string>& used, std::string& error) {
+  for (const char* list : {"acSetting", "dcSetting"}) {
+    const Json::Value& units = qmx::json::Member(setting, list);
+    if (!units.isArray()) continue;
+    for (Json::ArrayIndex k = 0; k < units.size(); ++k) {
+      const std::string where = fmt::format("device {}: {}[{}].data_id", device, list, k);
+      uint32_t id = 0;
+      if (!qmx::json::ToUInt32(qmx::json::Member(units[k], "data_id"), id)) {
+        error = fmt::format("{}: {} must be an unsigned integer (0-4294967295)", site, where);
+        return false;
+      }
+      const auto [it, fresh] = used.emplace(id, where);
+      if (!fresh) {
+        error = fmt::format("{}: {} is {}, as is {}; their history and restored images would mix",
+                            site, where, id, it->second);
+        return false;
+      }
+    }
+  }
+  const Json::Value& baud = qmx::json::Member(setting, "baud_rate");
+  if (!baud.isNull()) {
+    int64_t b = 0;
+    if (!qmx::json::ToIntIn(baud, 1, 4000000, b) ||
+        !qmx::wire::SerialTransport::baud_supported(static_cast<int>(b))) {
+      error = fmt::format("{}: device {}: baud_rate {} is not a speed the serial driver can set",
+                          site, device, qmx::json::Compact(baud));
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool LoadSite(const std::string& path, Json::Value& site, std::vector<SiteDevice>& devices,
+              std::string& error) {
+  devices.clear();
+  if (!qmx::json::ReadFile(path, site, error)) return false;
+  if (!site.isObject() || !site["devices"].isArray() || site["devices"].empty()) {
+    error = path + ": needs a non-empty \"devices\" array";
+    return false;
+  }
+  for (Json::ArrayIndex i = 0; i < site["devices"].size(); ++i) {
+    const Json::Value& d = site["devices"][i];
+    SiteDevice dev;
+    if (!d.isObject() || !d["setting"].isObject()) {
+      error = fmt::format("{}: devices[{}] has no \"setting\" object", path, i);
+      return false;
+    }
+    if (!d["data_id"].isNull() && !d["data_id"].isUInt()) {
+      error = fmt::format("{}: devices[{}].data_id must be an unsigned integer", path, i);
+      return false;
+    }
+    dev.data_id = d["data_id"].isNull() ? 0 : d["data_id"].asUInt();
+    dev.name = d["name"].isString() ? d["name"].asString() : fmt::format("device-{}", dev.data_id);
+    dev.setting = d["setting"];
+    dev.entry = qmx::json::Compact(d);
+    for (const SiteDevice& other : devices) {
+      if (other.data_id == dev.data_id) {
+        error = fmt::format("{}: devices {} and {} have the same data_id {}", path, other.name,
+                            dev.name, dev.data_id);
+        return false;
+      }
+    }
+    devices.push_back(std::move(dev));
+  }
+  // Unit identifiers against each other and against the devices' own.
+  std::map<uint32_t, std::string> used;
+  for (const SiteDevice& d : devices) used.emplace(d.data_id, "the data_id of device " + d.name);
+  for (const SiteDevice& d : devices)
+    if (!CheckUnits(path, d.setting, d.name, used, error)) return false;
+  return true;
+}
+
+}  // namespace k417t_run

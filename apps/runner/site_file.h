@@ -1,0 +1,30 @@
+#pragma once
+
+#include <json/json.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qmx/pmbus_protocol.h"
+
+namespace k417t_run {
+
+// One entry of the site file's "devices", and once made, its controller.
+struct SiteDevice {
+  std::string name;
+  unsigned data_id = 0;
+  Json::Value setting;
+  std::string entry;  // the whole entry, compact: equal text, same device
+  std::shared_ptr<QMXController> host_ctrl;
+  std::shared_ptr<PMBusProtocol> ctrl;
+};
+
+// Reads the site file and its devices, before anything is created: a
+// non-empty "devices" array, each with a "setting" object, data identifiers
+// of devices and their units unique, speeds the serial driver can set. False
+// with the first problem in `error`.
+bool LoadSite(const std::string& path, Json::Value& site, std::vector<SiteDevice>& devices,
+              std::string& error);
+
+}  // namespace k417t_run
