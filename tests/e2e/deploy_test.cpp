@@ -1,17 +1,21 @@
 // The runner as a gateway runs it: installed from the install rules, checked
 // by an integrator before a reload, started by systemd (readiness and
-// watchdog), and stopped with a message by set-up faults.
+// watchdog), reloaded on SIGHUP, and stopped with a message by set-up faults.
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -212,4 +216,215 @@ TEST(RunnerDeploy, InstalledTreeRunsWithoutPluginPath) {
                           "", root + K417T_BIN_DIR "/k417t-run");
   ASSERT_EQ(0, r.exit_code) << r.raw << ReadText(t.File("log"));
   EXPECT_EQ(1u, Rounds(r).size()) << r.raw;
+}
+
+namespace {
+
+// The runner started in the background with --json; its output read line by
+// line while the test signals it.
+class LiveRunner {
+ public:
+  explicit LiveRunner(const std::vector<std::string>& args) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(fds[1], STDOUT_FILENO);
+      close(fds[0]);
+      close(fds[1]);
+      std::vector<std::string> argv;
+      const std::string emulator = K417T_EMULATOR;
+      if (!emulator.empty()) argv.push_back(emulator);
+      argv.push_back(K417T_RUNNER);
+      argv.insert(argv.end(), args.begin(), args.end());
+      std::vector<char*> c;
+      for (std::string& s : argv) c.push_back(s.data());
+      c.push_back(nullptr);
+      execv(c[0], c.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    fd_ = fds[0];
+  }
+  ~LiveRunner() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (fd_ >= 0) close(fd_);
+  }
+  // Reads output until `want` accepts a line; false at the end of the output
+  // or after two minutes without it (slow under emulation and sanitizers).
+  bool Until(const std::function<bool(const Json::Value&)>& want) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    for (;;) {
+      for (size_t nl; (nl = buffer_.find('\n')) != std::string::npos;) {
+        const std::string line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        Json::Value v;
+        std::istringstream in(line);
+        Json::CharReaderBuilder b;
+        std::string err;
+        if (!Json::parseFromStream(b, in, &v, &err)) continue;
+        seen_.push_back(v);
+        if (want(v)) return true;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+      char buf[4096];
+      const ssize_t n = read(fd_, buf, sizeof buf);
+      if (n <= 0) return false;
+      buffer_.append(buf, static_cast<size_t>(n));
+    }
+  }
+  void Signal(int sig) { kill(pid_, sig); }
+  int Wait() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  const std::vector<Json::Value>& seen() const { return seen_; }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::string buffer_;
+  std::vector<Json::Value> seen_;
+};
+
+// A device of the example scenario: one AC screen (its second input is dead,
+// which raises alarms), two DC distributions, the rectifier group.
+std::string SiteDevice(unsigned id, const std::string& name, unsigned ac, unsigned dc) {
+  return "{\"name\": \"" + name + "\", \"data_id\": " + std::to_string(id) +
+         ", \"setting\": {\"address\": 1, \"timeout_ms\": 1500, \"acSetting\": [{\"data_id\": " +
+         std::to_string(ac) + "}], \"dcSetting\": [{\"data_id\": " + std::to_string(dc) +
+         "}, {\"data_id\": " + std::to_string(dc + 1) + "}], \"rcSetting\": {}}}";
+}
+
+std::function<bool(const Json::Value&)> RoundOf(unsigned device) {
+  return [device](const Json::Value& v) {
+    return v["kind"] == "round" && v["device"].asUInt() == device;
+  };
+}
+
+bool IsReload(const Json::Value& v) { return v["kind"] == "reload"; }
+
+std::vector<unsigned> Ids(const Json::Value& list) {
+  std::vector<unsigned> out;
+  for (const Json::Value& x : list) out.push_back(x.asUInt());
+  return out;
+}
+
+}  // namespace
+
+TEST(RunnerReload, SighupAppliesTheSiteFileLineByLine) {
+  TempDir t;
+  const std::string site = t.File("site.json");
+  Write(site, "{\"devices\": [" + SiteDevice(100, "a", 11, 21) + "]}");
+  NotifySocket sock(t.File("notify"));
+  ASSERT_TRUE(sock.bound());
+  setenv("NOTIFY_SOCKET", t.File("notify").c_str(), 1);
+  LiveRunner r({"--site", site, "--simulate", Example("scenario.json"), "--json", "--db",
+                t.File("h.db"), "--log", t.File("log")});
+  unsetenv("NOTIFY_SOCKET");
+  ASSERT_TRUE(r.Until(RoundOf(100))) << ReadText(t.File("log"));
+
+  // Added: 200. Device 100 is written differently (members reordered, other
+  // spacing) but is the same device: its line keeps polling.
+  Write(site, "{\"devices\": [" + SiteDevice(200, "b", 12, 31) +
+                  ",\n  {\"setting\": {\"rcSetting\": {}, \"dcSetting\": [{\"data_id\": 21}, "
+                  "{\"data_id\": 22}], \"acSetting\": [{\"data_id\": 11}], \"timeout_ms\": 1500, "
+                  "\"address\": 1}, \"data_id\": 100, \"name\": \"a\"}]}");
+  r.Signal(SIGHUP);
+  ASSERT_TRUE(r.Until(IsReload));
+  Json::Value reload = r.seen().back();
+  EXPECT_TRUE(reload["ok"].asBool()) << reload;
+  EXPECT_EQ(std::vector<unsigned>{200}, Ids(reload["added"])) << reload;
+  EXPECT_EQ(std::vector<unsigned>{100}, Ids(reload["kept"])) << reload;
+  EXPECT_TRUE(reload["changed"].empty() && reload["removed"].empty()) << reload;
+  ASSERT_TRUE(r.Until(RoundOf(200)));
+  uint64_t last_100 = 0;
+  ASSERT_TRUE(r.Until([&](const Json::Value& v) {
+    if (!RoundOf(100)(v)) return false;
+    last_100 = v["round"].asUInt64();
+    return true;
+  }));
+  EXPECT_GE(last_100, 2u);  // counted on: not restarted
+
+  // A file that does not load, or whose new device the plug-in refuses,
+  // changes nothing.
+  Write(site, "{\"devices\": [");
+  r.Signal(SIGHUP);
+  ASSERT_TRUE(r.Until(IsReload));
+  EXPECT_FALSE(r.seen().back()["ok"].asBool()) << r.seen().back();
+  EXPECT_FALSE(r.seen().back().isMember("added")) << r.seen().back();
+  Write(site, "{\"devices\": [" + SiteDevice(100, "a", 11, 21) +
+                  ", {\"data_id\": 300, \"setting\": {\"acSetting\": []}}]}");
+  r.Signal(SIGHUP);
+  ASSERT_TRUE(r.Until(IsReload));
+  EXPECT_FALSE(r.seen().back()["ok"].asBool()) << r.seen().back();
+  // The scenario fails an AC input after round 3: both screens raise alarms.
+  ASSERT_TRUE(r.Until([](const Json::Value& v) { return RoundOf(200)(v) && v["round"] >= 5; }));
+  ASSERT_TRUE(r.Until(RoundOf(100)));
+
+  // Removed: 100; changed: 200 (its AC screen is now unit 13), which starts
+  // again from its history.
+  Write(site, "{\"devices\": [" + SiteDevice(200, "b", 13, 31) + "]}");
+  const size_t before = r.seen().size();
+  r.Signal(SIGHUP);
+  ASSERT_TRUE(r.Until(IsReload));
+  reload = r.seen().back();
+  EXPECT_TRUE(reload["ok"].asBool()) << reload;
+  EXPECT_EQ(std::vector<unsigned>{100}, Ids(reload["removed"])) << reload;
+  EXPECT_EQ(std::vector<unsigned>{200}, Ids(reload["changed"])) << reload;
+  std::vector<unsigned> restored;
+  for (size_t i = before; i < r.seen().size(); ++i)
+    if (r.seen()[i]["kind"] == "restored") restored.push_back(r.seen()[i]["device"].asUInt());
+  EXPECT_EQ(std::vector<unsigned>{200}, restored);
+  int rounds_200 = 0;
+  ASSERT_TRUE(r.Until([&](const Json::Value& v) {
+    EXPECT_NE(100u, v["device"].asUInt()) << v;
+    return v["kind"] == "round" && ++rounds_200 == 3;
+  }));
+  r.Signal(SIGTERM);
+  EXPECT_EQ(0, r.Wait());
+
+  const std::string log = ReadText(t.File("log"));
+  EXPECT_TRUE(Contains(log, "reload: the site file was not taken; the running configuration stays"))
+      << log;
+  EXPECT_TRUE(Contains(log, "reload: 1 added, 0 removed, 0 changed, 0 restarted with their line, "
+                            "1 kept; polling 2 devices"))
+      << log;
+  EXPECT_TRUE(Contains(log, "reload: 0 added, 1 removed, 1 changed, 0 restarted with their line, "
+                            "0 kept; polling 1 device"))
+      << log;
+  // The AC screens no longer polled (11 of the removed device, 12 of the
+  // changed one) had raised alarms: cleared, in the history, not left raised.
+  EXPECT_TRUE(Contains(log, "of unit 11 cleared: the unit is not polled any more")) << log;
+  EXPECT_TRUE(Contains(log, "of unit 12 cleared: the unit is not polled any more")) << log;
+  for (unsigned unit : {11u, 12u}) {
+    RunResult h = RunRunner("history --db " + t.File("h.db") + " --device " +
+                            std::to_string(unit) + " --events --format csv");
+    ASSERT_EQ(0, h.exit_code) << h.raw;
+    const auto count = [&](const std::string& what) {
+      size_t n = 0;
+      for (size_t at = 0; (at = h.raw.find(what, at)) != std::string::npos; ++at) ++n;
+      return n;
+    };
+    EXPECT_GT(count(",raised,"), 0u) << h.raw;
+    EXPECT_EQ(count(",raised,"), count(",cleared,")) << h.raw;
+  }
+  // systemd is told about the reloads, and ready again after each.
+  const std::vector<std::string> m = sock.Messages();
+  std::string all;
+  for (const std::string& x : m) all += "[" + x + "]";
+  const auto reloading = std::count_if(
+      m.begin(), m.end(), [](const std::string& x) { return Contains(x, "RELOADING=1"); });
+  const auto ready = std::count_if(m.begin(), m.end(),
+                                   [](const std::string& x) { return Contains(x, "READY=1"); });
+  EXPECT_EQ(4, reloading) << all;
+  EXPECT_EQ(5, ready) << all;
 }
