@@ -1,6 +1,6 @@
 // Four lines polling on their own threads while four other threads send
-// control commands, query results and read snapshots (run under
-// ThreadSanitizer too).
+// control commands, query results and read snapshots; lines removed and
+// added while others read (run under ThreadSanitizer too).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -26,23 +26,24 @@ struct Site {
   std::vector<std::unique_ptr<k417t_test::PowerSystemThread>> power;
 
   explicit Site(int lines) {
-    for (int i = 0; i < lines; ++i) {
-      const unsigned id = 100 * static_cast<unsigned>(i + 1);
-      auto host_ctrl =
-          std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
-      auto k = std::make_shared<K417T>();
-      k->Init(host_ctrl, id);
-      EXPECT_TRUE(k->InitSetting(k417t_test::SmallSetting(1, 2000, id)));
-      auto pair = qmx::wire::MemoryTransport::make_pair("line-" + std::to_string(id));
-      k417t_test::PowerSystem system(std::move(pair.second), {});
-      Json::Value scen = k417t_test::SmallScenario(1);
-      scen["control_rtn"]["10"] = 7;  // command 100
-      system.controllers.push_back(k417t::sim::Simulator::Create(scen, nullptr));
-      power.push_back(std::make_unique<k417t_test::PowerSystemThread>(std::move(system)));
-      EXPECT_TRUE(host->AddDevice(k, std::move(pair.first)));
-      host_ctrls.push_back(host_ctrl);
-      ctrls.push_back(k);
-    }
+    for (int i = 0; i < lines; ++i) Add(100 * static_cast<unsigned>(i + 1));
+  }
+  // A controller on a line of its own, with a power system answering.
+  void Add(unsigned id) {
+    auto host_ctrl =
+        std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
+    auto k = std::make_shared<K417T>();
+    k->Init(host_ctrl, id);
+    EXPECT_TRUE(k->InitSetting(k417t_test::SmallSetting(1, 2000, id)));
+    auto pair = qmx::wire::MemoryTransport::make_pair("line-" + std::to_string(id));
+    k417t_test::PowerSystem system(std::move(pair.second), {});
+    Json::Value scen = k417t_test::SmallScenario(1);
+    scen["control_rtn"]["10"] = 7;  // command 100
+    system.controllers.push_back(k417t::sim::Simulator::Create(scen, nullptr));
+    power.push_back(std::make_unique<k417t_test::PowerSystemThread>(std::move(system)));
+    EXPECT_TRUE(host->AddDevice(k, std::move(pair.first)));
+    host_ctrls.push_back(host_ctrl);
+    ctrls.push_back(k);
   }
   ~Site() { host->Shutdown(); }
 };
@@ -101,4 +102,46 @@ TEST(SiteHostConcurrency, CommandMadeDirectlyOnAnotherThreadIsHandedToTheLine) {
   s.host->Stop();
   testing::internal::GetCapturedStdout();
   EXPECT_TRUE(polled_on);
+}
+
+// A reload's work on the host (a line stopped and its device let go, a new
+// line added and started) while front ends read and send commands.
+TEST(SiteHostConcurrency, LinesRemovedAndAddedWhileOtherThreadsRead) {
+  Site s(2);
+  s.host->Start();
+  std::atomic<bool> stop{false};
+  std::atomic<int> reads{0};
+  std::vector<std::thread> fronts;
+  for (int t = 0; t < 3; ++t) {
+    fronts.emplace_back([&, t] {
+      for (int n = 0; !stop; ++n) {
+        for (unsigned id : s.host->DeviceIds()) {
+          if ((n + t) % 4 == 0) s.host->Control(id, 100, {}, 300ms);
+          s.host->ControlQuery(id);
+          if (auto snap = s.host->Snapshot(id)) reads += snap->device_id == id ? 1 : 0;
+          s.host->rounds(id);
+        }
+        s.host->ActiveAlarms();
+        std::this_thread::sleep_for(1ms);
+      }
+    });
+  }
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    size_t line = 0;
+    EXPECT_TRUE(s.host->LineOf(200, line));
+    EXPECT_TRUE(s.host->RemoveLine(line));
+    s.Add(200);
+    s.host->RetireAlarms();
+    s.host->Start();
+    for (int i = 0; i < 2000 && s.host->rounds(200) == 0; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_GT(s.host->rounds(200), 0u) << cycle;
+  }
+  stop = true;
+  for (auto& f : fronts) f.join();
+  // The line that stayed polled on all along.
+  const uint64_t seen = s.host->rounds(100);
+  for (int i = 0; i < 2000 && s.host->rounds(100) <= seen; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_GT(s.host->rounds(100), seen);
+  s.host->Stop();
+  EXPECT_GT(reads.load(), 0);
 }

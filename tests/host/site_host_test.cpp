@@ -337,3 +337,64 @@ TEST(SiteHostLines, TwoControllersOnOnePortWithDifferentAddressesBothPoll) {
   const auto st = s.host->stats(*a);
   EXPECT_EQ(0u, st.timeouts + st.late + st.dropped);
 }
+
+// A site file reloaded: one line stops and its device goes while the other
+// line polls on; a device on a new line starts; a device that starts again
+// takes over what it had raised, and its first round clears what it no
+// longer states; the alarms of a device that went are cleared in the history.
+TEST(SiteHostLines, LinesComeAndGoWhileTheOthersPoll) {
+  char dir[] = "/tmp/k417t-site-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  ThreadedSite s(std::string(dir) + "/h.db");
+  s.AddDevice(100);
+  auto silent = s.AddDevice(200);
+  silent->response_timeout_ms = 100;
+  testing::internal::CaptureStdout();
+  s.host->Start();
+  ASSERT_TRUE(Eventually([&] { return s.host->rounds(100) >= 1 && s.host->rounds(200) >= 1; }));
+  s.power[1]->SetSilent(true);
+  ASSERT_TRUE(Eventually([&] { return s.host->Snapshot(200)->stale; }));
+
+  size_t line = 0;
+  ASSERT_TRUE(s.host->LineOf(200, line));
+  const uint64_t before = s.host->rounds(100);
+  ASSERT_TRUE(s.host->RemoveLine(line));
+  EXPECT_FALSE(s.host->RemoveLine(line));
+  EXPECT_EQ(std::vector<unsigned>{100}, s.host->DeviceIds());
+  EXPECT_FALSE(s.host->Snapshot(200).has_value());
+  EXPECT_EQ(-1, s.host->Control(200, 100, {}).result);
+  EXPECT_TRUE(Eventually([&] { return s.host->rounds(100) > before + 2; }));
+  // The communication alarm of 200 stays raised until told otherwise ...
+  EXPECT_EQ(1u, s.host->ActiveAlarms().size());
+  EXPECT_EQ(1u, s.host->RetireAlarms());
+  EXPECT_TRUE(s.host->ActiveAlarms().empty());
+  EXPECT_TRUE(s.Logged("alarm comm [comm] of unit 200 cleared: the unit is not polled any more"));
+
+  // A new device on a new line, after Start.
+  s.AddDevice(300);
+  s.host->Start();
+  EXPECT_TRUE(Eventually([&] { return s.host->rounds(300) >= 1; }));
+
+  // 100 loses its line's answers, then starts again (a changed setting)
+  // with a controller that answers: its first round settles the alarm.
+  s.power[0]->SetSilent(true);
+  s.ctrls[0]->response_timeout_ms = 100;
+  ASSERT_TRUE(Eventually([&] { return s.host->Snapshot(100)->stale; }));
+  ASSERT_TRUE(s.host->LineOf(100, line));
+  ASSERT_TRUE(s.host->RemoveLine(line));
+  s.AddDevice(100);
+  EXPECT_EQ(0u, s.host->RetireAlarms());  // 100 is polled again
+  s.host->Start();
+  ASSERT_EQ(1u, s.host->ActiveAlarms().size());
+  EXPECT_TRUE(Eventually([&] { return s.host->ActiveAlarms().empty(); }));
+  EXPECT_FALSE(s.host->Snapshot(100)->stale);
+  s.host->Shutdown();
+  testing::internal::GetCapturedStdout();
+  // comm of 200 raised and cleared; comm of 100 raised and cleared
+  std::multiset<std::string> seen;
+  for (unsigned id : {100u, 200u, 300u})
+    for (const auto& e : s.host->history()->Events(id, 0, INT64_MAX / 2))
+      seen.insert(std::to_string(e.event.data_id) + (e.event.raised ? "+" : "-"));
+  EXPECT_EQ((std::multiset<std::string>{"100+", "100-", "200+", "200-"}), seen);
+  std::system(("rm -rf " + std::string(dir)).c_str());
+}
