@@ -8,6 +8,38 @@
 #include "wire/serial_transport.h"
 
 namespace k417t_run {
+namespace {
+
+// Devices naming the same port share its line; one without a port (served by
+// the simulator) has a line of its own.
+std::string BusKey(const SiteDevice& d) {
+  return d.ctrl->port.empty() ? "#" + std::to_string(d.data_id) : d.ctrl->port;
+}
+
+}  // namespace
+
+bool CheckBuses(const std::string& site, const std::vector<SiteDevice>& devices,
+                std::vector<std::string>& problems) {
+  const size_t before = problems.size();
+  for (size_t i = 0; i < devices.size(); ++i) {
+    const SiteDevice& d = devices[i];
+    if (!d.ctrl) continue;
+    for (size_t j = 0; j < i; ++j) {
+      const SiteDevice& other = devices[j];
+      if (!other.ctrl || BusKey(other) != BusKey(d)) continue;
+      if (other.ctrl->baud_rate != d.ctrl->baud_rate) {
+        problems.push_back(fmt::format(
+            "{}: devices {} ({} baud) and {} ({} baud) share port {} but not its speed", site,
+            other.name, other.ctrl->baud_rate, d.name, d.ctrl->baud_rate, d.ctrl->port));
+      } else if (other.ctrl->address == d.ctrl->address) {
+        problems.push_back(fmt::format("{}: devices {} and {} share port {} and address {}", site,
+                                       other.name, d.name, d.ctrl->port,
+                                       static_cast<int>(d.ctrl->address)));
+      }
+    }
+  }
+  return problems.size() == before;
+}
 
 std::string Fleet::Bus::Signature() const {
   std::vector<std::string> entries;
@@ -65,30 +97,19 @@ bool Fleet::Build(std::vector<SiteDevice> devices, std::vector<Bus>& buses,
     if (!Prepare(d, why)) problems.push_back(why);
   }
   if (!problems.empty()) return false;
-  // One line per port; a bus has one speed and one controller per address.
+  if (!CheckBuses(options_.site, devices, problems)) return false;
+  // One line per port.
   for (SiteDevice& d : devices) {
-    const std::string key = d.ctrl->port.empty() ? "#" + std::to_string(d.data_id) : d.ctrl->port;
+    const std::string key = BusKey(d);
     auto same = std::find_if(buses.begin(), buses.end(), [&key](const Bus& b) { return b.key == key; });
     if (same == buses.end()) {
       buses.emplace_back();
       buses.back().key = key;
-      buses.back().devices.push_back(std::move(d));
-      continue;
-    }
-    for (const SiteDevice& other : same->devices) {
-      if (other.ctrl->baud_rate != d.ctrl->baud_rate) {
-        problems.push_back(fmt::format(
-            "{}: devices {} ({} baud) and {} ({} baud) share port {} but not its speed",
-            options_.site, other.name, other.ctrl->baud_rate, d.name, d.ctrl->baud_rate, key));
-      } else if (other.ctrl->address == d.ctrl->address) {
-        problems.push_back(fmt::format("{}: devices {} and {} share port {} and address {}",
-                                       options_.site, other.name, d.name, key,
-                                       static_cast<int>(d.ctrl->address)));
-      }
+      same = buses.end() - 1;
     }
     same->devices.push_back(std::move(d));
   }
-  return problems.empty();
+  return true;
 }
 
 bool Fleet::Open(Bus& bus, std::string& why) {

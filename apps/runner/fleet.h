@@ -17,6 +17,11 @@
 
 namespace k417t_run {
 
+// Devices (their controllers made) that share a port must share its speed and
+// not an address. Appends a message per problem; false when there was one.
+bool CheckBuses(const std::string& site, const std::vector<SiteDevice>& devices,
+                std::vector<std::string>& problems);
+
 // The site's controllers on their lines: devices naming the same port share
 // one line (a multi-drop bus) and take turns on it. With a scenario every
 // port is served by the simulator, one simulated controller per address.

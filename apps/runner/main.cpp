@@ -469,6 +469,7 @@ int CheckConfig(const Args& a) {
         std::string why;
         for (const std::string& l : said) why += (why.empty() ? "" : "; ") + l;
         std::cerr << "k417t-run: " << who << ": setting refused" << (why.empty() ? "" : ": " + why) << "\n";
+        d.ctrl.reset();  // its port and address mean nothing
         rc = 2;
       } else if (d.ctrl->port.empty() && a.simulate.empty()) {
         std::cerr << "k417t-run: " << who << " has no \"port\"\n";
@@ -477,6 +478,12 @@ int CheckConfig(const Args& a) {
         std::cerr << "k417t-run: note: " << who << ": port " << d.ctrl->port
                   << " is not there now (it is retried while running)\n";
       }
+    }
+    // Every device on its own may be fine and two still clash on a port.
+    std::vector<std::string> problems;
+    if (!k417t_run::CheckBuses(a.site, devices, problems)) {
+      for (const std::string& p : problems) std::cerr << "k417t-run: " << p << "\n";
+      rc = 2;
     }
     for (SiteDevice& d : devices) {
       d.ctrl.reset();

@@ -107,6 +107,19 @@ TEST(RunnerDeploy, CheckConfigNamesEveryProblemAndExitsTwo) {
                          t.File("h.db") + " 2>/dev/null")
                    .exit_code);
 
+  // Each device is fine on its own; together they clash on their port.
+  const std::string bus = Write(t.File("bus.json"), R"({"devices": [
+      {"name": "p1", "data_id": 7, "setting": {"port": "/dev/null", "address": 3, "rcSetting": {}}},
+      {"name": "p2", "data_id": 8, "setting": {"port": "/dev/null", "address": 3, "rcSetting": {}}},
+      {"name": "p3", "data_id": 9, "setting": {"port": "/dev/null", "address": 4,
+                                               "baud_rate": 19200, "rcSetting": {}}}]})");
+  RunResult clash = RunRunner("--check-config --site " + bus + " 2>&1");
+  EXPECT_EQ(2, clash.exit_code) << clash.raw;
+  EXPECT_TRUE(Contains(clash.raw, "devices p1 and p2 share port /dev/null and address 3"))
+      << clash.raw;
+  EXPECT_TRUE(Contains(clash.raw, "p1 (9600 baud) and p3 (19200 baud) share port /dev/null"))
+      << clash.raw;
+
   RunResult missing = RunRunner("--check-config --site " + t.File("nowhere.json") + " 2>&1");
   EXPECT_EQ(2, missing.exit_code);
   EXPECT_TRUE(Contains(missing.raw, t.File("nowhere.json"))) << missing.raw;

@@ -144,7 +144,8 @@ void SiteHost::Replace(std::shared_ptr<const Tables> next) {
 }
 
 std::shared_ptr<SiteHost::Device> SiteHost::DeviceOf(const QMXSPDevice& ctrl) const {
-  for (const auto& d : tables()->devices)
+  const std::shared_ptr<const Tables> held = tables();
+  for (const auto& d : held->devices)
     if (d->ctrl.get() == &ctrl) return d;
   return nullptr;
 }
@@ -157,18 +158,21 @@ std::shared_ptr<SiteHost::Device> SiteHost::DeviceOfUnit(const QMXVDevice& unit)
 }
 
 std::shared_ptr<SiteHost::Device> SiteHost::DeviceById(unsigned int device_id) const {
-  for (const auto& d : tables()->devices)
+  const std::shared_ptr<const Tables> held = tables();
+  for (const auto& d : held->devices)
     if (d->ctrl->DataId() == device_id) return d;
   return nullptr;
 }
 
 void SiteHost::Start() {
   started_ = true;
-  for (const auto& [id, l] : tables()->lines) l->Start();
+  const std::shared_ptr<const Tables> held = tables();
+  for (const auto& [id, l] : held->lines) l->Start();
 }
 
 void SiteHost::Stop() {
-  for (const auto& [id, l] : tables()->lines) l->Stop();
+  const std::shared_ptr<const Tables> held = tables();
+  for (const auto& [id, l] : held->lines) l->Stop();
 }
 
 bool SiteHost::RemoveLine(size_t line) {
@@ -201,7 +205,8 @@ bool SiteHost::LineOf(unsigned int device_id, size_t& line) const {
 
 size_t SiteHost::RetireAlarms() {
   std::vector<uint32_t> polled;
-  for (const auto& d : tables()->devices)
+  const std::shared_ptr<const Tables> held = tables();
+  for (const auto& d : held->devices)
     polled.insert(polled.end(), d->unit_ids.begin(), d->unit_ids.end());
   const std::vector<store::AlarmEvent> events = alarms_.Retire(polled, Now()).events;
   for (const store::AlarmEvent& e : events)
@@ -286,7 +291,8 @@ std::optional<DeviceSnapshot> SiteHost::Snapshot(unsigned int device_id) const {
 
 std::vector<unsigned int> SiteHost::DeviceIds() const {
   std::vector<unsigned int> ids;
-  for (const auto& d : tables()->devices) ids.push_back(d->ctrl->DataId());
+  const std::shared_ptr<const Tables> held = tables();
+  for (const auto& d : held->devices) ids.push_back(d->ctrl->DataId());
   return ids;
 }
 
@@ -337,7 +343,8 @@ bool SiteHost::Publish(QMXVDevice& dev, int type, const unsigned char* data, int
 // are committed as they come. Units' points wait for their batch check.
 bool SiteHost::ThresholdPoint(QMXVDevice& dev, const rule_value& rule) {
   std::shared_ptr<Device> d;
-  for (const auto& candidate : tables()->devices)
+  const std::shared_ptr<const Tables> held = tables();
+  for (const auto& candidate : held->devices)
     if (candidate->ctrl.get() == &dev) d = candidate;
   if (d == nullptr) return true;
   CommitEvents(d.get(), alarms_.Commit(dev.DataId(), {rule}, Now()).events);

@@ -212,6 +212,8 @@ class SiteHost : public HostServices {
     std::vector<std::shared_ptr<Device>> devices;
     std::map<const QMXController*, std::shared_ptr<Device>> by_host_ctrl;
   };
+  // Hold the result in a local before looping over its members: a range-for
+  // over tables()->devices would let the tables go while it runs.
   std::shared_ptr<const Tables> tables() const;
   void Replace(std::shared_ptr<const Tables> next);
   std::shared_ptr<Device> DeviceOf(const QMXSPDevice& ctrl) const;
