@@ -51,6 +51,11 @@ Json::Value ReadJsonFile(const std::string& path) {
   return ParseText(text);
 }
 
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 std::string Write(const std::string& path, const Json::Value& v) {
   std::ofstream(path) << Json::writeString(Json::StreamWriterBuilder(), v);
   return path;
@@ -269,4 +274,73 @@ TEST(MqttE2E, BrokerRestartLosesNoAlarmEvent) {
   EXPECT_TRUE(obs->WaitTopic("k417t/gateway/gw-test/availability", "online", 5));
   kill(pid, SIGTERM);
   EXPECT_EQ(0, Wait(pid, 10));
+}
+
+// A reload that adds a device, then one that removes the first and changes
+// the second: the new one gets its discovery and goes online, the removed
+// one's retained configs are emptied, and so are those of a unit gone.
+TEST(MqttE2E, ReloadBringsNewDevicesAndClearsRemovedOnes) {
+  TempDir t;
+  Broker broker(t.path());
+  ASSERT_TRUE(broker.Start()) << "mosquitto is needed (scripts/install-deps.sh installs it)";
+  Observer obs(broker.port());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Json::Value site = Site(Json::Value());
+  const std::string site_path = Write(t.File("site.json"), site);
+  const pid_t pid =
+      Spawn(RunnerArgs(t, site_path, Write(t.File("scen.json"), FastScenario()), broker), t.File("out"));
+  ASSERT_TRUE(obs.WaitTopic("k417t/power-1/availability", "online", 15));
+  const std::string config_1 = "homeassistant/sensor/k417t_power-1/u21_v/config";
+  ASSERT_TRUE(obs.WaitFor([&](const std::vector<Message>& ms) { return !Payloads(ms, config_1).empty(); }, 15));
+
+  Json::Value second = site["devices"][0];
+  second["name"] = "power-2";
+  second["data_id"] = 200;
+  second["setting"]["port"] = "/dev/ttyUSB1";
+  second["setting"]["acSetting"][0]["data_id"] = 12;
+  second["setting"]["dcSetting"][0]["data_id"] = 31;
+  second["setting"]["dcSetting"][1]["data_id"] = 32;
+  site["devices"].append(second);
+  Write(site_path, site);
+  kill(pid, SIGHUP);
+  ASSERT_TRUE(obs.WaitTopic("k417t/power-2/availability", "online", 20)) << t.File("log");
+  ASSERT_TRUE(obs.WaitFor(
+      [](const std::vector<Message>& ms) {
+        return !Payloads(ms, "homeassistant/sensor/k417t_power-2/u31_v/config").empty();
+      },
+      15));
+
+  // power-1 removed; power-2 changed: its first DC unit is 33 now.
+  second["setting"]["dcSetting"][0]["data_id"] = 33;
+  Json::Value only_second(Json::objectValue);
+  only_second["devices"].append(second);
+  Write(site_path, only_second);
+  const size_t before = obs.All().size();
+  kill(pid, SIGHUP);
+  // The removed device's discovery is emptied (retained: Home Assistant drops it).
+  EXPECT_TRUE(obs.WaitFor(
+      [&](const std::vector<Message>& ms) {
+        for (size_t i = before; i < ms.size(); ++i)
+          if (ms[i].topic == config_1 && ms[i].payload.empty()) return true;
+        return false;
+      },
+      20))
+      << ReadText(t.File("log"));
+  // power-2 announces unit 33, and the config of unit 31, which an earlier
+  // run of the export announced, is emptied.
+  EXPECT_TRUE(obs.WaitFor(
+      [&](const std::vector<Message>& ms) {
+        bool gone = false, announced = false;
+        for (size_t i = before; i < ms.size(); ++i) {
+          gone |= ms[i].topic == "homeassistant/sensor/k417t_power-2/u31_v/config" &&
+                  ms[i].payload.empty();
+          announced |= ms[i].topic == "homeassistant/sensor/k417t_power-2/u33_v/config" &&
+                       !ms[i].payload.empty();
+        }
+        return gone && announced;
+      },
+      20))
+      << ReadText(t.File("log"));
+  kill(pid, SIGTERM);
+  EXPECT_EQ(0, Wait(pid, 20));
 }

@@ -719,9 +719,17 @@ void MqttExport::Flush(Clock::time_point now) {
     index_settled_ = true;
     if (old_index_.isObject()) {
       for (const std::string& name : old_index_.getMemberNames()) {
-        if (DeviceByTopic(name) != nullptr) continue;
         const Json::Value& topics = old_index_[name];
         if (!topics.isArray()) continue;
+        if (Dev* kept = DeviceByTopic(name)) {
+          kept->inherited.clear();
+          for (const Json::Value& t : topics) {
+            std::string topic;
+            if (json::ToString(t, topic) && kept->inherited.size() < 10000)
+              kept->inherited.push_back(topic);
+          }
+          continue;
+        }
         for (const Json::Value& t : topics) {
           std::string topic;
           if (json::ToString(t, topic) &&
@@ -896,8 +904,13 @@ void MqttExport::PublishDiscovery(Dev& d) {
     c["device_class"] = "problem";
     announce("binary_sensor", "alarm_" + id, c);
   }
-  // Configs announced before and no longer made (a unit gone) are removed.
-  for (const std::string& t : d.discovery_sent)
+  // Configs announced before and no longer made (a unit gone) are removed,
+  // also those an earlier run of the export announced.
+  std::vector<std::string> before = d.discovery_sent;
+  for (const std::string& t : d.inherited)
+    if (t.rfind(cfg_.discovery_prefix + "/", 0) == 0) before.push_back(t);
+  d.inherited.clear();
+  for (const std::string& t : before)
     if (std::find(topics.begin(), topics.end(), t) == topics.end()) {
       Send(t, "", 1, true, d.cfg.id);
       d.discovery_payloads.erase(t);
@@ -914,6 +927,13 @@ void MqttExport::PublishIndex() {
     for (const std::string& t : d.discovery_sent) topics.append(t);
     for (const auto& [id, u] : d.units) topics.append(DeviceTopic(d, "units/" + std::to_string(id)));
     for (const char* leaf : {"availability", "alarms", "line"}) topics.append(DeviceTopic(d, leaf));
+    // Until this run announced the device, what the last one listed stays
+    // listed, so that a run stopped before its first round loses nothing.
+    for (const std::string& t : d.inherited) {
+      bool listed = false;
+      for (const Json::Value& x : topics) listed |= x.asString() == t;
+      if (!listed) topics.append(t);
+    }
     devices[d.cfg.topic] = topics;
   }
   Json::Value v(Json::objectValue);
@@ -929,6 +949,10 @@ void MqttExport::FinalFlush() {
     if (mosquitto_loop(mosq_, 20, 1) != MOSQ_ERR_SUCCESS) break;
   }
   if (connected_) {
+    // An export stopped soon after it connected (a reload) still leaves its
+    // device index, so that the next one knows which devices to clear; a
+    // retained index, if there is one, has come by now.
+    index_wait_until_ = Clock::now();
     TakeInputs(Clock::now());
     CheckDevices(Clock::now());
     Flush(Clock::now());

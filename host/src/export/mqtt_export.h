@@ -129,6 +129,9 @@ class MqttExport {
     Clock::time_point stats_at{};
     bool discovery_dirty = true;
     std::vector<std::string> discovery_sent;  // discovery topics last published
+    // What the retained index of an earlier run listed for this device, until
+    // this run announces it (configs no longer made are then cleared).
+    std::vector<std::string> inherited;
     std::map<std::string, std::string> discovery_payloads;  // as sent on this connection
   };
   struct Pending {
