@@ -502,6 +502,9 @@ int CheckConfig(const Args& a) {
 }
 
 int Run(const Args& a) {
+  // A reload asked for while starting waits for the main loop (SIGHUP would
+  // otherwise end the process).
+  signal(SIGHUP, OnHup);
   std::vector<SiteDevice> devices;
   Json::Value site;
   std::string error;
@@ -662,7 +665,6 @@ int Run(const Args& a) {
     signal(SIGINT, OnStop);
     signal(SIGTERM, OnStop);
     signal(SIGUSR1, OnUsr1);
-    signal(SIGHUP, OnHup);
     signal(SIGPIPE, SIG_IGN);
     auto new_export = [&host, &log](const qmx::exporter::MqttConfig& cfg) {
       return std::make_shared<qmx::exporter::MqttExport>(
