@@ -127,6 +127,12 @@ void LineSession::Start() {
   owner_ = thread_.get_id();
 }
 
+void LineSession::Close() {
+  Stop();
+  keeper_->transport().close();
+  open_ = false;
+}
+
 void LineSession::Stop() {
   if (thread_.joinable()) {
     stop_ = true;

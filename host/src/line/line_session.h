@@ -134,6 +134,9 @@ class LineSession {
   void Stop();
   // Start()ed and not stopped since (the thread that starts and stops it).
   bool running() const { return thread_.joinable(); }
+  // After Stop(), for a line let go: closes the port now, not when the last
+  // reader lets go of this session (a new line may open the same port).
+  void Close();
   // Interrupts a Receive that waits on the line.
   void Wake();
 

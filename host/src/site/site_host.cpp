@@ -180,7 +180,7 @@ bool SiteHost::RemoveLine(size_t line) {
   auto l = now->lines.find(line);
   if (l == now->lines.end()) return false;
   // Its thread ends first: nothing of it calls into the host after this.
-  l->second->Stop();
+  l->second->Close();
   // Then what its last round end queued (alarm commits, records, the report).
   DrainJobs();
   auto next = std::make_shared<Tables>();
