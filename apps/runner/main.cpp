@@ -501,6 +501,41 @@ int CheckConfig(const Args& a) {
   return rc;
 }
 
+// What a reload did: in the log, and as a "reload" line (JSON) or its text.
+void ReportReload(const Args& a, bool applied, const std::vector<std::string>& problems,
+                  const k417t_run::Fleet::Change& change, const std::string& polling,
+                  k417t_run::Output& output, const std::function<void(const std::string&)>& log) {
+  Json::Value v(Json::objectValue);
+  v["kind"] = "reload";
+  v["ok"] = problems.empty();
+  for (const std::string& p : problems) {
+    log("reload: " + p);
+    v["problems"].append(p);
+  }
+  auto list = [](const std::vector<unsigned>& ids) {
+    Json::Value out(Json::arrayValue);
+    for (unsigned id : ids) out.append(id);
+    return out;
+  };
+  std::string text;
+  if (!applied) {
+    text = "reload: the site file was not taken; the running configuration stays";
+  } else {
+    v["added"] = list(change.added);
+    v["removed"] = list(change.removed);
+    v["changed"] = list(change.changed);
+    v["restarted"] = list(change.restarted);
+    v["kept"] = list(change.kept);
+    text = fmt::format(
+        "reload: {} added, {} removed, {} changed, {} restarted with their line, {} kept; {}",
+        change.added.size(), change.removed.size(), change.changed.size(),
+        change.restarted.size(), change.kept.size(), polling);
+  }
+  log(text);
+  if (a.json) output.Json(v);
+  else if (!a.quiet) output.Line(text);
+}
+
 int Run(const Args& a) {
   // A reload asked for while starting waits for the main loop (SIGHUP would
   // otherwise end the process).
@@ -701,31 +736,7 @@ int Run(const Args& a) {
         signature = MqttSignature(next_enabled, next_site, next);
         applied = fleet.Reload(std::move(next), change, why);
       }
-      Json::Value v(Json::objectValue);
-      v["kind"] = "reload";
-      v["ok"] = why.empty();
-      for (const std::string& p : why) {
-        log("reload: " + p);
-        v["problems"].append(p);
-      }
-      auto list = [](const std::vector<unsigned>& ids) {
-        Json::Value out(Json::arrayValue);
-        for (unsigned id : ids) out.append(id);
-        return out;
-      };
-      std::string text;
-      if (!applied) {
-        text = "reload: the site file was not taken; the running configuration stays";
-      } else {
-        v["added"] = list(change.added);
-        v["removed"] = list(change.removed);
-        v["changed"] = list(change.changed);
-        v["restarted"] = list(change.restarted);
-        v["kept"] = list(change.kept);
-        text = fmt::format(
-            "reload: {} added, {} removed, {} changed, {} restarted with their line, {} kept; {}",
-            change.added.size(), change.removed.size(), change.changed.size(),
-            change.restarted.size(), change.kept.size(), polling());
+      if (applied) {
         if (web_api) web_api->SetDevices(web_devices());
         if (signature != mqtt_signature) {
           log(next_enabled ? "reload: the MQTT export starts again with the new settings"
@@ -734,9 +745,7 @@ int Run(const Args& a) {
           mqtt_signature = signature;
         }
       }
-      log(text);
-      if (a.json) output.Json(v);
-      else if (!a.quiet) output.Line(text);
+      ReportReload(a, applied, why, change, polling(), output, log);
       service.Ready(polling());
     };
 
