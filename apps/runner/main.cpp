@@ -411,13 +411,10 @@ class MqttSlot {
   std::shared_ptr<qmx::exporter::MqttExport> export_;
 };
 
-// What a reload compares to decide whether the export starts again.
-std::string MqttSignature(bool enabled, const Json::Value& site,
-                          const std::vector<k417t_run::SiteDevice>& devices) {
-  if (!enabled) return "";
-  std::string s = qmx::json::Compact(qmx::json::Member(site, "mqtt"));
-  for (const k417t_run::SiteDevice& d : devices) s += fmt::format("\n{} {}", d.data_id, d.name);
-  return s;
+// What a reload compares to decide whether the export starts again (its
+// broker settings); a changed device list alone is handed to the running one.
+std::string MqttSignature(bool enabled, const Json::Value& site) {
+  return enabled ? qmx::json::Compact(qmx::json::Member(site, "mqtt")) : "";
 }
 
 // --check-config: the site file as the runner loads it, then the plug-in's
@@ -559,7 +556,7 @@ int Run(const Args& a) {
     std::cerr << "k417t-run: " << error << "\n";
     return 2;
   }
-  std::string mqtt_signature = MqttSignature(mqtt_enabled, site, devices);
+  std::string mqtt_signature = MqttSignature(mqtt_enabled, site);
   Json::Value scenario;
   std::string http_address, http_token;
   int http_port = 0;
@@ -733,7 +730,7 @@ int Run(const Args& a) {
           !LoadMqtt(a, next_site, next, next_enabled, next_mqtt, err)) {
         why.push_back(err);
       } else {
-        signature = MqttSignature(next_enabled, next_site, next);
+        signature = MqttSignature(next_enabled, next_site);
         applied = fleet.Reload(std::move(next), change, why);
       }
       if (applied) {
@@ -743,6 +740,8 @@ int Run(const Args& a) {
                            : "reload: the MQTT export stops");
           mqtt.Replace(next_enabled ? new_export(next_mqtt) : nullptr);
           mqtt_signature = signature;
+        } else if (auto m = mqtt.get()) {
+          m->UpdateDevices(next_mqtt.devices);
         }
       }
       ReportReload(a, applied, why, change, polling(), output, log);

@@ -277,8 +277,9 @@ TEST(MqttE2E, BrokerRestartLosesNoAlarmEvent) {
 }
 
 // A reload that adds a device, then one that removes the first and changes
-// the second: the new one gets its discovery and goes online, the removed
-// one's retained configs are emptied, and so are those of a unit gone.
+// the second, on the same broker connection: the new one gets its discovery
+// and goes online while the others stay online, the removed one's retained
+// topics are emptied, and so is the config of a unit gone.
 TEST(MqttE2E, ReloadBringsNewDevicesAndClearsRemovedOnes) {
   TempDir t;
   Broker broker(t.path());
@@ -302,6 +303,7 @@ TEST(MqttE2E, ReloadBringsNewDevicesAndClearsRemovedOnes) {
   second["setting"]["dcSetting"][1]["data_id"] = 32;
   site["devices"].append(second);
   Write(site_path, site);
+  const size_t at_first_reload = obs.All().size();
   kill(pid, SIGHUP);
   ASSERT_TRUE(obs.WaitTopic("k417t/power-2/availability", "online", 20)) << t.File("log");
   ASSERT_TRUE(obs.WaitFor(
@@ -310,6 +312,13 @@ TEST(MqttE2E, ReloadBringsNewDevicesAndClearsRemovedOnes) {
       },
       15));
 
+  for (size_t i = at_first_reload; i < obs.All().size(); ++i) {
+    const Message m = obs.All()[i];
+    EXPECT_FALSE((m.topic == "k417t/power-1/availability" ||
+                  m.topic == "k417t/gateway/gw-test/availability") &&
+                 m.payload == "offline")
+        << m.topic << " went offline on a reload that left it alone";
+  }
   // power-1 removed; power-2 changed: its first DC unit is 33 now.
   second["setting"]["dcSetting"][0]["data_id"] = 33;
   Json::Value only_second(Json::objectValue);
@@ -320,9 +329,12 @@ TEST(MqttE2E, ReloadBringsNewDevicesAndClearsRemovedOnes) {
   // The removed device's discovery is emptied (retained: Home Assistant drops it).
   EXPECT_TRUE(obs.WaitFor(
       [&](const std::vector<Message>& ms) {
-        for (size_t i = before; i < ms.size(); ++i)
-          if (ms[i].topic == config_1 && ms[i].payload.empty()) return true;
-        return false;
+        bool config = false, state = false;
+        for (size_t i = before; i < ms.size(); ++i) {
+          config |= ms[i].topic == config_1 && ms[i].payload.empty();
+          state |= ms[i].topic == "k417t/power-1/units/21" && ms[i].payload.empty();
+        }
+        return config && state;
       },
       20))
       << ReadText(t.File("log"));
@@ -341,6 +353,13 @@ TEST(MqttE2E, ReloadBringsNewDevicesAndClearsRemovedOnes) {
       },
       20))
       << ReadText(t.File("log"));
+  // power-2's unit 31 is gone: its retained state is emptied too.
+  bool state_31_emptied = false;
+  for (size_t i = before; i < obs.All().size(); ++i)
+    state_31_emptied |= obs.All()[i].topic == "k417t/power-2/units/31" && obs.All()[i].payload.empty();
+  EXPECT_TRUE(state_31_emptied);
   kill(pid, SIGTERM);
   EXPECT_EQ(0, Wait(pid, 20));
+  // One connection all along.
+  EXPECT_EQ(std::string::npos, ReadText(t.File("log")).find("MQTT export starts again"));
 }

@@ -1,6 +1,7 @@
 // The export's threads against a real broker: round and link reports from
 // several line threads at once, control requests from the broker handled by
-// the worker, snapshots read meanwhile, then a stop while all of it runs.
+// the worker, snapshots read and the device list changed meanwhile, then a
+// stop while all of it runs.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -94,8 +95,19 @@ TEST(MqttExportThreads, ReportsFromEveryLineAndControlFromTheBroker) {
       }
     });
   }
+  // Reloads meanwhile: the last device leaves the site and comes back.
+  lines.emplace_back([&exporter, &cfg] {
+    for (int n = 0; n < 10; ++n) {
+      std::vector<MqttDevice> devices = cfg.devices;
+      if (n % 2 == 0) devices.pop_back();
+      exporter.UpdateDevices(devices);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    exporter.UpdateDevices(cfg.devices);
+  });
   for (int i = 0; i < 20; ++i) {
-    observer.Publish("k417t/power-" + std::to_string(i % 4) + "/control/set",
+    // (not to power-3, which comes and goes)
+    observer.Publish("k417t/power-" + std::to_string(i % 3) + "/control/set",
                      i % 3 == 0 ? R"({"code": 106, "byte": 3})" : R"({"code": 100})");
   }
   for (auto& t : lines) t.join();

@@ -237,6 +237,14 @@ void MqttExport::OnRound(const RoundReport& report) {
   cv_.notify_all();
 }
 
+void MqttExport::UpdateDevices(std::vector<MqttDevice> devices) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    new_devices_ = std::move(devices);
+  }
+  cv_.notify_all();
+}
+
 void MqttExport::OnLink(const LinkReport& report) {
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -574,11 +582,14 @@ void MqttExport::HandleIndex(const std::string& payload) {
 void MqttExport::TakeInputs(Clock::time_point now) {
   std::map<unsigned int, Pending> pending;
   std::map<unsigned int, bool> links;
+  std::optional<std::vector<MqttDevice>> devices;
   {
     std::lock_guard<std::mutex> lock(mu_);
     pending.swap(pending_);
     links.swap(links_);
+    devices.swap(new_devices_);
   }
+  if (devices) ApplyDevices(std::move(*devices));
   for (Dev& d : devs_) {
     auto it = links.find(d.cfg.id);
     if (it != links.end()) d.answering = it->second;
@@ -599,6 +610,23 @@ void MqttExport::TakeInputs(Clock::time_point now) {
     d->answering = true;  // a round just completed
     d->report_at = p.at;
     d->report_pending = true;
+    // Every round lists all the device's units: one missing is gone (the
+    // device was set up again without it).
+    std::set<uint32_t> listed;
+    for (const Json::Value& u : units) {
+      uint32_t id = 0;
+      if (json::ToUInt32(json::Member(u, "data_id"), id)) listed.insert(id);
+    }
+    for (auto it = d->units.begin(); it != d->units.end();) {
+      if (listed.count(it->first) != 0) {
+        ++it;
+        continue;
+      }
+      if (connected_) Send(DeviceTopic(*d, "units/" + std::to_string(it->first)), "", 1, true, d->cfg.id);
+      it = d->units.erase(it);
+      d->units_changed = d->discovery_dirty = true;
+      index_dirty_ = true;
+    }
     for (const Json::Value& u : units) {
       uint32_t data_id = 0;
       std::string type;
@@ -918,6 +946,42 @@ void MqttExport::PublishDiscovery(Dev& d) {
   d.discovery_sent = topics;
   d.discovery_dirty = false;
   index_dirty_ = true;
+}
+
+void MqttExport::ApplyDevices(std::vector<MqttDevice> devices) {
+  for (MqttDevice& m : devices)
+    if (m.topic.empty()) m.topic = TopicName(m.name);
+  std::vector<Dev> next;
+  for (const MqttDevice& m : devices) {
+    auto same = std::find_if(devs_.begin(), devs_.end(), [&m](const Dev& d) {
+      return d.cfg.id == m.id && d.cfg.topic == m.topic;
+    });
+    Dev d;
+    if (same != devs_.end()) {
+      d = std::move(*same);
+      devs_.erase(same);
+      if (d.cfg.name != m.name) d.discovery_dirty = true;  // the name Home Assistant shows
+    }
+    d.cfg = m;
+    next.push_back(std::move(d));
+  }
+  for (const Dev& gone : devs_) {
+    if (connected_) ClearRetained(gone);
+    if (log_) log_(fmt::format("mqtt: device \"{}\" left the site file; its retained topics are cleared", gone.cfg.topic));
+  }
+  // Not connected now: the retained index still names the devices that went,
+  // and the next connection clears them from it.
+  devs_ = std::move(next);
+  index_dirty_ = true;
+}
+
+void MqttExport::ClearRetained(const Dev& d) {
+  std::set<std::string> topics(d.discovery_sent.begin(), d.discovery_sent.end());
+  for (const std::string& t : d.inherited)
+    if (t.rfind(cfg_.discovery_prefix + "/", 0) == 0 || t.rfind(cfg_.prefix + "/", 0) == 0) topics.insert(t);
+  for (const auto& [id, u] : d.units) topics.insert(DeviceTopic(d, "units/" + std::to_string(id)));
+  for (const char* leaf : {"availability", "alarms", "line"}) topics.insert(DeviceTopic(d, leaf));
+  for (const std::string& t : topics) Send(t, "", 1, true);
 }
 
 void MqttExport::PublishIndex() {

@@ -83,6 +83,11 @@ class MqttExport {
   void OnRound(const RoundReport& report);
   // A controller stopped answering or answers again (any thread).
   void OnLink(const LinkReport& report);
+  // The site's devices after a reload (any thread; applied on the export
+  // thread, on the same connection): a new device is announced, a removed
+  // one has its retained topics emptied, one whose name or allow-list changed
+  // is updated in place. Broker settings do not change here.
+  void UpdateDevices(std::vector<MqttDevice> devices);
 
   MqttStats stats() const;
   bool connected() const { return connected_flag_; }
@@ -146,6 +151,9 @@ class MqttExport {
   void TakeInputs(Clock::time_point now);
   void CheckDevices(Clock::time_point now);
   void Flush(Clock::time_point now);
+  void ApplyDevices(std::vector<MqttDevice> devices);
+  // Empties every retained topic this run or an earlier one gave the device.
+  void ClearRetained(const Dev& d);
   void FinalFlush();
   void PublishDiscovery(Dev& d);
   void PublishIndex();
@@ -197,6 +205,7 @@ class MqttExport {
   std::condition_variable cv_;
   bool stopping_ = false;
   std::map<unsigned int, Pending> pending_;  // newest report per device
+  std::optional<std::vector<MqttDevice>> new_devices_;  // from UpdateDevices
   std::deque<Event> events_;
   std::map<unsigned int, bool> links_;  // answering, as the newest link report said
   uint64_t next_event_id_ = 1;
