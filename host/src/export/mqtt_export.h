@@ -79,7 +79,8 @@ class MqttExport {
   // gateway and the devices offline and disconnects. Idempotent.
   void Stop();
 
-  // A completed round (any thread; copies and returns).
+  // A completed round (any thread; copies and returns). Its values list every
+  // unit of the device: a unit not listed is taken as gone from the device.
   void OnRound(const RoundReport& report);
   // A controller stopped answering or answers again (any thread).
   void OnLink(const LinkReport& report);
