@@ -441,3 +441,38 @@ TEST(RunnerReload, SighupAppliesTheSiteFileLineByLine) {
   EXPECT_EQ(4, reloading) << all;
   EXPECT_EQ(5, ready) << all;
 }
+
+// Devices on one RS-485 bus share its line: a change to one of them starts
+// the line again with all of its devices; another port polls on untouched.
+TEST(RunnerReload, ChangeOnASharedBusRestartsThatBusOnly) {
+  TempDir t;
+  const std::string site = t.File("site.json");
+  auto on = [](const std::string& port, int address, unsigned id, unsigned ac, unsigned dc) {
+    std::string d = SiteDevice(id, "d" + std::to_string(id), ac, dc);
+    const std::string from = "\"address\": 1";
+    d.replace(d.find(from), from.size(),
+              "\"port\": \"" + port + "\", \"address\": " + std::to_string(address));
+    return d;
+  };
+  Write(site, "{\"devices\": [" + on("bus-a", 1, 100, 11, 21) + ", " + on("bus-a", 2, 200, 12, 31) +
+                  ", " + on("bus-b", 1, 300, 13, 41) + "]}");
+  LiveRunner r({"--site", site, "--simulate", Example("scenario.json"), "--json", "--db",
+                t.File("h.db"), "--log", t.File("log")});
+  for (unsigned id : {100u, 200u, 300u}) ASSERT_TRUE(r.Until(RoundOf(id))) << ReadText(t.File("log"));
+
+  Write(site, "{\"devices\": [" + on("bus-a", 1, 100, 11, 21) + ", " + on("bus-a", 2, 200, 14, 31) +
+                  ", " + on("bus-b", 1, 300, 13, 41) + "]}");
+  r.Signal(SIGHUP);
+  ASSERT_TRUE(r.Until(IsReload));
+  const Json::Value reload = r.seen().back();
+  EXPECT_TRUE(reload["ok"].asBool()) << reload;
+  EXPECT_EQ(std::vector<unsigned>{200}, Ids(reload["changed"])) << reload;
+  EXPECT_EQ(std::vector<unsigned>{100}, Ids(reload["restarted"])) << reload;
+  EXPECT_EQ(std::vector<unsigned>{300}, Ids(reload["kept"])) << reload;
+  // Both devices of the bus poll again, from round 1.
+  for (unsigned id : {100u, 200u})
+    EXPECT_TRUE(r.Until([id](const Json::Value& v) { return RoundOf(id)(v) && v["round"] == 1; }))
+        << id;
+  r.Signal(SIGTERM);
+  EXPECT_EQ(0, r.Wait());
+}
