@@ -32,7 +32,9 @@ struct Site {
   std::vector<std::unique_ptr<k417t_test::PowerSystemThread>> power;
 
   explicit Site(int lines, const std::string& name) {
-    db = ::testing::TempDir() + name + ".db";
+    // One file per process: ctest runs the fixture's tests side by side, and
+    // one removing another's database would lose its records.
+    db = ::testing::TempDir() + name + "-" + std::to_string(getpid()) + ".db";
     std::remove(db.c_str());
     qmx::SiteHost::Options o;
     o.db_path = db;
@@ -59,7 +61,7 @@ struct Site {
   }
   ~Site() {
     host->Shutdown();
-    std::remove(db.c_str());
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
   }
 
   // Waits until every device has done `n` rounds (false after 40 s; rounds
