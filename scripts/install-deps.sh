@@ -14,6 +14,7 @@ packages=(
   file dpkg-dev
   libcivetweb-dev
   chromium chromium-driver python3 python3-prometheus-client
+  fonts-wqy-microhei
 )
 
 missing=()
@@ -23,6 +24,8 @@ for p in "${packages[@]}"; do
   fi
 done
 
+# (fonts-wqy-microhei: the alarm texts are Chinese; without a CJK font the
+# browser test's screenshots show empty boxes.)
 # Node.js and npm for the browser test, from Debian unless the machine has them.
 if ! command -v npm >/dev/null 2>&1; then missing+=(nodejs npm); fi
 

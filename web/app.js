@@ -134,7 +134,7 @@
   function renderAlarms(alarms) {
     const tb = $('alarms').tBodies[0];
     tb.replaceChildren();
-    for (const a of alarms) tb.appendChild(row([{ t: when(a.since) }, { t: a.data_id }, { t: `${a.code} ${a.name}`, cls: 'bad' }, { t: a.text }]));
+    for (const a of alarms) tb.appendChild(row([{ t: when(a.since) }, { t: a.data_id }, { t: `${a.code} ${a.name}`, cls: 'bad text' }, { t: a.text, cls: 'text' }]));
     $('no-alarms').hidden = alarms.length > 0;
   }
 
@@ -144,7 +144,7 @@
     const tb = $('events').tBodies[0];
     tb.replaceChildren();
     for (const e of ev.events.slice().reverse().slice(0, 200)) {
-      tb.appendChild(row([{ t: when(e.time) }, { t: e.state, cls: e.state === 'raised' ? 'bad' : 'ok' }, { t: e.data_id }, { t: `${e.code} ${e.name}` }, { t: e.text }]));
+      tb.appendChild(row([{ t: when(e.time) }, { t: e.state, cls: e.state === 'raised' ? 'bad' : 'ok' }, { t: e.data_id }, { t: `${e.code} ${e.name}`, cls: 'text' }, { t: e.text, cls: 'text' }]));
     }
   }
 
