@@ -6,6 +6,7 @@
 #include <json/json.h>
 
 #include "image_view.h"
+#include "store/alarm_json.h"
 
 namespace k417t_run {
 namespace {
@@ -72,17 +73,9 @@ Json::Value SnapshotValues(PMBusProtocol& ctrl, const qmx::SiteHost& host) {
 }
 
 Json::Value EventJson(const qmx::store::AlarmEvent& e) {
-  Json::Value v(Json::objectValue);
+  Json::Value v = qmx::store::AlarmEventJson(e);
   v["kind"] = "alarm";
   v["time"] = TimeText(e.time);
-  v["data_id"] = e.data_id;
-  v["state"] = e.raised ? "raised" : "cleared";
-  v["level"] = e.level;
-  v["key"] = e.key;
-  v["code"] = e.code;
-  v["name"] = e.name;
-  v["text"] = e.text;
-  v["seq"] = e.seq;
   return v;
 }
 
@@ -217,14 +210,7 @@ void Output::Alarms(const std::vector<qmx::store::ActiveAlarm>& active) {
     v["kind"] = "active_alarms";
     Json::Value list(Json::arrayValue);
     for (const auto& a : active) {
-      Json::Value x(Json::objectValue);
-      x["data_id"] = a.data_id;
-      x["key"] = a.key;
-      x["seq"] = a.seq;
-      x["level"] = a.level;
-      x["code"] = a.code;
-      x["name"] = a.name;
-      x["text"] = a.text;
+      Json::Value x = qmx::store::AlarmPointJson(a);
       x["since"] = TimeText(a.since);
       list.append(x);
     }

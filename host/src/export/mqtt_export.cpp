@@ -13,6 +13,7 @@
 #include <json/json.h>
 
 #include "input/checked_json.h"
+#include "store/alarm_json.h"
 
 namespace qmx::exporter {
 namespace {
@@ -669,14 +670,7 @@ void MqttExport::CheckDevices(Clock::time_point now) {
     Json::Value alarms(Json::objectValue);
     Json::Value active(Json::objectValue);
     for (const store::ActiveAlarm& a : s->alarms) {
-      Json::Value x(Json::objectValue);
-      x["data_id"] = a.data_id;
-      x["key"] = a.key;
-      x["seq"] = a.seq;
-      x["level"] = a.level;
-      x["code"] = a.code;
-      x["name"] = a.name;
-      x["text"] = a.text;
+      Json::Value x = store::AlarmPointJson(a);
       x["since"] = static_cast<Json::Int64>(a.since);
       const std::string id = PointId(a.data_id, a.key, a.seq);
       if (d.alarm_points.count(id) == 0 && d.alarm_points.size() < 4096) {
@@ -825,17 +819,9 @@ void MqttExport::Flush(Clock::time_point now) {
     for (Dev& x : devs_)
       if (x.cfg.id == e.device) d = &x;
     if (d == nullptr) continue;
-    Json::Value v(Json::objectValue);
+    Json::Value v = store::AlarmEventJson(e.e);
     v["id"] = static_cast<Json::UInt64>(e.id);
-    v["state"] = e.e.raised ? "raised" : "cleared";
     v["time"] = static_cast<Json::Int64>(e.e.time);
-    v["data_id"] = e.e.data_id;
-    v["key"] = e.e.key;
-    v["seq"] = e.e.seq;
-    v["level"] = e.e.level;
-    v["code"] = e.e.code;
-    v["name"] = e.e.name;
-    v["text"] = e.e.text;
     int mid = 0;
     if (!Send(DeviceTopic(*d, "events"), Compact(v), 1, false, d->cfg.id, &mid)) {
       std::lock_guard<std::mutex> lock(mu_);

@@ -193,6 +193,37 @@ bool SetAlarmState(sqlite3* db, const AlarmEvent& e) {
   return s.ok() && s.Step() == SQLITE_DONE;
 }
 
+// A row of "id, type, t, local_time, image" from round_record.
+HistoryRecord RecordRow(Stmt& q, uint32_t data_id) {
+  HistoryRecord r;
+  r.id = q.ColInt(0);
+  r.data_id = data_id;
+  r.type = static_cast<int>(q.ColInt(1));
+  r.time = q.ColInt(2);
+  r.local_time = q.ColText(3);
+  r.image = q.ColBlob(4);
+  return r;
+}
+
+// A row of "id, t, local_time, raised, level, key, code, seq, name, text"
+// from alarm_event.
+HistoryEvent EventRow(Stmt& q, uint32_t data_id) {
+  HistoryEvent h;
+  h.id = q.ColInt(0);
+  h.local_time = q.ColText(2);
+  AlarmEvent& e = h.event;
+  e.data_id = data_id;
+  e.time = q.ColInt(1);
+  e.raised = q.ColInt(3) != 0;
+  e.level = static_cast<uint32_t>(q.ColInt(4));
+  e.key = q.ColText(5);
+  e.code = q.ColText(6);
+  e.seq = static_cast<uint32_t>(q.ColInt(7));
+  e.name = q.ColText(8);
+  e.text = q.ColText(9);
+  return h;
+}
+
 }  // namespace
 
 HistoryStore::HistoryStore(HistoryOptions options) : opt_(std::move(options)) {
@@ -525,14 +556,7 @@ std::vector<HistoryRecord> HistoryStore::Records(uint32_t data_id, int64_t from,
   if (q.ok()) {
     q.Int(1, data_id).Int(2, from).Int(3, to);
     while (q.Step() == SQLITE_ROW) {
-      HistoryRecord r;
-      r.id = q.ColInt(0);
-      r.data_id = data_id;
-      r.type = static_cast<int>(q.ColInt(1));
-      r.time = q.ColInt(2);
-      r.local_time = q.ColText(3);
-      r.image = q.ColBlob(4);
-      out.push_back(std::move(r));
+      out.push_back(RecordRow(q, data_id));
     }
   }
   if (!q.ok())
@@ -550,20 +574,7 @@ std::vector<HistoryEvent> HistoryStore::Events(uint32_t data_id, int64_t from, i
   if (q.ok()) {
     q.Int(1, data_id).Int(2, from).Int(3, to);
     while (q.Step() == SQLITE_ROW) {
-      HistoryEvent h;
-      h.id = q.ColInt(0);
-      h.local_time = q.ColText(2);
-      AlarmEvent& e = h.event;
-      e.data_id = data_id;
-      e.time = q.ColInt(1);
-      e.raised = q.ColInt(3) != 0;
-      e.level = static_cast<uint32_t>(q.ColInt(4));
-      e.key = q.ColText(5);
-      e.code = q.ColText(6);
-      e.seq = static_cast<uint32_t>(q.ColInt(7));
-      e.name = q.ColText(8);
-      e.text = q.ColText(9);
-      out.push_back(std::move(h));
+      out.push_back(EventRow(q, data_id));
     }
   }
   if (!q.ok())
@@ -588,14 +599,7 @@ std::vector<HistoryRecord> HistoryStore::RecordsSampled(uint32_t data_id, int64_
   if (q.ok()) {
     q.Int(1, data_id).Int(2, from).Int(3, to).Int(4, static_cast<int64_t>(span));
     while (q.Step() == SQLITE_ROW && out.size() < max_points) {
-      HistoryRecord r;
-      r.id = q.ColInt(0);
-      r.data_id = data_id;
-      r.type = static_cast<int>(q.ColInt(1));
-      r.time = q.ColInt(2);
-      r.local_time = q.ColText(3);
-      r.image = q.ColBlob(4);
-      out.push_back(std::move(r));
+      out.push_back(RecordRow(q, data_id));
     }
   }
   if (!q.ok())
@@ -614,20 +618,7 @@ std::vector<HistoryEvent> HistoryStore::EventsNewest(uint32_t data_id, int64_t f
   if (q.ok()) {
     q.Int(1, data_id).Int(2, from).Int(3, to).Int(4, static_cast<int64_t>(limit));
     while (q.Step() == SQLITE_ROW) {
-      HistoryEvent h;
-      h.id = q.ColInt(0);
-      h.local_time = q.ColText(2);
-      AlarmEvent& e = h.event;
-      e.data_id = data_id;
-      e.time = q.ColInt(1);
-      e.raised = q.ColInt(3) != 0;
-      e.level = static_cast<uint32_t>(q.ColInt(4));
-      e.key = q.ColText(5);
-      e.code = q.ColText(6);
-      e.seq = static_cast<uint32_t>(q.ColInt(7));
-      e.name = q.ColText(8);
-      e.text = q.ColText(9);
-      out.push_back(std::move(h));
+      out.push_back(EventRow(q, data_id));
     }
   }
   if (!q.ok())

@@ -13,6 +13,7 @@
 
 #include "input/checked_json.h"
 #include "web/web_assets.h"
+#include "store/alarm_json.h"
 
 namespace qmx::web {
 namespace {
@@ -184,15 +185,8 @@ Json::Value SeriesValue(int type, const Json::Value& d, const std::string& key) 
 }
 
 Json::Value AlarmJson(unsigned int device, const store::ActiveAlarm& a) {
-  Json::Value x(Json::objectValue);
+  Json::Value x = store::AlarmPointJson(a);
   x["device"] = device;
-  x["data_id"] = a.data_id;
-  x["key"] = a.key;
-  x["seq"] = a.seq;
-  x["level"] = a.level;
-  x["code"] = a.code;
-  x["name"] = a.name;
-  x["text"] = a.text;
   x["since"] = static_cast<Json::Int64>(a.since);
   return x;
 }
@@ -503,18 +497,10 @@ Response WebApi::Events(const std::map<std::string, std::string>& q) {
   if (truncated) all.erase(all.begin(), all.end() - static_cast<long>(opt_.max_events));
   Json::Value list(Json::arrayValue);
   for (const auto& [time, row, device, h] : all) {
-    Json::Value x(Json::objectValue);
+    Json::Value x = store::AlarmEventJson(h.event);
     x["device"] = device;
-    x["data_id"] = h.event.data_id;
     x["time"] = static_cast<Json::Int64>(time);
     x["local_time"] = h.local_time;
-    x["state"] = h.event.raised ? "raised" : "cleared";
-    x["level"] = h.event.level;
-    x["key"] = h.event.key;
-    x["code"] = h.event.code;
-    x["seq"] = h.event.seq;
-    x["name"] = h.event.name;
-    x["text"] = h.event.text;
     list.append(x);
   }
   Json::Value v(Json::objectValue);
