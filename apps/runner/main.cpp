@@ -634,12 +634,6 @@ int Run(const Args& a) {
     opts.retention.max_event_rows = a.retention_rows;
     auto host = std::make_shared<qmx::SiteHost>(opts, log);
     host->OpenHistory();
-    host->SetSnapshot([&host_ref = *host](PMBusProtocol& ctrl) {
-      Json::StreamWriterBuilder w;
-      w["indentation"] = "";
-      w["precision"] = 7;
-      return Json::writeString(w, k417t_run::SnapshotValues(ctrl, host_ref));
-    });
     // The web API learns round timing from the report sink; it is made here so
     // the sink can hold it, and serves once the devices are set up.
     std::shared_ptr<qmx::web::WebApi> web_api;

@@ -7,6 +7,7 @@
 
 #include "image_view.h"
 #include "store/alarm_json.h"
+#include "view/site_view.h"
 
 namespace k417t_run {
 namespace {
@@ -117,8 +118,9 @@ void Output::Json(const Json::Value& v) {
 }
 
 void Output::Round(const qmx::RoundReport& r) {
-  Json::Value units;
-  Json::Reader().parse(r.values, units);
+  Json::Value units(Json::arrayValue);
+  for (const qmx::UnitImage& img : r.images)
+    units.append(qmx::view::UnitJson(qmx::view::ReadUnit(img.data_id, img.type, img.image)));
   if (json_) {
     Json::Value v(Json::objectValue);
     v["kind"] = "round";

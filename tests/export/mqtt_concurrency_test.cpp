@@ -4,6 +4,8 @@
 // stop while all of it runs.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <atomic>
 #include <filesystem>
 #include <string>
@@ -24,9 +26,12 @@ RoundReport Report(unsigned device, uint64_t round, bool alarm) {
   r.device_id = device;
   r.round = round;
   r.time = 1700000000 + static_cast<int64_t>(round);
-  r.values = R"([{"data_id": )" + std::to_string(device + 1) +
-             R"(, "type": "k417t-dc", "values": {"v": )" + std::to_string(50 + round % 7) +
-             R"(, "i": 12.5}}])";
+  // A DC unit's 238-byte image with its voltage and current.
+  std::vector<unsigned char> image(238, 0);
+  const float v = 50.0f + static_cast<float>(round % 7), i = 12.5f;
+  std::memcpy(image.data() + 4, &v, 4);
+  std::memcpy(image.data() + 8, &i, 4);
+  r.images.push_back({device + 1, 5093, image});
   store::AlarmEvent e;
   e.data_id = device + 1;
   e.key = "DC_0";

@@ -1,4 +1,5 @@
 #include "export/mqtt_export.h"
+#include "view/site_view.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -231,7 +232,7 @@ void MqttExport::OnRound(const RoundReport& report) {
     p.report.device_id = report.device_id;
     p.report.round = report.round;
     p.report.time = report.time;
-    p.report.values = report.values;
+    p.report.images = report.images;
     p.at = Clock::now();
     QueueEvents(report.device_id, report.events);
   }
@@ -601,13 +602,9 @@ void MqttExport::TakeInputs(Clock::time_point now) {
     for (Dev& x : devs_)
       if (x.cfg.id == id) d = &x;
     if (d == nullptr) continue;
-    Json::Value units;
-    std::string error;
-    if (!json::Parse(p.report.values, "round values", units, error) || !units.isArray()) {
-      RateLog("values" + std::to_string(id), "mqtt: device " + std::to_string(id) + ": " +
-                                                 (error.empty() ? "round values are no list" : error));
-      continue;
-    }
+    Json::Value units(Json::arrayValue);
+    for (const UnitImage& img : p.report.images)
+      units.append(view::UnitJson(view::ReadUnit(img.data_id, img.type, img.image)));
     d->answering = true;  // a round just completed
     d->report_at = p.at;
     d->report_pending = true;

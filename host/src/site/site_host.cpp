@@ -281,7 +281,6 @@ std::optional<DeviceSnapshot> SiteHost::Snapshot(unsigned int device_id) const {
   for (store::ActiveAlarm& a : alarms_.Active())
     if (ids.count(a.data_id) != 0) s.alarms.push_back(std::move(a));
   std::lock_guard<std::mutex> lock(mu_);
-  s.values = d->values;
   s.last_round = d->last_round;
   s.stale = d->lost;
   for (const auto& [key, image] : last_images_)
@@ -429,15 +428,16 @@ void SiteHost::OnRound(PMBusProtocol& ctrl, const line::RoundTiming& t) {
   report->device_id = ctrl.DataId();
   report->round = d->line->rounds(ctrl);
   report->time = Now();
-  if (snapshot_) report->values = snapshot_(ctrl);
   report->duration_ms = t.duration_ms;
   report->bytes_out = t.bytes_out;
   report->bytes_in = t.bytes_in;
   report->exchanges = t.exchanges;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    d->values = report->values;
     d->last_round = report->time;
+    const std::set<unsigned int> ids(d->unit_ids.begin(), d->unit_ids.end());
+    for (const auto& [key, image] : last_images_)
+      if (ids.count(key.first) != 0) report->images.push_back({key.first, key.second, image});
   }
   const bool settle = !d->settled;
   d->settled = true;

@@ -20,12 +20,19 @@
 
 namespace qmx {
 
+// One unit's record image as it last published it (or was restored with).
+struct UnitImage {
+  unsigned int data_id = 0;
+  int type = 0;
+  std::vector<unsigned char> image;
+};
+
 // What the host learned in one completed round of one controller.
 struct RoundReport {
   unsigned int device_id = 0;
   uint64_t round = 0;
   int64_t time = 0;                       // epoch seconds of the round end
-  std::string values;                     // whatever the snapshot callback produced
+  std::vector<UnitImage> images;          // the device's unit images as the round left them
   double duration_ms = 0;                 // first request of the round to its end
   uint64_t bytes_out = 0, bytes_in = 0;   // on the line during the round
   uint64_t exchanges = 0;                 // requests sent during the round
@@ -47,13 +54,6 @@ struct LinkReport {
 inline constexpr const char* kCommAlarmKey = "comm";
 inline constexpr const char* kCommAlarmCode = "comm";
 
-// One unit's record image as it last published it (or was restored with).
-struct UnitImage {
-  unsigned int data_id = 0;
-  int type = 0;
-  std::vector<unsigned char> image;
-};
-
 // A device as its last round left it, for readers on any thread.
 struct DeviceSnapshot {
   unsigned int device_id = 0;
@@ -63,7 +63,7 @@ struct DeviceSnapshot {
   bool stale = false;      // communication lost: values are the last ones read, not live
   uint64_t rounds = 0;
   int64_t last_round = 0;  // epoch seconds, 0 before the first round
-  std::string values;      // the snapshot callback's text of the last round
+  std::string model, version;  // as the controller answered the model query; "" before
   std::vector<UnitImage> images;
   std::vector<store::ActiveAlarm> alarms;  // of the controller and its units
   line::LineStats line_stats;              // of the whole port (shared on a multi-drop bus)
@@ -95,8 +95,6 @@ class SiteHost : public HostServices {
     int missed_answers_invalidate = 3;
   };
   using LogSink = std::function<void(const std::string&)>;
-  // Runs on the line's thread right at round end (values as that round left them).
-  using ValuesText = std::function<std::string(PMBusProtocol& ctrl)>;
   // Runs on the job worker once the round's jobs (alarms, history) are done.
   using ReportSink = std::function<void(const RoundReport&)>;
   using EventSink = std::function<void(const store::AlarmEvent&)>;
@@ -128,7 +126,6 @@ class SiteHost : public HostServices {
   bool AddDevice(std::shared_ptr<PMBusProtocol> ctrl, size_t line);
   // A controller with a line of its own.
   bool AddDevice(std::shared_ptr<PMBusProtocol> ctrl, std::unique_ptr<wire::Transport> transport);
-  void SetSnapshot(ValuesText s) { snapshot_ = std::move(s); }
   void SetReportSink(ReportSink s) { report_ = std::move(s); }
   void SetEventSink(EventSink s) { event_sink_ = std::move(s); }
   void SetLinkSink(LinkSink s) { link_sink_ = std::move(s); }
@@ -200,7 +197,6 @@ class SiteHost : public HostServices {
     size_t line_id = 0;
     std::vector<unsigned int> unit_ids;
     // Guarded by mu_.
-    std::string values;
     int64_t last_round = 0;
     std::vector<store::AlarmEvent> round_events;
     bool lost = false;
@@ -233,7 +229,6 @@ class SiteHost : public HostServices {
 
   Options options_;
   LogSink log_;
-  ValuesText snapshot_;
   ReportSink report_;
   EventSink event_sink_;
   LinkSink link_sink_;

@@ -1,0 +1,294 @@
+#include "view/site_view.h"
+
+#include <json/json.h>
+
+#include <algorithm>
+
+namespace qmx::view {
+
+const char* HealthWord(Health h) {
+  switch (h) {
+    case Health::kHealthy:
+      return "healthy";
+    case Health::kAlarm:
+      return "alarm";
+    case Health::kLost:
+      return "lost";
+    case Health::kStarting:
+      break;
+  }
+  return "starting";
+}
+
+double WireLimitMs(uint64_t bytes, uint64_t exchanges, int baud) {
+  if (baud <= 0) return 0;
+  return static_cast<double>(bytes) * 10.0 * 1000.0 / baud + 20.0 * static_cast<double>(exchanges);
+}
+
+void SiteView::SetSite(SiteInfo site) {
+  std::lock_guard<std::mutex> lock(mu_);
+  site_ = std::move(site);
+}
+
+SiteInfo SiteView::site() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return site_;
+}
+
+DeviceInfo SiteView::Info(unsigned int id) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = site_.find(id);
+  if (it != site_.end()) return it->second;
+  DeviceInfo d;
+  d.name = std::to_string(id);
+  return d;
+}
+
+RoundStats SiteView::Rounds(unsigned int id) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = rounds_.find(id);
+  return it == rounds_.end() ? RoundStats{} : it->second;
+}
+
+std::vector<UnitValues> SiteView::ReadUnits(unsigned int device_id,
+                                            const std::vector<UnitImage>& images) const {
+  const DeviceInfo info = Info(device_id);
+  std::vector<UnitValues> units;
+  for (const UnitImage& img : images) {
+    auto l = info.labels.find(img.data_id);
+    units.push_back(
+        ReadUnit(img.data_id, img.type, img.image, l == info.labels.end() ? nullptr : &l->second));
+  }
+  // AC screens, then the rectifier group, then DC distributions.
+  std::stable_sort(units.begin(), units.end(), [](const UnitValues& a, const UnitValues& b) {
+    auto rank = [](int t) {
+      return t == kAcType ? 0 : t == kRectifierType ? 1 : t == kDcType ? 2 : 3;
+    };
+    return rank(a.type) != rank(b.type) ? rank(a.type) < rank(b.type) : a.data_id < b.data_id;
+  });
+  return units;
+}
+
+std::optional<DeviceView> SiteView::Device(unsigned int id) const {
+  std::optional<DeviceSnapshot> s = host_.Snapshot(id);
+  if (!s) return std::nullopt;
+  const DeviceInfo info = Info(id);
+  DeviceView d;
+  d.id = id;
+  d.name = info.name;
+  d.baud = info.baud;
+  d.line = s->line;
+  d.model = s->model;
+  d.version = s->version;
+  d.line_open = s->line_open;
+  d.answering = s->answering;
+  d.stale = s->stale;
+  d.rounds = s->rounds;
+  d.last_round = s->last_round;
+  d.units = ReadUnits(id, s->images);
+  d.alarms = std::move(s->alarms);
+  d.line_stats = s->line_stats;
+  d.round = Rounds(id);
+  for (const store::ActiveAlarm& a : d.alarms) d.worst = std::max(d.worst, SeverityOf(a.level));
+  if (d.stale || (!d.answering && d.rounds > 0) || (!d.line_open && d.rounds > 0))
+    d.health = Health::kLost;
+  else if (!d.alarms.empty())
+    d.health = Health::kAlarm;
+  else if (d.rounds > 0 || d.answering)
+    d.health = Health::kHealthy;
+  else
+    d.health = Health::kStarting;
+  return d;
+}
+
+std::vector<DeviceView> SiteView::Devices() const {
+  std::vector<DeviceView> out;
+  for (unsigned int id : host_.DeviceIds())
+    if (auto d = Device(id)) out.push_back(std::move(*d));
+  return out;
+}
+
+RoundView SiteView::Round(const RoundReport& report) {
+  RoundView r;
+  r.report = report;
+  r.info = Info(report.device_id);
+  r.units = ReadUnits(report.device_id, report.images);
+  const double limit =
+      WireLimitMs(report.bytes_in + report.bytes_out, report.exchanges, r.info.baud);
+  std::lock_guard<std::mutex> lock(mu_);
+  RoundStats& s = rounds_[report.device_id];
+  s.last_ms = report.duration_ms;
+  s.last_limit_ms = limit;
+  s.last_exchanges = report.exchanges;
+  s.count += 1;
+  const double secs = report.duration_ms / 1000.0;
+  s.sum_s += secs;
+  for (size_t b = 0; b < RoundStats::kBuckets.size(); ++b)
+    if (secs <= RoundStats::kBuckets[b]) s.buckets[b] += 1;
+  return r;
+}
+
+// --- JSON forms
+
+Json::Value AlarmPointJson(const store::ActiveAlarm& a) {
+  Json::Value x(Json::objectValue);
+  x["data_id"] = a.data_id;
+  x["key"] = a.key;
+  x["seq"] = a.seq;
+  x["level"] = a.level;
+  x["severity"] = SeverityWord(a.level);
+  x["code"] = a.code;
+  x["name"] = a.name;
+  x["text"] = a.text;
+  x["since"] = static_cast<Json::Int64>(a.since);
+  return x;
+}
+
+Json::Value AlarmEventJson(const store::AlarmEvent& e) {
+  Json::Value x(Json::objectValue);
+  x["data_id"] = e.data_id;
+  x["state"] = e.raised ? "raised" : "cleared";
+  x["key"] = e.key;
+  x["seq"] = e.seq;
+  x["level"] = e.level;
+  x["severity"] = SeverityWord(e.level);
+  x["code"] = e.code;
+  x["name"] = e.name;
+  x["text"] = e.text;
+  x["time"] = static_cast<Json::Int64>(e.time);
+  return x;
+}
+
+Json::Value LineStatsJson(const DeviceView& d) {
+  Json::Value st(Json::objectValue);
+  st["line"] = d.line;
+  st["open"] = d.line_open;
+  st["rounds"] = static_cast<Json::UInt64>(d.rounds);
+  st["requests"] = static_cast<Json::UInt64>(d.line_stats.requests);
+  st["answers"] = static_cast<Json::UInt64>(d.line_stats.answers);
+  st["timeouts"] = static_cast<Json::UInt64>(d.line_stats.timeouts);
+  st["late"] = static_cast<Json::UInt64>(d.line_stats.late);
+  st["echoes"] = static_cast<Json::UInt64>(d.line_stats.echoes);
+  st["dropped"] = static_cast<Json::UInt64>(d.line_stats.dropped);
+  st["bytes_out"] = static_cast<Json::UInt64>(d.line_stats.bytes_out);
+  st["bytes_in"] = static_cast<Json::UInt64>(d.line_stats.bytes_in);
+  return st;
+}
+
+namespace {
+Json::Value Number(const std::optional<double>& n) { return n ? Json::Value(*n) : Json::Value(); }
+}  // namespace
+
+Json::Value ValuesJson(const UnitValues& u) {
+  Json::Value v(Json::objectValue);
+  for (const Value& x : u.values)
+    v[x.field.key] = x.is_state() ? Json::Value(x.word) : Number(x.number);
+  return v;
+}
+
+Json::Value FieldsJson(const UnitValues& u) {
+  Json::Value list(Json::arrayValue);
+  for (const Value& x : u.values) {
+    Json::Value f(Json::objectValue);
+    f["key"] = x.field.key;
+    f["label"] = x.field.label;
+    f["group"] = x.field.group;
+    f["quantity"] = QuantityName(x.field.quantity);
+    f["unit"] = x.field.unit;
+    if (x.is_state()) {
+      f["value"] = x.word;
+      f["alert"] = x.alert;
+      Json::Value raw(Json::arrayValue);
+      for (unsigned b : x.raw) raw.append(b);
+      f["raw"] = raw;
+    } else {
+      f["value"] = Number(x.number);
+    }
+    if (x.field.diagnostic) f["diagnostic"] = true;
+    list.append(f);
+  }
+  return list;
+}
+
+Json::Value UnitJson(const UnitValues& u) {
+  Json::Value x(Json::objectValue);
+  x["data_id"] = u.data_id;
+  x["type"] = DeviceTypeOf(u.type);
+  x["kind"] = u.kind;
+  x["time"] = static_cast<Json::Int64>(u.time);
+  x["values"] = ValuesJson(u);
+  if (!u.error.empty()) x["error"] = u.error;
+  return x;
+}
+
+std::string Compact(const Json::Value& v) {
+  Json::StreamWriterBuilder w;
+  w["indentation"] = "";
+  w["emitUTF8"] = true;
+  w["precision"] = 15;
+  return Json::writeString(w, v);
+}
+
+// --- Front ends
+
+void FrontEnds::Add(std::shared_ptr<FrontEnd> f) {
+  std::lock_guard<std::mutex> lock(mu_);
+  list_.push_back(std::move(f));
+}
+
+std::vector<std::shared_ptr<FrontEnd>> FrontEnds::list() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return list_;
+}
+
+bool FrontEnds::StartAll(std::string& error) {
+  const auto all = list();
+  for (size_t i = 0; i < all.size(); ++i) {
+    std::string why;
+    if (!all[i]->Start(why)) {
+      error = std::string(all[i]->name()) + ": " + why;
+      for (size_t j = i; j-- > 0;) all[j]->Stop();
+      return false;
+    }
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  started_ = true;
+  return true;
+}
+
+void FrontEnds::StopAll() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!started_) return;
+    started_ = false;
+  }
+  const auto all = list();
+  for (auto it = all.rbegin(); it != all.rend(); ++it) (*it)->Stop();
+}
+
+void FrontEnds::Round(const RoundReport& report) {
+  const RoundView r = view_.Round(report);
+  for (const auto& f : list()) f->OnRound(r);
+}
+
+void FrontEnds::Link(const LinkReport& link) {
+  for (const auto& f : list()) f->OnLink(link);
+}
+
+bool FrontEnds::CheckReload(const Json::Value& site, std::vector<std::string>& problems) {
+  bool ok = true;
+  for (const auto& f : list()) {
+    std::string why;
+    if (!f->CheckReload(site, why)) {
+      problems.push_back(std::string(f->name()) + ": " + why);
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+void FrontEnds::Reload(const Json::Value& site) {
+  for (const auto& f : list()) f->OnReload(site);
+}
+
+}  // namespace qmx::view

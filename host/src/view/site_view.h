@@ -1,0 +1,169 @@
+#pragma once
+
+// The site as every front end sees it: devices with their names, ports,
+// model and health, units as named values, active alarms with severities,
+// line statistics and round timing. Front ends read this and nothing below
+// it (they never decode an image or shape an alarm of their own).
+#include <json/value.h>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "site/site_host.h"
+#include "view/severity.h"
+#include "view/unit_values.h"
+
+namespace qmx::view {
+
+// What the site file says about a device beyond its setting.
+struct DeviceInfo {
+  std::string name;
+  int baud = 9600;
+  std::map<unsigned int, UnitLabels> labels;  // by unit data identifier
+};
+using SiteInfo = std::map<unsigned int, DeviceInfo>;
+
+// How a device is: answering without alarms, answering with alarms, or not
+// answering (its values stale), or not polled yet.
+enum class Health { kStarting, kHealthy, kAlarm, kLost };
+const char* HealthWord(Health h);  // "starting", "healthy", "alarm", "lost"
+
+// Round timing of a device as the front ends show it.
+struct RoundStats {
+  static constexpr std::array<double, 8> kBuckets = {0.25, 0.5, 0.75, 1, 1.5, 2, 4, 8};
+  double last_ms = 0;
+  double last_limit_ms = 0;  // what the wire needs for the round's bytes and pauses
+  uint64_t last_exchanges = 0;
+  uint64_t count = 0;
+  double sum_s = 0;
+  std::array<uint64_t, kBuckets.size()> buckets{};  // cumulative, as Prometheus counts
+  double ratio() const { return last_limit_ms > 0 ? last_ms / last_limit_ms : 0; }
+};
+
+// The duration the wire needs for a round: its bytes at `baud` (10 bits a
+// byte) plus the controller's 20 ms pause per answer.
+double WireLimitMs(uint64_t bytes, uint64_t exchanges, int baud);
+
+struct DeviceView {
+  unsigned int id = 0;
+  std::string name;
+  std::string line;  // the port
+  int baud = 9600;
+  std::string model, version;  // as the controller reports them; "" before its answer
+  bool line_open = false, answering = false, stale = false;
+  uint64_t rounds = 0;
+  int64_t last_round = 0;  // epoch seconds
+  std::vector<UnitValues> units;
+  std::vector<store::ActiveAlarm> alarms;
+  line::LineStats line_stats;
+  RoundStats round;
+  Health health = Health::kStarting;
+  Severity worst = Severity::kNone;  // of the active alarms
+};
+
+// A completed round of one device, read once for every front end.
+struct RoundView {
+  RoundReport report;
+  DeviceInfo info;
+  std::vector<UnitValues> units;
+};
+
+class SiteView {
+ public:
+  explicit SiteView(SiteHost& host) : host_(host) {}
+
+  SiteHost& host() const { return host_; }
+  void SetSite(SiteInfo site);
+  SiteInfo site() const;
+  DeviceInfo Info(unsigned int id) const;
+
+  std::vector<unsigned int> DeviceIds() const { return host_.DeviceIds(); }
+  std::optional<DeviceView> Device(unsigned int id) const;
+  std::vector<DeviceView> Devices() const;
+  RoundStats Rounds(unsigned int id) const;
+
+  // From the host's report sink: reads the round's images and counts its timing.
+  RoundView Round(const RoundReport& report);
+
+  std::vector<UnitValues> ReadUnits(unsigned int device_id,
+                                    const std::vector<UnitImage>& images) const;
+
+ private:
+  SiteHost& host_;
+  mutable std::mutex mu_;
+  SiteInfo site_;
+  std::map<unsigned int, RoundStats> rounds_;
+};
+
+// --- The JSON forms every front end hands out (epoch seconds for times).
+
+// {"data_id","key","seq","level","severity","code","name","text","since"}
+Json::Value AlarmPointJson(const store::ActiveAlarm& a);
+// {"data_id","state":"raised"|"cleared","key","seq","level","severity","code","name","text","time"}
+Json::Value AlarmEventJson(const store::AlarmEvent& e);
+// {"line","open","rounds","requests","answers","timeouts","late","echoes","dropped","bytes_out","bytes_in"}
+Json::Value LineStatsJson(const DeviceView& d);
+// key -> number, null (no value) or the state's word.
+Json::Value ValuesJson(const UnitValues& u);
+// [{"key","label","group","quantity","unit","value","word","raw","alert"}]
+Json::Value FieldsJson(const UnitValues& u);
+// {"data_id","type","kind","time","values"[,"error"]}
+Json::Value UnitJson(const UnitValues& u);
+// Compact JSON text, numbers as short as they read back.
+std::string Compact(const Json::Value& v);
+
+// --- Front ends: extensions with one lifecycle, started by the runner from a list.
+
+class FrontEnd {
+ public:
+  virtual ~FrontEnd() = default;
+  virtual const char* name() const = 0;
+  // False with the reason when it cannot run (the runner exits 2).
+  virtual bool Start(std::string& error) = 0;
+  // Idempotent; after it returns nothing of the front end calls the host.
+  virtual void Stop() = 0;
+  // The job worker, once the round's alarms and records are committed.
+  virtual void OnRound(const RoundView& round) { (void)round; }
+  // The line's thread: a controller lost or answering again.
+  virtual void OnLink(const LinkReport& link) { (void)link; }
+  // A reloaded site file, before anything changes: false with the problem
+  // when this front end's part of it cannot be taken.
+  virtual bool CheckReload(const Json::Value& site, std::string& error) {
+    (void)site;
+    (void)error;
+    return true;
+  }
+  // The reloaded site file once the devices have changed (the view already
+  // knows the new devices).
+  virtual void OnReload(const Json::Value& site) { (void)site; }
+};
+
+class FrontEnds {
+ public:
+  explicit FrontEnds(SiteView& view) : view_(view) {}
+  ~FrontEnds() { StopAll(); }
+  void Add(std::shared_ptr<FrontEnd> f);
+  // Starts them in order; on a failure stops those started and says which.
+  bool StartAll(std::string& error);
+  // In reverse order.
+  void StopAll();
+  void Round(const RoundReport& report);
+  void Link(const LinkReport& link);
+  bool CheckReload(const Json::Value& site, std::vector<std::string>& problems);
+  void Reload(const Json::Value& site);
+
+ private:
+  std::vector<std::shared_ptr<FrontEnd>> list() const;
+  SiteView& view_;
+  mutable std::mutex mu_;
+  std::vector<std::shared_ptr<FrontEnd>> list_;
+  bool started_ = false;
+};
+
+}  // namespace qmx::view
