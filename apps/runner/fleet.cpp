@@ -1,5 +1,7 @@
 #include "fleet.h"
 
+#include "view/site_view.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -159,7 +161,15 @@ void Fleet::Restore(Bus& bus) {
     Json::Value v(Json::objectValue);
     v["kind"] = "restored";
     v["device"] = d.data_id;
-    v["units"] = SnapshotValues(*d.ctrl, *host_);
+    Json::Value units(Json::arrayValue);
+    if (const auto snap = host_->Snapshot(d.data_id)) {
+      for (const qmx::UnitImage& img : snap->images) {
+        auto l = d.labels.find(img.data_id);
+        units.append(qmx::view::UnitJson(qmx::view::ReadUnit(
+            img.data_id, img.type, img.image, l == d.labels.end() ? nullptr : &l->second)));
+      }
+    }
+    v["units"] = units;
     output_.Json(v);
   }
 }

@@ -35,8 +35,9 @@
 #include "service_notify.h"
 #include "site_file.h"
 #include "sim/pty_server.h"
-#include "image_view.h"
 #include "site/site_host.h"
+#include "view/control_rules.h"
+#include "view/site_view.h"
 #include "web/http_server.h"
 #include "wire/serial_transport.h"
 
@@ -292,34 +293,6 @@ bool LoadMqtt(const Args& a, const Json::Value& site, const std::vector<SiteDevi
   return true;
 }
 
-// CODE or CODE:BYTE. Only the nine rectifier commands exist: 100, 102 and
-// 104 take no byte, 106 to 116 need one (0-255, decimal or 0x hex). Numbers
-// are read whole: 4294967396 is not 100.
-bool ParseControl(const std::string& text, ControlCommand& c) {
-  auto number = [](const std::string& s, int base, long max, long& out) {
-    if (s.empty() || s.size() > 12 || s[0] == '-' || s[0] == '+' || s[0] == ' ') return false;
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(s.c_str(), &end, base);
-    if (errno != 0 || end == nullptr || *end != '\0' || v < 0 || v > max) return false;
-    out = v;
-    return true;
-  };
-  const size_t colon = text.find(':');
-  long code = 0, byte = -1;
-  if (!number(text.substr(0, colon), 10, 1000, code)) return false;
-  if (code < 100 || code > 116 || code % 2 != 0) return false;
-  const bool needs_byte = code >= 106;
-  if (colon != std::string::npos) {
-    if (!needs_byte || !number(text.substr(colon + 1), 0, 255, byte)) return false;
-  } else if (needs_byte) {
-    return false;
-  }
-  c.code = static_cast<int>(code);
-  c.byte = static_cast<int>(byte);
-  return true;
-}
-
 // Sends the --control command to every device after its first round, from a
 // thread of its own (as a front end would), and prints each result. False
 // when a controller never answered.
@@ -545,9 +518,9 @@ int Run(const Args& a) {
     return 2;
   }
   ControlCommand control;
-  if (!a.control.empty() && !ParseControl(a.control, control)) {
-    std::cerr << "k417t-run: --control takes CODE or CODE:BYTE (BYTE 0-255; codes 106-116 "
-                 "need one)\n";
+  if (!a.control.empty() &&
+      !qmx::view::ParseControlText(a.control, control.code, control.byte, error)) {
+    std::cerr << "k417t-run: --control " << a.control << ": " << error << "\n";
     return 2;
   }
   qmx::exporter::MqttConfig mqtt_config;
@@ -634,25 +607,30 @@ int Run(const Args& a) {
     opts.retention.max_event_rows = a.retention_rows;
     auto host = std::make_shared<qmx::SiteHost>(opts, log);
     host->OpenHistory();
+    // The site as the front ends see it, and the front ends themselves.
+    qmx::view::SiteView view(*host);
+    qmx::view::FrontEnds fronts(view);
+    fronts.Add(std::make_shared<k417t_run::ConsoleFrontEnd>(output, a.quiet));
     // The web API learns round timing from the report sink; it is made here so
     // the sink can hold it, and serves once the devices are set up.
     std::shared_ptr<qmx::web::WebApi> web_api;
     std::unique_ptr<qmx::web::HttpServer> web;
     if (!a.http.empty()) {
       qmx::web::ApiOptions wo;
-      wo.decode = k417t_run::DecodeImage;
+      wo.decode = [](int type, const std::vector<unsigned char>& image) {
+        return qmx::view::UnitJson(qmx::view::ReadUnit(0, type, image))["values"];
+      };
       wo.control = a.http_control;
       wo.token = http_token;
       web_api = std::make_shared<qmx::web::WebApi>(*host, wo);
     }
-    host->SetReportSink([&output, &mqtt, web_api, quiet = a.quiet](const qmx::RoundReport& r) {
+    host->SetReportSink([&fronts, &mqtt, web_api](const qmx::RoundReport& r) {
       if (web_api) web_api->OnRound(r);
-      if (quiet) output.Events(r);
-      else output.Round(r);
+      fronts.Round(r);
       if (auto m = mqtt.get()) m->OnRound(r);
     });
-    host->SetLinkSink([&output, &mqtt](const qmx::LinkReport& r) {
-      output.Link(r);
+    host->SetLinkSink([&fronts, &mqtt](const qmx::LinkReport& r) {
+      fronts.Link(r);
       if (auto m = mqtt.get()) m->OnLink(r);
     });
 
@@ -669,6 +647,20 @@ int Run(const Args& a) {
     if (!fleet.Start(std::move(devices), problems)) {
       for (const std::string& p : problems) std::cerr << "k417t-run: " << p << "\n";
       return 2;
+    }
+    auto site_info = [&fleet] {
+      qmx::view::SiteInfo info;
+      for (const SiteDevice* d : fleet.devices())
+        info[d->data_id] = {d->name, d->ctrl->baud_rate, d->labels};
+      return info;
+    };
+    view.SetSite(site_info());
+    {
+      std::string err;
+      if (!fronts.StartAll(err)) {
+        std::cerr << "k417t-run: " << err << "\n";
+        return 2;
+      }
     }
     auto web_devices = [&fleet] {
       std::map<unsigned int, qmx::web::DeviceInfo> info;
@@ -723,11 +715,13 @@ int Run(const Args& a) {
       if (!LoadSite(a.site, next_site, next, err) ||
           !LoadMqtt(a, next_site, next, next_enabled, next_mqtt, err)) {
         why.push_back(err);
-      } else {
+      } else if (fronts.CheckReload(next_site, why)) {
         signature = MqttSignature(next_enabled, next_site);
         applied = fleet.Reload(std::move(next), change, why);
       }
       if (applied) {
+        view.SetSite(site_info());
+        fronts.Reload(next_site);
         if (web_api) web_api->SetDevices(web_devices());
         if (signature != mqtt_signature) {
           log(next_enabled ? "reload: the MQTT export starts again with the new settings"
@@ -756,6 +750,7 @@ int Run(const Args& a) {
     if (control_driver.joinable()) control_driver.join();
     if (web) web->Stop();  // its workers call into the host
     host->Shutdown();
+    fronts.StopAll();
     mqtt.Replace(nullptr);
     if (a.alarms) output.Alarms(host->ActiveAlarms());
   }

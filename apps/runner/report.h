@@ -1,30 +1,30 @@
 #pragma once
 
+#include <json/value.h>
+
 #include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include <json/value.h>
-
-#include "qmx/pmbus_protocol.h"
 #include "site/site_host.h"
+#include "view/site_view.h"
 
 namespace k417t_run {
 
-// Values of every unit of a controller as the host reads them: AC and DC
-// through their value keys, the rectifier from its published image.
-Json::Value SnapshotValues(PMBusProtocol& ctrl, const qmx::SiteHost& host);
-
-Json::Value EventJson(const qmx::store::AlarmEvent& e);
+// "YYYY-MM-DD HH:MM:SS ZONE" in local time, for people.
+std::string TimeText(int64_t epoch);
 std::string EventText(const qmx::store::AlarmEvent& e);
+// One unit's values for the round table: measurements with their units,
+// "—" for no value, states only when not normal.
+std::string UnitText(const qmx::view::UnitValues& u);
 
 // The runner's own output (table or JSON lines), on the descriptor that was
 // standard output before the plug-in's traces were moved to the log.
 class Output {
  public:
   Output(FILE* out, bool json, bool progress);
-  void Round(const qmx::RoundReport& report);
+  void Round(const qmx::view::RoundView& round);
   // A controller lost (its values stale from now on) or answering again.
   void Link(const qmx::LinkReport& report);
   // Only the round's alarm changes, one line each (nothing for a quiet round).
@@ -33,6 +33,7 @@ class Output {
   void Json(const Json::Value& v);
   void Alarms(const std::vector<qmx::store::ActiveAlarm>& active);
   void Progress(const std::string& text);
+  bool json() const { return json_; }
 
  private:
   void ClearProgress();
@@ -42,6 +43,27 @@ class Output {
   bool progress_shown_ = false;
   std::string last_progress_;
   std::mutex mu_;
+};
+
+// The console front end: every round (or, quiet, its alarm changes only) and
+// every link change, as a table or as JSON lines.
+class ConsoleFrontEnd : public qmx::view::FrontEnd {
+ public:
+  ConsoleFrontEnd(Output& output, bool quiet) : output_(output), quiet_(quiet) {}
+  const char* name() const override { return "console"; }
+  bool Start(std::string&) override { return true; }
+  void Stop() override {}
+  void OnRound(const qmx::view::RoundView& round) override {
+    if (quiet_)
+      output_.Events(round.report);
+    else
+      output_.Round(round);
+  }
+  void OnLink(const qmx::LinkReport& link) override { output_.Link(link); }
+
+ private:
+  Output& output_;
+  bool quiet_;
 };
 
 }  // namespace k417t_run

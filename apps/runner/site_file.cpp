@@ -46,6 +46,60 @@ bool CheckUnits(const std::string& site, const Json::Value& setting, const std::
   return true;
 }
 
+// A DC unit's "labels": {"m": [...], "user": [...]}, each entry
+// {"name": TEXT[, "unit": TEXT]}. Anything else is refused, naming the member.
+bool ReadLabels(const Json::Value& labels, const std::string& where, qmx::view::UnitLabels& out,
+                std::string& error) {
+  if (!labels.isObject()) {
+    error = where + " must be an object {\"m\": [...], \"user\": [...]}";
+    return false;
+  }
+  for (const std::string& k : labels.getMemberNames()) {
+    if (k != "m" && k != "user") {
+      error = fmt::format("{}.{} is not a list this unit has (m, user)", where, k);
+      return false;
+    }
+  }
+  const std::pair<const char*, size_t> lists[] = {{"m", 2}, {"user", 27}};
+  for (const auto& [list, room] : lists) {
+    const Json::Value& entries = qmx::json::Member(labels, list);
+    if (entries.isNull()) continue;
+    const std::string at = fmt::format("{}.{}", where, list);
+    if (!entries.isArray() || entries.size() > room) {
+      error = fmt::format("{} must be a list of at most {} entries", at, room);
+      return false;
+    }
+    std::vector<qmx::view::ValueName>& names = std::string(list) == "m" ? out.m : out.user;
+    for (Json::ArrayIndex i = 0; i < entries.size(); ++i) {
+      const Json::Value& e = entries[i];
+      const std::string here = fmt::format("{}[{}]", at, i);
+      if (!e.isObject()) {
+        error = here + " must be an object {\"name\": TEXT, \"unit\": TEXT}";
+        return false;
+      }
+      for (const std::string& k : e.getMemberNames()) {
+        if (k != "name" && k != "unit") {
+          error = fmt::format("{}.{} is not known (name, unit)", here, k);
+          return false;
+        }
+      }
+      qmx::view::ValueName n;
+      if (!qmx::json::ToString(qmx::json::Member(e, "name"), n.name) || n.name.empty() ||
+          n.name.size() > 64) {
+        error = here + ".name must be a text of 1 to 64 bytes";
+        return false;
+      }
+      const Json::Value& unit = qmx::json::Member(e, "unit");
+      if (!unit.isNull() && (!qmx::json::ToString(unit, n.unit) || n.unit.size() > 16)) {
+        error = here + ".unit must be a text of at most 16 bytes";
+        return false;
+      }
+      names.push_back(std::move(n));
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool LoadSite(const std::string& path, Json::Value& site, std::vector<SiteDevice>& devices,
@@ -83,8 +137,19 @@ bool LoadSite(const std::string& path, Json::Value& site, std::vector<SiteDevice
   // Unit identifiers against each other and against the devices' own.
   std::map<uint32_t, std::string> used;
   for (const SiteDevice& d : devices) used.emplace(d.data_id, "the data_id of device " + d.name);
-  for (const SiteDevice& d : devices)
+  for (SiteDevice& d : devices) {
     if (!CheckUnits(path, d.setting, d.name, used, error)) return false;
+    const Json::Value& dc = qmx::json::Member(d.setting, "dcSetting");
+    if (!dc.isArray()) continue;
+    for (Json::ArrayIndex k = 0; k < dc.size(); ++k) {
+      const Json::Value& labels = qmx::json::Member(dc[k], "labels");
+      if (labels.isNull()) continue;
+      uint32_t id = 0;
+      qmx::json::ToUInt32(qmx::json::Member(dc[k], "data_id"), id);
+      const std::string where = fmt::format("{}: device {}: dcSetting[{}].labels", path, d.name, k);
+      if (!ReadLabels(labels, where, d.labels[id], error)) return false;
+    }
+  }
   return true;
 }
 

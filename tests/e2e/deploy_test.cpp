@@ -120,6 +120,28 @@ TEST(RunnerDeploy, CheckConfigNamesEveryProblemAndExitsTwo) {
   EXPECT_TRUE(Contains(clash.raw, "p1 (9600 baud) and p3 (19200 baud) share port /dev/null"))
       << clash.raw;
 
+  // Names for a DC unit's m and user values: checked like every other member.
+  const std::string named = Write(t.File("named.json"), R"({"devices": [
+      {"name": "p1", "data_id": 7, "setting": {"port": "/dev/null", "rcSetting": {},
+       "dcSetting": [{"data_id": 71, "labels": {"m": [{"name": "Battery 1 current", "unit": "A"}],
+                                                "user": [{"name": "Room", "unit": "°C"}]}}]}}]})");
+  RunResult ok_named = RunRunner("--check-config --site " + named + " 2>&1");
+  EXPECT_EQ(0, ok_named.exit_code) << ok_named.raw;
+  const std::pair<const char*, const char*> wrong_labels[] = {
+      {R"({"m": [{"name": "a"}, {"name": "b"}, {"name": "c"}]})", "labels.m must be a list of at most 2"},
+      {R"({"m": [{"name": "a", "units": "A"}]})", "labels.m[0].units is not known"},
+      {R"({"n": []})", "labels.n is not a list this unit has"},
+      {R"({"user": [{"unit": "A"}]})", "labels.user[0].name must be a text"},
+      {R"({"user": [{"name": "x", "unit": 5}]})", "labels.user[0].unit must be a text"}};
+  for (const auto& [labels, says] : wrong_labels) {
+    const std::string f = Write(t.File("labels.json"), std::string(R"({"devices": [
+      {"name": "p1", "data_id": 7, "setting": {"port": "/dev/null", "rcSetting": {},
+       "dcSetting": [{"data_id": 71, "labels": )") + labels + "}]}}]}");
+    RunResult r = RunRunner("--check-config --site " + f + " 2>&1");
+    EXPECT_EQ(2, r.exit_code) << labels << r.raw;
+    EXPECT_TRUE(Contains(r.raw, says)) << labels << "\n" << r.raw;
+  }
+
   RunResult missing = RunRunner("--check-config --site " + t.File("nowhere.json") + " 2>&1");
   EXPECT_EQ(2, missing.exit_code);
   EXPECT_TRUE(Contains(missing.raw, t.File("nowhere.json"))) << missing.raw;

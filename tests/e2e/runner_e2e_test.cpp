@@ -41,8 +41,41 @@ TEST(RunnerE2E, ValuesReadEqualTheScenario) {
   const Json::Value* rc = Unit(last, 100, "k417t-rc");
   ASSERT_NE(nullptr, rc);
   EXPECT_EQ(3u, (*rc)["values"]["module_count"].asUInt());
-  EXPECT_FLOAT_EQ(39.8f, (*rc)["values"]["modules"][1]["value"].asFloat());
-  EXPECT_FLOAT_EQ(57.6f, (*rc)["values"]["dc_param"][0].asFloat());
+  EXPECT_FLOAT_EQ(39.8f, (*rc)["values"]["module_1_current"].asFloat());
+  EXPECT_EQ("off", (*rc)["values"]["module_2_state"].asString());  // state bytes 1 0 0
+  EXPECT_FLOAT_EQ(57.6f, (*rc)["values"]["dc_param_0"].asFloat());
+  EXPECT_EQ(last["time"].asInt64(), (*rc)["time"].asInt64());  // epoch seconds, both
+}
+
+// The controller's "no value" patterns are null in the output, never a
+// number made from the pattern's bytes.
+TEST(RunnerE2E, NoValuePatternsAreNullNeverReadings) {
+  TempDir t;
+  const std::string scen = Example("scenarios/no_values.json");
+  const std::string site = SiteFor(ParseFile(scen), t.File("site.json"));
+  RunResult r = RunRunner("--site " + site + " --simulate " + scen + " --rounds 1 --json --db " +
+                          t.File("h.db") + " --log " + t.File("log"));
+  ASSERT_EQ(0, r.exit_code) << r.raw;
+  auto rounds = Rounds(r);
+  ASSERT_EQ(1u, rounds.size()) << r.raw;
+  const Json::Value* ac = Unit(rounds[0], 11, "k417t-ac");
+  const Json::Value* rc = Unit(rounds[0], 100, "k417t-rc");
+  const Json::Value* dc = Unit(rounds[0], 21, "k417t-dc");
+  ASSERT_TRUE(ac && rc && dc) << r.raw;
+  EXPECT_TRUE((*ac)["values"]["ia"].isNull()) << r.raw;  // 20 20 20 20, stored as -0.1
+  EXPECT_TRUE((*ac)["values"]["ic"].isNull());            // FF FF FF FF
+  EXPECT_EQ(0.0, (*ac)["values"]["ib"].asDouble());       // four zero bytes are a reading
+  EXPECT_FALSE((*ac)["values"]["ib"].isNull());
+  EXPECT_TRUE((*rc)["values"]["rc_value"].isNull());
+  EXPECT_TRUE((*rc)["values"]["module_0_current"].isNull());
+  EXPECT_TRUE((*rc)["values"]["total_current"].isNull());  // no module has a reading
+  EXPECT_TRUE((*dc)["values"]["user_0"].isNull());
+  EXPECT_TRUE((*dc)["values"]["user_1"].isNull());
+  EXPECT_EQ(0.0, (*dc)["values"]["user_2"].asDouble());
+  EXPECT_FALSE((*dc)["values"]["user_3"].isNull());  // 05 05 05 04 is a (tiny) reading
+  EXPECT_EQ(std::string::npos, r.raw.find("-0.1"));
+  EXPECT_EQ(std::string::npos, r.raw.find("e-19"));
+  EXPECT_EQ(std::string::npos, r.raw.find("NaN"));
 }
 
 // Four DC units: the controller starts the first analog block at the count

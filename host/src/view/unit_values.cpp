@@ -171,6 +171,7 @@ void ReadRectifier(const std::vector<unsigned char>& image, UnitValues& u) {
   b.Number(Make("total_current", "Total current", "Group", Quantity::kCurrent, "A",
                 "k417t_rectifier_current_amperes"),
            total);
+  b.Number(Make("module_count", "Modules", "Group", Quantity::kValue, ""), count);
   for (unsigned k = 0; k < count; ++k) {
     const unsigned char* m = g + kGroup + kModule * k;
     const std::string n = std::to_string(k + 1);
@@ -183,7 +184,8 @@ void ReadRectifier(const std::vector<unsigned char>& image, UnitValues& u) {
     Field st = Make(fmt::format("module_{}_state", k), "Module " + n + " state", group,
                     Quantity::kState, "");
     st.entity = StateEntity::kEnum;
-    b.State(st, raw, WordOf(kOnOff, m[33], nullptr), m[33] != 0);
+    // A module switched off is not a fault (a plant runs spare modules).
+    b.State(st, raw, WordOf(kOnOff, m[33], nullptr), false);
     Field lim = Make(fmt::format("module_{}_limit", k), "Module " + n + " current limit", group,
                      Quantity::kState, "");
     b.State(lim, {m[34]}, WordOf(kLimit, m[34], nullptr), false);
