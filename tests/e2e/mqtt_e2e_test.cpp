@@ -294,7 +294,9 @@ TEST(MqttE2E, DiscoveryValuesAlarmsAndControl) {
   EXPECT_EQ(1, ok);
   EXPECT_EQ(5, refused);
   for (const Json::Value& r : results) {
-    if (r["id"] == "no-byte") EXPECT_NE(std::string::npos, r["reason"].asString().find("byte")) << r;
+    if (r["id"] == "no-byte") {
+      EXPECT_NE(std::string::npos, r["reason"].asString().find("byte")) << r;
+    }
   }
 
   // A clean stop leaves the gateway and the device offline.
