@@ -4,38 +4,37 @@
 // and sends control commands.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <fmt/format.h>
+#include <json/json.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
-#include <cstdlib>
-#include <map>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <set>
 #include <thread>
 
-#include <CLI/CLI.hpp>
-#include <fmt/format.h>
-#include <json/json.h>
-
-#include "export/mqtt_export.h"
+#include "export/mqtt_front_end.h"
 #include "fleet.h"
 #include "input/checked_json.h"
 #include "plugin/get_providers.h"
 #include "qmx/pmbus_protocol.h"
 #include "report.h"
 #include "service_notify.h"
-#include "site_file.h"
 #include "sim/pty_server.h"
 #include "site/site_host.h"
+#include "site_file.h"
 #include "view/control_rules.h"
 #include "view/site_view.h"
 #include "web/http_server.h"
@@ -357,37 +356,17 @@ void Loop(qmx::SiteHost& host, const k417t_run::Fleet& fleet, const Args& a,
   }
 }
 
-// The MQTT export, replaced when a reload changes its settings; the host's
-// sinks (job worker, line threads) take it from here.
-class MqttSlot {
- public:
-  std::shared_ptr<qmx::exporter::MqttExport> get() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return export_;
+// The status page's address for links from Home Assistant: a wildcard
+// listen address gives the host name.
+std::string PageUrl(const std::string& address, int port) {
+  std::string host = address;
+  if (host.empty() || host == "0.0.0.0" || host == "::") {
+    char name[256] = {};
+    host = gethostname(name, sizeof name - 1) == 0 && name[0] != '\0' ? name : "localhost";
+  } else if (host.find(':') != std::string::npos) {
+    host = "[" + host + "]";
   }
-  // The running export is stopped (its last messages sent) before `next`
-  // starts: both would use the same client id.
-  void Replace(std::shared_ptr<qmx::exporter::MqttExport> next) {
-    std::shared_ptr<qmx::exporter::MqttExport> old;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      old.swap(export_);
-    }
-    if (old) old->Stop();
-    if (next) next->Start();
-    std::lock_guard<std::mutex> lock(mu_);
-    export_ = std::move(next);
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::shared_ptr<qmx::exporter::MqttExport> export_;
-};
-
-// What a reload compares to decide whether the export starts again (its
-// broker settings); a changed device list alone is handed to the running one.
-std::string MqttSignature(bool enabled, const Json::Value& site) {
-  return enabled ? qmx::json::Compact(qmx::json::Member(site, "mqtt")) : "";
+  return fmt::format("http://{}:{}/", host, port);
 }
 
 // --check-config: the site file as the runner loads it, then the plug-in's
@@ -529,7 +508,6 @@ int Run(const Args& a) {
     std::cerr << "k417t-run: " << error << "\n";
     return 2;
   }
-  std::string mqtt_signature = MqttSignature(mqtt_enabled, site);
   Json::Value scenario;
   std::string http_address, http_token;
   int http_port = 0;
@@ -598,8 +576,6 @@ int Run(const Args& a) {
 
   int rc = 0;
   {
-    // Outlives the host (declared first); stopped before the host goes.
-    MqttSlot mqtt;
     qmx::SiteHost::Options opts;
     opts.db_path = db_path;
     opts.retention.max_rows = a.retention_rows;
@@ -607,10 +583,21 @@ int Run(const Args& a) {
     opts.retention.max_event_rows = a.retention_rows;
     auto host = std::make_shared<qmx::SiteHost>(opts, log);
     host->OpenHistory();
-    // The site as the front ends see it, and the front ends themselves.
+    // The site as the front ends see it, and the front ends, started in
+    // this order and stopped in the reverse one.
     qmx::view::SiteView view(*host);
     qmx::view::FrontEnds fronts(view);
     fronts.Add(std::make_shared<k417t_run::ConsoleFrontEnd>(output, a.quiet));
+    const std::string page_url = a.http.empty() ? "" : PageUrl(http_address, http_port);
+    fronts.Add(std::make_shared<qmx::exporter::MqttFrontEnd>(
+        view, site,
+        [&a, page_url](const Json::Value& s, bool& enabled, qmx::exporter::MqttConfig& cfg,
+                       std::string& err) {
+          if (!LoadMqtt(a, s, k417t_run::NamedDevices(s), enabled, cfg, err)) return false;
+          cfg.configuration_url = page_url;
+          return true;
+        },
+        log));
     // The web API learns round timing from the report sink; it is made here so
     // the sink can hold it, and serves once the devices are set up.
     std::shared_ptr<qmx::web::WebApi> web_api;
@@ -624,14 +611,12 @@ int Run(const Args& a) {
       wo.token = http_token;
       web_api = std::make_shared<qmx::web::WebApi>(*host, wo);
     }
-    host->SetReportSink([&fronts, &mqtt, web_api](const qmx::RoundReport& r) {
-      if (web_api) web_api->OnRound(r);
+    host->SetReportSink([&fronts, web_api](const qmx::RoundReport& r) {
       fronts.Round(r);
-      if (auto m = mqtt.get()) m->OnRound(r);
+      if (web_api) web_api->OnRound(r);
     });
-    host->SetLinkSink([&fronts, &mqtt](const qmx::LinkReport& r) {
+    host->SetLinkSink([&fronts](const qmx::LinkReport& r) {
       fronts.Link(r);
-      if (auto m = mqtt.get()) m->OnLink(r);
     });
 
     // Stops the lines before anything the plug-in made goes, and that before
@@ -655,13 +640,6 @@ int Run(const Args& a) {
       return info;
     };
     view.SetSite(site_info());
-    {
-      std::string err;
-      if (!fronts.StartAll(err)) {
-        std::cerr << "k417t-run: " << err << "\n";
-        return 2;
-      }
-    }
     auto web_devices = [&fleet] {
       std::map<unsigned int, qmx::web::DeviceInfo> info;
       for (const SiteDevice* d : fleet.devices()) info[d->data_id] = {d->name, d->ctrl->baud_rate};
@@ -684,11 +662,13 @@ int Run(const Args& a) {
     signal(SIGTERM, OnStop);
     signal(SIGUSR1, OnUsr1);
     signal(SIGPIPE, SIG_IGN);
-    auto new_export = [&host, &log](const qmx::exporter::MqttConfig& cfg) {
-      return std::make_shared<qmx::exporter::MqttExport>(
-          cfg, qmx::exporter::MqttSource::Of(*host), log);
-    };
-    if (mqtt_enabled) mqtt.Replace(new_export(mqtt_config));
+    {
+      std::string err;
+      if (!fronts.StartAll(err)) {
+        std::cerr << "k417t-run: " << err << "\n";
+        return 2;
+      }
+    }
     host->Start();
     // The site is loaded and every line has started on its thread.
     k417t_run::ServiceNotify service;
@@ -705,32 +685,19 @@ int Run(const Args& a) {
       log("reload: reading " + a.site);
       Json::Value next_site;
       std::vector<SiteDevice> next;
-      qmx::exporter::MqttConfig next_mqtt;
-      bool next_enabled = false;
       std::string err;
       std::vector<std::string> why;
       k417t_run::Fleet::Change change;
-      std::string signature;
       bool applied = false;  // a line that did not start leaves the rest applied
-      if (!LoadSite(a.site, next_site, next, err) ||
-          !LoadMqtt(a, next_site, next, next_enabled, next_mqtt, err)) {
+      if (!LoadSite(a.site, next_site, next, err)) {
         why.push_back(err);
       } else if (fronts.CheckReload(next_site, why)) {
-        signature = MqttSignature(next_enabled, next_site);
         applied = fleet.Reload(std::move(next), change, why);
       }
       if (applied) {
         view.SetSite(site_info());
         fronts.Reload(next_site);
         if (web_api) web_api->SetDevices(web_devices());
-        if (signature != mqtt_signature) {
-          log(next_enabled ? "reload: the MQTT export starts again with the new settings"
-                           : "reload: the MQTT export stops");
-          mqtt.Replace(next_enabled ? new_export(next_mqtt) : nullptr);
-          mqtt_signature = signature;
-        } else if (auto m = mqtt.get()) {
-          m->UpdateDevices(next_mqtt.devices);
-        }
       }
       ReportReload(a, applied, why, change, polling(), output, log);
       service.Ready(polling());
@@ -751,7 +718,6 @@ int Run(const Args& a) {
     if (web) web->Stop();  // its workers call into the host
     host->Shutdown();
     fronts.StopAll();
-    mqtt.Replace(nullptr);
     if (a.alarms) output.Alarms(host->ActiveAlarms());
   }
   std::fflush(out);

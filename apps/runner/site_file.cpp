@@ -100,7 +100,26 @@ bool ReadLabels(const Json::Value& labels, const std::string& where, qmx::view::
   return true;
 }
 
+// A device entry's "name", else "device-<data_id>".
+std::string NameOf(const Json::Value& entry, unsigned data_id) {
+  return entry["name"].isString() ? entry["name"].asString() : fmt::format("device-{}", data_id);
+}
+
 }  // namespace
+
+std::vector<SiteDevice> NamedDevices(const Json::Value& site) {
+  std::vector<SiteDevice> out;
+  const Json::Value& list = qmx::json::Member(site, "devices");
+  if (!list.isArray()) return out;
+  for (const Json::Value& d : list) {
+    if (!d.isObject()) continue;
+    SiteDevice dev;
+    dev.data_id = d["data_id"].isUInt() ? d["data_id"].asUInt() : 0;
+    dev.name = NameOf(d, dev.data_id);
+    out.push_back(std::move(dev));
+  }
+  return out;
+}
 
 bool LoadSite(const std::string& path, Json::Value& site, std::vector<SiteDevice>& devices,
               std::string& error) {
@@ -122,7 +141,7 @@ bool LoadSite(const std::string& path, Json::Value& site, std::vector<SiteDevice
       return false;
     }
     dev.data_id = d["data_id"].isNull() ? 0 : d["data_id"].asUInt();
-    dev.name = d["name"].isString() ? d["name"].asString() : fmt::format("device-{}", dev.data_id);
+    dev.name = NameOf(d, dev.data_id);
     dev.setting = d["setting"];
     dev.entry = qmx::json::Compact(d);
     for (const SiteDevice& other : devices) {

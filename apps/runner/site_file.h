@@ -24,6 +24,10 @@ struct SiteDevice {
   std::shared_ptr<PMBusProtocol> ctrl;
 };
 
+// The devices of a site file LoadSite accepted, with their names and data
+// identifiers only (nothing is created).
+std::vector<SiteDevice> NamedDevices(const Json::Value& site);
+
 // Reads the site file and its devices, before anything is created: a
 // non-empty "devices" array, each with a "setting" object, data identifiers
 // of devices and their units unique, speeds the serial driver can set. False

@@ -143,8 +143,7 @@ TEST(MqttE2E, DiscoveryValuesAlarmsAndControl) {
   Broker broker(t.path());
   ASSERT_TRUE(broker.Start()) << "mosquitto is needed (scripts/install-deps.sh installs it)";
   Observer obs(broker.port());
-  ASSERT_TRUE(obs.WaitFor([](const std::vector<Message>&) { return true; }, 1) || true);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(obs.Ready(10)) << "the observer connects and subscribes";
   Json::Value mqtt(Json::objectValue);
   mqtt["control"]["power-1"].append(106);
   const std::string site = Write(t.File("site.json"), Site(mqtt));
@@ -158,6 +157,7 @@ TEST(MqttE2E, DiscoveryValuesAlarmsAndControl) {
   obs.Publish("k417t/power-1/control/set", R"({"code": 110, "byte": 1, "id": "r2"})");
   obs.Publish("k417t/power-1/control/set", R"({"code": 106)");
   obs.Publish("k417t/power-1/control/set", R"({"code": 106, "byte": 256, "id": 7})");
+  obs.Publish("k417t/power-1/control/set", R"({"code": 106, "id": "no-byte"})");
   obs.Publish("k417t/power-1/control/set", R"([[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]])");
   obs.Publish("k417t/no+such/control/set", R"({"code": 106, "byte": 3})");
   obs.Publish("homeassistant/status", "online");
@@ -170,12 +170,73 @@ TEST(MqttE2E, DiscoveryValuesAlarmsAndControl) {
   const Json::Value& c = configs.front();
   EXPECT_EQ("voltage", c["device_class"].asString());
   EXPECT_EQ("V", c["unit_of_measurement"].asString());
+  EXPECT_EQ("measurement", c["state_class"].asString());
+  EXPECT_EQ("DC 21 Output voltage", c["name"].asString());
+  EXPECT_EQ("k417t_power-1_u21_v", c["unique_id"].asString());
+  EXPECT_EQ("{{ value_json['values'].get('v') }}", c["value_template"].asString());
   EXPECT_EQ("k417t/power-1/units/21", c["state_topic"].asString());
-  EXPECT_EQ("k417t_power-1", c["device"]["identifiers"][0].asString());
   EXPECT_EQ("k417t/gateway/gw-test/availability", c["availability"][0]["topic"].asString());
   EXPECT_EQ("k417t/power-1/availability", c["availability"][1]["topic"].asString());
-  EXPECT_FALSE(Payloads(ms, "homeassistant/sensor/k417t_power-1/u100_modules_1_value/config").empty());
-  EXPECT_FALSE(Payloads(ms, "homeassistant/binary_sensor/k417t_power-1/alarm_11_AC_8_9/config").empty());
+  // The device: the controller's model (the product name until it answers
+  // the model query), reached through the gateway; the data identifier is
+  // not a serial number and "K417T" not a manufacturer.
+  const Json::Value& device = c["device"];
+  EXPECT_EQ("k417t_power-1", device["identifiers"][0].asString());
+  EXPECT_EQ("power-1", device["name"].asString());
+  EXPECT_FALSE(device["model"].asString().empty());
+  EXPECT_EQ("k417t_gateway_gw-test", device["via_device"].asString());
+  EXPECT_FALSE(device.isMember("serial_number"));
+  EXPECT_FALSE(device.isMember("manufacturer"));
+  EXPECT_FALSE(device.isMember("configuration_url")) << "no page is served";
+  // The gateway via_device names is announced itself.
+  const auto gateway =
+      Payloads(ms, "homeassistant/binary_sensor/k417t_gateway_gw-test/connectivity/config");
+  ASSERT_FALSE(gateway.empty());
+  EXPECT_EQ("connectivity", gateway.front()["device_class"].asString());
+  EXPECT_EQ("k417t/gateway/gw-test/availability", gateway.front()["state_topic"].asString());
+  EXPECT_EQ("k417t_gateway_gw-test", gateway.front()["device"]["identifiers"][0].asString());
+
+  // The entity kinds: every measurement, states as problems or enums,
+  // settings and line counters as diagnostics.
+  auto config = [&ms](const std::string& component, const std::string& object) {
+    const auto all =
+        Payloads(ms, "homeassistant/" + component + "/k417t_power-1/" + object + "/config");
+    return all.empty() ? Json::Value() : all.back();
+  };
+  const Json::Value module_current = config("sensor", "u100_module_1_current");
+  EXPECT_EQ("current", module_current["device_class"].asString());
+  EXPECT_EQ("Rectifiers 100 Module 2 current", module_current["name"].asString());
+  EXPECT_EQ("current", config("sensor", "u100_total_current")["device_class"].asString());
+  const Json::Value fault = config("binary_sensor", "u100_module_0_fault");
+  EXPECT_EQ("problem", fault["device_class"].asString());
+  EXPECT_EQ("fault", fault["payload_on"].asString());
+  EXPECT_EQ("normal", fault["payload_off"].asString());
+  EXPECT_EQ("problem", config("binary_sensor", "u21_fuse_0")["device_class"].asString());
+  EXPECT_EQ("enum", config("sensor", "u100_module_2_state")["device_class"].asString());
+  // The example site names DC 21's m and user values; DC 22's are unnamed.
+  EXPECT_EQ("DC 21 Battery 1 current", config("sensor", "u21_m_0")["name"].asString());
+  EXPECT_EQ("current", config("sensor", "u21_m_0")["device_class"].asString());
+  EXPECT_EQ("DC 21 Battery 2 temperature", config("sensor", "u21_user_1")["name"].asString());
+  EXPECT_EQ("temperature", config("sensor", "u21_user_1")["device_class"].asString());
+  EXPECT_EQ("°C", config("sensor", "u21_user_1")["unit_of_measurement"].asString());
+  EXPECT_EQ("DC 22 Value m 1", config("sensor", "u22_m_0")["name"].asString());
+  EXPECT_FALSE(config("sensor", "u22_m_0").isMember("device_class")) << "a plain value";
+  const Json::Value param = config("sensor", "u100_dc_param_0");
+  EXPECT_EQ("diagnostic", param["entity_category"].asString());
+  for (const char* counter : {"timeouts", "dropped", "late", "answers", "requests", "rounds"}) {
+    const Json::Value line = config("sensor", std::string("line_") + counter);
+    EXPECT_EQ("diagnostic", line["entity_category"].asString()) << counter;
+    EXPECT_EQ("total_increasing", line["state_class"].asString()) << counter;
+    EXPECT_EQ("k417t/power-1/line", line["state_topic"].asString()) << counter;
+  }
+  EXPECT_TRUE(config("sensor", "u11_channel_0_a_alert").isNull())
+      << "plain states are not entities";
+  // An alarm point carries its severity, code, text and since as attributes.
+  const Json::Value point = config("binary_sensor", "alarm_11_AC_8_9");
+  ASSERT_FALSE(point.isNull());
+  EXPECT_EQ("k417t/power-1/alarms", point["json_attributes_topic"].asString());
+  EXPECT_EQ("{{ value_json['active'].get('11_AC_8_9', {}) | tojson }}",
+            point["json_attributes_template"].asString());
 
   // Values equal the scenario's.
   const auto dc = Payloads(ms, "k417t/power-1/units/21");
@@ -185,6 +246,18 @@ TEST(MqttE2E, DiscoveryValuesAlarmsAndControl) {
   const auto ac = Payloads(ms, "k417t/power-1/units/11");
   ASSERT_FALSE(ac.empty());
   EXPECT_FLOAT_EQ(380.5f, ac.front()["values"]["channel_0_a"].asFloat());
+  EXPECT_FLOAT_EQ(31.5f, ac.front()["values"]["ia"].asFloat());
+  EXPECT_EQ("normal", ac.front()["values"]["channel_0_a_alert"].asString());
+  const auto rc = Payloads(ms, "k417t/power-1/units/100");
+  ASSERT_FALSE(rc.empty());
+  EXPECT_DOUBLE_EQ(80.0, rc.front()["values"]["total_current"].asDouble());
+  EXPECT_EQ("off", rc.front()["values"]["module_2_state"].asString());
+  EXPECT_EQ("normal", rc.front()["values"]["module_0_fault"].asString());
+  // Times are epoch seconds: the round's end and the unit record's own.
+  EXPECT_TRUE(dc.back()["time"].isIntegral());
+  EXPECT_GT(dc.back()["time"].asInt64(), 1600000000);
+  EXPECT_TRUE(dc.back()["record_time"].isIntegral());
+  EXPECT_FALSE(dc.back()["values"].isMember("time"));
   // Unchanged DC values are not re-sent every round.
   EXPECT_LT(dc.size(), 4u);
 
@@ -192,12 +265,26 @@ TEST(MqttE2E, DiscoveryValuesAlarmsAndControl) {
   EXPECT_TRUE(HasEvent(ms, "AC_8", "raised"));
   EXPECT_TRUE(HasEvent(ms, "AC_8", "cleared"));
   bool three_active = false;
-  for (const Json::Value& a : Payloads(ms, "k417t/power-1/alarms")) three_active |= a["count"].asUInt() == 3;
+  for (const Json::Value& a : Payloads(ms, "k417t/power-1/alarms")) {
+    if (a["count"].asUInt() != 3) continue;
+    three_active = true;
+    for (const std::string& id : a["active"].getMemberNames()) {
+      const Json::Value& p = a["active"][id];
+      EXPECT_FALSE(p["severity"].asString().empty()) << a;
+      EXPECT_TRUE(p["since"].isIntegral()) << a;
+    }
+    EXPECT_NE("none", a["severity"].asString()) << a;
+  }
   EXPECT_TRUE(three_active);
+  for (const Json::Value& e : Payloads(ms, "k417t/power-1/events")) {
+    EXPECT_FALSE(e["severity"].asString().empty()) << e;
+    EXPECT_TRUE(e["time"].isIntegral()) << e;
+  }
 
-  // Control: allowed, not on the list, not JSON, byte out of range, too deep.
+  // Control: allowed, not on the list, not JSON, byte out of range, a byte
+  // missing, too deep.
   const auto results = Payloads(ms, "k417t/power-1/control/result");
-  ASSERT_EQ(5u, results.size());
+  ASSERT_EQ(6u, results.size());
   int ok = 0, refused = 0;
   for (const Json::Value& r : results) {
     if (r["id"] == "r1") {
@@ -210,7 +297,12 @@ TEST(MqttE2E, DiscoveryValuesAlarmsAndControl) {
     }
   }
   EXPECT_EQ(1, ok);
-  EXPECT_EQ(4, refused);
+  EXPECT_EQ(5, refused);
+  for (const Json::Value& r : results) {
+    if (r["id"] == "no-byte") {
+      EXPECT_NE(std::string::npos, r["reason"].asString().find("byte")) << r;
+    }
+  }
 
   // A clean stop leaves the gateway and the device offline.
   EXPECT_EQ("offline", LastPayload(ms, "k417t/gateway/gw-test/availability"));
@@ -362,4 +454,63 @@ TEST(MqttE2E, ReloadBringsNewDevicesAndClearsRemovedOnes) {
   EXPECT_EQ(0, Wait(pid, 20));
   // One connection all along.
   EXPECT_EQ(std::string::npos, ReadText(t.File("log")).find("MQTT export starts again"));
+}
+
+// A controller that marks values invalid (four equal bytes, the units' -0.1
+// marker): the state messages carry null, never the raw pattern as a number,
+// while a real 0 stays 0.
+TEST(MqttE2E, NoValueIsNullNeverAReading) {
+  TempDir t;
+  Broker broker(t.path());
+  ASSERT_TRUE(broker.Start()) << "mosquitto is needed (scripts/install-deps.sh installs it)";
+  Observer obs(broker.port());
+  ASSERT_TRUE(obs.Ready(10));
+  Json::Value site = Site(Json::Value());
+  // The scenario has one DC distribution.
+  site["devices"][0]["setting"]["dcSetting"].resize(1);
+  const std::string scen = std::string(K417T_EXAMPLES) + "/scenarios/no_values.json";
+  std::vector<std::string> args = RunnerArgs(t, Write(t.File("site.json"), site), scen, broker);
+  args.insert(args.end(), {"--rounds", "2"});
+  const pid_t pid = Spawn(args, t.File("out"));
+  ASSERT_EQ(0, Wait(pid, 30)) << ReadText(t.File("log"));
+  const std::vector<Message> ms = obs.All();
+
+  auto last = [&ms](const std::string& unit) {
+    const auto all = Payloads(ms, "k417t/power-1/units/" + unit);
+    return all.empty() ? Json::Value() : all.back()["values"];
+  };
+  const Json::Value ac = last("11"), rc = last("100"), dc = last("21");
+  ASSERT_TRUE(ac.isObject() && rc.isObject() && dc.isObject());
+  for (const char* key : {"ia", "ic"}) {
+    EXPECT_TRUE(ac.isMember(key) && ac[key].isNull()) << key << ": " << ac;
+  }
+  EXPECT_TRUE(ac["ib"].isNumeric() && ac["ib"].asDouble() == 0.0)
+      << "a real 0 is a reading: " << ac;
+  for (const char* key : {"rc_value", "module_0_current", "total_current"}) {
+    EXPECT_TRUE(rc.isMember(key) && rc[key].isNull()) << key << ": " << rc;
+  }
+  for (const char* key : {"user_0", "user_1"}) {
+    EXPECT_TRUE(dc.isMember(key) && dc[key].isNull()) << key << ": " << dc;
+  }
+  EXPECT_DOUBLE_EQ(53.5, dc["v"].asDouble());
+  // No state message shows an invalid pattern as a number.
+  for (const Message& m : ms) {
+    if (m.topic.rfind("k417t/power-1/units/", 0) != 0) continue;
+    for (const char* bad : {"-0.1", "e-19", "nan", "NaN", "inf", "Infinity"})
+      EXPECT_EQ(std::string::npos, m.payload.find(bad)) << bad << " in " << m.payload;
+  }
+}
+
+// The allow-list takes control commands only: a code the controller does not
+// take is a setting error, not a silent refusal later.
+TEST(MqttE2E, AllowListOfNoControlCommandIsRefusedAtStart) {
+  TempDir t;
+  Json::Value mqtt(Json::objectValue);
+  mqtt["url"] = "mqtt://127.0.0.1:1";
+  mqtt["control"]["power-1"].append(107);
+  const std::string site = Write(t.File("site.json"), Site(mqtt));
+  const pid_t pid = Spawn({"--site", site, "--check-config"}, t.File("out"));
+  EXPECT_EQ(2, Wait(pid, 20));
+  EXPECT_NE(std::string::npos, ReadText(t.File("out")).find("107 is not a control command"))
+      << ReadText(t.File("out"));
 }

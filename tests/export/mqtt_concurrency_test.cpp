@@ -21,7 +21,7 @@ using namespace qmx;
 using namespace qmx::exporter;
 using qmx::exporter::MqttExport;
 
-RoundReport Report(unsigned device, uint64_t round, bool alarm) {
+view::RoundView Report(unsigned device, uint64_t round, bool alarm) {
   RoundReport r;
   r.device_id = device;
   r.round = round;
@@ -39,7 +39,10 @@ RoundReport Report(unsigned device, uint64_t round, bool alarm) {
   e.raised = alarm;
   e.time = r.time;
   r.events.push_back(e);
-  return r;
+  view::RoundView rv;
+  rv.report = r;
+  for (const UnitImage& img : r.images) rv.units.push_back(view::ReadUnit(img.data_id, img.type, img.image));
+  return rv;
 }
 
 }  // namespace
@@ -65,12 +68,12 @@ TEST(MqttExportThreads, ReportsFromEveryLineAndControlFromTheBroker) {
   }
   std::atomic<int> controls{0};
   MqttSource source;
-  source.snapshot = [](unsigned id) {
-    DeviceSnapshot s;
-    s.device_id = id;
-    s.answering = true;
-    s.rounds = 1;
-    return std::optional<DeviceSnapshot>(s);
+  source.device = [](unsigned id) {
+    view::DeviceView d;
+    d.id = id;
+    d.answering = true;
+    d.rounds = 1;
+    return std::optional<view::DeviceView>(d);
   };
   source.control = [&controls](unsigned, int code, const std::vector<unsigned char>&) {
     ++controls;

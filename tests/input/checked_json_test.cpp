@@ -27,6 +27,9 @@ TEST(CheckedJson, RefusesWhatJsoncppWouldThrowOnOrAcceptSilently) {
   EXPECT_NE(Refusal(R"({"a": {"b": {"c": {}}}})", shallow), "");
   EXPECT_NE(Refusal(R"({"devices": []} trailing)").find("not valid JSON"), std::string::npos);
   EXPECT_NE(Refusal(R"({"a": 1, "a": 2})").find("not valid JSON"), std::string::npos);
+  // jsoncpp stops reading at a raw NUL byte: what follows must not pass unread.
+  EXPECT_EQ(Refusal(std::string("{\"code\": 100}\0{junk", 19)),
+            "site.json: a NUL byte in the text");
   EXPECT_EQ(Refusal(R"({"devices": [{"setting": {"port": "/dev/tty\u0000USB0"}}]})"),
             "site.json: devices[0].setting.port: a NUL character inside a string");
   EXPECT_EQ(Refusal(R"({"a\u0000b": 1})"), "site.json: document (a key): a NUL character inside a string");

@@ -127,6 +127,15 @@ class Observer {
   void Publish(const std::string& topic, const std::string& payload) {
     mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
   }
+  // Connected and subscribed: a probe it publishes comes back to it.
+  bool Ready(int seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < until) {
+      Publish("k417t-test/probe", "ready");
+      if (WaitTopic("k417t-test/probe", "ready", 1)) return true;
+    }
+    return false;
+  }
   std::vector<Message> All() {
     std::lock_guard<std::mutex> lock(mu_);
     return messages_;

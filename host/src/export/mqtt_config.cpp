@@ -1,5 +1,6 @@
 #include "export/mqtt_config.h"
 
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <map>
 
 #include "input/checked_json.h"
+#include "view/control_rules.h"
 
 namespace qmx::exporter {
 
@@ -85,7 +87,8 @@ bool ReadAuthFile(const std::string& path, MqttConfig& cfg, std::string& error) 
     if (!s->empty() && s->back() == '\r') s->pop_back();
   if (user.empty() || user.size() > 1024 || password.size() > 1024 ||
       user.find('\0') != std::string::npos || password.find('\0') != std::string::npos) {
-    error = "the MQTT auth file " + path + " needs a user name on its first line and the password on its second";
+    error = "the MQTT auth file " + path +
+            " needs a user name on its first line and the password on its second";
     return false;
   }
   cfg.username = user;
@@ -95,7 +98,8 @@ bool ReadAuthFile(const std::string& path, MqttConfig& cfg, std::string& error) 
 
 namespace {
 
-bool ReadText(const Json::Value& v, const std::string& where, std::string& out, std::string& error) {
+bool ReadText(const Json::Value& v, const std::string& where, std::string& out,
+              std::string& error) {
   if (!json::ToString(v, out) || out.size() > 4096) {
     error = where + " must be a string";
     return false;
@@ -114,16 +118,17 @@ bool ReadCount(const Json::Value& v, const std::string& where, int64_t lo, int64
 
 }  // namespace
 
-bool ReadSiteMqtt(const Json::Value& mqtt, const std::string& source, const std::set<std::string>& given,
-                  MqttConfig& cfg, std::string& auth_file, std::string& error) {
+bool ReadSiteMqtt(const Json::Value& mqtt, const std::string& source,
+                  const std::set<std::string>& given, MqttConfig& cfg, std::string& auth_file,
+                  std::string& error) {
   const std::string base = source + ": mqtt";
   if (!mqtt.isObject()) {
     error = base + " must be an object";
     return false;
   }
-  static const std::set<std::string> known = {"url", "ca_file", "auth_file", "client_id", "prefix",
-                                              "discovery_prefix", "discovery", "protocol",
-                                              "max_events", "refresh_s", "control"};
+  static const std::set<std::string> known = {
+      "url",       "ca_file",  "auth_file",  "client_id", "prefix", "discovery_prefix",
+      "discovery", "protocol", "max_events", "refresh_s", "control"};
   for (const std::string& key : mqtt.getMemberNames()) {
     if (known.count(key) == 0) {
       error = base + " has an unknown member \"" + key + "\"";
@@ -139,16 +144,21 @@ bool ReadSiteMqtt(const Json::Value& mqtt, const std::string& source, const std:
       return false;
     }
   }
-  if (take("ca_file") && !ReadText(json::Member(mqtt, "ca_file"), base + ".ca_file", cfg.ca_file, error))
+  if (take("ca_file") &&
+      !ReadText(json::Member(mqtt, "ca_file"), base + ".ca_file", cfg.ca_file, error))
     return false;
-  if (take("auth_file") && !ReadText(json::Member(mqtt, "auth_file"), base + ".auth_file", auth_file, error))
+  if (take("auth_file") &&
+      !ReadText(json::Member(mqtt, "auth_file"), base + ".auth_file", auth_file, error))
     return false;
-  if (take("client_id") && !ReadText(json::Member(mqtt, "client_id"), base + ".client_id", cfg.client_id, error))
+  if (take("client_id") &&
+      !ReadText(json::Member(mqtt, "client_id"), base + ".client_id", cfg.client_id, error))
     return false;
-  if (take("prefix") && !ReadText(json::Member(mqtt, "prefix"), base + ".prefix", cfg.prefix, error))
+  if (take("prefix") &&
+      !ReadText(json::Member(mqtt, "prefix"), base + ".prefix", cfg.prefix, error))
     return false;
   if (take("discovery_prefix") &&
-      !ReadText(json::Member(mqtt, "discovery_prefix"), base + ".discovery_prefix", cfg.discovery_prefix, error))
+      !ReadText(json::Member(mqtt, "discovery_prefix"), base + ".discovery_prefix",
+                cfg.discovery_prefix, error))
     return false;
   if (take("discovery") && !json::ToBool(json::Member(mqtt, "discovery"), cfg.discovery)) {
     error = base + ".discovery must be true or false";
@@ -156,15 +166,18 @@ bool ReadSiteMqtt(const Json::Value& mqtt, const std::string& source, const std:
   }
   int64_t n = 0;
   if (take("protocol")) {
-    if (!ReadCount(json::Member(mqtt, "protocol"), base + ".protocol", 4, 5, n, error)) return false;
+    if (!ReadCount(json::Member(mqtt, "protocol"), base + ".protocol", 4, 5, n, error))
+      return false;
     cfg.protocol = static_cast<int>(n);
   }
   if (take("max_events")) {
-    if (!ReadCount(json::Member(mqtt, "max_events"), base + ".max_events", 1, 1000000, n, error)) return false;
+    if (!ReadCount(json::Member(mqtt, "max_events"), base + ".max_events", 1, 1000000, n, error))
+      return false;
     cfg.max_events = static_cast<size_t>(n);
   }
   if (take("refresh_s")) {
-    if (!ReadCount(json::Member(mqtt, "refresh_s"), base + ".refresh_s", 1, 86400, n, error)) return false;
+    if (!ReadCount(json::Member(mqtt, "refresh_s"), base + ".refresh_s", 1, 86400, n, error))
+      return false;
     cfg.refresh_s = static_cast<int>(n);
   }
   if (json::Has(mqtt, "control")) {
@@ -189,6 +202,11 @@ bool ReadSiteMqtt(const Json::Value& mqtt, const std::string& source, const std:
       }
       for (Json::ArrayIndex i = 0; i < codes.size(); ++i) {
         if (!ReadCount(codes[i], json::Path(where, i), 0, 65535, n, error)) return false;
+        if (view::FindControl(static_cast<int>(n)) == nullptr) {
+          error = fmt::format("{}: {} is not a control command ({})", json::Path(where, i), n,
+                              view::ControlCodesText());
+          return false;
+        }
         dev->control.insert(static_cast<int>(n));
       }
     }
@@ -218,8 +236,9 @@ bool AssignTopics(std::vector<MqttDevice>& devices, std::string& error) {
     }
     auto [it, fresh] = taken.emplace(d.topic, d.name);
     if (!fresh) {
-      error = "devices \"" + it->second + "\" and \"" + d.name + "\" have the same MQTT topic name \"" +
-              d.topic + "\" (names keep letters, digits, '-', '_' and '.')";
+      error = "devices \"" + it->second + "\" and \"" + d.name +
+              "\" have the same MQTT topic name \"" + d.topic +
+              "\" (names keep letters, digits, '-', '_' and '.')";
       return false;
     }
   }

@@ -13,11 +13,10 @@ namespace qmx::exporter {
 
 // One controller as the export names it.
 struct MqttDevice {
-  unsigned int id = 0;      // the controller's data identifier
-  std::string name;         // as the site file gives it (shown in Home Assistant)
-  std::string topic;        // TopicName(name): its level in every topic
-  std::string model = "K417T";
-  std::set<int> control;    // control codes accepted from the broker; empty: none
+  unsigned int id = 0;    // the controller's data identifier
+  std::string name;       // as the site file gives it (shown in Home Assistant)
+  std::string topic;      // TopicName(name): its level in every topic
+  std::set<int> control;  // control codes accepted from the broker; empty: none
 };
 
 struct MqttConfig {
@@ -32,12 +31,15 @@ struct MqttConfig {
   bool discovery = true;
   int protocol = 5;  // 5 or 4 (3.1.1)
   int keepalive_s = 30;
-  int refresh_s = 60;       // states are re-sent at least this often
-  int stats_every_s = 10;   // line statistics at most this often
-  size_t max_events = 1000; // alarm events held while the broker is away
-  size_t control_queue = 8; // control requests waiting for their line
+  int refresh_s = 60;        // states are re-sent at least this often
+  int stats_every_s = 10;    // line statistics at most this often
+  size_t max_events = 1000;  // alarm events held while the broker is away
+  size_t control_queue = 8;  // control requests waiting for their line
   int backoff_min_ms = 500, backoff_max_ms = 30000;
   int check_every_ms = 250;  // availability and active alarms are read this often
+  // The gateway's status page ("http://gateway:8080/"), linked from every
+  // device in Home Assistant; empty: not served.
+  std::string configuration_url;
   std::vector<MqttDevice> devices;
 };
 
@@ -55,8 +57,9 @@ bool ReadAuthFile(const std::string& path, MqttConfig& cfg, std::string& error);
 // Settings already present in `cfg` from the command line win, as named in
 // `given` ("url", "auth_file", ...). Device names must be known: `cfg.devices`
 // is filled before.
-bool ReadSiteMqtt(const Json::Value& mqtt, const std::string& source, const std::set<std::string>& given,
-                  MqttConfig& cfg, std::string& auth_file, std::string& error);
+bool ReadSiteMqtt(const Json::Value& mqtt, const std::string& source,
+                  const std::set<std::string>& given, MqttConfig& cfg, std::string& auth_file,
+                  std::string& error);
 
 // A name made safe as one topic level and as a Home Assistant object id:
 // letters, digits, '-', '_' and '.' stay, anything else ('+', '#', '/', NUL,

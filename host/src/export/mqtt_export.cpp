@@ -1,6 +1,7 @@
 #include "export/mqtt_export.h"
-#include "view/site_view.h"
 
+#include <fmt/format.h>
+#include <json/json.h>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
@@ -10,17 +11,14 @@
 #include <cstdlib>
 #include <set>
 
-#include <fmt/format.h>
-#include <json/json.h>
-
 #include "input/checked_json.h"
-#include "store/alarm_json.h"
+#include "view/control_rules.h"
 
 namespace qmx::exporter {
 namespace {
 
-constexpr size_t kMaxInflight = 64;        // QoS 1 events awaiting PUBACK
-constexpr size_t kMaxResults = 64;         // control results waiting for the broker
+constexpr size_t kMaxInflight = 64;  // QoS 1 events awaiting PUBACK
+constexpr size_t kMaxResults = 64;   // control results waiting for the broker
 constexpr size_t kMaxControlPayload = 1024;
 constexpr size_t kMaxIndexPayload = 1u << 20;
 constexpr auto kConnectTimeout = std::chrono::seconds(10);
@@ -29,11 +27,12 @@ constexpr auto kLogRepeat = std::chrono::seconds(30);
 
 std::once_flag g_lib_once;
 
-// Pure ASCII out (non-ASCII and control characters escaped), one line.
+// Pure ASCII out (non-ASCII and control characters escaped), one line;
+// numbers as the view gives them (already as short as they read back).
 std::string Compact(const Json::Value& v) {
   Json::StreamWriterBuilder w;
   w["indentation"] = "";
-  w["precision"] = 7;
+  w["precision"] = 15;
   w["emitUTF8"] = false;
   return Json::writeString(w, v);
 }
@@ -44,61 +43,47 @@ int64_t EpochNow() {
       .count();
 }
 
-// What a value key is in Home Assistant's terms: device class and unit.
-struct Measure {
-  const char* device_class;
-  const char* unit;
-  std::string name;
-};
-
-std::optional<Measure> MeasureOf(const std::string& type, const std::string& key) {
-  if (type == "k417t-dc") {
-    if (key == "v") return Measure{"voltage", "V", "voltage"};
-    if (key == "i") return Measure{"current", "A", "current"};
-    return std::nullopt;
+// Home Assistant's device class of a measurement; none for plain values.
+const char* DeviceClassOf(view::Quantity q) {
+  switch (q) {
+    case view::Quantity::kVoltage:
+      return "voltage";
+    case view::Quantity::kCurrent:
+      return "current";
+    case view::Quantity::kFrequency:
+      return "frequency";
+    case view::Quantity::kTemperature:
+      return "temperature";
+    case view::Quantity::kPower:
+      return "power";
+    default:
+      return nullptr;
   }
-  if (type == "k417t-ac") {
-    if (key == "ia" || key == "ib" || key == "ic")
-      return Measure{"current", "A", std::string("current ") + static_cast<char>(key[1] - 'a' + 'A')};
-    int input = 0;
-    char phase = 0;
-    char extra = 0;
-    if (std::sscanf(key.c_str(), "channel_%d_%c%c", &input, &phase, &extra) == 2 && input >= 0) {
-      const std::string in = fmt::format("input {} ", input + 1);
-      if (phase == 'f') return Measure{"frequency", "Hz", in + "frequency"};
-      if (phase >= 'a' && phase <= 'c')
-        return Measure{"voltage", "V", in + "voltage " + static_cast<char>(phase - 'a' + 'A')};
-    }
-    return std::nullopt;
-  }
-  if (type == "k417t-rc") {
-    if (key == "rc_value") return Measure{"voltage", "V", "output voltage"};
-    int module = 0;
-    char extra = 0;
-    if (std::sscanf(key.c_str(), "modules.%d.value%c", &module, &extra) == 1 && module >= 0)
-      return Measure{"current", "A", fmt::format("module {} current", module + 1)};
-  }
-  return std::nullopt;
 }
 
-// The keys of a unit's values that discovery announces.
-std::vector<std::string> KeysOf(const std::string& type, const Json::Value& values) {
-  std::vector<std::string> keys;
-  if (!values.isObject()) return keys;
-  for (const std::string& k : values.getMemberNames())
-    if (values[k].isNumeric() && MeasureOf(type, k)) keys.push_back(k);
-  const Json::Value& modules = json::Member(values, "modules");
-  if (type == "k417t-rc" && modules.isArray())
-    for (Json::ArrayIndex i = 0; i < modules.size() && i < 256; ++i)
-      if (json::Member(modules[i], "value").isNumeric()) keys.push_back(fmt::format("modules.{}.value", i));
-  return keys;
+// How an entity's name starts: the unit's kind and data identifier.
+std::string UnitName(int type, unsigned int data_id) {
+  const char* kind = type == view::kAcType          ? "AC"
+                     : type == view::kRectifierType ? "Rectifiers"
+                     : type == view::kDcType        ? "DC"
+                                                    : "Unit";
+  return fmt::format("{} {}", kind, data_id);
 }
 
-std::string Template(const std::string& key) {
-  int module = 0;
-  if (std::sscanf(key.c_str(), "modules.%d.value", &module) == 1)
-    return fmt::format("{{{{ value_json['values']['modules'][{}]['value'] }}}}", module);
-  return fmt::format("{{{{ value_json['values']['{}'] }}}}", key);
+// A key goes into a template and a topic only when it is a plain name.
+bool PlainKey(const std::string& key) {
+  if (key.empty() || key.size() > 64) return false;
+  for (char c : key)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'))
+      return false;
+  return true;
+}
+
+// A value of the unit's state message. A null or missing value renders as
+// "None", which Home Assistant shows as unknown, never as a reading.
+// (`value_json.values` would be the dict's method: subscript it.)
+std::string ValueTemplate(const std::string& key) {
+  return fmt::format("{{{{ value_json['values'].get('{}') }}}}", key);
 }
 
 std::string PointId(uint32_t data_id, const std::string& key, uint32_t seq) {
@@ -106,16 +91,17 @@ std::string PointId(uint32_t data_id, const std::string& key, uint32_t seq) {
 }
 
 bool SafePublishTopic(const std::string& t) {
-  return !t.empty() && t.size() < 1024 && t.find_first_of(std::string("+#\0", 3)) == std::string::npos;
+  return !t.empty() && t.size() < 1024 &&
+         t.find_first_of(std::string("+#\0", 3)) == std::string::npos;
 }
 
 }  // namespace
 
-MqttSource MqttSource::Of(SiteHost& host) {
+MqttSource MqttSource::Of(view::SiteView& view) {
   MqttSource s;
-  s.snapshot = [&host](unsigned int id) { return host.Snapshot(id); };
-  s.control = [&host](unsigned int id, int code, const std::vector<unsigned char>& in) {
-    return host.Control(id, code, in);
+  s.device = [&view](unsigned int id) { return view.Device(id); };
+  s.control = [&view](unsigned int id, int code, const std::vector<unsigned char>& in) {
+    return view.host().Control(id, code, in);
   };
   return s;
 }
@@ -145,40 +131,27 @@ bool ParseControlRequest(const std::string& payload, const MqttDevice& device, C
   if (!id.isNull()) {
     std::string s;
     int64_t n = 0;
-    if (json::ToString(id, s) && s.size() <= 128) out.id = s;
-    else if (json::ToInt64(id, n)) out.id = Json::Int64(n);
+    if (json::ToString(id, s) && s.size() <= 128)
+      out.id = s;
+    else if (json::ToInt64(id, n))
+      out.id = Json::Int64(n);
     else {
       reason = "\"id\" must be a string of at most 128 characters or an integer";
       return false;
     }
   }
-  int64_t code = 0;
-  if (!json::ToIntIn(json::Member(v, "code"), 0, INT_MAX, code)) {
-    reason = "\"code\" must be a non-negative integer";
+  if (device.control.empty()) {
+    reason = "control is off for this device";
     return false;
   }
-  out.code = static_cast<int>(code);
-  if (device.control.count(out.code) == 0) {
-    reason = device.control.empty() ? "control is off for this device"
-                                    : fmt::format("code {} is not allowed for this device", code);
+  int code = 0, byte = -1;
+  if (!view::ControlFromJson(v, code, byte, reason)) return false;
+  if (device.control.count(code) == 0) {
+    reason = fmt::format("code {} is not allowed for this device", code);
     return false;
   }
-  const bool needs_byte = code >= 106 && code <= 116 && code % 2 == 0;
-  int64_t byte = -1;
-  if (json::Has(v, "byte")) {
-    if (!json::ToIntIn(json::Member(v, "byte"), 0, 255, byte)) {
-      reason = "\"byte\" must be an integer from 0 to 255";
-      return false;
-    }
-    if (!needs_byte) {
-      reason = fmt::format("code {} takes no byte", code);
-      return false;
-    }
-  } else if (needs_byte) {
-    reason = fmt::format("code {} needs a \"byte\"", code);
-    return false;
-  }
-  out.byte = static_cast<int>(byte);
+  out.code = code;
+  out.byte = byte;
   return true;
 }
 
@@ -213,10 +186,11 @@ void MqttExport::Stop() {
   if (thread_.joinable()) thread_.join();
   const MqttStats s = stats();
   if (log_)
-    log_(fmt::format("mqtt: stopped; {} connections, {} messages, {} bytes, {} alarm events dropped, "
-                     "publish delay after round end {:.1f} ms on average, {:.1f} ms at most",
-                     s.connects, s.messages, s.bytes, s.events_dropped,
-                     s.delays ? s.total_delay_ms / static_cast<double>(s.delays) : 0.0, s.max_delay_ms));
+    log_(fmt::format(
+        "mqtt: stopped; {} connections, {} messages, {} bytes, {} alarm events dropped, "
+        "publish delay after round end {:.1f} ms on average, {:.1f} ms at most",
+        s.connects, s.messages, s.bytes, s.events_dropped,
+        s.delays ? s.total_delay_ms / static_cast<double>(s.delays) : 0.0, s.max_delay_ms));
 }
 
 MqttStats MqttExport::stats() const {
@@ -224,17 +198,16 @@ MqttStats MqttExport::stats() const {
   return stats_;
 }
 
-void MqttExport::OnRound(const RoundReport& report) {
+void MqttExport::OnRound(const view::RoundView& r) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (stopping_ && stopped_) return;
-    Pending& p = pending_[report.device_id];
-    p.report.device_id = report.device_id;
-    p.report.round = report.round;
-    p.report.time = report.time;
-    p.report.images = report.images;
+    Pending& p = pending_[r.report.device_id];
+    p.round = r.report.round;
+    p.time = r.report.time;
+    p.units = r.units;
     p.at = Clock::now();
-    QueueEvents(report.device_id, report.events);
+    QueueEvents(r.report.device_id, r.report.events);
   }
   cv_.notify_all();
 }
@@ -303,8 +276,9 @@ void MqttExport::Work() {
       result = {-1, std::string("control failed: ") + e.what()};
     }
     if (log_)
-      log_(fmt::format("mqtt: control {} on device {} from the broker: result {}{}", job.request.code,
-                       job.device, result.result, result.reason.empty() ? "" : " (" + result.reason + ")"));
+      log_(fmt::format("mqtt: control {} on device {} from the broker: result {}{}",
+                       job.request.code, job.device, result.result,
+                       result.reason.empty() ? "" : " (" + result.reason + ")"));
     lock.lock();
     job_running_ = false;
     if (results_.size() >= kMaxResults) results_.pop_front();
@@ -342,7 +316,8 @@ void MqttExport::Run() {
       const int rc = mosquitto_loop(mosq_, connected_ ? 20 : 50, 1);
       if (rc != MOSQ_ERR_SUCCESS && !lost_) {
         lost_ = true;
-        disconnect_reason_ = rc == MOSQ_ERR_ERRNO ? std::string("connection error") : mosquitto_strerror(rc);
+        disconnect_reason_ =
+            rc == MOSQ_ERR_ERRNO ? std::string("connection error") : mosquitto_strerror(rc);
       }
       if (!connected_ && !lost_ && now - attempt_at_ > kConnectTimeout) {
         lost_ = true;
@@ -371,24 +346,27 @@ void MqttExport::Connect(Clock::time_point now) {
   const std::string id = cfg_.client_id.empty() ? DefaultClientId() : cfg_.client_id;
   mosq_ = mosquitto_new(id.c_str(), true, this);
   auto fail = [&](const std::string& why) {
-    RateLog("connect", fmt::format("mqtt: cannot connect to {}:{}: {}; retrying", cfg_.host, cfg_.port, why));
+    RateLog("connect",
+            fmt::format("mqtt: cannot connect to {}:{}: {}; retrying", cfg_.host, cfg_.port, why));
     if (mosq_ != nullptr) mosquitto_destroy(mosq_);
     mosq_ = nullptr;
-    backoff_ms_ = backoff_ms_ == 0 ? cfg_.backoff_min_ms : std::min(backoff_ms_ * 2, cfg_.backoff_max_ms);
+    backoff_ms_ =
+        backoff_ms_ == 0 ? cfg_.backoff_min_ms : std::min(backoff_ms_ * 2, cfg_.backoff_max_ms);
     next_attempt_ = now + std::chrono::milliseconds(backoff_ms_);
   };
   if (mosq_ == nullptr) return fail("out of memory");
   if (cfg_.protocol == 5) mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   if (!cfg_.username.empty() &&
-      mosquitto_username_pw_set(mosq_, cfg_.username.c_str(), cfg_.password.c_str()) != MOSQ_ERR_SUCCESS)
+      mosquitto_username_pw_set(mosq_, cfg_.username.c_str(), cfg_.password.c_str()) !=
+          MOSQ_ERR_SUCCESS)
     return fail("bad user name or password");
   const std::string will = GatewayTopic("availability");
   if (mosquitto_will_set(mosq_, will.c_str(), 7, "offline", 1, true) != MOSQ_ERR_SUCCESS)
     return fail("bad last-will topic " + will);
   if (cfg_.tls) {
     const int rc = mosquitto_tls_set(mosq_, cfg_.ca_file.empty() ? nullptr : cfg_.ca_file.c_str(),
-                                     cfg_.ca_file.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr,
-                                     nullptr);
+                                     cfg_.ca_file.empty() ? "/etc/ssl/certs" : nullptr, nullptr,
+                                     nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) return fail(std::string("TLS set-up: ") + mosquitto_strerror(rc));
   }
   mosquitto_connect_v5_callback_set(mosq_, &MqttExport::OnConnect);
@@ -397,16 +375,20 @@ void MqttExport::Connect(Clock::time_point now) {
   mosquitto_message_v5_callback_set(mosq_, &MqttExport::OnMessage);
   const int rc = mosquitto_connect_async(mosq_, cfg_.host.c_str(), cfg_.port, cfg_.keepalive_s);
   if (rc != MOSQ_ERR_SUCCESS)
-    return fail(rc == MOSQ_ERR_ERRNO ? std::string("connection refused or unreachable") : mosquitto_strerror(rc));
+    return fail(rc == MOSQ_ERR_ERRNO ? std::string("connection refused or unreachable")
+                                     : mosquitto_strerror(rc));
 }
 
 void MqttExport::Lost(const std::string& why, Clock::time_point now) {
   if (connected_ || was_connected_)
-    RateLog("lost", fmt::format("mqtt: connection to {}:{} lost ({}); keeping the newest values and up to {} "
-                                "alarm events, reconnecting",
-                                cfg_.host, cfg_.port, why, cfg_.max_events));
+    RateLog(
+        "lost",
+        fmt::format("mqtt: connection to {}:{} lost ({}); keeping the newest values and up to {} "
+                    "alarm events, reconnecting",
+                    cfg_.host, cfg_.port, why, cfg_.max_events));
   else
-    RateLog("connect", fmt::format("mqtt: cannot connect to {}:{}: {}; retrying", cfg_.host, cfg_.port, why));
+    RateLog("connect",
+            fmt::format("mqtt: cannot connect to {}:{}: {}; retrying", cfg_.host, cfg_.port, why));
   // A new client for every connection: nothing queued inside the library
   // crosses over; unacknowledged events go back into our own queue.
   mosquitto_destroy(mosq_);
@@ -416,7 +398,8 @@ void MqttExport::Lost(const std::string& why, Clock::time_point now) {
   lost_ = false;
   was_connected_ = false;
   RequeueInflight();
-  backoff_ms_ = backoff_ms_ == 0 ? cfg_.backoff_min_ms : std::min(backoff_ms_ * 2, cfg_.backoff_max_ms);
+  backoff_ms_ =
+      backoff_ms_ == 0 ? cfg_.backoff_min_ms : std::min(backoff_ms_ * 2, cfg_.backoff_max_ms);
   next_attempt_ = now + std::chrono::milliseconds(backoff_ms_);
 }
 
@@ -439,8 +422,9 @@ void MqttExport::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__pro
   auto* me = static_cast<MqttExport*>(self);
   if (rc != 0) {
     me->lost_ = true;
-    me->disconnect_reason_ = std::string("refused: ") +
-                             (me->cfg_.protocol == 5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc));
+    me->disconnect_reason_ =
+        std::string("refused: ") +
+        (me->cfg_.protocol == 5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc));
     return;
   }
   me->connected_ = true;
@@ -461,6 +445,7 @@ void MqttExport::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__pro
   mosquitto_subscribe(me->mosq_, nullptr, index.c_str(), 1);
   me->index_settled_ = false;
   me->index_wait_until_ = Clock::now() + kIndexWait;
+  me->gateway_dirty_ = true;
   for (Dev& d : me->devs_) {
     d.availability_sent = false;
     d.alarms_dirty = true;
@@ -476,8 +461,9 @@ void MqttExport::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__pro
     me->dropped_since_log_ = 0;
   }
   if (dropped && me->log_)
-    me->log_(fmt::format("mqtt: {} alarm events were dropped while the broker was away (buffer of {})", dropped,
-                         me->cfg_.max_events));
+    me->log_(
+        fmt::format("mqtt: {} alarm events were dropped while the broker was away (buffer of {})",
+                    dropped, me->cfg_.max_events));
 }
 
 void MqttExport::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*) {
@@ -494,7 +480,8 @@ void MqttExport::OnPublish(mosquitto*, void* self, int mid, int, const mqtt5__pr
   static_cast<MqttExport*>(self)->inflight_.erase(mid);
 }
 
-void MqttExport::OnMessage(mosquitto*, void* self, const mosquitto_message* m, const mqtt5__property* props) {
+void MqttExport::OnMessage(mosquitto*, void* self, const mosquitto_message* m,
+                           const mqtt5__property* props) {
   auto* me = static_cast<MqttExport*>(self);
   if (m == nullptr || m->topic == nullptr) return;
   std::string payload;
@@ -503,14 +490,16 @@ void MqttExport::OnMessage(mosquitto*, void* self, const mosquitto_message* m, c
   std::string correlation;
   void* data = nullptr;
   uint16_t len = 0;
-  if (props != nullptr && mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &data, &len, false)) {
+  if (props != nullptr &&
+      mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &data, &len, false)) {
     if (data != nullptr) correlation.assign(static_cast<const char*>(data), len);
     free(data);
   }
   try {
     me->HandleMessage(m->topic, payload, correlation);
   } catch (const std::exception& e) {
-    me->RateLog("message", fmt::format("mqtt: message on {} not handled: {}", TopicName(m->topic), e.what()));
+    me->RateLog("message",
+                fmt::format("mqtt: message on {} not handled: {}", TopicName(m->topic), e.what()));
   }
 }
 
@@ -518,6 +507,7 @@ void MqttExport::HandleMessage(const std::string& topic, const std::string& payl
                                const std::string& correlation) {
   if (cfg_.discovery && topic == cfg_.discovery_prefix + "/status") {
     if (payload == "online") {
+      gateway_dirty_ = true;
       for (Dev& d : devs_) {
         d.discovery_dirty = true;
         d.discovery_payloads.clear();
@@ -538,8 +528,9 @@ void MqttExport::HandleMessage(const std::string& topic, const std::string& payl
     const std::string level = topic.substr(head.size(), topic.size() - head.size() - tail.size());
     Dev* d = DeviceByTopic(level);
     if (d == nullptr) {
-      RateLog("control-unknown", fmt::format("mqtt: control request for unknown device \"{}\" ignored",
-                                             TopicName(level)));
+      RateLog(
+          "control-unknown",
+          fmt::format("mqtt: control request for unknown device \"{}\" ignored", TopicName(level)));
       return;
     }
     ControlRequest r;
@@ -602,53 +593,49 @@ void MqttExport::TakeInputs(Clock::time_point now) {
     for (Dev& x : devs_)
       if (x.cfg.id == id) d = &x;
     if (d == nullptr) continue;
-    Json::Value units(Json::arrayValue);
-    for (const UnitImage& img : p.report.images)
-      units.append(view::UnitJson(view::ReadUnit(img.data_id, img.type, img.image)));
     d->answering = true;  // a round just completed
     d->report_at = p.at;
     d->report_pending = true;
     // Every round lists all the device's units: one missing is gone (the
     // device was set up again without it).
-    std::set<uint32_t> listed;
-    for (const Json::Value& u : units) {
-      uint32_t id = 0;
-      if (json::ToUInt32(json::Member(u, "data_id"), id)) listed.insert(id);
-    }
+    std::set<unsigned int> listed;
+    for (const view::UnitValues& u : p.units) listed.insert(u.data_id);
     for (auto it = d->units.begin(); it != d->units.end();) {
       if (listed.count(it->first) != 0) {
         ++it;
         continue;
       }
-      if (connected_) Send(DeviceTopic(*d, "units/" + std::to_string(it->first)), "", 1, true, d->cfg.id);
+      if (connected_)
+        Send(DeviceTopic(*d, "units/" + std::to_string(it->first)), "", 1, true, d->cfg.id);
       it = d->units.erase(it);
       d->units_changed = d->discovery_dirty = true;
       index_dirty_ = true;
     }
-    for (const Json::Value& u : units) {
-      uint32_t data_id = 0;
-      std::string type;
-      if (!json::ToUInt32(json::Member(u, "data_id"), data_id) || !json::ToString(json::Member(u, "type"), type))
-        continue;
-      const Json::Value& values = json::Member(u, "values");
-      Unit& unit = d->units[data_id];
-      std::vector<std::string> keys = KeysOf(type, values);
-      if (unit.type != type || unit.keys != keys) d->units_changed = d->discovery_dirty = true;
-      unit.data_id = data_id;
-      unit.type = type;
-      unit.keys = std::move(keys);
-      Json::Value compared = values.isObject() ? values : Json::Value(Json::objectValue);
-      compared.removeMember("time");  // the rectifier image's own time stamp
-      unit.values = Compact(compared);
+    for (const view::UnitValues& u : p.units) {
+      Unit& unit = d->units[u.data_id];
+      std::string shape = std::to_string(u.type);
+      for (const view::Value& v : u.values)
+        shape += fmt::format("|{}/{}/{}/{}/{}/{}", v.field.key, v.field.label, v.field.unit,
+                             static_cast<int>(v.field.quantity), static_cast<int>(v.field.entity),
+                             v.field.diagnostic);
+      if (unit.type != u.type || unit.shape != shape) d->units_changed = d->discovery_dirty = true;
+      unit.data_id = u.data_id;
+      unit.type = u.type;
+      unit.shape = std::move(shape);
+      unit.fields.clear();
+      for (const view::Value& v : u.values) unit.fields.push_back(v.field);
+      const Json::Value values = view::ValuesJson(u);
+      unit.values = Compact(values);
       Json::Value state(Json::objectValue);
       state["device"] = d->cfg.name;
-      state["data_id"] = data_id;
-      state["type"] = type;
-      state["round"] = static_cast<Json::UInt64>(p.report.round);
-      state["time"] = static_cast<Json::Int64>(p.report.time);
-      state["values"] = values.isObject() ? values : Json::Value(Json::objectValue);
-      const Json::Value& errors = json::Member(u, "errors");
-      if (errors.isObject() && !errors.empty()) state["errors"] = errors;
+      state["data_id"] = u.data_id;
+      state["type"] = view::DeviceTypeOf(u.type);
+      state["round"] = static_cast<Json::UInt64>(p.round);
+      state["time"] = static_cast<Json::Int64>(p.time);
+      state["record_time"] =
+          u.time > 0 ? Json::Value(static_cast<Json::Int64>(u.time)) : Json::Value();
+      state["values"] = values;
+      if (!u.error.empty()) state["error"] = u.error;
       unit.payload = Compact(state);
     }
   }
@@ -656,19 +643,22 @@ void MqttExport::TakeInputs(Clock::time_point now) {
 
 void MqttExport::CheckDevices(Clock::time_point now) {
   for (Dev& d : devs_) {
-    std::optional<DeviceSnapshot> s;
+    std::optional<view::DeviceView> s;
     try {
-      s = source_.snapshot(d.cfg.id);
+      s = source_.device(d.cfg.id);
     } catch (const std::exception&) {
     }
     if (!s) continue;
     d.answering = s->answering;
-    // Active alarms.
+    if (s->model != d.model || s->version != d.version) {
+      d.model = s->model;
+      d.version = s->version;
+      d.discovery_dirty = true;
+    }
+    // Active alarms, and the worst severity among them.
     Json::Value alarms(Json::objectValue);
     Json::Value active(Json::objectValue);
     for (const store::ActiveAlarm& a : s->alarms) {
-      Json::Value x = store::AlarmPointJson(a);
-      x["since"] = static_cast<Json::Int64>(a.since);
       const std::string id = PointId(a.data_id, a.key, a.seq);
       if (d.alarm_points.count(id) == 0 && d.alarm_points.size() < 4096) {
         Json::Value point(Json::objectValue);
@@ -680,29 +670,17 @@ void MqttExport::CheckDevices(Clock::time_point now) {
         d.alarm_points[id] = point;
         d.discovery_dirty = true;
       }
-      active[id] = x;
+      active[id] = view::AlarmPointJson(a);
     }
     alarms["count"] = static_cast<Json::UInt>(s->alarms.size());
+    alarms["severity"] = view::SeverityWord(s->worst);
     alarms["active"] = active;
     const std::string payload = Compact(alarms);
     if (payload != d.alarms_payload) {
       d.alarms_payload = payload;
       d.alarms_dirty = true;
     }
-    // Line statistics.
-    Json::Value st(Json::objectValue);
-    st["line"] = s->line;
-    st["open"] = s->line_open;
-    st["rounds"] = static_cast<Json::UInt64>(s->rounds);
-    st["requests"] = static_cast<Json::UInt64>(s->line_stats.requests);
-    st["answers"] = static_cast<Json::UInt64>(s->line_stats.answers);
-    st["timeouts"] = static_cast<Json::UInt64>(s->line_stats.timeouts);
-    st["late"] = static_cast<Json::UInt64>(s->line_stats.late);
-    st["echoes"] = static_cast<Json::UInt64>(s->line_stats.echoes);
-    st["dropped"] = static_cast<Json::UInt64>(s->line_stats.dropped);
-    st["bytes_out"] = static_cast<Json::UInt64>(s->line_stats.bytes_out);
-    st["bytes_in"] = static_cast<Json::UInt64>(s->line_stats.bytes_in);
-    d.stats_payload = Compact(st);
+    d.stats_payload = Compact(view::LineStatsJson(*s));
   }
   (void)now;
 }
@@ -712,13 +690,15 @@ bool MqttExport::Send(const std::string& topic, const std::string& payload, int 
   if (mosq_ == nullptr || !SafePublishTopic(topic)) return false;
   mosquitto_property* props = nullptr;
   if (!correlation.empty() && cfg_.protocol == 5)
-    mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.data(),
-                                  static_cast<uint16_t>(std::min<size_t>(correlation.size(), 65535)));
+    mosquitto_property_add_binary(
+        &props, MQTT_PROP_CORRELATION_DATA, correlation.data(),
+        static_cast<uint16_t>(std::min<size_t>(correlation.size(), 65535)));
   const int rc = mosquitto_publish_v5(mosq_, mid, topic.c_str(), static_cast<int>(payload.size()),
                                       payload.data(), qos, retain, props);
   mosquitto_property_free_all(&props);
   if (rc != MOSQ_ERR_SUCCESS) {
-    RateLog("publish", fmt::format("mqtt: publish on {} failed: {}", topic, mosquitto_strerror(rc)));
+    RateLog("publish",
+            fmt::format("mqtt: publish on {} failed: {}", topic, mosquitto_strerror(rc)));
     return false;
   }
   std::lock_guard<std::mutex> lock(mu_);
@@ -751,16 +731,19 @@ void MqttExport::Flush(Clock::time_point now) {
         }
         for (const Json::Value& t : topics) {
           std::string topic;
-          if (json::ToString(t, topic) &&
-              (topic.rfind(cfg_.discovery_prefix + "/", 0) == 0 || topic.rfind(cfg_.prefix + "/", 0) == 0))
+          if (json::ToString(t, topic) && (topic.rfind(cfg_.discovery_prefix + "/", 0) == 0 ||
+                                           topic.rfind(cfg_.prefix + "/", 0) == 0))
             Send(topic, "", 1, true);
         }
-        if (log_) log_(fmt::format("mqtt: device \"{}\" left the site file; its retained topics are cleared", name));
+        if (log_)
+          log_(fmt::format(
+              "mqtt: device \"{}\" left the site file; its retained topics are cleared", name));
       }
     }
     old_index_ = Json::Value();
     index_dirty_ = true;
   }
+  if (cfg_.discovery && gateway_dirty_) PublishGateway();
   for (Dev& d : devs_) {
     const bool live = d.answering;
     if (!d.availability_sent || d.availability_value != live) {
@@ -777,12 +760,14 @@ void MqttExport::Flush(Clock::time_point now) {
         const bool due = !u.sent || u.values != u.sent_values ||
                          now - u.sent_at >= std::chrono::seconds(cfg_.refresh_s);
         if (!due) continue;
-        if (!Send(DeviceTopic(d, "units/" + std::to_string(id)), u.payload, 0, true, d.cfg.id)) continue;
+        if (!Send(DeviceTopic(d, "units/" + std::to_string(id)), u.payload, 0, true, d.cfg.id))
+          continue;
         u.sent = true;
         u.sent_values = u.values;
         u.sent_at = now;
         if (first && d.report_pending) {
-          const double ms = std::chrono::duration<double, std::milli>(Clock::now() - d.report_at).count();
+          const double ms =
+              std::chrono::duration<double, std::milli>(Clock::now() - d.report_at).count();
           std::lock_guard<std::mutex> lock(mu_);
           stats_.max_delay_ms = std::max(stats_.max_delay_ms, ms);
           stats_.total_delay_ms += ms;
@@ -816,9 +801,8 @@ void MqttExport::Flush(Clock::time_point now) {
     for (Dev& x : devs_)
       if (x.cfg.id == e.device) d = &x;
     if (d == nullptr) continue;
-    Json::Value v = store::AlarmEventJson(e.e);
+    Json::Value v = view::AlarmEventJson(e.e);
     v["id"] = static_cast<Json::UInt64>(e.id);
-    v["time"] = static_cast<Json::Int64>(e.e.time);
     int mid = 0;
     if (!Send(DeviceTopic(*d, "events"), Compact(v), 1, false, d->cfg.id, &mid)) {
       std::lock_guard<std::mutex> lock(mu_);
@@ -847,9 +831,38 @@ void MqttExport::Flush(Clock::time_point now) {
     v["result"] = r.result.result;
     if (!r.result.reason.empty()) v["reason"] = r.result.reason;
     v["time"] = static_cast<Json::Int64>(EpochNow());
-    Send(DeviceTopic(*d, "control/result"), Compact(v), 1, false, d->cfg.id, nullptr, r.request.correlation);
+    Send(DeviceTopic(*d, "control/result"), Compact(v), 1, false, d->cfg.id, nullptr,
+         r.request.correlation);
   }
   if (index_settled_ && index_dirty_) PublishIndex();
+}
+
+std::string MqttExport::GatewayNode() const {
+  const std::string id = cfg_.client_id.empty() ? DefaultClientId() : cfg_.client_id;
+  return "k417t_gateway_" + TopicName(id);
+}
+
+// The gateway as a device of its own, which every controller names as the
+// one it is reached through: its connectivity is the gateway's availability.
+void MqttExport::PublishGateway() {
+  const std::string node = GatewayNode();
+  const std::string id = cfg_.client_id.empty() ? DefaultClientId() : cfg_.client_id;
+  Json::Value device(Json::objectValue);
+  device["identifiers"].append(node);
+  device["name"] = "k417t gateway " + id;
+  if (!cfg_.configuration_url.empty()) device["configuration_url"] = cfg_.configuration_url;
+  Json::Value c(Json::objectValue);
+  c["name"] = "Connection";
+  c["unique_id"] = node + "_connectivity";
+  c["state_topic"] = GatewayTopic("availability");
+  c["payload_on"] = "online";
+  c["payload_off"] = "offline";
+  c["device_class"] = "connectivity";
+  c["entity_category"] = "diagnostic";
+  c["device"] = device;
+  if (Send(cfg_.discovery_prefix + "/binary_sensor/" + node + "/connectivity/config", Compact(c), 1,
+           true))
+    gateway_dirty_ = false;
 }
 
 void MqttExport::PublishDiscovery(Dev& d) {
@@ -857,9 +870,11 @@ void MqttExport::PublishDiscovery(Dev& d) {
   Json::Value device(Json::objectValue);
   device["identifiers"].append(node);
   device["name"] = d.cfg.name;
-  device["model"] = d.cfg.model;
-  device["manufacturer"] = "K417T";
-  device["serial_number"] = std::to_string(d.cfg.id);
+  // The controller's own model text once it answered the model query.
+  device["model"] = d.model.empty() ? "K417T" : d.model;
+  if (!d.version.empty()) device["sw_version"] = d.version;
+  if (!cfg_.configuration_url.empty()) device["configuration_url"] = cfg_.configuration_url;
+  device["via_device"] = GatewayNode();
   Json::Value availability(Json::arrayValue);
   Json::Value a1(Json::objectValue), a2(Json::objectValue);
   a1["topic"] = GatewayTopic("availability");
@@ -872,7 +887,8 @@ void MqttExport::PublishDiscovery(Dev& d) {
     config["device"] = device;
     config["availability"] = availability;
     config["availability_mode"] = "all";
-    const std::string topic = cfg_.discovery_prefix + "/" + component + "/" + node + "/" + object + "/config";
+    const std::string topic =
+        cfg_.discovery_prefix + "/" + component + "/" + node + "/" + object + "/config";
     const std::string payload = Compact(config);
     auto sent = d.discovery_payloads.find(topic);
     if (sent != d.discovery_payloads.end() && sent->second == payload) {
@@ -882,22 +898,48 @@ void MqttExport::PublishDiscovery(Dev& d) {
       d.discovery_payloads[topic] = payload;
     }
   };
+  // Every measurement is a sensor; a state is a sensor of its words or a
+  // problem; settings read from the controller are diagnostics.
   for (const auto& [id, u] : d.units) {
-    for (const std::string& key : u.keys) {
-      const auto m = MeasureOf(u.type, key);
-      if (!m) continue;
+    const std::string state_topic = DeviceTopic(d, "units/" + std::to_string(id));
+    for (const view::Field& f : u.fields) {
+      if (!PlainKey(f.key)) continue;
       Json::Value c(Json::objectValue);
-      const char* kind = u.type == "k417t-ac" ? "AC" : u.type == "k417t-dc" ? "DC" : "rectifiers";
-      c["name"] = fmt::format("{} {} {}", kind, id, m->name);
-      c["state_topic"] = DeviceTopic(d, "units/" + std::to_string(id));
-      c["value_template"] = Template(key);
-      c["unit_of_measurement"] = m->unit;
-      c["device_class"] = m->device_class;
+      c["name"] = UnitName(u.type, id) + " " + f.label;
+      c["state_topic"] = state_topic;
+      c["value_template"] = ValueTemplate(f.key);
+      const std::string object = TopicName(fmt::format("u{}_{}", id, f.key));
+      if (f.quantity == view::Quantity::kState) {
+        if (f.entity == view::StateEntity::kEnum) {
+          c["device_class"] = "enum";
+          announce("sensor", object, c);
+        } else if (f.entity == view::StateEntity::kProblem) {
+          c["device_class"] = "problem";
+          c["payload_on"] = "fault";
+          c["payload_off"] = "normal";
+          announce("binary_sensor", object, c);
+        }
+        continue;
+      }
+      if (const char* dc = DeviceClassOf(f.quantity)) c["device_class"] = dc;
+      if (!f.unit.empty()) c["unit_of_measurement"] = f.unit;
       c["state_class"] = "measurement";
-      std::string object = key;
-      std::replace(object.begin(), object.end(), '.', '_');
-      announce("sensor", TopicName(fmt::format("u{}_{}", id, object)), c);
+      if (f.diagnostic) c["entity_category"] = "diagnostic";
+      announce("sensor", object, c);
     }
+  }
+  // The line's counters (of the whole port when controllers share it).
+  const std::pair<const char*, const char*> counters[] = {
+      {"rounds", "Rounds"},     {"requests", "Requests"}, {"answers", "Answers"},
+      {"timeouts", "Timeouts"}, {"late", "Late answers"}, {"dropped", "Dropped frames"}};
+  for (const auto& [key, label] : counters) {
+    Json::Value c(Json::objectValue);
+    c["name"] = std::string("Line ") + label;
+    c["state_topic"] = DeviceTopic(d, "line");
+    c["value_template"] = fmt::format("{{{{ value_json.get('{}') }}}}", key);
+    c["state_class"] = "total_increasing";
+    c["entity_category"] = "diagnostic";
+    announce("sensor", std::string("line_") + key, c);
   }
   {
     Json::Value c(Json::objectValue);
@@ -905,6 +947,9 @@ void MqttExport::PublishDiscovery(Dev& d) {
     c["state_topic"] = DeviceTopic(d, "alarms");
     c["value_template"] = "{{ 'ON' if value_json['count'] > 0 else 'OFF' }}";
     c["device_class"] = "problem";
+    c["json_attributes_topic"] = DeviceTopic(d, "alarms");
+    c["json_attributes_template"] =
+        "{{ {'count': value_json['count'], 'severity': value_json.get('severity')} | tojson }}";
     announce("binary_sensor", "alarm", c);
   }
   for (const auto& [id, point] : d.alarm_points) {
@@ -913,6 +958,9 @@ void MqttExport::PublishDiscovery(Dev& d) {
     c["state_topic"] = DeviceTopic(d, "alarms");
     c["value_template"] = "{{ 'ON' if '" + id + "' in value_json['active'] else 'OFF' }}";
     c["device_class"] = "problem";
+    // Severity, code, text and since of the point while it is active.
+    c["json_attributes_topic"] = DeviceTopic(d, "alarms");
+    c["json_attributes_template"] = "{{ value_json['active'].get('" + id + "', {}) | tojson }}";
     announce("binary_sensor", "alarm_" + id, c);
   }
   // Configs announced before and no longer made (a unit gone) are removed,
@@ -950,7 +998,9 @@ void MqttExport::ApplyDevices(std::vector<MqttDevice> devices) {
   }
   for (const Dev& gone : devs_) {
     if (connected_) ClearRetained(gone);
-    if (log_) log_(fmt::format("mqtt: device \"{}\" left the site file; its retained topics are cleared", gone.cfg.topic));
+    if (log_)
+      log_(fmt::format("mqtt: device \"{}\" left the site file; its retained topics are cleared",
+                       gone.cfg.topic));
   }
   // Not connected now: the retained index still names the devices that went,
   // and the next connection clears them from it.
@@ -961,7 +1011,8 @@ void MqttExport::ApplyDevices(std::vector<MqttDevice> devices) {
 void MqttExport::ClearRetained(const Dev& d) {
   std::set<std::string> topics(d.discovery_sent.begin(), d.discovery_sent.end());
   for (const std::string& t : d.inherited)
-    if (t.rfind(cfg_.discovery_prefix + "/", 0) == 0 || t.rfind(cfg_.prefix + "/", 0) == 0) topics.insert(t);
+    if (t.rfind(cfg_.discovery_prefix + "/", 0) == 0 || t.rfind(cfg_.prefix + "/", 0) == 0)
+      topics.insert(t);
   for (const auto& [id, u] : d.units) topics.insert(DeviceTopic(d, "units/" + std::to_string(id)));
   for (const char* leaf : {"availability", "alarms", "line"}) topics.insert(DeviceTopic(d, leaf));
   for (const std::string& t : topics) Send(t, "", 1, true);
@@ -972,7 +1023,8 @@ void MqttExport::PublishIndex() {
   for (const Dev& d : devs_) {
     Json::Value topics(Json::arrayValue);
     for (const std::string& t : d.discovery_sent) topics.append(t);
-    for (const auto& [id, u] : d.units) topics.append(DeviceTopic(d, "units/" + std::to_string(id)));
+    for (const auto& [id, u] : d.units)
+      topics.append(DeviceTopic(d, "units/" + std::to_string(id)));
     for (const char* leaf : {"availability", "alarms", "line"}) topics.append(DeviceTopic(d, leaf));
     // Until this run announced the device, what the last one listed stays
     // listed, so that a run stopped before its first round loses nothing.

@@ -27,6 +27,7 @@
 
 #include "export/mqtt_config.h"
 #include "site/site_host.h"
+#include "view/site_view.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -34,24 +35,25 @@ struct mqtt5__property;
 
 namespace qmx::exporter {
 
-// What the export reads from the site: SiteHost's snapshots and control.
+// What the export reads from the site: the view of each device (health,
+// model, active alarms, line statistics) and control through the host.
 struct MqttSource {
-  std::function<std::optional<DeviceSnapshot>(unsigned int)> snapshot;
+  std::function<std::optional<view::DeviceView>(unsigned int)> device;
   std::function<ControlResult(unsigned int, int, const std::vector<unsigned char>&)> control;
-  static MqttSource Of(SiteHost& host);
+  static MqttSource Of(view::SiteView& view);
 };
 
 // A control request taken from a `control/set` message.
 struct ControlRequest {
   int code = 0;
-  int byte = -1;         // none
-  Json::Value id;        // the request's "id", echoed (null: none)
+  int byte = -1;            // none
+  Json::Value id;           // the request's "id", echoed (null: none)
   std::string correlation;  // MQTT 5 correlation data, echoed
 };
 
 // Reads `payload` ({"code": 106, "byte": 3, "id": "any"}) for `device`. False
-// with the reason: not JSON, unknown members, a code outside the device's
-// allow-list, a byte missing, out of range or given to a code without one.
+// with the reason: not JSON, unknown members, control off for the device, a
+// code or byte the control rules refuse, a code outside the allow-list.
 bool ParseControlRequest(const std::string& payload, const MqttDevice& device, ControlRequest& out,
                          std::string& reason);
 
@@ -60,7 +62,7 @@ struct MqttStats {
   uint64_t messages = 0, bytes = 0;  // handed to the broker connection
   uint64_t events_dropped = 0;
   uint64_t control_refused = 0;
-  double max_delay_ms = 0;   // round report to its first state message
+  double max_delay_ms = 0;  // round report to its first state message
   double total_delay_ms = 0;
   uint64_t delays = 0;
   std::map<unsigned int, std::pair<uint64_t, uint64_t>> per_device;  // messages, bytes
@@ -79,9 +81,9 @@ class MqttExport {
   // gateway and the devices offline and disconnects. Idempotent.
   void Stop();
 
-  // A completed round (any thread; copies and returns). Its values list every
+  // A completed round (any thread; copies and returns). Its units are every
   // unit of the device: a unit not listed is taken as gone from the device.
-  void OnRound(const RoundReport& report);
+  void OnRound(const view::RoundView& round);
   // A controller stopped answering or answers again (any thread).
   void OnLink(const LinkReport& report);
   // The site's devices after a reload (any thread; applied on the export
@@ -112,16 +114,18 @@ class MqttExport {
   };
   struct Unit {
     unsigned int data_id = 0;
-    std::string type;
-    std::vector<std::string> keys;  // value keys, for discovery ("modules.0.value")
-    std::string payload;            // newest state message
-    std::string values;             // its values, to tell a change
-    std::string sent_values;        // the values last sent
+    int type = 0;
+    std::vector<view::Field> fields;  // what discovery announces
+    std::string shape;                // the fields in short, to tell a change
+    std::string payload;              // newest state message
+    std::string values;               // its values, to tell a change
+    std::string sent_values;          // the values last sent
     Clock::time_point sent_at{};
     bool sent = false;
   };
   struct Dev {
     MqttDevice cfg;
+    std::string model, version;  // as the controller reported them
     bool answering = false;
     bool availability_sent = false, availability_value = false;
     std::map<unsigned int, Unit> units;
@@ -141,7 +145,9 @@ class MqttExport {
     std::map<std::string, std::string> discovery_payloads;  // as sent on this connection
   };
   struct Pending {
-    RoundReport report;
+    uint64_t round = 0;
+    int64_t time = 0;
+    std::vector<view::UnitValues> units;
     Clock::time_point at;
   };
 
@@ -157,6 +163,8 @@ class MqttExport {
   void ClearRetained(const Dev& d);
   void FinalFlush();
   void PublishDiscovery(Dev& d);
+  void PublishGateway();
+  std::string GatewayNode() const;
   void PublishIndex();
   void HandleIndex(const std::string& payload);
   void RequeueInflight();
@@ -171,7 +179,8 @@ class MqttExport {
   static void OnDisconnect(mosquitto*, void*, int, const mqtt5__property*);
   static void OnPublish(mosquitto*, void*, int, int, const mqtt5__property*);
   static void OnMessage(mosquitto*, void*, const mosquitto_message*, const mqtt5__property*);
-  void HandleMessage(const std::string& topic, const std::string& payload, const std::string& correlation);
+  void HandleMessage(const std::string& topic, const std::string& payload,
+                     const std::string& correlation);
   void Refuse(unsigned int device, const ControlRequest& r, const std::string& reason);
   void RateLog(const std::string& key, const std::string& line);
   void QueueEvents(unsigned int device, const std::vector<store::AlarmEvent>& events);  // under mu_
@@ -192,6 +201,7 @@ class MqttExport {
   Clock::time_point index_wait_until_{};
   Json::Value old_index_;
   bool index_dirty_ = false;
+  bool gateway_dirty_ = true;  // the gateway's own discovery config
   Clock::time_point last_check_{};
   std::string disconnect_reason_;
   bool was_connected_ = false;
@@ -205,7 +215,7 @@ class MqttExport {
   mutable std::mutex mu_;
   std::condition_variable cv_;
   bool stopping_ = false;
-  std::map<unsigned int, Pending> pending_;  // newest report per device
+  std::map<unsigned int, Pending> pending_;             // newest report per device
   std::optional<std::vector<MqttDevice>> new_devices_;  // from UpdateDevices
   std::deque<Event> events_;
   std::map<unsigned int, bool> links_;  // answering, as the newest link report said

@@ -63,6 +63,12 @@ bool Parse(const std::string& text, const std::string& source, Json::Value& out,
     error = source + ": longer than " + std::to_string(limits.max_bytes) + " bytes";
     return false;
   }
+  // jsoncpp takes a NUL byte for the end of the text: what follows it would
+  // pass unread.
+  if (text.find('\0') != std::string::npos) {
+    error = source + ": a NUL byte in the text";
+    return false;
+  }
   Json::CharReaderBuilder builder;
   builder["allowComments"] = true;
   builder["failIfExtra"] = true;
