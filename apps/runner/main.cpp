@@ -37,6 +37,7 @@
 #include "sim/pty_server.h"
 #include "image_view.h"
 #include "site/site_host.h"
+#include "web/http_front_end.h"
 #include "web/http_server.h"
 #include "wire/serial_transport.h"
 
@@ -634,19 +635,12 @@ int Run(const Args& a) {
     opts.retention.max_event_rows = a.retention_rows;
     auto host = std::make_shared<qmx::SiteHost>(opts, log);
     host->OpenHistory();
-    // The web API learns round timing from the report sink; it is made here so
-    // the sink can hold it, and serves once the devices are set up.
-    std::shared_ptr<qmx::web::WebApi> web_api;
-    std::unique_ptr<qmx::web::HttpServer> web;
-    if (!a.http.empty()) {
-      qmx::web::ApiOptions wo;
-      wo.decode = k417t_run::DecodeImage;
-      wo.control = a.http_control;
-      wo.token = http_token;
-      web_api = std::make_shared<qmx::web::WebApi>(*host, wo);
-    }
-    host->SetReportSink([&output, &mqtt, web_api, quiet = a.quiet](const qmx::RoundReport& r) {
-      if (web_api) web_api->OnRound(r);
+    // The site as the front ends see it; it counts round timing from the
+    // report sink.
+    qmx::view::SiteView view(*host);
+    std::unique_ptr<qmx::web::HttpFrontEnd> web;
+    host->SetReportSink([&output, &mqtt, &view, quiet = a.quiet](const qmx::RoundReport& r) {
+      view.Round(r);
       if (quiet) output.Events(r);
       else output.Round(r);
       if (auto m = mqtt.get()) m->OnRound(r);
@@ -670,17 +664,23 @@ int Run(const Args& a) {
       for (const std::string& p : problems) std::cerr << "k417t-run: " << p << "\n";
       return 2;
     }
-    auto web_devices = [&fleet] {
-      std::map<unsigned int, qmx::web::DeviceInfo> info;
-      for (const SiteDevice* d : fleet.devices()) info[d->data_id] = {d->name, d->ctrl->baud_rate};
+    auto site_info = [&fleet] {
+      qmx::view::SiteInfo info;
+      for (const SiteDevice* d : fleet.devices()) {
+        info[d->data_id].name = d->name;
+        info[d->data_id].baud = d->ctrl->baud_rate;
+      }
       return info;
     };
-    if (web_api) {
-      web_api->SetDevices(web_devices());
+    view.SetSite(site_info());
+    if (!a.http.empty()) {
+      qmx::web::ApiOptions wo;
+      wo.control = a.http_control;
+      wo.token = http_token;
       qmx::web::ServerOptions so;
       so.address = http_address;
       so.port = http_port;
-      web = std::make_unique<qmx::web::HttpServer>(*web_api, so, log);
+      web = std::make_unique<qmx::web::HttpFrontEnd>(view, wo, so, log);
       std::string err;
       if (!web->Start(err)) {
         std::cerr << "k417t-run: " << err << "\n";
@@ -728,7 +728,7 @@ int Run(const Args& a) {
         applied = fleet.Reload(std::move(next), change, why);
       }
       if (applied) {
-        if (web_api) web_api->SetDevices(web_devices());
+        view.SetSite(site_info());
         if (signature != mqtt_signature) {
           log(next_enabled ? "reload: the MQTT export starts again with the new settings"
                            : "reload: the MQTT export stops");
