@@ -13,30 +13,50 @@
     if (cls) e.className = cls;
     return e;
   }
-  function row(cells) {
-    const tr = el('tr');
+  function row(cells, cls) {
+    const tr = el('tr', undefined, cls);
     for (const c of cells) {
-      const td = el('td', c.t, c.cls);
+      const td = el('td', c.chip ? undefined : c.t, c.cls);
+      if (c.key) td.dataset.key = c.key;
+      if (c.chip) td.appendChild(el('span', c.t, c.chip));
       tr.appendChild(td);
     }
     return tr;
   }
   function fmt(v, digits) {
-    if (v === null || v === undefined || typeof v !== 'number') return '–';
-    return v.toFixed(digits === undefined ? 1 : digits);
+    if (typeof v !== 'number' || !Number.isFinite(v)) return '\u2014';
+    const t = v.toFixed(digits === undefined ? 1 : digits);
+    return Number(t) === 0 ? t.replace('-', '') : t;  // never "-0.0"
   }
   function num(v, d) { return { t: fmt(v, d), cls: 'num' }; }
+  // The browser's zone as "UTC+1", "UTC+5:30", "UTC".
+  function zone(d) {
+    const off = -d.getTimezoneOffset();
+    if (off === 0) return 'UTC';
+    const a = Math.abs(off);
+    return `UTC${off > 0 ? '+' : '-'}${Math.floor(a / 60)}${a % 60 ? ':' + String(a % 60).padStart(2, '0') : ''}`;
+  }
   function when(epoch) {
-    if (!epoch) return '–';
+    if (!epoch) return '\u2014';
     const d = new Date(epoch * 1000);
     const p = (n) => String(n).padStart(2, '0');
-    return `${d.getFullYear()}-${p(d.getMonth() + 1)}-${p(d.getDate())} ${p(d.getHours())}:${p(d.getMinutes())}:${p(d.getSeconds())}`;
+    return `${d.getFullYear()}-${p(d.getMonth() + 1)}-${p(d.getDate())} ${p(d.getHours())}:${p(d.getMinutes())}:${p(d.getSeconds())} ${zone(d)}`;
   }
-  function alertText(code, kind) {
-    if (!code) return 'normal';
-    if (kind === 'current') return ({ 1: 'low', 2: 'high', 3: 'missing' })[code] || String(code);
-    if (kind === 'f') return ({ 1: 'low', 2: 'high' })[code] || String(code);
-    return ({ 1: 'low', 2: 'high', 3: 'phase missing' })[code] || String(code);
+  // Digits by what a value measures.
+  function digits(f, v) {
+    if (f.quantity === 'voltage') return Math.abs(v) < 100 ? 2 : 1;
+    if (f.quantity === 'current' || f.quantity === 'frequency' || f.quantity === 'temperature') return 1;
+    return Math.abs(v) >= 100 ? 1 : 2;
+  }
+  // A field's value as a cell: the number with its unit, a state's word
+  // (red when it is not normal), or "—" for no value.
+  function valueCell(f, withUnit) {
+    if (f.quantity === 'state') {
+      const word = typeof f.value === 'string' && f.value ? f.value : '\u2014';
+      return { t: word, cls: f.alert ? 'alert' : 'ok', key: f.key };
+    }
+    if (typeof f.value !== 'number') return { t: '\u2014', cls: 'num none', key: f.key };
+    return { t: fmt(f.value, digits(f, f.value)) + (withUnit && f.unit ? ' ' + f.unit : ''), cls: 'num', key: f.key };
   }
   async function getJson(url) {
     const r = await fetch(url, { cache: 'no-store' });
@@ -45,15 +65,52 @@
     return body;
   }
 
+  const SEVERITY_RANK = { none: 0, warning: 1, minor: 2, major: 3, critical: 4 };
+  function worse(a, b) { return (SEVERITY_RANK[b] || 0) > (SEVERITY_RANK[a] || 0) ? b : a; }
+
   function renderTabs() {
     const nav = $('tabs');
     nav.replaceChildren();
     for (const d of state.devices) {
-      const b = el('button', `${d.name} (${d.id})`, d.id === state.device ? 'active' : '');
+      const b = el('button', `${d.name} (${d.id})`, [d.id === state.device ? 'active' : '', d.health].join(' ').trim());
       b.type = 'button';
+      b.dataset.health = d.health;
+      const n = el('span', d.alarm_count, 'count' + (d.alarm_count ? ' sev-' + d.severity : ''));
+      n.title = d.alarm_count ? `${d.alarm_count} active alarm${d.alarm_count === 1 ? '' : 's'}, worst ${d.severity}` : 'no active alarm';
+      b.appendChild(n);
       b.addEventListener('click', () => { state.device = d.id; state.chartKey = ''; refresh(); });
       nav.appendChild(b);
     }
+  }
+
+  // The site in one line: every controller answering without alarms
+  // (green), alarms (coloured by the worst), or a controller not answering.
+  function renderBanner(devices) {
+    const lost = devices.filter((d) => d.health === 'lost');
+    const alarmed = devices.filter((d) => d.alarm_count > 0);
+    const names = (list) => list.map((d) => d.name).join(', ');
+    let cls, title, text;
+    if (!devices.length) {
+      cls = 'starting'; title = 'No devices'; text = 'the site file names none';
+    } else if (lost.length) {
+      cls = 'lost'; title = 'Not answering: values are stale';
+      const n = alarmed.reduce((c, d) => c + d.alarm_count, 0);
+      text = `${names(lost)}${n ? ` · ${n} active alarm${n === 1 ? '' : 's'}` : ''}`;
+    } else if (alarmed.length) {
+      const worst = alarmed.reduce((w, d) => worse(w, d.severity), 'none');
+      const n = alarmed.reduce((c, d) => c + d.alarm_count, 0);
+      cls = `alarm sev-${worst}`; title = `In alarm (${worst})`;
+      text = `${n} active alarm${n === 1 ? '' : 's'} · ${names(alarmed)}`;
+    } else if (devices.every((d) => d.health === 'healthy')) {
+      cls = 'healthy'; title = 'Healthy';
+      text = `${devices.length === 1 ? 'the controller answers' : 'all ' + devices.length + ' controllers answer'}, no active alarms`;
+    } else {
+      cls = 'starting'; title = 'Starting'; text = 'waiting for the first answers';
+    }
+    const b = $('banner');
+    b.className = 'banner ' + cls;
+    $('banner-title').textContent = title;
+    $('banner-text').textContent = text;
   }
 
   function renderLine(d) {
@@ -61,7 +118,9 @@
     dl.replaceChildren();
     const facts = [
       ['Device', `${d.name} (${d.id})`],
+      ['Controller model', d.model ? `${d.model}${d.version ? ', version ' + d.version : ''}` : '\u2014'],
       ['Port', d.line],
+      ['Health', d.health, d.health === 'healthy' ? 'ok' : d.health === 'starting' ? '' : 'bad'],
       ['Controller', d.answering ? 'answering' : 'not answering', d.answering ? 'ok' : 'bad'],
       ['Values', d.stale ? 'stale: last read before the controller was lost' : 'live', d.stale ? 'bad' : 'ok'],
       ['Last round', when(d.last_round)],
@@ -95,46 +154,97 @@
     return t;
   }
 
+  // Groups of a unit's fields in the order they come: [name, [fields]].
+  function groups(fields) {
+    const out = [];
+    for (const f of fields) {
+      let g = out.find((x) => x[0] === f.group);
+      if (!g) { g = [f.group, []]; out.push(g); }
+      g[1].push(f);
+    }
+    return out;
+  }
+  // Numbered groups ("Input 1", "Module 2") side by side in one table: a
+  // column each, a row per value (its label without the group's name), so a
+  // narrow card holds it and more groups scroll inside the card.
+  function matrix(list) {
+    const rowOf = (g, f) => {
+      const label = f.label.startsWith(g + ' ') ? f.label.slice(g.length + 1) : f.label;
+      return label.charAt(0).toUpperCase() + label.slice(1) + (f.unit ? ` (${f.unit})` : '');
+    };
+    const labels = [];
+    for (const [g, fields] of list) for (const f of fields) if (!labels.includes(rowOf(g, f))) labels.push(rowOf(g, f));
+    const rows = labels.map((label) => [{ t: label, cls: 'text' }].concat(list.map(([g, fields]) => {
+      const f = fields.find((x) => rowOf(g, x) === label);
+      return f ? valueCell(f, false) : { t: '' };
+    })));
+    const box = el('div', undefined, 'scroll');
+    box.appendChild(table([''].concat(list.map(([g]) => g)), rows));
+    return box;
+  }
+  function pairs(fields) {
+    const box = el('div', undefined, 'pairs');
+    for (const f of fields) {
+      const c = valueCell(f, true);
+      const item = el('div');
+      item.appendChild(el('span', f.label));
+      const v = el('span', c.t, c.cls);
+      v.dataset.key = f.key;
+      item.appendChild(v);
+      box.appendChild(item);
+    }
+    return box;
+  }
+  function unitTitle(u) {
+    return ({ ac: 'AC screen', rectifier: 'Rectifier group', dc: 'DC distribution' })[u.kind] + ' ' + u.data_id + (u.time ? ` · ${when(u.time)}` : '');
+  }
+
   function renderUnits(units) {
-    const ac = $('ac'), rc = $('rc'), dc = $('dc');
-    ac.replaceChildren(); rc.replaceChildren(); dc.replaceChildren();
-    const dcRows = [];
+    const target = { ac: $('ac'), rectifier: $('rc'), dc: $('dc') };
+    for (const t of Object.values(target)) t.replaceChildren();
     for (const u of units) {
-      const v = u.values;
-      if (!v) {
-        const target = u.kind === 'ac' ? ac : u.kind === 'rectifier' ? rc : dc;
-        target.appendChild(el('p', `unit ${u.data_id}: ${u.error || 'no values'}`, 'muted'));
+      const box = target[u.kind];
+      if (!box) continue;
+      box.appendChild(el('h3', unitTitle(u)));
+      if (u.error || !u.fields) {
+        box.appendChild(el('p', u.error || 'no values', 'muted'));
         continue;
       }
-      if (u.kind === 'ac') {
-        ac.appendChild(el('h3', `Screen ${u.data_id}`));
-        ac.appendChild(table(['Phase', 'Current A', 'State'], ['a', 'b', 'c'].map((p) => [
-          { t: p.toUpperCase() }, num(v['i' + p]), { t: alertText(v['i' + p + '_alert'], 'current'), cls: v['i' + p + '_alert'] ? 'bad' : '' }])));
-        ac.appendChild(table(['Input', 'AB/A V', 'BC/B V', 'CA/C V', 'Hz', 'State'], (v.inputs || []).map((i, k) => {
-          const bad = [i.a_alert, i.b_alert, i.c_alert, i.f_alert].some((x) => x);
-          const st = bad ? ['a', 'b', 'c'].map((p) => alertText(i[p + '_alert'])).join('/') + (i.f_alert ? ' f ' + alertText(i.f_alert, 'f') : '') : 'normal';
-          return [{ t: k + 1 }, num(i.a), num(i.b), num(i.c), num(i.f), { t: st, cls: bad ? 'bad' : '' }];
-        })));
-      } else if (u.kind === 'rectifier') {
-        const mods = v.modules || [];
-        const total = mods.reduce((s, m) => s + (typeof m.value === 'number' ? m.value : 0), 0);
-        rc.appendChild(el('p', `Group ${u.data_id}: output ${fmt(v.rc_value, 2)} V, total ${fmt(total, 1)} A, ${v.module_count} modules`));
-        rc.appendChild(table(['Module', 'Current A', 'State', 'Fault'], mods.map((m, k) => [
-          { t: k + 1 }, num(m.value), { t: (m.state || []).join(' ') }, { t: m.fault === 1 ? 'FAULT' : 'ok', cls: m.fault === 1 ? 'bad' : 'ok' }])));
-      } else if (u.kind === 'dc') {
-        const blown = (v.fuses || []).map((f, k) => (f === 3 ? k + 1 : 0)).filter((k) => k);
-        dcRows.push([{ t: u.data_id }, num(v.v, 2), num(v.i, 1),
-          { t: v.v_state ? alertText(v.v_state) : 'normal', cls: v.v_state ? 'bad' : '' },
-          { t: blown.length ? 'fault: ' + blown.join(', ') : 'ok', cls: blown.length ? 'bad' : 'ok' }]);
+      const all = groups(u.fields.filter((f) => !f.diagnostic));
+      // Runs of numbered groups become one table; the others label/value pairs.
+      for (let i = 0; i < all.length;) {
+        const base = all[i][0].replace(/\s*\d+$/, '');
+        let j = i;
+        if (base !== all[i][0]) while (j < all.length && all[j][0].replace(/\s*\d+$/, '') === base && all[j][0] !== base) j++;
+        if (j > i) {
+          box.appendChild(matrix(all.slice(i, j)));
+          i = j;
+        } else {
+          if (all.length > 1) box.appendChild(el('h4', all[i][0]));
+          box.appendChild(pairs(all[i][1]));
+          i++;
+        }
+      }
+      const settings = u.fields.filter((f) => f.diagnostic);
+      if (settings.length) {
+        const d = el('details');
+        d.appendChild(el('summary', 'Settings read from the controller'));
+        d.appendChild(pairs(settings));
+        box.appendChild(d);
       }
     }
-    if (dcRows.length) dc.appendChild(table(['Unit', 'Voltage V', 'Current A', 'Voltage state', 'Fuses'], dcRows));
   }
+
+  function sevCell(severity) { return { t: severity, chip: 'sev sev-' + severity }; }
 
   function renderAlarms(alarms) {
     const tb = $('alarms').tBodies[0];
     tb.replaceChildren();
-    for (const a of alarms) tb.appendChild(row([{ t: when(a.since) }, { t: a.data_id }, { t: `${a.code} ${a.name}`, cls: 'bad text' }, { t: a.text, cls: 'text' }]));
+    const sorted = alarms.slice().sort((a, b) => (SEVERITY_RANK[b.severity] || 0) - (SEVERITY_RANK[a.severity] || 0) || a.since - b.since);
+    for (const a of sorted) {
+      tb.appendChild(row([{ t: when(a.since) }, sevCell(a.severity), { t: a.data_id },
+        { t: `${a.code} ${a.name}`, cls: 'text' }, { t: a.text, cls: 'text' }], 'sev-' + a.severity));
+    }
     $('no-alarms').hidden = alarms.length > 0;
   }
 
@@ -144,7 +254,8 @@
     const tb = $('events').tBodies[0];
     tb.replaceChildren();
     for (const e of ev.events.slice().reverse().slice(0, 200)) {
-      tb.appendChild(row([{ t: when(e.time) }, { t: e.state, cls: e.state === 'raised' ? 'bad' : 'ok' }, { t: e.data_id }, { t: `${e.code} ${e.name}`, cls: 'text' }, { t: e.text, cls: 'text' }]));
+      tb.appendChild(row([{ t: when(e.time) }, { t: e.state, cls: e.state === 'raised' ? 'bad' : 'ok' }, sevCell(e.severity),
+        { t: e.data_id }, { t: `${e.code} ${e.name}`, cls: 'text' }, { t: e.text, cls: 'text' }]));
     }
   }
 
@@ -166,35 +277,51 @@
     }
   }
 
+  const COLOURS = ['#0969da', '#cf222e', '#1a7f37', '#8250df', '#bf8700', '#1b7c83', '#6e7781', '#e16f24', '#a40e26'];
+
   async function renderChart(force) {
     const unit = $('chart-unit').value;
     if (!unit) return;
-    const span = Number($('chart-range').value);
-    const key = `${state.device}/${unit}/${span}`;
+    const choice = $('chart-range').value;
+    const auto = choice === 'auto';
+    const span = auto ? 7 * 86400 : Number(choice);
+    const key = `${state.device}/${unit}/${choice}`;
     if (!force && key === state.chartKey && Date.now() - state.chartAt < 15000) return;
     state.chartKey = key;
     state.chartAt = Date.now();
     const to = Math.floor(Date.now() / 1000);
     const h = await getJson(`/api/history?unit=${encodeURIComponent(unit)}&from=${to - span}&to=${to}`);
-    $('chart-info').textContent = `${h.time.length} points${h.thinned ? ' (thinned)' : ''}`;
-    const data = [h.time].concat(h.series.map((s) => s.values));
+    const n = h.time.length;
+    // "What is stored": from a little before the first stored point to now,
+    // so a short history fills the chart instead of its last corner.
+    let from = h.from;
+    if (auto) {
+      from = n ? Math.max(h.from, h.time[0] - Math.max(60, Math.round((h.to - h.time[0]) * 0.05))) : h.to - 3600;
+    }
+    $('chart-info').textContent = `${n} point${n === 1 ? '' : 's'}${h.thinned ? ' (thinned)' : ''} · ${when(from)} to ${when(h.to)}`;
+    const data = [h.time].concat(h.series.map((x) => x.values));
     const box = $('chart');
-    const width = Math.max(280, box.clientWidth || 600);
-    const series = [{}].concat(h.series.map((s, k) => ({
-      label: `${s.label} (${s.unit})`,
-      stroke: ['#0969da', '#cf222e', '#1a7f37', '#8250df', '#bf8700', '#1b7c83', '#6e7781', '#e16f24', '#a40e26'][k % 9],
+    const width = Math.max(260, box.clientWidth || 600);
+    // Records are stored when a value moves past its dead band (and on a
+    // heartbeat): a value holds until the next record, so the lines step.
+    const stepped = uPlot.paths && uPlot.paths.stepped ? uPlot.paths.stepped({ align: 1 }) : undefined;
+    const series = [{}].concat(h.series.map((x, k) => ({
+      label: x.unit ? `${x.label} (${x.unit})` : x.label,
+      stroke: COLOURS[k % COLOURS.length],
       width: 1.5,
-      scale: s.unit,
+      scale: x.unit || 'value',
       spanGaps: false,
+      paths: stepped,
+      points: { show: n <= 60 },
     })));
-    const units = [...new Set(h.series.map((s) => s.unit))];
-    const axes = [{}].concat(units.map((u, k) => ({ scale: u, label: u, side: k === 0 ? 3 : 1, grid: { show: k === 0 } })));
+    const scales = [...new Set(h.series.map((x) => x.unit || 'value'))];
+    const axes = [{}].concat(scales.slice(0, 2).map((u, k) => ({ scale: u, label: u, side: k === 0 ? 3 : 1, grid: { show: k === 0 } })));
     if (state.chart) { state.chart.destroy(); state.chart = null; }
     box.replaceChildren();
-    // The x axis spans the chosen range, however few points it holds.
-    const xRange = () => [h.from, h.to];
+    const xRange = () => [from, h.to];
     state.chart = new uPlot({ width, height: 300, series, axes, scales: { x: { time: true, range: xRange } } }, data, box);
-    box.dataset.points = String(h.time.length);
+    box.dataset.points = String(n);
+    box.dataset.from = String(from);
   }
 
   function renderControl() {
@@ -244,21 +371,22 @@
         state.device = state.devices.length ? state.devices[0].id : null;
       }
       renderTabs();
+      renderBanner(state.devices);
       if (state.device === null) return;
       const d = await getJson(`/api/devices/${state.device}`);
       renderLine(d);
       renderUnits(d.units);
       renderAlarms(d.alarms);
       chartUnits(d.units);
-      const st = $('status');
-      st.textContent = `${d.answering ? 'answering' : 'NOT answering'}${d.stale ? ' · values stale' : ''} · updated ${when(list.time)}`;
-      st.className = d.answering ? 'ok' : 'bad';
+      $('status').textContent = `updated ${when(list.time)}`;
       document.body.dataset.rounds = String(d.rounds);
       await renderEvents();
       await renderChart(false);
     } catch (e) {
       $('status').textContent = 'no answer from the gateway: ' + e.message;
-      $('status').className = 'bad';
+      $('banner').className = 'banner lost';
+      $('banner-title').textContent = 'Gateway not answering';
+      $('banner-text').textContent = 'the values shown are stale';
     }
   }
 

@@ -37,6 +37,7 @@
 #include "site_file.h"
 #include "view/control_rules.h"
 #include "view/site_view.h"
+#include "web/http_front_end.h"
 #include "web/http_server.h"
 #include "wire/serial_transport.h"
 
@@ -584,10 +585,19 @@ int Run(const Args& a) {
     auto host = std::make_shared<qmx::SiteHost>(opts, log);
     host->OpenHistory();
     // The site as the front ends see it, and the front ends, started in
-    // this order and stopped in the reverse one.
+    // this order (once the devices are set up) and stopped in the reverse one.
     qmx::view::SiteView view(*host);
     qmx::view::FrontEnds fronts(view);
     fronts.Add(std::make_shared<k417t_run::ConsoleFrontEnd>(output, a.quiet));
+    if (!a.http.empty()) {
+      qmx::web::ApiOptions wo;
+      wo.control = a.http_control;
+      wo.token = http_token;
+      qmx::web::ServerOptions so;
+      so.address = http_address;
+      so.port = http_port;
+      fronts.Add(std::make_shared<qmx::web::HttpFrontEnd>(view, wo, so, log));
+    }
     const std::string page_url = a.http.empty() ? "" : PageUrl(http_address, http_port);
     fronts.Add(std::make_shared<qmx::exporter::MqttFrontEnd>(
         view, site,
@@ -598,22 +608,8 @@ int Run(const Args& a) {
           return true;
         },
         log));
-    // The web API learns round timing from the report sink; it is made here so
-    // the sink can hold it, and serves once the devices are set up.
-    std::shared_ptr<qmx::web::WebApi> web_api;
-    std::unique_ptr<qmx::web::HttpServer> web;
-    if (!a.http.empty()) {
-      qmx::web::ApiOptions wo;
-      wo.decode = [](int type, const std::vector<unsigned char>& image) {
-        return qmx::view::UnitJson(qmx::view::ReadUnit(0, type, image))["values"];
-      };
-      wo.control = a.http_control;
-      wo.token = http_token;
-      web_api = std::make_shared<qmx::web::WebApi>(*host, wo);
-    }
-    host->SetReportSink([&fronts, web_api](const qmx::RoundReport& r) {
+    host->SetReportSink([&fronts](const qmx::RoundReport& r) {
       fronts.Round(r);
-      if (web_api) web_api->OnRound(r);
     });
     host->SetLinkSink([&fronts](const qmx::LinkReport& r) {
       fronts.Link(r);
@@ -640,24 +636,6 @@ int Run(const Args& a) {
       return info;
     };
     view.SetSite(site_info());
-    auto web_devices = [&fleet] {
-      std::map<unsigned int, qmx::web::DeviceInfo> info;
-      for (const SiteDevice* d : fleet.devices()) info[d->data_id] = {d->name, d->ctrl->baud_rate};
-      return info;
-    };
-    if (web_api) {
-      web_api->SetDevices(web_devices());
-      qmx::web::ServerOptions so;
-      so.address = http_address;
-      so.port = http_port;
-      web = std::make_unique<qmx::web::HttpServer>(*web_api, so, log);
-      std::string err;
-      if (!web->Start(err)) {
-        std::cerr << "k417t-run: " << err << "\n";
-        return 2;
-      }
-    }
-
     signal(SIGINT, OnStop);
     signal(SIGTERM, OnStop);
     signal(SIGUSR1, OnUsr1);
@@ -697,7 +675,6 @@ int Run(const Args& a) {
       if (applied) {
         view.SetSite(site_info());
         fronts.Reload(next_site);
-        if (web_api) web_api->SetDevices(web_devices());
       }
       ReportReload(a, applied, why, change, polling(), output, log);
       service.Ready(polling());
@@ -715,7 +692,6 @@ int Run(const Args& a) {
     service.Stopping();
     g_stop = true;  // ends the control driver's wait for a first round
     if (control_driver.joinable()) control_driver.join();
-    if (web) web->Stop();  // its workers call into the host
     host->Shutdown();
     fronts.StopAll();
     if (a.alarms) output.Alarms(host->ActiveAlarms());

@@ -91,10 +91,14 @@ def api_without_control(work):
         check(0 < devs[0]["round"]["ratio"] < 5, f"round ratio {devs[0]['round']}")
         d = get_json(port, "/api/devices/100")
         units = {u["data_id"]: u for u in d["units"]}
+        check(devs[0]["health"] == "healthy" and devs[0]["severity"] == "none", f"healthy: {devs[0]}")
         check(abs(units[21]["values"]["v"] - 53.5) < 1e-3, "DC 21 voltage 53.5")
         check(abs(units[22]["values"]["i"] - 80.0) < 1e-3, "DC 22 current 80")
-        check(abs(units[11]["values"]["inputs"][0]["a"] - 380.1) < 1e-3, "AC input 1 back at 380.1")
-        check(len(units[100]["values"]["modules"]) == 3, "three rectifier modules")
+        check(abs(units[11]["values"]["channel_0_a"] - 380.1) < 1e-3, "AC input 1 back at 380.1")
+        check([f["key"] for f in units[100]["fields"] if f["key"].endswith("_current")] ==
+              ["total_current", "module_0_current", "module_1_current", "module_2_current"],
+              "three rectifier modules")
+        check(units[100]["values"]["module_2_state"] == "off", "module 3 off, as a word")
         check(get_json(port, "/api/alarms")["alarms"] == [], "no alarm active after the timeline")
         now = int(time.time())
         ev = get_json(port, f"/api/events?device=100&from={now - 3600}&to={now + 5}")["events"]
@@ -129,22 +133,24 @@ def api_without_control(work):
         code, hdrs, text = request(port, "/metrics")
         check(code == 200 and "version=0.0.4" in hdrs.get("Content-Type", ""), "metrics type")
         fams = {f.name: f for f in text_string_to_metric_families(text.decode())}
-        def value(name, **labels):
+        def value(metric, **labels):
             for f in fams.values():
                 for s in f.samples:
-                    if s.name == name and all(s.labels.get(k) == v for k, v in labels.items()):
+                    if s.name == metric and all(s.labels.get(k) == v for k, v in labels.items()):
                         return s.value
             return None
         check(value("k417t_up", device="100") == 1, "k417t_up 1")
         check(abs(value("k417t_dc_voltage_volts", device="100", unit="21") - 53.5) < 1e-3, "dc voltage metric")
         check(abs(value("k417t_ac_voltage_volts", unit="11", input="1", phase="a") - 380.1) < 1e-3, "ac voltage metric")
-        check(value("k417t_rectifier_module_current_amperes", unit="100", module="1") is not None, "module metric")
+        check(value("k417t_rectifier_module_current_amperes", device="100", module="1") is not None, "module metric")
+        check(value("k417t_device_info", device="100", name='power "1" <b>x</b>\n', line=devs[0]["line"]) == 1,
+              "device info with the site's name")
         check(fams["k417t_round_duration_seconds"].type == "histogram", "round duration is a histogram")
         check(value("k417t_round_duration_seconds_count", device="100") >= 10, "histogram count")
         check(fams.get("k417t_line_timeouts", fams.get("k417t_line_timeouts_total")).type == "counter", "timeouts counter")
         check(value("k417t_history_pending_writes") is not None, "pending writes gauge")
         for f in fams.values():
-            check(f.documentation, f"{f.name} has HELP")
+            check(f.documentation and f.type in ("gauge", "counter", "histogram"), f"{f.name} has HELP and TYPE")
     finally:
         stop(p)
 

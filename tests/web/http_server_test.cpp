@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "web/http_server.h"
+#include "web/http_front_end.h"
 #include "web_site.h"
 
 extern "C" int __wrap_usleep(useconds_t) { return 0; }
@@ -28,18 +28,16 @@ using namespace std::chrono_literals;
 
 struct Served {
   Site site;
-  qmx::web::WebApi api;
-  qmx::web::HttpServer server;
+  qmx::web::HttpFrontEnd http;
   explicit Served(qmx::web::ServerOptions so, int lines = 1)
-      : site(lines, "http_server_test"), api(*site.host, k417t_web_test::Options()),
-        server(api, so, [](const std::string&) {}) {
-    site.host->SetReportSink([this](const qmx::RoundReport& r) { api.OnRound(r); });
+      : site(lines, "http_server_test"),
+        http(*site.view, qmx::web::ApiOptions{}, so, [](const std::string&) {}) {
     std::string err;
-    EXPECT_TRUE(server.Start(err)) << err;
+    EXPECT_TRUE(http.Start(err)) << err;
     site.host->Start();
   }
   ~Served() {
-    server.Stop();
+    http.Stop();
     site.host->Shutdown();
   }
 };
@@ -55,17 +53,18 @@ qmx::web::ServerOptions Small() {
 
 TEST(HttpServer, BoundsRequestHeadsBodiesAndSlowClients) {
   Served s(Small());
-  const int port = s.server.port();
+  const int port = s.http.port();
   ASSERT_GT(port, 0);
   ASSERT_TRUE(s.site.WaitRounds(1));
-  const std::string ok = Exchange(port, "GET /api/devices/100 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  const std::string ok =
+      Exchange(port, "GET /api/devices/100 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(Status(ok), 200) << ok;
   EXPECT_NE(ok.find("Cache-Control: no-store"), std::string::npos);
   EXPECT_NE(ok.find("Content-Security-Policy:"), std::string::npos);
 
   // A head longer than the bound, in one header or in many.
-  const std::string big = Exchange(
-      port, "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'a') + "\r\n\r\n");
+  const std::string big =
+      Exchange(port, "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'a') + "\r\n\r\n");
   EXPECT_TRUE(big.empty() || (Status(big) >= 400 && Status(big) < 500)) << big.substr(0, 100);
   std::string many = "GET / HTTP/1.1\r\nHost: x\r\n";
   for (int k = 0; k < 200; ++k) many += "X-" + std::to_string(k) + ": 1\r\n";
@@ -73,9 +72,10 @@ TEST(HttpServer, BoundsRequestHeadsBodiesAndSlowClients) {
   EXPECT_TRUE(a.empty() || (Status(a) >= 400 && Status(a) < 500)) << a.substr(0, 100);
 
   // Bodies: too long, no length, shorter than announced.
-  const std::string body = Exchange(port,
-                                    "POST /api/devices/100/control HTTP/1.1\r\nHost: x\r\n"
-                                    "Content-Type: application/json\r\nContent-Length: 100000\r\n\r\n{");
+  const std::string body =
+      Exchange(port,
+               "POST /api/devices/100/control HTTP/1.1\r\nHost: x\r\n"
+               "Content-Type: application/json\r\nContent-Length: 100000\r\n\r\n{");
   EXPECT_EQ(Status(body), 413) << body;
   const std::string chunked = Exchange(port,
                                        "POST /api/devices/100/control HTTP/1.1\r\nHost: x\r\n"
@@ -85,7 +85,8 @@ TEST(HttpServer, BoundsRequestHeadsBodiesAndSlowClients) {
   const auto t0 = std::chrono::steady_clock::now();
   const std::string cut = Exchange(port,
                                    "POST /api/devices/100/control HTTP/1.1\r\nHost: x\r\n"
-                                   "Content-Length: 50\r\n\r\n{", 5000);
+                                   "Content-Length: 50\r\n\r\n{",
+                                   5000);
   EXPECT_EQ(Status(cut), 400) << cut;
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
 
@@ -100,14 +101,15 @@ TEST(HttpServer, BoundsRequestHeadsBodiesAndSlowClients) {
   const std::string junk = Exchange(port, std::string(tls_hello, sizeof tls_hello - 1), 2000);
   EXPECT_TRUE(junk.empty() || Status(junk) >= 400);
   // Still serving.
-  EXPECT_EQ(Status(Exchange(port, "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")), 200);
+  EXPECT_EQ(Status(Exchange(port, "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")),
+            200);
 }
 
 TEST(HttpServer, AFloodOfClientsDoesNotStopThePolling) {
   qmx::web::ServerOptions so = Small();
   so.threads = 8;
   Served s(so, 2);
-  const int port = s.server.port();
+  const int port = s.http.port();
   ASSERT_TRUE(s.site.WaitRounds(2));
   auto rounds = [&s] { return s.site.host->rounds(100) + s.site.host->rounds(200); };
   // 32 clients asking as fast as they can (and 4 holding connections open
@@ -118,11 +120,12 @@ TEST(HttpServer, AFloodOfClientsDoesNotStopThePolling) {
   std::vector<std::thread> clients;
   for (int c = 0; c < 32; ++c) {
     clients.emplace_back([&, c] {
-      const char* paths[] = {"/api/devices", "/api/devices/100", "/metrics", "/api/alarms",
-                             "/api/history?unit=102", "/"};
+      const char* paths[] = {"/api/devices", "/api/devices/100",      "/metrics",
+                             "/api/alarms",  "/api/history?unit=102", "/"};
       for (int n = 0; !stop; ++n) {
-        const std::string a = Exchange(
-            port, std::string("GET ") + paths[(c + n) % 6] + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        const std::string a =
+            Exchange(port, std::string("GET ") + paths[(c + n) % 6] +
+                               " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
         const int st = Status(a);
         (st == 200 || st == 503 ? answers : failures)++;
       }
@@ -147,15 +150,17 @@ TEST(HttpServer, ClientsThatKeepTheirConnectionOpenHoldNoWorker) {
   so.keep_alive_timeout_ms = 5000;
   so.request_timeout_ms = 5000;
   Served s(so);
-  const int port = s.server.port();
+  const int port = s.http.port();
   // Twice as many clients as workers, each asking once (HTTP/1.1: keep-alive
   // by default) and then keeping its connection open without a word.
   std::vector<std::thread> idle;
   for (int c = 0; c < 2 * so.threads; ++c)
-    idle.emplace_back([port] { Exchange(port, "GET /api/devices HTTP/1.1\r\nHost: x\r\n\r\n", 3000); });
+    idle.emplace_back(
+        [port] { Exchange(port, "GET /api/devices HTTP/1.1\r\nHost: x\r\n\r\n", 3000); });
   std::this_thread::sleep_for(300ms);
   const auto t0 = std::chrono::steady_clock::now();
-  const std::string a = Exchange(port, "GET /api/alarms HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  const std::string a =
+      Exchange(port, "GET /api/alarms HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(Status(a), 200);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
   for (auto& t : idle) t.join();
@@ -179,10 +184,19 @@ TEST(HttpServer, ListenAddressesFromTheCommandLine) {
   // A port that is taken is refused with a message, not thrown.
   Served s(Small());
   qmx::web::ServerOptions same = Small();
-  same.port = s.server.port();
-  qmx::web::HttpServer second(s.api, same, nullptr);
+  same.port = s.http.port();
+  qmx::web::HttpFrontEnd second(*s.site.view, qmx::web::ApiOptions{}, same, nullptr);
+  EXPECT_STREQ(second.name(), "http");
   EXPECT_FALSE(second.Start(err));
   EXPECT_NE(err.find("cannot serve"), std::string::npos);
+  second.Stop();  // after a failed start, and twice
+  second.Stop();
+  // Stopped, the first one's port is free again and no one answers on it.
+  const int first = s.http.port();
+  s.http.Stop();
+  EXPECT_EQ(Status(Exchange(first, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 1000)), 0);
+  EXPECT_TRUE(second.Start(err)) << err;
+  EXPECT_EQ(Status(Exchange(second.port(), "GET /api/devices HTTP/1.1\r\nHost: x\r\n\r\n")), 200);
 }
 
 }  // namespace

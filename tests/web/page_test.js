@@ -1,9 +1,10 @@
 // The status page in headless Chromium (Debian's /usr/bin/chromium) against
-// the runner polling the simulator: values rendered, the chart drawn from the
-// stored points, an alarm of the scenario's timeline raised and cleared, the
-// device's text shown as text, control with its confirmation step. Saves
-// screenshots (desktop and phone) and prints the page's weight and time to
-// first values.
+// the runner polling the simulator: values rendered, the site banner healthy,
+// in alarm and with the controller lost (class and colour), the chart drawn
+// from the stored points, an alarm of the scenario's timeline raised and
+// cleared, no value shown as "—", the device's text shown as text, control
+// with its confirmation step. Saves screenshots (desktop 1400 px and phone
+// 390 px in each state) and prints the page's weight and time to first values.
 //
 // usage: node page_test.js RUNNER EXAMPLES ARTEFACT_DIR
 'use strict';
@@ -36,6 +37,35 @@ async function until(what, fn, ms) {
   }
 }
 
+// The banner's class and its computed background colour.
+async function banner(page) {
+  return page.evaluate(() => {
+    const b = document.getElementById('banner');
+    return { cls: b.className, bg: getComputedStyle(b).backgroundColor, text: b.textContent };
+  });
+}
+// No table needs its scroll bar at this width, and the page is no wider
+// than the screen.
+async function fits(page, what, tablesToo) {
+  const r = await page.evaluate(() => ({
+    page: document.documentElement.scrollWidth - window.innerWidth,
+    clipped: [...document.querySelectorAll('.scroll, .card')].filter((e) => e.scrollWidth > e.clientWidth + 1)
+      .map((e) => (e.closest('.card') || e).querySelector('h2').textContent),
+  }));
+  if (r.page > 2 || (tablesToo && r.clipped.length)) {
+    await page.screenshot({ path: path.join(OUT, 'failed-' + what.replace(/\W+/g, '-') + '.png'), fullPage: true });
+  }
+  if (r.page > 2) fail(`${what}: page is ${r.page}px wider than the screen`);
+  if (tablesToo && r.clipped.length) fail(`${what}: clipped in ${r.clipped.join(', ')}`);
+}
+const GREEN = 'rgb(26, 127, 55)', GREY = 'rgb(87, 96, 106)';
+
+function startRunner(work, siteFile, scenFile, port, extra) {
+  return spawn(RUNNER, ['--site', siteFile, '--simulate', scenFile, '--pace', '--db', path.join(work, `h-${port}.db`),
+    '--http', `127.0.0.1:${port}`, '--json', '--log', path.join(work, `runner-${port}.log`)].concat(extra || []),
+  { stdio: ['ignore', 'ignore', 'inherit'] });
+}
+
 async function main() {
   if (!fs.existsSync(CHROMIUM)) fail(`no browser at ${CHROMIUM} (scripts/install-deps.sh installs Debian's chromium)`);
   fs.mkdirSync(OUT, { recursive: true });
@@ -50,13 +80,20 @@ async function main() {
   scen.changes[2].after_rounds = 14;
   fs.writeFileSync(path.join(work, 'scenario.json'), JSON.stringify(scen));
   fs.writeFileSync(path.join(work, 'token'), TOKEN + '\n');
+  // A second site: the no-value patterns, then the controller stops
+  // answering (every answer dropped).
+  const lostSite = JSON.parse(fs.readFileSync(path.join(EXAMPLES, 'site.json'), 'utf8'));
+  lostSite.devices[0].setting.dcSetting = lostSite.devices[0].setting.dcSetting.slice(0, 1);
+  fs.writeFileSync(path.join(work, 'lost-site.json'), JSON.stringify(lostSite));
+  const none = JSON.parse(fs.readFileSync(path.join(EXAMPLES, 'scenarios', 'no_values.json'), 'utf8'));
+  none.changes = [{ after_rounds: 8, set: { faults: { drop_every: 1 } } }];
+  fs.writeFileSync(path.join(work, 'lost.json'), JSON.stringify(none));
   const port = await freePort();
-  const runner = spawn(RUNNER, ['--site', path.join(work, 'site.json'), '--simulate', path.join(work, 'scenario.json'),
-    '--pace', '--db', path.join(work, 'h.db'), '--http', `127.0.0.1:${port}`, '--http-control',
-    '--http-token-file', path.join(work, 'token'), '--json', '--log', path.join(work, 'runner.log')],
-  { stdio: ['ignore', 'ignore', 'inherit'] });
+  const runner = startRunner(work, path.join(work, 'site.json'), path.join(work, 'scenario.json'), port,
+    ['--http-control', '--http-token-file', path.join(work, 'token')]);
   const base = `http://127.0.0.1:${port}`;
   let browser;
+  let lostRunner;
   try {
     await until('the runner', async () => (await fetch(base + '/api/devices')).ok, 15000);
     browser = await chromium.launch({
@@ -65,15 +102,21 @@ async function main() {
       args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
         '--disable-background-networking', '--disable-component-update', '--disable-sync'],
     });
-    const page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
+    const page = await browser.newPage({ viewport: { width: 1400, height: 900 } });
+    const phone = await browser.newPage({ viewport: { width: 390, height: 844 }, isMobile: true });
     const errors = [];
-    page.on('pageerror', (e) => errors.push(String(e)));
-    page.on('dialog', (d) => { errors.push('dialog: ' + d.message()); d.dismiss(); });
+    for (const p of [page, phone]) {
+      p.on('pageerror', (e) => errors.push(String(e)));
+      p.on('dialog', (d) => { errors.push('dialog: ' + d.message()); d.dismiss(); });
+    }
     const outside = [];
-    page.on('request', (req) => { if (!req.url().startsWith(base)) outside.push(req.url()); });
+    const gateways = [base];
+    for (const p of [page, phone]) {
+      p.on('request', (req) => { if (!gateways.some((g) => req.url().startsWith(g + '/'))) outside.push(req.url()); });
+    }
     const t0 = Date.now();
     await page.goto(base + '/', { waitUntil: 'load' });
-    await page.waitForFunction(() => document.querySelector('#dc td.num'), null, { timeout: 15000 });
+    await page.waitForFunction(() => document.querySelector('#dc [data-key="v"]'), null, { timeout: 15000 });
     const firstValues = Date.now() - t0;
     const paint = await page.evaluate(() => {
       const p = performance.getEntriesByName('first-contentful-paint')[0];
@@ -92,6 +135,22 @@ async function main() {
     if (!acText.includes('31.5') || !acText.includes('50.0')) fail('AC values missing: ' + acText);
     const rcText = await page.textContent('#rc');
     if (!rcText.includes('40.2') || !rcText.includes('53.50')) fail('rectifier values missing: ' + rcText);
+    // Module 3 is switched off: its state as a word, in the alert colour.
+    const m3 = await page.$eval('#rc [data-key="module_2_state"]', (e) => [e.textContent, e.className]);
+    if (m3[0] !== 'off' || !m3[1].includes('alert')) fail('module 3 state: ' + m3);
+    // Times carry their zone.
+    const facts = await page.textContent('#line-facts');
+    if (!/\d\d:\d\d:\d\d (UTC|GMT)/.test(facts)) fail('last round time without its zone: ' + facts);
+
+    // Healthy before the timeline's alarm: green.
+    let b = await banner(page);
+    if (!b.cls.includes('healthy') || b.bg !== GREEN) fail(`healthy banner: ${JSON.stringify(b)}`);
+    await fits(page, 'desktop, healthy', true);
+    await page.screenshot({ path: path.join(OUT, 'page-healthy.png'), fullPage: true });
+    await phone.goto(base + '/');
+    await phone.waitForFunction(() => document.querySelector('#dc [data-key="v"]'), null, { timeout: 15000 });
+    await fits(phone, 'phone, healthy', false);
+    await phone.screenshot({ path: path.join(OUT, 'page-phone-healthy.png'), fullPage: true });
 
     // The site's name is text: shown literally, no element made of it, no script run.
     const tab = await page.textContent('#tabs button');
@@ -101,7 +160,27 @@ async function main() {
 
     // An alarm of the timeline comes and goes; the log keeps both.
     await until('the AC alarm to show', async () => (await page.textContent('#alarms tbody')).includes('06017'), 30000);
+    await until('the banner in alarm', async () => (await banner(page)).cls.includes('alarm'), 5000);
+    b = await banner(page);
+    const sev = await page.$$eval('#alarms tbody td:nth-child(2)', (tds) => tds.map((t) => t.textContent));
+    if (!sev.length || !sev.every((x) => ['critical', 'major', 'minor', 'warning'].includes(x))) fail('severity column: ' + sev);
+    const worst = ['critical', 'major', 'minor', 'warning'].find((x) => sev.includes(x));
+    if (!b.cls.includes('sev-' + worst) || b.bg === GREEN || b.bg === GREY || !b.text.includes(worst)) {
+      fail(`alarm banner (${worst}): ${JSON.stringify(b)}`);
+    }
+    const count = await page.$eval('#tabs button .count', (e) => [e.textContent, e.className]);
+    if (count[0] !== String(sev.length) || !count[1].includes('sev-' + worst)) fail('tab alarm count: ' + count);
+    await fits(page, 'desktop, alarm', true);
     await page.screenshot({ path: path.join(OUT, 'page-alarm.png'), fullPage: true });
+    await phone.waitForFunction(() => document.querySelectorAll('#alarms tbody tr').length > 0, null, { timeout: 10000 });
+    await fits(phone, 'phone, alarm', false);
+    // The alarm's name and place are on the phone's screen, not behind a scroll.
+    const offscreen = await phone.$$eval('#alarms td.text', (tds) => tds.filter((t) => {
+      const r = t.getBoundingClientRect();
+      return r.width < 20 || r.right > window.innerWidth;
+    }).length);
+    if (offscreen) fail(`${offscreen} alarm texts off a phone's screen`);
+    await phone.screenshot({ path: path.join(OUT, 'page-phone-alarm.png'), fullPage: true });
     await until('the AC alarm to clear', async () => (await page.$$('#alarms tbody tr')).length === 0, 40000);
     await until('the alarm log', async () => {
       const log = await page.textContent('#events tbody');
@@ -110,6 +189,9 @@ async function main() {
 
     // The chart draws what the store holds for the unit.
     await page.selectOption('#chart-unit', '21');
+    // It opens on what is stored: from about the first point, not a day.
+    const opened = Number(await page.getAttribute('#chart', 'data-from'));
+    if (!(opened > Date.now() / 1000 - 3600)) fail(`chart opens at ${opened}, before the first stored point`);
     await page.selectOption('#chart-range', '3600');
     const drawn = await until('the chart', async () => {
       const n = await page.getAttribute('#chart', 'data-points');
@@ -119,7 +201,7 @@ async function main() {
     const hist = await (await fetch(`${base}/api/history?unit=21&from=${now - 3600}&to=${now + 5}`)).json();
     if (Math.abs(hist.time.length - drawn) > 3) fail(`chart has ${drawn} points, store ${hist.time.length}`);
     const legend = await page.textContent('#chart');
-    if (!legend.includes('DC voltage')) fail('chart legend missing');
+    if (!legend.includes('Output voltage (V)')) fail('chart legend missing: ' + legend);
 
     // Control: a confirmation step, then the controller's result.
     if (!(await page.isVisible('#control'))) fail('control section hidden though switched on');
@@ -137,12 +219,32 @@ async function main() {
     await until('the refusal', async () => (await page.textContent('#control-result')).includes('token'), 15000);
 
     await page.screenshot({ path: path.join(OUT, 'page.png'), fullPage: true });
-    const phone = await browser.newPage({ viewport: { width: 390, height: 844 }, isMobile: true });
-    await phone.goto(base + '/');
-    await phone.waitForFunction(() => document.querySelector('#dc td.num'), null, { timeout: 15000 });
-    const overflow = await phone.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
-    if (overflow > 2) fail(`page is ${overflow}px wider than a phone screen`);
-    await phone.screenshot({ path: path.join(OUT, 'page-phone.png'), fullPage: true });
+
+    // No value is "—"; then the controller stops answering: grey, stale.
+    const lostPort = await freePort();
+    lostRunner = startRunner(work, path.join(work, 'lost-site.json'), path.join(work, 'lost.json'), lostPort);
+    const lostBase = `http://127.0.0.1:${lostPort}`;
+    gateways.push(lostBase);
+    await until('the second runner', async () => (await fetch(lostBase + '/api/devices')).ok, 15000);
+    for (const p of [page, phone]) {
+      await p.goto(lostBase + '/');
+      await p.waitForFunction(() => document.querySelector('#dc [data-key="v"]'), null, { timeout: 15000 });
+    }
+    for (const key of ['ia', 'ic', 'rc_value', 'module_0_current', 'total_current', 'user_0', 'user_1']) {
+      const t = await page.$eval(`[data-key="${key}"]`, (e) => e.textContent).catch(() => 'missing');
+      if (t !== '\u2014') fail(`${key} shows "${t}", not "\u2014"`);
+    }
+    const shown = await page.textContent('main');
+    for (const bad of ['NaN', '-0.1', 'undefined', 'null']) if (shown.includes(bad)) fail(`page shows "${bad}"`);
+    if (/\d[eE][-+]?\d/.test(shown)) fail('page shows a number in exponent form');
+    await until('the controller lost', async () => (await banner(page)).cls.includes('lost'), 60000);
+    b = await banner(page);
+    if (b.bg !== GREY || !b.text.includes('not answering') && !b.text.includes('Not answering')) fail(`lost banner: ${JSON.stringify(b)}`);
+    await fits(page, 'desktop, lost', true);
+    await page.screenshot({ path: path.join(OUT, 'page-lost.png'), fullPage: true });
+    await until('the phone sees it lost', async () => (await banner(phone)).cls.includes('lost'), 10000);
+    await fits(phone, 'phone, lost', false);
+    await phone.screenshot({ path: path.join(OUT, 'page-phone-lost.png'), fullPage: true });
 
     if (errors.length) fail('page errors: ' + errors.join('; '));
     if (outside.length) fail('requests outside the gateway: ' + outside.join(', '));
@@ -152,6 +254,7 @@ async function main() {
   } finally {
     if (browser) await browser.close();
     runner.kill('SIGTERM');
+    if (lostRunner) lostRunner.kill('SIGTERM');
   }
 }
 

@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <set>
+#include <sstream>
 
 #include "input/checked_json.h"
 #include "web_site.h"
@@ -14,7 +17,6 @@ extern "C" int __wrap_usleep(useconds_t) { return 0; }
 
 namespace {
 
-using k417t_web_test::Options;
 using k417t_web_test::Site;
 using qmx::web::Request;
 using qmx::web::Response;
@@ -45,8 +47,7 @@ class WebApiTest : public ::testing::Test {
  protected:
   void SetUp() override {
     site_ = std::make_unique<Site>(1, "web_api_test");
-    site_->host->SetReportSink([this](const qmx::RoundReport& r) { api_->OnRound(r); });
-    api_ = std::make_unique<WebApi>(*site_->host, opts_);
+    api_ = std::make_unique<WebApi>(*site_->view, opts_);
     site_->host->Start();
     ASSERT_TRUE(site_->WaitRounds(3));
   }
@@ -54,7 +55,7 @@ class WebApiTest : public ::testing::Test {
     site_->host->Shutdown();
     site_.reset();
   }
-  qmx::web::ApiOptions opts_ = Options();
+  qmx::web::ApiOptions opts_;
   std::unique_ptr<WebApi> api_;
   std::unique_ptr<Site> site_;
 };
@@ -66,22 +67,58 @@ TEST_F(WebApiTest, DeviceAnswersWithTheSimulatedValuesOfEveryUnit) {
   EXPECT_TRUE(d["answering"].asBool());
   EXPECT_GE(d["rounds"].asUInt64(), 3u);
   // The site name is returned as it is, a JSON string, for the page to show as text.
-  EXPECT_EQ(d["name"].asString(), "<b>bold</b><script>alert(1)</script>");
+  EXPECT_EQ(d["name"].asString(), k417t_web_test::kName);
+  EXPECT_EQ(d["health"].asString(), "healthy");
+  EXPECT_EQ(d["severity"].asString(), "none");
+  EXPECT_EQ(d["alarm_count"].asUInt(), 0u);
+  EXPECT_TRUE(d["model"].isString() && d["version"].isString());
   const Json::Value* ac = Unit(d, 101);
   const Json::Value* dc = Unit(d, 102);
   const Json::Value* rc = Unit(d, 100);
   ASSERT_TRUE(ac && dc && rc) << r.body;
-  EXPECT_NEAR((*ac)["values"]["inputs"][0]["a"].asDouble(), 230.0, 1e-3);
+  // The keys every front end uses.
+  EXPECT_EQ((*ac)["kind"].asString(), "ac");
+  EXPECT_EQ((*dc)["type"].asString(), "k417t-dc");
+  EXPECT_NEAR((*ac)["values"]["channel_0_a"].asDouble(), 230.0, 1e-3);
   EXPECT_NEAR((*dc)["values"]["v"].asDouble(), 53.5, 1e-3);
-  EXPECT_EQ((*rc)["values"]["modules"].size(), 3u);
-  EXPECT_NEAR((*rc)["values"]["modules"][0]["value"].asDouble(), 40.0, 1e-3);
-  // The round's timing against what the wire needs.
+  EXPECT_NEAR((*rc)["values"]["module_0_current"].asDouble(), 40.0, 1e-3);
+  EXPECT_NEAR((*rc)["values"]["total_current"].asDouble(), 79.0, 1e-3);
+  EXPECT_TRUE((*rc)["values"]["module_2_state"].isString());
+  EXPECT_TRUE((*rc)["values"]["module_2_fault"].isString());
+  // Every unit's fields are its values in the same order, with the labels
+  // and units the page shows.
+  for (const Json::Value* u : {ac, dc, rc}) {
+    const Json::Value& values = (*u)["values"];
+    const Json::Value& fields = (*u)["fields"];
+    ASSERT_EQ(fields.size(), values.size()) << *u;
+    std::vector<std::string> keys;
+    for (const Json::Value& f : fields) {
+      keys.push_back(f["key"].asString());
+      EXPECT_EQ(f["value"], values[f["key"].asString()]) << f;
+      EXPECT_FALSE(f["label"].asString().empty()) << f;
+      EXPECT_FALSE(f["group"].asString().empty()) << f;
+      if (f["quantity"].asString() == "state") {
+        EXPECT_TRUE(f["alert"].isBool() && f["raw"].isArray()) << f;
+      }
+    }
+    EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()).size(), keys.size()) << *u;
+    EXPECT_TRUE((*u)["time"].isIntegral()) << *u;
+  }
+  for (const Json::Value& f : (*dc)["fields"])
+    if (f["key"].asString() == "v") {
+      EXPECT_EQ(f["label"].asString(), "Output voltage");
+      EXPECT_EQ(f["unit"].asString(), "V");
+    }
+  // The round's timing against what the wire needs, counted by the view.
   EXPECT_GT(d["round"]["wire_limit_ms"].asDouble(), 0.0);
+  EXPECT_GT(d["round"]["ratio"].asDouble(), 0.0);
   EXPECT_GT(d["line_stats"]["answers"].asUInt64(), 0u);
 
   const Json::Value list = Body(api_->Handle(Get("/api/devices")));
   ASSERT_EQ(list["devices"].size(), 1u);
   EXPECT_EQ(list["devices"][0]["id"].asUInt(), 100u);
+  EXPECT_EQ(list["devices"][0]["name"].asString(), k417t_web_test::kName);
+  EXPECT_EQ(list["devices"][0]["health"].asString(), "healthy");
 }
 
 TEST_F(WebApiTest, BadPathsIdsAndMethodsGetClientErrors) {
@@ -134,12 +171,12 @@ TEST_F(WebApiTest, RangesAreCheckedBeforeTheStoreIsAsked) {
       {"/api/events", "from=10&to=5", 400},
       {"/api/events", "from=abc", 400},
       {"/api/events", "from=1e9", 400},
-      {"/api/events", "from=0&to=99999999999999", 400},  // too many digits
+      {"/api/events", "from=0&to=99999999999999", 400},              // too many digits
       {"/api/events", "from=-9000000000000&to=9000000000000", 400},  // too long a range
       {"/api/events", "device=999", 404},
       {"/api/events", "device=x", 400},
       {"/api/events", "colour=red", 400},
-      {"/api/history", "", 400},                 // no unit
+      {"/api/history", "", 400},  // no unit
       {"/api/history", "unit=", 400},
       {"/api/history", "unit=55", 404},
       {"/api/history", "unit=102&from=0&to=" + now, 400},  // 56 years
@@ -158,8 +195,9 @@ TEST_F(WebApiTest, HistoryCarriesTheStoredPointsThinnedToTheLimit) {
   ASSERT_TRUE(site_->WaitRounds(6));
   site_->host->history()->Flush();
   const int64_t now = std::time(nullptr);
-  Json::Value h = Body(api_->Handle(
-      Get("/api/history", "unit=102&from=" + std::to_string(now - 3600) + "&to=" + std::to_string(now + 1))));
+  Json::Value h =
+      Body(api_->Handle(Get("/api/history", "unit=102&from=" + std::to_string(now - 3600) +
+                                                "&to=" + std::to_string(now + 1))));
   ASSERT_GE(h["time"].size(), 1u) << h;
   ASSERT_EQ(h["series"].size(), 2u);
   EXPECT_EQ(h["series"][0]["key"].asString(), "v");
@@ -174,18 +212,26 @@ TEST_F(WebApiTest, HistoryCarriesTheStoredPointsThinnedToTheLimit) {
     if (t % 1000 == 999) store.Flush();  // the pending bound is 4096
   }
   opts_.max_points = 100;
-  WebApi small(*site_->host, opts_);
-  h = Body(small.Handle(
-      Get("/api/history", "unit=102&from=" + std::to_string(now - 7 * 86400) + "&to=" + std::to_string(now))));
+  WebApi small(*site_->view, opts_);
+  h = Body(small.Handle(Get("/api/history", "unit=102&from=" + std::to_string(now - 7 * 86400) +
+                                                "&to=" + std::to_string(now))));
   EXPECT_LE(h["time"].size(), 100u);
   EXPECT_GE(h["time"].size(), 90u);
   EXPECT_TRUE(h["thinned"].asBool());
   for (Json::ArrayIndex k = 1; k < h["time"].size(); ++k)
     EXPECT_LT(h["time"][k - 1].asInt64(), h["time"][k].asInt64());
-  // AC: one voltage series per phase of each input.
+  // AC: a series per measured quantity under the keys of the unit's values
+  // (states and plain numbers are not charted), labelled as its fields are.
   h = Body(api_->Handle(Get("/api/history", "unit=101")));
-  ASSERT_EQ(h["series"].size(), 3u) << h;
-  EXPECT_EQ(h["series"][0]["key"].asString(), "input1_a");
+  std::vector<std::string> keys;
+  for (const Json::Value& s : h["series"]) keys.push_back(s["key"].asString());
+  EXPECT_EQ(keys, (std::vector<std::string>{"channel_0_a", "channel_0_b", "channel_0_c",
+                                            "channel_0_f", "ia", "ib", "ic"}))
+      << h;
+  EXPECT_EQ(h["series"][0]["label"].asString(), "Input 1 voltage AB/A");
+  EXPECT_EQ(h["series"][0]["unit"].asString(), "V");
+  EXPECT_EQ(h["series"][3]["unit"].asString(), "Hz");
+  EXPECT_NEAR(h["series"][0]["values"][0].asDouble(), 230.0, 1e-3);
 }
 
 TEST_F(WebApiTest, EventsAndAlarmsComeFromTheUnitsOfTheDevice) {
@@ -198,6 +244,7 @@ TEST_F(WebApiTest, EventsAndAlarmsComeFromTheUnitsOfTheDevice) {
   e.name = "fuse \"blown\" <i>";
   e.text = "line\nbreak";
   e.raised = true;
+  e.level = 1;
   site_->host->history()->AppendEvent(e);
   site_->host->history()->Flush();
   const Json::Value ev = Body(api_->Handle(Get("/api/events", "device=100")));
@@ -205,11 +252,14 @@ TEST_F(WebApiTest, EventsAndAlarmsComeFromTheUnitsOfTheDevice) {
   EXPECT_EQ(ev["events"][0]["name"].asString(), e.name);
   EXPECT_EQ(ev["events"][0]["text"].asString(), e.text);
   EXPECT_EQ(ev["events"][0]["state"].asString(), "raised");
+  EXPECT_EQ(ev["events"][0]["level"].asUInt(), 1u);
+  EXPECT_EQ(ev["events"][0]["severity"].asString(), "critical");
+  EXPECT_EQ(ev["events"][0]["device"].asUInt(), 100u);
   // More events than an answer takes: the newest, flagged.
   for (int k = 0; k < 30; ++k) site_->host->history()->AppendEvent(e);
   site_->host->history()->Flush();
   opts_.max_events = 10;
-  WebApi small(*site_->host, opts_);
+  WebApi small(*site_->view, opts_);
   const Json::Value few = Body(small.Handle(Get("/api/events", "device=100")));
   EXPECT_EQ(few["events"].size(), 10u);
   EXPECT_TRUE(few["truncated"].asBool());
@@ -220,15 +270,99 @@ TEST_F(WebApiTest, MetricsNameEveryFamilyAndEscapeLabels) {
   const Response m = api_->Handle(Get("/metrics"));
   ASSERT_EQ(m.status, 200);
   EXPECT_NE(m.content_type.find("version=0.0.4"), std::string::npos);
-  for (const char* want :
-       {"k417t_up{device=\"100\"} 1", "k417t_dc_voltage_volts{device=\"100\",unit=\"102\"} 53.5",
-        "k417t_rectifier_module_current_amperes{device=\"100\",unit=\"100\",module=\"1\"} 40",
-        "k417t_ac_voltage_volts{device=\"100\",unit=\"101\",input=\"1\",phase=\"a\"} 230",
-        "k417t_rectifier_current_amperes{device=\"100\",unit=\"100\"} 79",
-        "# TYPE k417t_round_duration_seconds histogram", "k417t_round_duration_seconds_count{device=\"100\"}",
-        "k417t_line_timeouts_total{line=\"line-100:a\"} 0", "k417t_history_pending_writes "})
-    EXPECT_NE(m.body.find(want), std::string::npos) << want;
-  // Every family has HELP and TYPE, every sample line a family.
+  const std::string name = qmx::web::LabelValue(k417t_web_test::kName);
+  for (const std::string& want :
+       {std::string("k417t_up{device=\"100\"} 1"),
+        "k417t_device_info{device=\"100\",name=\"" + name +
+            "\",line=\"line-100:a\",model=\"\",version=\"\"} 1",
+        std::string("k417t_dc_voltage_volts{device=\"100\",unit=\"102\"} 53.5"),
+        std::string("k417t_rectifier_module_current_amperes{device=\"100\",module=\"1\"} 40"),
+        std::string("k417t_rectifier_module_fault{device=\"100\",module=\"1\"} 0"),
+        std::string(
+            "k417t_ac_voltage_volts{device=\"100\",unit=\"101\",input=\"1\",phase=\"a\"} 230"),
+        std::string("k417t_rectifier_current_amperes{device=\"100\"} 79"),
+        std::string("k417t_round_duration_seconds_bucket{device=\"100\",le=\"0.25\"}"),
+        std::string("k417t_round_duration_seconds_bucket{device=\"100\",le=\"8\"}"),
+        std::string("k417t_round_duration_seconds_count{device=\"100\"}"),
+        std::string("k417t_line_timeouts_total{line=\"line-100:a\"} 0"),
+        std::string("k417t_history_pending_writes ")})
+    EXPECT_NE(m.body.find(want), std::string::npos) << want << "\n" << m.body;
+  // The rectifier group is the device's own unit: no unit label repeating it.
+  EXPECT_EQ(m.body.find("k417t_rectifier_output_voltage_volts{device=\"100\",unit="),
+            std::string::npos);
+
+  // Every family has HELP and TYPE before its samples, every sample belongs
+  // to the family declared last (a histogram's _bucket, _sum and _count to
+  // it), label values are closed quoted strings, each series is there once
+  // and its value is a number.
+  std::map<std::string, std::string> help, type;
+  std::set<std::string> series;
+  std::string family;
+  std::istringstream lines(m.body);
+  for (std::string line; std::getline(lines, line);) {
+    ASSERT_FALSE(line.empty());
+    if (line.rfind("# HELP ", 0) == 0) {
+      std::istringstream w(line.substr(7));
+      w >> family;
+      std::string text;
+      std::getline(w, text);
+      EXPECT_FALSE(text.empty()) << line;
+      EXPECT_EQ(help.count(family), 0u) << "family declared twice: " << family;
+      help[family] = text;
+      continue;
+    }
+    if (line.rfind("# TYPE ", 0) == 0) {
+      std::istringstream w(line.substr(7));
+      std::string f, t;
+      w >> f >> t;
+      EXPECT_EQ(f, family) << "TYPE without its HELP: " << line;
+      EXPECT_TRUE(t == "gauge" || t == "counter" || t == "histogram") << line;
+      type[f] = t;
+      continue;
+    }
+    ASSERT_NE(line[0], '#') << line;
+    const size_t end = line.find_first_of("{ ");
+    ASSERT_NE(end, std::string::npos) << line;
+    const std::string sample = line.substr(0, end);
+    std::string owner = sample;
+    for (const char* suffix : {"_bucket", "_sum", "_count"}) {
+      const std::string base = sample.size() > std::strlen(suffix)
+                                   ? sample.substr(0, sample.size() - std::strlen(suffix))
+                                   : "";
+      if (sample.size() > std::strlen(suffix) &&
+          sample.compare(base.size(), std::string::npos, suffix) == 0 && type.count(base) != 0 &&
+          type[base] == "histogram")
+        owner = base;
+    }
+    EXPECT_EQ(owner, family) << "sample outside its family: " << line;
+    EXPECT_EQ(type.count(owner), 1u) << "sample of an undeclared family: " << line;
+    size_t at = end;
+    if (line[at] == '{') {
+      // name="value" pairs; a value ends at the first unescaped quote.
+      ++at;
+      while (at < line.size() && line[at] != '}') {
+        const size_t eq = line.find("=\"", at);
+        ASSERT_NE(eq, std::string::npos) << line;
+        for (size_t k = at; k < eq; ++k)
+          ASSERT_TRUE(std::isalnum(static_cast<unsigned char>(line[k])) || line[k] == '_') << line;
+        at = eq + 2;
+        while (at < line.size() && line[at] != '"') at += line[at] == '\\' ? 2 : 1;
+        ASSERT_LT(at, line.size()) << "unclosed label value: " << line;
+        ++at;
+        if (at < line.size() && line[at] == ',') ++at;
+      }
+      ASSERT_LT(at, line.size()) << line;
+      ++at;
+    }
+    ASSERT_EQ(line[at], ' ') << line;
+    EXPECT_TRUE(series.insert(line.substr(0, at)).second) << "series twice: " << line;
+    const std::string value = line.substr(at + 1);
+    char* stop = nullptr;
+    std::strtod(value.c_str(), &stop);
+    EXPECT_TRUE(!value.empty() && *stop == '\0') << line;
+  }
+  EXPECT_GE(type.size(), 25u);
+  for (const auto& [f, t] : type) EXPECT_EQ(help.count(f), 1u) << f;
   EXPECT_EQ(qmx::web::LabelValue("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
 }
 
@@ -243,7 +377,7 @@ TEST_F(WebApiTest, ControlNeedsTheSwitchTheTokenAndAWellFormedBody) {
 
   opts_.control = true;
   opts_.token = "0123456789abcdef";
-  WebApi on(*site_->host, opts_);
+  WebApi on(*site_->view, opts_);
   const Response ok = on.Handle(r);
   ASSERT_EQ(ok.status, 200) << ok.body;
   EXPECT_EQ(Body(ok)["result"].asInt(), 7);  // the scenario's return code for command 100
@@ -256,24 +390,38 @@ TEST_F(WebApiTest, ControlNeedsTheSwitchTheTokenAndAWellFormedBody) {
     int status;
   } cases[] = {
       {"", "application/json", "{\"code\":100}", "/api/devices/100/control", 401},
-      {"Bearer 0123456789abcdeF", "application/json", "{\"code\":100}", "/api/devices/100/control", 401},
-      {"Bearer 0123456789abcdef0", "application/json", "{\"code\":100}", "/api/devices/100/control", 401},
+      {"Bearer 0123456789abcdeF", "application/json", "{\"code\":100}", "/api/devices/100/control",
+       401},
+      {"Bearer 0123456789abcdef0", "application/json", "{\"code\":100}", "/api/devices/100/control",
+       401},
       {"Bearer ", "application/json", "{\"code\":100}", "/api/devices/100/control", 401},
-      {"Basic 0123456789abcdef", "application/json", "{\"code\":100}", "/api/devices/100/control", 401},
+      {"Basic 0123456789abcdef", "application/json", "{\"code\":100}", "/api/devices/100/control",
+       401},
       {"Bearer 0123456789abcdef", "text/plain", "{\"code\":100}", "/api/devices/100/control", 415},
-      {"Bearer 0123456789abcdef", "application/json", "{\"code\":101}", "/api/devices/100/control", 400},
-      {"Bearer 0123456789abcdef", "application/json", "{\"code\":118}", "/api/devices/100/control", 400},
-      {"Bearer 0123456789abcdef", "application/json", "{\"code\":\"100\"}", "/api/devices/100/control", 400},
-      {"Bearer 0123456789abcdef", "application/json", "{\"code\":1e30}", "/api/devices/100/control", 400},
-      {"Bearer 0123456789abcdef", "application/json", "{\"code\":106}", "/api/devices/100/control", 400},
-      {"Bearer 0123456789abcdef", "application/json", "{\"code\":106,\"byte\":256}", "/api/devices/100/control", 400},
-      {"Bearer 0123456789abcdef", "application/json", "{\"code\":100,\"byte\":1}", "/api/devices/100/control", 400},
-      {"Bearer 0123456789abcdef", "application/json", "{\"code\":100,\"code\":102}", "/api/devices/100/control", 400},
-      {"Bearer 0123456789abcdef", "application/json", "{\"code\":100,\"x\":1}", "/api/devices/100/control", 400},
+      {"Bearer 0123456789abcdef", "application/json", "{\"code\":101}", "/api/devices/100/control",
+       400},
+      {"Bearer 0123456789abcdef", "application/json", "{\"code\":118}", "/api/devices/100/control",
+       400},
+      {"Bearer 0123456789abcdef", "application/json", "{\"code\":\"100\"}",
+       "/api/devices/100/control", 400},
+      {"Bearer 0123456789abcdef", "application/json", "{\"code\":1e30}", "/api/devices/100/control",
+       400},
+      {"Bearer 0123456789abcdef", "application/json", "{\"code\":106}", "/api/devices/100/control",
+       400},
+      {"Bearer 0123456789abcdef", "application/json", "{\"code\":106,\"byte\":256}",
+       "/api/devices/100/control", 400},
+      {"Bearer 0123456789abcdef", "application/json", "{\"code\":100,\"byte\":1}",
+       "/api/devices/100/control", 400},
+      {"Bearer 0123456789abcdef", "application/json", "{\"code\":100,\"code\":102}",
+       "/api/devices/100/control", 400},
+      {"Bearer 0123456789abcdef", "application/json", "{\"code\":100,\"x\":1}",
+       "/api/devices/100/control", 400},
       {"Bearer 0123456789abcdef", "application/json", "[100]", "/api/devices/100/control", 400},
       {"Bearer 0123456789abcdef", "application/json", "", "/api/devices/100/control", 400},
-      {"Bearer 0123456789abcdef", "application/json", "[[[[[[[[[[[[]]]]]]]]]]]]", "/api/devices/100/control", 400},
-      {"Bearer 0123456789abcdef", "application/json", "{\"code\":100}", "/api/devices/7/control", 404},
+      {"Bearer 0123456789abcdef", "application/json", "[[[[[[[[[[[[]]]]]]]]]]]]",
+       "/api/devices/100/control", 400},
+      {"Bearer 0123456789abcdef", "application/json", "{\"code\":100}", "/api/devices/7/control",
+       404},
   };
   for (const Case& c : cases) {
     Request b = r;
@@ -287,34 +435,88 @@ TEST_F(WebApiTest, ControlNeedsTheSwitchTheTokenAndAWellFormedBody) {
   }
   // An empty token never matches, even an empty one.
   opts_.token = "";
-  WebApi empty(*site_->host, opts_);
+  WebApi empty(*site_->view, opts_);
   r.authorization = "Bearer ";
   EXPECT_EQ(empty.Handle(r).status, 401);
 }
 
-TEST(WebApiValues, NonFiniteDeviceValuesBecomeNullAndUnreadableImagesSayWhy) {
-  Site site(1, "web_api_nan");
-  qmx::web::ApiOptions o = Options();
-  o.decode = [](int type, const std::vector<unsigned char>& image) {
-    if (type == 5091) return Json::Value();  // as for an image of a bad length
-    Json::Value v = k417t_run::DecodeImage(type, image);
-    if (type == 5093) v["v"] = std::nan("");
-    if (type == 5092) v["rc_value"] = HUGE_VAL;
-    return v;
-  };
-  WebApi api(*site.host, o);
+// The no-value patterns of examples/scenarios/no_values.json (AC ia and ic,
+// the rectifier's output and its module's current, DC user values 1 and 2)
+// are null in the API and have no sample in /metrics; the values next to
+// them are numbers.
+TEST(WebApiValues, NoValuePatternsAreNullAndHaveNoSample) {
+  Json::Value scen;
+  std::string err;
+  std::ifstream in(std::string(K417T_EXAMPLES) + "/scenarios/no_values.json");
+  std::stringstream text;
+  text << in.rdbuf();
+  ASSERT_TRUE(qmx::json::Parse(text.str(), "no_values.json", scen, err)) << err;
+  scen["dc"][1]["v"] = 53.4;  // the test site's second DC unit
+  Site site(1, "web_api_none", scen);
+  WebApi api(*site.view, qmx::web::ApiOptions{});
   site.host->Start();
   ASSERT_TRUE(site.WaitRounds(1));
   const Response r = api.Handle(Get("/api/devices/100"));
   ASSERT_EQ(r.status, 200);
   const Json::Value d = Body(r);  // strictly valid JSON
-  EXPECT_TRUE((*Unit(d, 102))["values"]["v"].isNull());
-  EXPECT_TRUE((*Unit(d, 100))["values"]["rc_value"].isNull());
-  EXPECT_FALSE((*Unit(d, 101))["error"].asString().empty());
+  const Json::Value& ac = (*Unit(d, 101))["values"];
+  const Json::Value& rc = (*Unit(d, 100))["values"];
+  const Json::Value& dc = (*Unit(d, 102))["values"];
+  for (const Json::Value* none : {&ac["ia"], &ac["ic"], &rc["rc_value"], &rc["module_0_current"],
+                                  &rc["total_current"], &dc["user_0"], &dc["user_1"]})
+    EXPECT_TRUE(none->isNull()) << d;
+  EXPECT_EQ(ac["ib"].asDouble(), 0.0);
+  EXPECT_EQ(dc["user_2"].asDouble(), 0.0);
+  EXPECT_NEAR(dc["v"].asDouble(), 53.5, 1e-3);
+  for (const Json::Value& f : (*Unit(d, 102))["fields"])
+    if (f["key"].asString() == "user_0") {
+      EXPECT_TRUE(f["value"].isNull()) << f;
+    }
+
   const std::string m = api.Handle(Get("/metrics")).body;
-  EXPECT_NE(m.find("k417t_dc_voltage_volts{device=\"100\",unit=\"102\"} NaN"), std::string::npos);
-  EXPECT_NE(m.find("k417t_rectifier_output_voltage_volts{device=\"100\",unit=\"100\"} +Inf"),
-            std::string::npos);
+  for (const char* none :
+       {"k417t_ac_current_amperes{device=\"100\",unit=\"101\",phase=\"a\"}",
+        "k417t_ac_current_amperes{device=\"100\",unit=\"101\",phase=\"c\"}",
+        "k417t_rectifier_output_voltage_volts{", "k417t_rectifier_current_amperes{",
+        "k417t_rectifier_module_current_amperes{",
+        "k417t_dc_user_value{device=\"100\",unit=\"102\",index=\"1\"",
+        "k417t_dc_user_value{device=\"100\",unit=\"102\",index=\"2\"", " NaN", " +Inf\n", " -Inf"})
+    EXPECT_EQ(m.find(none), std::string::npos) << none;
+  for (const char* some :
+       {"k417t_ac_current_amperes{device=\"100\",unit=\"101\",phase=\"b\"} 0",
+        "k417t_dc_user_value{device=\"100\",unit=\"102\",index=\"3\",name=\"User value 3\","
+        "uom=\"\"} 0",
+        "k417t_dc_voltage_volts{device=\"100\",unit=\"102\"} 53.5"})
+    EXPECT_NE(m.find(some), std::string::npos) << some << "\n" << m;
+}
+
+// Stored records the view cannot read (a wrong length) are left out of the
+// history; a stored value that is no value is null there.
+TEST(WebApiValues, HistorySkipsUnreadableRecordsAndKeepsNoValueAsNull) {
+  Site site(1, "web_api_history");
+  WebApi api(*site.view, qmx::web::ApiOptions{});
+  site.host->Start();
+  ASSERT_TRUE(site.WaitRounds(1));
+  qmx::store::HistoryStore& store = *site.host->history();
+  std::vector<unsigned char> image = site.host->LastImage(102, 5093);
+  ASSERT_EQ(image.size(), 238u);
+  const int64_t t0 = std::time(nullptr) - 3000;
+  store.AppendRecord(102, 5093, t0, image.data(), image.size());
+  const std::vector<unsigned char> odd(100, 0x20);
+  store.AppendRecord(102, 5093, t0 + 1, odd.data(), odd.size());
+  store.AppendRecord(102, 5093, t0 + 2, image.data(), 237);
+  std::memset(image.data() + 4, 0xFF, 4);  // v: four equal bytes
+  store.AppendRecord(102, 5093, t0 + 3, image.data(), image.size());
+  store.Flush();
+  const Json::Value h = Body(api.Handle(Get(
+      "/api/history", "unit=102&from=" + std::to_string(t0) + "&to=" + std::to_string(t0 + 3))));
+  ASSERT_EQ(h["time"].size(), 2u) << h;
+  EXPECT_EQ(h["time"][0].asInt64(), t0);
+  EXPECT_EQ(h["time"][1].asInt64(), t0 + 3);
+  ASSERT_EQ(h["series"][0]["key"].asString(), "v");
+  EXPECT_NEAR(h["series"][0]["values"][0].asDouble(), 53.5, 1e-3);
+  EXPECT_TRUE(h["series"][0]["values"][1].isNull()) << h;
+  for (const Json::Value& s : h["series"]) EXPECT_EQ(s["values"].size(), 2u) << s;
 }
 
 TEST(WebHelpers, QueryStringsDecodeAndRefuseWhatIsMalformed) {
@@ -332,24 +534,8 @@ TEST(WebHelpers, QueryStringsDecodeAndRefuseWhatIsMalformed) {
   for (int k = 0; k < 17; ++k) many += "k" + std::to_string(k) + "=1&";
   EXPECT_FALSE(qmx::web::ParseQuery(many, q, err));
   // 9600 baud: 960 bytes a second, plus 20 ms per answer.
-  EXPECT_DOUBLE_EQ(qmx::web::WireLimitMs(960, 2, 9600), 1040.0);
-  EXPECT_DOUBLE_EQ(qmx::web::WireLimitMs(480, 0, 4800), 1000.0);
-}
-
-TEST(WebImages, ShortOrOddImagesAreRefusedNotRead) {
-  EXPECT_TRUE(k417t_run::DecodeImage(5091, std::vector<unsigned char>(31)).isNull());
-  EXPECT_TRUE(k417t_run::DecodeImage(5091, std::vector<unsigned char>(33)).isNull());
-  EXPECT_EQ(k417t_run::DecodeImage(5091, std::vector<unsigned char>(92))["inputs"].size(), 2u);
-  EXPECT_TRUE(k417t_run::DecodeImage(5093, std::vector<unsigned char>(237)).isNull());
-  EXPECT_TRUE(k417t_run::DecodeImage(5092, std::vector<unsigned char>(44)).isNull());
-  EXPECT_TRUE(k417t_run::DecodeImage(1, std::vector<unsigned char>(238)).isNull());
-  std::vector<unsigned char> dc(238);
-  const float v = 48.25f;
-  std::memcpy(dc.data() + 4, &v, 4);
-  dc[133 + 2] = 3;
-  const Json::Value d = k417t_run::DecodeImage(5093, dc);
-  EXPECT_FLOAT_EQ(d["v"].asFloat(), 48.25f);
-  EXPECT_EQ(d["fuses"][2].asUInt(), 3u);
+  EXPECT_DOUBLE_EQ(qmx::view::WireLimitMs(960, 2, 9600), 1040.0);
+  EXPECT_DOUBLE_EQ(qmx::view::WireLimitMs(480, 0, 4800), 1000.0);
 }
 
 }  // namespace

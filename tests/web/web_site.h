@@ -1,7 +1,7 @@
 #pragma once
 
 // A site of simulated controllers polled on their own threads, with a history
-// database, behind a WebApi: what the web tests run against.
+// database and the view over it: what the web tests run against.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -15,23 +15,29 @@
 #include <thread>
 #include <vector>
 
-#include "apps/runner/image_view.h"
 #include "controller/k417t.h"
 #include "site/site_host.h"
 #include "support/power_system.h"
+#include "view/site_view.h"
 #include "web/web_api.h"
 #include "wire/memory_transport.h"
 
 namespace k417t_web_test {
 
+// The site file's name of device 100: markup that must stay text.
+inline const char* const kName = "<b>bold</b><script>alert(1)</script>";
+
 struct Site {
   std::string db;
   std::shared_ptr<qmx::SiteHost> host;
+  std::unique_ptr<qmx::view::SiteView> view;
   std::vector<std::shared_ptr<QMXController>> host_ctrls;
   std::vector<std::shared_ptr<K417T>> ctrls;
   std::vector<std::unique_ptr<k417t_test::PowerSystemThread>> power;
 
-  explicit Site(int lines, const std::string& name) {
+  // `scenario`: what every controller reports (null: the small scenario);
+  // it must have the small setting's units (one AC screen, two DC units).
+  explicit Site(int lines, const std::string& name, Json::Value scenario = Json::Value()) {
     // One file per process: ctest runs the fixture's tests side by side, and
     // one removing another's database would lose its records.
     db = ::testing::TempDir() + name + "-" + std::to_string(getpid()) + ".db";
@@ -41,6 +47,8 @@ struct Site {
     o.poll_tick_ms = 20;
     host = std::make_shared<qmx::SiteHost>(o, [](const std::string&) {});
     host->OpenHistory();
+    view = std::make_unique<qmx::view::SiteView>(*host);
+    qmx::view::SiteInfo info;
     for (int i = 0; i < lines; ++i) {
       const unsigned id = 100 * static_cast<unsigned>(i + 1);
       auto host_ctrl =
@@ -50,14 +58,18 @@ struct Site {
       EXPECT_TRUE(k->InitSetting(k417t_test::SmallSetting(1, 500, id)));
       auto pair = qmx::wire::MemoryTransport::make_pair("line-" + std::to_string(id));
       k417t_test::PowerSystem system(std::move(pair.second), {});
-      Json::Value scen = k417t_test::SmallScenario(1);
+      Json::Value scen = scenario.isNull() ? k417t_test::SmallScenario(1) : scenario;
       scen["control_rtn"]["10"] = 7;  // command 100
       system.controllers.push_back(k417t::sim::Simulator::Create(scen, nullptr));
       power.push_back(std::make_unique<k417t_test::PowerSystemThread>(std::move(system)));
       EXPECT_TRUE(host->AddDevice(k, std::move(pair.first)));
       host_ctrls.push_back(host_ctrl);
       ctrls.push_back(k);
+      info[id].name = id == 100 ? kName : "power-" + std::to_string(id);
     }
+    view->SetSite(info);
+    // The view counts round timing from the host's report sink.
+    host->SetReportSink([v = view.get()](const qmx::RoundReport& r) { v->Round(r); });
   }
   ~Site() {
     host->Shutdown();
@@ -77,13 +89,6 @@ struct Site {
     return false;
   }
 };
-
-inline qmx::web::ApiOptions Options() {
-  qmx::web::ApiOptions o;
-  o.decode = k417t_run::DecodeImage;
-  o.devices[100] = {"<b>bold</b><script>alert(1)</script>", 9600};
-  return o;
-}
 
 // One request on a fresh connection; the whole answer ("" when none came
 // within `timeout_ms`).
@@ -105,7 +110,8 @@ inline std::string Exchange(int port, const std::string& request, int timeout_ms
       sent += static_cast<size_t>(n);
     }
     char buf[4096];
-    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<size_t>(n));
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+      out.append(buf, static_cast<size_t>(n));
   }
   close(fd);
   return out;

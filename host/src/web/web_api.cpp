@@ -1,5 +1,8 @@
 #include "web/web_api.h"
 
+#include <fmt/format.h>
+#include <json/writer.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -8,12 +11,9 @@
 #include <set>
 #include <tuple>
 
-#include <fmt/format.h>
-#include <json/writer.h>
-
 #include "input/checked_json.h"
+#include "view/control_rules.h"
 #include "web/web_assets.h"
-#include "store/alarm_json.h"
 
 namespace qmx::web {
 namespace {
@@ -21,7 +21,7 @@ namespace {
 std::string Write(const Json::Value& v) {
   Json::StreamWriterBuilder w;
   w["indentation"] = "";
-  w["precision"] = 7;
+  w["precision"] = 15;
   return Json::writeString(w, v);
 }
 
@@ -113,22 +113,11 @@ bool TokenMatches(const std::string& given, const std::string& token) {
   return diff == 0 && !token.empty();
 }
 
-const char* Kind(int type) {
-  switch (type) {
-    case 5091: return "ac";
-    case 5092: return "rectifier";
-    case 5093: return "dc";
-    default: return "unknown";
-  }
-}
-
-double Num(const Json::Value& v) { return v.isNumeric() ? v.asDouble() : std::nan(""); }
-
 std::string Metric(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
   if (v == std::floor(v) && std::fabs(v) < 1e15) return fmt::format("{:.0f}", v);
-  return fmt::format("{:.7g}", v);
+  return fmt::format("{}", v);  // the shortest text that reads back the same
 }
 
 // One metric family: HELP and TYPE once, then its samples.
@@ -141,53 +130,54 @@ struct Family {
   void AddRaw(const std::string& line) { samples.push_back(line); }
 };
 
-struct Series {
-  std::string key, label, unit;
-};
-
-// The chart series of a unit type, and how to take each from a decoded image.
-std::vector<Series> SeriesOf(int type, size_t inputs) {
-  std::vector<Series> out;
-  if (type == 5093) {
-    out.push_back({"v", "DC voltage", "V"});
-    out.push_back({"i", "DC current", "A"});
-  } else if (type == 5092) {
-    out.push_back({"rc_value", "Rectifier output voltage", "V"});
-    out.push_back({"total", "Rectifier total current", "A"});
-  } else if (type == 5091) {
-    for (size_t k = 0; k < inputs; ++k)
-      for (const char* p : {"a", "b", "c"})
-        out.push_back({fmt::format("input{}_{}", k + 1, p),
-                       fmt::format("Input {} phase {}", k + 1, static_cast<char>(std::toupper(p[0]))),
-                       "V"});
-  }
-  return out;
+std::string Label(const char* name, const std::string& value) {
+  return fmt::format("{}=\"{}\"", name, LabelValue(value));
 }
 
-Json::Value SeriesValue(int type, const Json::Value& d, const std::string& key) {
-  if (d.isNull()) return Json::Value();
-  if (type == 5092 && key == "total") {
-    double sum = 0;
-    for (const Json::Value& m : d["modules"]) sum += Num(m["value"]);
-    return std::isfinite(sum) ? Json::Value(sum) : Json::Value();
+// A device as the summary shows it, without its units and alarms.
+Json::Value Summary(const view::DeviceView& d) {
+  Json::Value x(Json::objectValue);
+  x["id"] = d.id;
+  x["name"] = d.name;
+  x["model"] = d.model;
+  x["version"] = d.version;
+  x["line"] = d.line;
+  x["line_open"] = d.line_open;
+  x["answering"] = d.answering;
+  x["stale"] = d.stale;
+  x["health"] = view::HealthWord(d.health);
+  x["severity"] = view::SeverityWord(d.worst);
+  x["rounds"] = static_cast<Json::UInt64>(d.rounds);
+  x["last_round"] = static_cast<Json::Int64>(d.last_round);
+  Json::Value round(Json::objectValue);
+  if (d.round.count > 0) {
+    round["duration_ms"] = d.round.last_ms;
+    round["wire_limit_ms"] = d.round.last_limit_ms;
+    round["ratio"] = d.round.ratio();
+    round["exchanges"] = static_cast<Json::UInt64>(d.round.last_exchanges);
   }
-  if (type == 5091) {
-    unsigned k = 0;
-    char phase = 0;
-    if (std::sscanf(key.c_str(), "input%u_%c", &k, &phase) != 2 || k == 0) return Json::Value();
-    const Json::Value& in = d["inputs"];
-    if (!in.isArray() || k > in.size()) return Json::Value();
-    const Json::Value& v = in[k - 1][std::string(1, phase)];
-    return v.isNumeric() && std::isfinite(v.asDouble()) ? v : Json::Value();
+  x["round"] = round;
+  x["line_stats"] = view::LineStatsJson(d);
+  x["alarm_count"] = static_cast<Json::UInt>(d.alarms.size());
+  return x;
+}
+
+bool Charted(const view::Field& f) {
+  switch (f.quantity) {
+    case view::Quantity::kVoltage:
+    case view::Quantity::kCurrent:
+    case view::Quantity::kFrequency:
+    case view::Quantity::kTemperature:
+    case view::Quantity::kPower:
+      return !f.diagnostic;
+    default:
+      return false;
   }
-  const Json::Value& v = d[key];
-  return v.isNumeric() && std::isfinite(v.asDouble()) ? v : Json::Value();
 }
 
 Json::Value AlarmJson(unsigned int device, const store::ActiveAlarm& a) {
-  Json::Value x = store::AlarmPointJson(a);
+  Json::Value x = view::AlarmPointJson(a);
   x["device"] = device;
-  x["since"] = static_cast<Json::Int64>(a.since);
   return x;
 }
 
@@ -238,54 +228,22 @@ std::string LabelValue(const std::string& v) {
   std::string out;
   out.reserve(v.size());
   for (char c : v) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '"') out += "\\\"";
-    else if (c == '\n') out += "\\n";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
   }
   return out;
 }
 
-double WireLimitMs(uint64_t bytes, uint64_t exchanges, int baud) {
-  const double bytes_per_s = (baud > 0 ? baud : 9600) / 10.0;
-  return 1000.0 * static_cast<double>(bytes) / bytes_per_s + 20.0 * static_cast<double>(exchanges);
-}
-
-constexpr double WebApi::kBuckets[];
-
-WebApi::WebApi(SiteHost& host, ApiOptions options)
-    : host_(host), opt_(std::move(options)), devices_(opt_.devices) {}
-
-void WebApi::SetDevices(std::map<unsigned int, DeviceInfo> devices) {
-  std::lock_guard<std::mutex> lock(mu_);
-  devices_ = std::move(devices);
-}
+WebApi::WebApi(view::SiteView& view, ApiOptions options) : view_(view), opt_(std::move(options)) {}
 
 int64_t WebApi::Now() const {
   return opt_.clock ? opt_.clock() : static_cast<int64_t>(std::time(nullptr));
-}
-
-void WebApi::OnRound(const RoundReport& report) {
-  std::lock_guard<std::mutex> lock(mu_);
-  auto info = devices_.find(report.device_id);
-  const int baud = info != devices_.end() ? info->second.baud : 9600;
-  const double limit = WireLimitMs(report.bytes_out + report.bytes_in, report.exchanges, baud);
-  RoundStats& s = rounds_[report.device_id];
-  s.last_ms = report.duration_ms;
-  s.last_limit_ms = limit;
-  s.last_exchanges = report.exchanges;
-  ++s.count;
-  const double secs = report.duration_ms / 1000.0;
-  s.sum_s += secs;
-  for (size_t b = 0; b < kBucketCount; ++b)
-    if (secs <= kBuckets[b]) ++s.buckets[b];
-}
-
-double WebApi::LastRatio(unsigned int device_id) const {
-  std::lock_guard<std::mutex> lock(mu_);
-  auto it = rounds_.find(device_id);
-  if (it == rounds_.end() || it->second.last_limit_ms <= 0) return 0;
-  return it->second.last_ms / it->second.last_limit_ms;
 }
 
 Response WebApi::Handle(const Request& req) {
@@ -330,69 +288,16 @@ Response WebApi::Dispatch(const Request& req) {
     if (!ParseUInt32(rest.substr(0, slash), id))
       return Error(400, "device id must be a decimal number below 2^32");
     if (tail.empty()) return get ? Device(id) : MethodNotAllowed("GET");
-    if (tail == "/control") return req.method == "POST" ? Control(id, req) : MethodNotAllowed("POST");
+    if (tail == "/control")
+      return req.method == "POST" ? Control(id, req) : MethodNotAllowed("POST");
     return Error(404, "no such resource: " + p);
   }
   return Error(404, "no such resource: " + p);
 }
 
-Json::Value WebApi::DeviceSummary(const DeviceSnapshot& s) const {
-  Json::Value d(Json::objectValue);
-  d["id"] = s.device_id;
-  d["line"] = s.line;
-  d["line_open"] = s.line_open;
-  d["answering"] = s.answering;
-  d["stale"] = s.stale;
-  d["rounds"] = static_cast<Json::UInt64>(s.rounds);
-  d["last_round"] = static_cast<Json::Int64>(s.last_round);
-  Json::Value round(Json::objectValue);
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto info = devices_.find(s.device_id);
-    d["name"] = info != devices_.end() ? info->second.name : fmt::format("device-{}", s.device_id);
-    auto it = rounds_.find(s.device_id);
-    if (it != rounds_.end()) {
-      round["duration_ms"] = it->second.last_ms;
-      round["wire_limit_ms"] = it->second.last_limit_ms;
-      round["ratio"] = it->second.last_limit_ms > 0 ? it->second.last_ms / it->second.last_limit_ms : 0.0;
-      round["exchanges"] = static_cast<Json::UInt64>(it->second.last_exchanges);
-    }
-  }
-  d["round"] = round;
-  Json::Value st(Json::objectValue);
-  st["requests"] = static_cast<Json::UInt64>(s.line_stats.requests);
-  st["answers"] = static_cast<Json::UInt64>(s.line_stats.answers);
-  st["timeouts"] = static_cast<Json::UInt64>(s.line_stats.timeouts);
-  st["late"] = static_cast<Json::UInt64>(s.line_stats.late);
-  st["echoes"] = static_cast<Json::UInt64>(s.line_stats.echoes);
-  st["dropped"] = static_cast<Json::UInt64>(s.line_stats.dropped);
-  st["bytes_out"] = static_cast<Json::UInt64>(s.line_stats.bytes_out);
-  st["bytes_in"] = static_cast<Json::UInt64>(s.line_stats.bytes_in);
-  d["line_stats"] = st;
-  d["alarm_count"] = static_cast<Json::UInt>(s.alarms.size());
-  return d;
-}
-
-Json::Value WebApi::Units(const DeviceSnapshot& s) const {
-  Json::Value units(Json::arrayValue);
-  for (const UnitImage& img : s.images) {
-    Json::Value u(Json::objectValue);
-    u["data_id"] = img.data_id;
-    u["type"] = img.type;
-    u["kind"] = Kind(img.type);
-    Json::Value values = opt_.decode ? opt_.decode(img.type, img.image) : Json::Value();
-    Finite(values);
-    if (values.isNull()) u["error"] = fmt::format("image of {} bytes not readable", img.image.size());
-    u["values"] = values;
-    units.append(u);
-  }
-  return units;
-}
-
 Response WebApi::Devices() {
   Json::Value list(Json::arrayValue);
-  for (unsigned int id : host_.DeviceIds())
-    if (auto s = host_.Snapshot(id)) list.append(DeviceSummary(*s));
+  for (const view::DeviceView& d : view_.Devices()) list.append(Summary(d));
   Json::Value v(Json::objectValue);
   v["time"] = static_cast<Json::Int64>(Now());
   v["devices"] = list;
@@ -400,22 +305,28 @@ Response WebApi::Devices() {
 }
 
 Response WebApi::Device(unsigned int id) {
-  auto s = host_.Snapshot(id);
-  if (!s) return Error(404, fmt::format("no device {}", id));
-  Json::Value d = DeviceSummary(*s);
-  d["units"] = Units(*s);
+  const std::optional<view::DeviceView> d = view_.Device(id);
+  if (!d) return Error(404, fmt::format("no device {}", id));
+  Json::Value x = Summary(*d);
+  Json::Value units(Json::arrayValue);
+  for (const view::UnitValues& u : d->units) {
+    Json::Value one = view::UnitJson(u);
+    one["fields"] = view::FieldsJson(u);
+    units.append(one);
+  }
+  Finite(units);
+  x["units"] = units;
   Json::Value alarms(Json::arrayValue);
-  for (const auto& a : s->alarms) alarms.append(AlarmJson(id, a));
-  d["alarms"] = alarms;
-  d["time"] = static_cast<Json::Int64>(Now());
-  return JsonAnswer(d);
+  for (const auto& a : d->alarms) alarms.append(AlarmJson(id, a));
+  x["alarms"] = alarms;
+  x["time"] = static_cast<Json::Int64>(Now());
+  return JsonAnswer(x);
 }
 
 Response WebApi::Alarms() {
   Json::Value list(Json::arrayValue);
-  for (unsigned int id : host_.DeviceIds())
-    if (auto s = host_.Snapshot(id))
-      for (const auto& a : s->alarms) list.append(AlarmJson(id, a));
+  for (const view::DeviceView& d : view_.Devices())
+    for (const auto& a : d.alarms) list.append(AlarmJson(d.id, a));
   Json::Value v(Json::objectValue);
   v["alarms"] = list;
   return JsonAnswer(v);
@@ -469,9 +380,10 @@ Response WebApi::Events(const std::map<std::string, std::string>& q) {
     if (!ParseUInt32(dev->second, id)) return Error(400, "'device' must be a device id");
     devices.push_back(id);
   } else {
-    devices = host_.DeviceIds();
+    devices = view_.DeviceIds();
   }
-  store::HistoryStore* store = host_.history();
+  SiteHost& host = view_.host();
+  store::HistoryStore* store = host.history();
   if (store == nullptr) return Error(503, "no history store");
   if (++history_busy_ > 4) {
     --history_busy_;
@@ -481,7 +393,7 @@ Response WebApi::Events(const std::map<std::string, std::string>& q) {
   // (time, row id, device) for a stable merge of the units' events.
   std::vector<std::tuple<int64_t, int64_t, unsigned int, store::HistoryEvent>> all;
   for (unsigned int id : devices) {
-    auto s = host_.Snapshot(id);
+    auto s = host.Snapshot(id);
     if (!s) return Error(404, fmt::format("no device {}", id));
     std::set<unsigned int> ids{id};
     for (const UnitImage& img : s->images) ids.insert(img.data_id);
@@ -497,7 +409,7 @@ Response WebApi::Events(const std::map<std::string, std::string>& q) {
   if (truncated) all.erase(all.begin(), all.end() - static_cast<long>(opt_.max_events));
   Json::Value list(Json::arrayValue);
   for (const auto& [time, row, device, h] : all) {
-    Json::Value x = store::AlarmEventJson(h.event);
+    Json::Value x = view::AlarmEventJson(h.event);
     x["device"] = device;
     x["time"] = static_cast<Json::Int64>(time);
     x["local_time"] = h.local_time;
@@ -522,113 +434,155 @@ Response WebApi::History(const std::map<std::string, std::string>& q) {
   int64_t from = 0, to = 0;
   std::string error;
   if (!Range(q, from, to, error)) return Error(400, error);
+  // The unit's type and the device it belongs to (for the site's names of
+  // its values).
+  SiteHost& host = view_.host();
   int type = 0;
-  for (unsigned int id : host_.DeviceIds()) {
-    if (auto s = host_.Snapshot(id))
+  unsigned int device = 0;
+  for (unsigned int id : view_.DeviceIds()) {
+    if (auto s = host.Snapshot(id))
       for (const UnitImage& img : s->images)
-        if (img.data_id == unit && type == 0) type = img.type;
+        if (img.data_id == unit && type == 0) {
+          type = img.type;
+          device = id;
+        }
   }
   if (type == 0) return Error(404, fmt::format("no unit {}", unit));
-  store::HistoryStore* store = host_.history();
+  store::HistoryStore* store = host.history();
   if (store == nullptr) return Error(503, "no history store");
   if (++history_busy_ > 4) {
     --history_busy_;
     return Error(503, "busy: too many history queries at once");
   }
   Slot slot{history_busy_};
-  std::vector<Json::Value> decoded;
+  const view::DeviceInfo info = view_.Info(device);
+  auto named = info.labels.find(unit);
+  const view::UnitLabels* labels = named == info.labels.end() ? nullptr : &named->second;
+  // A series per measured quantity (volts, amperes, hertz, degrees, watts;
+  // not states, settings or plain numbers without a unit), in the order the
+  // values first appear; a record without the value has null there.
+  struct Series {
+    view::Field field;
+    std::vector<std::optional<double>> values;
+  };
+  std::vector<Series> series;
+  std::map<std::string, size_t> index;
   std::vector<int64_t> times;
-  size_t inputs = 0;
   for (const store::HistoryRecord& r : store->RecordsSampled(unit, from, to, opt_.max_points)) {
     if (r.type != type) continue;
-    Json::Value d = opt_.decode ? opt_.decode(r.type, r.image) : Json::Value();
-    if (d.isNull()) continue;
-    if (type == 5091) inputs = std::max<size_t>(inputs, d["inputs"].size());
+    const view::UnitValues read = view::ReadUnit(unit, r.type, r.image, labels);
+    if (!read.error.empty()) continue;
     times.push_back(r.time);
-    decoded.push_back(std::move(d));
+    for (const view::Value& x : read.values) {
+      if (!Charted(x.field)) continue;
+      auto [it, added] = index.emplace(x.field.key, series.size());
+      if (added) series.push_back({x.field, {}});
+      std::vector<std::optional<double>>& values = series[it->second].values;
+      values.resize(times.size() - 1);  // null where earlier records had no such value
+      values.push_back(x.number);
+    }
   }
   Json::Value v(Json::objectValue);
   v["unit"] = unit;
-  v["type"] = type;
-  v["kind"] = Kind(type);
+  v["type"] = view::DeviceTypeOf(type);
+  v["kind"] = view::KindOf(type);
   v["from"] = static_cast<Json::Int64>(from);
   v["to"] = static_cast<Json::Int64>(to);
   v["thinned"] = static_cast<uint64_t>(to - from) + 1 > opt_.max_points;
   Json::Value t(Json::arrayValue);
   for (int64_t x : times) t.append(static_cast<Json::Int64>(x));
   v["time"] = t;
-  Json::Value series(Json::arrayValue);
-  for (const Series& s : SeriesOf(type, inputs)) {
+  Json::Value list(Json::arrayValue);
+  for (Series& s : series) {
+    s.values.resize(times.size());
     Json::Value one(Json::objectValue);
-    one["key"] = s.key;
-    one["label"] = s.label;
-    one["unit"] = s.unit;
+    one["key"] = s.field.key;
+    one["label"] = s.field.label;
+    one["group"] = s.field.group;
+    one["quantity"] = view::QuantityName(s.field.quantity);
+    one["unit"] = s.field.unit;
     Json::Value values(Json::arrayValue);
-    for (const Json::Value& d : decoded) values.append(SeriesValue(type, d, s.key));
+    for (const auto& x : s.values) values.append(x ? Json::Value(*x) : Json::Value());
     one["values"] = values;
-    series.append(one);
+    list.append(one);
   }
-  v["series"] = series;
+  Finite(list);
+  v["series"] = list;
   return JsonAnswer(v);
 }
 
 Response WebApi::Metrics() {
+  Family info{"k417t_device_info",
+              "A device of the site: its name, port (joins the line_ metrics on line), model and "
+              "version. Always 1.",
+              "gauge",
+              {}};
   Family up{"k417t_up", "Whether the controller answers (1) or not (0).", "gauge", {}};
-  Family stale{"k417t_values_stale", "Whether the values are the last ones read before the controller was lost.", "gauge", {}};
+  Family stale{"k417t_values_stale",
+               "Whether the values are the last ones read before the controller was lost.",
+               "gauge",
+               {}};
   Family line_open{"k417t_line_open", "Whether the device's port is open.", "gauge", {}};
   Family rounds{"k417t_rounds_total", "Completed polling rounds.", "counter", {}};
-  Family last{"k417t_last_round_timestamp_seconds", "End of the last completed round.", "gauge", {}};
+  Family last{
+      "k417t_last_round_timestamp_seconds", "End of the last completed round.", "gauge", {}};
   Family ratio{"k417t_round_wire_limit_ratio",
-               "Last round's duration over what the wire needs for its bytes and pauses.", "gauge", {}};
+               "Last round's duration over what the wire needs for its bytes and pauses.",
+               "gauge",
+               {}};
   Family hist{"k417t_round_duration_seconds", "Duration of polling rounds.", "histogram", {}};
   Family req{"k417t_line_requests_total", "Requests written on the line.", "counter", {}};
   Family ans{"k417t_line_answers_total", "Answers taken by the exchange in flight.", "counter", {}};
   Family tmo{"k417t_line_timeouts_total", "Exchanges that ended without an answer.", "counter", {}};
-  Family late{"k417t_line_late_answers_total", "Answers with no request of theirs in flight.", "counter", {}};
+  Family late{"k417t_line_late_answers_total",
+              "Answers with no request of theirs in flight.",
+              "counter",
+              {}};
   Family echo{"k417t_line_echoes_total", "Own requests read back from the line.", "counter", {}};
-  Family drop{"k417t_line_dropped_frames_total", "Corrupt, foreign or cut-off frames and stray bytes.", "counter", {}};
+  Family drop{"k417t_line_dropped_frames_total",
+              "Corrupt, foreign or cut-off frames and stray bytes.",
+              "counter",
+              {}};
   Family bout{"k417t_line_sent_bytes_total", "Bytes written on the line.", "counter", {}};
   Family bin{"k417t_line_received_bytes_total", "Bytes read from the line.", "counter", {}};
-  Family ac_i{"k417t_ac_current_amperes", "AC screen phase current.", "gauge", {}};
-  Family ac_v{"k417t_ac_voltage_volts", "AC input line or phase voltage.", "gauge", {}};
-  Family ac_f{"k417t_ac_frequency_hertz", "AC input frequency.", "gauge", {}};
-  Family rc_v{"k417t_rectifier_output_voltage_volts", "Rectifier group value (output voltage).", "gauge", {}};
-  Family rc_i{"k417t_rectifier_current_amperes", "Sum of the rectifier modules' currents.", "gauge", {}};
-  Family mod_i{"k417t_rectifier_module_current_amperes", "Rectifier module current.", "gauge", {}};
-  Family mod_f{"k417t_rectifier_module_fault", "Rectifier module fault state (1 fault).", "gauge", {}};
-  Family dc_v{"k417t_dc_voltage_volts", "DC distribution output voltage.", "gauge", {}};
-  Family dc_i{"k417t_dc_current_amperes", "DC distribution current.", "gauge", {}};
-  Family fuse{"k417t_dc_fuse_fault", "DC fuse state (1: fuse fault).", "gauge", {}};
   Family alarm{"k417t_alarm_active", "Active alarm points (1 while raised).", "gauge", {}};
   Family alarms{"k417t_alarms_active", "Number of active alarm points.", "gauge", {}};
-  Family pend{"k417t_history_pending_writes", "Items waiting to be written to the history store.", "gauge", {}};
-  Family hdrop{"k417t_history_dropped_total", "Items dropped because the pending bound was hit.", "counter", {}};
+  Family pend{"k417t_history_pending_writes",
+              "Items waiting to be written to the history store.",
+              "gauge",
+              {}};
+  Family hdrop{"k417t_history_dropped_total",
+               "Items dropped because the pending bound was hit.",
+               "counter",
+               {}};
+  // The units' values, one family per name the view gives them.
+  std::map<std::string, Family> values;
+  for (const auto& [name, help] : view::MetricHelp())
+    values[name] = Family{name, help, "gauge", {}};
 
   std::set<std::string> lines_done;
-  for (unsigned int id : host_.DeviceIds()) {
-    auto s = host_.Snapshot(id);
-    if (!s) continue;
-    const std::string dev = fmt::format("device=\"{}\"", id);
-    up.Add(dev, s->answering ? 1 : 0);
-    stale.Add(dev, s->stale ? 1 : 0);
-    line_open.Add(dev, s->line_open ? 1 : 0);
-    rounds.Add(dev, static_cast<double>(s->rounds));
-    last.Add(dev, static_cast<double>(s->last_round));
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      const RoundStats& r = rounds_[id];
-      ratio.Add(dev, r.last_limit_ms > 0 ? r.last_ms / r.last_limit_ms : 0);
-      for (size_t b = 0; b < kBucketCount; ++b)
-        hist.AddRaw(fmt::format("{}_bucket{{{},le=\"{}\"}} {}", hist.name, dev, Metric(kBuckets[b]),
-                                r.buckets[b]));
-      hist.AddRaw(fmt::format("{}_bucket{{{},le=\"+Inf\"}} {}", hist.name, dev, r.count));
-      hist.AddRaw(fmt::format("{}_sum{{{}}} {}", hist.name, dev, Metric(r.sum_s)));
-      hist.AddRaw(fmt::format("{}_count{{{}}} {}", hist.name, dev, r.count));
-    }
+  for (const view::DeviceView& d : view_.Devices()) {
+    const std::string dev = Label("device", std::to_string(d.id));
+    info.Add(fmt::format("{},{},{},{},{}", dev, Label("name", d.name), Label("line", d.line),
+                         Label("model", d.model), Label("version", d.version)),
+             1);
+    up.Add(dev, d.answering ? 1 : 0);
+    stale.Add(dev, d.stale ? 1 : 0);
+    line_open.Add(dev, d.line_open ? 1 : 0);
+    rounds.Add(dev, static_cast<double>(d.rounds));
+    last.Add(dev, static_cast<double>(d.last_round));
+    const view::RoundStats& r = d.round;
+    ratio.Add(dev, r.ratio());
+    for (size_t b = 0; b < view::RoundStats::kBuckets.size(); ++b)
+      hist.AddRaw(fmt::format("{}_bucket{{{},le=\"{}\"}} {}", hist.name, dev,
+                              Metric(view::RoundStats::kBuckets[b]), r.buckets[b]));
+    hist.AddRaw(fmt::format("{}_bucket{{{},le=\"+Inf\"}} {}", hist.name, dev, r.count));
+    hist.AddRaw(fmt::format("{}_sum{{{}}} {}", hist.name, dev, Metric(r.sum_s)));
+    hist.AddRaw(fmt::format("{}_count{{{}}} {}", hist.name, dev, r.count));
     // Counters belong to the port: a multi-drop bus is counted once.
-    if (lines_done.insert(s->line).second) {
-      const std::string l = "line=\"" + LabelValue(s->line) + "\"";
-      const line::LineStats& st = s->line_stats;
+    if (lines_done.insert(d.line).second) {
+      const std::string l = Label("line", d.line);
+      const line::LineStats& st = d.line_stats;
       req.Add(l, static_cast<double>(st.requests));
       ans.Add(l, static_cast<double>(st.answers));
       tmo.Add(l, static_cast<double>(st.timeouts));
@@ -638,55 +592,41 @@ Response WebApi::Metrics() {
       bout.Add(l, static_cast<double>(st.bytes_out));
       bin.Add(l, static_cast<double>(st.bytes_in));
     }
-    for (const UnitImage& img : s->images) {
-      const Json::Value d = opt_.decode ? opt_.decode(img.type, img.image) : Json::Value();
-      if (d.isNull()) continue;
-      const std::string u = fmt::format("{},unit=\"{}\"", dev, img.data_id);
-      if (img.type == 5091) {
-        for (const char* p : {"a", "b", "c"})
-          ac_i.Add(fmt::format("{},phase=\"{}\"", u, p), Num(d[std::string("i") + p]));
-        Json::ArrayIndex k = 0;
-        for (const Json::Value& in : d["inputs"]) {
-          ++k;
-          for (const char* p : {"a", "b", "c"})
-            ac_v.Add(fmt::format("{},input=\"{}\",phase=\"{}\"", u, k, p), Num(in[p]));
-          ac_f.Add(fmt::format("{},input=\"{}\"", u, k), Num(in["f"]));
-        }
-      } else if (img.type == 5092) {
-        rc_v.Add(u, Num(d["rc_value"]));
-        double sum = 0;
-        Json::ArrayIndex k = 0;
-        for (const Json::Value& m : d["modules"]) {
-          ++k;
-          sum += Num(m["value"]);
-          mod_i.Add(fmt::format("{},module=\"{}\"", u, k), Num(m["value"]));
-          mod_f.Add(fmt::format("{},module=\"{}\"", u, k), Num(m["fault"]) == 1 ? 1 : 0);
-        }
-        rc_i.Add(u, sum);
-      } else if (img.type == 5093) {
-        dc_v.Add(u, Num(d["v"]));
-        dc_i.Add(u, Num(d["i"]));
-        Json::ArrayIndex k = 0;
-        for (const Json::Value& f : d["fuses"]) {
-          ++k;
-          fuse.Add(fmt::format("{},fuse=\"{}\"", u, k), Num(f) == 3 ? 1 : 0);
-        }
+    for (const view::UnitValues& u : d.units) {
+      // The rectifier group is the device's own unit (same identifier): its
+      // samples carry the device alone.
+      const std::string base = u.type == view::kRectifierType
+                                   ? dev
+                                   : dev + "," + Label("unit", std::to_string(u.data_id));
+      for (const view::Value& x : u.values) {
+        if (x.field.metric.empty() || !x.number) continue;  // no value: no sample
+        auto f = values.find(x.field.metric);
+        if (f == values.end())
+          f = values.emplace(x.field.metric, Family{x.field.metric, x.field.label, "gauge", {}})
+                  .first;
+        std::string labels = base;
+        for (const auto& [k, v] : x.field.metric_labels) labels += "," + Label(k.c_str(), v);
+        f->second.Add(labels, x.is_state() ? (x.alert ? 1 : 0) : *x.number);
       }
     }
-    for (const auto& a : s->alarms)
-      alarm.Add(fmt::format("{},unit=\"{}\",key=\"{}\",seq=\"{}\",code=\"{}\",level=\"{}\"", dev,
-                            a.data_id, LabelValue(a.key), a.seq, LabelValue(a.code), a.level),
+    for (const auto& a : d.alarms)
+      alarm.Add(fmt::format("{},{},{},{},{},{},{}", dev, Label("unit", std::to_string(a.data_id)),
+                            Label("key", a.key), Label("seq", std::to_string(a.seq)),
+                            Label("code", a.code), Label("level", std::to_string(a.level)),
+                            Label("severity", view::SeverityWord(a.level))),
                 1);
-    alarms.Add(dev, static_cast<double>(s->alarms.size()));
+    alarms.Add(dev, static_cast<double>(d.alarms.size()));
   }
-  if (store::HistoryStore* store = host_.history()) {
+  if (store::HistoryStore* store = view_.host().history()) {
     pend.Add("", static_cast<double>(store->pending()));
     hdrop.Add("", static_cast<double>(store->dropped()));
   }
+  std::vector<const Family*> all = {&info, &up,  &stale, &line_open, &rounds, &last, &ratio, &hist,
+                                    &req,  &ans, &tmo,   &late,      &echo,   &drop, &bout,  &bin};
+  for (const auto& [name, f] : values) all.push_back(&f);
+  for (const Family* f : {&alarm, &alarms, &pend, &hdrop}) all.push_back(f);
   std::string out;
-  for (const Family* f : {&up, &stale, &line_open, &rounds, &last, &ratio, &hist, &req, &ans, &tmo, &late,
-                          &echo, &drop, &bout, &bin, &ac_i, &ac_v, &ac_f, &rc_v, &rc_i, &mod_i,
-                          &mod_f, &dc_v, &dc_i, &fuse, &alarm, &alarms, &pend, &hdrop}) {
+  for (const Family* f : all) {
     out += "# HELP " + f->name + " " + f->help + "\n# TYPE " + f->name + " " + f->type + "\n";
     for (const std::string& line : f->samples) out += line + "\n";
   }
@@ -710,30 +650,22 @@ Response WebApi::Control(unsigned int id, const Request& req) {
   limits.max_depth = 4;
   limits.max_bytes = 1024;
   if (!json::Parse(req.body, "control request", body, error, limits)) return Error(400, error);
-  if (!body.isObject()) return Error(400, "the body must be an object {\"code\": N[, \"byte\": B]}");
+  if (!body.isObject())
+    return Error(400, "the body must be an object {\"code\": N[, \"byte\": B]}");
   for (const std::string& k : body.getMemberNames())
     if (k != "code" && k != "byte") return Error(400, "unknown member '" + k + "'");
-  int64_t code = 0;
-  if (!json::ToIntIn(json::Member(body, "code"), 100, 116, code) || code % 2 != 0)
-    return Error(400, "'code' must be one of 100, 102, ... 116");
-  const bool needs_byte = code >= 106;
+  int code = 0, byte = -1;
+  if (!view::ControlFromJson(body, code, byte, error)) return Error(400, error);
   std::vector<unsigned char> in;
-  if (json::Has(body, "byte")) {
-    int64_t byte = 0;
-    if (!needs_byte) return Error(400, fmt::format("code {} takes no byte", code));
-    if (!json::ToIntIn(json::Member(body, "byte"), 0, 255, byte))
-      return Error(400, "'byte' must be an integer 0-255");
-    in.push_back(static_cast<unsigned char>(byte));
-  } else if (needs_byte) {
-    return Error(400, fmt::format("code {} needs a 'byte' (0-255)", code));
-  }
-  if (!host_.Snapshot(id)) return Error(404, fmt::format("no device {}", id));
+  if (byte >= 0) in.push_back(static_cast<unsigned char>(byte));
+  SiteHost& host = view_.host();
+  if (!host.Snapshot(id)) return Error(404, fmt::format("no device {}", id));
   std::unique_lock<std::mutex> lock(control_mu_, std::try_to_lock);
   if (!lock.owns_lock()) return Error(429, "another control command is in flight");
-  const ControlResult r = host_.Control(id, static_cast<int>(code), in, opt_.control_limit);
+  const ControlResult r = host.Control(id, code, in, opt_.control_limit);
   Json::Value v(Json::objectValue);
   v["device"] = id;
-  v["code"] = static_cast<Json::Int64>(code);
+  v["code"] = code;
   v["result"] = r.result;
   v["reason"] = r.reason;
   return JsonAnswer(v);
