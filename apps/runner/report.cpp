@@ -26,20 +26,23 @@ std::string EventText(const qmx::store::AlarmEvent& e) {
 
 std::string UnitText(const qmx::view::UnitValues& u) {
   if (!u.error.empty()) return u.error;
-  std::string text;
+  // "Input 1: voltage AB/A 380.5 V, ...; Phase currents: Phase A current 31.5 A, ..."
+  std::string text, group;
   for (const qmx::view::Value& v : u.values) {
-    if (v.field.diagnostic) continue;
+    if (v.field.diagnostic || (v.is_state() && !v.alert)) continue;
+    std::string label = v.field.label;
+    if (label.rfind(v.field.group + " ", 0) == 0) label = label.substr(v.field.group.size() + 1);
     std::string one;
-    if (v.is_state()) {
-      if (!v.alert) continue;
-      one = fmt::format("{} {}", v.field.label, v.word);
-    } else if (!v.number) {
-      one = fmt::format("{} —", v.field.label);
+    if (v.is_state()) one = fmt::format("{} {}", label, v.word);
+    else if (!v.number) one = fmt::format("{} —", label);
+    else
+      one = fmt::format("{} {:g}{}{}", label, *v.number, v.field.unit.empty() ? "" : " ", v.field.unit);
+    if (v.field.group != group || text.empty()) {
+      text += fmt::format("{}{}: {}", text.empty() ? "" : "; ", v.field.group, one);
+      group = v.field.group;
     } else {
-      one = fmt::format("{} {:g}{}{}", v.field.label, *v.number, v.field.unit.empty() ? "" : " ",
-                        v.field.unit);
+      text += ", " + one;
     }
-    text += (text.empty() ? "" : ", ") + one;
   }
   return text;
 }
