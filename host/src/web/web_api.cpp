@@ -281,13 +281,6 @@ void WebApi::OnRound(const RoundReport& report) {
     if (secs <= kBuckets[b]) ++s.buckets[b];
 }
 
-double WebApi::LastRatio(unsigned int device_id) const {
-  std::lock_guard<std::mutex> lock(mu_);
-  auto it = rounds_.find(device_id);
-  if (it == rounds_.end() || it->second.last_limit_ms <= 0) return 0;
-  return it->second.last_ms / it->second.last_limit_ms;
-}
-
 Response WebApi::Handle(const Request& req) {
   try {
     return Dispatch(req);

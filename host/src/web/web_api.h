@@ -72,9 +72,6 @@ class WebApi {
   // /metrics.
   void OnRound(const RoundReport& report);
 
-  // Round duration over the wire limit of the device's last round (0 before).
-  double LastRatio(unsigned int device_id) const;
-
   static constexpr double kBuckets[] = {0.1, 0.25, 0.5, 1, 2, 5, 10, 30};
   static constexpr size_t kBucketCount = sizeof(kBuckets) / sizeof(kBuckets[0]);
 
