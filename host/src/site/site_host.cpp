@@ -361,7 +361,6 @@ void SiteHost::CommitEvents(Device* device, const std::vector<store::AlarmEvent>
                             bool in_round) {
   for (const store::AlarmEvent& e : events) {
     if (history_) history_->AppendEvent(e);
-    if (event_sink_) event_sink_(e);
     if (device == nullptr || !in_round) continue;
     std::lock_guard<std::mutex> lock(mu_);
     device->round_events.push_back(e);

@@ -99,7 +99,6 @@ class SiteHost : public HostServices {
   using ValuesText = std::function<std::string(PMBusProtocol& ctrl)>;
   // Runs on the job worker once the round's jobs (alarms, history) are done.
   using ReportSink = std::function<void(const RoundReport&)>;
-  using EventSink = std::function<void(const store::AlarmEvent&)>;
   // Runs on the line's thread when a controller is lost or answers again.
   using LinkSink = std::function<void(const LinkReport&)>;
 
@@ -130,7 +129,6 @@ class SiteHost : public HostServices {
   bool AddDevice(std::shared_ptr<PMBusProtocol> ctrl, std::unique_ptr<wire::Transport> transport);
   void SetSnapshot(ValuesText s) { snapshot_ = std::move(s); }
   void SetReportSink(ReportSink s) { report_ = std::move(s); }
-  void SetEventSink(EventSink s) { event_sink_ = std::move(s); }
   void SetLinkSink(LinkSink s) { link_sink_ = std::move(s); }
 
   // Runs every line on its own thread until Stop(); lines added since the
@@ -223,7 +221,7 @@ class SiteHost : public HostServices {
   void DrainJobs();
   void OnRound(PMBusProtocol& ctrl, const line::RoundTiming& timing);
   void OnLink(PMBusProtocol& ctrl, bool answering, int missed);
-  // To the history and the event sink; with `in_round`, also into the
+  // To the history; with `in_round`, also into the
   // device's next round report.
   void CommitEvents(Device* device, const std::vector<store::AlarmEvent>& events,
                     bool in_round = true);
@@ -235,7 +233,6 @@ class SiteHost : public HostServices {
   LogSink log_;
   ValuesText snapshot_;
   ReportSink report_;
-  EventSink event_sink_;
   LinkSink link_sink_;
   mutable std::mutex tables_mu_;  // guards tables_ (the pointer, not what it points to)
   std::shared_ptr<const Tables> tables_;
