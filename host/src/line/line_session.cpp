@@ -165,7 +165,7 @@ LineSession::TimePoint LineSession::Service() {
     return now + std::chrono::milliseconds(std::max(keeper_->retry_in_ms(), 1));
   }
   open_ = true;
-  if (in_flight_ != nullptr && now >= deadline_) EndExchangeWithoutAnswer(now);
+  if (in_flight_ != nullptr && now >= deadline_) EndExchangeWithoutAnswer();
   if (in_flight_ == nullptr) {
     if (control_ == nullptr) StartControl();
     SendNext(now);
@@ -197,7 +197,7 @@ void LineSession::TakeForeignRequests() {
   }
 }
 
-void LineSession::EndExchangeWithoutAnswer(TimePoint) {
+void LineSession::EndExchangeWithoutAnswer() {
   Member& m = *in_flight_;
   in_flight_ = nullptr;
   {
@@ -246,10 +246,8 @@ void LineSession::StartControl() {
   m.round_open = false;
   int out = 0, out_len = 0;
   const std::vector<unsigned char>& in = control_->in;
-  sending_for_ = &m;
   m.ctrl->DeviceIoControl(control_->code, in.empty() ? nullptr : in.data(),
                           static_cast<int>(in.size()), &out, sizeof out, out_len);
-  sending_for_ = nullptr;
   if (m.outbox.empty())
     FinishControl({-1, fmt::format("control code {} sent nothing to device {}", control_->code,
                                    m.ctrl->DataId())});
@@ -482,7 +480,6 @@ void LineSession::Reset(PMBusProtocol& ctrl) {
   RoundTiming t;
   if (m->round_open) {
     std::lock_guard<std::mutex> lock(mu_);
-    t.measured = true;
     t.duration_ms = std::chrono::duration<double, std::milli>(clock_() - m->round_start).count();
     t.bytes_out = stats_.bytes_out - m->at_round_start.bytes_out;
     t.bytes_in = stats_.bytes_in - m->at_round_start.bytes_in;

@@ -55,7 +55,6 @@ struct LineStats {
 
 // First request of a round of one controller to its end.
 struct RoundTiming {
-  bool measured = false;  // a request of the round went out on this line
   double duration_ms = 0;
   uint64_t bytes_out = 0, bytes_in = 0;  // on the line during the round (all controllers)
   uint64_t exchanges = 0;                // requests sent during the round (all controllers)
@@ -118,7 +117,6 @@ class LineSession {
   bool Add(std::shared_ptr<PMBusProtocol> ctrl);
   void SetRoundSink(RoundSink sink) { round_sink_ = std::move(sink); }
   void SetLinkSink(LinkSink sink) { link_sink_ = std::move(sink); }
-  bool Serves(const PMBusProtocol& ctrl) const { return Find(ctrl) != nullptr; }
   std::string name() const { return name_; }
 
   // --- the line's thread ---
@@ -196,7 +194,7 @@ class LineSession {
   Member* FindByAddress(int address) const;
   bool OnLineThread() const;
   void TakeForeignRequests();
-  void EndExchangeWithoutAnswer(TimePoint now);
+  void EndExchangeWithoutAnswer();
   void StartControl();
   void FinishControl(ControlResult r);
   void FailQueuedControls(const std::string& why);
@@ -232,7 +230,6 @@ class LineSession {
   std::unique_ptr<ControlJob> control_holder_;
   bool control_sent_ = false;
   bool control_answered_ = false;
-  Member* sending_for_ = nullptr;  // DeviceIoControl running on the line thread
 
   // Shared with other threads.
   mutable std::mutex mu_;
