@@ -495,13 +495,4 @@ bool SiteHost::SendRequest(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2,
   return d != nullptr && d->line->Send(dev, cid1, cid2, info, info_len);
 }
 
-bool SiteHost::AnswerReceived(PMBusProtocol& dev, uint8_t) {
-  const std::shared_ptr<Device> d = DeviceOf(dev);
-  return d == nullptr || d->line->AnswerReceived(dev);
-}
-
-void SiteHost::FrameDropped(PMBusProtocol& dev, const std::string& why) {
-  if (const std::shared_ptr<Device> d = DeviceOf(dev)) d->line->FrameDropped(dev, why);
-}
-
 }  // namespace qmx

@@ -187,8 +187,6 @@ class SiteHost : public HostServices {
   bool OpenPort(QMXSPDevice& dev) override;
   bool SendRequest(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2, const unsigned char* info,
                    int info_len) override;
-  bool AnswerReceived(PMBusProtocol& dev, uint8_t rtn) override;
-  void FrameDropped(PMBusProtocol& dev, const std::string& why) override;
 
  private:
   using Clock = std::chrono::steady_clock;
