@@ -54,6 +54,16 @@ struct UnitImage {
   std::vector<unsigned char> image;
 };
 
+// The controller's model and software version as its answer to the model
+// query (CID1 0x40, CID2 0x51) states them: the first 20 information bytes are
+// the model text, padded with blanks or NULs (the padding is dropped, any
+// other byte outside printable ASCII shows as '?'); bytes 20 and 21, when
+// sent, are the version's major and minor number ("1.20" for 01 14).
+struct ControllerModel {
+  std::string model, version;  // version empty when the answer has no such bytes
+};
+ControllerModel ReadModelAnswer(const unsigned char* info, size_t len);
+
 // A device as its last round left it, for readers on any thread.
 struct DeviceSnapshot {
   unsigned int device_id = 0;
@@ -67,6 +77,7 @@ struct DeviceSnapshot {
   std::vector<UnitImage> images;
   std::vector<store::ActiveAlarm> alarms;  // of the controller and its units
   line::LineStats line_stats;              // of the whole port (shared on a multi-drop bus)
+  std::string model, version;              // as the controller last reported them; empty before
 };
 
 using line::ControlResult;
@@ -199,6 +210,7 @@ class SiteHost : public HostServices {
     std::string values;
     int64_t last_round = 0;
     std::vector<store::AlarmEvent> round_events;
+    ControllerModel model;
     bool lost = false;
     bool settled = false;  // the line's thread only: restored alarms settled
   };
@@ -219,6 +231,7 @@ class SiteHost : public HostServices {
   void DrainJobs();
   void OnRound(PMBusProtocol& ctrl, const line::RoundTiming& timing);
   void OnLink(PMBusProtocol& ctrl, bool answering, int missed);
+  void OnAnswer(PMBusProtocol& ctrl, uint8_t cid1, uint8_t cid2, const uint8_t* frame, size_t len);
   // To the history; with `in_round`, also into the
   // device's next round report.
   void CommitEvents(Device* device, const std::vector<store::AlarmEvent>& events,
