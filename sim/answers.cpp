@@ -12,6 +12,8 @@ Bytes ModelInfo(const Scenario& s) {
   for (size_t i = 0; i < s.model.size() && i < out.size(); ++i) {
     out[i] = static_cast<uint8_t>(s.model[i]);
   }
+  out.push_back(s.version[0]);
+  out.push_back(s.version[1]);
   return out;
 }
 

@@ -41,7 +41,8 @@ class BlockWriter {
   Bytes out_;
 };
 
-// The 20-byte model text, padded with blanks (or NULs).
+// The 20-byte model text, padded with blanks (or NULs), then the version's
+// major and minor number.
 Bytes ModelInfo(const Scenario& s);
 
 // Multi-unit answers: data flag, unit count, one block per unit. count_bias is

@@ -47,6 +47,25 @@ uint8_t to_byte(const Json::Value& v, const std::string& path) {
   bad(path, "not a byte");
 }
 
+// "MAJOR.MINOR", each a decimal number 0-255.
+bool to_version(const std::string& text, std::array<uint8_t, 2>* out) {
+  const size_t dot = text.find('.');
+  if (dot == std::string::npos) return false;
+  const std::string parts[2] = {text.substr(0, dot), text.substr(dot + 1)};
+  for (size_t i = 0; i < 2; ++i) {
+    const std::string& p = parts[i];
+    if (p.empty() || p.size() > 3) return false;
+    unsigned n = 0;
+    for (char c : p) {
+      if (c < '0' || c > '9') return false;
+      n = n * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (n > 255) return false;
+    (*out)[i] = static_cast<uint8_t>(n);
+  }
+  return true;
+}
+
 WireFloat to_float(const Json::Value& v, const std::string& path) {
   double d = 0;
   if (qmx::json::ToDouble(v, d)) return WireFloat::of(static_cast<float>(d));
@@ -221,6 +240,13 @@ void parse_root(const Json::Value& root, Scenario* s) {
     if (!qmx::json::ToString(root["model_padding"], pad)) bad("model_padding", "not a string");
     if (pad != "space" && pad != "nul") bad("model_padding", "neither \"space\" nor \"nul\"");
     s->model_nul_padded = pad == "nul";
+  }
+  if (root.isMember("version")) {
+    std::string text;
+    std::array<uint8_t, 2> v{};
+    if (!qmx::json::ToString(root["version"], text) || !to_version(text, &v))
+      bad("version", "not \"MAJOR.MINOR\" with two numbers 0-255");
+    s->version = v;
   }
   if (root.isMember("baud")) s->baud = static_cast<int>(to_uint(root["baud"], "baud"));
   if (root.isMember("data_flags")) {

@@ -5,7 +5,8 @@
 // Every member is optional. Bytes are numbers 0-255 or hex strings ("0x1F",
 // "1F"); floats are numbers or 8 hex digits giving the four bytes as sent.
 //   "address" 1, "ver" 0x21, "model" "K417T" (20 bytes on the wire),
-//   "model_padding" "space"|"nul", "baud" 0 (answer pacing),
+//   "model_padding" "space"|"nul", "version" "1.20" (MAJOR.MINOR, each 0-255:
+//   two bytes after the model text), "baud" 0 (answer pacing),
 //   "data_flags" {"ac", "rc", "dc"}      flag byte of the three analog answers
 //   "ac" [ {"inputs": [ {"a","b","c","f", "user": [floats],
 //                        "alerts": [a, b, c, f], "other_states": [],
@@ -98,8 +99,9 @@ struct Scenario {
   uint8_t address = 1;
   uint8_t ver = 0x21;
   std::string model = "K417T";
-  bool model_nul_padded = false;  // pad the 20-byte model text with NUL instead of blanks
-  int baud = 0;                   // answer pacing, bytes/s = baud / 10; 0: none
+  bool model_nul_padded = false;          // pad the 20-byte model text with NUL instead of blanks
+  std::array<uint8_t, 2> version{1, 20};  // major, minor: sent after the model text
+  int baud = 0;                           // answer pacing, bytes/s = baud / 10; 0: none
   uint8_t ac_flag = 0, rc_flag = 0, dc_flag = 0;  // data flags of the analog answers
   std::vector<AcScreen> ac;
   Rectifier rectifier;

@@ -1,10 +1,13 @@
 // Host operations of the device bases. Every service call goes through the
 // device's QMXController to its HostServices; a device without a controller
 // behaves as a host with no services (nothing published, nothing sent).
+#include <fmt/format.h>
+
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "protocol_state.h"
 #include "qmx/pmbus_protocol.h"
+#include "wire/frame_codec.h"
 
 namespace {
 const boost::posix_time::ptime kEpoch(boost::gregorian::date(1970, 1, 1));
@@ -161,39 +164,22 @@ bool PMBusProtocol::InitSetting(const Json::Value& setting) {
   return true;
 }
 
-// Feeds received bytes to the frame decoder. Each valid answer from our
-// address becomes recv_frame and goes to process_payload (RTN 0) or
-// process_error; corrupt and foreign frames are dropped and reported.
+// The line has cut and checked the frame and matched it to this device's
+// exchange; it is decoded once, there. Here it is only kept and routed.
 int PMBusProtocol::process(const unsigned char* data, int len) {
-  if (data == nullptr || len <= 0) return 0;
-  qmx::ProtocolState& st = *proto_;
-  int result = 0;
-  for (int i = 0; i < len; ++i) {
-    const auto status = st.decoder.push(data[i]);
-    if (status == qmx::wire::FrameDecoder::Status::kRejected) {
-      const auto& r = st.decoder.last_rejection();
-      if (qmx::HostServices* s = services())
-        s->FrameDropped(*this, std::string(qmx::wire::to_string(r.reason)) +
-                                   (r.detail.empty() ? "" : ": " + r.detail));
-      continue;
-    }
-    if (status != qmx::wire::FrameDecoder::Status::kFrame) continue;
-    st.frame.assign(st.decoder.frame(), st.decoder.frame() + st.decoder.frame_size());
-    if (st.frame.size() < qmx::wire::kDecodedHeaderBytes) continue;
-    if (st.frame[1] != address) {
-      ++st.foreign_frames;
-      if (qmx::HostServices* s = services())
-        s->FrameDropped(*this, "answer from address " + std::to_string(st.frame[1]));
-      continue;
-    }
-    recv_frame = st.frame.data();
-    const uint8_t rtn = st.frame[3];
-    if (qmx::HostServices* s = services()) {
-      if (!s->AnswerReceived(*this, rtn)) continue;
-    }
-    result = rtn == 0 ? process_payload() : process_error();
+  constexpr int kHeader = static_cast<int>(qmx::wire::kDecodedHeaderBytes);
+  if (data == nullptr || len < kHeader) return 0;
+  const int lenid = data[4] | (data[5] << 8);
+  if (lenid != 2 * (len - kHeader)) {
+    if (qmx::HostServices* s = services())
+      s->Log(fmt::format("PMBusProtocol {}: answer of {} bytes with LENID {} refused", DataId(),
+                         len, lenid));
+    return 0;
   }
-  return result;
+  qmx::ProtocolState& st = *proto_;
+  st.frame.assign(data, data + len);
+  recv_frame = st.frame.data();
+  return st.frame[3] == qmx::wire::kRtnNormal ? process_payload() : process_error();
 }
 
 bool PMBusProtocol::write_pmbus_cmd(uint8_t cid1, uint8_t cid2) {

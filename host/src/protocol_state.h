@@ -1,18 +1,13 @@
 #pragma once
 
-#include <cstdint>
 #include <vector>
-
-#include "wire/frame_codec.h"
 
 namespace qmx {
 
-// Receive side of a PMBusProtocol device: the decoded copy of the last frame
-// that recv_frame points into.
+// Receive side of a PMBusProtocol device: its copy of the last answer, which
+// recv_frame points into.
 struct ProtocolState {
-  wire::FrameDecoder decoder;
   std::vector<unsigned char> frame;
-  uint64_t foreign_frames = 0;  // valid frames from another address
 };
 
 }  // namespace qmx

@@ -28,6 +28,21 @@ class PlainProtocol : public PMBusProtocol {
   bool LoadFromCache(const unsigned char*, int) override { return true; }
 };
 
+// Keeps what each handler saw in recv_frame.
+class RoutedProtocol : public PlainProtocol {
+ public:
+  int process_payload() override { return Keep(payloads, 1); }
+  int process_error() override { return Keep(errors, 2); }
+  std::vector<k417t_test::Bytes> payloads, errors;
+
+ private:
+  int Keep(std::vector<k417t_test::Bytes>& into, int result) {
+    const size_t info = (recv_frame[4] | (recv_frame[5] << 8)) / 2;
+    into.emplace_back(recv_frame, recv_frame + 6 + info);
+    return result;
+  }
+};
+
 }  // namespace
 
 TEST(HostDefaults, DefaultGetValueIsNotReadyForEveryKey) {
@@ -145,4 +160,45 @@ TEST(HostProtocol, SettingMustBeAnObjectWithSaneLineValues) {
   EXPECT_EQ(7, p.address);
   EXPECT_EQ("/dev/ttyS1", p.port);
   EXPECT_EQ(3u, host.services->logs().size());  // one line per refusal
+}
+
+// The line hands over a decoded answer; the device keeps its own copy and
+// routes it by the return code, and refuses a copy that contradicts itself.
+TEST(HostProtocol, AnswerIsKeptAndRoutedByItsReturnCode) {
+  using k417t_test::Bytes;
+  using k417t_test::DecodedFrame;
+  TestHost host;
+  RoutedProtocol p;
+  p.Init(host.controller, 1);
+
+  Bytes ok = DecodedFrame(0x40, 0x00, {'K', '4', 0x00});
+  EXPECT_EQ(1, p.process(ok.data(), static_cast<int>(ok.size())));
+  ok.assign(ok.size(), 0xEE);  // the line's buffer is reused at once
+  ASSERT_EQ(1u, p.payloads.size());
+  EXPECT_EQ(DecodedFrame(0x40, 0x00, {'K', '4', 0x00}), p.payloads[0]);
+  EXPECT_EQ(0x00, p.recv_frame[3]);
+
+  for (uint8_t rtn : {0x01, 0x04, 0xE0}) {
+    const Bytes bad = DecodedFrame(0x41, rtn, {});
+    EXPECT_EQ(2, p.process(bad.data(), static_cast<int>(bad.size())));
+  }
+  ASSERT_EQ(3u, p.errors.size());
+  EXPECT_EQ(0xE0, p.errors[2][3]);
+  EXPECT_EQ(1u, p.payloads.size());
+
+  // A LENID that claims more (or fewer, or half) bytes than came, and copies
+  // shorter than the header, reach no handler.
+  Bytes longer = DecodedFrame(0x40, 0x00, {1, 2});
+  longer[4] = 6;
+  Bytes shorter = DecodedFrame(0x40, 0x00, {1, 2});
+  shorter[4] = 2;
+  Bytes odd = DecodedFrame(0x40, 0x00, {1, 2});
+  odd[4] = 5;
+  for (const Bytes& b : {longer, shorter, odd})
+    EXPECT_EQ(0, p.process(b.data(), static_cast<int>(b.size())));
+  EXPECT_EQ(0, p.process(ok.data(), 5));
+  EXPECT_EQ(0, p.process(nullptr, 6));
+  EXPECT_EQ(1u, p.payloads.size());
+  EXPECT_EQ(3u, p.errors.size());
+  EXPECT_EQ(3u, host.services->logs().size());
 }

@@ -51,10 +51,15 @@ struct Site {
   void AnswerModel(const std::string& model) {
     std::vector<uint8_t> info(model.begin(), model.end());
     info.resize(20, ' ');
-    const auto f = qmx::wire::encode_frame(0x21, 0x01, 0x40, 0x00, info);
+    Answer(0x40, 0x00, info);
+  }
+  void Answer(uint8_t cid1, uint8_t rtn, const std::vector<uint8_t>& info) {
+    const auto f = qmx::wire::encode_frame(0x21, 0x01, cid1, rtn, info);
     device->write(f.data(), f.size());
   }
 };
+
+std::vector<uint8_t> Info(const std::string& text) { return {text.begin(), text.end()}; }
 
 }  // namespace
 
@@ -87,6 +92,84 @@ TEST(SiteHost, ModelAlarmOfTheControllerIsCommittedAtOnce) {
   EXPECT_TRUE(s.ctrl->pending_rules.empty());
   // the round request went out right after the answer
   EXPECT_NE(std::string::npos, s.Received().find("4141"));
+}
+
+TEST(ControllerModel, TextLosesItsPaddingAndShowsOddBytesAsQuestionMarks) {
+  auto read = [](const std::vector<uint8_t>& info) {
+    const qmx::ControllerModel m = qmx::ReadModelAnswer(info.data(), info.size());
+    return m.model + "|" + m.version;
+  };
+  std::vector<uint8_t> blanks = Info("K417T");
+  blanks.resize(20, ' ');
+  std::vector<uint8_t> nuls = Info("K417T");
+  nuls.resize(20, 0);
+  std::vector<uint8_t> mixed = Info("K417T \0 \0");
+  mixed.resize(20, ' ');
+  EXPECT_EQ("K417T|", read(blanks));
+  EXPECT_EQ("K417T|", read(nuls));
+  EXPECT_EQ("K417T|", read(mixed));
+  // Inside the text a blank stays; a NUL, a control byte and a byte above
+  // ASCII do not.
+  std::vector<uint8_t> odd = Info("K4 7T");
+  odd.insert(odd.end(), {0x00, 0x07, 0xB0, 0x7F, 'X'});
+  odd.resize(20, 0);
+  EXPECT_EQ("K4 7T????X|", read(odd));
+  EXPECT_EQ("|", read(std::vector<uint8_t>(20, ' ')));
+  EXPECT_EQ("K4|", read(Info("K4")));  // fewer than 20 bytes: what came
+  EXPECT_EQ("|", read({}));
+  EXPECT_EQ("|", qmx::ReadModelAnswer(nullptr, 22).model + "|" +
+                     qmx::ReadModelAnswer(nullptr, 22).version);
+}
+
+TEST(ControllerModel, VersionIsTheTwoBytesAfterTheTextInDecimal) {
+  auto read = [](const std::vector<uint8_t>& info) {
+    const qmx::ControllerModel m = qmx::ReadModelAnswer(info.data(), info.size());
+    return m.model + "|" + m.version;
+  };
+  std::vector<uint8_t> info = Info("ABCDEFGHIJKLMNOPQRSTUVWX");  // 24 bytes: all text
+  EXPECT_EQ("ABCDEFGHIJKLMNOPQRST|85.86", read(info));           // 'U' 'V'
+  info.resize(21);
+  EXPECT_EQ("ABCDEFGHIJKLMNOPQRST|", read(info));  // one version byte is none
+  std::vector<uint8_t> k = Info("K417T");
+  k.resize(20, ' ');
+  k.insert(k.end(), {0x01, 0x14});
+  EXPECT_EQ("K417T|1.20", read(k));
+  k[20] = 0;
+  k[21] = 255;
+  EXPECT_EQ("K417T|0.255", read(k));
+}
+
+TEST(SiteHost, SnapshotKeepsTheModelAnswerOnlyOfTheModelQuery) {
+  {
+    Site s;
+    s.host->RunOnce(0);
+    s.Received();
+    std::vector<uint8_t> refused = Info("K999X");
+    refused.resize(22, 0x01);
+    s.Answer(0x40, 0x04, refused);  // a return code other than 0: nothing kept
+    s.host->RunOnce(5);
+    EXPECT_EQ(1u, s.host->stats(*s.ctrl).answers);
+    EXPECT_EQ("", s.host->Snapshot(100)->model);
+    EXPECT_EQ("", s.host->Snapshot(100)->version);
+  }
+  Site s;
+  s.host->RunOnce(0);
+  s.Received();
+  std::vector<uint8_t> model = Info("K417T");
+  model.resize(20, 0);
+  model.insert(model.end(), {0x02, 0x07});
+  s.Answer(0x40, 0x00, model);
+  s.host->RunOnce(5);
+  // the next request, answered with bytes that look like a model answer
+  const std::string next = s.Received();
+  ASSERT_NE(std::string::npos, next.find("4141")) << next;
+  std::vector<uint8_t> other = Info("NOT-A-MODEL");
+  other.resize(22, 0x09);
+  s.Answer(0x40, 0x00, other);
+  s.host->RunOnce(5);
+  EXPECT_EQ(2u, s.host->stats(*s.ctrl).answers);
+  EXPECT_EQ("K417T", s.host->Snapshot(100)->model);
+  EXPECT_EQ("2.7", s.host->Snapshot(100)->version);
 }
 
 // ---- lines on their own threads, with simulated power systems ----
@@ -240,6 +323,33 @@ TEST(SiteHostLines, SnapshotHoldsWhatTheLastRoundLeft) {
   for (const auto& u : reports.back().images) reported.insert({u.data_id, u.type});
   EXPECT_EQ(images, reported);
   EXPECT_FALSE(s.host->Snapshot(7).has_value());
+}
+
+TEST(SiteHostLines, SnapshotCarriesTheModelAndVersionTheControllerReports) {
+  ThreadedSite s;
+  s.AddDevice(100);  // the simulator's own model and version
+  auto k = s.Controller(200);
+  auto pair = qmx::wire::MemoryTransport::make_pair("line-200");
+  Json::Value scenario = k417t_test::SmallScenario(1);
+  scenario["model_padding"] = "nul";
+  scenario["version"] = "3.4";
+  k417t_test::PowerSystem system(std::move(pair.second), {1});
+  system.controllers[0] = k417t::sim::Simulator::Create(scenario, nullptr);
+  ASSERT_NE(nullptr, system.controllers[0]);
+  s.power.push_back(std::make_unique<k417t_test::PowerSystemThread>(std::move(system)));
+  ASSERT_TRUE(s.host->AddDevice(k, std::move(pair.first)));
+  EXPECT_EQ("", s.host->Snapshot(100)->model);  // nothing asked yet
+  testing::internal::CaptureStdout();
+  s.host->Start();
+  ASSERT_TRUE(Eventually([&] { return s.host->rounds(100) >= 1 && s.host->rounds(200) >= 1; }));
+  s.host->Stop();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ("K417T", s.host->Snapshot(100)->model);
+  EXPECT_EQ("1.20", s.host->Snapshot(100)->version);
+  EXPECT_EQ("K417T", s.host->Snapshot(200)->model);
+  EXPECT_EQ("3.4", s.host->Snapshot(200)->version);
+  // the plug-in took the longer answer as its model: no model alarm
+  EXPECT_TRUE(s.host->ActiveAlarms().empty());
 }
 
 TEST(SiteHostLines, UnitsAreStoredAndRestoredUnderTheTypeTheyPublish) {

@@ -11,6 +11,7 @@
 #include "controller/k417t.h"
 #include "support/power_system.h"
 #include "support/recording_services.h"
+#include "support/test_host.h"
 #include "wire/frame_codec.h"
 
 extern "C" int __wrap_usleep(useconds_t) { return 0; }
@@ -38,10 +39,6 @@ class SessionServices : public qmx::RecordingServices {
   bool SendRequest(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2, const unsigned char* info,
                    int len) override {
     return line->Send(dev, cid1, cid2, info, len);
-  }
-  bool AnswerReceived(PMBusProtocol& dev, uint8_t) override { return line->AnswerReceived(dev); }
-  void FrameDropped(PMBusProtocol& dev, const std::string& why) override {
-    line->FrameDropped(dev, why);
   }
 };
 
@@ -318,4 +315,143 @@ TEST(LineSession, SecondControllerAtATakenAddressIsRefused) {
   auto k = std::make_shared<K417T>();
   k->address = 1;
   EXPECT_FALSE(bus.line->Add(k));
+}
+
+// ---- frames cut and checked once, then routed ----
+
+namespace {
+
+// A protocol layer that asks what the test tells it to and keeps every answer
+// its handlers get.
+class Probe : public PMBusProtocol {
+ public:
+  int process_payload() override { return Keep(payloads); }
+  int process_error() override { return Keep(errors); }
+  bool LoadFromCache(const unsigned char*, int) override { return true; }
+  std::vector<std::vector<uint8_t>> payloads, errors;
+
+ private:
+  int Keep(std::vector<std::vector<uint8_t>>& into) {
+    const size_t info = (recv_frame[4] | (recv_frame[5] << 8)) / 2;
+    into.emplace_back(recv_frame, recv_frame + 6 + info);
+    return 0;
+  }
+};
+
+struct ProbeLine {
+  LineSession::TimePoint now = std::chrono::steady_clock::time_point() + 1h;
+  std::vector<std::string> log;
+  std::unique_ptr<LineSession> line;
+  std::unique_ptr<qmx::wire::MemoryTransport> device;  // the controller's end
+  std::shared_ptr<SessionServices> services = std::make_shared<SessionServices>();
+  std::shared_ptr<QMXController> host = std::make_shared<QMXController>(services);
+  std::shared_ptr<Probe> probe = std::make_shared<Probe>();
+  struct Answer {
+    uint8_t cid1, cid2;
+    std::vector<uint8_t> frame;
+  };
+  std::vector<Answer> answers;  // what the answer sink saw
+
+  ProbeLine() {
+    auto pair = qmx::wire::MemoryTransport::make_pair("probe");
+    line = std::make_unique<LineSession>(
+        std::move(pair.first), LineSession::Options{},
+        [this](const std::string&, const std::string& l) { log.push_back(l); },
+        [this] { return now; }, [](std::chrono::milliseconds) {});
+    device = std::move(pair.second);
+    line->SetAnswerSink(
+        [this](PMBusProtocol& ctrl, uint8_t cid1, uint8_t cid2, const uint8_t* f, size_t n) {
+          EXPECT_EQ(probe.get(), &ctrl);
+          answers.push_back({cid1, cid2, std::vector<uint8_t>(f, f + n)});
+        });
+    services->line = line.get();
+    services->ctrl = probe.get();
+    probe->Init(host, 100);
+    probe->protocol_ver = 0x21;
+    probe->response_timeout_ms = 50;
+    EXPECT_TRUE(line->Add(probe));
+  }
+  // The probe asks; the line sends it.
+  void Ask(uint8_t cid1, uint8_t cid2) {
+    ASSERT_TRUE(probe->write_pmbus_cmd(cid1, cid2));
+    line->Service();
+    uint8_t buf[256];
+    ASSERT_GT(device->read(buf, sizeof buf, 0), 0);
+  }
+  void Write(const std::string& bytes) {
+    device->write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    line->Receive(0);
+  }
+  void Write(const std::vector<uint8_t>& bytes) { Write(std::string(bytes.begin(), bytes.end())); }
+  bool Logged(const std::string& part) const {
+    for (const auto& l : log)
+      if (l.find(part) != std::string::npos) return true;
+    return false;
+  }
+};
+
+}  // namespace
+
+TEST(LineSessionFrames, EachAnswerReachesOneHandlerOnceByItsReturnCode) {
+  ProbeLine p;
+  p.Ask(0x40, 0x51);
+  // In two pieces with noise before: cut out once, whole.
+  const auto model = qmx::wire::encode_frame(0x21, 0x01, 0x40, 0x00, {'K', '4', 0x00, 0x14});
+  const std::string first(model.begin(), model.begin() + 9);
+  p.Write("\r\n" + first);
+  EXPECT_TRUE(p.probe->payloads.empty());
+  p.Write(std::vector<uint8_t>(model.begin() + 9, model.end()));
+  ASSERT_EQ(1u, p.probe->payloads.size());
+  EXPECT_EQ(k417t_test::DecodedFrame(0x40, 0x00, {'K', '4', 0x00, 0x14}), p.probe->payloads[0]);
+
+  p.Ask(0x41, 0x44);
+  p.Write(qmx::wire::encode_frame(0x21, 0x01, 0x41, 0x04, {}));
+  ASSERT_EQ(1u, p.probe->errors.size());
+  EXPECT_EQ(k417t_test::DecodedFrame(0x41, 0x04, {}), p.probe->errors[0]);
+  EXPECT_EQ(1u, p.probe->payloads.size());
+
+  // The answer sink saw each answer with the request it answers.
+  ASSERT_EQ(2u, p.answers.size());
+  EXPECT_EQ(0x40, p.answers[0].cid1);
+  EXPECT_EQ(0x51, p.answers[0].cid2);
+  EXPECT_EQ(p.probe->payloads[0], p.answers[0].frame);
+  EXPECT_EQ(0x41, p.answers[1].cid1);
+  EXPECT_EQ(0x44, p.answers[1].cid2);
+
+  const auto s = p.line->stats();
+  EXPECT_EQ(2u, s.requests);
+  EXPECT_EQ(2u, s.answers);
+  EXPECT_EQ(1u, s.dropped);  // the noise
+  EXPECT_FALSE(p.line->busy());
+}
+
+TEST(LineSessionFrames, CorruptAnswerIsDroppedOnceAndTheExchangeWaitsForAGoodOne) {
+  ProbeLine p;
+  p.Ask(0x40, 0x51);
+  const auto good = qmx::wire::encode_frame(0x21, 0x01, 0x40, 0x00, {1, 2, 3});
+  const std::string text(good.begin(), good.end());
+  std::string checksum = text, lchksum = text, nonhex = text, no_cr = text;
+  checksum[text.size() - 2] = checksum[text.size() - 2] == '0' ? '1' : '0';
+  lchksum[9] = lchksum[9] == '0' ? '1' : '0';
+  nonhex[14] = 'x';
+  no_cr.back() = '\n';
+  uint64_t dropped = 0;
+  for (const std::string& bad : {checksum, lchksum, nonhex, no_cr}) {
+    p.Write(bad);
+    p.now += 40ms;  // each within the time-out of the bytes before
+    p.line->Service();
+    EXPECT_EQ(++dropped, p.line->stats().dropped) << bad;  // the frame with its rest, once
+  }
+  EXPECT_TRUE(p.probe->payloads.empty() && p.probe->errors.empty());
+  EXPECT_TRUE(p.answers.empty());
+  EXPECT_EQ(0u, p.line->stats().answers);
+  EXPECT_EQ(0u, p.line->stats().timeouts);
+  EXPECT_TRUE(p.Logged("frame from device 100 dropped: wrong CHKSUM"));
+  EXPECT_TRUE(p.Logged("wrong LCHKSUM"));
+  EXPECT_TRUE(p.Logged("non-hex character"));
+
+  p.Write(text);
+  EXPECT_EQ(1u, p.probe->payloads.size());
+  EXPECT_EQ(1u, p.line->stats().answers);
+  EXPECT_EQ(dropped, p.line->stats().dropped);
 }

@@ -46,8 +46,9 @@ TEST(PtyServer, AnswersOverThePseudoTerminal) {
   Client client(server->Start());  // a second Start returns the same path
   ASSERT_TRUE(client.line.open()) << client.line.last_error();
   const Bytes model = client.Exchange(Request(0x40, 0x51));
-  ASSERT_EQ(model.size(), 26u);
+  ASSERT_EQ(model.size(), 28u);  // 20 bytes of model text, then version 1.20
   EXPECT_EQ(Bytes(model.begin() + 6, model.begin() + 11), (Bytes{'K', '4', '1', '7', 'T'}));
+  EXPECT_EQ(Bytes(model.begin() + 26, model.end()), (Bytes{1, 20}));
   const Bytes dc = client.Exchange(Request(0x42, 0x41, {0xFF}));
   ASSERT_GE(dc.size(), 12u);
   EXPECT_EQ(Bytes(dc.begin() + 8, dc.begin() + 12), (Bytes{0x00, 0x00, 0x56, 0x42}));
@@ -62,7 +63,7 @@ TEST(PtyServer, ByteByByteWithGarbageStillDecodes) {
   Client client(server->Start());
   ASSERT_TRUE(client.line.open());
   const Bytes model = client.Exchange(Request(0x40, 0x51));
-  EXPECT_EQ(model.size(), 26u);
+  EXPECT_EQ(model.size(), 28u);
   EXPECT_GT(client.reads, 5) << "the answer trickled in";
   EXPECT_EQ(client.decoder.skipped_bytes(), 4u);
   EXPECT_EQ(client.decoder.rejected_total(), 0u);
@@ -77,9 +78,9 @@ TEST(PtyServer, PacingFollowsTheBaudRate) {
   const auto t0 = Clock::now();
   const Bytes model = client.Exchange(Request(0x40, 0x51));
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-  EXPECT_EQ(model.size(), 26u);
-  // 18 request bytes and 58 answer bytes: 76 bytes take 79 ms on the wire.
-  EXPECT_GE(ms, 75);
+  EXPECT_EQ(model.size(), 28u);
+  // 18 request bytes and 62 answer bytes: 80 bytes take 83 ms on the wire.
+  EXPECT_GE(ms, 79);
   EXPECT_LT(ms, 1000);
 }
 

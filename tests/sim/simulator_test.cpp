@@ -37,13 +37,19 @@ TEST(SimAnswers, ModelAnswerIsTheExactFrame) {
   auto sim = Make(kSmall);
   const std::vector<Outgoing> out = sim->Feed(Request(0x40, 0x51));
   ASSERT_EQ(out.size(), 1u);
-  // "K417T" and 15 blanks; LENID 40 (LCHKSUM 6); CHKSUM worked out by hand.
-  const std::string expected = "~2101400060284B34313754202020202020202020202020202020F5D6\r";
+  // "K417T" and 15 blanks, version 1.20 (01 14); LENID 44 (LCHKSUM 2); CHKSUM
+  // worked out by hand.
+  const std::string expected = "~21014000202C4B343137542020202020202020202020202020200114F509\r";
   EXPECT_EQ(std::string(out[0].bytes.begin(), out[0].bytes.end()), expected);
 
-  auto nul = Make(R"({"model": "K417T", "model_padding": "nul"})");
+  auto nul = Make(R"({"model": "K417T", "model_padding": "nul", "version": "2.5"})");
   EXPECT_EQ(Ask(*nul, 0x40, 0x51),
-            (Bytes{'K', '4', '1', '7', 'T', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+            (Bytes{'K', '4', '1', '7', 'T', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 5}));
+  auto top = Make(R"({"model": "K417T-MAXIMUM-LENGTH", "version": "255.0"})");
+  const Bytes info = Ask(*top, 0x40, 0x51);
+  ASSERT_EQ(info.size(), 22u);
+  EXPECT_EQ(std::string(info.begin(), info.begin() + 20), "K417T-MAXIMUM-LENGTH");
+  EXPECT_EQ(Bytes(info.begin() + 20, info.end()), (Bytes{255, 0}));
 }
 
 TEST(SimAnswers, AcBlocksByHand) {
@@ -178,6 +184,13 @@ TEST(SimScenario, BadScenariosAreRefusedWithTheField) {
   EXPECT_EQ(err, "dc[0].fuses[1]: byte out of range");
   EXPECT_FALSE(Simulator::Create(ParseJson(R"({"ac": [{"current_alerts": [0, 0]}]})"), &err));
   EXPECT_EQ(err, "ac[0].current_alerts: needs exactly 3 bytes");
+  for (const char* version : {R"("1")", R"("1.256")", R"("1.2.3")", R"("a.b")", R"(".5")",
+                              R"("1.")", R"("-1.2")", R"("0001.2")", R"("")", "1.2", "[1, 20]"}) {
+    err.clear();
+    EXPECT_FALSE(Simulator::Create(ParseJson(std::string(R"({"version": )") + version + "}"), &err))
+        << version;
+    EXPECT_EQ(err, R"(version: not "MAJOR.MINOR" with two numbers 0-255)") << version;
+  }
   // 70 modules of 33 bytes do not fit in 2047 information bytes.
   Json::Value big = ParseJson(R"({"rectifier": {"modules": []}})");
   for (int i = 0; i < 70; ++i) big["rectifier"]["modules"].append(Json::objectValue);

@@ -45,15 +45,10 @@ class QMX_API HostServices {
   virtual int RefreshStatus(QMXSPDevice& dev) = 0;  // 0: no poll now
   virtual void Reset(QMXSPDevice& dev) = 0;         // ends the current exchange
   virtual bool OpenPort(QMXSPDevice& dev) = 0;
-  // A request to frame and send now.
-  virtual bool SendRequest(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2, const unsigned char* info,
-                           int info_len) = 0;
-  // The protocol layer decoded a valid answer. True: it answers the exchange
-  // in flight, which is over, and goes to process_payload / process_error;
-  // false: nothing was asked (a late answer after a time-out), drop it.
-  virtual bool AnswerReceived(PMBusProtocol& /*dev*/, uint8_t /*rtn*/) { return true; }
-  // The protocol layer dropped a corrupt or foreign frame.
-  virtual void FrameDropped(PMBusProtocol& /*dev*/, const std::string& /*why*/) {}
+  // A request to frame and send now. Its answer comes back through the
+  // device's process(), cut and checked by the host's line.
+  virtual bool SendRequest(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2,
+                           const unsigned char* info, int info_len) = 0;
 };
 
 }  // namespace qmx

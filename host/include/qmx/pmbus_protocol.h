@@ -10,8 +10,9 @@ namespace qmx {
 struct ProtocolState;
 }
 
-// Host protocol layer: frames requests, decodes answers into recv_frame and
-// hands them to process_payload (return code 0) or process_error.
+// Host protocol layer: frames requests; takes each answer as the host's line
+// decoded it into recv_frame and hands it to process_payload (return code 0)
+// or process_error.
 class QMX_API PMBusProtocol : public QMXSPDevice {
  public:
   PMBusProtocol();
@@ -19,7 +20,10 @@ class QMX_API PMBusProtocol : public QMXSPDevice {
 
   // Reads the line settings ("address", "port", "timeout_ms", "baud_rate").
   bool InitSetting(const Json::Value& setting) override;
-  // Feeds received bytes to the frame decoder.
+  // One answer, already cut, checked and decoded by the host's line (the
+  // layout of recv_frame, len bytes in all): kept as recv_frame until the next
+  // one and routed by its return code. A copy whose LENID does not match its
+  // length is refused (0, logged).
   int process(const unsigned char* data, int len) override;
 
   virtual int process_payload() { return 0; }
@@ -35,7 +39,7 @@ class QMX_API PMBusProtocol : public QMXSPDevice {
   std::atomic<int32_t> cmd_step{0};
   uint8_t protocol_ver = 0x20;
 
-  // Runtime-owned decoder state; opaque to the plug-in.
+  // Runtime-owned receive state; opaque to the plug-in.
   qmx::ProtocolState* protocol_state() const { return proto_.get(); }
 
  private:

@@ -329,7 +329,7 @@ void MqttExport::Run() {
       cv_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopping_; });
     }
     const auto after = Clock::now();
-    TakeInputs(after);
+    TakeInputs();
     if (after - last_check_ >= std::chrono::milliseconds(cfg_.check_every_ms)) {
       last_check_ = after;
       CheckDevices(after);
@@ -572,7 +572,7 @@ void MqttExport::HandleIndex(const std::string& payload) {
   old_index_ = json::Member(v, "devices");
 }
 
-void MqttExport::TakeInputs(Clock::time_point now) {
+void MqttExport::TakeInputs() {
   std::map<unsigned int, Pending> pending;
   std::map<unsigned int, bool> links;
   std::optional<std::vector<MqttDevice>> devices;
@@ -587,7 +587,6 @@ void MqttExport::TakeInputs(Clock::time_point now) {
     auto it = links.find(d.cfg.id);
     if (it != links.end()) d.answering = it->second;
   }
-  (void)now;
   for (auto& [id, p] : pending) {
     Dev* d = nullptr;
     for (Dev& x : devs_)
@@ -1052,7 +1051,7 @@ void MqttExport::FinalFlush() {
     // device index, so that the next one knows which devices to clear; a
     // retained index, if there is one, has come by now.
     index_wait_until_ = Clock::now();
-    TakeInputs(Clock::now());
+    TakeInputs();
     CheckDevices(Clock::now());
     Flush(Clock::now());
     for (;;) {

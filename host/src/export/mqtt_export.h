@@ -155,7 +155,7 @@ class MqttExport {
   void Work();
   void Connect(Clock::time_point now);
   void Lost(const std::string& why, Clock::time_point now);
-  void TakeInputs(Clock::time_point now);
+  void TakeInputs();
   void CheckDevices(Clock::time_point now);
   void Flush(Clock::time_point now);
   void ApplyDevices(std::vector<MqttDevice> devices);

@@ -16,17 +16,19 @@ namespace {
 // '~', VER ADR CID1 RTN LENGTH (12 chars), INFO, CHKSUM (4), CR.
 constexpr size_t kMaxFrameChars = wire::kFrameOverheadChars + 2 * wire::kMaxInfoBytes;
 
-int HexDigit(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The address field of a raw frame ('~' VER ADR ...), or -1.
-int AddressOf(const std::vector<uint8_t>& raw) {
-  if (raw.size() < 5) return -1;
-  const int hi = HexDigit(raw[3]), lo = HexDigit(raw[4]);
-  return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
+// The wire decoder's copy of a frame: VER, ADR, CID1, CID2|RTN, LENID low
+// byte first, then the information field.
+std::vector<uint8_t> DecodedCopy(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2,
+                                 const uint8_t* info, size_t len) {
+  const size_t lenid = 2 * len;
+  std::vector<uint8_t> out{ver,
+                           adr,
+                           cid1,
+                           cid2,
+                           static_cast<uint8_t>(lenid & 0xFF),
+                           static_cast<uint8_t>((lenid >> 8) & 0xFF)};
+  if (len > 0) out.insert(out.end(), info, info + len);
+  return out;
 }
 
 }  // namespace
@@ -165,7 +167,7 @@ LineSession::TimePoint LineSession::Service() {
     return now + std::chrono::milliseconds(std::max(keeper_->retry_in_ms(), 1));
   }
   open_ = true;
-  if (in_flight_ != nullptr && now >= deadline_) EndExchangeWithoutAnswer(now);
+  if (in_flight_ != nullptr && now >= deadline_) EndExchangeWithoutAnswer();
   if (in_flight_ == nullptr) {
     if (control_ == nullptr) StartControl();
     SendNext(now);
@@ -192,12 +194,12 @@ void LineSession::TakeForeignRequests() {
   for (Foreign& f : taken) {
     // A command made outside the line's thread replaces the poll request the
     // controller had waiting: its step has moved on to the command.
-    f.member->outbox = std::move(f.frame);
+    f.member->outbox = std::move(f.request);
     f.member->round_open = false;
   }
 }
 
-void LineSession::EndExchangeWithoutAnswer(TimePoint) {
+void LineSession::EndExchangeWithoutAnswer() {
   Member& m = *in_flight_;
   in_flight_ = nullptr;
   {
@@ -238,7 +240,7 @@ void LineSession::StartControl() {
   if (job == nullptr) return;
   control_holder_ = std::move(job);
   control_ = control_holder_.get();
-  control_sent_ = control_answered_ = false;
+  control_sent_ = false;
   Member& m = *control_->member;
   // The command takes the controller's next exchange: a poll request it had
   // waiting would be answered as the command's, and its round starts again.
@@ -246,10 +248,8 @@ void LineSession::StartControl() {
   m.round_open = false;
   int out = 0, out_len = 0;
   const std::vector<unsigned char>& in = control_->in;
-  sending_for_ = &m;
   m.ctrl->DeviceIoControl(control_->code, in.empty() ? nullptr : in.data(),
                           static_cast<int>(in.size()), &out, sizeof out, out_len);
-  sending_for_ = nullptr;
   if (m.outbox.empty())
     FinishControl({-1, fmt::format("control code {} sent nothing to device {}", control_->code,
                                    m.ctrl->DataId())});
@@ -264,7 +264,7 @@ void LineSession::FinishControl(ControlResult r) {
   control_->ticket->Complete(std::move(r));
   control_holder_.reset();
   control_ = nullptr;
-  control_sent_ = control_answered_ = false;
+  control_sent_ = false;
 }
 
 void LineSession::FailQueuedControls(const std::string& why) {
@@ -303,8 +303,8 @@ bool LineSession::SendNext(TimePoint now) {
 }
 
 bool LineSession::Transmit(Member& m, TimePoint now) {
-  std::vector<uint8_t> frame;
-  frame.swap(m.outbox);
+  last_sent_ = std::move(m.outbox);
+  m.outbox.clear();
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (!m.round_open) {
@@ -317,8 +317,9 @@ bool LineSession::Transmit(Member& m, TimePoint now) {
   in_flight_ = &m;
   deadline_ = now + std::chrono::milliseconds(m.ctrl->response_timeout_ms);
   // A frame still coming in answers an earlier request, not this one.
-  if (in_frame_) frame_predates_request_ = true;
+  if (decoder_.in_frame()) frame_predates_request_ = true;
   if (control_ != nullptr && control_->member == &m) control_sent_ = true;
+  const std::vector<uint8_t>& frame = last_sent_.frame;
   const long n = keeper_->write(frame.data(), frame.size());
   if (n != static_cast<long>(frame.size())) {
     // The exchange runs out its time-out; a lost line ends it sooner.
@@ -330,7 +331,6 @@ bool LineSession::Transmit(Member& m, TimePoint now) {
     std::lock_guard<std::mutex> lock(mu_);
     stats_.bytes_out += frame.size();
   }
-  last_sent_ = std::move(frame);
   return true;
 }
 
@@ -384,33 +384,65 @@ void LineSession::Take(const uint8_t* data, size_t n) {
     if (in_flight_ != nullptr)
       deadline_ = clock_() + std::chrono::milliseconds(in_flight_->ctrl->response_timeout_ms);
     if (b == wire::kSoi) {
-      if (in_frame_) Drop("cut", "frame cut off by the start of another");
-      assembling_.assign(1, b);
-      in_frame_ = true;
-      frame_predates_request_ = false;
+      // A frame starts (an unfinished one before it is refused by the decoder).
+      refused_rest_ = false;
+      frame_chars_ = 0;
       stray_run_ = false;
+      frame_predates_request_ = false;
+    } else if (!decoder_.in_frame()) {
+      Outside(b);
       continue;
     }
-    if (!in_frame_) {
-      if (!stray_run_) Drop("stray", "bytes outside any frame");
-      stray_run_ = true;
-      continue;
-    }
-    assembling_.push_back(b);
-    if (b == wire::kEoi) {
-      in_frame_ = false;
-      OnFrame();
-      assembling_.clear();
-    } else if (assembling_.size() > kMaxFrameChars) {
-      in_frame_ = false;
-      assembling_.clear();
-      Drop("long", "frame longer than any answer");
+    ++frame_chars_;
+    switch (decoder_.push(b)) {
+      case wire::FrameDecoder::Status::kFrame:
+        OnFrame(decoder_.frame(), decoder_.frame_size());
+        break;
+      case wire::FrameDecoder::Status::kRejected:
+        OnRefused(decoder_.last_rejection());
+        break;
+      case wire::FrameDecoder::Status::kNeedMore:
+        break;
     }
   }
 }
 
-void LineSession::OnFrame() {
-  if (!last_sent_.empty() && assembling_ == last_sent_) {
+// A byte while the decoder waits for '~'. What follows a refused frame up to
+// its CR is the rest of it, counted with it; past the length of the longest
+// frame, or after that CR, bytes are a run outside any frame, counted once.
+void LineSession::Outside(uint8_t b) {
+  if (refused_rest_) {
+    if (b == wire::kEoi) {
+      refused_rest_ = false;
+      return;
+    }
+    if (++frame_chars_ <= kMaxFrameChars) return;
+    refused_rest_ = false;
+  }
+  if (!stray_run_) Drop("stray", "bytes outside any frame");
+  stray_run_ = true;
+}
+
+void LineSession::OnRefused(const wire::Rejection& r) {
+  // Refused for a '~' inside it, the decoder is already in the next frame.
+  refused_rest_ = !decoder_.in_frame();
+  const std::string why =
+      std::string(wire::to_string(r.reason)) + (r.detail.empty() ? "" : ": " + r.detail);
+  const std::string reason = std::to_string(static_cast<int>(r.reason));
+  const Member* m = r.header_known ? FindByAddress(r.adr) : nullptr;
+  if (m != nullptr) {
+    Drop("drop" + reason + "-" + std::to_string(m->ctrl->DataId()),
+         fmt::format("frame from device {} dropped: {}", m->ctrl->DataId(), why));
+  } else {
+    Drop("drop" + reason, "frame dropped: " + why);
+  }
+}
+
+void LineSession::OnFrame(const uint8_t* frame, size_t len) {
+  // The decoder hands over whole frames only: the header is always there.
+  if (len < wire::kDecodedHeaderBytes) return;
+  const std::vector<uint8_t>& sent = last_sent_.decoded;
+  if (sent.size() == len && std::equal(sent.begin(), sent.end(), frame)) {
     {
       std::lock_guard<std::mutex> lock(mu_);
       ++stats_.echoes;
@@ -419,9 +451,8 @@ void LineSession::OnFrame() {
         fmt::format("line {}: the request came back (echoing adapter), ignored", name_));
     return;
   }
-  const int address = AddressOf(assembling_);
-  Member* m = address >= 0 ? FindByAddress(address) : nullptr;
-  if (m == nullptr && address < 0) m = in_flight_;  // its protocol layer says what is wrong
+  const int address = frame[1];
+  Member* m = FindByAddress(address);
   if (m == nullptr) {
     Drop("foreign", fmt::format("frame from address {}, no controller there", address));
     return;
@@ -438,13 +469,22 @@ void LineSession::OnFrame() {
                     m->ctrl->DataId()));
     return;
   }
-  control_answered_ = false;
-  m->ctrl->process(assembling_.data(), static_cast<int>(assembling_.size()));
-  if (control_ != nullptr && control_->member == m && control_answered_) {
-    int result = -1, len = 0;
-    m->ctrl->DeviceIoControl(1, nullptr, 0, &result, sizeof result, len);
-    FinishControl(len == 4 ? ControlResult{result, result < 0 ? "no result" : ""}
-                           : ControlResult{-1, "the controller gave no result"});
+  // The answer: the exchange is over.
+  in_flight_ = nullptr;
+  m->missed = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++stats_.answers;
+  }
+  const bool control_answer = control_ != nullptr && control_sent_ && control_->member == m;
+  if (answer_sink_ && sent.size() >= wire::kDecodedHeaderBytes)
+    answer_sink_(*m->ctrl, sent[2], sent[3], frame, len);
+  m->ctrl->process(frame, static_cast<int>(len));
+  if (control_answer && control_ != nullptr && control_->member == m) {
+    int result = -1, out_len = 0;
+    m->ctrl->DeviceIoControl(1, nullptr, 0, &result, sizeof result, out_len);
+    FinishControl(out_len == 4 ? ControlResult{result, result < 0 ? "no result" : ""}
+                               : ControlResult{-1, "the controller gave no result"});
   }
   // The follow-up request leaves now, not a pass later.
   if (in_flight_ == nullptr) {
@@ -482,7 +522,6 @@ void LineSession::Reset(PMBusProtocol& ctrl) {
   RoundTiming t;
   if (m->round_open) {
     std::lock_guard<std::mutex> lock(mu_);
-    t.measured = true;
     t.duration_ms = std::chrono::duration<double, std::milli>(clock_() - m->round_start).count();
     t.bytes_out = stats_.bytes_out - m->at_round_start.bytes_out;
     t.bytes_in = stats_.bytes_in - m->at_round_start.bytes_in;
@@ -504,44 +543,24 @@ bool LineSession::Send(PMBusProtocol& ctrl, uint8_t cid1, uint8_t cid2, const un
                        int info_len) {
   Member* m = Find(ctrl);
   if (m == nullptr) return false;
-  std::vector<uint8_t> frame = wire::encode_frame(ctrl.protocol_ver, ctrl.address, cid1, cid2, info,
-                                                  static_cast<size_t>(std::max(info_len, 0)));
-  if (frame.empty()) return false;
+  const size_t len = static_cast<size_t>(std::max(info_len, 0));
+  Request request;
+  request.frame = wire::encode_frame(ctrl.protocol_ver, ctrl.address, cid1, cid2, info, len);
+  if (request.frame.empty()) return false;
+  request.decoded = DecodedCopy(ctrl.protocol_ver, ctrl.address, cid1, cid2, info, len);
   if (OnLineThread()) {
-    m->outbox = std::move(frame);
+    m->outbox = std::move(request);
     return true;
   }
   {
     std::lock_guard<std::mutex> lock(mu_);
-    foreign_.push_back({m, std::move(frame)});
+    foreign_.push_back({m, std::move(request)});
   }
   Wake();
   return true;
 }
 
 bool LineSession::OpenPort() { return OnLineThread() ? keeper_->ensure_open() : open_.load(); }
-
-bool LineSession::AnswerReceived(PMBusProtocol& ctrl) {
-  Member* m = Find(ctrl);
-  if (m == nullptr || m != in_flight_) {
-    std::lock_guard<std::mutex> lock(mu_);
-    ++stats_.late;
-    return false;
-  }
-  in_flight_ = nullptr;
-  m->missed = 0;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    ++stats_.answers;
-  }
-  if (control_ != nullptr && control_sent_ && control_->member == m) control_answered_ = true;
-  return true;
-}
-
-void LineSession::FrameDropped(PMBusProtocol& ctrl, const std::string& why) {
-  Drop("drop" + std::to_string(ctrl.DataId()),
-       fmt::format("frame from device {} dropped: {}", ctrl.DataId(), why));
-}
 
 std::shared_ptr<ControlTicket> LineSession::SubmitControl(PMBusProtocol& ctrl, int code,
                                                           std::vector<unsigned char> in) {

@@ -11,15 +11,19 @@
 // exchange: a follow-up request a controller makes while handling an answer
 // waits in its own slot until the bus comes round to it.
 //
-// Frames are cut out of the byte stream here, from '~' to CR:
-//   - a frame byte-identical to the request just sent is the adapter's echo:
+// The line's wire decoder cuts the frames out of the byte stream and checks
+// them; every frame it hands over is routed from its decoded copy, never cut
+// or decoded again:
+//   - a frame that decodes to the request just sent is the adapter's echo:
 //     dropped and counted, never taken as the answer;
-//   - a frame from the address of the exchange in flight goes to that
-//     controller's protocol layer (which checks it and calls its handlers);
+//   - a frame from the address of the exchange in flight is its answer: the
+//     exchange is over, and the controller's protocol layer gets the copy
+//     (return code 0 to process_payload, any other to process_error);
 //   - a frame from another controller on the bus, or with nothing asked, came
 //     after its time-out: dropped and counted as late;
-//   - a frame from an address no controller here has, and bytes outside any
-//     frame, are dropped and counted.
+//   - a frame from an address no controller here has, a frame the decoder
+//     refuses (what is left of it up to its CR goes with it), and bytes
+//     outside any frame, are dropped and counted.
 //
 // Threads: everything runs on the line's own thread (the one calling
 // RunOnce/Service/Receive), except Send and SubmitControl, which may come from
@@ -38,6 +42,7 @@
 #include <vector>
 
 #include "qmx/pmbus_protocol.h"
+#include "wire/frame_codec.h"
 #include "wire/line_keeper.h"
 #include "wire/transport.h"
 
@@ -55,7 +60,6 @@ struct LineStats {
 
 // First request of a round of one controller to its end.
 struct RoundTiming {
-  bool measured = false;  // a request of the round went out on this line
   double duration_ms = 0;
   uint64_t bytes_out = 0, bytes_in = 0;  // on the line during the round (all controllers)
   uint64_t exchanges = 0;                // requests sent during the round (all controllers)
@@ -100,6 +104,11 @@ class LineSession {
   // false) or completed a round again after that (answering true); on this
   // line's thread, once per change.
   using LinkSink = std::function<void(PMBusProtocol& ctrl, bool answering, int missed)>;
+  // The answer to a request of `ctrl` (its CID1 and CID2), as decoded (VER ADR
+  // CID1 RTN LENID-low LENID-high, information), before the controller gets
+  // it; on this line's thread.
+  using AnswerSink = std::function<void(PMBusProtocol& ctrl, uint8_t cid1, uint8_t cid2,
+                                        const uint8_t* frame, size_t len)>;
 
   struct Options {
     int poll_tick_ms = 100;             // how often an idle controller is asked to poll
@@ -118,7 +127,7 @@ class LineSession {
   bool Add(std::shared_ptr<PMBusProtocol> ctrl);
   void SetRoundSink(RoundSink sink) { round_sink_ = std::move(sink); }
   void SetLinkSink(LinkSink sink) { link_sink_ = std::move(sink); }
-  bool Serves(const PMBusProtocol& ctrl) const { return Find(ctrl) != nullptr; }
+  void SetAnswerSink(AnswerSink sink) { answer_sink_ = std::move(sink); }
   std::string name() const { return name_; }
 
   // --- the line's thread ---
@@ -150,8 +159,6 @@ class LineSession {
   bool Send(PMBusProtocol& ctrl, uint8_t cid1, uint8_t cid2, const unsigned char* info,
             int info_len);
   bool OpenPort();
-  bool AnswerReceived(PMBusProtocol& ctrl);
-  void FrameDropped(PMBusProtocol& ctrl, const std::string& why);
 
   // --- any thread ---
   // Hands a control command (DeviceIoControl code and input) to this line;
@@ -168,10 +175,21 @@ class LineSession {
   bool busy() const { return busy_.load(); }
 
  private:
+  // A request as it goes on the line, and the copy the wire decoder makes of
+  // it when an echoing adapter sends it back.
+  struct Request {
+    std::vector<uint8_t> frame;    // '~' to CR
+    std::vector<uint8_t> decoded;  // VER ADR CID1 CID2 LENID-low LENID-high, information
+    bool empty() const { return frame.empty(); }
+    void clear() {
+      frame.clear();
+      decoded.clear();
+    }
+  };
   struct Member {
     std::shared_ptr<PMBusProtocol> ctrl;
     TimePoint next_poll{};
-    std::vector<uint8_t> outbox;  // the controller's next request, waiting for the bus
+    Request outbox;  // the controller's next request, waiting for the bus
     int missed = 0;
     bool published = false;  // a unit published since the last Reset: a round ended
     bool round_open = false;
@@ -179,7 +197,7 @@ class LineSession {
     LineStats at_round_start;
     std::atomic<uint64_t> rounds{0};
     std::atomic<bool> answering{false};  // a round ended, and no answer has been missed since
-    bool lost = false;  // missed_answers_invalidate answers missed, no round since
+    bool lost = false;                   // missed_answers_invalidate answers missed, no round since
   };
   struct ControlJob {
     Member* member;
@@ -189,21 +207,23 @@ class LineSession {
   };
   struct Foreign {  // a request made on another thread
     Member* member;
-    std::vector<uint8_t> frame;
+    Request request;
   };
 
   Member* Find(const PMBusProtocol& ctrl) const;
   Member* FindByAddress(int address) const;
   bool OnLineThread() const;
   void TakeForeignRequests();
-  void EndExchangeWithoutAnswer(TimePoint now);
+  void EndExchangeWithoutAnswer();
   void StartControl();
   void FinishControl(ControlResult r);
   void FailQueuedControls(const std::string& why);
   bool SendNext(TimePoint now);
   bool Transmit(Member& m, TimePoint now);
   void Take(const uint8_t* data, size_t n);
-  void OnFrame();
+  void Outside(uint8_t b);
+  void OnFrame(const uint8_t* frame, size_t len);
+  void OnRefused(const wire::Rejection& r);
   void Drop(const std::string& key, const std::string& why);
   void Log(const std::string& key, const std::string& line) {
     if (log_) log_(key, line);
@@ -217,22 +237,22 @@ class LineSession {
   std::string name_;
   RoundSink round_sink_;
   LinkSink link_sink_;
+  AnswerSink answer_sink_;
   std::vector<std::unique_ptr<Member>> members_;
 
   // Line-thread state.
   Member* in_flight_ = nullptr;  // whose exchange is on the line
   TimePoint deadline_{};
-  size_t turn_ = 0;  // where the search for the next sender starts
-  std::vector<uint8_t> last_sent_;
-  std::vector<uint8_t> assembling_;  // '~' up to CR
-  bool in_frame_ = false;
+  size_t turn_ = 0;                      // where the search for the next sender starts
+  Request last_sent_;                    // the request of the exchange in flight (or the last one)
+  wire::FrameDecoder decoder_;           // cuts and checks every frame that comes in
+  bool refused_rest_ = false;            // the bytes coming in are what is left of a refused frame
+  size_t frame_chars_ = 0;               // bytes since the '~' of that frame
   bool stray_run_ = false;               // inside a run of bytes outside any frame
   bool frame_predates_request_ = false;  // the frame coming in began before our request
   ControlJob* control_ = nullptr;        // the command whose exchange is on the line or due
   std::unique_ptr<ControlJob> control_holder_;
   bool control_sent_ = false;
-  bool control_answered_ = false;
-  Member* sending_for_ = nullptr;  // DeviceIoControl running on the line thread
 
   // Shared with other threads.
   mutable std::mutex mu_;

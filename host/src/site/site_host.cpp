@@ -7,14 +7,31 @@
 #include <ctime>
 #include <set>
 
+#include "wire/frame_codec.h"
+
 namespace qmx {
 namespace {
 
 constexpr auto kLogRepeat = std::chrono::seconds(30);
+// The model query and the length of the model text in its answer.
+constexpr uint8_t kModelCid1 = 0x40, kModelCid2 = 0x51;
+constexpr size_t kModelTextBytes = 20;
 
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
 }  // namespace
+
+ControllerModel ReadModelAnswer(const unsigned char* info, size_t len) {
+  ControllerModel m;
+  if (info == nullptr) return m;
+  size_t end = std::min(len, kModelTextBytes);
+  while (end > 0 && (info[end - 1] == ' ' || info[end - 1] == '\0')) --end;
+  for (size_t i = 0; i < end; ++i)
+    m.model += info[i] >= 0x20 && info[i] < 0x7F ? static_cast<char>(info[i]) : '?';
+  if (len >= kModelTextBytes + 2)
+    m.version = fmt::format("{}.{}", info[kModelTextBytes], info[kModelTextBytes + 1]);
+  return m;
+}
 
 SiteHost::SiteHost(Options options, LogSink log)
     : options_(std::move(options)),
@@ -86,6 +103,8 @@ size_t SiteHost::AddLine(std::unique_ptr<wire::Transport> transport) {
       [this](PMBusProtocol& ctrl, const line::RoundTiming& t) { OnRound(ctrl, t); });
   session->SetLinkSink(
       [this](PMBusProtocol& ctrl, bool answering, int missed) { OnLink(ctrl, answering, missed); });
+  session->SetAnswerSink([this](PMBusProtocol& ctrl, uint8_t cid1, uint8_t cid2, const uint8_t* f,
+                                size_t n) { OnAnswer(ctrl, cid1, cid2, f, n); });
   auto next = std::make_shared<Tables>(*tables());
   const size_t id = next_line_++;
   next->lines[id] = std::move(session);
@@ -283,6 +302,8 @@ std::optional<DeviceSnapshot> SiteHost::Snapshot(unsigned int device_id) const {
   std::lock_guard<std::mutex> lock(mu_);
   s.last_round = d->last_round;
   s.stale = d->lost;
+  s.model = d->model.model;
+  s.version = d->model.version;
   for (const auto& [key, image] : last_images_)
     if (ids.count(key.first) != 0) s.images.push_back({key.first, key.second, image});
   return s;
@@ -360,7 +381,6 @@ void SiteHost::CommitEvents(Device* device, const std::vector<store::AlarmEvent>
                             bool in_round) {
   for (const store::AlarmEvent& e : events) {
     if (history_) history_->AppendEvent(e);
-    if (event_sink_) event_sink_(e);
     if (device == nullptr || !in_round) continue;
     std::lock_guard<std::mutex> lock(mu_);
     device->round_events.push_back(e);
@@ -485,6 +505,19 @@ void SiteHost::OnLink(PMBusProtocol& ctrl, bool answering, int missed) {
   if (link_sink_) link_sink_(report);
 }
 
+void SiteHost::OnAnswer(PMBusProtocol& ctrl, uint8_t cid1, uint8_t cid2, const uint8_t* frame,
+                        size_t len) {
+  if (cid1 != kModelCid1 || cid2 != kModelCid2 || len < wire::kDecodedHeaderBytes ||
+      frame[3] != wire::kRtnNormal)
+    return;
+  const std::shared_ptr<Device> d = DeviceOf(ctrl);
+  if (d == nullptr) return;
+  ControllerModel m =
+      ReadModelAnswer(frame + wire::kDecodedHeaderBytes, len - wire::kDecodedHeaderBytes);
+  std::lock_guard<std::mutex> lock(mu_);
+  d->model = std::move(m);
+}
+
 bool SiteHost::OpenPort(QMXSPDevice& dev) {
   const std::shared_ptr<Device> d = DeviceOf(dev);
   return d != nullptr && d->line->OpenPort();
@@ -494,15 +527,6 @@ bool SiteHost::SendRequest(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2,
                            const unsigned char* info, int info_len) {
   const std::shared_ptr<Device> d = DeviceOf(dev);
   return d != nullptr && d->line->Send(dev, cid1, cid2, info, info_len);
-}
-
-bool SiteHost::AnswerReceived(PMBusProtocol& dev, uint8_t) {
-  const std::shared_ptr<Device> d = DeviceOf(dev);
-  return d == nullptr || d->line->AnswerReceived(dev);
-}
-
-void SiteHost::FrameDropped(PMBusProtocol& dev, const std::string& why) {
-  if (const std::shared_ptr<Device> d = DeviceOf(dev)) d->line->FrameDropped(dev, why);
 }
 
 }  // namespace qmx

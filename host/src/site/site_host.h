@@ -54,6 +54,16 @@ struct LinkReport {
 inline constexpr const char* kCommAlarmKey = "comm";
 inline constexpr const char* kCommAlarmCode = "comm";
 
+// The controller's model and software version as its answer to the model
+// query (CID1 0x40, CID2 0x51) states them: the first 20 information bytes are
+// the model text, padded with blanks or NULs (the padding is dropped, any
+// other byte outside printable ASCII shows as '?'); bytes 20 and 21, when
+// sent, are the version's major and minor number ("1.20" for 01 14).
+struct ControllerModel {
+  std::string model, version;  // version empty when the answer has no such bytes
+};
+ControllerModel ReadModelAnswer(const unsigned char* info, size_t len);
+
 // A device as its last round left it, for readers on any thread.
 struct DeviceSnapshot {
   unsigned int device_id = 0;
@@ -63,10 +73,10 @@ struct DeviceSnapshot {
   bool stale = false;      // communication lost: values are the last ones read, not live
   uint64_t rounds = 0;
   int64_t last_round = 0;  // epoch seconds, 0 before the first round
-  std::string model, version;  // as the controller answered the model query; "" before
   std::vector<UnitImage> images;
   std::vector<store::ActiveAlarm> alarms;  // of the controller and its units
   line::LineStats line_stats;              // of the whole port (shared on a multi-drop bus)
+  std::string model, version;              // as the controller last reported them; empty before
 };
 
 using line::ControlResult;
@@ -97,7 +107,6 @@ class SiteHost : public HostServices {
   using LogSink = std::function<void(const std::string&)>;
   // Runs on the job worker once the round's jobs (alarms, history) are done.
   using ReportSink = std::function<void(const RoundReport&)>;
-  using EventSink = std::function<void(const store::AlarmEvent&)>;
   // Runs on the line's thread when a controller is lost or answers again.
   using LinkSink = std::function<void(const LinkReport&)>;
 
@@ -127,7 +136,6 @@ class SiteHost : public HostServices {
   // A controller with a line of its own.
   bool AddDevice(std::shared_ptr<PMBusProtocol> ctrl, std::unique_ptr<wire::Transport> transport);
   void SetReportSink(ReportSink s) { report_ = std::move(s); }
-  void SetEventSink(EventSink s) { event_sink_ = std::move(s); }
   void SetLinkSink(LinkSink s) { link_sink_ = std::move(s); }
 
   // Runs every line on its own thread until Stop(); lines added since the
@@ -186,8 +194,6 @@ class SiteHost : public HostServices {
   bool OpenPort(QMXSPDevice& dev) override;
   bool SendRequest(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2, const unsigned char* info,
                    int info_len) override;
-  bool AnswerReceived(PMBusProtocol& dev, uint8_t rtn) override;
-  void FrameDropped(PMBusProtocol& dev, const std::string& why) override;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -199,6 +205,7 @@ class SiteHost : public HostServices {
     // Guarded by mu_.
     int64_t last_round = 0;
     std::vector<store::AlarmEvent> round_events;
+    ControllerModel model;
     bool lost = false;
     bool settled = false;  // the line's thread only: restored alarms settled
   };
@@ -219,7 +226,8 @@ class SiteHost : public HostServices {
   void DrainJobs();
   void OnRound(PMBusProtocol& ctrl, const line::RoundTiming& timing);
   void OnLink(PMBusProtocol& ctrl, bool answering, int missed);
-  // To the history and the event sink; with `in_round`, also into the
+  void OnAnswer(PMBusProtocol& ctrl, uint8_t cid1, uint8_t cid2, const uint8_t* frame, size_t len);
+  // To the history; with `in_round`, also into the
   // device's next round report.
   void CommitEvents(Device* device, const std::vector<store::AlarmEvent>& events,
                     bool in_round = true);
@@ -230,7 +238,6 @@ class SiteHost : public HostServices {
   Options options_;
   LogSink log_;
   ReportSink report_;
-  EventSink event_sink_;
   LinkSink link_sink_;
   mutable std::mutex tables_mu_;  // guards tables_ (the pointer, not what it points to)
   std::shared_ptr<const Tables> tables_;
