@@ -184,6 +184,10 @@ TEST(MqttE2E, DiscoveryValuesAlarmsAndControl) {
   EXPECT_EQ("k417t_power-1", device["identifiers"][0].asString());
   EXPECT_EQ("power-1", device["name"].asString());
   EXPECT_FALSE(device["model"].asString().empty());
+  // The last config sent names what the controller answered to the model query.
+  const Json::Value& latest = configs.back()["device"];
+  EXPECT_EQ("K417T", latest["model"].asString());
+  EXPECT_EQ("1.20", latest["sw_version"].asString());
   EXPECT_EQ("k417t_gateway_gw-test", device["via_device"].asString());
   EXPECT_FALSE(device.isMember("serial_number"));
   EXPECT_FALSE(device.isMember("manufacturer"));

@@ -274,7 +274,7 @@ TEST_F(WebApiTest, MetricsNameEveryFamilyAndEscapeLabels) {
   for (const std::string& want :
        {std::string("k417t_up{device=\"100\"} 1"),
         "k417t_device_info{device=\"100\",name=\"" + name +
-            "\",line=\"line-100:a\",model=\"\",version=\"\"} 1",
+            "\",line=\"line-100:a\",model=\"K417T\",version=\"1.20\"} 1",
         std::string("k417t_dc_voltage_volts{device=\"100\",unit=\"102\"} 53.5"),
         std::string("k417t_rectifier_module_current_amperes{device=\"100\",module=\"1\"} 40"),
         std::string("k417t_rectifier_module_fault{device=\"100\",module=\"1\"} 0"),
