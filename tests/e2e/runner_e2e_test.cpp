@@ -72,9 +72,11 @@ TEST(RunnerE2E, NoValuePatternsAreNullNeverReadings) {
   EXPECT_TRUE((*dc)["values"]["user_0"].isNull());
   EXPECT_TRUE((*dc)["values"]["user_1"].isNull());
   EXPECT_EQ(0.0, (*dc)["values"]["user_2"].asDouble());
-  EXPECT_FALSE((*dc)["values"]["user_3"].isNull());  // 05 05 05 04 is a (tiny) reading
+  EXPECT_TRUE((*dc)["values"]["user_3"].isNull());  // 05 05 05 04: 6e-36 is no reading
+  EXPECT_TRUE((*ac)["values"]["channel_0_f"].isNull());  // nor 1.6e-36 Hz
   EXPECT_EQ(std::string::npos, r.raw.find("-0.1"));
   EXPECT_EQ(std::string::npos, r.raw.find("e-19"));
+  EXPECT_EQ(std::string::npos, r.raw.find("e-36"));
   EXPECT_EQ(std::string::npos, r.raw.find("NaN"));
 }
 

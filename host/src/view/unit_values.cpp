@@ -308,6 +308,10 @@ std::optional<double> Reading(const unsigned char* b, bool marker) {
   float f;
   std::memcpy(&f, b, 4);
   if (!std::isfinite(f)) return std::nullopt;
+  // Nothing this plant measures (volts, amperes, hertz, degrees) is read to
+  // a billionth: a non-zero float that small is a field's bytes gone wrong
+  // (05 05 05 04 is 6.3e-36), not a reading.
+  if (f != 0.0f && std::fabs(f) < 1e-9f) return std::nullopt;
   return Clean(f);
 }
 

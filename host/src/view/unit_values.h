@@ -7,7 +7,7 @@
 //
 // "No value" is a state: a value the controller marked invalid (four equal
 // non-zero bytes as received, or the -0.1 marker a unit stores in its place),
-// NaN and the infinities have no number, and every front end shows that as
+// NaN, the infinities and non-zero numbers too small to be a reading have no number, and every front end shows that as
 // no value (JSON null, no Prometheus sample, Home Assistant "unknown", "—").
 #include <cstdint>
 #include <map>
@@ -92,8 +92,9 @@ const char* KindOf(int type);
 // The device type text the plug-in gives each unit ("k417t-ac", ...).
 const char* DeviceTypeOf(int type);
 
-// The no-value rule on four bytes as stored: four equal non-zero bytes, NaN
-// and the infinities; with `marker`, also the -0.1 marker (bits 0xBDCCCCCD).
+// The no-value rule on four bytes as stored: four equal non-zero bytes, NaN,
+// the infinities and non-zero magnitudes below 1e-9 (bytes, not a reading);
+// with `marker`, also the -0.1 marker (bits 0xBDCCCCCD).
 std::optional<double> Reading(const unsigned char* four, bool marker);
 
 // The 7-byte record time (year u16 LE, month, day, hour, minute, second;
