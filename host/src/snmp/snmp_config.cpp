@@ -68,7 +68,8 @@ bool ParseArc(const std::string& text, std::vector<uint32_t>& arc, std::string& 
   bool ok = !t.empty();
   while (ok && start <= t.size()) {
     const size_t dot = t.find('.', start);
-    const std::string part = t.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    const std::string part =
+        t.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
     if (!AllDigits(part) || part.size() > 10 || std::stoull(part) > 0xFFFFFFFFull ||
         out.size() >= 100) {
       ok = false;

@@ -49,7 +49,8 @@ class SnmpFrontEnd : public view::FrontEnd {
 
  private:
   void Run();
-  void Queue(unsigned device, const std::string& name, const std::vector<store::AlarmEvent>& events);
+  void Queue(unsigned device, const std::string& name,
+             const std::vector<store::AlarmEvent>& events);
   void SendQueued();
   void Wake();
 

@@ -26,7 +26,9 @@ enum Table : uint32_t {
 };
 
 Var Int(int64_t v) { return Var{Var::Type::kInteger, v, {}, {}}; }
-Var Uns(uint64_t v) { return Var{Var::Type::kUnsigned, static_cast<int64_t>(v & 0xFFFFFFFFu), {}, {}}; }
+Var Uns(uint64_t v) {
+  return Var{Var::Type::kUnsigned, static_cast<int64_t>(v & 0xFFFFFFFFu), {}, {}};
+}
 Var Gauge(uint64_t v) {
   return Var{Var::Type::kGauge, static_cast<int64_t>(std::min<uint64_t>(v, 0xFFFFFFFFu)), {}, {}};
 }
@@ -163,10 +165,17 @@ std::string DateAndTime(int64_t epoch) {
   if (gmtime_r(&t, &tm) == nullptr) return "";
   const int year = tm.tm_year + 1900;
   if (year < 0 || year > 65535) return "";
-  const char out[11] = {static_cast<char>(year >> 8), static_cast<char>(year & 0xFF),
-                        static_cast<char>(tm.tm_mon + 1), static_cast<char>(tm.tm_mday),
-                        static_cast<char>(tm.tm_hour), static_cast<char>(tm.tm_min),
-                        static_cast<char>(std::min(tm.tm_sec, 60)), 0, '+', 0, 0};
+  const char out[11] = {static_cast<char>(year >> 8),
+                        static_cast<char>(year & 0xFF),
+                        static_cast<char>(tm.tm_mon + 1),
+                        static_cast<char>(tm.tm_mday),
+                        static_cast<char>(tm.tm_hour),
+                        static_cast<char>(tm.tm_min),
+                        static_cast<char>(std::min(tm.tm_sec, 60)),
+                        0,
+                        '+',
+                        0,
+                        0};
   return std::string(out, sizeof out);
 }
 
@@ -193,11 +202,12 @@ MibSnapshot::MibSnapshot(const Oid& root, const std::vector<view::DeviceView>& d
     b.Put(kDevices, 5, di, Truth(d.stale));
     b.Put(kDevices, 6, di, Text(DateAndTime(d.last_round)));
     b.Put(kDevices, 7, di, Uns(static_cast<uint64_t>(std::max(0.0, std::round(d.round.last_ms)))));
-    b.Put(kDevices, 8, di, Uns(static_cast<uint64_t>(std::max(0.0, std::round(d.round.ratio() * 100)))));
+    b.Put(kDevices, 8, di,
+          Uns(static_cast<uint64_t>(std::max(0.0, std::round(d.round.ratio() * 100)))));
     b.Put(kDevices, 9, di, Text(d.model));
     b.Put(kDevices, 10, di, Text(d.version));
     const line::LineStats& s = d.line_stats;
-    const uint64_t counters[] = {d.rounds, s.requests, s.answers,  s.timeouts, s.late,
+    const uint64_t counters[] = {d.rounds, s.requests, s.answers,   s.timeouts, s.late,
                                  s.echoes, s.dropped,  s.bytes_out, s.bytes_in};
     for (uint32_t k = 0; k < 9; ++k) b.Put(kDevices, 11 + k, di, C64(counters[k]));
     b.Put(kDevices, 20, di, Int(static_cast<int>(d.health) + 1));
