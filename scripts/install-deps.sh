@@ -13,6 +13,7 @@ packages=(
   libsystemd-dev
   file dpkg-dev
   libcivetweb-dev
+  libsnmp-dev snmpd snmp snmptrapd smitools
   chromium chromium-driver python3 python3-prometheus-client
   fonts-wqy-microhei
 )

@@ -35,6 +35,10 @@
 #include "sim/pty_server.h"
 #include "site/site_host.h"
 #include "site_file.h"
+#include "snmp/snmp_config.h"
+#ifdef K417T_HAVE_SNMP
+#include "snmp/snmp_front_end.h"
+#endif
 #include "view/control_rules.h"
 #include "view/site_view.h"
 #include "web/http_front_end.h"
@@ -81,6 +85,8 @@ struct Args {
   std::string http;
   bool http_control = false;
   std::string http_token_file;
+  // SNMP sub-agent: the master's AgentX address
+  std::string snmp;
 };
 
 // The token for --http-control: the file's first line, at least 16
@@ -293,6 +299,20 @@ bool LoadMqtt(const Args& a, const Json::Value& site, const std::vector<SiteDevi
   return true;
 }
 
+// The SNMP sub-agent's settings (site file "snmp" object, --snmp); false with
+// the problem when they are bad or this build has no SNMP.
+bool LoadSnmp(const Args& a, const Json::Value& site, qmx::snmp::SnmpConfig& cfg,
+              std::string& error) {
+  if (!qmx::snmp::LoadSnmp(site, a.snmp, cfg, error)) return false;
+#ifndef K417T_HAVE_SNMP
+  if (cfg.enabled) {
+    error = "this k417t-run was built without SNMP (net-snmp's agent library)";
+    return false;
+  }
+#endif
+  return true;
+}
+
 // Sends the --control command to every device after its first round, from a
 // thread of its own (as a front end would), and prints each result. False
 // when a controller never answered.
@@ -385,8 +405,10 @@ int CheckConfig(const Args& a) {
   bool mqtt_enabled = false;
   std::string error;
   Plugin plugin;
+  qmx::snmp::SnmpConfig snmp_config;
   if (!LoadSite(a.site, site, devices, error) ||
-      !LoadMqtt(a, site, devices, mqtt_enabled, mqtt_config, error)) {
+      !LoadMqtt(a, site, devices, mqtt_enabled, mqtt_config, error) ||
+      !LoadSnmp(a, site, snmp_config, error)) {
     std::cerr << "k417t-run: " << error << "\n";
     rc = 2;
   } else if (!plugin.Load(a.plugin, error)) {
@@ -509,6 +531,11 @@ int Run(const Args& a) {
     std::cerr << "k417t-run: " << error << "\n";
     return 2;
   }
+  qmx::snmp::SnmpConfig snmp_config;
+  if (!LoadSnmp(a, site, snmp_config, error)) {
+    std::cerr << "k417t-run: " << error << "\n";
+    return 2;
+  }
   Json::Value scenario;
   std::string http_address, http_token;
   int http_port = 0;
@@ -608,6 +635,10 @@ int Run(const Args& a) {
           return true;
         },
         log));
+#ifdef K417T_HAVE_SNMP
+    if (snmp_config.enabled)
+      fronts.Add(std::make_shared<qmx::snmp::SnmpFrontEnd>(view, snmp_config, log));
+#endif
     host->SetReportSink([&fronts](const qmx::RoundReport& r) {
       fronts.Round(r);
     });
@@ -744,6 +775,8 @@ int main(int argc, char** argv) {
   hist->add_option("--format", a.format, "table, csv or json")->check(CLI::IsMember({"table", "csv", "json"}));
   hist->add_flag("--events", a.events, "alarm events instead of records");
   app.add_option("--http", a.http, "serve the status page, JSON API and /metrics on [ADDR:]PORT (ADDR default 127.0.0.1)");
+  app.add_option("--snmp", a.snmp,
+                 "SNMP sub-agent of the master snmpd at agentx:SOCKET-PATH or tcp:127.0.0.1:705");
   app.add_flag("--http-control", a.http_control, "allow rectifier control commands over HTTP (needs --http-token-file)");
   app.add_option("--http-token-file", a.http_token_file, "file whose first line is the control token (16+ characters)");
 

@@ -1,0 +1,75 @@
+#pragma once
+
+// The SNMP sub-agent as one of the runner's front ends: an AgentX session to
+// the system's snmpd (net-snmp's agent library) on a thread of its own. The
+// master owns the UDP port, SNMPv3 users, views and trap destinations; this
+// answers K417T-MIB from a snapshot of the view and sends the notifications.
+//
+// Nothing here delays polling: a round or link change only marks the
+// snapshot old and queues notifications (bounded: the oldest goes, counted);
+// the agent thread rebuilds the snapshot when it next answers and sends the
+// queue while the master is there. net-snmp keeps global state, so a process
+// runs one of these at a time.
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "snmp/snmp_config.h"
+#include "snmp/snmp_mib.h"
+#include "view/site_view.h"
+
+namespace qmx::snmp {
+
+class SnmpFrontEnd : public view::FrontEnd {
+ public:
+  SnmpFrontEnd(view::SiteView& view, SnmpConfig cfg, std::function<void(const std::string&)> log);
+  ~SnmpFrontEnd() override;
+
+  const char* name() const override { return "snmp"; }
+  // Starts the agent thread; an absent master is retried, not an error.
+  bool Start(std::string& error) override;
+  void Stop() override;
+  void OnRound(const view::RoundView& round) override;
+  void OnLink(const LinkReport& link) override;
+  bool CheckReload(const Json::Value& site, std::string& error) override;
+  void OnReload(const Json::Value& site) override;
+
+  bool connected() const { return connected_; }
+  uint64_t dropped() const { return dropped_; }
+  uint64_t sent() const { return sent_; }
+
+  // For net-snmp's callbacks on the agent thread.
+  void AgentUp(bool up);
+  void AgentLog(int priority, const char* text);
+  int Answer(void* reqinfo, void* requests);
+
+ private:
+  void Run();
+  void Queue(unsigned device, const std::string& name,
+             const std::vector<store::AlarmEvent>& events);
+  void SendQueued();
+  void Wake();
+
+  view::SiteView& view_;
+  SnmpConfig cfg_;
+  const std::function<void(const std::string&)> log_;
+
+  std::atomic<bool> stop_{false}, connected_{false}, dirty_{true};
+  std::atomic<uint64_t> dropped_{0}, sent_{0};
+  int wake_fd_ = -1;
+  std::thread thread_;
+
+  std::mutex mu_;  // the queue
+  std::deque<Notification> queue_;
+
+  // Agent thread only.
+  MibSnapshot snapshot_;
+  bool said_unreachable_ = false;
+  std::string last_log_;
+};
+
+}  // namespace qmx::snmp

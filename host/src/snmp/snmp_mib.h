@@ -1,0 +1,74 @@
+#pragma once
+
+// K417T-MIB as data: the site's view laid out as (OID, typed value) pairs in
+// OID order, and the variables of each notification. The agent answers get
+// and get-next from one such snapshot; nothing here knows net-snmp.
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store/alarm_event.h"
+#include "view/site_view.h"
+
+namespace qmx::snmp {
+
+using Oid = std::vector<uint32_t>;
+
+struct Var {
+  enum class Type { kInteger, kUnsigned, kGauge, kCounter32, kCounter64, kOctets, kOid };
+  Type type = Type::kInteger;
+  int64_t number = 0;  // kInteger: signed 32 bits; the others: unsigned
+  std::string text;    // kOctets
+  Oid oid;             // kOid
+};
+
+// K417tValueStatus.
+enum class ValueStatus { kValid = 1, kNoValue = 2, kOutOfRange = 3 };
+
+// A reading in hundredths (K417tHundredths): no number is noValue, one that
+// does not fit 32 bits signed is outOfRange; only valid has `hundredths`.
+struct Scaled {
+  ValueStatus status = ValueStatus::kNoValue;
+  int32_t hundredths = 0;
+};
+Scaled Hundredths(const std::optional<double>& v);
+
+// DateAndTime of epoch seconds in UTC (11 bytes, "+0:0"); empty for 0.
+std::string DateAndTime(int64_t epoch);
+
+// At most `max` bytes, cut before a UTF-8 sequence that would not fit.
+std::string Utf8Cut(const std::string& s, size_t max = 255);
+
+// K417tLevelState of a state word of the view ("normal", "low", ...).
+int LevelState(const std::string& word);
+
+class MibSnapshot {
+ public:
+  MibSnapshot() = default;
+  MibSnapshot(const Oid& root, const std::vector<view::DeviceView>& devices, uint64_t dropped);
+
+  const Var* Get(const Oid& name) const;
+  // The first variable after `name`, or null.
+  const std::pair<const Oid, Var>* Next(const Oid& name) const;
+  size_t size() const { return vars_.size(); }
+  const std::map<Oid, Var>& vars() const { return vars_; }
+
+ private:
+  std::map<Oid, Var> vars_;
+};
+
+// A notification: its OID and variables (snmpTrapOID and sysUpTime are the
+// agent's to add).
+struct Notification {
+  Oid trap;
+  std::vector<std::pair<Oid, Var>> vars;
+};
+
+// k417tAlarmRaised/Cleared, or k417tCommLost/Restored for the communication
+// alarm (key "comm"), of device `device` named `name`.
+Notification NotificationOf(const Oid& root, unsigned device, const std::string& name,
+                            const store::AlarmEvent& e);
+
+}  // namespace qmx::snmp

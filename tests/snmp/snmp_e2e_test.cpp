@@ -1,0 +1,298 @@
+// The runner's SNMP sub-agent under Debian's snmpd, started by the test as
+// master on a free 127.0.0.1 port with its AgentX socket in a temporary
+// folder and an SNMPv3 user, and snmptrapd on another port writing what it
+// receives to a file: a walk over SNMPv3 gives the view's numbers under
+// K417T-MIB's names, no value where the controller sent none; an alarm's
+// raise and clear and a lost controller arrive as notifications; the agent
+// comes back after snmpd restarts.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/e2e_util.h"
+
+namespace {
+
+int FreeUdpPort() {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t n = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+pid_t Spawn(std::vector<std::string> args, const std::string& out) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Ends `pid` (SIGTERM, then SIGKILL after `seconds`); its exit code or -1.
+int Stop(pid_t pid, int seconds = 10) {
+  if (pid <= 0) return -1;
+  kill(pid, SIGTERM);
+  for (int i = 0; i < seconds * 20; ++i) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+bool WaitFor(const std::function<bool()>& ok, int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    if (ok()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return ok();
+}
+
+std::string Capture(const std::string& cmd) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+class Snmp {
+ public:
+  explicit Snmp(const e2e::TempDir& t) : t_(t), port_(FreeUdpPort()), trap_port_(FreeUdpPort()) {
+    e2e::Write(t.File("snmpd.conf"),
+               "master agentx\n"
+               "agentXSocket " +
+                   socket() +
+                   "\n"
+                   "agentXPerms 0600 0700\n"
+                   "createUser noc SHA \"noc-auth-pass\" AES \"noc-priv-pass\"\n"
+                   "view k417t included .1.3.6.1.4.1.32473\n"
+                   "rouser noc priv -V k417t\n"
+                   "trap2sink 127.0.0.1:" +
+                   std::to_string(trap_port_) + " public\n");
+    e2e::Write(t.File("snmptrapd.conf"), "disableAuthorization yes\n");
+  }
+  ~Snmp() {
+    Stop(snmpd_);
+    Stop(trapd_);
+  }
+  std::string socket() const { return t_.File("agentx"); }
+  void StartMaster() {
+    snmpd_ = Spawn(
+        {"/usr/sbin/snmpd", "-f", "-C", "-c", t_.File("snmpd.conf"), "-Lf", t_.File("snmpd.log"),
+         "--persistentDir=" + t_.File("persist"), "udp:127.0.0.1:" + std::to_string(port_)},
+        t_.File("snmpd.out"));
+    WaitFor([&] { return access(socket().c_str(), F_OK) == 0; }, 10);
+  }
+  void StopMaster() {
+    Stop(snmpd_);
+    snmpd_ = -1;
+  }
+  void StartTraps() {
+    trapd_ = Spawn({"/usr/sbin/snmptrapd", "-f", "-C", "-c", t_.File("snmptrapd.conf"), "-On",
+                    "-Lf", traps(), "udp:127.0.0.1:" + std::to_string(trap_port_)},
+                   t_.File("snmptrapd.out"));
+  }
+  std::string traps() const { return t_.File("traps.log"); }
+  // snmpwalk (or another tool) over SNMPv3 authPriv, with K417T-MIB's names.
+  std::string Tool(const std::string& tool, const std::string& what) const {
+    return Capture("timeout 20 " + tool +
+                   " -v3 -l authPriv -u noc -a SHA -A noc-auth-pass -x AES -X noc-priv-pass"
+                   " -t 2 -r 1 -M " K417T_SNMP_TEST_MIBS ":" K417T_MIB_DIR
+                   " -m K417T-MIB"
+                   " -OQs 127.0.0.1:" +
+                   std::to_string(port_) + " " + what + " 2>/dev/null");
+  }
+  std::string Walk() const { return Tool("snmpwalk", "K417T-MIB::k417tMIB"); }
+
+ private:
+  const e2e::TempDir& t_;
+  const int port_, trap_port_;
+  pid_t snmpd_ = -1, trapd_ = -1;
+};
+
+// "k417tDcVoltage.100.21 53.50 V": that line of a walk (printed "NAME = VALUE").
+bool Has(const std::string& text, const std::string& line) {
+  const size_t sp = line.find(' ');
+  return text.find(line.substr(0, sp) + " = " + line.substr(sp + 1) + "\n") != std::string::npos;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+Json::Value Site(const std::string& agentx) {
+  Json::Value site = e2e::ParseFile(e2e::Example("site.json"));
+  site["devices"][0]["setting"]["timeout_ms"] = 300;
+  site["snmp"]["agentx"] = "agentx:" + agentx;
+  site["snmp"]["ping_s"] = 1;
+  return site;
+}
+
+std::string WriteJson(const std::string& path, const Json::Value& v) {
+  return e2e::Write(path, Json::writeString(Json::StreamWriterBuilder(), v));
+}
+
+std::vector<std::string> Runner(const e2e::TempDir& t, const std::string& site,
+                                const std::string& scenario) {
+  return {K417T_RUNNER, "--site",       site,    "--simulate",  scenario,
+          "--db",       t.File("h.db"), "--log", t.File("log"), "--quiet"};
+}
+
+}  // namespace
+
+TEST(SnmpE2E, WalkTrapsCommLossAndMasterRestart) {
+  e2e::TempDir t;
+  Snmp snmp(t);
+  snmp.StartTraps();
+  snmp.StartMaster();
+  ASSERT_EQ(0, access(snmp.socket().c_str(), F_OK)) << "snmpd is needed (scripts/install-deps.sh)";
+  // The example's AC alarm raised after round 1 and cleared after round 3;
+  // from round 12 the controller stops answering.
+  Json::Value s = e2e::ParseFile(e2e::Example("scenario.json"));
+  Json::Value changes(Json::arrayValue);
+  changes.append(s["changes"][0]);
+  changes[0]["after_rounds"] = 1;
+  changes.append(s["changes"][2]);
+  changes[1]["after_rounds"] = 3;
+  Json::Value silent;
+  silent["after_rounds"] = 12;
+  silent["set"]["faults"]["drop_every"] = 1;
+  changes.append(silent);
+  s["changes"] = changes;
+  const std::string site = WriteJson(t.File("site.json"), Site(snmp.socket()));
+  const pid_t runner = Spawn(Runner(t, site, WriteJson(t.File("scen.json"), s)), t.File("out"));
+
+  // The scenario's values, as the view gives them, under their names.
+  std::string walk;
+  ASSERT_TRUE(WaitFor([&] { return Has(walk = snmp.Walk(), "k417tDeviceName.100 power-1"); }, 20))
+      << walk << e2e::ReadText(t.File("log"));
+  ASSERT_TRUE(WaitFor([&] { return Has(walk = snmp.Walk(), "k417tDcVoltage.100.21 53.50 V"); }, 10))
+      << walk;
+  EXPECT_TRUE(Has(walk, "k417tDcCurrent.100.21 120.40 A")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tDcVoltage.100.22 53.40 V")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tAcPhaseCurrent.100.11.a 31.50 A")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tRectGroupVoltage.100.100 53.50 V")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tRectGroupCurrent.100.100 80.00 A")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tRectModuleCurrent.100.100.1 40.20 A")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tRectModuleOnOff.100.100.3 off")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tDcValueName.100.21.user.1 Battery 1 temperature")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tDcValue.100.21.user.1 25.00")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tDeviceAnswering.100 true")) << walk;
+  // Read-only: a set is refused by the master's view and our registration.
+  EXPECT_EQ(std::string::npos,
+            snmp.Tool("snmpset", "K417T-MIB::k417tDeviceName.100 s x").find("power-1 x"));
+
+  // The raise and the clear of the AC alarm, with their severity (major: 3).
+  const std::string raised = ".1.3.6.1.6.3.1.1.4.1.0 = OID: .1.3.6.1.4.1.32473.0.1";
+  const std::string cleared = ".1.3.6.1.6.3.1.1.4.1.0 = OID: .1.3.6.1.4.1.32473.0.2";
+  std::string traps;
+  ASSERT_TRUE(WaitFor([&] { return Count(traps = e2e::ReadText(snmp.traps()), cleared) >= 3; }, 20))
+      << traps;
+  EXPECT_EQ(Count(traps, raised), Count(traps, cleared)) << traps;
+  EXPECT_NE(std::string::npos, traps.find(".1.3.6.1.4.1.32473.1.11.4.0 = INTEGER: 3")) << traps;
+  EXPECT_NE(std::string::npos, traps.find(".1.3.6.1.4.1.32473.1.11.2.0 = STRING: \"AC_8\""))
+      << traps;
+  EXPECT_NE(std::string::npos, traps.find(".1.3.6.1.4.1.32473.1.1.1.2.100 = STRING: \"power-1\""))
+      << traps;
+
+  // snmpd restarts: the agent registers again and answers.
+  snmp.StopMaster();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  snmp.StartMaster();
+  ASSERT_TRUE(WaitFor([&] { return Has(walk = snmp.Walk(), "k417tDeviceName.100 power-1"); }, 20))
+      << walk << e2e::ReadText(t.File("log"));
+
+  // The controller goes silent: communication lost, critical, in the alarm
+  // table and as a notification.
+  const std::string lost = ".1.3.6.1.6.3.1.1.4.1.0 = OID: .1.3.6.1.4.1.32473.0.3";
+  ASSERT_TRUE(WaitFor([&] { return Count(e2e::ReadText(snmp.traps()), lost) >= 1; }, 30))
+      << e2e::ReadText(snmp.traps()) << e2e::ReadText(t.File("log"));
+  walk = snmp.Walk();
+  EXPECT_TRUE(Has(walk, "k417tDeviceAnswering.100 false")) << walk;
+  EXPECT_NE(std::string::npos, walk.find(" = comm\n")) << walk;
+  EXPECT_EQ(0, Stop(runner)) << e2e::ReadText(t.File("log"));
+  const std::string log = e2e::ReadText(t.File("log"));
+  EXPECT_EQ(2u, Count(log, "snmp: registered with the master agent")) << log;
+}
+
+TEST(SnmpE2E, NoValueIsAStatusNotANumber) {
+  e2e::TempDir t;
+  Snmp snmp(t);
+  snmp.StartMaster();
+  ASSERT_EQ(0, access(snmp.socket().c_str(), F_OK));
+  const Json::Value scenario = e2e::ParseFile(e2e::Example("scenarios/no_values.json"));
+  const std::string site = e2e::SiteFor(scenario, t.File("site.json"));
+  Json::Value s = e2e::ParseFile(site);
+  s["devices"][0]["name"] = "nv";
+  s["snmp"]["agentx"] = snmp.socket();
+  WriteJson(site, s);
+  const pid_t runner =
+      Spawn(Runner(t, site, e2e::Example("scenarios/no_values.json")), t.File("out"));
+  std::string walk;
+  ASSERT_TRUE(WaitFor([&] { return Has(walk = snmp.Walk(), "k417tDcVoltage.100.21 53.50 V"); }, 20))
+      << walk << e2e::ReadText(t.File("log"));
+  // "20202020": no value; its reading has no instance, its status says so.
+  EXPECT_TRUE(Has(walk, "k417tAcPhaseCurrentStatus.100.11.a noValue")) << walk;
+  EXPECT_EQ(std::string::npos, walk.find("k417tAcPhaseCurrent.100.11.a ")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tAcPhaseCurrent.100.11.b .00 A")) << "0 is a reading: " << walk;
+  EXPECT_TRUE(Has(walk, "k417tRectGroupVoltageStatus.100.100 noValue")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tDcValueStatus.100.21.user.1 noValue")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tDcValueStatus.100.21.user.3 valid")) << walk;
+  EXPECT_NE(
+      std::string::npos,
+      snmp.Tool("snmpget", "K417T-MIB::k417tAcPhaseCurrent.100.11.1").find("No Such Instance"));
+  EXPECT_EQ(0, Stop(runner));
+}
+
+TEST(SnmpE2E, BadSettingsExit2NamingTheMember) {
+  e2e::TempDir t;
+  Json::Value site = Site("/no/such/folder/agentx");
+  const std::string path = WriteJson(t.File("site.json"), site);
+  e2e::RunResult r = e2e::RunRunner("--site " + path + " --check-config 2>&1");
+  EXPECT_EQ(2, r.exit_code);
+  EXPECT_NE(std::string::npos, r.raw.find("snmp.agentx")) << r.raw;
+  site["snmp"]["agentx"] = t.File("agentx");
+  site["snmp"]["enterprise"] = "1.3.6.x";
+  WriteJson(path, site);
+  r = e2e::RunRunner("--site " + path + " --check-config 2>&1");
+  EXPECT_EQ(2, r.exit_code);
+  EXPECT_NE(std::string::npos, r.raw.find("snmp.enterprise")) << r.raw;
+  site["snmp"]["enterprise"] = "1.3.6.1.4.1.32473";
+  WriteJson(path, site);
+  r = e2e::RunRunner("--site " + path + " --simulate " + e2e::Example("scenario.json") +
+                     " --snmp tcp:127.0.0.1 --rounds 1 2>&1");
+  EXPECT_EQ(2, r.exit_code);
+  EXPECT_NE(std::string::npos, r.raw.find("--snmp")) << r.raw;
+}
