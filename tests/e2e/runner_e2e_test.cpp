@@ -1,18 +1,17 @@
 // The runner against the simulator over a pseudo-terminal, as a user runs it:
 // values, alarms, control commands, faults on the line, bad site files.
-#include <algorithm>
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <json/json.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <json/json.h>
 
 #include "e2e_util.h"
 
@@ -406,8 +405,8 @@ TEST(RunnerE2E, SecondRunnerOnTheSameDatabaseExitsTwoNamingTheHolder) {
   const std::string scen = Example("scenario.json");
   const std::string site = SiteFor(ParseFile(scen), t.File("site.json"));
   const std::string db = t.File("h.db");
-  ASSERT_EQ(0, RunRunner("--site " + site + " --simulate " + scen + " --rounds 1 --quiet --db " + db +
-                         " --log " + t.File("log"))
+  ASSERT_EQ(0, RunRunner("--site " + site + " --simulate " + scen + " --rounds 1 --quiet --db " +
+                         db + " --log " + t.File("log"))
                    .exit_code);
   const int fd = open((db + ".lock").c_str(), O_RDWR);
   ASSERT_GE(fd, 0) << "the runner leaves its lock file beside the database";

@@ -161,8 +161,9 @@ TEST(LineSession, ThreeMissedAnswersInARowMakeTheNextRoundFetchEverything) {
 TEST(LineSession, PortThatGoesAwayLosesItsControllersUntilARoundCompletes) {
   Bus bus({1}, {1});
   std::vector<std::pair<bool, int>> links;
-  bus.line->SetLinkSink(
-      [&](PMBusProtocol&, bool answering, int missed) { links.push_back({answering, missed}); });
+  bus.line->SetLinkSink([&](PMBusProtocol&, bool answering, int missed) {
+    links.push_back({answering, missed});
+  });
   testing::internal::CaptureStdout();
   for (int i = 0; i < 30 && bus.Rounds(0) == 0; ++i) bus.Pass();
   ASSERT_EQ(1u, bus.Rounds(0));

@@ -125,8 +125,8 @@ TEST(AlarmService, CountChangeClearsWhatWentAndKeepsWhatMoved) {
                                     Point("AC_0", 12, true, "交流屏2AB"),
                                     Point("AC_12", 23, true, "其他告警")};
   ASSERT_EQ(alarms.Commit(11, two, 10).events.size(), 2u);
-  auto r = alarms.Commit(11, {Point("AC_0", 1, false, "交流屏1AB"), Point("AC_12", 12, true, "其他告警")},
-                         20);
+  auto r = alarms.Commit(
+      11, {Point("AC_0", 1, false, "交流屏1AB"), Point("AC_12", 12, true, "其他告警")}, 20);
   ASSERT_EQ(r.events.size(), 1u);
   EXPECT_EQ(std::make_tuple(r.events[0].key, r.events[0].seq, r.events[0].raised, r.events[0].text),
             std::make_tuple(std::string("AC_0"), 12u, false, std::string("交流屏2AB")));
@@ -135,10 +135,13 @@ TEST(AlarmService, CountChangeClearsWhatWentAndKeepsWhatMoved) {
   ASSERT_EQ(alarms.Active(11).size(), 1u);
   EXPECT_EQ(alarms.Active(11)[0].since, 10);
   // Input 2 comes back with its alarm off: nothing to tell.
-  EXPECT_FALSE(alarms.Commit(11, {Point("AC_0", 1, false, "交流屏1AB"), Point("AC_0", 12, false, "交流屏2AB"),
-                                  Point("AC_12", 23, true, "其他告警")},
-                             30)
-                   .changed);
+  EXPECT_FALSE(
+      alarms
+          .Commit(11,
+                  {Point("AC_0", 1, false, "交流屏1AB"), Point("AC_0", 12, false, "交流屏2AB"),
+                   Point("AC_12", 23, true, "其他告警")},
+                  30)
+          .changed);
   r = alarms.Commit(11, {Point("AC_12", 23, false, "其他告警")}, 40);
   ASSERT_EQ(r.events.size(), 1u);
   EXPECT_EQ(std::make_tuple(r.events[0].seq, r.events[0].raised), std::make_tuple(23u, false));
@@ -156,17 +159,20 @@ TEST(AlarmService, VanishedModuleClearsAndRestoredPointsFollowTheirText) {
   AlarmService alarms;
   std::vector<AlarmEvent> heard;
   alarms.SetListener([&](const AlarmEvent& e) { heard.push_back(e); });
-  alarms.Commit(9, {Point("RC_0", 1, true, "模块1"), Point("RC_0", 2, false, "模块2"),
-                    Point("RC_0", 3, true, "模块3")},
+  alarms.Commit(9,
+                {Point("RC_0", 1, true, "模块1"), Point("RC_0", 2, false, "模块2"),
+                 Point("RC_0", 3, true, "模块3")},
                 10);
-  auto r = alarms.Commit(9, {Point("RC_0", 1, true, "模块1"), Point("RC_0", 2, false, "模块2")}, 20);
+  auto r =
+      alarms.Commit(9, {Point("RC_0", 1, true, "模块1"), Point("RC_0", 2, false, "模块2")}, 20);
   ASSERT_EQ(r.events.size(), 1u);
   EXPECT_EQ(std::make_tuple(r.events[0].seq, r.events[0].raised, r.events[0].text),
             std::make_tuple(3u, false, std::string("模块3")));
   EXPECT_TRUE(alarms.IsActive(9, "RC_0", 1));
   EXPECT_EQ(heard.size(), 3u);
-  EXPECT_FALSE(alarms.Commit(9, {Point("RC_0", 1, true, "模块1"), Point("RC_0", 2, false, "模块2")}, 30)
-                   .changed);
+  EXPECT_FALSE(
+      alarms.Commit(9, {Point("RC_0", 1, true, "模块1"), Point("RC_0", 2, false, "模块2")}, 30)
+          .changed);
 
   AlarmService restarted;
   AlarmEvent open;

@@ -304,9 +304,10 @@ class PMBusPowerRC : public QMXSPDevice {
   // the old module records.
   void Adopt(uint8_t count, const unsigned char rc_value[4], std::vector<TeleRCChannel>& staged) {
     if (!channels.empty() && group.module_count != count) {
-      InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} module count changed "
-              "from {} to {}",
-              DataId(), static_cast<int>(group.module_count), static_cast<int>(count));
+      InfoLog(
+          "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} module count changed "
+          "from {} to {}",
+          DataId(), static_cast<int>(group.module_count), static_cast<int>(count));
     }
     std::memcpy(&group.rc_value, rc_value, 4);
     group.module_count = count;

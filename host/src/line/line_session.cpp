@@ -241,9 +241,9 @@ LineSession::TimePoint LineSession::PortDown(TimePoint now) {
   }
   for (auto& m : members_) {
     if (m->lost) continue;
-    const auto silent_for = std::chrono::milliseconds(
-        static_cast<int64_t>(std::max(m->ctrl->response_timeout_ms, 1)) *
-        std::max(options_.missed_answers_invalidate, 1));
+    const auto silent_for =
+        std::chrono::milliseconds(static_cast<int64_t>(std::max(m->ctrl->response_timeout_ms, 1)) *
+                                  std::max(options_.missed_answers_invalidate, 1));
     if (now - down_since_ < silent_for) {
       due = std::min(due, down_since_ + silent_for);
       continue;

@@ -507,7 +507,7 @@ void SiteHost::OnLink(PMBusProtocol& ctrl, bool answering, int missed) {
   rule.level = 1;
   rule.seq = 0;
   rule.name = "通信中断告警";
-  rule.text = answering ? "通信恢复"
+  rule.text = answering    ? "通信恢复"
               : missed > 0 ? fmt::format("连续{}次无应答", missed)
                            : std::string("串口不可用");  // the port is gone or will not open
   rule.data_id = ctrl.DataId();

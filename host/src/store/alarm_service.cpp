@@ -86,7 +86,8 @@ void AlarmService::Renumber(uint32_t data_id, const std::vector<rule_value>& rul
     // The key's points as they were, taken out of the table.
     std::vector<std::pair<uint32_t, Point>> old;  // (number filed under, point)
     for (auto it = points_.lower_bound(PointId{data_id, key, 0});
-         it != points_.end() && std::get<0>(it->first) == data_id && std::get<1>(it->first) == key;) {
+         it != points_.end() && std::get<0>(it->first) == data_id &&
+         std::get<1>(it->first) == key;) {
       old.emplace_back(std::get<2>(it->first), std::move(it->second));
       it = points_.erase(it);
     }
