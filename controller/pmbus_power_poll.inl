@@ -213,8 +213,14 @@ int PMBusPower<AC, DC, RC>::process_payload() {
         Reset();
         return 0;
       }
-      if (!Split(ac_devices, &AC::parse40_41, info, L, 2, consumed)) return 1;
-      if (consumed != L) {
+      // The units' new records (an input count among them) count only once
+      // the whole answer is accepted.
+      for (const auto& ac : ac_devices) ac->HoldAnswer();
+      const bool split = Split(ac_devices, &AC::parse40_41, info, L, 2, consumed);
+      const bool whole = split && consumed == L;
+      for (const auto& ac : ac_devices) whole ? ac->CommitAnswer() : ac->DropAnswer();
+      if (!split) return 1;
+      if (!whole) {
         InfoLog("PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary", DataId());
         return 1;
       }
@@ -239,14 +245,19 @@ int PMBusPower<AC, DC, RC>::process_payload() {
       return 1;
     }
     case 2: {
-      if (!Split(ac_devices, &AC::parse40_44, info, L, 2, consumed)) return 1;
-      if (consumed != L) return 1;
+      for (const auto& ac : ac_devices) ac->HoldAnswer();
+      const bool whole = Split(ac_devices, &AC::parse40_44, info, L, 2, consumed) && consumed == L;
+      for (const auto& ac : ac_devices) whole ? ac->CommitAnswer() : ac->DropAnswer();
+      if (!whole) return 1;
       SendStep(4);
       return 1;
     }
     case 4: {
       rc_dataflag = info[0];
+      // The module count and values count only once the whole answer is accepted.
+      if (rc_device) rc_device->HoldAnswer();
       const int c = rc_device ? rc_device->parse41_41(info, L) : -1;
+      if (rc_device) c == L ? rc_device->CommitAnswer() : rc_device->DropAnswer();
       if (c != L) {
         InfoLog("PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary", DataId());
         return 1;

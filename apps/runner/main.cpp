@@ -25,6 +25,7 @@
 #include <set>
 #include <thread>
 
+#include "db_lock.h"
 #include "export/mqtt_front_end.h"
 #include "fleet.h"
 #include "input/checked_json.h"
@@ -346,11 +347,29 @@ bool DriveControl(qmx::SiteHost& host, const std::vector<unsigned>& ids, const A
 // Waits until every device has done its rounds (and the control driver is
 // through), or until a signal; shows progress, on SIGUSR1 the alarms, and on
 // SIGHUP reloads the site file.
+// The watchdog is fed only while every line's thread keeps turning: a line
+// wedged this long (in a plug-in call, or a driver that never returns) stops
+// the feeding and systemd restarts the service. A pass of a healthy line takes
+// well under a second.
+constexpr std::chrono::seconds kLineStuckAfter{15};
+
 void Loop(qmx::SiteHost& host, const k417t_run::Fleet& fleet, const Args& a,
           const std::atomic<bool>& control_done, k417t_run::Output& output,
-          k417t_run::ServiceNotify& service, const std::function<void()>& reload) {
+          k417t_run::ServiceNotify& service, const std::function<void()>& reload,
+          const std::function<void(const std::string&)>& log) {
+  std::string stuck, said_stuck;
   while (!g_stop) {
-    service.Tick();
+    if (host.LinesTurning(kLineStuckAfter, stuck)) {
+      service.Tick();
+      said_stuck.clear();
+    } else if (stuck != said_stuck) {
+      said_stuck = stuck;
+      const std::string why = "line " + stuck + " has not turned for " +
+                              std::to_string(kLineStuckAfter.count()) +
+                              " s; the watchdog is no longer fed";
+      log(why);
+      service.Status(why);
+    }
     if (g_reload.exchange(false)) reload();
     const std::vector<unsigned> ids = fleet.ids();
     bool all_done = a.rounds > 0 && control_done;
@@ -563,6 +582,13 @@ int Run(const Args& a) {
               << " does not exist (a service needs StateDirectory=k417t)\n";
     return 2;
   }
+  // Before the history is opened: a second runner must not touch it.
+  k417t_run::DbLock db_lock;
+  pid_t holder = 0;
+  if (!db_lock.Take(db_path, error, holder)) {
+    std::cerr << "k417t-run: " << error << "\n";
+    return 2;
+  }
   Plugin plugin;
   if (!plugin.Load(a.plugin, error)) {
     std::cerr << "k417t-run: " << error << "\n";
@@ -679,7 +705,11 @@ int Run(const Args& a) {
       }
     }
     host->Start();
-    // The site is loaded and every line has started on its thread.
+    // Ready once the site is loaded and every line has tried its port (opened
+    // it, or found it missing and retries in the background); a line that
+    // hangs in its first open holds this back for 10 s at most.
+    for (int i = 0; i < 200 && !g_stop && !host->LinesTried(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     k417t_run::ServiceNotify service;
     auto polling = [&fleet] {
       const size_t n = fleet.ids().size();
@@ -719,7 +749,7 @@ int Run(const Args& a) {
         control_done = true;
       });
     }
-    Loop(*host, fleet, a, control_done, output, service, reload);
+    Loop(*host, fleet, a, control_done, output, service, reload, log);
     service.Stopping();
     g_stop = true;  // ends the control driver's wait for a first round
     if (control_driver.joinable()) control_driver.join();

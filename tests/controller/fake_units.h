@@ -19,6 +19,11 @@ class FakeUnit : public QMXSPDevice {
   using QMXSPDevice::LoadFromCache;
   bool LoadFromCache(const unsigned char*, int) override { return true; }
   void RoundDone() override { Note("round", -1); }
+  // The controller's verdict on the answer a parser was given.
+  void HoldAnswer() { ++holds; }
+  void CommitAnswer() { ++commits; }
+  void DropAnswer() { ++drops; }
+  int holds = 0, commits = 0, drops = 0;
 
   // Next results of the parsers; when empty the parser consumes `fixed`
   // bytes, or everything it was given when `fixed` is negative.

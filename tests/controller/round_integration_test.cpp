@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <cstring>
+#include <functional>
 #include <sstream>
 
 #include "controller/k417t.h"
@@ -93,4 +95,125 @@ TEST(RoundThroughTheController, EveryUnitPublishesStatesItsRowsAndQueuesOneJob) 
   EXPECT_EQ(3u, batches[3].rules.size());
   EXPECT_EQ(0, ctrl->cmd_step);
   EXPECT_EQ(1, host.services->resets());
+}
+
+namespace {
+
+// A K417T with one AC screen (11) of two inputs, input 2 under voltage, and
+// three rectifier modules, module 3 in fault; no DC units.
+struct GlitchSite {
+  TestHost host;
+  std::shared_ptr<K417T> ctrl = std::make_shared<K417T>();
+  std::unique_ptr<k417t::sim::Simulator> sim;
+  explicit GlitchSite(const std::string& scenario) {
+    Json::Value scen;
+    Json::CharReaderBuilder b;
+    std::string err;
+    std::istringstream text(scenario);
+    EXPECT_TRUE(Json::parseFromStream(b, text, &scen, &err)) << err;
+    sim = k417t::sim::Simulator::Create(scen, &err);
+    ctrl->Init(host.controller, 100);
+    Json::Value setting(Json::objectValue);
+    setting["acSetting"][0]["data_id"] = 11;
+    setting["rcSetting"] = Json::Value(Json::objectValue);
+    EXPECT_TRUE(ctrl->InitSetting(setting));
+  }
+  // One round; `glitch` edits the 0x40/0x41 answer the first time it comes.
+  // Returns the controller's last result.
+  int Round(const std::function<void(Bytes&)>& glitch = {}) {
+    ctrl->last_update -= boost::posix_time::seconds(5);  // past the 2 s spacing
+    host.services->Clear();
+    testing::internal::CaptureStdout();
+    int result = ctrl->RefreshStatus();
+    bool glitched = false;
+    for (int answers = 0; result == 1 && answers < 20; ++answers) {
+      if (host.services->requests().empty()) break;
+      const auto req = host.services->requests().back();
+      Bytes info = sim->InfoFor(req.cid1, req.cid2);
+      if (req.cid1 == 0x40 && req.cid2 == 0x41 && glitch && !glitched) {
+        glitch(info);
+        glitched = true;
+        Bytes frame = DecodedFrame(req.cid1, 0, info);
+        ctrl->recv_frame = frame.data();
+        result = ctrl->process_payload();
+        EXPECT_EQ(1, result);
+        result = ctrl->RefreshStatus();  // the step's request again
+        continue;
+      }
+      Bytes frame = DecodedFrame(req.cid1, 0, info);
+      ctrl->recv_frame = frame.data();
+      result = ctrl->process_payload();
+    }
+    testing::internal::GetCapturedStdout();
+    host.services->RunJobs();
+    return result;
+  }
+  std::vector<std::string> Raised() const {
+    std::vector<std::string> out;
+    for (const auto& p : host.services->points())
+      if (p.condition) out.push_back(std::to_string(p.data_id) + ":" + p.key + ":" + p.text);
+    return out;
+  }
+  bool Logged(const std::string& part) const {
+    for (const auto& l : host.services->logs())
+      if (l.find(part) != std::string::npos) return true;
+    return false;
+  }
+};
+
+const char* kTwoInputs = R"({
+    "ac": [ { "inputs": [ { "a": 230 }, { "a": 231, "alerts": [1, 0, 0, 0] } ] } ],
+    "rectifier": { "modules": [ { "fault": 0 }, { "fault": 0 }, { "fault": 1 } ] },
+    "dc": [] })";
+
+}  // namespace
+
+// One answer whose count byte says 1 while it carries two inputs: the
+// controller refuses it, and nothing of it stays in the unit — no count
+// change, no values; the round that follows states input 2's alarm as before.
+TEST(CountGlitch, RefusedAnswerChangesNeitherCountNorValues) {
+  GlitchSite s(kTwoInputs);
+  ASSERT_EQ(0, s.Round());
+  const auto& ac = s.ctrl->ac_devices[0];
+  ASSERT_EQ(2u, ac->channels.size());
+  const std::vector<std::string> before = s.Raised();
+  ASSERT_EQ((std::vector<std::string>{"11:AC_0:交流屏2输入线/相电压AB/A",
+                                      "100:RC_0:模块3整流模块故障告警"}),
+            before);
+
+  ASSERT_EQ(0, s.Round([&](Bytes& info) {
+    // flag, screen count, then the screen: its input count, input 1's a (f32)
+    info[2] = 1;
+    const float odd = 99.0f;
+    std::memcpy(&info[3], &odd, 4);
+  }));
+  EXPECT_TRUE(s.Logged("parse 40_41 overflow memory boundary"));
+  EXPECT_FALSE(s.Logged("input count changed"));
+  EXPECT_EQ(2u, ac->channels.size());
+  EXPECT_EQ(2, ac->ac.channel_count);
+  EXPECT_EQ(230.0f, k417t::LoadF32(&ac->channels[0].a));  // the refused 99 never landed
+  EXPECT_EQ(before, s.Raised());
+}
+
+// A rectifier answer whose count byte says 2 while it carries three modules:
+// neither the count nor anything else of it is taken over.
+TEST(CountGlitch, RefusedRectifierAnswerKeepsTheModules) {
+  GlitchSite s(kTwoInputs);
+  ASSERT_EQ(0, s.Round());
+  s.host.services->Clear();
+  s.ctrl->last_update -= boost::posix_time::seconds(5);
+  testing::internal::CaptureStdout();
+  s.ctrl->cmd_step = 4;
+  s.ctrl->RefreshStatus();
+  Bytes info = s.sim->InfoFor(0x41, 0x41);
+  const float odd = 7.0f;
+  std::memcpy(&info[1], &odd, 4);  // flag, rc_value (f32), module count
+  info[5] = 2;
+  Bytes frame = DecodedFrame(0x41, 0, info);
+  s.ctrl->recv_frame = frame.data();
+  EXPECT_EQ(1, s.ctrl->process_payload());
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(s.Logged("parse p41_41 overflow memory boundary"));
+  EXPECT_EQ(3u, s.ctrl->rc_device->channels.size());
+  EXPECT_NE(7.0f, k417t::LoadF32(&s.ctrl->rc_device->group.rc_value));
 }

@@ -1,17 +1,17 @@
 // The runner against the simulator over a pseudo-terminal, as a user runs it:
 // values, alarms, control commands, faults on the line, bad site files.
-#include <algorithm>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <json/json.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <json/json.h>
 
 #include "e2e_util.h"
 
@@ -397,4 +397,31 @@ TEST(RunnerE2E, OnePortAtTwoSpeedsIsASiteFileErrorNamingBothDevices) {
   EXPECT_NE(std::string::npos, r.raw.find("power-a")) << r.raw;
   EXPECT_NE(std::string::npos, r.raw.find("power-b")) << r.raw;
   EXPECT_NE(std::string::npos, r.raw.find("/dev/ttyRS485")) << r.raw;
+}
+
+// One runner per history database: while another process holds the lock
+// beside it (as a running runner does), a second runner exits 2 naming the
+// holder's PID and leaves the database alone; `history` still reads it.
+TEST(RunnerE2E, SecondRunnerOnTheSameDatabaseExitsTwoNamingTheHolder) {
+  TempDir t;
+  const std::string scen = Example("scenario.json");
+  const std::string site = SiteFor(ParseFile(scen), t.File("site.json"));
+  const std::string db = t.File("h.db");
+  ASSERT_EQ(0, RunRunner("--site " + site + " --simulate " + scen + " --rounds 1 --quiet --db " +
+                         db + " --log " + t.File("log"))
+                   .exit_code);
+  const int fd = open((db + ".lock").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0) << "the runner leaves its lock file beside the database";
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  ASSERT_EQ(0, fcntl(fd, F_SETLK, &whole)) << "a runner that ended holds no lock";
+  const RunResult second = RunRunner("--site " + site + " --simulate " + scen +
+                                     " --rounds 1 --quiet --db " + db + " 2>&1");
+  EXPECT_EQ(2, second.exit_code);
+  EXPECT_NE(std::string::npos, second.raw.find("PID " + std::to_string(getpid()))) << second.raw;
+  const RunResult history = RunRunner("history --device 11 --db " + db);
+  EXPECT_EQ(0, history.exit_code);
+  EXPECT_NE(std::string::npos, history.raw.find("type")) << history.raw;
+  close(fd);
 }

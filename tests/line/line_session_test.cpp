@@ -47,6 +47,7 @@ struct Bus {
   std::vector<std::string> log;
   std::unique_ptr<LineSession> line;
   std::unique_ptr<PowerSystem> power;
+  qmx::wire::MemoryTransport* port = nullptr;  // the line's end, owned by the line
   struct Ctrl {
     std::shared_ptr<SessionServices> services = std::make_shared<SessionServices>();
     std::shared_ptr<QMXController> host = std::make_shared<QMXController>(services);
@@ -58,6 +59,7 @@ struct Bus {
   // answers at `answering`.
   Bus(std::vector<int> addresses, std::vector<int> answering) {
     auto pair = qmx::wire::MemoryTransport::make_pair("bus");
+    port = pair.first.get();
     line = std::make_unique<LineSession>(
         std::move(pair.first), LineSession::Options{},
         [this](const std::string&, const std::string& l) { log.push_back(l); },
@@ -151,6 +153,62 @@ TEST(LineSession, ThreeMissedAnswersInARowMakeTheNextRoundFetchEverything) {
   EXPECT_EQ(3u, bus.line->stats().timeouts);
   EXPECT_EQ(0, bus.ctrls[0].k->data_valid);
   EXPECT_FALSE(bus.line->answering(*bus.ctrls[0].k));
+}
+
+// An adapter pulled out: no request goes out, so none is missed, but after
+// the time three missed answers take the controller is lost all the same
+// (once), its values stale; the first round after the port is back ends it.
+TEST(LineSession, PortThatGoesAwayLosesItsControllersUntilARoundCompletes) {
+  Bus bus({1}, {1});
+  std::vector<std::pair<bool, int>> links;
+  bus.line->SetLinkSink([&](PMBusProtocol&, bool answering, int missed) {
+    links.push_back({answering, missed});
+  });
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 30 && bus.Rounds(0) == 0; ++i) bus.Pass();
+  ASSERT_EQ(1u, bus.Rounds(0));
+  bus.port->close();
+  bus.port->set_open_fails(true);
+  bus.line->Service();  // the port is gone from now
+  bus.now += 149ms;     // three answer time-outs of 50 ms not yet over
+  bus.line->Service();
+  EXPECT_TRUE(links.empty());
+  bus.now += 2ms;
+  for (int i = 0; i < 3; ++i) bus.line->Service();
+  ASSERT_EQ((std::vector<std::pair<bool, int>>{{false, 0}}), links);
+  EXPECT_EQ(0, bus.ctrls[0].k->data_valid);
+  EXPECT_FALSE(bus.line->answering(*bus.ctrls[0].k));
+  EXPECT_EQ(0u, bus.line->stats().timeouts);
+
+  bus.port->set_open_fails(false);
+  for (int i = 0; i < 60 && bus.Rounds(0) < 2; ++i) {
+    bus.ctrls[0].k->last_update -= boost::posix_time::seconds(3);
+    bus.now += 200ms;
+    bus.Pass();
+  }
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(2u, bus.Rounds(0));
+  ASSERT_EQ(2u, links.size());
+  EXPECT_TRUE(links[1].first);
+  EXPECT_TRUE(bus.line->answering(*bus.ctrls[0].k));
+}
+
+// A port that never opens: the same, counted from the first try.
+TEST(LineSession, PortThatNeverOpensLosesItsControllerAfterThreeAnswerTimes) {
+  Bus bus({1}, {1});
+  int lost = 0;
+  bus.line->SetLinkSink([&](PMBusProtocol&, bool answering, int) { lost += answering ? 0 : 1; });
+  bus.port->close();
+  bus.port->set_open_fails(true);
+  EXPECT_FALSE(bus.line->tried());
+  bus.line->Service();
+  EXPECT_TRUE(bus.line->tried());
+  EXPECT_EQ(0, lost);
+  bus.now += 151ms;
+  bus.line->Service();
+  bus.now += 10s;
+  bus.line->Service();
+  EXPECT_EQ(1, lost);
 }
 
 TEST(LineSession, EchoOfTheRequestIsDroppedAndTheRealAnswerTaken) {

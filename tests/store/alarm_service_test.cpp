@@ -114,5 +114,81 @@ TEST(AlarmService, UnitsAndSequenceNumbersKeepPointsApart) {
   EXPECT_TRUE(alarms.IsActive(1, "DC_1", 2));
 }
 
+// An AC unit numbers its rows in order across its inputs (11 per input) and
+// puts the screen's current rows after them. Input 2 goes: its rows are
+// cleared once and forgotten; the current row that was raised under number 23
+// is the same point under 12 now: no new raise, and its clear pairs with its
+// raise (number 23), so the record stays a pair.
+TEST(AlarmService, CountChangeClearsWhatWentAndKeepsWhatMoved) {
+  AlarmService alarms;
+  const std::vector<rule_value> two{Point("AC_0", 1, false, "交流屏1AB"),
+                                    Point("AC_0", 12, true, "交流屏2AB"),
+                                    Point("AC_12", 23, true, "其他告警")};
+  ASSERT_EQ(alarms.Commit(11, two, 10).events.size(), 2u);
+  auto r = alarms.Commit(
+      11, {Point("AC_0", 1, false, "交流屏1AB"), Point("AC_12", 12, true, "其他告警")}, 20);
+  ASSERT_EQ(r.events.size(), 1u);
+  EXPECT_EQ(std::make_tuple(r.events[0].key, r.events[0].seq, r.events[0].raised, r.events[0].text),
+            std::make_tuple(std::string("AC_0"), 12u, false, std::string("交流屏2AB")));
+  EXPECT_TRUE(alarms.IsActive(11, "AC_12", 12));
+  EXPECT_FALSE(alarms.IsActive(11, "AC_12", 23));
+  ASSERT_EQ(alarms.Active(11).size(), 1u);
+  EXPECT_EQ(alarms.Active(11)[0].since, 10);
+  // Input 2 comes back with its alarm off: nothing to tell.
+  EXPECT_FALSE(
+      alarms
+          .Commit(11,
+                  {Point("AC_0", 1, false, "交流屏1AB"), Point("AC_0", 12, false, "交流屏2AB"),
+                   Point("AC_12", 23, true, "其他告警")},
+                  30)
+          .changed);
+  r = alarms.Commit(11, {Point("AC_12", 23, false, "其他告警")}, 40);
+  ASSERT_EQ(r.events.size(), 1u);
+  EXPECT_EQ(std::make_tuple(r.events[0].seq, r.events[0].raised), std::make_tuple(23u, false));
+  // A key a round does not state keeps its points.
+  EXPECT_FALSE(alarms.Commit(11, {Point("AC_12", 23, true, "其他告警")}, 50).events.empty());
+  EXPECT_FALSE(alarms.Commit(11, {Point("RC_0", 1, false, "模块1")}, 60).changed);
+  EXPECT_TRUE(alarms.IsActive(11, "AC_12", 23));
+}
+
+// Module 3 of three is in fault when the count drops to two: its fault is
+// cleared (one event, under its own number and text), the others keep theirs.
+// A point restored from the history and now listed under another number is
+// found by its text and not raised again.
+TEST(AlarmService, VanishedModuleClearsAndRestoredPointsFollowTheirText) {
+  AlarmService alarms;
+  std::vector<AlarmEvent> heard;
+  alarms.SetListener([&](const AlarmEvent& e) { heard.push_back(e); });
+  alarms.Commit(9,
+                {Point("RC_0", 1, true, "模块1"), Point("RC_0", 2, false, "模块2"),
+                 Point("RC_0", 3, true, "模块3")},
+                10);
+  auto r =
+      alarms.Commit(9, {Point("RC_0", 1, true, "模块1"), Point("RC_0", 2, false, "模块2")}, 20);
+  ASSERT_EQ(r.events.size(), 1u);
+  EXPECT_EQ(std::make_tuple(r.events[0].seq, r.events[0].raised, r.events[0].text),
+            std::make_tuple(3u, false, std::string("模块3")));
+  EXPECT_TRUE(alarms.IsActive(9, "RC_0", 1));
+  EXPECT_EQ(heard.size(), 3u);
+  EXPECT_FALSE(
+      alarms.Commit(9, {Point("RC_0", 1, true, "模块1"), Point("RC_0", 2, false, "模块2")}, 30)
+          .changed);
+
+  AlarmService restarted;
+  AlarmEvent open;
+  open.raised = true;
+  open.data_id = 11;
+  open.key = "AC_12";
+  open.seq = 23;
+  open.text = "其他告警";
+  open.time = 5;
+  restarted.Restore({open});
+  EXPECT_FALSE(restarted.Commit(11, {Point("AC_12", 12, true, "其他告警")}, 50).changed);
+  EXPECT_FALSE(restarted.SettleRestored({11}, 51).changed);
+  r = restarted.Commit(11, {Point("AC_12", 12, false, "其他告警")}, 60);
+  ASSERT_EQ(r.events.size(), 1u);
+  EXPECT_EQ(r.events[0].seq, 23u);  // the number the history has it raised under
+}
+
 }  // namespace
 }  // namespace qmx::store

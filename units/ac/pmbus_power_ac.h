@@ -48,6 +48,16 @@ class PMBusPowerAC : public QMXSPDevice {
   virtual int parse40_44(const unsigned char* block, int length);
   virtual void DoImpCheckAlert() = 0;
 
+  // The controller checks that an answer was consumed to its last byte only
+  // after every unit has parsed its slice. Between HoldAnswer and
+  // CommitAnswer/DropAnswer the 0x40/0x41 and 0x40/0x44 parsers keep their
+  // result (input count included) aside: CommitAnswer takes it over,
+  // DropAnswer forgets it, so a refused answer leaves the unit as it was.
+  // Without HoldAnswer a parser takes over its result at once.
+  void HoldAnswer();
+  void CommitAnswer();
+  void DropAnswer();
+
   TeleAC ac{};
   std::vector<TeleACChannel> channels;
   float diff_v = 20.0f;
@@ -69,6 +79,12 @@ class PMBusPowerAC : public QMXSPDevice {
   // Parsers build the new input records here and swap them in only when the
   // whole block was read; kept between answers so that costs no allocation.
   std::vector<TeleACChannel> staging_;
+  // A parsed result waiting for the controller's verdict (see HoldAnswer).
+  bool holding_ = false;
+  bool held_ = false;
+  bool held_recount_ = false;
+  TeleAC held_screen_{};
+  std::vector<TeleACChannel> held_inputs_;
 
  private:
   // One float field from the wire. The device marks "no value" with four
@@ -99,6 +115,11 @@ class PMBusPowerAC : public QMXSPDevice {
   }
 
   bool ChangedSince(const unsigned char* prev, int prev_len) const;
+  // Takes over a parsed screen and input list (under mutex_); `staged` is
+  // left with the old inputs.
+  void Adopt(const TeleAC& screen, std::vector<TeleACChannel>& staged, bool recount);
+  // Holds a parsed result, or takes it over when nothing is held (under mutex_).
+  void Settle(const TeleAC& screen, std::vector<TeleACChannel>& staged, bool recount);
   void IssueInputAndCurrentRows(const TeleAC& screen, const std::vector<TeleACChannel>& inputs);
 };
 
@@ -155,13 +176,56 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
       !ReadFloat(cur, &screen.ic, true)) {
     return Overflow(kOverflow, cur.wanted(), length);
   }
+  Settle(screen, inputs, recount);
+  return cur.pos();
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Adopt(const TeleAC& screen,
+                                                       std::vector<TeleACChannel>& staged,
+                                                       bool recount) {
   if (recount) {
     InfoLog("PMBusPowerAC:ProcotolError {} input count changed from {} to {}", DataId(),
-            static_cast<int>(ac.channel_count), static_cast<int>(n));
+            static_cast<int>(ac.channel_count), static_cast<int>(screen.channel_count));
   }
   ac = screen;
-  channels.swap(inputs);
-  return cur.pos();
+  channels.swap(staged);
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Settle(const TeleAC& screen,
+                                                        std::vector<TeleACChannel>& staged,
+                                                        bool recount) {
+  if (!holding_) {
+    Adopt(screen, staged, recount);
+    return;
+  }
+  held_ = true;
+  held_recount_ = recount;
+  held_screen_ = screen;
+  held_inputs_.swap(staged);
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::HoldAnswer() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  holding_ = true;
+  held_ = false;
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::CommitAnswer() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (held_) Adopt(held_screen_, held_inputs_, held_recount_);
+  holding_ = false;
+  held_ = false;
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::DropAnswer() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  holding_ = false;
+  held_ = false;
 }
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
@@ -235,8 +299,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* 
   if (!cur.u8(screen.ia_alert) || !cur.u8(screen.ib_alert) || !cur.u8(screen.ic_alert)) {
     return Overflow(kOverflow, cur.wanted(), length);
   }
-  ac = screen;
-  channels.swap(inputs);
+  Settle(screen, inputs, false);
   return cur.pos();
 }
 

@@ -89,7 +89,8 @@ class PMBusPowerRC : public QMXSPDevice {
     std::lock_guard<std::mutex> lock(mu_);
     k417t::ByteCursor cur(info, length);
     uint8_t m = 0;
-    if (!cur.skip(1) || !cur.copy(&group.rc_value, 4) || !cur.u8(m)) {
+    unsigned char rc_value[4];
+    if (!cur.skip(1) || !cur.copy(rc_value, 4) || !cur.u8(m)) {
       return Overflow("41_41", cur, length);
     }
     // The count is learned only from an answer that parses to its end: a
@@ -97,16 +98,13 @@ class PMBusPowerRC : public QMXSPDevice {
     // A later answer with another count (a module plugged in or pulled, also
     // while the gateway was down) is adopted when it is complete to its last
     // byte; the modules that remain keep their records, new ones start empty.
+    // Everything is parsed into a copy, taken over only when complete.
     const bool learning = channels.empty();
     const bool recount = !learning && group.module_count != m;
-    std::vector<TeleRCChannel> staged;
-    std::vector<TeleRCChannel>* target = &channels;
-    if (learning || recount) {
-      staged = channels;
-      staged.resize(m, ZeroChannel());
-      target = &staged;
-    }
-    for (TeleRCChannel& ch : *target) {
+    std::vector<TeleRCChannel>& staged = staging_;
+    staged = channels;
+    if (learning || recount) staged.resize(m, ZeroChannel());
+    for (TeleRCChannel& ch : staged) {
       if (!cur.copy(&ch.module_value, 4) || !cur.u8(ch.analog_p)) {
         return InChannelOverflow(cur, length);
       }
@@ -130,17 +128,38 @@ class PMBusPowerRC : public QMXSPDevice {
         }
       }
     }
-    if (recount) {
-      if (cur.pos() != length) return -1;
-      InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} module count changed "
-              "from {} to {}",
-              DataId(), static_cast<int>(group.module_count), static_cast<int>(m));
-    }
-    if (learning || recount) {
-      group.module_count = m;
-      channels.swap(staged);
+    if (recount && cur.pos() != length) return -1;
+    if (holding_) {
+      held_ = true;
+      held_count_ = m;
+      std::memcpy(held_rc_value_, rc_value, 4);
+      held_channels_.swap(staged);
+    } else {
+      Adopt(m, rc_value, staged);
     }
     return cur.pos();
+  }
+
+  // The controller checks that the 0x41/0x41 answer was consumed to its last
+  // byte after the parser ran. Between HoldAnswer and CommitAnswer/DropAnswer
+  // the parser keeps its result (module count included) aside: CommitAnswer
+  // takes it over, DropAnswer forgets it, so a refused answer leaves the unit
+  // as it was. Without HoldAnswer the parser takes over its result at once.
+  void HoldAnswer() {
+    std::lock_guard<std::mutex> lock(mu_);
+    holding_ = true;
+    held_ = false;
+  }
+  void CommitAnswer() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (held_) Adopt(held_count_, held_rc_value_, held_channels_);
+    holding_ = false;
+    held_ = false;
+  }
+  void DropAnswer() {
+    std::lock_guard<std::mutex> lock(mu_);
+    holding_ = false;
+    held_ = false;
   }
 
   // 0x41/0x43: data flag, M, then M blocks of three state bytes, P, P bytes.
@@ -281,6 +300,29 @@ class PMBusPowerRC : public QMXSPDevice {
   mutable std::mutex mu_;
 
  private:
+  // Takes over a parsed 0x41/0x41 answer (under mu_); `staged` is left with
+  // the old module records.
+  void Adopt(uint8_t count, const unsigned char rc_value[4], std::vector<TeleRCChannel>& staged) {
+    if (!channels.empty() && group.module_count != count) {
+      InfoLog(
+          "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} module count changed "
+          "from {} to {}",
+          DataId(), static_cast<int>(group.module_count), static_cast<int>(count));
+    }
+    std::memcpy(&group.rc_value, rc_value, 4);
+    group.module_count = count;
+    channels.swap(staged);
+  }
+
+  // Parsers build the module records here (kept between answers: no
+  // allocation per answer), and a held answer waits in held_*.
+  std::vector<TeleRCChannel> staging_;
+  bool holding_ = false;
+  bool held_ = false;
+  uint8_t held_count_ = 0;
+  unsigned char held_rc_value_[4] = {0, 0, 0, 0};
+  std::vector<TeleRCChannel> held_channels_;
+
   static TeleRCChannel ZeroChannel() {
     TeleRCChannel ch;
     std::memset(&ch, 0, sizeof ch);

@@ -154,19 +154,22 @@ void LineSession::RunOnce(int max_wait_ms) {
 
 LineSession::TimePoint LineSession::Service() {
   TimePoint now = clock_();
+  last_turn_ = std::chrono::steady_clock::now().time_since_epoch().count();
   TakeForeignRequests();
   const bool open = keeper_->ensure_open();
   serviced_ = true;
   if (!open) {
     open_ = false;
+    const TimePoint lost_due = PortDown(now);
     in_flight_ = nullptr;  // whatever was asked is lost with the line
     for (auto& m : members_) m->outbox.clear();
     if (control_ != nullptr) FinishControl({-1, "line " + name_ + " is down"});
     FailQueuedControls("line " + name_ + " is down");
     UpdateBusy();
-    return now + std::chrono::milliseconds(std::max(keeper_->retry_in_ms(), 1));
+    return std::min(lost_due, now + std::chrono::milliseconds(std::max(keeper_->retry_in_ms(), 1)));
   }
   open_ = true;
+  down_ = false;
   if (in_flight_ != nullptr && now >= deadline_) EndExchangeWithoutAnswer();
   if (in_flight_ == nullptr) {
     if (control_ == nullptr) StartControl();
@@ -225,6 +228,38 @@ void LineSession::EndExchangeWithoutAnswer() {
     m.lost = true;
     if (link_sink_) link_sink_(*m.ctrl, false, m.missed);
   }
+}
+
+// No request can go out, so no answer is missed: the time the missed answers
+// would have taken is what counts. The communication alarm is raised as for a
+// silent controller and cleared the same way, by the next completed round.
+LineSession::TimePoint LineSession::PortDown(TimePoint now) {
+  TimePoint due = TimePoint::max();
+  if (!down_) {
+    down_ = true;
+    down_since_ = now;
+  }
+  for (auto& m : members_) {
+    if (m->lost) continue;
+    const auto silent_for =
+        std::chrono::milliseconds(static_cast<int64_t>(std::max(m->ctrl->response_timeout_ms, 1)) *
+                                  std::max(options_.missed_answers_invalidate, 1));
+    if (now - down_since_ < silent_for) {
+      due = std::min(due, down_since_ + silent_for);
+      continue;
+    }
+    if (m->ctrl->data_valid) {
+      m->ctrl->data_valid = 0;
+      Log("invalid" + std::to_string(m->ctrl->DataId()),
+          fmt::format("device {}: line {} is down, next round fetches everything",
+                      m->ctrl->DataId(), name_));
+    }
+    m->answering = false;
+    m->round_open = false;
+    m->lost = true;
+    if (link_sink_) link_sink_(*m->ctrl, false, 0);
+  }
+  return due;
 }
 
 void LineSession::StartControl() {

@@ -101,8 +101,9 @@ class LineSession {
   // A round of `ctrl` ended on this line's thread.
   using RoundSink = std::function<void(PMBusProtocol& ctrl, const RoundTiming& timing)>;
   // The controller stopped answering (`missed` answers in a row, answering
-  // false) or completed a round again after that (answering true); on this
-  // line's thread, once per change.
+  // false; `missed` 0 when the port itself was down or could not be opened
+  // for as long as that many answers take) or completed a round again after
+  // that (answering true); on this line's thread, once per change.
   using LinkSink = std::function<void(PMBusProtocol& ctrl, bool answering, int missed)>;
   // The answer to a request of `ctrl` (its CID1 and CID2), as decoded (VER ADR
   // CID1 RTN LENID-low LENID-high, information), before the controller gets
@@ -171,6 +172,14 @@ class LineSession {
   // The controller completed a round and has not missed answers since.
   bool answering(const PMBusProtocol& ctrl) const;
   bool is_open() const { return open_.load(); }
+  // The line has tried its port at least once (opened it or failed to).
+  bool tried() const { return serviced_.load(); }
+  // When the line's thread last began a pass (Service), on the steady clock:
+  // a line stuck in a plug-in call or a device driver stops moving it.
+  std::chrono::steady_clock::time_point last_turn() const {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(last_turn_.load()));
+  }
   // An exchange (or a request waiting for the bus) is on the line.
   bool busy() const { return busy_.load(); }
 
@@ -215,6 +224,9 @@ class LineSession {
   bool OnLineThread() const;
   void TakeForeignRequests();
   void EndExchangeWithoutAnswer();
+  // The port is down: each controller that has not answered for as long as
+  // its missed answers would take is lost. Returns when the next one would be.
+  TimePoint PortDown(TimePoint now);
   void StartControl();
   void FinishControl(ControlResult r);
   void FailQueuedControls(const std::string& why);
@@ -261,6 +273,11 @@ class LineSession {
   std::vector<Foreign> foreign_;
   std::atomic<bool> open_{false};
   std::atomic<bool> serviced_{false};  // the line has been tried at least once
+  std::atomic<std::chrono::steady_clock::rep> last_turn_{0};
+  // Line thread: since when the port has been down (open refused or lost);
+  // unset while it is open.
+  bool down_ = false;
+  TimePoint down_since_{};
   std::atomic<bool> busy_{false};
   std::atomic<std::thread::id> owner_{};
   int wake_fd_ = -1;

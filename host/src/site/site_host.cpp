@@ -476,6 +476,27 @@ void SiteHost::OnRound(PMBusProtocol& ctrl, const line::RoundTiming& t) {
   });
 }
 
+bool SiteHost::LinesTried() const {
+  const std::shared_ptr<const Tables> held = tables();
+  for (const auto& [id, line] : held->lines)
+    if (line->running() && !line->tried()) return false;
+  return true;
+}
+
+bool SiteHost::LinesTurning(std::chrono::milliseconds bound, std::string& stuck) const {
+  const auto now = std::chrono::steady_clock::now();
+  const std::shared_ptr<const Tables> held = tables();
+  for (const auto& [id, line] : held->lines) {
+    // A line that has not begun its first pass yet is starting, not stuck.
+    if (!line->running() || line->last_turn().time_since_epoch().count() == 0) continue;
+    if (now - line->last_turn() > bound) {
+      stuck = line->name();
+      return false;
+    }
+  }
+  return true;
+}
+
 void SiteHost::OnLink(PMBusProtocol& ctrl, bool answering, int missed) {
   const std::shared_ptr<Device> d = DeviceOf(ctrl);
   if (d == nullptr) return;
@@ -486,7 +507,9 @@ void SiteHost::OnLink(PMBusProtocol& ctrl, bool answering, int missed) {
   rule.level = 1;
   rule.seq = 0;
   rule.name = "通信中断告警";
-  rule.text = answering ? "通信恢复" : fmt::format("连续{}次无应答", missed);
+  rule.text = answering    ? "通信恢复"
+              : missed > 0 ? fmt::format("连续{}次无应答", missed)
+                           : std::string("串口不可用");  // the port is gone or will not open
   rule.data_id = ctrl.DataId();
   LinkReport report;
   report.device_id = ctrl.DataId();

@@ -45,7 +45,7 @@ struct LinkReport {
   unsigned int device_id = 0;
   int64_t time = 0;
   bool answering = false;
-  int missed = 0;                         // answers missed in a row when it was lost
+  int missed = 0;                         // answers missed in a row when it was lost (0: port down)
   std::vector<store::AlarmEvent> events;  // the communication alarm's change
 };
 
@@ -172,6 +172,11 @@ class SiteHost : public HostServices {
 
   uint64_t rounds(unsigned int device_id) const;
   std::vector<store::ActiveAlarm> ActiveAlarms() const { return alarms_.Active(); }
+  // Every polling line has tried its port since it started.
+  bool LinesTried() const;
+  // Every polling line began a pass within `bound`; false with the first line
+  // that did not in `stuck` (a thread wedged in a plug-in call or a driver).
+  bool LinesTurning(std::chrono::milliseconds bound, std::string& stuck) const;
   store::HistoryStore* history() { return history_.get(); }
   // The image a unit last published under `type`; empty when none.
   std::vector<unsigned char> LastImage(unsigned int data_id, int type) const;

@@ -1,6 +1,7 @@
 #include "store/alarm_service.h"
 
 #include <exception>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -43,6 +44,7 @@ AlarmService::CommitResult AlarmService::Commit(uint32_t data_id,
                                                 int64_t time) {
   CommitResult result;
   std::unique_lock<std::mutex> state(mu_);
+  Renumber(data_id, rules, time, result);
   for (const rule_value& r : rules) {
     const bool now = r.condition != 0;
     auto [it, first_seen] = points_.try_emplace(PointId{data_id, r.key, r.seq});
@@ -51,14 +53,19 @@ AlarmService::CommitResult AlarmService::Commit(uint32_t data_id,
     if (first_seen) {
       a.data_id = data_id;
       a.key = r.key;
-      a.seq = r.seq;
     }
     if (now && !p.active) {
       a.since = time;
+      a.seq = r.seq;
       result.events.push_back(MakeEvent(r, data_id, time, true));
     } else if (!now && p.active) {
-      result.events.push_back(MakeEvent(r, data_id, time, false));
+      // The clear pairs with the raise: same number, also when the unit
+      // numbers the point differently now.
+      AlarmEvent e = MakeEvent(r, data_id, time, false);
+      e.seq = a.seq;
+      result.events.push_back(std::move(e));
     }
+    if (!now) a.seq = r.seq;
     p.active = now;
     p.restored = false;
     a.level = r.level;
@@ -69,6 +76,49 @@ AlarmService::CommitResult AlarmService::Commit(uint32_t data_id,
   result.changed = !result.events.empty();
   if (result.changed) Dispatch(state, result);
   return result;
+}
+
+void AlarmService::Renumber(uint32_t data_id, const std::vector<rule_value>& rules, int64_t time,
+                            CommitResult& result) {
+  std::map<std::string, std::vector<const rule_value*>> by_key;
+  for (const rule_value& r : rules) by_key[r.key].push_back(&r);
+  for (const auto& [key, stated] : by_key) {
+    // The key's points as they were, taken out of the table.
+    std::vector<std::pair<uint32_t, Point>> old;  // (number filed under, point)
+    for (auto it = points_.lower_bound(PointId{data_id, key, 0});
+         it != points_.end() && std::get<0>(it->first) == data_id &&
+         std::get<1>(it->first) == key;) {
+      old.emplace_back(std::get<2>(it->first), std::move(it->second));
+      it = points_.erase(it);
+    }
+    std::vector<bool> taken(old.size(), false);
+    // 0: same text and number; 1: same text; 2: same number.
+    auto take = [&](const rule_value& r, int how) -> bool {
+      for (size_t i = 0; i < old.size(); ++i) {
+        if (taken[i]) continue;
+        const bool text = old[i].second.alarm.text == r.text, seq = old[i].first == r.seq;
+        if (!(how == 0 ? text && seq : how == 1 ? text : seq)) continue;
+        taken[i] = true;
+        points_[PointId{data_id, key, r.seq}] = std::move(old[i].second);
+        return true;
+      }
+      return false;
+    };
+    // The text names the input or module; the number is only where the unit
+    // lists it this round. A point found by neither is new.
+    std::vector<const rule_value*> left = stated;
+    for (int how = 0; how < 3; ++how) {
+      std::vector<const rule_value*> next;
+      for (const rule_value* r : left)
+        if (!take(*r, how)) next.push_back(r);
+      left.swap(next);
+    }
+    // What the unit no longer lists (an input or module that went) is gone.
+    for (size_t i = 0; i < old.size(); ++i) {
+      if (taken[i] || !old[i].second.active) continue;
+      result.events.push_back(EventOf(old[i].second.alarm, false, time));
+    }
+  }
 }
 
 void AlarmService::Dispatch(std::unique_lock<std::mutex>& state, const CommitResult& result) {

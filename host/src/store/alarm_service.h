@@ -32,10 +32,21 @@ struct ActiveAlarm {
 // is being cleared at `time`.
 AlarmEvent EventOf(const ActiveAlarm& a, bool raised, int64_t time);
 
-// Keeps the state of every alarm point, identified by (device data identifier,
-// key, sequence number), and turns the points a unit states each round into
-// raise and clear events. Units re-state every point each round; a point that
-// is not stated keeps its state.
+// Keeps the state of every alarm point and turns the points a unit states
+// each round into raise and clear events.
+//
+// A point belongs to a device (data identifier) and a key; among the points of
+// one key it is told by its text, which names its input or module, and
+// otherwise by its sequence number. Numbers alone do not identify: a unit
+// numbers its points in order across its inputs, so when the input count
+// changes the points after them move to other numbers (a point found by its
+// text under another number keeps its state and is not raised again). A
+// commit that states a key states every point of it: the key's points it does
+// not state belong to inputs or modules that are gone and are cleared once,
+// with an event, and forgotten. A key not stated keeps its points as they are.
+//
+// An alarm keeps the number it was raised under until it clears, so its clear
+// event carries the same (data identifier, key, number) as its raise.
 //
 // Thread-safe: Commit may run on several job threads at once. The listener
 // gets one commit's events in order, commits one after the other in the order
@@ -94,6 +105,10 @@ class AlarmService {
     bool restored = false;  // taken from the history, not stated since
     ActiveAlarm alarm;
   };
+  // Matches the stated points of each key with the key's known ones, files
+  // them under their new numbers and clears those no longer stated (under mu_).
+  void Renumber(uint32_t data_id, const std::vector<rule_value>& rules, int64_t time,
+                CommitResult& result);
   // Hands one commit's events to the listener, in commit order.
   void Dispatch(std::unique_lock<std::mutex>& state, const CommitResult& result);
 
