@@ -20,8 +20,8 @@ class DbLock {
   DbLock& operator=(const DbLock&) = delete;
 
   // Takes the lock for `db_path`. False with `error` set when another process
-  // holds it (`holder` its PID, as the kernel reports it) or the lock file
-  // cannot be opened.
+  // holds it (`holder` its PID as the kernel reports it, -1 when unknown) or
+  // the lock file cannot be opened or locked (`holder` 0).
   bool Take(const std::string& db_path, std::string& error, pid_t& holder);
   static std::string PathFor(const std::string& db_path) { return db_path + ".lock"; }
 

@@ -583,11 +583,14 @@ int Run(const Args& a) {
     return 2;
   }
   // Before the history is opened: a second runner must not touch it.
+  // One runner per database. A lock file that cannot be made (a read-only
+  // folder) means this runner cannot write the history either, so it cannot
+  // falsify another's: it polls on, and the history store logs its failures.
   k417t_run::DbLock db_lock;
   pid_t holder = 0;
   if (!db_lock.Take(db_path, error, holder)) {
     std::cerr << "k417t-run: " << error << "\n";
-    return 2;
+    if (holder != 0) return 2;
   }
   Plugin plugin;
   if (!plugin.Load(a.plugin, error)) {
