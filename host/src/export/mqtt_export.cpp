@@ -24,9 +24,9 @@ namespace {
 constexpr size_t kMaxInflight = 64;  // QoS 1 events awaiting PUBACK
 constexpr size_t kMaxResults = 64;   // control results waiting for the broker
 constexpr size_t kMaxJobsPerDevice = 2;
-// Control results on the broker per device: a burst of this many, then one
-// a second; the ones left out are counted and the count goes out with the
-// next result, so a flood of requests gets a bounded number of answers.
+// Refusals on the broker per device: a burst of this many, then one a
+// second; the ones left out are counted and the count goes out with the next
+// result, so a flood of requests gets a bounded number of answers.
 constexpr double kResultBurst = 5, kResultsPerSecond = 1;
 constexpr size_t kMaxControlPayload = 1024;
 constexpr size_t kMaxIndexPayload = 1u << 20;
@@ -957,7 +957,9 @@ void MqttExport::Flush(Clock::time_point now) {
     for (Dev& x : devs_)
       if (x.cfg.id == r.device) d = &x;
     if (d == nullptr) continue;
-    if (!TakeResultToken(*d, now)) {
+    // A command the controller answered is always reported (the host paces
+    // those); refusals and failures are what a flood makes.
+    if (r.result.result < 0 && !TakeResultToken(*d, now)) {
       ++d->results_left_out;
       std::lock_guard<std::mutex> lock(mu_);
       ++stats_.results_left_out;
