@@ -292,7 +292,8 @@ bool LoadMqtt(const Args& a, const Json::Value& site, const std::vector<SiteDevi
       return false;
     }
   }
-  if (cfg.client_id.empty()) cfg.client_id = ex::DefaultClientId();
+  cfg.site = a.site;
+  if (cfg.client_id.empty()) cfg.client_id = ex::DefaultClientId(a.site);
   if (!ex::AssignTopics(cfg.devices, error)) {
     error = a.site + ": " + error;
     return false;

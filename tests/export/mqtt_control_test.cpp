@@ -1,7 +1,11 @@
 // Control requests from the broker: what reaches the line and what is
 // refused with a reason, for a device with and without an allow-list.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "export/mqtt_export.h"
@@ -73,4 +77,24 @@ TEST(MqttControlRequest, MalformedPayloadsAreRefusedNotThrown) {
         std::string(R"({"code": 100, "id": ")") + std::string(200, 'x') + "\"}",
         std::string(2000, '['), std::string("{\"code\": 100}\0junk", 18)})
     EXPECT_NE("", Refusal(p, d)) << p.substr(0, 40);
+}
+
+// Two runners of different site files on one host never share a client id;
+// the same file under another spelling is the same site.
+TEST(MqttClientId, UniquePerSiteFileAndStable) {
+  using qmx::exporter::DefaultClientId;
+  using qmx::exporter::SiteTag;
+  char dir[] = "/tmp/k417t-clientid-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  const std::string a = std::string(dir) + "/a.json", b = std::string(dir) + "/b.json";
+  std::ofstream(a) << "{}";
+  std::ofstream(b) << "{}";
+  EXPECT_NE(DefaultClientId(a), DefaultClientId(b));
+  EXPECT_EQ(DefaultClientId(a), DefaultClientId(std::string(dir) + "/./a.json"));
+  EXPECT_EQ(8u, SiteTag(a).size());
+  EXPECT_EQ(DefaultClientId(a), qmx::exporter::TopicName(DefaultClientId(a)));
+  EXPECT_NE(std::string::npos, DefaultClientId(a).find(SiteTag(a)));
+  std::remove(a.c_str());
+  std::remove(b.c_str());
+  rmdir(dir);
 }

@@ -18,14 +18,20 @@ namespace {
 
 using namespace std::chrono_literals;
 
+qmx::SiteHost::Options Paced(int spacing_ms) {
+  qmx::SiteHost::Options o;
+  o.control_spacing_ms = spacing_ms;
+  return o;
+}
+
 struct Site {
-  std::shared_ptr<qmx::SiteHost> host =
-      std::make_shared<qmx::SiteHost>(qmx::SiteHost::Options{}, [](const std::string&) {});
+  std::shared_ptr<qmx::SiteHost> host;
   std::vector<std::shared_ptr<QMXController>> host_ctrls;
   std::vector<std::shared_ptr<K417T>> ctrls;
   std::vector<std::unique_ptr<k417t_test::PowerSystemThread>> power;
 
-  explicit Site(int lines) {
+  explicit Site(int lines, int spacing_ms = 10)
+      : host(std::make_shared<qmx::SiteHost>(Paced(spacing_ms), [](const std::string&) {})) {
     for (int i = 0; i < lines; ++i) Add(100 * static_cast<unsigned>(i + 1));
   }
   // A controller on a line of its own, with a power system answering.
@@ -81,6 +87,37 @@ TEST(SiteHostConcurrency, ControlAndSnapshotsFromFourThreadsWhileFourLinesPoll) 
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(32, answered.load());
   EXPECT_EQ(0, failed.load());
+}
+
+// A flood of control requests for one device: every caller gets an answer,
+// commands are paced, refusals come at once, and the device keeps polling.
+TEST(SiteHostConcurrency, AControlFloodIsPacedAndTheDeviceKeepsPolling) {
+  const int spacing_ms = 200;
+  Site s(1, spacing_ms);
+  testing::internal::CaptureStdout();
+  s.host->Start();
+  for (int i = 0; i < 2000 && s.host->rounds(100) == 0; ++i) std::this_thread::sleep_for(5ms);
+  const uint64_t rounds0 = s.host->rounds(100);
+  std::atomic<int> answered{0}, refused{0};
+  const auto t0 = std::chrono::steady_clock::now();
+  std::vector<std::thread> flood;
+  for (int t = 0; t < 8; ++t)
+    flood.emplace_back([&] {
+      for (int n = 0; n < 25; ++n) {
+        const qmx::ControlResult r = s.host->Control(100, 100, {0x03}, 1000ms);
+        (r.result >= 0 ? answered : refused)++;
+      }
+    });
+  for (auto& f : flood) f.join();
+  const auto elapsed = std::chrono::steady_clock::now() - t0;
+  for (int i = 0; i < 2000 && s.host->rounds(100) <= rounds0; ++i) std::this_thread::sleep_for(5ms);
+  s.host->Stop();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(200, answered.load() + refused.load());
+  EXPECT_GT(answered.load(), 0);
+  EXPECT_GT(refused.load(), 100);
+  EXPECT_LE(answered.load(), 1 + elapsed / std::chrono::milliseconds(spacing_ms));
+  EXPECT_GT(s.host->rounds(100), rounds0);
 }
 
 TEST(SiteHostConcurrency, CommandMadeDirectlyOnAnotherThreadIsHandedToTheLine) {

@@ -430,6 +430,8 @@ TEST(SiteHostLines, SilentControllerRaisesTheCommunicationAlarmUntilItAnswers) {
   ASSERT_EQ(1u, links[0].events.size());
   EXPECT_TRUE(links[0].events[0].raised);
   EXPECT_TRUE(links[1].answering);
+  // The clear is reported once, with the round that brought it back.
+  EXPECT_TRUE(links[1].events.empty());
   EXPECT_EQ(std::vector<std::string>{"comm-"}, round_events);
   const auto stored = s.host->history()->Events(100, 0, INT64_MAX);
   ASSERT_EQ(2u, stored.size());

@@ -1,7 +1,11 @@
 // The HTTP server in front of a polling site: bounded heads and bodies, slow
 // clients cut off, and a flood of clients that leaves the lines' rounds as
 // fast as without it (run under ThreadSanitizer too).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -127,7 +131,8 @@ TEST(HttpServer, AFloodOfClientsDoesNotStopThePolling) {
             Exchange(port, std::string("GET ") + paths[(c + n) % 6] +
                                " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
         const int st = Status(a);
-        (st == 200 || st == 503 ? answers : failures)++;
+        // 429: over the cap of connections from one address, said at once.
+        (st == 200 || st == 503 || st == 429 ? answers : failures)++;
       }
     });
   }
@@ -143,6 +148,85 @@ TEST(HttpServer, AFloodOfClientsDoesNotStopThePolling) {
   for (auto& t : clients) t.join();
   EXPECT_TRUE(polled) << "rounds " << rounds() - l0 << ", answers " << answers.load();
   EXPECT_EQ(failures.load(), 0u);
+}
+
+// A client that sends its head a byte at a time, from `from`, for `for_ms`.
+void Trickle(int port, const char* from, std::chrono::milliseconds for_ms) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in b{}, a{};
+  b.sin_family = a.sin_family = AF_INET;
+  inet_pton(AF_INET, from, &b.sin_addr);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&b), sizeof b) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (fd >= 0) close(fd);
+    return;
+  }
+  const std::string head = "GET /api/devices HTTP/1.1\r\nHost: x\r\nX-Slow: ";
+  const auto until = std::chrono::steady_clock::now() + for_ms;
+  for (size_t i = 0; std::chrono::steady_clock::now() < until; ++i) {
+    const char c = i < head.size() ? head[i] : 'a';
+    if (send(fd, &c, 1, MSG_NOSIGNAL) != 1) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  close(fd);
+}
+
+TEST(HttpServer, SlowHeadsHoldNoWorkerAndOneAddressHasACap) {
+  qmx::web::ServerOptions so = Small();
+  so.head_timeout_ms = 10000;  // the slow ones stay for the whole test
+  so.per_address = 6;
+  Served s(so);
+  const int port = s.http.port();
+  // Ten times as many slow clients as workers, from five addresses (six
+  // each at most), trickling their heads for 3 s.
+  std::vector<std::thread> slow;
+  const char* from[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6"};
+  for (int c = 0; c < 10 * so.threads; ++c)
+    slow.emplace_back([&, c] { Trickle(port, from[c % 5], 3000ms); });
+  std::this_thread::sleep_for(500ms);
+  // Others are answered while they trickle (before they are done: the
+  // exchange gives up after 2 s).
+  for (int i = 0; i < 3; ++i) {
+    const std::string a =
+        Exchange(port, "GET /api/alarms HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 2000);
+    EXPECT_EQ(Status(a), 200) << a.substr(0, 200);
+  }
+  // An address with its cap of connections open is refused at once, with
+  // the security headers; the others' clients are not.
+  const std::string capped =
+      Exchange(port, "GET /api/alarms HTTP/1.1\r\nHost: x\r\n\r\n", 2000, "127.0.0.2");
+  EXPECT_EQ(Status(capped), 429) << capped.substr(0, 200);
+  EXPECT_NE(capped.find("X-Content-Type-Options: nosniff"), std::string::npos);
+  for (auto& t : slow) t.join();
+}
+
+TEST(HttpServer, EveryRefusalCarriesTheHeadersAndEchoesNothing) {
+  Served s(Small());
+  const int port = s.http.port();
+  // Refused in front of the workers (not HTTP) and by civetweb itself (a
+  // header line without its colon; a bad version number).
+  const std::string requests[] = {
+      "GET /<script>ECHO HTTP/1.1 junk\r\n\r\n",
+      "ECHO<b>\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost x ECHO\r\n\r\n",
+      "GET /ECHO HTTP/1.1\r\nHost: x\r\nContent-Length: ECHO\r\n\r\n",
+      "get /ECHO HTTP/1.1\r\n\r\n",
+      "GET /ECHO HTTP/9.9\r\n\r\n",
+      std::string("GET /ECHO\0 HTTP/1.1\r\n\r\n", 24),
+  };
+  for (const std::string& r : requests) {
+    const std::string a = Exchange(port, r, 3000);
+    ASSERT_FALSE(a.empty()) << r;
+    const std::string status_line = a.substr(0, a.find("\r\n"));
+    EXPECT_GE(Status(a), 400) << status_line;
+    EXPECT_LT(Status(a), 500) << status_line;
+    EXPECT_EQ(status_line.find("ECHO"), std::string::npos) << status_line;
+    EXPECT_EQ(a.find("<script>"), std::string::npos);
+    EXPECT_NE(a.find("X-Content-Type-Options: nosniff"), std::string::npos) << a.substr(0, 300);
+    EXPECT_NE(a.find("Content-Security-Policy:"), std::string::npos) << a.substr(0, 300);
+  }
 }
 
 TEST(HttpServer, ClientsThatKeepTheirConnectionOpenHoldNoWorker) {

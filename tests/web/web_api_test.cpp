@@ -433,6 +433,34 @@ TEST_F(WebApiTest, ControlNeedsTheSwitchTheTokenAndAWellFormedBody) {
     EXPECT_EQ(a.status, c.status) << c.auth << " " << c.type << " " << c.body << " -> " << a.body;
     EXPECT_FALSE(Body(a)["error"].asString().empty());
   }
+  // A browser's request from another page is refused before anything is
+  // sent; one from this server's own page (or without Origin) is taken.
+  struct OriginCase {
+    const char* origin;
+    const char* host;
+    int status;
+  } origins[] = {
+      {"http://evil.example", "gateway:8080", 403},
+      {"http://gateway:8081", "gateway:8080", 403},
+      {"https://gateway:8080.evil", "gateway:8080", 403},
+      {"null", "gateway:8080", 403},
+      {"", "gateway:8080", 403},
+      {"gateway:8080", "gateway:8080", 403},
+      {"http://gateway:8080", "", 403},
+  };
+  for (const OriginCase& c : origins) {
+    Request b = r;
+    b.origin = c.origin;
+    b.origin_sent = true;
+    b.host = c.host;
+    EXPECT_EQ(on.Handle(b).status, c.status) << c.origin << " on " << c.host;
+  }
+  Request same = r;
+  same.origin = "http://GATEWAY:8080";
+  same.origin_sent = true;
+  same.host = "gateway:8080";
+  const Response taken = on.Handle(same);
+  EXPECT_EQ(taken.status, 200) << taken.body;
   // An empty token never matches, even an empty one.
   opts_.token = "";
   WebApi empty(*site_->view, opts_);

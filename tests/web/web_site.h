@@ -92,9 +92,21 @@ struct Site {
 
 // One request on a fresh connection; the whole answer ("" when none came
 // within `timeout_ms`).
-inline std::string Exchange(int port, const std::string& request, int timeout_ms = 3000) {
+// One request on a connection of its own; `from` picks the client's own
+// loopback address (127.0.0.0/8), to play several clients.
+inline std::string Exchange(int port, const std::string& request, int timeout_ms = 3000,
+                            const char* from = nullptr) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return "";
+  if (from != nullptr) {
+    sockaddr_in b{};
+    b.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &b.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&b), sizeof b) != 0) {
+      close(fd);
+      return "";
+    }
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));

@@ -1,6 +1,8 @@
 #include "export/mqtt_config.h"
 
 #include <fmt/format.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -245,10 +247,28 @@ bool AssignTopics(std::vector<MqttDevice>& devices, std::string& error) {
   return true;
 }
 
-std::string DefaultClientId() {
+std::string DefaultClientId(const std::string& site) {
   char host[256] = {};
   if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
-  return TopicName(std::string("k417t-") + host);
+  std::string id = std::string("k417t-") + std::string(host).substr(0, 40);
+  if (!site.empty()) id += "-" + SiteTag(site);
+  return TopicName(id);
+}
+
+std::string SiteTag(const std::string& site) {
+  // The same file under another spelling ("./site.json") is the same site.
+  std::string path = site;
+  if (char* real = realpath(site.c_str(), nullptr)) {
+    path = real;
+    free(real);
+  }
+  // FNV-1a: stable across builds and machines, unlike std::hash.
+  uint32_t h = 2166136261u;
+  for (unsigned char c : path) {
+    h ^= c;
+    h *= 16777619u;
+  }
+  return fmt::format("{:08x}", h);
 }
 
 }  // namespace qmx::exporter

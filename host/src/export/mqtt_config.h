@@ -25,7 +25,10 @@ struct MqttConfig {
   bool tls = false;
   std::string ca_file;  // mqtts: the certificate authority to trust
   std::string username, password;
-  std::string client_id;  // empty: "k417t-" and the host name
+  std::string client_id;  // empty: DefaultClientId(site)
+  // The site file's path: names the owner of the retained device index (an
+  // index another site wrote is never acted on).
+  std::string site;
   std::string prefix = "k417t";
   std::string discovery_prefix = "homeassistant";
   bool discovery = true;
@@ -70,7 +73,11 @@ std::string TopicName(const std::string& name);
 // and that none takes the gateway's reserved level.
 bool AssignTopics(std::vector<MqttDevice>& devices, std::string& error);
 
-// "k417t-" and the host name, made safe.
-std::string DefaultClientId();
+// "k417t-", the host name and, given the site file's path, its SiteTag: two
+// runners with different site files on one host never share a client id
+// (the broker would evict one for the other) nor a gateway topic.
+std::string DefaultClientId(const std::string& site = "");
+// Eight hex digits naming a site file: a stable hash of its full path.
+std::string SiteTag(const std::string& site);
 
 }  // namespace qmx::exporter

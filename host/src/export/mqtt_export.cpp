@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <set>
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
 #include "input/checked_json.h"
 #include "view/control_rules.h"
 
@@ -19,11 +23,21 @@ namespace {
 
 constexpr size_t kMaxInflight = 64;  // QoS 1 events awaiting PUBACK
 constexpr size_t kMaxResults = 64;   // control results waiting for the broker
+constexpr size_t kMaxJobsPerDevice = 2;
+// Refusals on the broker per device: a burst of this many, then one a
+// second; the ones left out are counted and the count goes out with the next
+// result, so a flood of requests gets a bounded number of answers.
+constexpr double kResultBurst = 5, kResultsPerSecond = 1;
 constexpr size_t kMaxControlPayload = 1024;
 constexpr size_t kMaxIndexPayload = 1u << 20;
 constexpr auto kConnectTimeout = std::chrono::seconds(10);
 constexpr auto kIndexWait = std::chrono::seconds(2);
+constexpr auto kLookupWait = std::chrono::seconds(5);
+constexpr auto kCloseWait = std::chrono::seconds(2);  // for the offline messages' PUBACKs
 constexpr auto kLogRepeat = std::chrono::seconds(30);
+// A connection that held this long resets the reconnect back-off; one lost
+// sooner (a broker that drops us at once) keeps doubling it.
+constexpr auto kStableConnection = std::chrono::seconds(10);
 
 std::once_flag g_lib_once;
 
@@ -242,10 +256,13 @@ void MqttExport::QueueEvents(unsigned int device, const std::vector<store::Alarm
 
 void MqttExport::RateLog(const std::string& key, const std::string& line) {
   const auto now = Clock::now();
-  auto it = log_limits_.find(key);
-  if (it != log_limits_.end() && now - it->second < kLogRepeat) return;
-  if (log_limits_.size() > 256) log_limits_.clear();
-  log_limits_[key] = now;
+  {
+    std::lock_guard<std::mutex> lock(log_mu_);
+    auto it = log_limits_.find(key);
+    if (it != log_limits_.end() && now - it->second < kLogRepeat) return;
+    if (log_limits_.size() > 256) log_limits_.clear();
+    log_limits_[key] = now;
+  }
   if (log_) log_(line);
 }
 
@@ -275,10 +292,16 @@ void MqttExport::Work() {
     } catch (const std::exception& e) {
       result = {-1, std::string("control failed: ") + e.what()};
     }
-    if (log_)
-      log_(fmt::format("mqtt: control {} on device {} from the broker: result {}{}",
-                       job.request.code, job.device, result.result,
-                       result.reason.empty() ? "" : " (" + result.reason + ")"));
+    const std::string line =
+        fmt::format("mqtt: control {} on device {} from the broker: result {}{}", job.request.code,
+                    job.device, result.result,
+                    result.reason.empty() ? "" : " (" + result.reason + ")");
+    // Commands sent are paced by the host; refusals can come fast.
+    if (result.result >= 0) {
+      if (log_) log_(line);
+    } else {
+      RateLog("control-failed" + std::to_string(job.device), line);
+    }
     lock.lock();
     job_running_ = false;
     if (results_.size() >= kMaxResults) results_.pop_front();
@@ -339,7 +362,70 @@ void MqttExport::Run() {
   FinalFlush();
 }
 
+// The broker's name is looked up on a thread of its own: a resolver that does
+// not answer holds neither the export thread nor Stop(). One lookup at a
+// time; one that outlives kLookupWait counts as a failed attempt (with
+// back-off) and is waited for again by the next one.
+struct MqttExport::Lookup {
+  std::mutex mu;
+  bool done = false;
+  std::string address, error;
+};
+
+bool MqttExport::Resolve(Clock::time_point now, std::string& address, std::string& error) {
+  unsigned char probe[sizeof(in6_addr)];
+  if (inet_pton(AF_INET, cfg_.host.c_str(), probe) == 1 ||
+      inet_pton(AF_INET6, cfg_.host.c_str(), probe) == 1) {
+    address = cfg_.host;
+    return true;
+  }
+  if (!lookup_) {
+    lookup_ = std::make_shared<Lookup>();
+    lookup_since_ = now;
+    std::thread([l = lookup_, host = cfg_.host] {
+      addrinfo hints{};
+      hints.ai_family = AF_UNSPEC;
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* res = nullptr;
+      const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
+      char text[NI_MAXHOST] = "";
+      std::string error;
+      if (rc != 0)
+        error = std::string("name lookup failed: ") + gai_strerror(rc);
+      else if (res == nullptr || getnameinfo(res->ai_addr, res->ai_addrlen, text, sizeof text,
+                                             nullptr, 0, NI_NUMERICHOST) != 0)
+        error = "name lookup gave no address";
+      if (res != nullptr) freeaddrinfo(res);
+      std::lock_guard<std::mutex> lock(l->mu);
+      l->address = text;
+      l->error = error;
+      l->done = true;
+    }).detach();
+  }
+  {
+    std::lock_guard<std::mutex> lock(lookup_->mu);
+    if (lookup_->done) {
+      address = lookup_->address;
+      error = lookup_->error;
+      lookup_.reset();
+      return error.empty();
+    }
+  }
+  if (now - lookup_since_ < kLookupWait) {
+    error.clear();  // not yet: asked again on the next turn
+    return false;
+  }
+  lookup_since_ = now;  // the same lookup, waited for again after the back-off
+  error = fmt::format("name lookup of {} took longer than {} s", cfg_.host,
+                      std::chrono::duration_cast<std::chrono::seconds>(kLookupWait).count());
+  return false;
+}
+
 void MqttExport::Connect(Clock::time_point now) {
+  std::string address, lookup_error;
+  if (!Resolve(now, address, lookup_error)) {
+    if (lookup_error.empty()) return;
+  }
   attempt_at_ = now;
   lost_ = false;
   connected_ = false;
@@ -354,6 +440,7 @@ void MqttExport::Connect(Clock::time_point now) {
         backoff_ms_ == 0 ? cfg_.backoff_min_ms : std::min(backoff_ms_ * 2, cfg_.backoff_max_ms);
     next_attempt_ = now + std::chrono::milliseconds(backoff_ms_);
   };
+  if (!lookup_error.empty()) return fail(lookup_error);
   if (mosq_ == nullptr) return fail("out of memory");
   if (cfg_.protocol == 5) mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   if (!cfg_.username.empty() &&
@@ -373,7 +460,12 @@ void MqttExport::Connect(Clock::time_point now) {
   mosquitto_disconnect_v5_callback_set(mosq_, &MqttExport::OnDisconnect);
   mosquitto_publish_v5_callback_set(mosq_, &MqttExport::OnPublish);
   mosquitto_message_v5_callback_set(mosq_, &MqttExport::OnMessage);
-  const int rc = mosquitto_connect_async(mosq_, cfg_.host.c_str(), cfg_.port, cfg_.keepalive_s);
+  // Without TLS the address just looked up is used, so the library looks up
+  // nothing. With TLS the certificate is checked against the name, which the
+  // library then looks up again (answered at once by the resolver's cache or
+  // /etc/hosts, since it just answered; write an address to avoid it).
+  const std::string target = cfg_.tls ? cfg_.host : address;
+  const int rc = mosquitto_connect_async(mosq_, target.c_str(), cfg_.port, cfg_.keepalive_s);
   if (rc != MOSQ_ERR_SUCCESS)
     return fail(rc == MOSQ_ERR_ERRNO ? std::string("connection refused or unreachable")
                                      : mosquitto_strerror(rc));
@@ -389,6 +481,8 @@ void MqttExport::Lost(const std::string& why, Clock::time_point now) {
   else
     RateLog("connect",
             fmt::format("mqtt: cannot connect to {}:{}: {}; retrying", cfg_.host, cfg_.port, why));
+  const bool held = connected_at_ != Clock::time_point() && was_connected_ &&
+                    now - connected_at_ >= kStableConnection;
   // A new client for every connection: nothing queued inside the library
   // crosses over; unacknowledged events go back into our own queue.
   mosquitto_destroy(mosq_);
@@ -398,8 +492,22 @@ void MqttExport::Lost(const std::string& why, Clock::time_point now) {
   lost_ = false;
   was_connected_ = false;
   RequeueInflight();
+  if (held) backoff_ms_ = 0;
   backoff_ms_ =
       backoff_ms_ == 0 ? cfg_.backoff_min_ms : std::min(backoff_ms_ * 2, cfg_.backoff_max_ms);
+  if (taken_over_) {
+    // Another process uses our client id: taking it back at once would only
+    // start an eviction loop; wait the longest back-off.
+    backoff_ms_ = cfg_.backoff_max_ms;
+    RateLog("taken-over",
+            fmt::format("mqtt: the broker gave client id \"{}\" to another connection; "
+                        "reconnecting in {} s (give every runner its own client_id)",
+                        cfg_.client_id.empty() ? DefaultClientId() : cfg_.client_id,
+                        backoff_ms_ / 1000));
+    std::lock_guard<std::mutex> lock(mu_);
+    ++stats_.taken_over;
+  }
+  taken_over_ = false;
   next_attempt_ = now + std::chrono::milliseconds(backoff_ms_);
 }
 
@@ -430,7 +538,8 @@ void MqttExport::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__pro
   me->connected_ = true;
   me->was_connected_ = true;
   me->connected_flag_ = true;
-  me->backoff_ms_ = 0;
+  me->connected_at_ = Clock::now();
+  me->taken_over_ = false;
   {
     std::lock_guard<std::mutex> lock(me->mu_);
     ++me->stats_.connects;
@@ -472,12 +581,20 @@ void MqttExport::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__prope
   me->connected_flag_ = false;
   if (!me->lost_) {
     me->lost_ = true;
-    me->disconnect_reason_ = rc == 0 ? "disconnected" : mosquitto_strerror(rc);
+    // MQTT 5 brokers say why they disconnect us (a reason code, not an error).
+    if (me->cfg_.protocol == 5 && rc == MQTT_RC_SESSION_TAKEN_OVER) {
+      me->taken_over_ = true;
+      me->disconnect_reason_ = "another client took over the client id";
+    } else {
+      me->disconnect_reason_ = rc == 0 ? "disconnected" : mosquitto_strerror(rc);
+    }
   }
 }
 
 void MqttExport::OnPublish(mosquitto*, void* self, int mid, int, const mqtt5__property*) {
-  static_cast<MqttExport*>(self)->inflight_.erase(mid);
+  auto* me = static_cast<MqttExport*>(self);
+  me->inflight_.erase(mid);
+  me->closing_mids_.erase(mid);
 }
 
 void MqttExport::OnMessage(mosquitto*, void* self, const mosquitto_message* m,
@@ -537,12 +654,13 @@ void MqttExport::HandleMessage(const std::string& topic, const std::string& payl
     r.correlation = correlation;
     std::string reason;
     if (!ParseControlRequest(payload, d->cfg, r, reason)) return Refuse(d->cfg.id, r, reason);
-    std::lock_guard<std::mutex> lock(mu_);
-    if (jobs_.size() >= cfg_.control_queue) {
-      ++stats_.control_refused;
-      if (results_.size() >= kMaxResults) results_.pop_front();
-      results_.push_back(Result{d->cfg.id, r, {-1, "too many control requests waiting"}});
-      return;
+    std::unique_lock<std::mutex> lock(mu_);
+    // One device's flood must not fill the queue for the others.
+    const size_t own = static_cast<size_t>(std::count_if(
+        jobs_.begin(), jobs_.end(), [&](const Job& j) { return j.device == d->cfg.id; }));
+    if (jobs_.size() >= cfg_.control_queue || own >= kMaxJobsPerDevice) {
+      lock.unlock();
+      return Refuse(d->cfg.id, r, "too many control requests waiting");
     }
     jobs_.push_back(Job{d->cfg.id, std::move(r)});
     job_cv_.notify_one();
@@ -567,6 +685,16 @@ void MqttExport::HandleIndex(const std::string& payload) {
   limits.max_bytes = kMaxIndexPayload;
   if (!json::Parse(payload, "retained device index", v, error, limits) || !v.isObject()) {
     RateLog("index", "mqtt: " + error + " (ignored)");
+    return;
+  }
+  // Only an index this site wrote is acted on: one written under the same
+  // client id by a runner of another site file lists that runner's devices.
+  const Json::Value& site = json::Member(v, "site");
+  if (!cfg_.site.empty() && site.isString() && site.asString() != SiteTag(cfg_.site)) {
+    RateLog("index-site",
+            fmt::format("mqtt: the retained device index on {} belongs to another site file; "
+                        "its topics are left alone (give every runner its own client_id)",
+                        GatewayTopic("devices")));
     return;
   }
   old_index_ = json::Member(v, "devices");
@@ -648,7 +776,13 @@ void MqttExport::CheckDevices(Clock::time_point now) {
     } catch (const std::exception&) {
     }
     if (!s) continue;
-    d.answering = s->answering;
+    // A line restarted by a reload has no round of its own yet: the device
+    // keeps its availability until a round completes or it is lost (stale),
+    // rather than flapping offline and back.
+    if (s->answering)
+      d.answering = true;
+    else if (s->stale)
+      d.answering = false;
     if (s->model != d.model || s->version != d.version) {
       d.model = s->model;
       d.version = s->version;
@@ -823,6 +957,14 @@ void MqttExport::Flush(Clock::time_point now) {
     for (Dev& x : devs_)
       if (x.cfg.id == r.device) d = &x;
     if (d == nullptr) continue;
+    // A command the controller answered is always reported (the host paces
+    // those); refusals and failures are what a flood makes.
+    if (r.result.result < 0 && !TakeResultToken(*d, now)) {
+      ++d->results_left_out;
+      std::lock_guard<std::mutex> lock(mu_);
+      ++stats_.results_left_out;
+      continue;
+    }
     Json::Value v(Json::objectValue);
     v["code"] = r.request.code;
     if (r.request.byte >= 0) v["byte"] = r.request.byte;
@@ -830,10 +972,35 @@ void MqttExport::Flush(Clock::time_point now) {
     v["result"] = r.result.result;
     if (!r.result.reason.empty()) v["reason"] = r.result.reason;
     v["time"] = static_cast<Json::Int64>(EpochNow());
+    if (d->results_left_out > 0) v["left_out"] = static_cast<Json::UInt64>(d->results_left_out);
+    d->results_left_out = 0;
     Send(DeviceTopic(*d, "control/result"), Compact(v), 1, false, d->cfg.id, nullptr,
          r.request.correlation);
   }
+  // After a flood, how many results were left out, once there is room.
+  for (Dev& d : devs_) {
+    if (d.results_left_out == 0 || !TakeResultToken(d, now)) continue;
+    Json::Value v(Json::objectValue);
+    v["result"] = -1;
+    v["reason"] = fmt::format("{} more control results left out (too many requests)",
+                              d.results_left_out);
+    v["left_out"] = static_cast<Json::UInt64>(d.results_left_out);
+    v["time"] = static_cast<Json::Int64>(EpochNow());
+    d.results_left_out = 0;
+    Send(DeviceTopic(d, "control/result"), Compact(v), 1, false, d.cfg.id);
+  }
   if (index_settled_ && index_dirty_) PublishIndex();
+}
+
+bool MqttExport::TakeResultToken(Dev& d, Clock::time_point now) {
+  if (d.result_at != Clock::time_point()) {
+    const double s = std::chrono::duration<double>(now - d.result_at).count();
+    d.result_tokens = std::min(kResultBurst, d.result_tokens + s * kResultsPerSecond);
+  }
+  d.result_at = now;
+  if (d.result_tokens < 1) return false;
+  d.result_tokens -= 1;
+  return true;
 }
 
 std::string MqttExport::GatewayNode() const {
@@ -1036,6 +1203,7 @@ void MqttExport::PublishIndex() {
   }
   Json::Value v(Json::objectValue);
   v["devices"] = devices;
+  if (!cfg_.site.empty()) v["site"] = SiteTag(cfg_.site);
   if (Send(GatewayTopic("devices"), Compact(v), 1, true)) index_dirty_ = false;
 }
 
@@ -1065,13 +1233,27 @@ void MqttExport::FinalFlush() {
       if (more) Flush(Clock::now());
     }
     if (connected_) {
-      for (Dev& d : devs_) Send(DeviceTopic(d, "availability"), "offline", 1, true, d.cfg.id);
-      Send(GatewayTopic("availability"), "offline", 1, true);
-      const auto until = Clock::now() + std::chrono::milliseconds(500);
-      while (connected_ && Clock::now() < until && mosquitto_want_write(mosq_))
+      // Every device offline, then the gateway; the broker acknowledges each
+      // (QoS 1) before the clean DISCONNECT, so none is lost in a socket
+      // closed under it and no device stays "online" after the gateway.
+      closing_mids_.clear();
+      for (Dev& d : devs_) {
+        int mid = 0;
+        if (Send(DeviceTopic(d, "availability"), "offline", 1, true, d.cfg.id, &mid))
+          closing_mids_.insert(mid);
+      }
+      int mid = 0;
+      if (Send(GatewayTopic("availability"), "offline", 1, true, 0, &mid)) closing_mids_.insert(mid);
+      const auto until = Clock::now() + kCloseWait;
+      while (connected_ && !closing_mids_.empty() && Clock::now() < until)
         if (mosquitto_loop(mosq_, 20, 1) != MOSQ_ERR_SUCCESS) break;
+      if (!closing_mids_.empty() && log_)
+        log_(fmt::format("mqtt: {} offline message(s) not acknowledged at exit",
+                         closing_mids_.size()));
       mosquitto_disconnect(mosq_);
-      for (int i = 0; i < 10 && mosquitto_loop(mosq_, 20, 1) == MOSQ_ERR_SUCCESS; ++i) {
+      // The DISCONNECT goes out; the broker then closes (OnDisconnect).
+      const auto gone = Clock::now() + std::chrono::milliseconds(500);
+      while (connected_ && Clock::now() < gone && mosquitto_loop(mosq_, 20, 1) == MOSQ_ERR_SUCCESS) {
       }
     }
   }

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +63,8 @@ struct MqttStats {
   uint64_t messages = 0, bytes = 0;  // handed to the broker connection
   uint64_t events_dropped = 0;
   uint64_t control_refused = 0;
+  uint64_t results_left_out = 0;  // control results not published (rate limit)
+  uint64_t taken_over = 0;        // evicted: another connection took our client id
   double max_delay_ms = 0;  // round report to its first state message
   double total_delay_ms = 0;
   uint64_t delays = 0;
@@ -143,6 +146,11 @@ class MqttExport {
     // this run announces it (configs no longer made are then cleared).
     std::vector<std::string> inherited;
     std::map<std::string, std::string> discovery_payloads;  // as sent on this connection
+    // Control results: a token bucket, and the results it left out since
+    // the last one sent.
+    double result_tokens = 5;
+    Clock::time_point result_at{};
+    uint64_t results_left_out = 0;
   };
   struct Pending {
     uint64_t round = 0;
@@ -153,6 +161,10 @@ class MqttExport {
 
   void Run();
   void Work();
+  struct Lookup;
+  // The broker's address: true with it; false while the lookup runs (error
+  // empty) or when it failed or took too long (error set).
+  bool Resolve(Clock::time_point now, std::string& address, std::string& error);
   void Connect(Clock::time_point now);
   void Lost(const std::string& why, Clock::time_point now);
   void TakeInputs();
@@ -164,6 +176,8 @@ class MqttExport {
   void FinalFlush();
   void PublishDiscovery(Dev& d);
   void PublishGateway();
+  // False when the device's control results are over their rate.
+  bool TakeResultToken(Dev& d, Clock::time_point now);
   std::string GatewayNode() const;
   void PublishIndex();
   void HandleIndex(const std::string& payload);
@@ -195,8 +209,13 @@ class MqttExport {
   bool lost_ = false;
   Clock::time_point attempt_at_{}, next_attempt_{};
   int backoff_ms_ = 0;
+  Clock::time_point connected_at_{};
+  std::shared_ptr<Lookup> lookup_;  // the broker's name being looked up
+  Clock::time_point lookup_since_{};
+  bool taken_over_ = false;  // the broker gave our client id to another connection
   std::vector<Dev> devs_;
   std::map<int, Event> inflight_;  // mid -> event awaiting its PUBACK
+  std::set<int> closing_mids_;  // the final offline messages awaiting their PUBACK
   bool index_settled_ = false;
   Clock::time_point index_wait_until_{};
   Json::Value old_index_;
@@ -205,6 +224,7 @@ class MqttExport {
   Clock::time_point last_check_{};
   std::string disconnect_reason_;
   bool was_connected_ = false;
+  std::mutex log_mu_;  // RateLog runs on the export thread and the worker
   std::map<std::string, Clock::time_point> log_limits_;
 
   std::atomic<bool> connected_flag_{false};

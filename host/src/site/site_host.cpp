@@ -37,6 +37,8 @@ SiteHost::SiteHost(Options options, LogSink log)
     : options_(std::move(options)),
       log_(std::move(log)),
       tables_(std::make_shared<Tables>()),
+      control_gate_({std::chrono::milliseconds(std::max(options_.control_spacing_ms, 0)),
+                     options_.control_queue}),
       alarms_(log_),
       jobs_(std::max<size_t>(options_.job_queue, 1), log_) {
   if (!options_.db_path.empty()) {
@@ -271,7 +273,14 @@ ControlResult SiteHost::Control(unsigned int device_id, int code,
   }
   if (limit.count() <= 0)
     limit = std::chrono::milliseconds(2 * d->ctrl->response_timeout_ms + 2000);
+  std::string why;
+  if (!control_gate_.Enter(device_id, ControlGate::Clock::now() + limit, why)) {
+    RateLimitedLog(fmt::format("control-paced{}", device_id),
+                   fmt::format("control code {} for device {} refused: {}", code, device_id, why));
+    return {-1, why};
+  }
   ControlResult r = d->line->SubmitControl(*d->ctrl, code, in)->Wait(limit);
+  control_gate_.Leave(device_id);
   if (r.result < 0 && r.reason.find(" ms; ") != std::string::npos)
     Log(fmt::format("control code {} for device {}: {}", code, device_id, r.reason));
   return r;
@@ -521,9 +530,11 @@ void SiteHost::OnLink(PMBusProtocol& ctrl, bool answering, int missed) {
     std::lock_guard<std::mutex> lock(mu_);
     d->lost = !answering;
   }
-  // The clear belongs to the round that brought the controller back; the
-  // raise has no round and is reported on its own.
+  // The clear belongs to the round that brought the controller back (it is
+  // reported with that round only); the raise has no round and is reported
+  // on its own.
   CommitEvents(d.get(), report.events, answering);
+  if (answering) report.events.clear();
   if (!answering && history_) jobs_.Post([this] { history_->Flush(); });
   if (link_sink_) link_sink_(report);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "line/line_session.h"
+#include "site/control_gate.h"
 #include "qmx/host_services.h"
 #include "qmx/pmbus_protocol.h"
 #include "store/alarm_service.h"
@@ -46,7 +47,9 @@ struct LinkReport {
   int64_t time = 0;
   bool answering = false;
   int missed = 0;                         // answers missed in a row when it was lost (0: port down)
-  std::vector<store::AlarmEvent> events;  // the communication alarm's change
+  // The communication alarm's raise. Its clear comes with the round that
+  // brought the controller back (RoundReport::events), never here as well.
+  std::vector<store::AlarmEvent> events;
 };
 
 // The communication alarm of a device: raised when its controller missed
@@ -103,6 +106,10 @@ class SiteHost : public HostServices {
     store::RetentionPolicy retention;
     int poll_tick_ms = 100;
     int missed_answers_invalidate = 3;
+    // Control pacing per device (see ControlGate): one command at a time, the
+    // next at least this long after the previous one ended, this many waiting.
+    int control_spacing_ms = 1000;
+    size_t control_queue = 4;
   };
   using LogSink = std::function<void(const std::string&)>;
   // Runs on the job worker once the round's jobs (alarms, history) are done.
@@ -161,8 +168,11 @@ class SiteHost : public HostServices {
   // --- any thread ---
   // Sends control command `code` (DeviceIoControl) with `in` to a device when
   // its line is between exchanges, and waits for the controller's answer.
-  // Never waits longer than `limit` (0: twice the device's answer time-out
-  // plus 2 s). Unknown device, line down, no answer: -1 with the reason (logged).
+  // Paced per device (Options::control_spacing_ms, control_queue): a command
+  // beyond the queue is refused at once. Waits for its turn and then for the
+  // answer at most `limit` each (0: twice the device's answer time-out plus
+  // 2 s). Unknown device, queue full, line down, no answer: -1 with the
+  // reason (logged, rate-limited).
   ControlResult Control(unsigned int device_id, int code, const std::vector<unsigned char>& in,
                         std::chrono::milliseconds limit = std::chrono::milliseconds(0));
   // The result of the device's last control command (DeviceIoControl query).
@@ -246,6 +256,7 @@ class SiteHost : public HostServices {
   LinkSink link_sink_;
   mutable std::mutex tables_mu_;  // guards tables_ (the pointer, not what it points to)
   std::shared_ptr<const Tables> tables_;
+  ControlGate control_gate_;
   size_t next_line_ = 0;
   bool started_ = false;
   store::AlarmService alarms_;

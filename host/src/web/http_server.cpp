@@ -18,6 +18,8 @@ const char* StatusText(int status) {
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
+    case 408:
+      return "Request Timeout";
     case 411: return "Length Required";
     case 413: return "Payload Too Large";
     case 415: return "Unsupported Media Type";
@@ -31,13 +33,8 @@ const char* StatusText(int status) {
 
 void Send(mg_connection* conn, const Response& r, bool head) {
   std::string h = fmt::format(
-      "HTTP/1.1 {} {}\r\nContent-Type: {}\r\nContent-Length: {}\r\n"
-      "X-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n"
-      "X-Frame-Options: DENY\r\nConnection: close\r\n"
-      "Content-Security-Policy: default-src 'self'; script-src 'self'; style-src 'self'; "
-      "img-src 'self' data:; connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; "
-      "form-action 'none'\r\n",
-      r.status, StatusText(r.status), r.content_type, r.body.size());
+      "HTTP/1.1 {} {}\r\nContent-Type: {}\r\nContent-Length: {}\r\nConnection: close\r\n{}",
+      r.status, StatusText(r.status), r.content_type, r.body.size(), SecurityHeaders());
   h += r.cacheable ? "Cache-Control: max-age=300\r\n" : "Cache-Control: no-store\r\n";
   if (!r.allow.empty()) h += "Allow: " + r.allow + "\r\n";
   if (r.status == 401) h += "WWW-Authenticate: Bearer\r\n";
@@ -109,7 +106,8 @@ HttpServer::~HttpServer() { Stop(); }
 bool HttpServer::Start(std::string& error) {
   if (ctx_ != nullptr) return true;
   std::call_once(g_library, [] { mg_init_library(0); });
-  const std::string listen = fmt::format("{}:{}", opt_.address, opt_.port);
+  // civetweb serves the front line only, on loopback.
+  const std::string listen = "127.0.0.1:0";
   const std::string threads = std::to_string(opt_.threads);
   const std::string head = std::to_string(opt_.max_head);
   const std::string timeout = std::to_string(opt_.request_timeout_ms);
@@ -132,6 +130,7 @@ bool HttpServer::Start(std::string& error) {
   mg_callbacks callbacks{};
   callbacks.begin_request = &HttpServer::OnRequest;
   callbacks.log_message = &HttpServer::OnLog;
+  callbacks.http_error = &HttpServer::OnError;
   char text[256] = "";
   unsigned code = 0;
   mg_error_data err{};
@@ -149,15 +148,41 @@ bool HttpServer::Start(std::string& error) {
   }
   mg_server_port ports[4] = {};
   const int n = mg_get_server_ports(ctx_, 4, ports);
-  port_ = n > 0 ? ports[0].port : opt_.port;
+  GateOptions g;
+  g.address = opt_.address;
+  g.port = opt_.port;
+  g.backend_port = n > 0 ? ports[0].port : 0;
+  g.head_timeout_ms = opt_.head_timeout_ms;
+  g.max_head = opt_.max_head;
+  g.max_body = opt_.max_body;
+  g.per_address = opt_.per_address;
+  gate_ = std::make_unique<FrontGate>(g, log_);
+  if (g.backend_port == 0 || !gate_->Start(error)) {
+    if (error.empty()) error = "http: the workers' server has no port";
+    gate_.reset();
+    mg_stop(ctx_);
+    ctx_ = nullptr;
+    return false;
+  }
+  port_ = gate_->port();
   if (log_) log_(fmt::format("http: serving on {}:{}", opt_.address, port_));
   return true;
 }
 
 void HttpServer::Stop() {
+  if (gate_) gate_->Stop();
+  gate_.reset();
   if (ctx_ == nullptr) return;
   mg_stop(ctx_);
   ctx_ = nullptr;
+}
+
+// civetweb's own refusals (a malformed head, a time-out) in our form: the
+// security headers, a fixed status text, nothing of the request echoed.
+int HttpServer::OnError(mg_connection* conn, int status, const char*) {
+  if (status < 400 || status > 599) status = 400;
+  Send(conn, Refused(status, StatusText(status)), false);
+  return 0;
 }
 
 int HttpServer::OnRequest(mg_connection* conn) {
@@ -190,6 +215,11 @@ int HttpServer::Serve(mg_connection* conn) {
     mg_disable_keep_alive(conn);
     return 431;
   }
+  const char* origin = mg_get_header(conn, "Origin");
+  const char* host = mg_get_header(conn, "Host");
+  req.origin = origin != nullptr ? origin : "";
+  req.origin_sent = origin != nullptr;
+  req.host = host != nullptr ? host : "";
   const char* auth = mg_get_header(conn, "Authorization");
   const char* type = mg_get_header(conn, "Content-Type");
   req.authorization = auth != nullptr ? auth : "";

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "web/front_gate.h"
 #include "web/web_api.h"
 
 struct mg_context;
@@ -24,11 +25,18 @@ struct ServerOptions {
   // worker.
   int request_timeout_ms = 5000;
   int keep_alive_timeout_ms = 500;
+  // The front line (FrontGate): a client's whole request head within this
+  // time, and at most this many connections open from one address.
+  int head_timeout_ms = 2000;
+  size_t per_address = 16;
 };
 
-// The embedded HTTP server (civetweb) in front of a WebApi: a fixed pool of
-// worker threads, bounded request heads and bodies, time-outs for slow
-// clients. The workers only call WebApi::Handle.
+// The embedded HTTP server in front of a WebApi: the front line (FrontGate)
+// takes every client and hands only whole request heads on to civetweb's
+// fixed pool of worker threads on a loopback port; bounded request heads and
+// bodies, time-outs for slow clients, a cap per client address. The workers
+// only call WebApi::Handle. Every answer carries the security headers, also
+// the ones civetweb makes itself.
 class HttpServer {
  public:
   using LogSink = std::function<void(const std::string&)>;
@@ -47,12 +55,14 @@ class HttpServer {
  private:
   static int OnRequest(mg_connection* conn);
   static int OnLog(const mg_connection* conn, const char* message);
+  static int OnError(mg_connection* conn, int status, const char* message);
   int Serve(mg_connection* conn);
 
   WebApi& api_;
   ServerOptions opt_;
   LogSink log_;
   mg_context* ctx_ = nullptr;
+  std::unique_ptr<FrontGate> gate_;
   int port_ = 0;
 };
 

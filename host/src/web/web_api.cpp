@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <set>
@@ -636,8 +637,25 @@ Response WebApi::Metrics() {
   return r;
 }
 
+// A browser names the page a request comes from in Origin; control is taken
+// only from this server's own page (scheme://host[:port] matching Host), so
+// another site open in the operator's browser cannot send commands.
+static bool SameOrigin(const std::string& origin, const std::string& host) {
+  std::string rest;
+  for (const char* scheme : {"http://", "https://"})
+    if (origin.rfind(scheme, 0) == 0) rest = origin.substr(std::strlen(scheme));
+  if (rest.empty() || host.empty() || rest.size() != host.size()) return false;
+  for (size_t i = 0; i < rest.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(rest[i])) !=
+        std::tolower(static_cast<unsigned char>(host[i])))
+      return false;
+  return true;
+}
+
 Response WebApi::Control(unsigned int id, const Request& req) {
   if (!opt_.control) return Error(403, "control is off (the runner takes --http-control)");
+  if (req.origin_sent && !SameOrigin(req.origin, req.host))
+    return Error(403, "control is taken only from this server's own page (Origin)");
   const std::string bearer = "Bearer ";
   if (req.authorization.rfind(bearer, 0) != 0 ||
       !TokenMatches(req.authorization.substr(bearer.size()), opt_.token))

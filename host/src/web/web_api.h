@@ -24,6 +24,9 @@ struct Request {
   std::string query;
   std::string authorization;  // the Authorization header, "" when absent
   std::string content_type;
+  std::string origin;  // the Origin header; a control request must come from this page
+  bool origin_sent = false;
+  std::string host;  // the Host header
   std::string body;
 };
 
