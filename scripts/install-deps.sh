@@ -9,7 +9,7 @@ packages=(
   libjsoncpp-dev libfmt-dev libsqlite3-dev sqlite3 libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  libmosquitto-dev mosquitto mosquitto-clients
+  libmosquitto-dev mosquitto mosquitto-clients openssl
   libsystemd-dev
   file dpkg-dev
   libcivetweb-dev

@@ -518,3 +518,63 @@ TEST(MqttE2E, AllowListOfNoControlCommandIsRefusedAtStart) {
   EXPECT_NE(std::string::npos, ReadText(t.File("out")).find("107 is not a control command"))
       << ReadText(t.File("out"));
 }
+
+namespace {
+
+// A certificate authority and a server certificate for "localhost" it signed,
+// made with Debian's openssl in `dir`; false when openssl failed.
+bool MakeCertificates(const std::string& dir, const std::string& ca_name) {
+  const std::string d = "cd " + dir + " && ";
+  const std::string quiet = " >/dev/null 2>&1";
+  return std::system((d + "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=" + ca_name +
+                      " -keyout " + ca_name + ".key -out " + ca_name + ".pem" + quiet)
+                         .c_str()) == 0 &&
+         std::system((d + "openssl req -newkey rsa:2048 -nodes -subj /CN=localhost -keyout "
+                          "server.key -out server.csr" + quiet)
+                         .c_str()) == 0 &&
+         std::system((d + "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.ext && "
+                          "openssl x509 -req -in server.csr -CA " + ca_name + ".pem -CAkey " + ca_name +
+                      ".key -CAcreateserial -days 2 -extfile san.ext -out server.pem" + quiet)
+                         .c_str()) == 0;
+}
+
+}  // namespace
+
+// mqtts://: the runner trusts the certificate authority it is given, and
+// only that one: a broker whose certificate another authority signed gets
+// no connection (and polling goes on).
+TEST(MqttE2E, MqttsTrustsTheGivenAuthorityOnly) {
+  TempDir t;
+  ASSERT_TRUE(MakeCertificates(t.path(), "site-ca")) << "openssl is needed (scripts/install-deps.sh)";
+  TempDir other;
+  ASSERT_TRUE(MakeCertificates(other.path(), "other-ca"));
+  Broker broker(t.path());
+  const int tls_port = broker.AddTlsListener(t.File("site-ca.pem"), t.File("server.pem"),
+                                             t.File("server.key"));
+  ASSERT_TRUE(broker.Start()) << "mosquitto is needed (scripts/install-deps.sh installs it)";
+  Observer obs(broker.port());
+  ASSERT_TRUE(obs.Ready(10));
+  const std::string site = Write(t.File("site.json"), Site(Json::Value()));
+  const std::string scen = Write(t.File("scen.json"), FastScenario());
+  const std::string url = "mqtts://localhost:" + std::to_string(tls_port);
+
+  const pid_t good = Spawn({"--site", site, "--simulate", scen, "--db", t.File("h.db"), "--log",
+                            t.File("log"), "--mqtt", url, "--mqtt-ca", t.File("site-ca.pem"),
+                            "--mqtt-client-id", "gw-tls", "--rounds", "3"},
+                           t.File("out"));
+  EXPECT_TRUE(obs.WaitTopic("k417t/power-1/units/21", "", 20)) << ReadText(t.File("log"));
+  EXPECT_EQ(0, Wait(good, 30)) << ReadText(t.File("out"));
+  EXPECT_NE(std::string::npos, ReadText(t.File("log")).find("mqtt: connected to localhost"))
+      << ReadText(t.File("log"));
+  EXPECT_EQ("offline", LastPayload(obs.All(), "k417t/gateway/gw-tls/availability"));
+
+  const pid_t wrong = Spawn({"--site", site, "--simulate", scen, "--db", t.File("h2.db"), "--log",
+                             t.File("log2"), "--mqtt", url, "--mqtt-ca", other.File("other-ca.pem"),
+                             "--mqtt-client-id", "gw-wrong", "--rounds", "3"},
+                            t.File("out2"));
+  EXPECT_EQ(0, Wait(wrong, 30)) << "polling goes on without the broker\n" << ReadText(t.File("out2"));
+  const std::string log2 = ReadText(t.File("log2"));
+  EXPECT_EQ(std::string::npos, log2.find("mqtt: connected")) << log2;
+  EXPECT_EQ(std::string::npos, broker.log().find("as gw-wrong")) << broker.log();
+  for (const Message& m : obs.All()) EXPECT_EQ(std::string::npos, m.topic.find("gw-wrong")) << m.topic;
+}

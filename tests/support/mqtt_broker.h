@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -61,7 +62,8 @@ class Broker {
     const std::string bin = MosquittoBinary();
     if (bin.empty()) return false;
     const std::string conf = dir_ + "/mosquitto.conf";
-    std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+    std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                        << tls_;
     pid_ = fork();
     if (pid_ == 0) {
       const std::string log = dir_ + "/mosquitto.log";
@@ -84,11 +86,26 @@ class Broker {
     }
   }
   int port() const { return port_; }
+  // A second listener, TLS with this certificate authority and server
+  // certificate and key (before Start()); returns its port.
+  int AddTlsListener(const std::string& ca, const std::string& cert, const std::string& key) {
+    const int port = FreePort();
+    // Run by root, mosquitto reads the key after dropping to its own user,
+    // which cannot enter the test's folder: it stays who started it.
+    tls_ = "user root\nlistener " + std::to_string(port) + " 127.0.0.1\ncafile " + ca + "\ncertfile " + cert +
+           "\nkeyfile " + key + "\n";
+    return port;
+  }
+  std::string log() const {
+    std::ifstream in(dir_ + "/mosquitto.log");
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
   std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
 
  private:
   std::string dir_;
   int port_;
+  std::string tls_;
   pid_t pid_ = -1;
 };
 
