@@ -267,6 +267,12 @@ void LineSession::StartControl() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     while (!controls_.empty() && job == nullptr) {
+      // A command between two exchanges of a round would start that round
+      // again (the controller's step goes back to 0 after a command): it
+      // waits for the round's end, when the controller rests before the
+      // next. A controller that does not answer finishes no round to wait for.
+      const Member& target = *controls_.front().member;
+      if (target.round_open && target.answering && !controls_.front().ticket->Done()) break;
       if (controls_.front().ticket->Take())
         job = std::make_unique<ControlJob>(std::move(controls_.front()));
       controls_.pop_front();
@@ -340,9 +346,11 @@ bool LineSession::SendNext(TimePoint now) {
 bool LineSession::Transmit(Member& m, TimePoint now) {
   last_sent_ = std::move(m.outbox);
   m.outbox.clear();
+  // A control command is no part of a round: it does not start one.
+  const bool command = control_ != nullptr && control_->member == &m && !control_sent_;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (!m.round_open) {
+    if (!m.round_open && !command) {
       m.round_open = true;
       m.round_start = now;
       m.at_round_start = stats_;

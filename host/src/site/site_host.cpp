@@ -279,7 +279,31 @@ ControlResult SiteHost::Control(unsigned int device_id, int code,
                    fmt::format("control code {} for device {} refused: {}", code, device_id, why));
     return {-1, why};
   }
+  // A command takes the controller's next exchange and its round starts
+  // again, so commands closer than a round would stop polling for good: a
+  // command waits until the device has completed a round since the last one
+  // (at most one command per round). A device that does not answer has no
+  // round to wait for.
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    const bool turn = round_cv_.wait_until(lock, ControlGate::Clock::now() + limit, [&] {
+      return !d->line->answering(*d->ctrl) || d->line->rounds(*d->ctrl) > d->control_round ||
+             d->control_round == 0;
+    });
+    if (!turn) {
+      lock.unlock();
+      control_gate_.Leave(device_id);
+      why = "the device has not completed a round since its last command (one command a round)";
+      RateLimitedLog(fmt::format("control-paced{}", device_id),
+                     fmt::format("control code {} for device {} refused: {}", code, device_id, why));
+      return {-1, why};
+    }
+  }
   ControlResult r = d->line->SubmitControl(*d->ctrl, code, in)->Wait(limit);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    d->control_round = std::max<uint64_t>(d->line->rounds(*d->ctrl), 1);
+  }
   control_gate_.Leave(device_id);
   if (r.result < 0 && r.reason.find(" ms; ") != std::string::npos)
     Log(fmt::format("control code {} for device {}: {}", code, device_id, r.reason));
@@ -464,6 +488,7 @@ void SiteHost::OnRound(PMBusProtocol& ctrl, const line::RoundTiming& t) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     d->last_round = report->time;
+    round_cv_.notify_all();
     const std::set<unsigned int> ids(d->unit_ids.begin(), d->unit_ids.end());
     for (const auto& [key, image] : last_images_)
       if (ids.count(key.first) != 0) report->images.push_back({key.first, key.second, image});

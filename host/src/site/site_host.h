@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -222,7 +223,8 @@ class SiteHost : public HostServices {
     std::vector<store::AlarmEvent> round_events;
     ControllerModel model;
     bool lost = false;
-    bool settled = false;  // the line's thread only: restored alarms settled
+    uint64_t control_round = 0;  // rounds completed when its last command ended
+    bool settled = false;        // the line's thread only: restored alarms settled
   };
   // Lines and devices; never changed once published, replaced whole.
   struct Tables {
@@ -257,6 +259,7 @@ class SiteHost : public HostServices {
   mutable std::mutex tables_mu_;  // guards tables_ (the pointer, not what it points to)
   std::shared_ptr<const Tables> tables_;
   ControlGate control_gate_;
+  std::condition_variable round_cv_;  // with mu_: a round completed (control waits for one)
   size_t next_line_ = 0;
   bool started_ = false;
   store::AlarmService alarms_;
