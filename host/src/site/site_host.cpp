@@ -12,9 +12,11 @@ namespace {
 
 constexpr auto kLogRepeat = std::chrono::seconds(30);
 
-int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
-
 }  // namespace
+
+int64_t SiteHost::Now() const {
+  return options_.clock ? options_.clock() : static_cast<int64_t>(std::time(nullptr));
+}
 
 SiteHost::SiteHost(Options options, LogSink log)
     : options_(std::move(options)),
@@ -26,6 +28,9 @@ SiteHost::SiteHost(Options options, LogSink log)
     store::HistoryOptions h;
     h.path = options_.db_path;
     h.retention = options_.retention;
+    h.commit_s = options_.commit_s;
+    h.max_bytes = options_.history_max_bytes;
+    h.clock = [this] { return Now(); };
     h.log = log_;
     h.active_alarms = [this] {
       std::vector<store::AlarmEvent> open;
@@ -192,7 +197,10 @@ bool SiteHost::RemoveLine(size_t line) {
     next->by_host_ctrl[d->ctrl->controller().get()] = d;
   }
   Replace(std::move(next));
-  if (history_) history_->Flush();
+  std::set<unsigned int> gone;
+  for (const auto& d : now->devices)
+    if (d->line_id == line) gone.insert(d->unit_ids.begin(), d->unit_ids.end());
+  WriteLatest(&gone);
   return true;
 }
 
@@ -238,7 +246,35 @@ void SiteHost::RunOnce(int max_wait_ms) {
 void SiteHost::Shutdown() {
   Stop();
   jobs_.Stop();
-  if (history_) history_->Flush();
+  WriteLatest(nullptr);
+}
+
+void SiteHost::WriteLatest(const std::set<unsigned int>* ids) {
+  if (!history_) return;
+  std::vector<std::pair<std::pair<unsigned int, int>, std::pair<int64_t, std::vector<unsigned char>>>>
+      latest;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = gates_.begin(); it != gates_.end();) {
+      if (ids != nullptr && ids->count(it->first.first) == 0) {
+        ++it;
+        continue;
+      }
+      Gate& g = it->second;
+      if (g.unsaved)
+        latest.push_back({{it->first.first, g.type}, {g.latest_time, std::move(g.latest)}});
+      if (ids == nullptr) {
+        g.unsaved = false;
+        ++it;
+      } else {
+        it = gates_.erase(it);  // a device that comes back starts with a first round
+      }
+    }
+  }
+  for (auto& [unit, rec] : latest)
+    history_->AppendRecord(unit.first, unit.second, rec.first, rec.second.data(),
+                           rec.second.size());
+  history_->Flush();
 }
 
 ControlResult SiteHost::Control(unsigned int device_id, int code,
@@ -332,9 +368,18 @@ void SiteHost::KeepImage(const QMXVDevice& unit, int type, std::vector<unsigned 
   unit_types_[{unit.DataId(), unit.DeviceType()}] = type;
 }
 
-bool SiteHost::Publish(QMXVDevice& dev, int type, const unsigned char* data, int len, bool, bool) {
+bool SiteHost::Publish(QMXVDevice& dev, int type, const unsigned char* data, int len, bool,
+                       bool changed) {
   if (const std::shared_ptr<Device> d = DeviceOfUnit(dev)) d->line->Published(*d->ctrl);
-  KeepImage(dev, type, std::vector<unsigned char>(data, data + len));
+  std::vector<unsigned char> image(data, data + len);
+  if (history_ && options_.heartbeat_s > 0) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto& published = gates_[{dev.DataId(), dev.DeviceType()}].published;
+    published.emplace_back(image, changed);
+    // A unit that publishes without saving (none does today) cannot grow it.
+    while (published.size() > 8) published.pop_front();
+  }
+  KeepImage(dev, type, std::move(image));
   return true;
 }
 
@@ -353,6 +398,10 @@ bool SiteHost::ThresholdPoint(QMXVDevice& dev, const rule_value& rule) {
 bool SiteHost::BatchCheck(QMXVDevice& dev, const std::vector<rule_value>& rules) {
   store::AlarmService::CommitResult r = alarms_.Commit(dev.DataId(), rules, Now());
   CommitEvents(DeviceOfUnit(dev).get(), r.events);
+  if (!r.events.empty() && history_ && options_.heartbeat_s > 0) {
+    std::lock_guard<std::mutex> lock(mu_);
+    gates_[{dev.DataId(), dev.DeviceType()}].alarm_changed = true;
+  }
   return r.changed;
 }
 
@@ -384,7 +433,39 @@ void SiteHost::SaveHistory(QMXVDevice& dev, const unsigned char* data, int len) 
         fmt::format("history: unit {} saved before it ever published; not stored", dev.DataId()));
     return;
   }
-  history_->AppendRecord(dev.DataId(), type, Now(), data, static_cast<size_t>(len));
+  const int64_t now = Now();
+  if (options_.heartbeat_s > 0) {
+    std::vector<unsigned char> image(data, data + len);
+    std::lock_guard<std::mutex> lock(mu_);
+    Gate& g = gates_[{dev.DataId(), dev.DeviceType()}];
+    // The unit's verdict on this very image; one not found counts as changed.
+    bool changed = true;
+    for (auto it = g.published.begin(); it != g.published.end(); ++it) {
+      if (it->first != image) continue;
+      changed = it->second;
+      g.published.erase(g.published.begin(), it + 1);
+      break;
+    }
+    if (options_.moved && g.stored_at != 0) {
+      if (const std::optional<bool> moved = options_.moved(type, g.stored, image)) changed = *moved;
+    }
+    const bool due = g.stored_at == 0 || changed || g.alarm_changed || g.type != type ||
+                     now - g.stored_at >= static_cast<int64_t>(options_.heartbeat_s) ||
+                     now < g.stored_at;
+    g.alarm_changed = false;
+    g.type = type;
+    if (!due) {
+      g.unsaved = true;
+      g.latest_time = now;
+      g.latest = std::move(image);
+      return;
+    }
+    g.stored_at = now;
+    g.stored = std::move(image);
+    g.unsaved = false;
+    g.latest.clear();
+  }
+  history_->AppendRecord(dev.DataId(), type, now, data, static_cast<size_t>(len));
 }
 
 // The plug-in logs every bad answer; a line that keeps coming back (a unit
@@ -447,7 +528,7 @@ void SiteHost::OnRound(PMBusProtocol& ctrl, const line::RoundTiming& t) {
     // The first round after start-up has stated every point the device still
     // has: what the history had raised and no round stated is gone.
     if (settle) CommitEvents(d.get(), alarms_.SettleRestored(d->unit_ids, report->time).events);
-    if (history_) history_->Flush();
+    if (history_) history_->FlushDue();
     {
       std::lock_guard<std::mutex> lock(mu_);
       report->events.swap(d->round_events);
