@@ -325,6 +325,7 @@
     const xRange = () => [from, h.to];
     state.chart = new uPlot({ width, height: 300, series, axes, scales: { x: { time: true, range: xRange } } }, data, box);
     box.dataset.points = String(n);
+    box.dataset.stepped = stepped ? '1' : '0';
     box.dataset.from = String(from);
   }
 

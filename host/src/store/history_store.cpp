@@ -351,17 +351,23 @@ bool HistoryStore::OpenLocked() const {
 }
 
 void HistoryStore::MigrateLocked(sqlite3* db) const {
-  Stmt v(db, "PRAGMA user_version");
-  const int64_t layout = v.ok() && v.Step() == SQLITE_ROW ? v.ColInt(0) : 0;
+  // Statements finished before the rebuild: a table being read cannot be dropped.
+  int64_t layout = 0;
+  bool exists = false, autoincrement = false;
+  {
+    Stmt v(db, "PRAGMA user_version");
+    layout = v.ok() && v.Step() == SQLITE_ROW ? v.ColInt(0) : 0;
+    Stmt old(db, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'round_record'");
+    exists = old.ok() && old.Step() == SQLITE_ROW;
+    autoincrement = exists && old.ColText(0).find("AUTOINCREMENT") != std::string::npos;
+  }
   if (layout >= kLayout) return;
-  Stmt old(db, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'round_record'");
   std::string error;
-  if (!old.ok() || old.Step() != SQLITE_ROW) {
+  if (!exists) {
     // A new file: the schema is created as layout 2.
     Exec(db, "PRAGMA user_version=2", error);
     return;
   }
-  const bool autoincrement = old.ColText(0).find("AUTOINCREMENT") != std::string::npos;
   if (Exec(db, "BEGIN IMMEDIATE", error) == SQLITE_OK) {
     if (autoincrement) {
       Exec(db, kMigrate1To2, error);
