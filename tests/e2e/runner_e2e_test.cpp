@@ -203,7 +203,26 @@ TEST(RunnerE2E, BadSiteFilesExitWithTwoAndAMessage) {
                {R"({"devices": [{"data_id": 100, "setting": {"port": "/dev/tty\u0000USB0", "rcSetting": {}}}]})",
                 "devices[0].setting.port: a NUL character"},
                {R"({"devices": [{"data_id": 100, "setting": {"baud_rate": 12345, "rcSetting": {}}}]})",
-                "baud_rate 12345 is not a speed"}};
+                "baud_rate 12345 is not a speed"},
+               // How the history is written: zero, negative, not a number, absurd,
+               // unknown members.
+               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}], "history": {"heartbeat_s": 0}})",
+                "history.heartbeat_s must be a whole number above 0 and at most 86400 seconds"},
+               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}], "history": {"commit_s": -5}})",
+                "history.commit_s must be"},
+               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}], "history": {"commit_s": 2.5}})",
+                "history.commit_s must be a whole number"},
+               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}], "history": {"max_mb": "big"}})",
+                "history.max_mb must be a number, not \"big\""},
+               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}], "history": {"max_mb": 1e300}})",
+                "history.max_mb must be"},
+               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}],
+                  "history": {"rectifier": {"diff_i": 0}}})",
+                "history.rectifier.diff_i must be a number above 0"},
+               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}], "history": {"heartbeat": 60}})",
+                "history.heartbeat is not known"},
+               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}], "history": [300]})",
+                "history must be an object"}};
   for (const Case& c : cases) {
     const std::string site = Write(t.File("site.json"), c.text);
     RunResult r = RunRunner("--site " + site + " --simulate " + scen + " --rounds 1 --db " +
@@ -213,6 +232,16 @@ TEST(RunnerE2E, BadSiteFilesExitWithTwoAndAMessage) {
   }
   EXPECT_EQ(2, RunRunner("--rounds x 2>/dev/null").exit_code);
   const std::string site = SiteFor(ParseFile(scen), t.File("good.json"));
+  for (const auto& [option, says] :
+       {std::pair<const char*, const char*>{"--history-heartbeat 0", "--history-heartbeat must be"},
+        {"--history-commit abc", "--history-commit must be a number, not \"abc\""},
+        {"--history-max-mb 1e12", "--history-max-mb must be"},
+        {"--history-max-mb nan", "--history-max-mb must be"}}) {
+    RunResult r = RunRunner("--site " + site + " --simulate " + scen + " --rounds 1 --db " +
+                            t.File("h.db") + " " + option + " 2>&1");
+    EXPECT_EQ(2, r.exit_code) << option;
+    EXPECT_NE(std::string::npos, r.raw.find(says)) << r.raw;
+  }
 
   // Documents that jsoncpp answers with an exception: nesting, and values of
   // the wrong type or range in the scenario, also in a later timeline change.
