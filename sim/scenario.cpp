@@ -364,8 +364,7 @@ bool ParseMotion(const Json::Value& root, Motion* out, std::string* error) {
     to = v.asDouble();
     return true;
   };
-  auto count = [&](const Json::Value& obj, const std::string& at, const char* name,
-                   unsigned& to) {
+  auto count = [&](const Json::Value& obj, const std::string& at, const char* name, unsigned& to) {
     const Json::Value& v = obj[name];
     if (v.isNull()) return true;
     if (!v.isUInt() || v.asUInt() > 100000000u)

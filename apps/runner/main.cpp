@@ -301,10 +301,9 @@ bool LoadHistory(const Args& a, const Json::Value& site, k417t_run::HistorySetti
     error = a.site + ": " + error;
     return false;
   }
-  const std::pair<const std::string*, double*> given[] = {
-      {&a.history_heartbeat, &out.heartbeat_s},
-      {&a.history_commit, &out.commit_s},
-      {&a.history_max_mb, &out.max_mb}};
+  const std::pair<const std::string*, double*> given[] = {{&a.history_heartbeat, &out.heartbeat_s},
+                                                          {&a.history_commit, &out.commit_s},
+                                                          {&a.history_max_mb, &out.max_mb}};
   const char* names[] = {"--history-heartbeat", "--history-commit", "--history-max-mb"};
   for (size_t k = 0; k < 3; ++k) {
     if (!given[k].first->empty() &&
@@ -753,10 +752,12 @@ int main(int argc, char** argv) {
   app.add_flag("--no-restore", a.no_restore, "do not restore units from their last stored images");
   app.add_option("--retention-rows", a.retention_rows, "records kept per unit (0: no limit)");
   app.add_option("--retention-days", a.retention_days, "days of history kept (0: no limit)");
-  app.add_option("--history-heartbeat", a.history_heartbeat,
-                 "seconds: a unit's record at least this often (default 300; site file history.heartbeat_s)");
-  app.add_option("--history-commit", a.history_commit,
-                 "seconds: records committed together at most this often, alarm events at once (default 30)");
+  app.add_option(
+      "--history-heartbeat", a.history_heartbeat,
+      "seconds: a unit's record at least this often (default 300; site file history.heartbeat_s)");
+  app.add_option(
+      "--history-commit", a.history_commit,
+      "seconds: records committed together at most this often, alarm events at once (default 30)");
   app.add_option("--history-max-mb", a.history_max_mb,
                  "size bound of the history database in MiB, oldest records go first (default 64)");
   app.add_option("--log", a.log, "log file (default: standard error)");

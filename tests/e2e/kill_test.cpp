@@ -1,5 +1,7 @@
-// A runner killed with SIGKILL while it writes history loses no committed row,
-// and the database opens cleanly and passes SQLite's integrity check.
+// A runner killed with SIGKILL while it writes history loses no committed row
+// and no alarm event it reported, and the database opens cleanly and passes
+// SQLite's integrity check.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -7,12 +9,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <string>
 #include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -32,7 +32,8 @@ Counts Inspect(const std::string& db) {
   sqlite3_busy_timeout(h, 2000);
   auto one = [h](const char* sql, long& n, std::string* s) {
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(h, sql, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) {
+    if (sqlite3_prepare_v2(h, sql, -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW) {
       n = sqlite3_column_int64(st, 0);
       if (s) s->assign(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
     }
@@ -56,16 +57,17 @@ pid_t Start(const std::string& db, const std::string& dir, const std::string& ou
     const std::string site = dir + "/site.json";
     FILE* f = fopen(site.c_str(), "w");
     fputs(R"({"devices": [{"data_id": 100, "setting": {"address": 1, "acSetting": [{"data_id": 11}],
-           "dcSetting": [{"data_id": 21}, {"data_id": 22}], "rcSetting": {}}}]})", f);
+           "dcSetting": [{"data_id": 21}, {"data_id": 22}], "rcSetting": {}}}]})",
+          f);
     fclose(f);
     freopen(out.c_str(), "a", stdout);
     freopen("/dev/null", "w", stderr);
     std::vector<std::string> args;
     const std::string emulator = K417T_EMULATOR;
     if (!emulator.empty()) args.push_back(emulator);
-    for (const std::string& a : {std::string(K417T_RUNNER), std::string("--site"), site,
-                                 std::string("--simulate"), scen, std::string("--db"), db,
-                                 std::string("--json")})
+    for (const std::string& a :
+         {std::string(K417T_RUNNER), std::string("--site"), site, std::string("--simulate"), scen,
+          std::string("--db"), db, std::string("--json")})
       args.push_back(a);
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
@@ -86,8 +88,8 @@ TEST(RunnerKill, SigkillDuringWritesLosesNoCommittedRow) {
   long committed = 0;
   for (int run = 0; run < 3; ++run) {
     // Records every second: the kill lands while history is being written.
-    const pid_t pid = Start(db, dir, "/dev/null", "",
-                            {"--history-heartbeat", "1", "--history-commit", "1"});
+    const pid_t pid =
+        Start(db, dir, "/dev/null", "", {"--history-heartbeat", "1", "--history-commit", "1"});
     ASSERT_GT(pid, 0);
     // wait until this run has committed rows of its own, then kill it at a
     // different moment of its cycle each time

@@ -7,8 +7,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 

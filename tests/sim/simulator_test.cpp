@@ -212,7 +212,8 @@ TEST(SimMotion, NoiseStepsAndAlarmsFollowTheScenario) {
   std::string err;
   EXPECT_FALSE(Simulator::Create(ParseJson(R"({"noise": {"voltage": -1}})"), &err));
   EXPECT_EQ(err, "noise.voltage: must be a number from 0 to 1000");
-  EXPECT_FALSE(Simulator::Create(ParseJson(R"({"alarms": {"every_rounds": 5, "rounds": 5}})"), &err));
+  EXPECT_FALSE(
+      Simulator::Create(ParseJson(R"({"alarms": {"every_rounds": 5, "rounds": 5}})"), &err));
   EXPECT_EQ(err, "alarms.rounds: must be fewer than alarms.every_rounds");
   EXPECT_FALSE(Simulator::Create(ParseJson(R"({"steps": 3})"), &err));
 }

@@ -269,7 +269,8 @@ TEST(HistoryStore, OlderLayoutIsRebuiltInPlaceKeepingRowsAndIds) {
     EXPECT_TRUE(f.Logged("rebuilt in the current layout")) << f.log;
     const auto records = h.Records(102, 0, kT0 + 100);
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(std::make_tuple(records[0].id, records[0].image), std::make_tuple(int64_t{5}, Bytes{1, 2}));
+    EXPECT_EQ(std::make_tuple(records[0].id, records[0].image),
+              std::make_tuple(int64_t{5}, Bytes{1, 2}));
     EXPECT_EQ(records[1].id, 9);
     ASSERT_EQ(h.OpenAlarms().size(), 1u);  // from the events, as before
     EXPECT_EQ(h.OpenAlarms()[0].text, "low");

@@ -185,7 +185,8 @@ TEST(ViewGolden, StatesAreWordsNamesComeFromTheSite) {
 TEST(ViewDeadBand, RectifierMovesPastItsBandsOnlyByVoltageCurrentStateOrCount) {
   auto image = [](const char* rectifier) {
     Json::Value scen = Parse(std::string(R"({"ac": [{"inputs": [{"a": 230}]}], "dc": [{"v": 53.5}],
-                                            "rectifier": )") + rectifier + "}");
+                                            "rectifier": )") +
+                             rectifier + "}");
     OneRound r(scen);
     for (const auto& img : r.host->Snapshot(100)->images)
       if (img.type == qmx::view::kRectifierType) return img.image;

@@ -251,7 +251,8 @@ void SiteHost::Shutdown() {
 
 void SiteHost::WriteLatest(const std::set<unsigned int>* ids) {
   if (!history_) return;
-  std::vector<std::pair<std::pair<unsigned int, int>, std::pair<int64_t, std::vector<unsigned char>>>>
+  std::vector<
+      std::pair<std::pair<unsigned int, int>, std::pair<int64_t, std::vector<unsigned char>>>>
       latest;
   {
     std::lock_guard<std::mutex> lock(mu_);

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -64,7 +64,7 @@ struct DeviceSnapshot {
   bool answering = false;  // a round completed and no answer was missed since
   bool stale = false;      // communication lost: values are the last ones read, not live
   uint64_t rounds = 0;
-  int64_t last_round = 0;  // epoch seconds, 0 before the first round
+  int64_t last_round = 0;      // epoch seconds, 0 before the first round
   std::string model, version;  // as the controller answered the model query; "" before
   std::vector<UnitImage> images;
   std::vector<store::ActiveAlarm> alarms;  // of the controller and its units

@@ -3,17 +3,16 @@
 #include <json/value.h>
 #include <json/writer.h>
 #include <sqlite3.h>
-
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
 #include <iterator>
 #include <map>
-#include <tuple>
 #include <memory>
 #include <set>
-#include <algorithm>
 #include <sstream>
+#include <tuple>
 #include <utility>
 
 namespace qmx::store {
@@ -567,7 +566,8 @@ int HistoryStore::WriteLocked(const std::vector<Pending>& batch, std::string& er
         ev.Int(5, e.level).Text(6, e.key).Text(7, e.code).Int(8, e.seq).Text(9, e.name);
         ev.Text(10, e.text);
         event_units.insert(e.data_id);
-        if (!SetAlarmState(db_, e)) return fail("alarm state: " + ErrorText(db_, sqlite3_errcode(db_)));
+        if (!SetAlarmState(db_, e))
+          return fail("alarm state: " + ErrorText(db_, sqlite3_errcode(db_)));
       } else {
         const HistoryRecord& r = p.record;
         rec.Int(1, r.data_id).Int(2, r.type).Int(3, r.time).Text(4, r.local_time);
@@ -659,7 +659,9 @@ int HistoryStore::BoundSizeLocked(std::string& error) {
   const int64_t wal = static_cast<int64_t>(2 * opt_.wal_bytes);
   const int64_t bound = std::max<int64_t>(static_cast<int64_t>(opt_.max_bytes) - wal,
                                           static_cast<int64_t>(opt_.max_bytes) / 2);
-  auto used = [&] { return (pragma("PRAGMA page_count") - pragma("PRAGMA freelist_count")) * page; };
+  auto used = [&] {
+    return (pragma("PRAGMA page_count") - pragma("PRAGMA freelist_count")) * page;
+  };
   if (used() <= bound) return SQLITE_OK;
   const int64_t target = bound - bound / 16;
   Stmt records(db_,
@@ -681,7 +683,8 @@ int HistoryStore::BoundSizeLocked(std::string& error) {
     if (now <= target) return SQLITE_OK;
     // Rows for the excess at the average row size, and some more: pages
     // only come free once every row on them is gone.
-    const int64_t chunk = 16 + (now - target) / std::max<int64_t>(1, now / std::max<int64_t>(1, count));
+    const int64_t chunk =
+        16 + (now - target) / std::max<int64_t>(1, now / std::max<int64_t>(1, count));
     int deleted = 0;
     for (Stmt* s : {&records, &events}) {
       s->Int(1, chunk);
@@ -741,8 +744,8 @@ std::vector<HistoryEvent> HistoryStore::Events(uint32_t data_id, int64_t from, i
   return out;
 }
 
-std::vector<HistoryRecord> HistoryStore::RecordsSampled(uint32_t data_id, int64_t from,
-                                                         int64_t to, size_t max_points) const {
+std::vector<HistoryRecord> HistoryStore::RecordsSampled(uint32_t data_id, int64_t from, int64_t to,
+                                                        size_t max_points) const {
   std::vector<HistoryRecord> out;
   if (to < from || max_points == 0) return out;
   // Spans of whole seconds; the span count stays within max_points.

@@ -7,8 +7,8 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "store/alarm_event.h"
@@ -149,8 +149,8 @@ class HistoryStore {
   size_t pending() const;
   uint64_t dropped() const;  // items dropped because the pending bound was hit
   bool is_open() const;
-  uint64_t commits() const;         // transactions written since the store was made
-  uint64_t bound_deleted() const;   // rows deleted to keep the size bound
+  uint64_t commits() const;        // transactions written since the store was made
+  uint64_t bound_deleted() const;  // rows deleted to keep the size bound
 
  private:
   struct Pending {
@@ -188,7 +188,7 @@ class HistoryStore {
   mutable sqlite3* db_ = nullptr;
   mutable bool sweep_all_ = true;  // first write after an open ages every unit
   mutable uint64_t failed_flushes_ = 0;
-  mutable std::string last_error_;  // repeated failures are logged once, then every 100th
+  mutable std::string last_error_;   // repeated failures are logged once, then every 100th
   mutable bool file_known_ = false;  // identity of the open file
   mutable uint64_t file_dev_ = 0;
   mutable uint64_t file_ino_ = 0;

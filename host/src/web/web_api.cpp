@@ -4,11 +4,11 @@
 #include <json/writer.h>
 
 #include <algorithm>
-#include <optional>
 #include <cctype>
 #include <cmath>
 #include <ctime>
 #include <exception>
+#include <optional>
 #include <set>
 #include <tuple>
 
@@ -492,8 +492,7 @@ Response WebApi::History(const std::map<std::string, std::string>& q) {
   for (const store::HistoryRecord& r : sampled) points.emplace_back(r.time, &r);
   const int64_t end = std::min(to, Now());
   const std::optional<DeviceSnapshot> snap = host.Snapshot(device);
-  const bool held_to_end =
-      snap && snap->answering && !points.empty() && points.back().first < end;
+  const bool held_to_end = snap && snap->answering && !points.empty() && points.back().first < end;
   if (held_to_end) points.emplace_back(end, points.back().second);
   for (const auto& [when, r] : points) {
     const view::UnitValues read = view::ReadUnit(unit, r->type, r->image, labels);
@@ -518,7 +517,8 @@ Response WebApi::History(const std::map<std::string, std::string>& q) {
   // Points are steps: each value holds until the next point.
   v["stepped"] = true;
   v["records"] = static_cast<Json::UInt64>(in_range);
-  v["held_from"] = held_from != 0 ? Json::Value(static_cast<Json::Int64>(held_from)) : Json::Value();
+  v["held_from"] =
+      held_from != 0 ? Json::Value(static_cast<Json::Int64>(held_from)) : Json::Value();
   v["held_to_now"] = held_to_end;
   if (in_range == 0) {
     v["note"] = held_from != 0 ? "no record in this range; the value stored before it holds"
