@@ -329,9 +329,15 @@ TEST(HistoryStore, FlushDueWaitsForTheCommitIntervalButNotForAlarmEvents) {
   ASSERT_EQ(before.size(), 1u);
   EXPECT_EQ(before[0].image, Bytes{2});
   EXPECT_TRUE(h.RecordsBefore(102, kT0).empty());
+  AddRecord(h, 100, 5093, kT0 + 70, Bytes{8});  // a second type under the same id
+  ASSERT_TRUE(h.Flush());
   const auto both = h.RecordsBefore(100, kT0 + 1000);
-  ASSERT_EQ(both.size(), 1u);
-  EXPECT_EQ(both[0].type, 5092);
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(std::make_tuple(both[0].type, both[0].image), std::make_tuple(5092, Bytes{7}));
+  EXPECT_EQ(std::make_tuple(both[1].type, both[1].image), std::make_tuple(5093, Bytes{8}));
+  const auto one = h.RecordsBefore(100, kT0 + 1000, 5092);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].image, Bytes{7});
 }
 
 // The size bound holds while records keep coming: the oldest records go

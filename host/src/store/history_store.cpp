@@ -769,18 +769,22 @@ std::vector<HistoryRecord> HistoryStore::RecordsSampled(uint32_t data_id, int64_
   return out;
 }
 
-std::vector<HistoryRecord> HistoryStore::RecordsBefore(uint32_t data_id, int64_t t) const {
+std::vector<HistoryRecord> HistoryStore::RecordsBefore(uint32_t data_id, int64_t t,
+                                                        int type) const {
   std::vector<HistoryRecord> out;
   std::lock_guard<std::mutex> lock(db_mu_);
   if (!OpenLocked()) return out;
   // One seek per type through (data_id, t), newest first.
-  Stmt q(db_,
-         "SELECT id, type, t, local_time, image FROM round_record WHERE id IN ("
-         "SELECT (SELECT id FROM round_record WHERE data_id = ?1 AND type = u.type AND t < ?2 "
-         "ORDER BY t DESC, id DESC LIMIT 1) FROM (SELECT DISTINCT type FROM round_record "
-         "WHERE data_id = ?1) u) ORDER BY type");
+  Stmt q(db_, type != 0
+                  ? "SELECT id, type, t, local_time, image FROM round_record WHERE data_id = ?1 "
+                    "AND type = ?3 AND t < ?2 ORDER BY t DESC, id DESC LIMIT 1"
+                  : "SELECT id, type, t, local_time, image FROM round_record WHERE id IN ("
+                    "SELECT (SELECT id FROM round_record WHERE data_id = ?1 AND type = u.type "
+                    "AND t < ?2 ORDER BY t DESC, id DESC LIMIT 1) FROM (SELECT DISTINCT type "
+                    "FROM round_record WHERE data_id = ?1) u) ORDER BY type");
   if (q.ok()) {
     q.Int(1, data_id).Int(2, t);
+    if (type != 0) q.Int(3, type);
     while (q.Step() == SQLITE_ROW) out.push_back(RecordRow(q, data_id));
   }
   if (!q.ok())

@@ -121,7 +121,8 @@ class HistoryStore {
   // The newest record of each type stored for data_id with time before `t`:
   // what a range starting at `t` begins with, since a value holds until the
   // next record.
-  std::vector<HistoryRecord> RecordsBefore(uint32_t data_id, int64_t t) const;
+  // With `type` (not 0): only that type's, one index seek.
+  std::vector<HistoryRecord> RecordsBefore(uint32_t data_id, int64_t t, int type = 0) const;
   // The newest `limit` events of one device in [from, to], oldest first.
   std::vector<HistoryEvent> EventsNewest(uint32_t data_id, int64_t from, int64_t to,
                                          size_t limit) const;

@@ -482,7 +482,7 @@ Response WebApi::History(const std::map<std::string, std::string>& q) {
   int64_t held_from = 0;
   std::vector<store::HistoryRecord> before;
   if (sampled.empty() || sampled.front().time > from) {
-    before = store->RecordsBefore(unit, from);
+    before = store->RecordsBefore(unit, from, type);
     for (const store::HistoryRecord& r : before) {
       if (r.type != type) continue;
       held_from = r.time;
