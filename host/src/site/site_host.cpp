@@ -12,6 +12,14 @@ namespace {
 
 constexpr auto kLogRepeat = std::chrono::seconds(30);
 
+// FNV-1a: tells a round's image from the others of the same unit (they
+// differ at least in their time stamps).
+uint64_t ImageHash(const std::vector<unsigned char>& image) {
+  uint64_t h = 1469598103934665603ull;
+  for (unsigned char b : image) h = (h ^ b) * 1099511628211ull;
+  return h;
+}
+
 }  // namespace
 
 int64_t SiteHost::Now() const {
@@ -376,9 +384,10 @@ bool SiteHost::Publish(QMXVDevice& dev, int type, const unsigned char* data, int
   if (history_ && options_.heartbeat_s > 0) {
     std::lock_guard<std::mutex> lock(mu_);
     auto& published = gates_[{dev.DataId(), dev.DeviceType()}].published;
-    published.emplace_back(image, changed);
-    // A unit that publishes without saving (none does today) cannot grow it.
-    while (published.size() > 8) published.pop_front();
+    published.emplace_back(ImageHash(image), changed);
+    // Beyond what the job queue can hold back; a unit that publishes without
+    // saving (none does today) cannot grow it either.
+    while (published.size() > std::max<size_t>(64, options_.job_queue)) published.pop_front();
   }
   KeepImage(dev, type, std::move(image));
   return true;
@@ -441,8 +450,9 @@ void SiteHost::SaveHistory(QMXVDevice& dev, const unsigned char* data, int len) 
     Gate& g = gates_[{dev.DataId(), dev.DeviceType()}];
     // The unit's verdict on this very image; one not found counts as changed.
     bool changed = true;
+    const uint64_t hash = ImageHash(image);
     for (auto it = g.published.begin(); it != g.published.end(); ++it) {
-      if (it->first != image) continue;
+      if (it->first != hash) continue;
       changed = it->second;
       g.published.erase(g.published.begin(), it + 1);
       break;
@@ -450,9 +460,14 @@ void SiteHost::SaveHistory(QMXVDevice& dev, const unsigned char* data, int len) 
     if (options_.moved && g.stored_at != 0) {
       if (const std::optional<bool> moved = options_.moved(type, g.stored, image)) changed = *moved;
     }
+    const int64_t age = now - g.stored_at;
+    const int64_t beat = static_cast<int64_t>(options_.heartbeat_s);
+    // Past half its heartbeat, a unit rides along with a commit that is
+    // coming anyway: the units' heartbeats fall into one commit instead of
+    // drifting apart into one each.
+    const bool ride = age >= beat / 2 && history_->pending() > 0;
     const bool due = g.stored_at == 0 || changed || g.alarm_changed || g.type != type ||
-                     now - g.stored_at >= static_cast<int64_t>(options_.heartbeat_s) ||
-                     now < g.stored_at;
+                     age >= beat || ride || now < g.stored_at;
     g.alarm_changed = false;
     g.type = type;
     if (!due) {

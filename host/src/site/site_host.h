@@ -271,9 +271,10 @@ class SiteHost : public HostServices {
   // What decides whether a unit's round end is stored; per (data id, device
   // type), guarded by mu_.
   struct Gate {
-    // Published images with the unit's verdict, matched to the image the
-    // round-end job saves (the line may publish the next round first).
-    std::deque<std::pair<std::vector<unsigned char>, bool>> published;
+    // Hashes of the published images with the unit's verdict, matched to the
+    // image the round-end job saves: the line may publish further rounds
+    // before the job worker gets to it (a slow disk), up to the job queue.
+    std::deque<std::pair<uint64_t, bool>> published;
     bool alarm_changed = false;  // set by the batch check of the same job
     int64_t stored_at = 0;       // 0: nothing stored since start
     std::vector<unsigned char> stored;
