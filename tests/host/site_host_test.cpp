@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -461,8 +462,15 @@ TEST(SiteHostHistory, RecordsOnChangeHeartbeatAndTheLastRoundAtAStop) {
     }
   };
   run(8, 2);  // first round, the change on round 6, steady rounds
+  // A job worker held up (a slow disk) while the line polls on: the steady
+  // rounds it then catches up with are still steady.
+  std::promise<void> release;
+  std::shared_future<void> held = release.get_future().share();
+  host->QueueJob(*ctrl, [held] { held.wait(); });
+  run(28, 2);
+  release.set_value();
   now += 300;
-  run(10, 2);  // round 9 on the heartbeat, round 10 held back
+  run(30, 2);  // round 29 on the heartbeat, round 30 held back
   const std::vector<unsigned char> last_dc = host->LastImage(102, 5093);
   host->Shutdown();
   testing::internal::GetCapturedStdout();
