@@ -188,7 +188,8 @@ TEST(ViewDeadBand, RectifierMovesPastItsBandsOnlyByVoltageCurrentStateOrCount) {
                                             "rectifier": )") +
                              rectifier + "}");
     OneRound r(scen);
-    for (const auto& img : r.host->Snapshot(100)->images)
+    const auto snap = r.host->Snapshot(100);  // held: the loop reads its images
+    for (const auto& img : snap->images)
       if (img.type == qmx::view::kRectifierType) return img.image;
     ADD_FAILURE() << "no rectifier image";
     return std::vector<unsigned char>{};

@@ -69,8 +69,10 @@ struct HistoryOptions {
   // (a unit's newest is kept), alarm events only when no record is left to
   // delete. 0: no bound.
   uint64_t max_bytes = 0;
-  // Page size of a new database file (an existing one keeps its own).
-  int page_size = 4096;
+  // Page size of a new database file (an existing one keeps its own). A
+  // commit of a few records touches a few pages; with 1 KiB pages that is a
+  // third less written than with 4 KiB (history_bench, README).
+  int page_size = 1024;
   // The WAL is checkpointed into the database when it passes this size, not
   // after every commit, and cut back to twice this when larger.
   uint64_t wal_bytes = 1u << 20;
