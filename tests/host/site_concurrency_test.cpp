@@ -19,13 +19,13 @@ namespace {
 using namespace std::chrono_literals;
 
 struct Site {
-  std::shared_ptr<qmx::SiteHost> host =
-      std::make_shared<qmx::SiteHost>(qmx::SiteHost::Options{}, [](const std::string&) {});
+  std::shared_ptr<qmx::SiteHost> host;
   std::vector<std::shared_ptr<QMXController>> host_ctrls;
   std::vector<std::shared_ptr<K417T>> ctrls;
   std::vector<std::unique_ptr<k417t_test::PowerSystemThread>> power;
 
-  explicit Site(int lines) {
+  explicit Site(int lines, qmx::SiteHost::Options o = {})
+      : host(std::make_shared<qmx::SiteHost>(o, [](const std::string&) {})) {
     for (int i = 0; i < lines; ++i) Add(100 * static_cast<unsigned>(i + 1));
   }
   // A controller on a line of its own, with a power system answering.
@@ -107,7 +107,16 @@ TEST(SiteHostConcurrency, CommandMadeDirectlyOnAnotherThreadIsHandedToTheLine) {
 // A reload's work on the host (a line stopped and its device let go, a new
 // line added and started) while front ends read and send commands.
 TEST(SiteHostConcurrency, LinesRemovedAndAddedWhileOtherThreadsRead) {
-  Site s(2);
+  // With history on change: the lines publish, the job worker saves and a
+  // removed line writes its units' latest images, all at once.
+  char dir[] = "/tmp/k417t-conc-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  qmx::SiteHost::Options o;
+  o.db_path = std::string(dir) + "/h.db";
+  o.heartbeat_s = 300;
+  o.commit_s = 30;
+  Site s(2, o);
+  s.host->OpenHistory();
   s.host->Start();
   std::atomic<bool> stop{false};
   std::atomic<int> reads{0};
@@ -144,4 +153,8 @@ TEST(SiteHostConcurrency, LinesRemovedAndAddedWhileOtherThreadsRead) {
   EXPECT_GT(s.host->rounds(100), seen);
   s.host->Stop();
   EXPECT_GT(reads.load(), 0);
+  // Every start of device 200 stored its units' first round.
+  s.host->Shutdown();
+  EXPECT_GE(s.host->history()->Records(202, 0, INT64_MAX / 2).size(), 5u);
+  std::system(("rm -rf " + std::string(dir)).c_str());
 }
