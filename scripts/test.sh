@@ -17,6 +17,12 @@ scripts/build.sh build
 ctest --test-dir build --output-on-failure -j"$jobs"
 took plain
 
+echo "== history bench (short): steady values write at most 370 bytes a round (16 MB a controller-day)"
+# On the build tree's disk, not a tmpfs: tmpfs counts no write_bytes.
+build/bench/history_bench --values steady --rounds 1800 --db build/history-bench.db \
+  --max-written-per-round 370
+took history-bench
+
 echo "== asan+ubsan"
 scripts/build.sh build-asan -DK417T_SANITIZE=asan -DK417T_BUILD_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

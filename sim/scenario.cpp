@@ -375,4 +375,84 @@ void MergeJson(Json::Value& base, const Json::Value& patch) {
   base = patch;
 }
 
+bool ParseMotion(const Json::Value& root, Motion* out, std::string* error) {
+  auto fail = [error](const std::string& what) {
+    if (error != nullptr) *error = what;
+    return false;
+  };
+  auto number = [&](const Json::Value& obj, const std::string& at, const char* name, double hi,
+                    double& to) {
+    const Json::Value& v = obj[name];
+    if (v.isNull()) return true;
+    if (!v.isNumeric() || v.asDouble() < 0 || v.asDouble() > hi)
+      return fail(at + "." + name + ": must be a number from 0 to " +
+                  std::to_string(static_cast<long long>(hi)));
+    to = v.asDouble();
+    return true;
+  };
+  auto count = [&](const Json::Value& obj, const std::string& at, const char* name, unsigned& to) {
+    const Json::Value& v = obj[name];
+    if (v.isNull()) return true;
+    if (!v.isUInt() || v.asUInt() > 100000000u)
+      return fail(at + "." + name + ": must be a whole number from 0 to 100000000");
+    to = v.asUInt();
+    return true;
+  };
+  for (const char* member : {"noise", "steps", "alarms"}) {
+    if (root.isMember(member) && !root[member].isObject())
+      return fail(std::string(member) + ": must be an object");
+  }
+  const Json::Value& noise = root["noise"];
+  const Json::Value& steps = root["steps"];
+  const Json::Value& alarms = root["alarms"];
+  unsigned seed = out->seed;
+  if (!number(noise, "noise", "voltage", 1000, out->noise_v) ||
+      !number(noise, "noise", "current", 10000, out->noise_i) ||
+      !count(noise, "noise", "seed", seed) ||
+      !count(steps, "steps", "every_rounds", out->step_every) ||
+      !number(steps, "steps", "voltage", 1000, out->step_v) ||
+      !number(steps, "steps", "current", 10000, out->step_i) ||
+      !count(alarms, "alarms", "every_rounds", out->alarm_every) ||
+      !count(alarms, "alarms", "rounds", out->alarm_rounds)) {
+    return false;
+  }
+  out->seed = seed;
+  if (out->alarm_every > 0 && out->alarm_rounds >= out->alarm_every)
+    return fail("alarms.rounds: must be fewer than alarms.every_rounds");
+  return true;
+}
+
+void ForEachAnalog(Json::Value& root, const std::function<void(Json::Value&, bool)>& f) {
+  // Never creates a member: a scenario without one keeps its defaults.
+  auto has = [](const Json::Value& obj, const char* name, bool array) {
+    return obj.isObject() && obj.isMember(name) && (array ? obj[name].isArray() : true);
+  };
+  auto one = [&](Json::Value& obj, const char* name, bool voltage) {
+    if (has(obj, name, false) && obj[name].isNumeric()) f(obj[name], voltage);
+  };
+  if (has(root, "ac", true)) {
+    for (Json::Value& screen : root["ac"]) {
+      if (has(screen, "inputs", true))
+        for (Json::Value& in : screen["inputs"])
+          for (const char* p : {"a", "b", "c"}) one(in, p, true);
+      for (const char* p : {"ia", "ib", "ic"}) one(screen, p, false);
+    }
+  }
+  if (has(root, "rectifier", false) && root["rectifier"].isObject()) {
+    Json::Value& rc = root["rectifier"];
+    one(rc, "value", true);
+    if (has(rc, "modules", true))
+      for (Json::Value& m : rc["modules"]) one(m, "value", false);
+  }
+  if (has(root, "dc", true)) {
+    for (Json::Value& dc : root["dc"]) {
+      one(dc, "v", true);
+      one(dc, "i", false);
+      if (has(dc, "m", true))
+        for (Json::Value& x : dc["m"])
+          if (x.isNumeric()) f(x, false);
+    }
+  }
+}
+
 }  // namespace k417t::sim

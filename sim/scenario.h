@@ -24,11 +24,20 @@
 //   "faults" {"drop_every", "corrupt_checksum_every", "wrong_unit_count_every",
 //             "delay_ms", "byte_by_byte", "byte_gap_ms", "garbage", "garbage_every"}
 //   "changes" [ {"after_rounds": N, "set": {same shape, merged in}} ]
+//   "noise" {"voltage": V, "current": A, "seed": N}   every round each voltage
+//           (AC a/b/c, rectifier value, DC v) and current (AC ia/ib/ic, module
+//           values, DC i and m) given as a number moves by up to ± that much
+//           around its scenario value
+//   "steps" {"every_rounds": N, "voltage": V, "current": A}   every N rounds one
+//           of those values (in turn) steps up or down by that much and stays
+//   "alarms" {"every_rounds": N, "rounds": M}   every N rounds the first DC
+//           unit reports low voltage for M rounds
 // Lists given replace the defaults; their lengths become the counts sent.
 #include <json/json.h>
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -120,6 +129,22 @@ struct Change {
   unsigned after_rounds = 0;
   Json::Value set;
 };
+
+// Values that move the way a plant's do (see "noise", "steps", "alarms").
+struct Motion {
+  double noise_v = 0, noise_i = 0;
+  uint32_t seed = 1;
+  unsigned step_every = 0;
+  double step_v = 0, step_i = 0;
+  unsigned alarm_every = 0, alarm_rounds = 0;
+  bool any() const { return noise_v > 0 || noise_i > 0 || step_every > 0 || alarm_every > 0; }
+};
+
+bool ParseMotion(const Json::Value& root, Motion* out, std::string* error);
+
+// Calls f(value, is_voltage) for every voltage and current of a scenario
+// object given as a number, in a fixed order.
+void ForEachAnalog(Json::Value& root, const std::function<void(Json::Value&, bool)>& f);
 
 // Fills *out from a scenario object (fields not given keep their defaults).
 // On a bad field returns false with a message naming it.

@@ -91,8 +91,9 @@ std::unique_ptr<Simulator> Simulator::Create(const Json::Value& root, std::strin
                                              LogSink log) {
   Scenario scenario;
   std::vector<Change> changes;
+  Motion motion;
   if (!ParseScenario(root, &scenario, error) || !ParseChanges(root, &changes, error) ||
-      !CheckAnswerSizes(scenario, error)) {
+      !ParseMotion(root, &motion, error) || !CheckAnswerSizes(scenario, error)) {
     return nullptr;
   }
   // Every state the timeline will reach is checked now, so a bad change is a
@@ -109,6 +110,8 @@ std::unique_ptr<Simulator> Simulator::Create(const Json::Value& root, std::strin
   }
   std::unique_ptr<Simulator> sim(
       new Simulator(root, std::move(scenario), std::move(changes), std::move(log)));
+  sim->motion_ = motion;
+  sim->rng_ = motion.seed == 0 ? 1 : motion.seed;
   return sim;
 }
 
@@ -118,6 +121,7 @@ Simulator::Simulator(Json::Value root, Scenario scenario, std::vector<Change> ch
       changes_(std::move(changes)),
       log_(std::move(log)) {
   root_.removeMember("changes");
+  for (const char* m : {"noise", "steps", "alarms"}) root_.removeMember(m);
   // Changes are applied in file order; each waits for its round count.
   // Those due at 0 rounds take effect at once.
   while (next_change_ < changes_.size() && changes_[next_change_].after_rounds == 0) {
@@ -156,16 +160,64 @@ void Simulator::StartRound() {
     MergeJson(next, changes_[next_change_++].set);
     changed = true;
   }
-  if (!changed) return;
+  if (changed) {
+    Scenario s;
+    std::string err;
+    if (!ParseScenario(next, &s, &err) || !CheckAnswerSizes(s, &err)) {
+      Log("scenario change after round " + std::to_string(completed) + " refused: " + err);
+      next = root_;
+    } else {
+      root_ = next;
+      scenario_ = std::move(s);
+      Log("scenario changed after round " + std::to_string(completed));
+    }
+  }
+  if (!Move(completed, next)) return;
   Scenario s;
   std::string err;
-  if (!ParseScenario(next, &s, &err) || !CheckAnswerSizes(s, &err)) {
-    Log("scenario change after round " + std::to_string(completed) + " refused: " + err);
-    return;
+  if (ParseScenario(next, &s, &err)) {
+    scenario_ = std::move(s);
+  } else {
+    Log("moving values after round " + std::to_string(completed) + " refused: " + err);
   }
-  root_ = std::move(next);
-  scenario_ = std::move(s);
-  Log("scenario changed after round " + std::to_string(completed));
+}
+
+bool Simulator::Move(unsigned completed, Json::Value& next) {
+  if (!motion_.any()) return false;
+  // xorshift64: the same numbers from the same seed on every platform.
+  auto uniform = [this] {
+    rng_ ^= rng_ << 13;
+    rng_ ^= rng_ >> 7;
+    rng_ ^= rng_ << 17;
+    return static_cast<double>(rng_ >> 11) / static_cast<double>(1ull << 53) * 2.0 - 1.0;
+  };
+  if (motion_.step_every > 0 && completed > 0 && completed % motion_.step_every == 0) {
+    // One value in turn steps and stays there (in the base, not the noise).
+    size_t k = 0, total = 0;
+    ForEachAnalog(root_, [&total](Json::Value&, bool) { ++total; });
+    if (total > 0) {
+      const size_t pick = next_step_++ % total;
+      const double sign = uniform() < 0 ? -1.0 : 1.0;
+      ForEachAnalog(root_, [&](Json::Value& v, bool voltage) {
+        if (k++ == pick) v = v.asDouble() + sign * (voltage ? motion_.step_v : motion_.step_i);
+      });
+      next = root_;
+    }
+  }
+  if (motion_.noise_v > 0 || motion_.noise_i > 0) {
+    ForEachAnalog(next, [&](Json::Value& v, bool voltage) {
+      v = v.asDouble() + uniform() * (voltage ? motion_.noise_v : motion_.noise_i);
+    });
+  }
+  if (motion_.alarm_every > 0 && next.isMember("dc") && next["dc"].isArray() &&
+      !next["dc"].empty() && completed >= motion_.alarm_every) {
+    const unsigned phase = completed % motion_.alarm_every;
+    if (phase < motion_.alarm_rounds) next["dc"][0]["v_state"] = 1;
+    // The controller tells of an alarm change in the DC answer's data flag;
+    // without it the alarm block is not asked for.
+    if (phase == 0 || phase == motion_.alarm_rounds) next["data_flags"]["dc"] = 17;
+  }
+  return true;
 }
 
 void Simulator::OnReject(const qmx::wire::Rejection& r, std::vector<Outgoing>* out) {

@@ -68,6 +68,9 @@ class Simulator {
   void OnFrame(const uint8_t* frame, size_t len, std::vector<Outgoing>* out);
   void OnReject(const qmx::wire::Rejection& r, std::vector<Outgoing>* out);
   void StartRound();
+  // The scenario of this round with noise, steps and alarms; false when
+  // nothing moves.
+  bool Move(unsigned completed, Json::Value& next);
   // Frames and sends one answer through the fault stage.
   void Answer(uint8_t cid1, uint8_t rtn, const Bytes& info, bool wrong_count,
               std::vector<Outgoing>* out);
@@ -79,6 +82,9 @@ class Simulator {
   Json::Value root_;  // the scenario as changed so far
   Scenario scenario_;
   std::vector<Change> changes_;
+  Motion motion_;
+  uint64_t rng_ = 1;  // the noise's own generator: equal seeds, equal runs everywhere
+  size_t next_step_ = 0;
   size_t next_change_ = 0;
   LogSink log_;
   qmx::wire::FrameDecoder decoder_;

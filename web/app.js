@@ -298,7 +298,11 @@
     if (auto) {
       from = n ? Math.max(h.from, h.time[0] - Math.max(60, Math.round((h.to - h.time[0]) * 0.05))) : h.to - 3600;
     }
-    $('chart-info').textContent = `${n} point${n === 1 ? '' : 's'}${h.thinned ? ' (thinned)' : ''} · ${when(from)} to ${when(h.to)}`;
+    // Records come on change and on a heartbeat; the API adds the value held
+    // into the range and carries the last one to now while the device answers.
+    const records = h.records === undefined ? n : h.records;
+    const told = h.note ? ` · ${h.note}` : '';
+    $('chart-info').textContent = `${records} record${records === 1 ? '' : 's'}${h.thinned ? ' (thinned)' : ''} · ${when(from)} to ${when(h.to)}${told}`;
     const data = [h.time].concat(h.series.map((x) => x.values));
     const box = $('chart');
     const width = Math.max(260, box.clientWidth || 600);
@@ -321,6 +325,7 @@
     const xRange = () => [from, h.to];
     state.chart = new uPlot({ width, height: 300, series, axes, scales: { x: { time: true, range: xRange } } }, data, box);
     box.dataset.points = String(n);
+    box.dataset.stepped = stepped ? '1' : '0';
     box.dataset.from = String(from);
   }
 

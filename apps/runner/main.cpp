@@ -76,6 +76,7 @@ struct Args {
   std::string traces;
   unsigned retention_rows = 0;
   unsigned retention_days = 0;
+  std::string history_heartbeat, history_commit, history_max_mb;  // override the site file
   // history subcommand
   unsigned device = 0;
   std::string from, to, format = "table";
@@ -315,6 +316,25 @@ bool LoadSnmp(const Args& a, const Json::Value& site, qmx::snmp::SnmpConfig& cfg
   return true;
 }
 
+// The site file's "history" with the command line's overrides.
+bool LoadHistory(const Args& a, const Json::Value& site, k417t_run::HistorySettings& out,
+                 std::string& error) {
+  if (!k417t_run::ReadHistory(site, out, error)) {
+    error = a.site + ": " + error;
+    return false;
+  }
+  const std::pair<const std::string*, double*> given[] = {{&a.history_heartbeat, &out.heartbeat_s},
+                                                          {&a.history_commit, &out.commit_s},
+                                                          {&a.history_max_mb, &out.max_mb}};
+  const char* names[] = {"--history-heartbeat", "--history-commit", "--history-max-mb"};
+  for (size_t k = 0; k < 3; ++k) {
+    if (!given[k].first->empty() &&
+        !k417t_run::HistoryValue(names[k], *given[k].first, *given[k].second, error))
+      return false;
+  }
+  return true;
+}
+
 // Sends the --control command to every device after its first round, from a
 // thread of its own (as a front end would), and prints each result. False
 // when a controller never answered.
@@ -426,9 +446,10 @@ int CheckConfig(const Args& a) {
   std::string error;
   Plugin plugin;
   qmx::snmp::SnmpConfig snmp_config;
+  k417t_run::HistorySettings history;
   if (!LoadSite(a.site, site, devices, error) ||
       !LoadMqtt(a, site, devices, mqtt_enabled, mqtt_config, error) ||
-      !LoadSnmp(a, site, snmp_config, error)) {
+      !LoadSnmp(a, site, snmp_config, error) || !LoadHistory(a, site, history, error)) {
     std::cerr << "k417t-run: " << error << "\n";
     rc = 2;
   } else if (!plugin.Load(a.plugin, error)) {
@@ -547,7 +568,9 @@ int Run(const Args& a) {
   }
   qmx::exporter::MqttConfig mqtt_config;
   bool mqtt_enabled = false;
-  if (!LoadMqtt(a, site, devices, mqtt_enabled, mqtt_config, error)) {
+  k417t_run::HistorySettings history;
+  if (!LoadMqtt(a, site, devices, mqtt_enabled, mqtt_config, error) ||
+      !LoadHistory(a, site, history, error)) {
     std::cerr << "k417t-run: " << error << "\n";
     return 2;
   }
@@ -639,6 +662,14 @@ int Run(const Args& a) {
     opts.retention.max_rows = a.retention_rows;
     opts.retention.max_days = a.retention_days;
     opts.retention.max_event_rows = a.retention_rows;
+    opts.heartbeat_s = static_cast<uint32_t>(history.heartbeat_s);
+    opts.commit_s = static_cast<uint32_t>(history.commit_s);
+    opts.history_max_bytes = static_cast<uint64_t>(history.max_mb) << 20;
+    opts.moved = [band = history.rectifier](int type, const std::vector<unsigned char>& stored,
+                                            const std::vector<unsigned char>& now) {
+      return type == qmx::view::kRectifierType ? qmx::view::MovedPast(type, stored, now, band)
+                                               : std::nullopt;
+    };
     auto host = std::make_shared<qmx::SiteHost>(opts, log);
     host->OpenHistory();
     // The site as the front ends see it, and the front ends, started in
@@ -785,6 +816,14 @@ int main(int argc, char** argv) {
   app.add_flag("--no-restore", a.no_restore, "do not restore units from their last stored images");
   app.add_option("--retention-rows", a.retention_rows, "records kept per unit (0: no limit)");
   app.add_option("--retention-days", a.retention_days, "days of history kept (0: no limit)");
+  app.add_option(
+      "--history-heartbeat", a.history_heartbeat,
+      "seconds: a unit's record at least this often (default 300; site file history.heartbeat_s)");
+  app.add_option(
+      "--history-commit", a.history_commit,
+      "seconds: records committed together at most this often, alarm events at once (default 30)");
+  app.add_option("--history-max-mb", a.history_max_mb,
+                 "size bound of the history database in MiB, oldest records go first (default 64)");
   app.add_option("--log", a.log, "log file (default: standard error)");
   app.add_option("--traces", a.traces, "where the plug-in's console traces go (default: the log)");
   app.add_flag("--pace", a.pace, "simulator paces its answers at the scenario's baud rate");

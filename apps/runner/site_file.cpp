@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <map>
 
 #include "input/checked_json.h"
@@ -100,12 +103,106 @@ bool ReadLabels(const Json::Value& labels, const std::string& where, qmx::view::
   return true;
 }
 
+struct Limit {
+  const char* name;
+  double lo, hi;  // lo excluded
+  bool whole;
+  const char* unit;
+};
+
+// The reasonable ranges: a heartbeat up to a day, commits up to an hour
+// apart, up to 1 TiB of history, rectifier dead bands within what a 48 V
+// plant's group could move.
+const Limit kLimits[] = {{"heartbeat_s", 0, 86400, true, "seconds"},
+                         {"commit_s", 0, 3600, true, "seconds"},
+                         {"max_mb", 0, 1048576, true, "MiB"},
+                         {"diff_v", 0, 100, false, "V"},
+                         {"diff_i", 0, 10000, false, "A"}};
+
+bool Check(const std::string& what, const Limit& l, double v, std::string& error) {
+  if (!std::isfinite(v) || v <= l.lo || v > l.hi || (l.whole && v != std::floor(v))) {
+    error = fmt::format("{} must be {} above {} and at most {} {}", what,
+                        l.whole ? "a whole number" : "a number", l.lo, l.hi, l.unit);
+    return false;
+  }
+  return true;
+}
+
+const Limit& LimitOf(const std::string& name) {
+  for (const Limit& l : kLimits)
+    if (name == l.name) return l;
+  return kLimits[0];
+}
+
 // A device entry's "name", else "device-<data_id>".
 std::string NameOf(const Json::Value& entry, unsigned data_id) {
   return entry["name"].isString() ? entry["name"].asString() : fmt::format("device-{}", data_id);
 }
 
 }  // namespace
+
+bool ReadHistory(const Json::Value& site, HistorySettings& out, std::string& error) {
+  const Json::Value& h = qmx::json::Member(site, "history");
+  if (h.isNull()) return true;
+  if (!h.isObject()) {
+    error = "history must be an object {\"heartbeat_s\", \"commit_s\", \"max_mb\", \"rectifier\"}";
+    return false;
+  }
+  auto take = [&error](const Json::Value& obj, const std::string& at, const char* name,
+                       double& to) {
+    const Json::Value& v = qmx::json::Member(obj, name);
+    if (v.isNull()) return true;
+    const std::string what = at + "." + name;
+    double d = 0;
+    if (!qmx::json::ToDouble(v, d)) {
+      error = fmt::format("{} must be a number, not {}", what, qmx::json::Compact(v));
+      return false;
+    }
+    if (!Check(what, LimitOf(name), d, error)) return false;
+    to = d;
+    return true;
+  };
+  for (const std::string& k : h.getMemberNames()) {
+    if (k != "heartbeat_s" && k != "commit_s" && k != "max_mb" && k != "rectifier") {
+      error = fmt::format("history.{} is not known (heartbeat_s, commit_s, max_mb, rectifier)", k);
+      return false;
+    }
+  }
+  if (!take(h, "history", "heartbeat_s", out.heartbeat_s) ||
+      !take(h, "history", "commit_s", out.commit_s) || !take(h, "history", "max_mb", out.max_mb))
+    return false;
+  const Json::Value& rc = qmx::json::Member(h, "rectifier");
+  if (rc.isNull()) return true;
+  if (!rc.isObject()) {
+    error = "history.rectifier must be an object {\"diff_v\": V, \"diff_i\": A}";
+    return false;
+  }
+  for (const std::string& k : rc.getMemberNames()) {
+    if (k != "diff_v" && k != "diff_i") {
+      error = fmt::format("history.rectifier.{} is not known (diff_v, diff_i)", k);
+      return false;
+    }
+  }
+  return take(rc, "history.rectifier", "diff_v", out.rectifier.diff_v) &&
+         take(rc, "history.rectifier", "diff_i", out.rectifier.diff_i);
+}
+
+bool HistoryValue(const std::string& what, const std::string& text, double& out,
+                  std::string& error) {
+  const char* name = what == "--history-heartbeat" ? "heartbeat_s"
+                     : what == "--history-commit"  ? "commit_s"
+                                                   : "max_mb";
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || end == nullptr || *end != '\0' || errno != 0) {
+    error = fmt::format("{} must be a number, not \"{}\"", what, text);
+    return false;
+  }
+  if (!Check(what, LimitOf(name), v, error)) return false;
+  out = v;
+  return true;
+}
 
 std::vector<SiteDevice> NamedDevices(const Json::Value& site) {
   std::vector<SiteDevice> out;
@@ -152,6 +249,11 @@ bool LoadSite(const std::string& path, Json::Value& site, std::vector<SiteDevice
       }
     }
     devices.push_back(std::move(dev));
+  }
+  HistorySettings history;
+  if (!ReadHistory(site, history, error)) {
+    error = path + ": " + error;
+    return false;
   }
   // Unit identifiers against each other and against the devices' own.
   std::map<uint32_t, std::string> used;

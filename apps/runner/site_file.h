@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "qmx/pmbus_protocol.h"
+#include "view/dead_band.h"
 #include "view/unit_values.h"
 
 namespace k417t_run {
@@ -36,5 +37,24 @@ std::vector<SiteDevice> NamedDevices(const Json::Value& site);
 // "user": [...]} (at most 2 and 27 entries, "unit" optional).
 bool LoadSite(const std::string& path, Json::Value& site, std::vector<SiteDevice>& devices,
               std::string& error);
+
+// How the history is written: the site file's "history" object,
+//   {"heartbeat_s": 300, "commit_s": 30, "max_mb": 64,
+//    "rectifier": {"diff_v": 0.5, "diff_i": 2.0}}
+// every member optional; the command line's --history-* options override.
+struct HistorySettings {
+  double heartbeat_s = 300;  // a unit's record at least this often
+  double commit_s = 30;      // records committed together at most this often
+  double max_mb = 64;        // database and WAL together
+  qmx::view::DeadBand rectifier;
+};
+
+// The "history" object of `site` into `out` (members not given keep their
+// values). False with the member named in `error` when one is not a number,
+// not whole where it must be, zero, negative or beyond reason.
+bool ReadHistory(const Json::Value& site, HistorySettings& out, std::string& error);
+// One setting given as text (a command-line option): `what` names it.
+bool HistoryValue(const std::string& what, const std::string& text, double& out,
+                  std::string& error);
 
 }  // namespace k417t_run

@@ -181,31 +181,53 @@ TEST(RunnerE2E, BadSiteFilesExitWithTwoAndAMessage) {
   struct Case {
     const char* text;
     const char* says;
-  } cases[] = {{"{ not json", "not valid JSON"},
-               {R"({"devices": []})", "devices"},
-               {R"({"devices": [{"data_id": 1}]})", "setting"},
-               {R"({"devices": [{"data_id": 1, "setting": {"acSetting": []}}]})", "refused"},
-               {R"({"devices": [{"data_id": 1099511627776, "setting": {}}]})", "data_id"},
-               {R"({"devices": [{"setting": {"address": 18446744073709551615, "rcSetting": {}}}]})",
-                "refused"},
-               // Files that load but cannot work: units whose history would mix, a
-               // number cut short, text after the document, a port cut at a NUL,
-               // a speed no serial driver sets.
-               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {},
+  } cases[] = {
+      {"{ not json", "not valid JSON"},
+      {R"({"devices": []})", "devices"},
+      {R"({"devices": [{"data_id": 1}]})", "setting"},
+      {R"({"devices": [{"data_id": 1, "setting": {"acSetting": []}}]})", "refused"},
+      {R"({"devices": [{"data_id": 1099511627776, "setting": {}}]})", "data_id"},
+      {R"({"devices": [{"setting": {"address": 18446744073709551615, "rcSetting": {}}}]})",
+       "refused"},
+      // Files that load but cannot work: units whose history would mix, a
+      // number cut short, text after the document, a port cut at a NUL,
+      // a speed no serial driver sets.
+      {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {},
                   "dcSetting": [{"data_id": 21}, {"data_id": 21}]}}]})",
-                "device device-100: dcSetting[1].data_id is 21, as is device device-100: dcSetting[0].data_id"},
-               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}, "dcSetting": [{"data_id": 7}]}},
+       "device device-100: dcSetting[1].data_id is 21, as is device device-100: "
+       "dcSetting[0].data_id"},
+      {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}, "dcSetting": [{"data_id": 7}]}},
                   {"data_id": 200, "setting": {"rcSetting": {}, "acSetting": [{"data_id": 7}]}}]})",
-                "acSetting[0].data_id is 7"},
-               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}, "acSetting": [{"data_id": 100}]}}]})",
-                "as is the data_id of device device-100"},
-               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}, "acSetting": [{"data_id": 11.5}]}}]})",
-                "acSetting[0].data_id must be an unsigned integer"},
-               {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}]} trailing)", "not valid JSON"},
-               {R"({"devices": [{"data_id": 100, "setting": {"port": "/dev/tty\u0000USB0", "rcSetting": {}}}]})",
-                "devices[0].setting.port: a NUL character"},
-               {R"({"devices": [{"data_id": 100, "setting": {"baud_rate": 12345, "rcSetting": {}}}]})",
-                "baud_rate 12345 is not a speed"}};
+       "acSetting[0].data_id is 7"},
+      {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}, "acSetting": [{"data_id": 100}]}}]})",
+       "as is the data_id of device device-100"},
+      {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}, "acSetting": [{"data_id": 11.5}]}}]})",
+       "acSetting[0].data_id must be an unsigned integer"},
+      {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}]} trailing)",
+       "not valid JSON"},
+      {R"({"devices": [{"data_id": 100, "setting": {"port": "/dev/tty\u0000USB0", "rcSetting": {}}}]})",
+       "devices[0].setting.port: a NUL character"},
+      {R"({"devices": [{"data_id": 100, "setting": {"baud_rate": 12345, "rcSetting": {}}}]})",
+       "baud_rate 12345 is not a speed"},
+      // How the history is written: zero, negative, not a number, absurd,
+      // unknown members.
+      {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}], "history": {"heartbeat_s": 0}})",
+       "history.heartbeat_s must be a whole number above 0 and at most 86400 seconds"},
+      {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}], "history": {"commit_s": -5}})",
+       "history.commit_s must be"},
+      {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}], "history": {"commit_s": 2.5}})",
+       "history.commit_s must be a whole number"},
+      {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}], "history": {"max_mb": "big"}})",
+       "history.max_mb must be a number, not \"big\""},
+      {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}], "history": {"max_mb": 1e300}})",
+       "history.max_mb must be"},
+      {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}],
+                  "history": {"rectifier": {"diff_i": 0}}})",
+       "history.rectifier.diff_i must be a number above 0"},
+      {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}], "history": {"heartbeat": 60}})",
+       "history.heartbeat is not known"},
+      {R"({"devices": [{"data_id": 100, "setting": {"rcSetting": {}}}], "history": [300]})",
+       "history must be an object"}};
   for (const Case& c : cases) {
     const std::string site = Write(t.File("site.json"), c.text);
     RunResult r = RunRunner("--site " + site + " --simulate " + scen + " --rounds 1 --db " +
@@ -215,6 +237,16 @@ TEST(RunnerE2E, BadSiteFilesExitWithTwoAndAMessage) {
   }
   EXPECT_EQ(2, RunRunner("--rounds x 2>/dev/null").exit_code);
   const std::string site = SiteFor(ParseFile(scen), t.File("good.json"));
+  for (const auto& [option, says] :
+       {std::pair<const char*, const char*>{"--history-heartbeat 0", "--history-heartbeat must be"},
+        {"--history-commit abc", "--history-commit must be a number, not \"abc\""},
+        {"--history-max-mb 1e12", "--history-max-mb must be"},
+        {"--history-max-mb nan", "--history-max-mb must be"}}) {
+    RunResult r = RunRunner("--site " + site + " --simulate " + scen + " --rounds 1 --db " +
+                            t.File("h.db") + " " + option + " 2>&1");
+    EXPECT_EQ(2, r.exit_code) << option;
+    EXPECT_NE(std::string::npos, r.raw.find(says)) << r.raw;
+  }
 
   // Documents that jsoncpp answers with an exception: nesting, and values of
   // the wrong type or range in the scenario, also in a later timeline change.

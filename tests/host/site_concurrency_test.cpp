@@ -30,8 +30,8 @@ struct Site {
   std::vector<std::shared_ptr<K417T>> ctrls;
   std::vector<std::unique_ptr<k417t_test::PowerSystemThread>> power;
 
-  explicit Site(int lines, int spacing_ms = 10)
-      : host(std::make_shared<qmx::SiteHost>(Paced(spacing_ms), [](const std::string&) {})) {
+  explicit Site(int lines, qmx::SiteHost::Options o = Paced(10))
+      : host(std::make_shared<qmx::SiteHost>(o, [](const std::string&) {})) {
     for (int i = 0; i < lines; ++i) Add(100 * static_cast<unsigned>(i + 1));
   }
   // A controller on a line of its own, with a power system answering.
@@ -93,7 +93,7 @@ TEST(SiteHostConcurrency, ControlAndSnapshotsFromFourThreadsWhileFourLinesPoll) 
 // commands are paced, refusals come at once, and the device keeps polling.
 TEST(SiteHostConcurrency, AControlFloodIsPacedAndTheDeviceKeepsPolling) {
   const int spacing_ms = 200;
-  Site s(1, spacing_ms);
+  Site s(1, Paced(spacing_ms));
   testing::internal::CaptureStdout();
   s.host->Start();
   for (int i = 0; i < 2000 && s.host->rounds(100) == 0; ++i) std::this_thread::sleep_for(5ms);
@@ -148,7 +148,16 @@ TEST(SiteHostConcurrency, CommandMadeDirectlyOnAnotherThreadIsHandedToTheLine) {
 // A reload's work on the host (a line stopped and its device let go, a new
 // line added and started) while front ends read and send commands.
 TEST(SiteHostConcurrency, LinesRemovedAndAddedWhileOtherThreadsRead) {
-  Site s(2);
+  // With history on change: the lines publish, the job worker saves and a
+  // removed line writes its units' latest images, all at once.
+  char dir[] = "/tmp/k417t-conc-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  qmx::SiteHost::Options o = Paced(10);
+  o.db_path = std::string(dir) + "/h.db";
+  o.heartbeat_s = 300;
+  o.commit_s = 30;
+  Site s(2, o);
+  s.host->OpenHistory();
   s.host->Start();
   std::atomic<bool> stop{false};
   std::atomic<int> reads{0};
@@ -185,4 +194,8 @@ TEST(SiteHostConcurrency, LinesRemovedAndAddedWhileOtherThreadsRead) {
   EXPECT_GT(s.host->rounds(100), seen);
   s.host->Stop();
   EXPECT_GT(reads.load(), 0);
+  // Every start of device 200 stored its units' first round.
+  s.host->Shutdown();
+  EXPECT_GE(s.host->history()->Records(202, 0, INT64_MAX / 2).size(), 5u);
+  std::system(("rm -rf " + std::string(dir)).c_str());
 }

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -517,5 +520,79 @@ TEST(SiteHostLines, LinesComeAndGoWhileTheOthersPoll) {
     for (const auto& e : s.host->history()->Events(id, 0, INT64_MAX / 2))
       seen.insert(std::to_string(e.event.data_id) + (e.event.raised ? "+" : "-"));
   EXPECT_EQ((std::multiset<std::string>{"100+", "100-", "200+", "200-"}), seen);
+  std::system(("rm -rf " + std::string(dir)).c_str());
+}
+
+// History on change, through the real units: every unit on its first round,
+// a unit whose value moved past its dead band, every unit on the heartbeat,
+// and at a clean stop the newest image of every unit the gate passed over, so
+// the restore equals the last round.
+TEST(SiteHostHistory, RecordsOnChangeHeartbeatAndTheLastRoundAtAStop) {
+  char dir[] = "/tmp/k417t-gate-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  std::atomic<int64_t> now{1767225600};
+  qmx::SiteHost::Options o;
+  o.db_path = std::string(dir) + "/h.db";
+  o.poll_tick_ms = 0;
+  o.heartbeat_s = 300;
+  o.commit_s = 30;
+  o.clock = [&now] { return now.load(); };
+  // The rectifier's values do not move in this plant.
+  o.moved = [](int type, const std::vector<unsigned char>&,
+               const std::vector<unsigned char>&) -> std::optional<bool> {
+    if (type == 5092) return false;
+    return std::nullopt;
+  };
+  auto host = std::make_shared<qmx::SiteHost>(o, [](const std::string&) {});
+  auto host_ctrl =
+      std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
+  auto ctrl = std::make_shared<K417T>();
+  ctrl->Init(host_ctrl, 100);
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(ctrl->InitSetting(k417t_test::SmallSetting(1, 1000, 100)));
+  auto pair = qmx::wire::MemoryTransport::make_pair("gate");
+  k417t_test::PowerSystem system(std::move(pair.second), {});
+  Json::Value scenario = k417t_test::SmallScenario(1);
+  // After 5 rounds the first DC unit's voltage moves by 1 V (its dead band is
+  // 0.1 V); everything else holds.
+  scenario["changes"][0]["after_rounds"] = 5;
+  scenario["changes"][0]["set"]["dc"][0]["v"] = 54.5;
+  std::string err;
+  system.controllers.push_back(k417t::sim::Simulator::Create(scenario, &err));
+  ASSERT_NE(nullptr, system.controllers[0]) << err;
+  host->OpenHistory();
+  host->AddDevice(ctrl, std::move(pair.first));
+  auto run = [&](uint64_t rounds, int64_t step) {
+    for (uint64_t done = host->rounds(100); done < rounds;) {
+      host->RunOnce(0);
+      system.Answer();
+      if (host->rounds(100) != done) {
+        done = host->rounds(100);
+        now += step;
+        ctrl->last_update -= boost::posix_time::seconds(3);
+      }
+    }
+  };
+  run(8, 2);  // first round, the change on round 6, steady rounds
+  // A job worker held up (a slow disk) while the line polls on: the steady
+  // rounds it then catches up with are still steady.
+  std::promise<void> release;
+  std::shared_future<void> held = release.get_future().share();
+  host->QueueJob(*ctrl, [held] { held.wait(); });
+  run(28, 2);
+  release.set_value();
+  now += 300;
+  run(30, 2);  // round 29 on the heartbeat, round 30 held back
+  const std::vector<unsigned char> last_dc = host->LastImage(102, 5093);
+  host->Shutdown();
+  testing::internal::GetCapturedStdout();
+  qmx::store::HistoryStore& h = *host->history();
+  auto count = [&h](unsigned id) { return h.Records(id, 0, INT64_MAX / 2).size(); };
+  EXPECT_EQ(count(102), 4u) << "first round, the change, the heartbeat, the stop";
+  EXPECT_EQ(count(103), 3u);
+  EXPECT_EQ(count(101), 3u);
+  EXPECT_EQ(count(100), 3u);
+  EXPECT_EQ(h.LastImage(102, 5093), last_dc);
+  EXPECT_LE(h.commits(), 4u) << "records of several rounds share a commit";
   std::system(("rm -rf " + std::string(dir)).c_str());
 }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
+
 #include "sim_test_util.h"
 
 namespace k417t::sim::test {
@@ -176,6 +179,49 @@ TEST(SimTimeline, ChangesApplyAtTheRoundStartAndResendsDoNotCount) {
   ask(0x41);  // round 4: the second change (list replaced)
   EXPECT_EQ(sim->scenario().rectifier.modules[0].user_alarms, (Bytes{5}));
   EXPECT_EQ(sim->scenario().rectifier.modules[0].fault, 1) << "earlier change kept";
+}
+
+// Noise stays within its amplitude around the scenario's value, a step moves
+// the base and stays, the alarm comes and goes on its schedule, and the same
+// seed gives the same values.
+TEST(SimMotion, NoiseStepsAndAlarmsFollowTheScenario) {
+  const char* text = R"({"dc": [{"v": 53.5, "i": 20.0}],
+      "noise": {"voltage": 0.1, "current": 0.5, "seed": 3},
+      "steps": {"every_rounds": 4, "voltage": 2.0, "current": 10},
+      "alarms": {"every_rounds": 6, "rounds": 2}})";
+  auto a = Make(text);
+  auto b = Make(text);
+  std::vector<double> v, i;
+  std::vector<int> state;
+  for (int round = 0; round < 12; ++round) {
+    Decode(a->Feed(Request(0x41, 0x41)));  // no AC screens: a round starts here
+    Decode(b->Feed(Request(0x41, 0x41)));
+    float fv = 0, fi = 0;
+    std::memcpy(&fv, a->scenario().dc[0].v.bytes.data(), 4);
+    std::memcpy(&fi, a->scenario().dc[0].i.bytes.data(), 4);
+    v.push_back(fv);
+    i.push_back(fi);
+    state.push_back(a->scenario().dc[0].v_state);
+    EXPECT_EQ(a->scenario().dc[0].v.bytes, b->scenario().dc[0].v.bytes) << "round " << round;
+  }
+  // Rounds 1-4 around the scenario's values; the step after 4 rounds moves
+  // one of the two (the voltage first) by its size.
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_NEAR(v[k], 53.5, 0.1001) << k;
+    EXPECT_NEAR(i[k], 20.0, 0.5001) << k;
+  }
+  EXPECT_NEAR(std::fabs(v[4] - 53.5), 2.0, 0.1001);
+  EXPECT_NEAR(std::fabs(v[7] - 53.5), 2.0, 0.1001) << "a step stays";
+  EXPECT_NEAR(std::fabs(i[8] - 20.0), 10.0, 0.5001) << "the next step takes the current";
+  EXPECT_NE(v[0], v[1]);
+  EXPECT_EQ(state, (std::vector<int>{0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0}));
+  std::string err;
+  EXPECT_FALSE(Simulator::Create(ParseJson(R"({"noise": {"voltage": -1}})"), &err));
+  EXPECT_EQ(err, "noise.voltage: must be a number from 0 to 1000");
+  EXPECT_FALSE(
+      Simulator::Create(ParseJson(R"({"alarms": {"every_rounds": 5, "rounds": 5}})"), &err));
+  EXPECT_EQ(err, "alarms.rounds: must be fewer than alarms.every_rounds");
+  EXPECT_FALSE(Simulator::Create(ParseJson(R"({"steps": 3})"), &err));
 }
 
 TEST(SimScenario, BadScenariosAreRefusedWithTheField) {

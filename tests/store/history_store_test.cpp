@@ -215,6 +215,7 @@ TEST(HistoryStore, RemovedDatabaseIsCreatedAgainAndWalStaysBounded) {
   Fixture f;
   HistoryOptions o = f.Options();
   o.full_sync = false;
+  o.wal_bytes = 256 * 1024;
   o.active_alarms = [] { return std::vector<AlarmEvent>{Event(9, kT0, true, "still on")}; };
   HistoryStore h(o);
   const Bytes image(13560, 0x5A);
@@ -222,8 +223,9 @@ TEST(HistoryStore, RemovedDatabaseIsCreatedAgainAndWalStaysBounded) {
     AddRecord(h, 100, 5092, kT0 + i, image);
     ASSERT_TRUE(h.Flush());
   }
+  // Checkpointed by size: about wal_bytes and one commit, never 4 MB.
   const auto wal = std::filesystem::file_size(o.path + "-wal");
-  EXPECT_LE(wal, 300u * 1024) << wal;
+  EXPECT_LE(wal, 2 * o.wal_bytes) << wal;
 
   for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(o.path + suffix);
   AddRecord(h, 100, 5092, kT0 + 1000, Bytes{1, 2, 3});
@@ -234,6 +236,150 @@ TEST(HistoryStore, RemovedDatabaseIsCreatedAgainAndWalStaysBounded) {
   EXPECT_EQ(again.Records(100, 0, kT0 + 2000).size(), 1u);
   ASSERT_EQ(again.OpenAlarms().size(), 1u);
   EXPECT_EQ(again.OpenAlarms()[0].text, "still on");
+}
+
+// A database of the first layout (AUTOINCREMENT ids, two record indexes) is
+// rebuilt in place at open: every row keeps its id, today's queries read it,
+// new rows continue after the old ids, and the open alarms stay.
+TEST(HistoryStore, OlderLayoutIsRebuiltInPlaceKeepingRowsAndIds) {
+  Fixture f;
+  HistoryOptions o = f.Options();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(o.path.c_str(), &db), SQLITE_OK);
+  const char* old_layout =
+      "PRAGMA journal_mode=WAL;"
+      "CREATE TABLE round_record(id INTEGER PRIMARY KEY AUTOINCREMENT, data_id INTEGER NOT NULL,"
+      " type INTEGER NOT NULL, t INTEGER NOT NULL, local_time TEXT NOT NULL, image BLOB NOT NULL);"
+      "CREATE INDEX round_record_unit ON round_record(data_id, type);"
+      "CREATE INDEX round_record_time ON round_record(data_id, t);"
+      "CREATE TABLE alarm_event(id INTEGER PRIMARY KEY AUTOINCREMENT, data_id INTEGER NOT NULL,"
+      " t INTEGER NOT NULL, local_time TEXT NOT NULL, raised INTEGER NOT NULL,"
+      " level INTEGER NOT NULL, key TEXT NOT NULL, code TEXT NOT NULL, seq INTEGER NOT NULL,"
+      " name TEXT NOT NULL, text TEXT NOT NULL);"
+      "CREATE INDEX alarm_event_time ON alarm_event(data_id, t);"
+      "INSERT INTO round_record VALUES(5, 102, 5093, 1700000000, 'x', x'0102');"
+      "INSERT INTO round_record VALUES(9, 102, 5093, 1700000010, 'x', x'0304');"
+      "INSERT INTO alarm_event VALUES(40, 102, 1700000005, 'x', 1, 3, 'DC_0', '06008', 1, 'n',"
+      " 'low');";
+  ASSERT_EQ(sqlite3_exec(db, old_layout, nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  {
+    HistoryStore h(o);
+    ASSERT_TRUE(h.Open());
+    EXPECT_TRUE(f.Logged("rebuilt in the current layout")) << f.log;
+    const auto records = h.Records(102, 0, kT0 + 100);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(std::make_tuple(records[0].id, records[0].image),
+              std::make_tuple(int64_t{5}, Bytes{1, 2}));
+    EXPECT_EQ(records[1].id, 9);
+    ASSERT_EQ(h.OpenAlarms().size(), 1u);  // from the events, as before
+    EXPECT_EQ(h.OpenAlarms()[0].text, "low");
+    AddRecord(h, 102, 5093, kT0 + 20, Bytes{5});
+    ASSERT_TRUE(h.Flush());
+    EXPECT_EQ(h.Records(102, 0, kT0 + 100).back().id, 10);
+    EXPECT_EQ(h.Events(102, 0, kT0 + 100).at(0).id, 40);
+  }
+  ASSERT_EQ(sqlite3_open(o.path.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* q = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db,
+                               "SELECT group_concat(name) FROM sqlite_master WHERE sql LIKE "
+                               "'%AUTOINCREMENT%' OR name = 'round_record_unit'",
+                               -1, &q, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_text(q, 0), nullptr) << "no AUTOINCREMENT table, no second index";
+  sqlite3_finalize(q);
+  sqlite3_close(db);
+  // Opened again: nothing to rebuild.
+  f.log.clear();
+  HistoryStore again(o);
+  ASSERT_TRUE(again.Open());
+  EXPECT_FALSE(f.Logged("rebuilt")) << f.log;
+  EXPECT_EQ(again.Records(102, 0, kT0 + 100).size(), 3u);
+}
+
+// Records wait for the commit interval (by the store's clock); an alarm event
+// takes everything pending with it at once; a clock set back does not hold
+// records back. The record before a range is what the range starts with.
+TEST(HistoryStore, FlushDueWaitsForTheCommitIntervalButNotForAlarmEvents) {
+  Fixture f;
+  HistoryOptions o = f.Options();
+  int64_t now = kT0;
+  o.clock = [&now] { return now; };
+  o.commit_s = 30;
+  HistoryStore h(o);
+  AddRecord(h, 102, 5093, now, Bytes{1});
+  now += 29;
+  EXPECT_TRUE(h.FlushDue());
+  EXPECT_EQ(std::make_tuple(h.pending(), h.commits()), std::make_tuple(size_t{1}, uint64_t{0}));
+  h.AppendEvent(Event(102, now, true));
+  EXPECT_TRUE(h.FlushDue());
+  EXPECT_EQ(std::make_tuple(h.pending(), h.commits()), std::make_tuple(size_t{0}, uint64_t{1}));
+  AddRecord(h, 102, 5093, now, Bytes{2});
+  AddRecord(h, 100, 5092, now, Bytes{7});
+  now += 30;
+  EXPECT_TRUE(h.FlushDue());
+  EXPECT_EQ(h.commits(), 2u);
+  AddRecord(h, 102, 5093, now, Bytes{3});
+  now -= 3600;  // the clock set back an hour
+  EXPECT_TRUE(h.FlushDue());
+  EXPECT_EQ(h.commits(), 3u);
+
+  const auto before = h.RecordsBefore(102, kT0 + 59);
+  ASSERT_EQ(before.size(), 1u);
+  EXPECT_EQ(before[0].image, Bytes{2});
+  EXPECT_TRUE(h.RecordsBefore(102, kT0).empty());
+  AddRecord(h, 100, 5093, kT0 + 70, Bytes{8});  // a second type under the same id
+  ASSERT_TRUE(h.Flush());
+  const auto both = h.RecordsBefore(100, kT0 + 1000);
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(std::make_tuple(both[0].type, both[0].image), std::make_tuple(5092, Bytes{7}));
+  EXPECT_EQ(std::make_tuple(both[1].type, both[1].image), std::make_tuple(5093, Bytes{8}));
+  const auto one = h.RecordsBefore(100, kT0 + 1000, 5092);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].image, Bytes{7});
+}
+
+// The size bound holds while records keep coming: the oldest records go
+// first, each unit's newest stays, and alarm events stay while there are
+// records to delete.
+TEST(HistoryStore, SizeBoundDeletesTheOldestRecordsAndKeepsEvents) {
+  Fixture f;
+  HistoryOptions o = f.Options();
+  o.max_bytes = 1 << 20;
+  o.wal_bytes = 64 * 1024;
+  o.full_sync = false;
+  HistoryStore h(o);
+  h.AppendEvent(Event(102, kT0, true, "first"));
+  Bytes image(900, 0);
+  for (int i = 0; i < 3000; ++i) {
+    image[0] = static_cast<unsigned char>(i);
+    AddRecord(h, 102 + (i % 2), 5093, kT0 + i, image);
+    if (i % 50 == 49) ASSERT_TRUE(h.Flush());
+  }
+  AddRecord(h, 104, 5091, kT0, Bytes{4});  // a unit written once, early
+  for (int i = 0; i < 1000; ++i) AddRecord(h, 102, 5093, kT0 + 3000 + i, image);
+  ASSERT_TRUE(h.Flush());
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(o.path.c_str(), &db), SQLITE_OK);
+  auto one = [db](const char* sql) {
+    sqlite3_stmt* q = nullptr;
+    int64_t v = -1;
+    if (sqlite3_prepare_v2(db, sql, -1, &q, nullptr) == SQLITE_OK && sqlite3_step(q) == SQLITE_ROW)
+      v = sqlite3_column_int64(q, 0);
+    sqlite3_finalize(q);
+    return v;
+  };
+  const int64_t used =
+      (one("PRAGMA page_count") - one("PRAGMA freelist_count")) * one("PRAGMA page_size");
+  sqlite3_close(db);
+  EXPECT_LE(used, static_cast<int64_t>(o.max_bytes - 2 * o.wal_bytes));
+  EXPECT_GT(h.bound_deleted(), 2000u);
+  EXPECT_TRUE(h.Records(102, kT0, kT0 + 100).empty()) << "the oldest went first";
+  EXPECT_EQ(h.Records(102, kT0 + 3999, kT0 + 3999).size(), 1u);
+  EXPECT_EQ(h.Records(104, 0, kT0 + 9999).size(), 1u) << "a unit's newest record stays";
+  EXPECT_EQ(h.Events(102, 0, kT0 + 9999).size(), 1u);
+  EXPECT_EQ(h.Events(102, 0, kT0 + 9999)[0].event.text, "first");
 }
 
 TEST(HistoryStore, ExportsCsvAndJson) {

@@ -13,6 +13,7 @@
 #include "controller/k417t.h"
 #include "sim/simulator.h"
 #include "view/control_rules.h"
+#include "view/dead_band.h"
 #include "view/site_view.h"
 #include "wire/memory_transport.h"
 
@@ -177,6 +178,44 @@ TEST(ViewGolden, StatesAreWordsNamesComeFromTheSite) {
   EXPECT_EQ("Battery room", u0->field.label);
   EXPECT_EQ(qmx::view::Quantity::kTemperature, u0->field.quantity);
   EXPECT_EQ("Value m 1", r.Unit(21).Find("m_0")->field.label);  // without names
+}
+
+// The rectifier group's dead bands: images of the real plug-in for plants
+// that differ in one thing each, against a base plant.
+TEST(ViewDeadBand, RectifierMovesPastItsBandsOnlyByVoltageCurrentStateOrCount) {
+  auto image = [](const char* rectifier) {
+    Json::Value scen = Parse(std::string(R"({"ac": [{"inputs": [{"a": 230}]}], "dc": [{"v": 53.5}],
+                                            "rectifier": )") +
+                             rectifier + "}");
+    OneRound r(scen);
+    const auto snap = r.host->Snapshot(100);  // held: the loop reads its images
+    for (const auto& img : snap->images)
+      if (img.type == qmx::view::kRectifierType) return img.image;
+    ADD_FAILURE() << "no rectifier image";
+    return std::vector<unsigned char>{};
+  };
+  const auto base = image(R"({"value": 53.5, "modules": [{"value": 40}, {"value": 30}]})");
+  const qmx::view::DeadBand band{0.5, 2.0};
+  struct Case {
+    const char* rectifier;
+    std::optional<bool> moved;
+  } cases[] = {
+      {R"({"value": 53.9, "modules": [{"value": 40.9}, {"value": 30}]})", false},  // inside both
+      {R"({"value": 54.0, "modules": [{"value": 40}, {"value": 30}]})", true},     // 0.5 V
+      {R"({"value": 53.5, "modules": [{"value": 42}, {"value": 30}]})", true},     // 2 A
+      // two modules each inside the band, the total past it
+      {R"({"value": 53.5, "modules": [{"value": 41.5}, {"value": 31.5}]})", true},
+      {R"({"value": 53.5, "modules": [{"value": 40, "states": [1, 0, 0]}, {"value": 30}]})", true},
+      {R"({"value": 53.5, "modules": [{"value": 40, "fault": 1}, {"value": 30}]})", true},
+      {R"({"value": 53.5, "modules": [{"value": 40}, {"value": 30}, {"value": 0}]})", true},
+      {R"({"value": "20202020", "modules": [{"value": 40}, {"value": 30}]})", true},  // no value
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(qmx::view::MovedPast(qmx::view::kRectifierType, base, image(c.rectifier), band),
+              c.moved)
+        << c.rectifier;
+  // An image the view cannot read: no verdict, the unit's own stands.
+  EXPECT_EQ(qmx::view::MovedPast(qmx::view::kRectifierType, base, {1, 2, 3}, band), std::nullopt);
 }
 
 TEST(ViewImages, WrongLengthsAndAnyBytesAreRefusedOrReadWithinTheImage) {

@@ -106,8 +106,14 @@ def api_without_control(work):
         check((11, "raised") in states and (11, "cleared") in states, f"AC alarm raised and cleared: {states}")
         check(any(e["data_id"] == 22 and e["state"] == "raised" for e in ev), "fuse alarm of DC 22 raised")
         h = get_json(port, f"/api/history?unit=21&from={now - 3600}&to={now + 5}")
-        check(len(h["time"]) >= 5 and h["series"][0]["key"] == "v", "history of DC 21")
+        # Stored on change: DC 21 holds still, so its first round is its record,
+        # carried as a step to now while the device answers.
+        check(h["records"] >= 1 and h["stepped"] and h["series"][0]["key"] == "v", f"history of DC 21: {h}")
+        check(h["held_to_now"] and h["time"][-1] >= now - 2, "the last value is carried to now")
         check(all(abs(v - 53.5) < 1e-3 for v in h["series"][0]["values"]), "DC history values")
+        h = get_json(port, f"/api/history?unit=21&from={now - 7200}&to={now - 3600}")
+        check(h["records"] == 0 and h["time"] == [] and h["note"] == "no record in this range",
+              f"a range without a record says so: {h}")
         h = get_json(port, f"/api/history?unit=100&from={now - 7 * 86400}&to={now + 5}")
         check(h["thinned"] and len(h["time"]) <= 2000, "a week is thinned")
         # Bad inputs.

@@ -196,8 +196,12 @@ async function main() {
     await page.selectOption('#chart-range', '3600');
     const drawn = await until('the chart', async () => {
       const n = await page.getAttribute('#chart', 'data-points');
-      return n && Number(n) >= 5 && (await page.$('#chart canvas')) ? Number(n) : 0;
+      // Stored on change: the first round's record and its value carried to now.
+      return n && Number(n) >= 2 && (await page.$('#chart canvas')) ? Number(n) : 0;
     }, 15000);
+    if ((await page.getAttribute('#chart', 'data-stepped')) !== '1') fail('the chart is not drawn as steps');
+    const info = await page.textContent('#chart-info');
+    if (!/\d+ records? /.test(info)) fail('chart info does not count the records: ' + info);
     const now = Math.floor(Date.now() / 1000);
     const hist = await (await fetch(`${base}/api/history?unit=21&from=${now - 3600}&to=${now + 5}`)).json();
     if (Math.abs(hist.time.length - drawn) > 3) fail(`chart has ${drawn} points, store ${hist.time.length}`);

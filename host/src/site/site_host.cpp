@@ -17,7 +17,13 @@ constexpr auto kLogRepeat = std::chrono::seconds(30);
 constexpr uint8_t kModelCid1 = 0x40, kModelCid2 = 0x51;
 constexpr size_t kModelTextBytes = 20;
 
-int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+// FNV-1a: tells a round's image from the others of the same unit (they
+// differ at least in their time stamps).
+uint64_t ImageHash(const std::vector<unsigned char>& image) {
+  uint64_t h = 1469598103934665603ull;
+  for (unsigned char b : image) h = (h ^ b) * 1099511628211ull;
+  return h;
+}
 
 }  // namespace
 
@@ -33,6 +39,10 @@ ControllerModel ReadModelAnswer(const unsigned char* info, size_t len) {
   return m;
 }
 
+int64_t SiteHost::Now() const {
+  return options_.clock ? options_.clock() : static_cast<int64_t>(std::time(nullptr));
+}
+
 SiteHost::SiteHost(Options options, LogSink log)
     : options_(std::move(options)),
       log_(std::move(log)),
@@ -45,6 +55,9 @@ SiteHost::SiteHost(Options options, LogSink log)
     store::HistoryOptions h;
     h.path = options_.db_path;
     h.retention = options_.retention;
+    h.commit_s = options_.commit_s;
+    h.max_bytes = options_.history_max_bytes;
+    h.clock = [this] { return Now(); };
     h.log = log_;
     h.active_alarms = [this] {
       std::vector<store::AlarmEvent> open;
@@ -213,7 +226,10 @@ bool SiteHost::RemoveLine(size_t line) {
     next->by_host_ctrl[d->ctrl->controller().get()] = d;
   }
   Replace(std::move(next));
-  if (history_) history_->Flush();
+  std::set<unsigned int> gone;
+  for (const auto& d : now->devices)
+    if (d->line_id == line) gone.insert(d->unit_ids.begin(), d->unit_ids.end());
+  WriteLatest(&gone);
   return true;
 }
 
@@ -259,7 +275,36 @@ void SiteHost::RunOnce(int max_wait_ms) {
 void SiteHost::Shutdown() {
   Stop();
   jobs_.Stop();
-  if (history_) history_->Flush();
+  WriteLatest(nullptr);
+}
+
+void SiteHost::WriteLatest(const std::set<unsigned int>* ids) {
+  if (!history_) return;
+  std::vector<
+      std::pair<std::pair<unsigned int, int>, std::pair<int64_t, std::vector<unsigned char>>>>
+      latest;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = gates_.begin(); it != gates_.end();) {
+      if (ids != nullptr && ids->count(it->first.first) == 0) {
+        ++it;
+        continue;
+      }
+      Gate& g = it->second;
+      if (g.unsaved)
+        latest.push_back({{it->first.first, g.type}, {g.latest_time, std::move(g.latest)}});
+      if (ids == nullptr) {
+        g.unsaved = false;
+        ++it;
+      } else {
+        it = gates_.erase(it);  // a device that comes back starts with a first round
+      }
+    }
+  }
+  for (auto& [unit, rec] : latest)
+    history_->AppendRecord(unit.first, unit.second, rec.first, rec.second.data(),
+                           rec.second.size());
+  history_->Flush();
 }
 
 ControlResult SiteHost::Control(unsigned int device_id, int code,
@@ -386,9 +431,19 @@ void SiteHost::KeepImage(const QMXVDevice& unit, int type, std::vector<unsigned 
   unit_types_[{unit.DataId(), unit.DeviceType()}] = type;
 }
 
-bool SiteHost::Publish(QMXVDevice& dev, int type, const unsigned char* data, int len, bool, bool) {
+bool SiteHost::Publish(QMXVDevice& dev, int type, const unsigned char* data, int len, bool,
+                       bool changed) {
   if (const std::shared_ptr<Device> d = DeviceOfUnit(dev)) d->line->Published(*d->ctrl);
-  KeepImage(dev, type, std::vector<unsigned char>(data, data + len));
+  std::vector<unsigned char> image(data, data + len);
+  if (history_ && options_.heartbeat_s > 0) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto& published = gates_[{dev.DataId(), dev.DeviceType()}].published;
+    published.emplace_back(ImageHash(image), changed);
+    // Beyond what the job queue can hold back; a unit that publishes without
+    // saving (none does today) cannot grow it either.
+    while (published.size() > std::max<size_t>(64, options_.job_queue)) published.pop_front();
+  }
+  KeepImage(dev, type, std::move(image));
   return true;
 }
 
@@ -407,6 +462,10 @@ bool SiteHost::ThresholdPoint(QMXVDevice& dev, const rule_value& rule) {
 bool SiteHost::BatchCheck(QMXVDevice& dev, const std::vector<rule_value>& rules) {
   store::AlarmService::CommitResult r = alarms_.Commit(dev.DataId(), rules, Now());
   CommitEvents(DeviceOfUnit(dev).get(), r.events);
+  if (!r.events.empty() && history_ && options_.heartbeat_s > 0) {
+    std::lock_guard<std::mutex> lock(mu_);
+    gates_[{dev.DataId(), dev.DeviceType()}].alarm_changed = true;
+  }
   return r.changed;
 }
 
@@ -437,7 +496,45 @@ void SiteHost::SaveHistory(QMXVDevice& dev, const unsigned char* data, int len) 
         fmt::format("history: unit {} saved before it ever published; not stored", dev.DataId()));
     return;
   }
-  history_->AppendRecord(dev.DataId(), type, Now(), data, static_cast<size_t>(len));
+  const int64_t now = Now();
+  if (options_.heartbeat_s > 0) {
+    std::vector<unsigned char> image(data, data + len);
+    std::lock_guard<std::mutex> lock(mu_);
+    Gate& g = gates_[{dev.DataId(), dev.DeviceType()}];
+    // The unit's verdict on this very image; one not found counts as changed.
+    bool changed = true;
+    const uint64_t hash = ImageHash(image);
+    for (auto it = g.published.begin(); it != g.published.end(); ++it) {
+      if (it->first != hash) continue;
+      changed = it->second;
+      g.published.erase(g.published.begin(), it + 1);
+      break;
+    }
+    if (options_.moved && g.stored_at != 0) {
+      if (const std::optional<bool> moved = options_.moved(type, g.stored, image)) changed = *moved;
+    }
+    const int64_t age = now - g.stored_at;
+    const int64_t beat = static_cast<int64_t>(options_.heartbeat_s);
+    // Past half its heartbeat, a unit rides along with a commit that is
+    // coming anyway: the units' heartbeats fall into one commit instead of
+    // drifting apart into one each.
+    const bool ride = age >= beat / 2 && history_->pending() > 0;
+    const bool due = g.stored_at == 0 || changed || g.alarm_changed || g.type != type ||
+                     age >= beat || ride || now < g.stored_at;
+    g.alarm_changed = false;
+    g.type = type;
+    if (!due) {
+      g.unsaved = true;
+      g.latest_time = now;
+      g.latest = std::move(image);
+      return;
+    }
+    g.stored_at = now;
+    g.stored = std::move(image);
+    g.unsaved = false;
+    g.latest.clear();
+  }
+  history_->AppendRecord(dev.DataId(), type, now, data, static_cast<size_t>(len));
 }
 
 // The plug-in logs every bad answer; a line that keeps coming back (a unit
@@ -501,7 +598,7 @@ void SiteHost::OnRound(PMBusProtocol& ctrl, const line::RoundTiming& t) {
     // The first round after start-up has stated every point the device still
     // has: what the history had raised and no round stated is gone.
     if (settle) CommitEvents(d.get(), alarms_.SettleRestored(d->unit_ids, report->time).events);
-    if (history_) history_->Flush();
+    if (history_) history_->FlushDue();
     {
       std::lock_guard<std::mutex> lock(mu_);
       report->events.swap(d->round_events);

@@ -3,11 +3,13 @@
 #include <chrono>
 #include <cstdint>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,6 +113,22 @@ class SiteHost : public HostServices {
     // next at least this long after the previous one ended, this many waiting.
     int control_spacing_ms = 1000;
     size_t control_queue = 4;
+    // History on change: a unit's record is stored on its first round, when
+    // its round counts as changed (its dead bands, or `moved`), when one of
+    // its alarm points changed, and at least every heartbeat_s. 0: every
+    // round is stored.
+    uint32_t heartbeat_s = 0;
+    // Records are committed at most every commit_s (alarm events at once);
+    // 0: at every round end.
+    uint32_t commit_s = 0;
+    uint64_t history_max_bytes = 0;  // 0: no size bound
+    // For units whose own verdict is "changed" every round (the rectifier
+    // group): whether `now` moved past a dead band against the last stored
+    // image; no value: the unit's own verdict stands.
+    std::function<std::optional<bool>(int type, const std::vector<unsigned char>& stored,
+                                      const std::vector<unsigned char>& now)>
+        moved;
+    std::function<int64_t()> clock;  // epoch seconds; default time()
   };
   using LogSink = std::function<void(const std::string&)>;
   // Runs on the job worker once the round's jobs (alarms, history) are done.
@@ -251,6 +269,10 @@ class SiteHost : public HostServices {
   void RateLimitedLog(const std::string& key, const std::string& line);
   void WriteLog(const std::string& line);
   void KeepImage(const QMXVDevice& unit, int type, std::vector<unsigned char> image);
+  int64_t Now() const;
+  // The newest image of each unit of `ids` (all when null) that the gate
+  // passed over goes to the history; then everything pending is committed.
+  void WriteLatest(const std::set<unsigned int>* ids);
 
   Options options_;
   LogSink log_;
@@ -271,6 +293,23 @@ class SiteHost : public HostServices {
   std::map<std::pair<unsigned int, int>, std::vector<unsigned char>> last_images_;
   std::map<std::pair<unsigned int, std::string>, int> unit_types_;
   std::map<std::string, std::pair<Clock::time_point, uint64_t>> log_limits_;
+
+  // What decides whether a unit's round end is stored; per (data id, device
+  // type), guarded by mu_.
+  struct Gate {
+    // Hashes of the published images with the unit's verdict, matched to the
+    // image the round-end job saves: the line may publish further rounds
+    // before the job worker gets to it (a slow disk), up to the job queue.
+    std::deque<std::pair<uint64_t, bool>> published;
+    bool alarm_changed = false;  // set by the batch check of the same job
+    int64_t stored_at = 0;       // 0: nothing stored since start
+    std::vector<unsigned char> stored;
+    bool unsaved = false;  // `latest` is newer than what was stored
+    int type = 0;
+    int64_t latest_time = 0;
+    std::vector<unsigned char> latest;
+  };
+  std::map<std::pair<unsigned int, std::string>, Gate> gates_;
 };
 
 }  // namespace qmx

@@ -3,35 +3,39 @@
 #include <json/value.h>
 #include <json/writer.h>
 #include <sqlite3.h>
-
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
 #include <iterator>
 #include <map>
-#include <tuple>
 #include <memory>
 #include <set>
-#include <algorithm>
 #include <sstream>
+#include <tuple>
 #include <utility>
 
 namespace qmx::store {
 
 namespace {
 
+// Layout 2. Rows are appended in id order, so a commit touches the last leaf
+// of each table and one leaf of each index: no AUTOINCREMENT (its sequence
+// row would be one more page per commit; ids stay increasing because the
+// newest rows are never deleted) and one index per table, (data_id, t), which
+// every query by unit and time range uses.
+constexpr int kLayout = 2;
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS round_record("
-    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " id INTEGER PRIMARY KEY,"
     " data_id INTEGER NOT NULL,"
     " type INTEGER NOT NULL,"
     " t INTEGER NOT NULL,"
     " local_time TEXT NOT NULL,"
     " image BLOB NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS round_record_unit ON round_record(data_id, type);"
     "CREATE INDEX IF NOT EXISTS round_record_time ON round_record(data_id, t);"
     "CREATE TABLE IF NOT EXISTS alarm_event("
-    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " id INTEGER PRIMARY KEY,"
     " data_id INTEGER NOT NULL,"
     " t INTEGER NOT NULL,"
     " local_time TEXT NOT NULL,"
@@ -56,6 +60,28 @@ constexpr const char* kSchema =
     " text TEXT NOT NULL,"
     " PRIMARY KEY(data_id, key, seq));";
 
+// Layout 1 (AUTOINCREMENT ids, a second record index on (data_id, type))
+// rebuilt as layout 2 in one transaction, ids kept.
+constexpr const char* kMigrate1To2 =
+    "CREATE TABLE round_record_2("
+    " id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, type INTEGER NOT NULL,"
+    " t INTEGER NOT NULL, local_time TEXT NOT NULL, image BLOB NOT NULL);"
+    "INSERT INTO round_record_2 SELECT id, data_id, type, t, local_time, image FROM round_record;"
+    "DROP TABLE round_record;"
+    "ALTER TABLE round_record_2 RENAME TO round_record;"
+    "CREATE INDEX round_record_time ON round_record(data_id, t);"
+    "CREATE TABLE alarm_event_2("
+    " id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, t INTEGER NOT NULL,"
+    " local_time TEXT NOT NULL, raised INTEGER NOT NULL, level INTEGER NOT NULL,"
+    " key TEXT NOT NULL, code TEXT NOT NULL, seq INTEGER NOT NULL, name TEXT NOT NULL,"
+    " text TEXT NOT NULL);"
+    "INSERT INTO alarm_event_2 SELECT id, data_id, t, local_time, raised, level, key, code, seq,"
+    " name, text FROM alarm_event;"
+    "DROP TABLE alarm_event;"
+    "ALTER TABLE alarm_event_2 RENAME TO alarm_event;"
+    "CREATE INDEX alarm_event_time ON alarm_event(data_id, t);"
+    "DELETE FROM sqlite_sequence;";
+
 // A database written before alarm_state existed: its open alarms are the
 // points whose last event is a raise.
 constexpr const char* kFillAlarmState =
@@ -63,10 +89,6 @@ constexpr const char* kFillAlarmState =
     "SELECT data_id, key, seq, t, level, code, name, text FROM alarm_event e WHERE raised = 1 "
     "AND id = (SELECT MAX(id) FROM alarm_event WHERE data_id = e.data_id AND key = e.key "
     "AND seq = e.seq)";
-
-// The WAL is truncated to this after each round's checkpoint; a gateway's
-// flash should not carry megabytes of stale pages.
-constexpr const char* kWalLimit = "PRAGMA journal_size_limit=262144";
 
 std::string LocalTimeText(int64_t t) {
   const std::time_t tt = static_cast<std::time_t>(t);
@@ -263,6 +285,9 @@ bool HistoryStore::OpenLocked() const {
     if (sqlite3_db_readonly(db, "main") == 1) {
       why = "the file is read-only";
     } else {
+      // Takes effect only on a file without tables yet (before WAL is on).
+      const std::string page = "PRAGMA page_size=" + std::to_string(opt_.page_size);
+      sqlite3_exec(db, page.c_str(), nullptr, nullptr, nullptr);
       Stmt wal(db, "PRAGMA journal_mode=WAL");
       if (!wal.ok() || wal.Step() != SQLITE_ROW) {
         why = wal.Error();
@@ -271,16 +296,30 @@ bool HistoryStore::OpenLocked() const {
       }
     }
     if (why.empty()) {
+      // Commits are few (one per commit interval or alarm change), so each
+      // may wait for the disk: an alarm event committed survives a power cut.
       Exec(db, opt_.full_sync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL", why);
       // 256 KiB of page cache instead of SQLite's 2 MiB: the writes are
       // appends and the reads rare, and a gateway counts its memory.
       if (why.empty()) Exec(db, "PRAGMA cache_size=-256", why);
     }
-    if (why.empty()) Exec(db, kWalLimit, why);
+    if (why.empty()) {
+      // Checkpoint by size: SQLite's own automatic checkpoint, at a WAL of
+      // about wal_bytes. A page written by several commits in between goes
+      // to the database file once.
+      Stmt ps(db, "PRAGMA page_size");
+      const int64_t page = ps.ok() && ps.Step() == SQLITE_ROW ? ps.ColInt(0) : 4096;
+      const uint64_t frames = std::max<uint64_t>(16, opt_.wal_bytes / std::max<int64_t>(512, page));
+      const std::string auto_ckpt = "PRAGMA wal_autocheckpoint=" + std::to_string(frames);
+      const std::string limit = "PRAGMA journal_size_limit=" + std::to_string(2 * opt_.wal_bytes);
+      Exec(db, auto_ckpt.c_str(), why);
+      if (why.empty()) Exec(db, limit.c_str(), why);
+    }
     bool had_state = false;
     if (why.empty()) {
       Stmt q(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'alarm_state'");
       had_state = q.ok() && q.Step() == SQLITE_ROW;
+      MigrateLocked(db);
       Exec(db, kSchema, why);
     }
     if (why.empty() && !had_state) Exec(db, kFillAlarmState, why);
@@ -308,6 +347,42 @@ bool HistoryStore::OpenLocked() const {
   file_dev_ = st.st_dev;
   file_ino_ = st.st_ino;
   return true;
+}
+
+void HistoryStore::MigrateLocked(sqlite3* db) const {
+  // Statements finished before the rebuild: a table being read cannot be dropped.
+  int64_t layout = 0;
+  bool exists = false, autoincrement = false;
+  {
+    Stmt v(db, "PRAGMA user_version");
+    layout = v.ok() && v.Step() == SQLITE_ROW ? v.ColInt(0) : 0;
+    Stmt old(db, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'round_record'");
+    exists = old.ok() && old.Step() == SQLITE_ROW;
+    autoincrement = exists && old.ColText(0).find("AUTOINCREMENT") != std::string::npos;
+  }
+  if (layout >= kLayout) return;
+  std::string error;
+  if (!exists) {
+    // A new file: the schema is created as layout 2.
+    Exec(db, "PRAGMA user_version=2", error);
+    return;
+  }
+  if (Exec(db, "BEGIN IMMEDIATE", error) == SQLITE_OK) {
+    if (autoincrement) {
+      Exec(db, kMigrate1To2, error);
+    } else {
+      Exec(db, "DROP INDEX IF EXISTS round_record_unit", error);
+    }
+    if (error.empty()) Exec(db, "PRAGMA user_version=2", error);
+    if (error.empty() && Exec(db, "COMMIT", error) == SQLITE_OK) {
+      Log("history: " + opt_.path + " rebuilt in the current layout (rows and ids kept)");
+      return;
+    }
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  // The older layout is still read and written; the next open tries again.
+  Log("history: " + opt_.path + ": rebuilding in the current layout failed: " + error +
+      "; it is used as it is");
 }
 
 bool HistoryStore::FileReplacedLocked() const {
@@ -385,8 +460,11 @@ void HistoryStore::Push(Pending item) {
   {
     std::lock_guard<std::mutex> lock(pend_mu_);
     item.seq = next_seq_++;
+    if (pending_.empty()) first_pending_at_ = opt_.clock();
+    if (item.is_event) ++pending_events_;
     pending_.push_back(std::move(item));
     while (pending_.size() > opt_.max_pending) {
+      if (pending_.front().is_event) --pending_events_;
       pending_.pop_front();
       ++dropped_;
       if (dropped_ == 1 || dropped_ % 100 == 0) {
@@ -397,6 +475,20 @@ void HistoryStore::Push(Pending item) {
     }
   }
   if (!line.empty()) Log(line);
+}
+
+bool HistoryStore::FlushDue() {
+  {
+    std::lock_guard<std::mutex> lock(pend_mu_);
+    if (pending_.empty()) return true;
+    const int64_t now = opt_.clock();
+    // A clock set back counts as due: waiting for it to catch up could be long.
+    const bool due = pending_events_ > 0 || opt_.commit_s == 0 ||
+                     now - first_pending_at_ >= static_cast<int64_t>(opt_.commit_s) ||
+                     now < first_pending_at_ || pending_.size() * 2 >= opt_.max_pending;
+    if (!due) return true;
+  }
+  return Flush();
 }
 
 bool HistoryStore::Flush() {
@@ -427,9 +519,7 @@ bool HistoryStore::Flush() {
     ++failed_flushes_;
     return false;
   }
-  // Pages of this round go back into the database file and the WAL starts
-  // over; journal_size_limit then cuts it short. A busy reader only delays it.
-  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  ++commits_;
   if (failed_flushes_ > 0) {
     Log("history: " + opt_.path + " accepts writes again; wrote " + std::to_string(batch.size()) +
         " items after " + std::to_string(failed_flushes_) + " failed flushes");
@@ -439,7 +529,12 @@ bool HistoryStore::Flush() {
   std::lock_guard<std::mutex> plock(pend_mu_);
   // Items dropped or appended meanwhile: only those written leave the queue.
   const uint64_t last = batch.back().seq;
-  while (!pending_.empty() && pending_.front().seq <= last) pending_.pop_front();
+  while (!pending_.empty() && pending_.front().seq <= last) {
+    if (pending_.front().is_event) --pending_events_;
+    pending_.pop_front();
+  }
+  // What is left came in while writing: its wait starts now.
+  if (!pending_.empty()) first_pending_at_ = opt_.clock();
   return pending_.empty();
 }
 
@@ -471,7 +566,8 @@ int HistoryStore::WriteLocked(const std::vector<Pending>& batch, std::string& er
         ev.Int(5, e.level).Text(6, e.key).Text(7, e.code).Int(8, e.seq).Text(9, e.name);
         ev.Text(10, e.text);
         event_units.insert(e.data_id);
-        if (!SetAlarmState(db_, e)) return fail("alarm state: " + ErrorText(db_, sqlite3_errcode(db_)));
+        if (!SetAlarmState(db_, e))
+          return fail("alarm state: " + ErrorText(db_, sqlite3_errcode(db_)));
       } else {
         const HistoryRecord& r = p.record;
         rec.Int(1, r.data_id).Int(2, r.type).Int(3, r.time).Text(4, r.local_time);
@@ -540,9 +636,75 @@ int HistoryStore::WriteLocked(const std::vector<Pending>& batch, std::string& er
       }
     }
   }
+  if (opt_.max_bytes > 0) {
+    std::string bound_error;
+    if (BoundSizeLocked(bound_error) != SQLITE_OK) return fail(bound_error);
+  }
   std::string commit_error;
   if (Exec(db_, "COMMIT", commit_error) != SQLITE_OK) return fail(commit_error);
   sweep_all_ = false;
+  return SQLITE_OK;
+}
+
+int HistoryStore::BoundSizeLocked(std::string& error) {
+  auto pragma = [this](const char* sql) {
+    Stmt q(db_, sql);
+    return q.ok() && q.Step() == SQLITE_ROW ? q.ColInt(0) : int64_t{0};
+  };
+  const int64_t page = std::max<int64_t>(512, pragma("PRAGMA page_size"));
+  // The WAL may grow to twice wal_bytes before it is cut back; the database
+  // file holds the rest. Once past it, rows go until 1/16 below, so the
+  // (full-table) deletes run once per sixteenth of the bound written, not
+  // on every commit.
+  const int64_t wal = static_cast<int64_t>(2 * opt_.wal_bytes);
+  const int64_t bound = std::max<int64_t>(static_cast<int64_t>(opt_.max_bytes) - wal,
+                                          static_cast<int64_t>(opt_.max_bytes) / 2);
+  auto used = [&] {
+    return (pragma("PRAGMA page_count") - pragma("PRAGMA freelist_count")) * page;
+  };
+  if (used() <= bound) return SQLITE_OK;
+  const int64_t target = bound - bound / 16;
+  Stmt records(db_,
+               "DELETE FROM round_record WHERE id IN (SELECT id FROM round_record WHERE id NOT IN "
+               "(SELECT MAX(id) FROM round_record GROUP BY data_id, type) ORDER BY id LIMIT ?1)");
+  Stmt events(db_,
+              "DELETE FROM alarm_event WHERE id IN (SELECT id FROM alarm_event ORDER BY id "
+              "LIMIT ?1)");
+  Stmt rows(db_, "SELECT (SELECT COUNT(*) FROM round_record) + (SELECT COUNT(*) FROM alarm_event)");
+  for (Stmt* s : {&records, &events, &rows}) {
+    if (!s->ok()) {
+      error = s->Error();
+      return s->rc();
+    }
+  }
+  const int64_t count = rows.Step() == SQLITE_ROW ? rows.ColInt(0) : 0;
+  for (int pass = 0; pass < 64; ++pass) {
+    const int64_t now = used();
+    if (now <= target) return SQLITE_OK;
+    // Rows for the excess at the average row size, and some more: pages
+    // only come free once every row on them is gone.
+    const int64_t chunk =
+        16 + (now - target) / std::max<int64_t>(1, now / std::max<int64_t>(1, count));
+    int deleted = 0;
+    for (Stmt* s : {&records, &events}) {
+      s->Int(1, chunk);
+      if (s->Step() != SQLITE_DONE) {
+        error = s->Error();
+        return s->rc();
+      }
+      s->Reset();
+      deleted = sqlite3_changes(db_);
+      bound_deleted_ += static_cast<uint64_t>(deleted);
+      // Alarm events go only when no record is left to delete.
+      if (deleted > 0) break;
+    }
+    if (deleted == 0) break;
+  }
+  if (used() > bound && !bound_stuck_logged_) {
+    bound_stuck_logged_ = true;
+    Log("history: " + opt_.path + " is over its size bound of " + std::to_string(opt_.max_bytes) +
+        " bytes with only the newest records and the raised alarms left");
+  }
   return SQLITE_OK;
 }
 
@@ -582,8 +744,8 @@ std::vector<HistoryEvent> HistoryStore::Events(uint32_t data_id, int64_t from, i
   return out;
 }
 
-std::vector<HistoryRecord> HistoryStore::RecordsSampled(uint32_t data_id, int64_t from,
-                                                         int64_t to, size_t max_points) const {
+std::vector<HistoryRecord> HistoryStore::RecordsSampled(uint32_t data_id, int64_t from, int64_t to,
+                                                        size_t max_points) const {
   std::vector<HistoryRecord> out;
   if (to < from || max_points == 0) return out;
   // Spans of whole seconds; the span count stays within max_points.
@@ -601,6 +763,29 @@ std::vector<HistoryRecord> HistoryStore::RecordsSampled(uint32_t data_id, int64_
     while (q.Step() == SQLITE_ROW && out.size() < max_points) {
       out.push_back(RecordRow(q, data_id));
     }
+  }
+  if (!q.ok())
+    Log("history: reading records of " + std::to_string(data_id) + " failed: " + q.Error());
+  return out;
+}
+
+std::vector<HistoryRecord> HistoryStore::RecordsBefore(uint32_t data_id, int64_t t,
+                                                        int type) const {
+  std::vector<HistoryRecord> out;
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return out;
+  // One seek per type through (data_id, t), newest first.
+  Stmt q(db_, type != 0
+                  ? "SELECT id, type, t, local_time, image FROM round_record WHERE data_id = ?1 "
+                    "AND type = ?3 AND t < ?2 ORDER BY t DESC, id DESC LIMIT 1"
+                  : "SELECT id, type, t, local_time, image FROM round_record WHERE id IN ("
+                    "SELECT (SELECT id FROM round_record WHERE data_id = ?1 AND type = u.type "
+                    "AND t < ?2 ORDER BY t DESC, id DESC LIMIT 1) FROM (SELECT DISTINCT type "
+                    "FROM round_record WHERE data_id = ?1) u) ORDER BY type");
+  if (q.ok()) {
+    q.Int(1, data_id).Int(2, t);
+    if (type != 0) q.Int(3, type);
+    while (q.Step() == SQLITE_ROW) out.push_back(RecordRow(q, data_id));
   }
   if (!q.ok())
     Log("history: reading records of " + std::to_string(data_id) + " failed: " + q.Error());
@@ -747,6 +932,9 @@ size_t HistoryStore::pending() const {
   std::lock_guard<std::mutex> lock(pend_mu_);
   return pending_.size();
 }
+
+uint64_t HistoryStore::commits() const { return commits_; }
+uint64_t HistoryStore::bound_deleted() const { return bound_deleted_; }
 
 uint64_t HistoryStore::dropped() const {
   std::lock_guard<std::mutex> lock(pend_mu_);

@@ -1,13 +1,14 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "store/alarm_event.h"
@@ -60,6 +61,21 @@ struct HistoryOptions {
   // The alarms raised now (the alarm service's state), written into a new
   // database file that replaces one removed while running.
   std::function<std::vector<AlarmEvent>()> active_alarms;
+  // Records wait in memory up to this many seconds (by `clock`) before
+  // FlushDue() commits them; alarm events are committed by the next FlushDue
+  // at once. 0: every FlushDue commits what is pending.
+  uint32_t commit_s = 0;
+  // Bound on the database and its WAL together; the oldest records go first
+  // (a unit's newest is kept), alarm events only when no record is left to
+  // delete. 0: no bound.
+  uint64_t max_bytes = 0;
+  // Page size of a new database file (an existing one keeps its own). A
+  // commit of a few records touches a few pages; with 1 KiB pages that is a
+  // third less written than with 4 KiB (history_bench, README).
+  int page_size = 1024;
+  // The WAL is checkpointed into the database when it passes this size, not
+  // after every commit, and cut back to twice this when larger.
+  uint64_t wal_bytes = 1u << 20;
 };
 
 // History of round records and alarm events in one SQLite database (WAL).
@@ -87,9 +103,13 @@ class HistoryStore {
                     size_t len);
   void AppendEvent(const AlarmEvent& event);
 
-  // Writes every pending item in one transaction, with retention. True when
-  // nothing is left pending.
+  // Writes every pending item in one transaction, with retention and the
+  // size bound. True when nothing is left pending.
   bool Flush();
+  // Flush() when an alarm event is pending, when the first pending record has
+  // waited commit_s, or when the pending queue is half full; otherwise true
+  // without writing.
+  bool FlushDue();
 
   // Stored items of one device with time in [from, to], oldest first.
   std::vector<HistoryRecord> Records(uint32_t data_id, int64_t from, int64_t to) const;
@@ -100,6 +120,11 @@ class HistoryStore {
   // spans and the first record of each span is kept.
   std::vector<HistoryRecord> RecordsSampled(uint32_t data_id, int64_t from, int64_t to,
                                             size_t max_points) const;
+  // The newest record of each type stored for data_id with time before `t`:
+  // what a range starting at `t` begins with, since a value holds until the
+  // next record.
+  // With `type` (not 0): only that type's, one index seek.
+  std::vector<HistoryRecord> RecordsBefore(uint32_t data_id, int64_t t, int type = 0) const;
   // The newest `limit` events of one device in [from, to], oldest first.
   std::vector<HistoryEvent> EventsNewest(uint32_t data_id, int64_t from, int64_t to,
                                          size_t limit) const;
@@ -127,6 +152,8 @@ class HistoryStore {
   size_t pending() const;
   uint64_t dropped() const;  // items dropped because the pending bound was hit
   bool is_open() const;
+  uint64_t commits() const;        // transactions written since the store was made
+  uint64_t bound_deleted() const;  // rows deleted to keep the size bound
 
  private:
   struct Pending {
@@ -143,6 +170,12 @@ class HistoryStore {
   bool FileReplacedLocked() const;
   // SQLITE_OK, or the error code with `error` set; rolled back on error.
   int WriteLocked(const std::vector<Pending>& batch, std::string& error);
+  // Deletes the oldest rows while the file passes max_bytes; SQLITE_OK or
+  // the error code with `error` set (the transaction is still open).
+  int BoundSizeLocked(std::string& error);
+  // An older layout (AUTOINCREMENT, two record indexes) rebuilt in place,
+  // keeping every row and its id; logged and left as it is when it fails.
+  void MigrateLocked(sqlite3* db) const;
   void Log(const std::string& line) const;
 
   HistoryOptions opt_;
@@ -151,15 +184,20 @@ class HistoryStore {
   std::deque<Pending> pending_;
   uint64_t next_seq_ = 1;
   uint64_t dropped_ = 0;
+  size_t pending_events_ = 0;
+  int64_t first_pending_at_ = 0;  // clock() when the queue last became non-empty
 
   mutable std::mutex db_mu_;
   mutable sqlite3* db_ = nullptr;
   mutable bool sweep_all_ = true;  // first write after an open ages every unit
   mutable uint64_t failed_flushes_ = 0;
-  mutable std::string last_error_;  // repeated failures are logged once, then every 100th
+  mutable std::string last_error_;   // repeated failures are logged once, then every 100th
   mutable bool file_known_ = false;  // identity of the open file
   mutable uint64_t file_dev_ = 0;
   mutable uint64_t file_ino_ = 0;
+  std::atomic<uint64_t> commits_{0};
+  std::atomic<uint64_t> bound_deleted_{0};
+  bool bound_stuck_logged_ = false;
 };
 
 }  // namespace qmx::store

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <optional>
 #include <set>
 #include <tuple>
 
@@ -469,11 +470,35 @@ Response WebApi::History(const std::map<std::string, std::string>& q) {
   std::vector<Series> series;
   std::map<std::string, size_t> index;
   std::vector<int64_t> times;
-  for (const store::HistoryRecord& r : store->RecordsSampled(unit, from, to, opt_.max_points)) {
-    if (r.type != type) continue;
-    const view::UnitValues read = view::ReadUnit(unit, r.type, r.image, labels);
+  // Records are stored on change and on a heartbeat: a value holds until the
+  // next record. The range starts with the record before it (at `from`) and,
+  // while the device answers, ends with the last value carried to now. Two
+  // of the points are kept for those, so thinning stays within max_points.
+  const size_t room = opt_.max_points > 2 ? opt_.max_points - 2 : 1;
+  std::vector<store::HistoryRecord> sampled;
+  for (store::HistoryRecord& r : store->RecordsSampled(unit, from, to, room))
+    if (r.type == type) sampled.push_back(std::move(r));
+  const size_t in_range = sampled.size();
+  std::vector<std::pair<int64_t, const store::HistoryRecord*>> points;
+  int64_t held_from = 0;
+  std::vector<store::HistoryRecord> before;
+  if (sampled.empty() || sampled.front().time > from) {
+    before = store->RecordsBefore(unit, from, type);
+    for (const store::HistoryRecord& r : before) {
+      if (r.type != type) continue;
+      held_from = r.time;
+      points.emplace_back(from, &r);
+    }
+  }
+  for (const store::HistoryRecord& r : sampled) points.emplace_back(r.time, &r);
+  const int64_t end = std::min(to, Now());
+  const std::optional<DeviceSnapshot> snap = host.Snapshot(device);
+  const bool held_to_end = snap && snap->answering && !points.empty() && points.back().first < end;
+  if (held_to_end) points.emplace_back(end, points.back().second);
+  for (const auto& [when, r] : points) {
+    const view::UnitValues read = view::ReadUnit(unit, r->type, r->image, labels);
     if (!read.error.empty()) continue;
-    times.push_back(r.time);
+    times.push_back(when);
     for (const view::Value& x : read.values) {
       if (!Charted(x.field)) continue;
       auto [it, added] = index.emplace(x.field.key, series.size());
@@ -489,7 +514,17 @@ Response WebApi::History(const std::map<std::string, std::string>& q) {
   v["kind"] = view::KindOf(type);
   v["from"] = static_cast<Json::Int64>(from);
   v["to"] = static_cast<Json::Int64>(to);
-  v["thinned"] = static_cast<uint64_t>(to - from) + 1 > opt_.max_points;
+  v["thinned"] = static_cast<uint64_t>(to - from) + 1 > room;
+  // Points are steps: each value holds until the next point.
+  v["stepped"] = true;
+  v["records"] = static_cast<Json::UInt64>(in_range);
+  v["held_from"] =
+      held_from != 0 ? Json::Value(static_cast<Json::Int64>(held_from)) : Json::Value();
+  v["held_to_now"] = held_to_end;
+  if (in_range == 0) {
+    v["note"] = held_from != 0 ? "no record in this range; the value stored before it holds"
+                               : "no record in this range";
+  }
   Json::Value t(Json::arrayValue);
   for (int64_t x : times) t.append(static_cast<Json::Int64>(x));
   v["time"] = t;
