@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -577,4 +580,47 @@ TEST(MqttE2E, MqttsTrustsTheGivenAuthorityOnly) {
   EXPECT_EQ(std::string::npos, log2.find("mqtt: connected")) << log2;
   EXPECT_EQ(std::string::npos, broker.log().find("as gw-wrong")) << broker.log();
   for (const Message& m : obs.All()) EXPECT_EQ(std::string::npos, m.topic.find("gw-wrong")) << m.topic;
+}
+
+// Two gateways with different site files on one broker, both with the
+// default client id: each has an id of its own (no eviction), and neither
+// empties a retained topic of the other's devices.
+TEST(MqttE2E, TwoSitesOnOneBrokerLeaveEachOthersTopicsAlone) {
+  TempDir t;
+  Broker broker(t.path());
+  ASSERT_TRUE(broker.Start()) << "mosquitto is needed (scripts/install-deps.sh installs it)";
+  Observer obs(broker.port());
+  ASSERT_TRUE(obs.Ready(10));
+  const std::string scen = Write(t.File("scen.json"), FastScenario());
+  std::vector<pid_t> runners;
+  for (const char* name : {"power-a", "power-b"}) {
+    Json::Value site = Site(Json::Value());
+    site["devices"][0]["name"] = name;
+    const std::string dir = t.File(name);
+    mkdir(dir.c_str(), 0755);
+    const std::string path = Write(dir + "/site.json", site);
+    runners.push_back(Spawn({"--site", path, "--simulate", scen, "--db", dir + "/h.db", "--log",
+                             dir + "/log", "--mqtt", broker.url(), "--rounds", "5"},
+                            dir + "/out"));
+  }
+  for (const pid_t pid : runners) EXPECT_EQ(0, Wait(pid, 40));
+  const std::vector<Message> ms = obs.All();
+  std::set<std::string> gateways;
+  size_t a_configs = 0, b_configs = 0;
+  for (const Message& m : ms) {
+    if (m.topic.rfind("k417t/gateway/", 0) == 0 && m.topic.size() > 27 &&
+        m.topic.compare(m.topic.size() - 13, 13, "/availability") == 0)
+      gateways.insert(m.topic);
+    const bool a = m.topic.find("power-a") != std::string::npos;
+    const bool b = m.topic.find("power-b") != std::string::npos;
+    if ((a || b) && m.payload.empty()) ADD_FAILURE() << "emptied: " << m.topic;
+    if (a && m.topic.rfind("homeassistant/", 0) == 0) ++a_configs;
+    if (b && m.topic.rfind("homeassistant/", 0) == 0) ++b_configs;
+  }
+  EXPECT_EQ(2u, gateways.size()) << "a client id per site";
+  EXPECT_GT(a_configs, 0u);
+  EXPECT_GT(b_configs, 0u);
+  for (const char* name : {"power-a", "power-b"})
+    EXPECT_EQ(std::string::npos, ReadText(t.File(name) + "/log").find("left the site file"))
+        << ReadText(t.File(name) + "/log");
 }
