@@ -319,7 +319,9 @@
       points: { show: n <= 60 },
     })));
     const scales = [...new Set(h.series.map((x) => x.unit || 'value'))];
-    const axes = [{}].concat(scales.slice(0, 2).map((u, k) => ({ scale: u, label: u, side: k === 0 ? 3 : 1, grid: { show: k === 0 } })));
+    // Every unit of measure has an axis of its own (left, right, left...):
+    // a line without one would sit at a height nobody can read.
+    const axes = [{}].concat(scales.map((u, k) => ({ scale: u, label: u, side: k % 2 === 0 ? 3 : 1, grid: { show: k === 0 } })));
     if (state.chart) { state.chart.destroy(); state.chart = null; }
     box.replaceChildren();
     const xRange = () => [from, h.to];
