@@ -64,9 +64,11 @@ TEST(SiteHostConcurrency, ControlAndSnapshotsFromFourThreadsWhileFourLinesPoll) 
   std::vector<std::thread> fronts;
   for (int t = 0; t < 4; ++t) {
     fronts.emplace_back([&, t] {
-      for (int n = 0; n < 8; ++n) {
+      // Each device gets four commands, one a round (a round every 2 s or
+      // so): the wait is bounded well past that, for slow sanitizer builds.
+      for (int n = 0; n < 4; ++n) {
         const unsigned id = 100 * static_cast<unsigned>((t + n) % 4 + 1);
-        const qmx::ControlResult r = s.host->Control(id, n % 2 ? 106 : 100, {0x03});
+        const qmx::ControlResult r = s.host->Control(id, n % 2 ? 106 : 100, {0x03}, 20000ms);
         (r.result >= 0 ? answered : failed)++;
         s.host->ControlQuery(id);
         const auto snap = s.host->Snapshot(id);
@@ -85,7 +87,7 @@ TEST(SiteHostConcurrency, ControlAndSnapshotsFromFourThreadsWhileFourLinesPoll) 
     }()) << id;
   s.host->Stop();
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(32, answered.load());
+  EXPECT_EQ(16, answered.load());
   EXPECT_EQ(0, failed.load());
 }
 
