@@ -42,5 +42,7 @@ if [ "${#missing[@]}" -eq 0 ]; then
 fi
 
 echo "installing: ${missing[*]}"
-"${sudo_cmd[@]}" apt-get update -qq
+# A mirror caught mid-sync fails one index (exit 100) while the others are
+# fine: go on, and let the install say whether what we need is there.
+"${sudo_cmd[@]}" apt-get update -qq || echo "apt-get update failed for some index; installing from what it has" >&2
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -82,7 +82,11 @@ void AlarmService::Renumber(uint32_t data_id, const std::vector<rule_value>& rul
                             CommitResult& result) {
   std::map<std::string, std::vector<const rule_value*>> by_key;
   for (const rule_value& r : rules) by_key[r.key].push_back(&r);
-  for (const auto& [key, stated] : by_key) {
+  for (const auto& entry : by_key) {
+    // Named, not bound: a lambda below uses the key (clang before C++20
+    // cannot capture a structured binding).
+    const std::string& key = entry.first;
+    const std::vector<const rule_value*>& stated = entry.second;
     // The key's points as they were, taken out of the table.
     std::vector<std::pair<uint32_t, Point>> old;  // (number filed under, point)
     for (auto it = points_.lower_bound(PointId{data_id, key, 0});
