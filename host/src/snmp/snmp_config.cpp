@@ -26,27 +26,27 @@ bool AllDigits(const std::string& s) {
 
 }  // namespace
 
-bool ParseMaster(const std::string& spec, std::string& master, std::string& error) {
-  if (spec.find('\0') != std::string::npos) {
+bool ParseMaster(const std::string& address, std::string& master, std::string& error) {
+  if (address.find('\0') != std::string::npos) {
     error = "the AgentX address has a NUL character";
     return false;
   }
-  if (spec.rfind("tcp:", 0) == 0) {
-    const std::string rest = spec.substr(4);
+  if (address.rfind("tcp:", 0) == 0) {
+    const std::string rest = address.substr(4);
     const size_t colon = rest.rfind(':');
     const std::string host = colon == std::string::npos ? "" : rest.substr(0, colon);
     const std::string port = colon == std::string::npos ? "" : rest.substr(colon + 1);
     if (host.empty() || !AllDigits(port) || port.size() > 5 || std::stoul(port) < 1 ||
         std::stoul(port) > 65535) {
-      error = "\"" + spec + "\" is not tcp:HOST:PORT";
+      error = "\"" + address + "\" is not tcp:HOST:PORT";
       return false;
     }
-    master = spec;
+    master = address;
     return true;
   }
-  std::string path = spec.rfind("agentx:", 0) == 0 ? spec.substr(7) : spec;
+  std::string path = address.rfind("agentx:", 0) == 0 ? address.substr(7) : address;
   if (path.empty() || path[0] != '/') {
-    error = "\"" + spec + "\" is neither agentx:/ABSOLUTE/PATH nor tcp:HOST:PORT";
+    error = "\"" + address + "\" is neither agentx:/ABSOLUTE/PATH nor tcp:HOST:PORT";
     return false;
   }
   if (path.size() >= sizeof(sockaddr_un{}.sun_path)) {

@@ -26,7 +26,7 @@ struct SnmpConfig {
 
 // "agentx:PATH" (or a bare absolute PATH) and "tcp:HOST:PORT". A socket's
 // folder must exist (the socket itself appears when snmpd starts).
-bool ParseMaster(const std::string& spec, std::string& master, std::string& error);
+bool ParseMaster(const std::string& address, std::string& master, std::string& error);
 
 // A dotted OID such as "1.3.6.1.4.1.32473": 2 to 100 arcs, the first 0..2,
 // each below 2^32.
