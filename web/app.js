@@ -44,6 +44,7 @@
   }
   // Digits by what a value measures.
   function digits(f, v) {
+    if (f.quantity === 'value' && !f.unit && Number.isInteger(v)) return 0;  // a count
     if (f.quantity === 'voltage') return Math.abs(v) < 100 ? 2 : 1;
     if (f.quantity === 'current' || f.quantity === 'frequency' || f.quantity === 'temperature') return 1;
     return Math.abs(v) >= 100 ? 1 : 2;
@@ -331,8 +332,20 @@
     box.dataset.from = String(from);
   }
 
+  // Whether a command carries a byte: the gateway's rules (/api/config).
+  function takesByte(code) {
+    return (state.config.control_codes || []).some((c) => c.code === code && c.byte);
+  }
   function renderControl() {
     $('control').hidden = !state.config.control;
+    const sel = $('control-code');
+    if (sel.options.length === 0) {
+      for (const c of state.config.control_codes || []) {
+        const o = el('option', `${c.code} · command ${c.command}${c.byte ? ' + byte' : ''}`);
+        o.value = String(c.code);
+        sel.appendChild(o);
+      }
+    }
   }
 
   function setupControl() {
@@ -341,7 +354,7 @@
       const code = Number($('control-code').value);
       const byte = Number($('control-byte').value);
       const d = state.devices.find((x) => x.id === state.device);
-      $('control-question').textContent = `Send command ${code}${code >= 106 ? ' with byte ' + byte : ''} to ${d ? d.name : state.device} (${state.device})?`;
+      $('control-question').textContent = `Send command ${code}${takesByte(code) ? ' with byte ' + byte : ''} to ${d ? d.name : state.device} (${state.device})?`;
       ask.hidden = false;
     });
     $('control-no').addEventListener('click', () => { ask.hidden = true; });
@@ -349,7 +362,7 @@
       ask.hidden = true;
       const code = Number($('control-code').value);
       const body = { code };
-      if (code >= 106) body.byte = Number($('control-byte').value);
+      if (takesByte(code)) body.byte = Number($('control-byte').value);
       const out = $('control-result');
       out.textContent = 'sending…';
       out.className = 'muted';

@@ -338,6 +338,16 @@ Response WebApi::Config() {
   Json::Value v(Json::objectValue);
   v["control"] = opt_.control;
   v["max_points"] = static_cast<Json::UInt64>(opt_.max_points);
+  // The control commands as the view's rules have them, for the page's list.
+  Json::Value codes(Json::arrayValue);
+  for (const view::ControlRule& r : view::ControlRules()) {
+    Json::Value c(Json::objectValue);
+    c["code"] = r.code;
+    c["command"] = fmt::format("0x{:02X}", r.command);
+    c["byte"] = r.takes_byte;
+    codes.append(c);
+  }
+  v["control_codes"] = codes;
   return JsonAnswer(v);
 }
 
