@@ -13,10 +13,15 @@ case "$arch" in
     exit 2
     ;;
 esac
-scripts/install-cross-deps.sh "$arch"
+# The target's libraries are unpacked into a folder of their own rather than
+# installed multi-arch: the tests then don't depend on the target's packages
+# being at the same versions as this machine's.
+sysroot=$PWD/build-sysroot-$arch
+scripts/install-cross-deps.sh "$arch" --sysroot "$sysroot"
 
 dir=build-$arch
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$arch.cmake" \
+  -DK417T_CROSS_SYSROOT="$sysroot" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
   -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DK417T_BUILD_BENCH=OFF >/dev/null
 cmake --build "$dir" -j"$(nproc)"
