@@ -20,16 +20,10 @@ import tempfile
 import threading
 import time
 
+from benchutil import free_port, wire_ratio
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build")
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    p = s.getsockname()[1]
-    s.close()
-    return p
 
 
 def mqtt_packet(kind, body):
@@ -60,9 +54,8 @@ class Rounds:
             except ValueError:
                 continue
             if v.get("kind") == "round":
-                limit = (v["bytes_in"] + v["bytes_out"]) * 10 * 1000 / 9600 + 20 * v["exchanges"]
                 with self.lock:
-                    self.ratios.append((time.time(), v["duration_ms"] / limit if limit else 0))
+                    self.ratios.append((time.time(), wire_ratio(v)))
 
     def between(self, a, b):
         with self.lock:

@@ -11,31 +11,15 @@ import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 
+from benchutil import free_port, rss_kb, wait_for
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MIBS = [os.path.join(ROOT, "tests/snmp/mibs"), os.path.join(ROOT, "host/src/snmp")]
-
-
-def free_udp_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def wait_for(pred, seconds):
-    end = time.time() + seconds
-    while time.time() < end:
-        if pred():
-            return True
-        time.sleep(0.005)
-    return pred()
 
 
 def site(devices, socket_path):
@@ -51,21 +35,13 @@ def site(devices, socket_path):
     return out
 
 
-def rss_kb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
 def main():
     build = sys.argv[1] if len(sys.argv) > 1 else "build"
     runner = os.path.abspath(os.path.join(build, "k417t-run"))
     tmp = tempfile.mkdtemp(prefix="k417t-snmpfig-")
     procs = []
     try:
-        port, trap_port = free_udp_port(), free_udp_port()
+        port, trap_port = free_port(udp=True), free_port(udp=True)
         sock = os.path.join(tmp, "agentx")
         with open(os.path.join(tmp, "snmpd.conf"), "w") as f:
             f.write("master agentx\nagentXSocket %s\nagentXPerms 0600 0700\n"

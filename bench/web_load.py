@@ -10,7 +10,6 @@ usage: bench/web_load.py [RUNNER] [CLIENTS] [SECONDS]"""
 import http.client
 import json
 import os
-import socket
 import statistics
 import subprocess
 import sys
@@ -18,25 +17,12 @@ import tempfile
 import threading
 import time
 
+from benchutil import cpu_seconds, free_port, wire_ratio
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RUNNER = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "k417t-run")
 CLIENTS = int(sys.argv[2]) if len(sys.argv) > 2 else 50
 SECONDS = float(sys.argv[3]) if len(sys.argv) > 3 else 20
-TICK = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    p = s.getsockname()[1]
-    s.close()
-    return p
 
 
 def ratios(lines, since):
@@ -44,8 +30,7 @@ def ratios(lines, since):
     for line in lines:
         v = json.loads(line)
         if v.get("kind") == "round" and v["round"] > 2 and v["round"] >= since:
-            limit = (v["bytes_out"] + v["bytes_in"]) / 960.0 + 0.020 * v["exchanges"]
-            out.append(v["duration_ms"] / 1000.0 / limit)
+            out.append(wire_ratio(v))
     return out
 
 

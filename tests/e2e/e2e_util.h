@@ -1,17 +1,22 @@
 #pragma once
 // Helpers for the end-to-end tests: the built runner started as a user starts
 // it (through the emulator in a cross build), its output parsed line by line.
+#include <fcntl.h>
 #include <json/json.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace e2e {
@@ -30,6 +35,7 @@ class TempDir {
   }
   ~TempDir() { std::system(("rm -rf " + path_).c_str()); }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
 
  private:
   std::string path_;
@@ -68,6 +74,76 @@ inline RunResult RunRunner(const std::string& args, const std::string& env = "",
       r.lines.push_back(Json::Value("unparsable: " + line));
   }
   return r;
+}
+
+// The runner's command line with `args`: through the emulator in a cross build.
+inline std::vector<std::string> RunnerCommand(const std::vector<std::string>& args) {
+  std::vector<std::string> argv;
+  const std::string emulator = K417T_EMULATOR;
+  if (!emulator.empty()) argv.push_back(emulator);
+  argv.push_back(K417T_RUNNER);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+// Starts `argv` (a program's path, then its arguments) with its standard
+// output and error in the file `out`; its process id.
+inline pid_t Spawn(std::vector<std::string> argv, const std::string& out) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+inline pid_t SpawnRunner(const std::vector<std::string>& args, const std::string& out) {
+  return Spawn(RunnerCommand(args), out);
+}
+
+// Waits up to `seconds` for `pid` to end: its exit code, -1 when a signal
+// ended it, -2 when it was still running (it is then killed).
+inline int Wait(pid_t pid, int seconds) {
+  if (pid <= 0) return -1;
+  for (int i = 0; i < seconds * 20; ++i) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -2;
+}
+
+// Ends `pid` with SIGTERM (SIGKILL after `seconds`): as Wait.
+inline int Stop(pid_t pid, int seconds = 10) {
+  if (pid <= 0) return -1;
+  kill(pid, SIGTERM);
+  return Wait(pid, seconds);
+}
+
+// Whether `ok` holds within `seconds` (asked every 100 ms).
+inline bool WaitFor(const std::function<bool()>& ok, int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    if (ok()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return ok();
+}
+
+inline Json::Value ParseText(const std::string& text) {
+  Json::Value v;
+  Json::CharReaderBuilder b;
+  std::string err;
+  std::unique_ptr<Json::CharReader> r(b.newCharReader());
+  r->parse(text.data(), text.data() + text.size(), &v, &err);
+  return v;
 }
 
 inline Json::Value ParseFile(const std::string& path) {

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "e2e/e2e_util.h"
+
 namespace {
 
 struct Counts {
@@ -62,13 +64,8 @@ pid_t Start(const std::string& db, const std::string& dir, const std::string& ou
     fclose(f);
     freopen(out.c_str(), "a", stdout);
     freopen("/dev/null", "w", stderr);
-    std::vector<std::string> args;
-    const std::string emulator = K417T_EMULATOR;
-    if (!emulator.empty()) args.push_back(emulator);
-    for (const std::string& a :
-         {std::string(K417T_RUNNER), std::string("--site"), site, std::string("--simulate"), scen,
-          std::string("--db"), db, std::string("--json")})
-      args.push_back(a);
+    std::vector<std::string> args =
+        e2e::RunnerCommand({"--site", site, "--simulate", scen, "--db", db, "--json"});
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());

@@ -37,42 +37,9 @@ int FreeUdpPort() {
   return ntohs(a.sin_port);
 }
 
-pid_t Spawn(std::vector<std::string> args, const std::string& out) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, STDOUT_FILENO);
-    dup2(fd, STDERR_FILENO);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-// Ends `pid` (SIGTERM, then SIGKILL after `seconds`); its exit code or -1.
-int Stop(pid_t pid, int seconds = 10) {
-  if (pid <= 0) return -1;
-  kill(pid, SIGTERM);
-  for (int i = 0; i < seconds * 20; ++i) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  return -1;
-}
-
-bool WaitFor(const std::function<bool()>& ok, int seconds) {
-  for (int i = 0; i < seconds * 10; ++i) {
-    if (ok()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return ok();
-}
+using e2e::Spawn;
+using e2e::Stop;
+using e2e::WaitFor;
 
 std::string Capture(const std::string& cmd) {
   std::string out;
@@ -166,8 +133,8 @@ std::string WriteJson(const std::string& path, const Json::Value& v) {
 
 std::vector<std::string> Runner(const e2e::TempDir& t, const std::string& site,
                                 const std::string& scenario) {
-  return {K417T_RUNNER, "--site",       site,    "--simulate",  scenario,
-          "--db",       t.File("h.db"), "--log", t.File("log"), "--quiet"};
+  return e2e::RunnerCommand({"--site", site, "--simulate", scenario, "--db", t.File("h.db"),
+                             "--log", t.File("log"), "--quiet"});
 }
 
 }  // namespace
