@@ -483,6 +483,7 @@ void MqttExport::Lost(const std::string& why, Clock::time_point now) {
             fmt::format("mqtt: cannot connect to {}:{}: {}; retrying", cfg_.host, cfg_.port, why));
   const bool held = connected_at_ != Clock::time_point() && was_connected_ &&
                     now - connected_at_ >= kStableConnection;
+  const bool quick_loss = was_connected_ && !held;
   // A new client for every connection: nothing queued inside the library
   // crosses over; unacknowledged events go back into our own queue.
   mosquitto_destroy(mosq_);
@@ -495,13 +496,23 @@ void MqttExport::Lost(const std::string& why, Clock::time_point now) {
   if (held) backoff_ms_ = 0;
   backoff_ms_ =
       backoff_ms_ == 0 ? cfg_.backoff_min_ms : std::min(backoff_ms_ * 2, cfg_.backoff_max_ms);
-  if (taken_over_) {
+  // The broker hands a client id to the newest connection and drops the older
+  // one. MQTT 5 says so in the DISCONNECT ("session taken over"), but a broker
+  // that closes the socket right after queueing it (mosquitto 2.0) rarely gets
+  // it to us: a second connection in a row dropped soon after it was made is
+  // taken as the same thing.
+  quick_losses_ = held ? 0 : quick_losses_ + (quick_loss ? 1 : 0);
+  if (taken_over_ || quick_losses_ >= 2) {
     // Another process uses our client id: taking it back at once would only
     // start an eviction loop; wait the longest back-off.
     backoff_ms_ = cfg_.backoff_max_ms;
     RateLog("taken-over",
-            fmt::format("mqtt: the broker gave client id \"{}\" to another connection; "
-                        "reconnecting in {} s (give every runner its own client_id)",
+            fmt::format(taken_over_
+                            ? "mqtt: the broker gave client id \"{}\" to another connection; "
+                              "reconnecting in {} s (give every runner its own client_id)"
+                            : "mqtt: the broker dropped two connections in a row soon after they "
+                              "were made; another client may use client id \"{}\"; reconnecting "
+                              "in {} s (give every runner its own client_id)",
                         cfg_.client_id.empty() ? DefaultClientId() : cfg_.client_id,
                         backoff_ms_ / 1000));
     std::lock_guard<std::mutex> lock(mu_);

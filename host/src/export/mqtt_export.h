@@ -213,6 +213,7 @@ class MqttExport {
   std::shared_ptr<Lookup> lookup_;  // the broker's name being looked up
   Clock::time_point lookup_since_{};
   bool taken_over_ = false;  // the broker gave our client id to another connection
+  int quick_losses_ = 0;     // connections in a row lost within kStableConnection
   std::vector<Dev> devs_;
   std::map<int, Event> inflight_;  // mid -> event awaiting its PUBACK
   std::set<int> closing_mids_;  // the final offline messages awaiting their PUBACK
