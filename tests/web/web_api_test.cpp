@@ -281,6 +281,8 @@ TEST_F(WebApiTest, MetricsNameEveryFamilyAndEscapeLabels) {
         std::string(
             "k417t_ac_voltage_volts{device=\"100\",unit=\"101\",input=\"1\",phase=\"a\"} 230"),
         std::string("k417t_rectifier_current_amperes{device=\"100\"} 79"),
+        std::string("k417t_ac_input_alert{device=\"100\",unit=\"101\",input=\"1\",phase=\"f\"} 0"),
+        std::string("k417t_dc_voltage_alert{device=\"100\",unit=\"102\"} 0"),
         std::string("k417t_round_duration_seconds_bucket{device=\"100\",le=\"0.25\"}"),
         std::string("k417t_round_duration_seconds_bucket{device=\"100\",le=\"8\"}"),
         std::string("k417t_round_duration_seconds_count{device=\"100\"}"),

@@ -121,11 +121,13 @@ void ReadAc(const std::vector<unsigned char>& image, UnitValues& u) {
       const unsigned st = c[17 + p];
       const bool f = p == 3;
       const auto& words = f ? kFrequencyWords : kVoltageWords;
-      b.State(Make(fmt::format("channel_{}_{}_alert", k, f ? "f" : phases[p]),
-                   f ? fmt::format("Input {} frequency state", in)
-                     : fmt::format("Input {} voltage {} state", in, names[p]),
-                   group, Quantity::kState, ""),
-              {st}, WordOf(words, st, nullptr), st != 0);
+      Field state = Make(fmt::format("channel_{}_{}_alert", k, f ? "f" : phases[p]),
+                         f ? fmt::format("Input {} frequency state", in)
+                           : fmt::format("Input {} voltage {} state", in, names[p]),
+                         group, Quantity::kState, "", "k417t_ac_input_alert",
+                         {{"input", in}, {"phase", f ? "f" : phases[p]}});
+      state.entity = StateEntity::kEnum;
+      b.State(state, {st}, WordOf(words, st, nullptr), st != 0);
     }
   }
   const char* phases[] = {"a", "b", "c"};
@@ -138,9 +140,11 @@ void ReadAc(const std::vector<unsigned char>& image, UnitValues& u) {
   for (int p = 0; p < 3; ++p) {
     const std::string P(1, static_cast<char>('A' + p));
     const unsigned st = s[22 + p];
-    b.State(Make(fmt::format("i{}_alert", phases[p]), "Phase " + P + " current state",
-                 "Phase currents", Quantity::kState, ""),
-            {st}, WordOf(kCurrentWords, st, nullptr), st != 0);
+    Field state = Make(fmt::format("i{}_alert", phases[p]), "Phase " + P + " current state",
+                       "Phase currents", Quantity::kState, "", "k417t_ac_current_alert",
+                       {{"phase", phases[p]}});
+    state.entity = StateEntity::kEnum;
+    b.State(state, {st}, WordOf(kCurrentWords, st, nullptr), st != 0);
   }
 }
 
@@ -235,8 +239,10 @@ void ReadDc(const std::vector<unsigned char>& image, UnitValues& u, const UnitLa
   b.Measure(Make("i", "Current", "Output", Quantity::kCurrent, "A", "k417t_dc_current_amperes"),
             d + 8, false);
   const unsigned vs = d[131];
-  b.State(Make("v_state", "Output voltage state", "Output", Quantity::kState, ""), {vs},
-          WordOf(kFrequencyWords, vs, nullptr), vs != 0);
+  Field v_state = Make("v_state", "Output voltage state", "Output", Quantity::kState, "",
+                       "k417t_dc_voltage_alert");
+  v_state.entity = StateEntity::kEnum;
+  b.State(v_state, {vs}, WordOf(kFrequencyWords, vs, nullptr), vs != 0);
   // A list is shown as far as its count says; a count past the list's room
   // was refused by the unit, so nothing of it is current.
   auto list = [&](const char* key, const char* metric, const char* fallback, size_t room,
@@ -386,12 +392,16 @@ const std::map<std::string, std::string>& MetricHelp() {
       {"k417t_ac_current_amperes", "AC screen phase current."},
       {"k417t_ac_voltage_volts", "AC input line or phase voltage."},
       {"k417t_ac_frequency_hertz", "AC input frequency."},
+      {"k417t_ac_input_alert",
+       "AC input voltage (phase a, b, c) or frequency (phase f) state (1: not normal)."},
+      {"k417t_ac_current_alert", "AC screen phase current state (1: not normal)."},
       {"k417t_rectifier_output_voltage_volts", "Rectifier group output voltage."},
       {"k417t_rectifier_current_amperes", "Sum of the rectifier modules' currents."},
       {"k417t_rectifier_module_current_amperes", "Rectifier module current."},
       {"k417t_rectifier_module_fault", "Rectifier module fault state (1: fault)."},
       {"k417t_dc_voltage_volts", "DC distribution output voltage."},
       {"k417t_dc_current_amperes", "DC distribution current."},
+      {"k417t_dc_voltage_alert", "DC distribution output voltage state (1: not normal)."},
       {"k417t_dc_fuse_fault", "DC fuse state (1: fuse fault)."},
       {"k417t_dc_m_value",
        "DC distribution m list value, named and with its unit (uom) by the site file."},
