@@ -20,8 +20,12 @@ options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr
 if [ "$arch" = "$native" ]; then
   scripts/install-deps.sh
 else
-  scripts/install-cross-deps.sh "$arch"
-  options+=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$arch.cmake")
+  # The target's libraries unpacked into a folder of their own (as for the
+  # cross tests); the package's dependencies are read from their packages.
+  sysroot=$PWD/build-sysroot-$arch
+  scripts/install-cross-deps.sh "$arch" "$sysroot"
+  options+=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$arch.cmake"
+            -DK417T_CROSS_SYSROOT="$sysroot")
 fi
 
 dir=build-pkg-$arch

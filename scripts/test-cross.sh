@@ -17,7 +17,7 @@ esac
 # installed multi-arch: the tests then don't depend on the target's packages
 # being at the same versions as this machine's.
 sysroot=$PWD/build-sysroot-$arch
-scripts/install-cross-deps.sh "$arch" --sysroot "$sysroot"
+scripts/install-cross-deps.sh "$arch" "$sysroot"
 
 dir=build-$arch
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$arch.cmake" \

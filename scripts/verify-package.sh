@@ -17,10 +17,24 @@ case "$arch" in
   arm64) emulator=(qemu-aarch64) ;;
   *) echo "cannot run $arch programs here" >&2; exit 2 ;;
 esac
+if [ "${#emulator[@]}" -gt 0 ]; then
+  # The target's loader and libraries: the folder scripts/package.sh unpacked
+  # them into (or K417T_SYSROOT).
+  sysroot=${K417T_SYSROOT:-$(dirname "$(realpath "$0")")/../build-sysroot-$arch}
+  if [ ! -d "$sysroot/lib" ]; then
+    echo "no $arch libraries in $sysroot: run scripts/package.sh $arch first" >&2
+    exit 2
+  fi
+  emulator+=(-L "$(realpath "$sysroot")")
+fi
 run() { "${emulator[@]}" "$root/usr/bin/k417t-run" "$@"; }
 
 run --version
 run --check-config --site "$root/etc/k417t/site.json" --simulate "$root/usr/share/k417t/scenario.json"
+# The SNMP sub-agent is built in (a runner without it refuses --snmp).
+run --check-config --site "$root/etc/k417t/site.json" --simulate "$root/usr/share/k417t/scenario.json" \
+  --snmp "agentx:$root/agentx" >/dev/null
+echo "the runner carries the SNMP sub-agent"
 echo '{ "devices": [ {' >"$root/broken.json"
 if run --check-config --site "$root/broken.json" 2>/dev/null; then
   echo "--check-config accepted a broken site file" >&2

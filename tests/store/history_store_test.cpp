@@ -355,7 +355,9 @@ TEST(HistoryStore, SizeBoundDeletesTheOldestRecordsAndKeepsEvents) {
   for (int i = 0; i < 3000; ++i) {
     image[0] = static_cast<unsigned char>(i);
     AddRecord(h, 102 + (i % 2), 5093, kT0 + i, image);
-    if (i % 50 == 49) ASSERT_TRUE(h.Flush());
+    if (i % 50 == 49) {
+      ASSERT_TRUE(h.Flush());
+    }
   }
   AddRecord(h, 104, 5091, kT0, Bytes{4});  // a unit written once, early
   for (int i = 0; i < 1000; ++i) AddRecord(h, 102, 5093, kT0 + 3000 + i, image);
