@@ -625,3 +625,44 @@ TEST(MqttE2E, OneClientIdTwiceBacksOffInsteadOfEvicting) {
     EXPECT_GE(rounds, 5u) << name << " polls on";
   }
 }
+
+// A clean stop with several devices: what the broker keeps afterwards (read by
+// a subscriber that comes later) says every device and the gateway are
+// offline. The offline messages were lost when the connection closed before
+// the broker had them all.
+TEST(MqttE2E, CleanStopLeavesEveryDeviceOfflineOnTheBroker) {
+  TempDir t;
+  Broker broker(t.path());
+  ASSERT_TRUE(broker.Start()) << "mosquitto is needed (scripts/install-deps.sh installs it)";
+  Json::Value site = Site(Json::Value());
+  const Json::Value first = site["devices"][0];
+  for (unsigned k = 2; k <= 4; ++k) {
+    Json::Value d = first;
+    d["name"] = "power-" + std::to_string(k);
+    d["data_id"] = 100 * k;
+    d["setting"]["port"] = "/dev/ttyUSB" + std::to_string(k);
+    d["setting"]["acSetting"][0]["data_id"] = 100 * k + 11;
+    d["setting"]["dcSetting"][0]["data_id"] = 100 * k + 21;
+    d["setting"]["dcSetting"][1]["data_id"] = 100 * k + 22;
+    site["devices"].append(d);
+  }
+  Observer obs(broker.port());
+  ASSERT_TRUE(obs.Ready(10));
+  const pid_t pid = Spawn(RunnerArgs(t, Write(t.File("site.json"), site),
+                                     Write(t.File("scen.json"), FastScenario()), broker),
+                          t.File("out"));
+  for (unsigned k = 1; k <= 4; ++k)
+    ASSERT_TRUE(obs.WaitTopic("k417t/power-" + std::to_string(k) + "/availability", "online", 20))
+        << ReadText(t.File("log"));
+  kill(pid, SIGTERM);
+  ASSERT_EQ(0, Wait(pid, 20)) << ReadText(t.File("log"));
+
+  Observer later(broker.port());
+  ASSERT_TRUE(later.Ready(10));
+  const std::vector<Message> kept = later.All();
+  for (unsigned k = 1; k <= 4; ++k) {
+    const std::string topic = "k417t/power-" + std::to_string(k) + "/availability";
+    EXPECT_EQ("offline", LastPayload(kept, topic)) << topic;
+  }
+  EXPECT_EQ("offline", LastPayload(kept, "k417t/gateway/gw-test/availability"));
+}
