@@ -130,7 +130,10 @@ RoundView SiteView::Round(const RoundReport& report) {
 
 // --- JSON forms
 
-Json::Value AlarmPointJson(const store::ActiveAlarm& a) {
+namespace {
+// What an alarm point and an event on it say alike.
+template <class Alarm>
+Json::Value AlarmFields(const Alarm& a) {
   Json::Value x(Json::objectValue);
   x["data_id"] = a.data_id;
   x["key"] = a.key;
@@ -140,21 +143,19 @@ Json::Value AlarmPointJson(const store::ActiveAlarm& a) {
   x["code"] = a.code;
   x["name"] = a.name;
   x["text"] = a.text;
+  return x;
+}
+}  // namespace
+
+Json::Value AlarmPointJson(const store::ActiveAlarm& a) {
+  Json::Value x = AlarmFields(a);
   x["since"] = static_cast<Json::Int64>(a.since);
   return x;
 }
 
 Json::Value AlarmEventJson(const store::AlarmEvent& e) {
-  Json::Value x(Json::objectValue);
-  x["data_id"] = e.data_id;
+  Json::Value x = AlarmFields(e);
   x["state"] = e.raised ? "raised" : "cleared";
-  x["key"] = e.key;
-  x["seq"] = e.seq;
-  x["level"] = e.level;
-  x["severity"] = SeverityWord(e.level);
-  x["code"] = e.code;
-  x["name"] = e.name;
-  x["text"] = e.text;
   x["time"] = static_cast<Json::Int64>(e.time);
   return x;
 }
