@@ -3,6 +3,7 @@ own figures from /proc, and a round's ratio to the wire limit."""
 
 import os
 import socket
+import subprocess
 import time
 
 TICK = os.sysconf("SC_CLK_TCK")
@@ -45,3 +46,13 @@ def wire_ratio(rnd):
     (10 bits a byte) and 20 ms of turnaround per exchange."""
     limit = (rnd["bytes_in"] + rnd["bytes_out"]) * 10 * 1000 / 9600 + 20 * rnd["exchanges"]
     return rnd["duration_ms"] / limit if limit else 0
+
+
+def stop_all(procs, seconds=20):
+    """SIGTERM to every process, SIGKILL to those still there after `seconds`."""
+    for p in procs:
+        p.terminate()
+        try:
+            p.wait(seconds)
+        except subprocess.TimeoutExpired:
+            p.kill()

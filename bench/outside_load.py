@@ -20,7 +20,7 @@ import tempfile
 import threading
 import time
 
-from benchutil import free_port, wire_ratio
+from benchutil import free_port, stop_all, wire_ratio
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build")
@@ -184,12 +184,7 @@ def main():
             1000 * max(ok) if ok else -1))
         print("            log lines about control: %d" % sum(1 for l in log.splitlines() if "control" in l))
     finally:
-        for p in procs:
-            p.terminate()
-            try:
-                p.wait(20)
-            except subprocess.TimeoutExpired:
-                p.kill()
+        stop_all(procs, 20)
         shutil.rmtree(tmp, ignore_errors=True)
 
 

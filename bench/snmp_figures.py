@@ -16,7 +16,7 @@ import sys
 import tempfile
 import time
 
-from benchutil import free_port, rss_kb, wait_for
+from benchutil import free_port, stop_all, rss_kb, wait_for
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MIBS = [os.path.join(ROOT, "tests/snmp/mibs"), os.path.join(ROOT, "host/src/snmp")]
@@ -123,12 +123,7 @@ def main():
         print("resident memory, 1 device: %d KiB with the sub-agent, %d KiB without (+%d KiB)" % (
             with_snmp, without, with_snmp - without))
     finally:
-        for p in procs:
-            p.send_signal(signal.SIGTERM)
-            try:
-                p.wait(10)
-            except subprocess.TimeoutExpired:
-                p.kill()
+        stop_all(procs, 10)
         shutil.rmtree(tmp, ignore_errors=True)
 
 
