@@ -3,24 +3,15 @@
 #include <cstring>
 
 #include "units/common/trace.h"
+#include "units/rc/rc_commands.h"
 
 namespace {
 
 // First information byte of the rectifier control command (0x41/0x45) per
-// control code; codes from 106 on carry a second byte from the caller.
+// control code; -1 for a code that is no command (a result query).
 int CommandByte(int code) {
-  switch (code) {
-    case 100: return 0x10;
-    case 102: return 0x1F;
-    case 104: return 0x11;
-    case 106: return 0x20;
-    case 108: return 0x2F;
-    case 110: return 0xE4;
-    case 112: return 0xE5;
-    case 114: return 0xE6;
-    case 116: return 0xE7;
-    default: return -1;
-  }
+  const k417t_rc::Command* c = k417t_rc::FindCommand(code);
+  return c != nullptr ? c->first : -1;
 }
 
 void WriteInt(void* out, int out_cap, int value, int& out_len) {
@@ -54,7 +45,7 @@ int K417T::DeviceIoControl(int code, const void* in, int in_len, void* out, int 
     return 0;
   }
   unsigned char info[2] = {static_cast<unsigned char>(first), 0x00};
-  if (code >= 106) {
+  if (k417t_rc::FindCommand(code)->takes_byte) {
     // These commands need the caller's byte; without it nothing is sent, and
     // the result says so: a query must not report an earlier command's answer
     // for a command that never went out.

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "site/site_host.h"
 #include "view/site_view.h"
 
 namespace k417t_run {

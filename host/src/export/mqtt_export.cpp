@@ -1,19 +1,18 @@
 #include "export/mqtt_export.h"
 
+#include <arpa/inet.h>
 #include <fmt/format.h>
 #include <json/json.h>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <netdb.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <set>
-
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
 
 #include "input/checked_json.h"
 #include "view/control_rules.h"
@@ -115,7 +114,8 @@ MqttSource MqttSource::Of(view::SiteView& view) {
   MqttSource s;
   s.device = [&view](unsigned int id) { return view.Device(id); };
   s.control = [&view](unsigned int id, int code, const std::vector<unsigned char>& in) {
-    return view.host().Control(id, code, in);
+    return view.Control(id, code,
+                        in.empty() ? std::nullopt : std::optional<unsigned char>(in.front()));
   };
   return s;
 }
@@ -292,10 +292,9 @@ void MqttExport::Work() {
     } catch (const std::exception& e) {
       result = {-1, std::string("control failed: ") + e.what()};
     }
-    const std::string line =
-        fmt::format("mqtt: control {} on device {} from the broker: result {}{}", job.request.code,
-                    job.device, result.result,
-                    result.reason.empty() ? "" : " (" + result.reason + ")");
+    const std::string line = fmt::format(
+        "mqtt: control {} on device {} from the broker: result {}{}", job.request.code, job.device,
+        result.result, result.reason.empty() ? "" : " (" + result.reason + ")");
     // Commands sent are paced by the host; refusals can come fast.
     if (result.result >= 0) {
       if (log_) log_(line);
@@ -507,14 +506,13 @@ void MqttExport::Lost(const std::string& why, Clock::time_point now) {
     // start an eviction loop; wait the longest back-off.
     backoff_ms_ = cfg_.backoff_max_ms;
     RateLog("taken-over",
-            fmt::format(taken_over_
-                            ? "mqtt: the broker gave client id \"{}\" to another connection; "
+            fmt::format(
+                taken_over_ ? "mqtt: the broker gave client id \"{}\" to another connection; "
                               "reconnecting in {} s (give every runner its own client_id)"
                             : "mqtt: the broker dropped two connections in a row soon after they "
                               "were made; another client may use client id \"{}\"; reconnecting "
                               "in {} s (give every runner its own client_id)",
-                        cfg_.client_id.empty() ? DefaultClientId() : cfg_.client_id,
-                        backoff_ms_ / 1000));
+                cfg_.client_id.empty() ? DefaultClientId() : cfg_.client_id, backoff_ms_ / 1000));
     std::lock_guard<std::mutex> lock(mu_);
     ++stats_.taken_over;
   }
@@ -993,8 +991,8 @@ void MqttExport::Flush(Clock::time_point now) {
     if (d.results_left_out == 0 || !TakeResultToken(d, now)) continue;
     Json::Value v(Json::objectValue);
     v["result"] = -1;
-    v["reason"] = fmt::format("{} more control results left out (too many requests)",
-                              d.results_left_out);
+    v["reason"] =
+        fmt::format("{} more control results left out (too many requests)", d.results_left_out);
     v["left_out"] = static_cast<Json::UInt64>(d.results_left_out);
     v["time"] = static_cast<Json::Int64>(EpochNow());
     d.results_left_out = 0;
@@ -1254,7 +1252,8 @@ void MqttExport::FinalFlush() {
           closing_mids_.insert(mid);
       }
       int mid = 0;
-      if (Send(GatewayTopic("availability"), "offline", 1, true, 0, &mid)) closing_mids_.insert(mid);
+      if (Send(GatewayTopic("availability"), "offline", 1, true, 0, &mid))
+        closing_mids_.insert(mid);
       const auto until = Clock::now() + kCloseWait;
       while (connected_ && !closing_mids_.empty() && Clock::now() < until)
         if (mosquitto_loop(mosq_, 20, 1) != MOSQ_ERR_SUCCESS) break;
@@ -1264,7 +1263,8 @@ void MqttExport::FinalFlush() {
       mosquitto_disconnect(mosq_);
       // The DISCONNECT goes out; the broker then closes (OnDisconnect).
       const auto gone = Clock::now() + std::chrono::milliseconds(500);
-      while (connected_ && Clock::now() < gone && mosquitto_loop(mosq_, 20, 1) == MOSQ_ERR_SUCCESS) {
+      while (connected_ && Clock::now() < gone &&
+             mosquitto_loop(mosq_, 20, 1) == MOSQ_ERR_SUCCESS) {
       }
     }
   }

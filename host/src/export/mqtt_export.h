@@ -27,7 +27,6 @@
 #include <vector>
 
 #include "export/mqtt_config.h"
-#include "site/site_host.h"
 #include "view/site_view.h"
 
 struct mosquitto;

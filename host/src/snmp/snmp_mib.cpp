@@ -3,7 +3,6 @@
 #include <cmath>
 #include <ctime>
 
-#include "site/site_host.h"
 #include "view/severity.h"
 
 namespace qmx::snmp {

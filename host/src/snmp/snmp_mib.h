@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "store/alarm_event.h"
 #include "view/site_view.h"
 
 namespace qmx::snmp {

@@ -7,14 +7,17 @@
 #include <cstdlib>
 
 #include "input/checked_json.h"
+#include "units/rc/rc_commands.h"
 
 namespace qmx::view {
 
 const std::vector<ControlRule>& ControlRules() {
-  static const std::vector<ControlRule> rules = {
-      {100, 0x10, false}, {102, 0x1F, false}, {104, 0x11, false},
-      {106, 0x20, true},  {108, 0x2F, true},  {110, 0xE4, true},
-      {112, 0xE5, true},  {114, 0xE6, true},  {116, 0xE7, true}};
+  static const std::vector<ControlRule> rules = [] {
+    std::vector<ControlRule> r;
+    for (const k417t_rc::Command& c : k417t_rc::kCommands)
+      r.push_back({c.code, c.first, c.takes_byte});
+    return r;
+  }();
   return rules;
 }
 

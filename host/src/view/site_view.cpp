@@ -108,6 +108,15 @@ std::vector<DeviceView> SiteView::Devices() const {
   return out;
 }
 
+ControlResult SiteView::Control(unsigned int id, int code, std::optional<unsigned char> byte,
+                                std::chrono::milliseconds limit) {
+  std::vector<unsigned char> in;
+  if (byte) in.push_back(*byte);
+  return host_.Control(id, code, in, limit);
+}
+
+const store::HistoryStore* SiteView::History() const { return host_.history(); }
+
 RoundView SiteView::Round(const RoundReport& report) {
   RoundView r;
   r.report = report;

@@ -2,11 +2,13 @@
 
 // The site as every front end sees it: devices with their names, ports,
 // model and health, units as named values, active alarms with severities,
-// line statistics and round timing. Front ends read this and nothing below
-// it (they never decode an image or shape an alarm of their own).
+// line statistics and round timing, the history's read side, and control.
+// Front ends reach the site through this class and include nothing from
+// site/, store/, line/ or wire/ (tests/structure checks their includes).
 #include <json/value.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -78,7 +80,6 @@ class SiteView {
  public:
   explicit SiteView(SiteHost& host) : host_(host) {}
 
-  SiteHost& host() const { return host_; }
   void SetSite(SiteInfo site);
   SiteInfo site() const;
   DeviceInfo Info(unsigned int id) const;
@@ -93,6 +94,15 @@ class SiteView {
 
   std::vector<UnitValues> ReadUnits(unsigned int device_id,
                                     const std::vector<UnitImage>& images) const;
+
+  // Control command `code` with its byte, if any, for a device, paced with
+  // every other command to it (one a round, between rounds); waits at most
+  // `limit` (0: the site's default) for its turn and for the answer.
+  ControlResult Control(unsigned int id, int code, std::optional<unsigned char> byte,
+                        std::chrono::milliseconds limit = std::chrono::milliseconds(0));
+
+  // The history's read side; null when the site keeps none.
+  const store::HistoryStore* History() const;
 
  private:
   SiteHost& host_;

@@ -46,19 +46,24 @@ class Builder {
 
   void Measure(Field f, const unsigned char* four, bool marker) {
     Value v;
+    if (f.precision < 0) f.precision = f.quantity == Quantity::kParameter ? -1 : 2;
     v.number = Reading(four, marker);
     v.field = std::move(f);
     out_.values.push_back(std::move(v));
   }
   void Number(Field f, std::optional<double> n) {
     Value v;
+    if (f.precision < 0) f.precision = f.unit.empty() ? 0 : 2;
     v.number = n;
     v.field = std::move(f);
     out_.values.push_back(std::move(v));
   }
   // A state byte: normal when `b` is not in `alerts`; words from `known`.
-  void State(Field f, std::vector<unsigned> raw, const std::string& word, bool alert) {
+  void State(Field f, std::vector<unsigned> raw, const std::string& word, bool alert,
+             const std::vector<std::pair<unsigned, const char*>>* words = nullptr) {
     Value v;
+    if (words != nullptr)
+      for (const auto& w : *words) f.options.push_back(w.second);
     v.field = std::move(f);
     v.field.quantity = Quantity::kState;
     v.number = raw.empty() ? std::nullopt : std::optional<double>(raw[0]);
@@ -127,7 +132,7 @@ void ReadAc(const std::vector<unsigned char>& image, UnitValues& u) {
                          group, Quantity::kState, "", "k417t_ac_input_alert",
                          {{"input", in}, {"phase", f ? "f" : phases[p]}});
       state.entity = StateEntity::kEnum;
-      b.State(state, {st}, WordOf(words, st, nullptr), st != 0);
+      b.State(state, {st}, WordOf(words, st, nullptr), st != 0, &words);
     }
   }
   const char* phases[] = {"a", "b", "c"};
@@ -140,11 +145,11 @@ void ReadAc(const std::vector<unsigned char>& image, UnitValues& u) {
   for (int p = 0; p < 3; ++p) {
     const std::string P(1, static_cast<char>('A' + p));
     const unsigned st = s[22 + p];
-    Field state = Make(fmt::format("i{}_alert", phases[p]), "Phase " + P + " current state",
-                       "Phase currents", Quantity::kState, "", "k417t_ac_current_alert",
-                       {{"phase", phases[p]}});
+    Field state =
+        Make(fmt::format("i{}_alert", phases[p]), "Phase " + P + " current state", "Phase currents",
+             Quantity::kState, "", "k417t_ac_current_alert", {{"phase", phases[p]}});
     state.entity = StateEntity::kEnum;
-    b.State(state, {st}, WordOf(kCurrentWords, st, nullptr), st != 0);
+    b.State(state, {st}, WordOf(kCurrentWords, st, nullptr), st != 0, &kCurrentWords);
   }
 }
 
@@ -189,14 +194,14 @@ void ReadRectifier(const std::vector<unsigned char>& image, UnitValues& u) {
                     Quantity::kState, "");
     st.entity = StateEntity::kEnum;
     // A module switched off is not a fault (a plant runs spare modules).
-    b.State(st, raw, WordOf(kOnOff, m[33], nullptr), false);
+    b.State(st, raw, WordOf(kOnOff, m[33], nullptr), false, &kOnOff);
     Field lim = Make(fmt::format("module_{}_limit", k), "Module " + n + " current limit", group,
                      Quantity::kState, "");
-    b.State(lim, {m[34]}, WordOf(kLimit, m[34], nullptr), false);
+    b.State(lim, {m[34]}, WordOf(kLimit, m[34], nullptr), false, &kLimit);
     Field ch = Make(fmt::format("module_{}_charge", k), "Module " + n + " charge mode", group,
                     Quantity::kState, "");
     ch.entity = StateEntity::kEnum;
-    b.State(ch, {m[35]}, WordOf(kCharge, m[35], nullptr), false);
+    b.State(ch, {m[35]}, WordOf(kCharge, m[35], nullptr), false, &kCharge);
     Field fault = Make(fmt::format("module_{}_fault", k), "Module " + n + " fault", group,
                        Quantity::kState, "", "k417t_rectifier_module_fault", {{"module", n}});
     fault.entity = StateEntity::kProblem;
@@ -242,7 +247,7 @@ void ReadDc(const std::vector<unsigned char>& image, UnitValues& u, const UnitLa
   Field v_state = Make("v_state", "Output voltage state", "Output", Quantity::kState, "",
                        "k417t_dc_voltage_alert");
   v_state.entity = StateEntity::kEnum;
-  b.State(v_state, {vs}, WordOf(kFrequencyWords, vs, nullptr), vs != 0);
+  b.State(v_state, {vs}, WordOf(kFrequencyWords, vs, nullptr), vs != 0, &kFrequencyWords);
   // A list is shown as far as its count says; a count past the list's room
   // was refused by the unit, so nothing of it is current.
   auto list = [&](const char* key, const char* metric, const char* fallback, size_t room,

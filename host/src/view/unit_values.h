@@ -7,8 +7,9 @@
 //
 // "No value" is a state: a value the controller marked invalid (four equal
 // non-zero bytes as received, or the -0.1 marker a unit stores in its place),
-// NaN, the infinities and non-zero numbers too small to be a reading have no number, and every front end shows that as
-// no value (JSON null, no Prometheus sample, Home Assistant "unknown", "—").
+// NaN, the infinities and non-zero numbers too small to be a reading have no number, and every
+// front end shows that as no value (JSON null, no Prometheus sample, Home Assistant "unknown",
+// "—").
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -52,6 +53,12 @@ struct Field {
   std::vector<std::pair<std::string, std::string>> metric_labels;
   StateEntity entity = StateEntity::kNone;
   bool diagnostic = false;  // a setting read from the controller, not a reading
+  // States: every word the state can take, in the order of its codes (what
+  // a client offers, e.g. Home Assistant's enum options). Other codes read
+  // as "state N".
+  std::vector<std::string> options;
+  // Decimals worth showing for a measurement (-1: not stated).
+  int precision = -1;
 };
 
 struct Value {

@@ -394,8 +394,7 @@ Response WebApi::Events(const std::map<std::string, std::string>& q) {
   } else {
     devices = view_.DeviceIds();
   }
-  SiteHost& host = view_.host();
-  store::HistoryStore* store = host.history();
+  const store::HistoryStore* store = view_.History();
   if (store == nullptr) return Error(503, "no history store");
   if (++history_busy_ > 4) {
     --history_busy_;
@@ -405,10 +404,10 @@ Response WebApi::Events(const std::map<std::string, std::string>& q) {
   // (time, row id, device) for a stable merge of the units' events.
   std::vector<std::tuple<int64_t, int64_t, unsigned int, store::HistoryEvent>> all;
   for (unsigned int id : devices) {
-    auto s = host.Snapshot(id);
+    auto s = view_.Device(id);
     if (!s) return Error(404, fmt::format("no device {}", id));
     std::set<unsigned int> ids{id};
-    for (const UnitImage& img : s->images) ids.insert(img.data_id);
+    for (const view::UnitValues& u : s->units) ids.insert(u.data_id);
     for (const auto& a : s->alarms) ids.insert(a.data_id);
     for (unsigned int unit : ids)
       for (auto& e : store->EventsNewest(unit, from, to, opt_.max_events + 1))
@@ -448,19 +447,18 @@ Response WebApi::History(const std::map<std::string, std::string>& q) {
   if (!Range(q, from, to, error)) return Error(400, error);
   // The unit's type and the device it belongs to (for the site's names of
   // its values).
-  SiteHost& host = view_.host();
   int type = 0;
   unsigned int device = 0;
-  for (unsigned int id : view_.DeviceIds()) {
-    if (auto s = host.Snapshot(id))
-      for (const UnitImage& img : s->images)
-        if (img.data_id == unit && type == 0) {
-          type = img.type;
-          device = id;
-        }
-  }
+  bool answering = false;
+  for (const view::DeviceView& d : view_.Devices())
+    for (const view::UnitValues& u : d.units)
+      if (u.data_id == unit && type == 0) {
+        type = u.type;
+        device = d.id;
+        answering = d.answering;
+      }
   if (type == 0) return Error(404, fmt::format("no unit {}", unit));
-  store::HistoryStore* store = host.history();
+  const store::HistoryStore* store = view_.History();
   if (store == nullptr) return Error(503, "no history store");
   if (++history_busy_ > 4) {
     --history_busy_;
@@ -502,8 +500,7 @@ Response WebApi::History(const std::map<std::string, std::string>& q) {
   }
   for (const store::HistoryRecord& r : sampled) points.emplace_back(r.time, &r);
   const int64_t end = std::min(to, Now());
-  const std::optional<DeviceSnapshot> snap = host.Snapshot(device);
-  const bool held_to_end = snap && snap->answering && !points.empty() && points.back().first < end;
+  const bool held_to_end = answering && !points.empty() && points.back().first < end;
   if (held_to_end) points.emplace_back(end, points.back().second);
   for (const auto& [when, r] : points) {
     const view::UnitValues read = view::ReadUnit(unit, r->type, r->image, labels);
@@ -663,7 +660,7 @@ Response WebApi::Metrics() {
                 1);
     alarms.Add(dev, static_cast<double>(d.alarms.size()));
   }
-  if (store::HistoryStore* store = view_.host().history()) {
+  if (const store::HistoryStore* store = view_.History()) {
     pend.Add("", static_cast<double>(store->pending()));
     hdrop.Add("", static_cast<double>(store->dropped()));
   }
@@ -719,13 +716,15 @@ Response WebApi::Control(unsigned int id, const Request& req) {
     if (k != "code" && k != "byte") return Error(400, "unknown member '" + k + "'");
   int code = 0, byte = -1;
   if (!view::ControlFromJson(body, code, byte, error)) return Error(400, error);
-  std::vector<unsigned char> in;
-  if (byte >= 0) in.push_back(static_cast<unsigned char>(byte));
-  SiteHost& host = view_.host();
-  if (!host.Snapshot(id)) return Error(404, fmt::format("no device {}", id));
+  const std::vector<unsigned int> ids = view_.DeviceIds();
+  if (std::find(ids.begin(), ids.end(), id) == ids.end())
+    return Error(404, fmt::format("no device {}", id));
   std::unique_lock<std::mutex> lock(control_mu_, std::try_to_lock);
   if (!lock.owns_lock()) return Error(429, "another control command is in flight");
-  const ControlResult r = host.Control(id, code, in, opt_.control_limit);
+  const ControlResult r = view_.Control(
+      id, code,
+      byte >= 0 ? std::optional<unsigned char>(static_cast<unsigned char>(byte)) : std::nullopt,
+      opt_.control_limit);
   Json::Value v(Json::objectValue);
   v["device"] = id;
   v["code"] = code;
