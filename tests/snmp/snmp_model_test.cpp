@@ -4,6 +4,13 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
+#include <tuple>
+
 #include "snmp/snmp_config.h"
 #include "snmp/snmp_mib.h"
 
@@ -121,13 +128,27 @@ TEST(SnmpMib, TextAndTime) {
   const std::string text = std::string(254, 'a') + "交";
   EXPECT_EQ(std::string(254, 'a'), qmx::snmp::Utf8Cut(text));
   EXPECT_EQ("abc", qmx::snmp::Utf8Cut("abc"));
-  EXPECT_EQ(1, qmx::snmp::LevelState("normal"));
-  EXPECT_EQ(5, qmx::snmp::LevelState("phase missing"));
-  EXPECT_EQ(6, qmx::snmp::LevelState("state 9"));
+  // K417tLevelState numbers come with the rows' state codes.
+  const qmx::view::Row* row = nullptr;
+  for (const qmx::view::Row& r : qmx::view::RowsOf(qmx::view::kAcType))
+    if (std::string(r.key) == "channel_{i}_a_alert") row = &r;
+  ASSERT_NE(nullptr, row);
+  ASSERT_NE(nullptr, row->states);
+  auto number = [&](unsigned code) {
+    for (const qmx::view::StateCode& c : row->states->codes)
+      if (c.code == code) return c.number;
+    return row->states->other_number;
+  };
+  EXPECT_EQ(1, number(0));
+  EXPECT_EQ(5, number(3));
+  EXPECT_EQ(6, number(9));
 }
 
 qmx::view::Value Reading(const std::string& key, std::optional<double> n) {
   qmx::view::Value v;
+  auto f = qmx::view::FieldOf(qmx::view::kDcType, key);
+  EXPECT_TRUE(f.has_value()) << key;
+  if (f) v.field = *f;
   v.field.key = key;
   v.field.label = key;
   v.number = n;
@@ -231,3 +252,62 @@ TEST(SnmpMib, Notifications) {
 }
 
 }  // namespace
+
+// The readable columns of the unit tables in K417T-MIB (k417tObjects 3 to 9),
+// as (table, column) pairs, read from the module's text.
+std::set<std::pair<uint32_t, uint32_t>> MibUnitColumns(const std::string& mib) {
+  std::map<std::string, uint32_t> tables;                        // table name -> arc
+  std::map<std::string, std::string> entries;                    // entry -> table
+  std::vector<std::tuple<std::string, uint32_t, bool>> columns;  // parent, arc, readable
+  for (size_t at = mib.find(" OBJECT-TYPE"); at != std::string::npos;
+       at = mib.find(" OBJECT-TYPE", at + 1)) {
+    const size_t name_start = mib.find_last_of(" \n", at - 1) + 1;
+    const std::string name = mib.substr(name_start, at - name_start);
+    const size_t assign = mib.find("::=", at);
+    const size_t open = mib.find('{', assign), close = mib.find('}', open);
+    if (assign == std::string::npos || open == std::string::npos || close == std::string::npos)
+      break;
+    std::istringstream where(mib.substr(open + 1, close - open - 1));
+    std::string parent;
+    uint32_t arc = 0;
+    where >> parent >> arc;
+    const std::string body = mib.substr(at, assign - at);
+    if (parent == "k417tObjects")
+      tables[name] = arc;
+    else if (arc == 1 && name.size() > 5 && name.compare(name.size() - 5, 5, "Entry") == 0)
+      entries[name] = parent;
+    else
+      columns.emplace_back(parent, arc, body.find("not-accessible") == std::string::npos);
+  }
+  std::set<std::pair<uint32_t, uint32_t>> out;
+  for (const auto& [parent, arc, readable] : columns) {
+    auto e = entries.find(parent);
+    if (e == entries.end() || !readable) continue;
+    auto t = tables.find(e->second);
+    if (t != tables.end() && t->second >= 3 && t->second <= 9) out.insert({t->second, arc});
+  }
+  return out;
+}
+
+TEST(SnmpMib, EveryRowHasItsObjectAndEveryObjectItsRow) {
+  std::ifstream in(K417T_MIB_FILE);
+  ASSERT_TRUE(in.good()) << K417T_MIB_FILE;
+  const std::string mib((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto objects = MibUnitColumns(mib);
+  ASSERT_GT(objects.size(), 30u) << "the MIB's unit tables were not found";
+  std::set<std::pair<uint32_t, uint32_t>> placed;
+  for (int type : qmx::view::RowTypes())
+    for (const qmx::view::Row& r : qmx::view::RowsOf(type)) {
+      const qmx::view::SnmpPlace& p = r.snmp;
+      if (p.as == qmx::view::SnmpPlace::As::kNone) continue;
+      for (uint32_t c : {p.column, p.status_column, p.name_column, p.unit_column})
+        if (c != 0) {
+          placed.insert({p.table, c});
+          EXPECT_TRUE(objects.count({p.table, c}))
+              << r.key << ": no object k417tObjects." << p.table << ".1." << c << " in the MIB";
+        }
+    }
+  for (const auto& [table, column] : objects)
+    EXPECT_TRUE(placed.count({table, column}))
+        << "k417tObjects." << table << ".1." << column << " has no row of the view";
+}

@@ -58,86 +58,33 @@ class Builder {
   std::map<Oid, Var>& vars_;
 };
 
-std::string Word(const view::UnitValues& u, const std::string& key) {
-  const view::Value* v = u.Find(key);
-  return v != nullptr ? v->word : "";
-}
-
-int WordIn(const std::string& word, std::initializer_list<const char*> words) {
-  int n = 1;
-  for (const char* w : words) {
-    if (word == w) return n;
-    ++n;
-  }
-  return n;  // other
-}
-
-void AddAc(Builder& b, const std::vector<uint32_t>& du, const view::UnitValues& u) {
-  for (uint32_t k = 0; k < 255; ++k) {
-    const std::string c = "channel_" + std::to_string(k) + "_";
-    if (u.Find(c + "a") == nullptr) break;
+// A unit's values where their rows place them: readings as hundredths with
+// a status column, states as the number their row gives them, counts as
+// gauges, DC values with their label and unit beside them.
+void AddUnit(Builder& b, const std::vector<uint32_t>& du, const view::UnitValues& u) {
+  for (const view::Value& v : u.values) {
+    if (v.field.row == nullptr) continue;
+    const view::SnmpPlace& p = v.field.row->snmp;
+    if (p.as == view::SnmpPlace::As::kNone) continue;
     std::vector<uint32_t> idx = du;
-    idx.push_back(k + 1);
-    b.Reading(kAcInputs, 2, 3, idx, u.Find(c + "a"));
-    b.Reading(kAcInputs, 4, 5, idx, u.Find(c + "b"));
-    b.Reading(kAcInputs, 6, 7, idx, u.Find(c + "c"));
-    b.Reading(kAcInputs, 8, 9, idx, u.Find(c + "f"));
-    b.Put(kAcInputs, 10, idx, Int(LevelState(Word(u, c + "a_alert"))));
-    b.Put(kAcInputs, 11, idx, Int(LevelState(Word(u, c + "b_alert"))));
-    b.Put(kAcInputs, 12, idx, Int(LevelState(Word(u, c + "c_alert"))));
-    b.Put(kAcInputs, 13, idx, Int(LevelState(Word(u, c + "f_alert"))));
-  }
-  const char* phases[] = {"a", "b", "c"};
-  for (uint32_t p = 0; p < 3; ++p) {
-    const std::string key = std::string("i") + phases[p];
-    if (u.Find(key) == nullptr) continue;
-    std::vector<uint32_t> idx = du;
-    idx.push_back(p + 1);
-    b.Reading(kAcPhases, 2, 3, idx, u.Find(key));
-    b.Put(kAcPhases, 4, idx, Int(LevelState(Word(u, key + "_alert"))));
-  }
-}
-
-void AddRectifier(Builder& b, const std::vector<uint32_t>& du, const view::UnitValues& u) {
-  b.Reading(kRectGroups, 1, 2, du, u.Find("rc_value"));
-  b.Reading(kRectGroups, 3, 4, du, u.Find("total_current"));
-  const view::Value* count = u.Find("module_count");
-  b.Put(kRectGroups, 5, du,
-        Gauge(count != nullptr && count->number ? static_cast<uint64_t>(*count->number) : 0));
-  for (uint32_t k = 0; k < 255; ++k) {
-    const std::string m = "module_" + std::to_string(k) + "_";
-    if (u.Find(m + "current") == nullptr) break;
-    std::vector<uint32_t> idx = du;
-    idx.push_back(k + 1);
-    b.Reading(kRectModules, 2, 3, idx, u.Find(m + "current"));
-    b.Put(kRectModules, 4, idx, Int(WordIn(Word(u, m + "state"), {"on", "off"})));
-    b.Put(kRectModules, 5, idx, Int(WordIn(Word(u, m + "limit"), {"limiting", "not limiting"})));
-    b.Put(kRectModules, 6, idx, Int(WordIn(Word(u, m + "charge"), {"float", "equalize", "test"})));
-    b.Put(kRectModules, 7, idx, Int(Word(u, m + "fault") == "fault" ? 2 : 1));
-  }
-}
-
-void AddDc(Builder& b, const std::vector<uint32_t>& du, const view::UnitValues& u) {
-  b.Reading(kDcUnits, 1, 2, du, u.Find("v"));
-  b.Reading(kDcUnits, 3, 4, du, u.Find("i"));
-  b.Put(kDcUnits, 5, du, Int(LevelState(Word(u, "v_state"))));
-  for (uint32_t k = 0; k < 255; ++k) {
-    const std::string key = "fuse_" + std::to_string(k);
-    if (u.Find(key) == nullptr) break;
-    std::vector<uint32_t> idx = du;
-    idx.push_back(k + 1);
-    b.Put(kFuses, 2, idx, Int(Word(u, key) == "fault" ? 2 : 1));
-  }
-  const std::pair<const char*, uint32_t> lists[] = {{"m_", 1}, {"user_", 2}};
-  for (const auto& [prefix, list] : lists) {
-    for (uint32_t k = 0; k < 255; ++k) {
-      const view::Value* v = u.Find(prefix + std::to_string(k));
-      if (v == nullptr) break;
-      std::vector<uint32_t> idx = du;
-      idx.insert(idx.end(), {list, k + 1});
-      b.Put(kDcValues, 3, idx, Text(v->field.label));
-      b.Put(kDcValues, 4, idx, Text(v->field.unit));
-      b.Reading(kDcValues, 5, 6, idx, v);
+    if (p.list != 0) idx.push_back(p.list);
+    if (v.field.instance != 0) idx.push_back(v.field.instance);
+    if (p.fixed != 0) idx.push_back(p.fixed);
+    if (p.name_column != 0) b.Put(p.table, p.name_column, idx, Text(v.field.label));
+    if (p.unit_column != 0) b.Put(p.table, p.unit_column, idx, Text(v.field.unit));
+    switch (p.as) {
+      case view::SnmpPlace::As::kReading:
+        b.Reading(p.table, p.column, p.status_column, idx, &v);
+        break;
+      case view::SnmpPlace::As::kState:
+        b.Put(p.table, p.column, idx, Int(v.state_number));
+        break;
+      case view::SnmpPlace::As::kGauge:
+        b.Put(p.table, p.column, idx,
+              Gauge(v.number && *v.number > 0 ? static_cast<uint64_t>(*v.number) : 0));
+        break;
+      case view::SnmpPlace::As::kNone:
+        break;
     }
   }
 }
@@ -186,10 +133,6 @@ std::string Utf8Cut(const std::string& s, size_t max) {
   return s.substr(0, n);
 }
 
-int LevelState(const std::string& word) {
-  return WordIn(word, {"normal", "low", "high", "missing", "phase missing"});
-}
-
 MibSnapshot::MibSnapshot(const Oid& root, const std::vector<view::DeviceView>& devices,
                          uint64_t dropped) {
   Builder b(root, vars_);
@@ -220,10 +163,7 @@ MibSnapshot::MibSnapshot(const Oid& root, const std::vector<view::DeviceView>& d
                                                         : 4;
       b.Put(kUnits, 2, du, Int(kind));
       b.Put(kUnits, 3, du, Text(u.error));
-      if (!u.error.empty()) continue;
-      if (kind == 1) AddAc(b, du, u);
-      if (kind == 2) AddRectifier(b, du, u);
-      if (kind == 3) AddDc(b, du, u);
+      if (u.error.empty()) AddUnit(b, du, u);
     }
     for (const store::ActiveAlarm& a : d.alarms) {
       const std::vector<uint32_t> ai = {d.id, a.seq};

@@ -40,9 +40,6 @@ std::string DateAndTime(int64_t epoch);
 // At most `max` bytes, cut before a UTF-8 sequence that would not fit.
 std::string Utf8Cut(const std::string& s, size_t max = 255);
 
-// K417tLevelState of a state word of the view ("normal", "low", ...).
-int LevelState(const std::string& word);
-
 class MibSnapshot {
  public:
   MibSnapshot() = default;

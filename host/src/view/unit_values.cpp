@@ -3,223 +3,20 @@
 #include <fmt/format.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
+
+#include "units/ac/tele_c_k417t_ac.h"
+#include "units/dc/tele_c_k417t_dc.h"
+#include "units/rc/tele_c_k417t_rc.h"
 
 namespace qmx::view {
 namespace {
 
-// Image layouts, least significant byte first:
-//   AC screen (32): 0 data_id u32 | 4 ia f32 | 8 ib | 12 ic | 16 channel_count u8
-//           17 airlock_m u8 | 18 p43_count u8 | 19 p43_state u8[3]
-//           22 ia_alert u8 | 23 ib_alert | 24 ic_alert | 25 ttime[7]
-//   AC input (30): 0 a f32 | 4 b | 8 c | 12 f | 16 p41_count u8 | 17 a_alert u8
-//           18 b_alert | 19 c_alert | 20 f_alert | 21 p44_count u8 | 22 p44_state u8[8]
-//   rectifier group (45): 0 data_id u32 | 4 ac_param f32[5] | 24 dc_param f32[2]
-//           32 dc_param_p u8 | 33 rc_value f32 | 37 module_count u8 | 38 ttime[7]
-//   module (53): 0 module_value f32 | 4 analog_p u8 | 5 user_analog f32[7]
-//           33 module_state u8[3] | 36 state_p u8 | 37 user_state u8[6]
-//           43 fault_state u8 | 44 alarm_p u8 | 45 user_alarm u8[8]
-//   DC (238): 0 data_id u32 | 4 v f32 | 8 i f32 | 12 dc_m u8 | 13 m_value f32[2]
-//           21 dc_n u8 | 22 p_count u8 | 23 user_p f32[27] | 131 v_state u8
-//           132 alert_m u8 | 133 fuse states u8[10] | 143 alert_p u8
-//           144 alert_p_state u8[87] | 231 ttime[7]
-constexpr size_t kAcScreen = 32, kAcInput = 30;
-constexpr size_t kGroup = 45, kModule = 53;
-constexpr size_t kDc = 238;
-constexpr size_t kDcM = 2, kDcUser = 27, kFuses = 10;
-
 // Shortest text that reads back as the same float, as a double: 40.2f is
 // shown as 40.2, not 40.200000762939453.
 double Clean(float f) { return std::strtod(fmt::format("{}", f).c_str(), nullptr); }
-
-std::string WordOf(const std::vector<std::pair<unsigned, const char*>>& known, unsigned b,
-                   const char* other) {
-  for (const auto& [value, word] : known)
-    if (value == b) return word;
-  return other != nullptr ? other : fmt::format("state {}", b);
-}
-
-class Builder {
- public:
-  explicit Builder(UnitValues& out) : out_(out) {}
-
-  void Measure(Field f, const unsigned char* four, bool marker) {
-    Value v;
-    if (f.precision < 0) f.precision = f.quantity == Quantity::kParameter ? -1 : 2;
-    v.number = Reading(four, marker);
-    v.field = std::move(f);
-    out_.values.push_back(std::move(v));
-  }
-  void Number(Field f, std::optional<double> n) {
-    Value v;
-    if (f.precision < 0) f.precision = f.unit.empty() ? 0 : 2;
-    v.number = n;
-    v.field = std::move(f);
-    out_.values.push_back(std::move(v));
-  }
-  // A state byte: normal when `b` is not in `alerts`; words from `known`.
-  void State(Field f, std::vector<unsigned> raw, const std::string& word, bool alert,
-             const std::vector<std::pair<unsigned, const char*>>* words = nullptr) {
-    Value v;
-    if (words != nullptr)
-      for (const auto& w : *words) f.options.push_back(w.second);
-    v.field = std::move(f);
-    v.field.quantity = Quantity::kState;
-    v.number = raw.empty() ? std::nullopt : std::optional<double>(raw[0]);
-    v.raw = std::move(raw);
-    v.word = word;
-    v.alert = alert;
-    out_.values.push_back(std::move(v));
-  }
-
- private:
-  UnitValues& out_;
-};
-
-Field Make(std::string key, std::string label, std::string group, Quantity q, std::string unit,
-           std::string metric = {}, std::vector<std::pair<std::string, std::string>> labels = {}) {
-  Field f;
-  f.key = std::move(key);
-  f.label = std::move(label);
-  f.group = std::move(group);
-  f.quantity = q;
-  f.unit = std::move(unit);
-  f.metric = std::move(metric);
-  f.metric_labels = std::move(labels);
-  return f;
-}
-
-// AC current and voltage states: 1 low, 2 high, 3 missing (a voltage's
-// "missing" is a phase missing).
-const std::vector<std::pair<unsigned, const char*>> kCurrentWords = {
-    {0, "normal"}, {1, "low"}, {2, "high"}, {3, "missing"}};
-const std::vector<std::pair<unsigned, const char*>> kVoltageWords = {
-    {0, "normal"}, {1, "low"}, {2, "high"}, {3, "phase missing"}};
-const std::vector<std::pair<unsigned, const char*>> kFrequencyWords = {
-    {0, "normal"}, {1, "low"}, {2, "high"}};
-
-void ReadAc(const std::vector<unsigned char>& image, UnitValues& u) {
-  if (image.size() < kAcScreen || (image.size() - kAcScreen) % kAcInput != 0) {
-    u.error = fmt::format("AC image of {} bytes: not 32 + 30 per input", image.size());
-    return;
-  }
-  const unsigned char* s = image.data();
-  u.time = RecordTime(s + 25);
-  Builder b(u);
-  const size_t inputs = (image.size() - kAcScreen) / kAcInput;
-  for (size_t k = 0; k < inputs; ++k) {
-    const unsigned char* c = s + kAcScreen + kAcInput * k;
-    const std::string in = std::to_string(k + 1);
-    const std::string group = "Input " + in;
-    const char* phases[] = {"a", "b", "c"};
-    const char* names[] = {"AB/A", "BC/B", "CA/C"};
-    for (int p = 0; p < 3; ++p)
-      b.Measure(Make(fmt::format("channel_{}_{}", k, phases[p]),
-                     fmt::format("Input {} voltage {}", in, names[p]), group, Quantity::kVoltage,
-                     "V", "k417t_ac_voltage_volts", {{"input", in}, {"phase", phases[p]}}),
-                c + 4 * p, false);
-    b.Measure(Make(fmt::format("channel_{}_f", k), fmt::format("Input {} frequency", in), group,
-                   Quantity::kFrequency, "Hz", "k417t_ac_frequency_hertz", {{"input", in}}),
-              c + 12, false);
-    for (int p = 0; p < 4; ++p) {
-      const unsigned st = c[17 + p];
-      const bool f = p == 3;
-      const auto& words = f ? kFrequencyWords : kVoltageWords;
-      Field state = Make(fmt::format("channel_{}_{}_alert", k, f ? "f" : phases[p]),
-                         f ? fmt::format("Input {} frequency state", in)
-                           : fmt::format("Input {} voltage {} state", in, names[p]),
-                         group, Quantity::kState, "", "k417t_ac_input_alert",
-                         {{"input", in}, {"phase", f ? "f" : phases[p]}});
-      state.entity = StateEntity::kEnum;
-      b.State(state, {st}, WordOf(words, st, nullptr), st != 0, &words);
-    }
-  }
-  const char* phases[] = {"a", "b", "c"};
-  for (int p = 0; p < 3; ++p) {
-    const std::string P(1, static_cast<char>('A' + p));
-    b.Measure(Make(fmt::format("i{}", phases[p]), "Phase " + P + " current", "Phase currents",
-                   Quantity::kCurrent, "A", "k417t_ac_current_amperes", {{"phase", phases[p]}}),
-              s + 4 + 4 * p, true);
-  }
-  for (int p = 0; p < 3; ++p) {
-    const std::string P(1, static_cast<char>('A' + p));
-    const unsigned st = s[22 + p];
-    Field state =
-        Make(fmt::format("i{}_alert", phases[p]), "Phase " + P + " current state", "Phase currents",
-             Quantity::kState, "", "k417t_ac_current_alert", {{"phase", phases[p]}});
-    state.entity = StateEntity::kEnum;
-    b.State(state, {st}, WordOf(kCurrentWords, st, nullptr), st != 0, &kCurrentWords);
-  }
-}
-
-// Rectifier module state bytes, in the order received: on/off, current
-// limit, charge mode (the usual codings of this protocol family).
-const std::vector<std::pair<unsigned, const char*>> kOnOff = {{0, "on"}, {1, "off"}};
-const std::vector<std::pair<unsigned, const char*>> kLimit = {{0, "limiting"}, {1, "not limiting"}};
-const std::vector<std::pair<unsigned, const char*>> kCharge = {
-    {0, "float"}, {1, "equalize"}, {2, "test"}};
-
-void ReadRectifier(const std::vector<unsigned char>& image, UnitValues& u) {
-  if (image.size() < kGroup || image.size() != kGroup + kModule * image[37]) {
-    u.error = fmt::format("rectifier image of {} bytes: not 45 + 53 per module", image.size());
-    return;
-  }
-  const unsigned char* g = image.data();
-  u.time = RecordTime(g + 38);
-  const unsigned count = g[37];
-  Builder b(u);
-  b.Measure(Make("rc_value", "Output voltage", "Group", Quantity::kVoltage, "V",
-                 "k417t_rectifier_output_voltage_volts"),
-            g + 33, false);
-  // The sum of the modules that have a reading; none: no value.
-  std::optional<double> total;
-  for (unsigned k = 0; k < count; ++k)
-    if (auto v = Reading(g + kGroup + kModule * k, false)) total = total.value_or(0) + *v;
-  if (total) total = std::round(*total * 1000) / 1000;
-  b.Number(Make("total_current", "Total current", "Group", Quantity::kCurrent, "A",
-                "k417t_rectifier_current_amperes"),
-           total);
-  b.Number(Make("module_count", "Modules", "Group", Quantity::kValue, ""), count);
-  for (unsigned k = 0; k < count; ++k) {
-    const unsigned char* m = g + kGroup + kModule * k;
-    const std::string n = std::to_string(k + 1);
-    const std::string group = "Module " + n;
-    b.Measure(
-        Make(fmt::format("module_{}_current", k), "Module " + n + " current", group,
-             Quantity::kCurrent, "A", "k417t_rectifier_module_current_amperes", {{"module", n}}),
-        m, false);
-    const std::vector<unsigned> raw = {m[33], m[34], m[35]};
-    Field st = Make(fmt::format("module_{}_state", k), "Module " + n + " state", group,
-                    Quantity::kState, "");
-    st.entity = StateEntity::kEnum;
-    // A module switched off is not a fault (a plant runs spare modules).
-    b.State(st, raw, WordOf(kOnOff, m[33], nullptr), false, &kOnOff);
-    Field lim = Make(fmt::format("module_{}_limit", k), "Module " + n + " current limit", group,
-                     Quantity::kState, "");
-    b.State(lim, {m[34]}, WordOf(kLimit, m[34], nullptr), false, &kLimit);
-    Field ch = Make(fmt::format("module_{}_charge", k), "Module " + n + " charge mode", group,
-                    Quantity::kState, "");
-    ch.entity = StateEntity::kEnum;
-    b.State(ch, {m[35]}, WordOf(kCharge, m[35], nullptr), false, &kCharge);
-    Field fault = Make(fmt::format("module_{}_fault", k), "Module " + n + " fault", group,
-                       Quantity::kState, "", "k417t_rectifier_module_fault", {{"module", n}});
-    fault.entity = StateEntity::kProblem;
-    b.State(fault, {m[43]}, m[43] == 1 ? "fault" : "normal", m[43] == 1);
-  }
-  for (int k = 0; k < 5; ++k) {
-    Field f = Make(fmt::format("ac_param_{}", k), fmt::format("AC parameter {}", k + 1),
-                   "Parameters", Quantity::kParameter, "");
-    f.diagnostic = true;
-    b.Measure(f, g + 4 + 4 * k, false);
-  }
-  for (int k = 0; k < 2; ++k) {
-    Field f = Make(fmt::format("dc_param_{}", k), fmt::format("DC parameter {}", k + 1),
-                   "Parameters", Quantity::kParameter, "");
-    f.diagnostic = true;
-    b.Measure(f, g + 24 + 4 * k, false);
-  }
-}
 
 Quantity QuantityOfUnit(const std::string& unit) {
   if (unit == "V" || unit == "mV" || unit == "kV") return Quantity::kVoltage;
@@ -230,54 +27,175 @@ Quantity QuantityOfUnit(const std::string& unit) {
   return Quantity::kValue;
 }
 
-void ReadDc(const std::vector<unsigned char>& image, UnitValues& u, const UnitLabels* labels) {
-  if (image.size() != kDc) {
-    u.error = fmt::format("DC image of {} bytes: not 238", image.size());
-    return;
+// A row's text for instance k: {i} from 0, {n} from 1.
+std::string Expand(const char* pattern, size_t k) {
+  std::string out;
+  for (const char* p = pattern; *p != '\0'; ++p) {
+    if (p[0] == '{' && (p[1] == 'i' || p[1] == 'n') && p[2] == '}') {
+      out += std::to_string(p[1] == 'i' ? k : k + 1);
+      p += 2;
+    } else {
+      out += *p;
+    }
   }
-  const unsigned char* d = image.data();
-  u.time = RecordTime(d + 231);
-  Builder b(u);
-  b.Measure(
-      Make("v", "Output voltage", "Output", Quantity::kVoltage, "V", "k417t_dc_voltage_volts"),
-      d + 4, false);
-  b.Measure(Make("i", "Current", "Output", Quantity::kCurrent, "A", "k417t_dc_current_amperes"),
-            d + 8, false);
-  const unsigned vs = d[131];
-  Field v_state = Make("v_state", "Output voltage state", "Output", Quantity::kState, "",
-                       "k417t_dc_voltage_alert");
-  v_state.entity = StateEntity::kEnum;
-  b.State(v_state, {vs}, WordOf(kFrequencyWords, vs, nullptr), vs != 0, &kFrequencyWords);
-  // A list is shown as far as its count says; a count past the list's room
-  // was refused by the unit, so nothing of it is current.
-  auto list = [&](const char* key, const char* metric, const char* fallback, size_t room,
-                  unsigned count, const unsigned char* first, bool marker,
-                  const std::vector<ValueName>* names) {
-    if (count > room) return;
-    for (size_t k = 0; k < count; ++k) {
-      const ValueName* n = names != nullptr && k < names->size() ? &(*names)[k] : nullptr;
-      const std::string label =
-          n != nullptr && !n->name.empty() ? n->name : fmt::format("{} {}", fallback, k + 1);
-      const std::string unit = n != nullptr ? n->unit : "";
-      b.Measure(Make(fmt::format("{}_{}", key, k), label, "Values", QuantityOfUnit(unit), unit,
-                     metric, {{"index", std::to_string(k + 1)}, {"name", label}, {"uom", unit}}),
-                first + 4 * k, marker);
+  return out;
+}
+
+// How many instances of a section the image holds; 0 when its count is
+// beyond its room (the unit refused it: nothing of it is current).
+size_t Instances(const Section& s, const std::vector<unsigned char>& image) {
+  const size_t count = s.count_at >= 0 && static_cast<size_t>(s.count_at) < image.size()
+                           ? image[static_cast<size_t>(s.count_at)]
+                           : 0;
+  switch (s.kind) {
+    case Section::Kind::kOnce:
+      return 1;
+    case Section::Kind::kRecords:
+      if (s.count_at >= 0) return count;
+      return image.size() > s.first && s.stride > 0 ? (image.size() - s.first) / s.stride : 0;
+    case Section::Kind::kList:
+      if (s.count_at < 0) return s.room;
+      return count <= s.room ? count : 0;
+  }
+  return 0;
+}
+
+size_t At(const Section& s, size_t offset, size_t k) {
+  switch (s.kind) {
+    case Section::Kind::kRecords:
+      return s.first + s.stride * k + offset;
+    case Section::Kind::kList:
+      return offset + s.stride * k;
+    case Section::Kind::kOnce:
+      break;
+  }
+  return offset;
+}
+
+const StateCode* CodeOf(const States& states, unsigned code) {
+  for (const StateCode& c : states.codes)
+    if (c.code == code) return &c;
+  return nullptr;
+}
+
+void AddValue(const Row& row, size_t k, const std::vector<unsigned char>& image,
+              const UnitLabels* labels, UnitValues& u) {
+  const size_t at = At(*row.section, row.offset, k);
+  const size_t width = row.read == Row::Read::kState   ? row.raw_bytes
+                       : row.read == Row::Read::kCount ? 1
+                                                       : 4;
+  if (row.read != Row::Read::kSum && (at > image.size() || image.size() - at < width)) return;
+  Value v;
+  Field& f = v.field;
+  f.row = &row;
+  f.instance = row.section->kind == Section::Kind::kOnce ? 0 : static_cast<unsigned>(k + 1);
+  f.key = Expand(row.key, k);
+  f.label = Expand(row.label, k);
+  f.group = Expand(row.group, k);
+  f.quantity = row.quantity;
+  f.unit = row.unit;
+  if (row.site_named) {
+    const std::vector<ValueName>* names = nullptr;
+    if (labels != nullptr)
+      names = std::string(row.section->name) == "m" ? &labels->m : &labels->user;
+    const ValueName* n = names != nullptr && k < names->size() ? &(*names)[k] : nullptr;
+    if (n != nullptr && !n->name.empty()) f.label = n->name;
+    f.unit = n != nullptr ? n->unit : "";
+    f.quantity = QuantityOfUnit(f.unit);
+  }
+  f.metric = row.metric;
+  for (const auto& [name, value] : row.metric_labels) {
+    const std::string text = value;
+    f.metric_labels.emplace_back(name, text == "{label}"  ? f.label
+                                       : text == "{unit}" ? f.unit
+                                                          : Expand(value, k));
+  }
+  f.entity = row.entity;
+  f.diagnostic = row.diagnostic;
+  f.precision = row.precision;
+  const unsigned char* p = image.data() + at;
+  switch (row.read) {
+    case Row::Read::kFloat:
+    case Row::Read::kFloatMarked:
+      v.number = Reading(p, row.read == Row::Read::kFloatMarked);
+      break;
+    case Row::Read::kCount:
+      v.number = p[0];
+      break;
+    case Row::Read::kSum: {
+      std::optional<double> total;
+      const size_t n = Instances(*row.sum_of, image);
+      for (size_t m = 0; m < n; ++m) {
+        const size_t a = At(*row.sum_of, row.offset, m);
+        if (a > image.size() || image.size() - a < 4) break;
+        if (auto x = Reading(image.data() + a, false)) total = total.value_or(0) + *x;
+      }
+      if (total) total = std::round(*total * 1000) / 1000;
+      v.number = total;
+      break;
     }
-  };
-  list("m", "k417t_dc_m_value", "Value m", kDcM, d[12], d + 13, false,
-       labels ? &labels->m : nullptr);
-  list("user", "k417t_dc_user_value", "User value", kDcUser, d[22], d + 23, true,
-       labels ? &labels->user : nullptr);
-  const unsigned fuses = d[132];
-  if (fuses <= kFuses) {
-    for (unsigned k = 0; k < fuses; ++k) {
-      const std::string n = std::to_string(k + 1);
-      const unsigned st = d[133 + k];
-      Field f = Make(fmt::format("fuse_{}", k), "Fuse " + n, "Fuses", Quantity::kState, "",
-                     "k417t_dc_fuse_fault", {{"fuse", n}});
-      f.entity = StateEntity::kProblem;
-      b.State(f, {st}, st == 3 ? "fault" : "normal", st == 3);
+    case Row::Read::kState: {
+      const States& st = *row.states;
+      v.raw.assign(p, p + row.raw_bytes);
+      v.number = p[0];
+      const StateCode* c = CodeOf(st, p[0]);
+      v.word = c != nullptr               ? c->word
+               : st.other_word != nullptr ? st.other_word
+                                          : fmt::format("state {}", p[0]);
+      v.alert = c != nullptr ? c->alert : st.other_alert;
+      v.state_number = c != nullptr ? c->number : st.other_number;
+      if (st.enumerated)
+        for (const StateCode& code : st.codes) f.options.push_back(code.word);
+      break;
     }
+  }
+  u.values.push_back(std::move(v));
+}
+
+// Every row of `rows`, a section's rows instance by instance.
+void ReadRows(const std::vector<Row>& rows, const std::vector<unsigned char>& image,
+              const UnitLabels* labels, UnitValues& u) {
+  for (size_t i = 0; i < rows.size();) {
+    size_t j = i;
+    while (j < rows.size() && rows[j].section == rows[i].section) ++j;
+    const size_t n = Instances(*rows[i].section, image);
+    for (size_t k = 0; k < n; ++k)
+      for (size_t r = i; r < j; ++r) AddValue(rows[r], k, image, labels, u);
+    i = j;
+  }
+}
+
+// The image's length for its type, and its record time.
+bool CheckImage(int type, const std::vector<unsigned char>& image, UnitValues& u) {
+  const size_t size = image.size();
+  switch (type) {
+    case kAcType:
+      if (size < sizeof(tele_c_k417t_ac) ||
+          (size - sizeof(tele_c_k417t_ac)) % sizeof(tele_c_k417t_ac_channel) != 0) {
+        u.error = fmt::format("AC image of {} bytes: not 32 + 30 per input", size);
+        return false;
+      }
+      u.time = RecordTime(image.data() + offsetof(tele_c_k417t_ac, ttime));
+      return true;
+    case kRectifierType:
+      if (size < sizeof(tele_c_k417t_rc) ||
+          size != sizeof(tele_c_k417t_rc) + sizeof(tele_c_k417t_rc_channel) *
+                                                image[offsetof(tele_c_k417t_rc, module_count)]) {
+        u.error = fmt::format("rectifier image of {} bytes: not 45 + 53 per module", size);
+        return false;
+      }
+      u.time = RecordTime(image.data() + offsetof(tele_c_k417t_rc, ttime));
+      return true;
+    case kDcType:
+      if (size != sizeof(tele_c_k417t_dc)) {
+        u.error = fmt::format("DC image of {} bytes: not 238", size);
+        return false;
+      }
+      u.time = RecordTime(image.data() + offsetof(tele_c_k417t_dc, ttime));
+      return true;
+    default:
+      u.error = fmt::format("unknown image type {}", type);
+      return false;
   }
 }
 
@@ -369,25 +287,36 @@ const char* DeviceTypeOf(int type) {
   }
 }
 
+std::optional<Field> FieldOf(int type, const std::string& key) {
+  for (const Row& row : RowsOf(type)) {
+    const bool once = row.section->kind == Section::Kind::kOnce;
+    for (size_t k = 0; k < (once ? 1 : 256); ++k) {
+      if (Expand(row.key, k) != key) continue;
+      Field f;
+      f.row = &row;
+      f.instance = once ? 0 : static_cast<unsigned>(k + 1);
+      f.key = key;
+      f.label = Expand(row.label, k);
+      f.group = Expand(row.group, k);
+      f.quantity = row.quantity;
+      f.unit = row.unit;
+      f.metric = row.metric;
+      f.entity = row.entity;
+      f.diagnostic = row.diagnostic;
+      f.precision = row.precision;
+      return f;
+    }
+  }
+  return std::nullopt;
+}
+
 UnitValues ReadUnit(unsigned int data_id, int type, const std::vector<unsigned char>& image,
                     const UnitLabels* labels) {
   UnitValues u;
   u.data_id = data_id;
   u.type = type;
   u.kind = KindOf(type);
-  switch (type) {
-    case kAcType:
-      ReadAc(image, u);
-      break;
-    case kRectifierType:
-      ReadRectifier(image, u);
-      break;
-    case kDcType:
-      ReadDc(image, u, labels);
-      break;
-    default:
-      u.error = fmt::format("unknown image type {}", type);
-  }
+  if (CheckImage(type, image, u)) ReadRows(RowsOf(type), image, labels, u);
   if (!u.error.empty()) u.values.clear();
   return u;
 }

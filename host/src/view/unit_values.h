@@ -17,28 +17,14 @@
 #include <utility>
 #include <vector>
 
+#include "view/unit_rows.h"
+
 namespace qmx::view {
 
 // Record image types the plug-in publishes.
 inline constexpr int kAcType = 5091;
 inline constexpr int kRectifierType = 5092;
 inline constexpr int kDcType = 5093;
-
-// What a value measures; front ends derive their own classes from it.
-enum class Quantity {
-  kVoltage,
-  kCurrent,
-  kFrequency,
-  kTemperature,
-  kPower,
-  kState,
-  kParameter,
-  kValue
-};
-const char* QuantityName(Quantity q);
-
-// How a state value is offered to Home Assistant (measurements are sensors).
-enum class StateEntity { kNone, kEnum, kProblem };
 
 // One row of a unit's table of values.
 struct Field {
@@ -59,6 +45,10 @@ struct Field {
   std::vector<std::string> options;
   // Decimals worth showing for a measurement (-1: not stated).
   int precision = -1;
+  // The declared row the value comes from, and its instance (from 1; 0 for
+  // a value that does not repeat). Null for values made outside the tables.
+  const Row* row = nullptr;
+  unsigned instance = 0;
 };
 
 struct Value {
@@ -68,6 +58,7 @@ struct Value {
   std::string word;           // states: "normal", "low", "fault", ...; empty otherwise
   bool alert = false;         // a state other than normal
   std::vector<unsigned> raw;  // states: the bytes as received
+  int state_number = 0;       // states: the number SNMP gives the state
   bool is_state() const { return field.quantity == Quantity::kState; }
 };
 
@@ -94,6 +85,11 @@ struct UnitValues {
 // image of the wrong length for its type gives `error` and no values.
 UnitValues ReadUnit(unsigned int data_id, int type, const std::vector<unsigned char>& image,
                     const UnitLabels* labels = nullptr);
+
+// The field of the value `key` of a unit of `type` as its row declares it
+// (instance from the key; the site's names not applied); none when no row
+// makes that key.
+std::optional<Field> FieldOf(int type, const std::string& key);
 
 const char* KindOf(int type);
 // The device type text the plug-in gives each unit ("k417t-ac", ...).
