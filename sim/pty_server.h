@@ -50,12 +50,6 @@ class PtyServer {
   const std::string& error() const { return error_; }
   // Of the first simulator, or of the one at index `at`.
   SimStats stats(size_t at = 0) const;
-  // Runs f(simulator) under the server's lock (the first one).
-  template <typename F>
-  auto WithSimulator(F&& f) {
-    std::lock_guard<std::mutex> lock(mu_);
-    return f(*sims_.front());
-  }
 
  private:
   void Run();

@@ -47,7 +47,7 @@ SiteHost::SiteHost(Options options, LogSink log)
     : options_(std::move(options)),
       log_(std::move(log)),
       tables_(std::make_shared<Tables>()),
-      control_gate_({std::chrono::milliseconds(std::max(options_.control_spacing_ms, 0)),
+      control_pacer_({std::chrono::milliseconds(std::max(options_.control_spacing_ms, 0)),
                      options_.control_queue}),
       alarms_(log_),
       jobs_(std::max<size_t>(options_.job_queue, 1), log_) {
@@ -285,19 +285,19 @@ void SiteHost::WriteLatest(const std::set<unsigned int>* ids) {
       latest;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    for (auto it = gates_.begin(); it != gates_.end();) {
+    for (auto it = store_decisions_.begin(); it != store_decisions_.end();) {
       if (ids != nullptr && ids->count(it->first.first) == 0) {
         ++it;
         continue;
       }
-      Gate& g = it->second;
+      StoreDecision& g = it->second;
       if (g.unsaved)
         latest.push_back({{it->first.first, g.type}, {g.latest_time, std::move(g.latest)}});
       if (ids == nullptr) {
         g.unsaved = false;
         ++it;
       } else {
-        it = gates_.erase(it);  // a device that comes back starts with a first round
+        it = store_decisions_.erase(it);  // a device that comes back starts with a first round
       }
     }
   }
@@ -319,7 +319,7 @@ ControlResult SiteHost::Control(unsigned int device_id, int code,
   if (limit.count() <= 0)
     limit = std::chrono::milliseconds(2 * d->ctrl->response_timeout_ms + 2000);
   std::string why;
-  if (!control_gate_.Enter(device_id, ControlGate::Clock::now() + limit, why)) {
+  if (!control_pacer_.Enter(device_id, ControlPacer::Clock::now() + limit, why)) {
     RateLimitedLog(fmt::format("control-paced{}", device_id),
                    fmt::format("control code {} for device {} refused: {}", code, device_id, why));
     return {-1, why};
@@ -331,13 +331,13 @@ ControlResult SiteHost::Control(unsigned int device_id, int code,
   // round to wait for.
   {
     std::unique_lock<std::mutex> lock(mu_);
-    const bool turn = round_cv_.wait_until(lock, ControlGate::Clock::now() + limit, [&] {
+    const bool turn = round_cv_.wait_until(lock, ControlPacer::Clock::now() + limit, [&] {
       return !d->line->answering(*d->ctrl) || d->line->rounds(*d->ctrl) > d->control_round ||
              d->control_round == 0;
     });
     if (!turn) {
       lock.unlock();
-      control_gate_.Leave(device_id);
+      control_pacer_.Leave(device_id);
       why = "the device has not completed a round since its last command (one command a round)";
       RateLimitedLog(fmt::format("control-paced{}", device_id),
                      fmt::format("control code {} for device {} refused: {}", code, device_id, why));
@@ -349,7 +349,7 @@ ControlResult SiteHost::Control(unsigned int device_id, int code,
     std::lock_guard<std::mutex> lock(mu_);
     d->control_round = std::max<uint64_t>(d->line->rounds(*d->ctrl), 1);
   }
-  control_gate_.Leave(device_id);
+  control_pacer_.Leave(device_id);
   if (r.result < 0 && r.reason.find(" ms; ") != std::string::npos)
     Log(fmt::format("control code {} for device {}: {}", code, device_id, r.reason));
   return r;
@@ -437,7 +437,7 @@ bool SiteHost::Publish(QMXVDevice& dev, int type, const unsigned char* data, int
   std::vector<unsigned char> image(data, data + len);
   if (history_ && options_.heartbeat_s > 0) {
     std::lock_guard<std::mutex> lock(mu_);
-    auto& published = gates_[{dev.DataId(), dev.DeviceType()}].published;
+    auto& published = store_decisions_[{dev.DataId(), dev.DeviceType()}].published;
     published.emplace_back(ImageHash(image), changed);
     // Beyond what the job queue can hold back; a unit that publishes without
     // saving (none does today) cannot grow it either.
@@ -464,7 +464,7 @@ bool SiteHost::BatchCheck(QMXVDevice& dev, const std::vector<rule_value>& rules)
   CommitEvents(DeviceOfUnit(dev).get(), r.events);
   if (!r.events.empty() && history_ && options_.heartbeat_s > 0) {
     std::lock_guard<std::mutex> lock(mu_);
-    gates_[{dev.DataId(), dev.DeviceType()}].alarm_changed = true;
+    store_decisions_[{dev.DataId(), dev.DeviceType()}].alarm_changed = true;
   }
   return r.changed;
 }
@@ -500,7 +500,7 @@ void SiteHost::SaveHistory(QMXVDevice& dev, const unsigned char* data, int len) 
   if (options_.heartbeat_s > 0) {
     std::vector<unsigned char> image(data, data + len);
     std::lock_guard<std::mutex> lock(mu_);
-    Gate& g = gates_[{dev.DataId(), dev.DeviceType()}];
+    StoreDecision& g = store_decisions_[{dev.DataId(), dev.DeviceType()}];
     // The unit's verdict on this very image; one not found counts as changed.
     bool changed = true;
     const uint64_t hash = ImageHash(image);

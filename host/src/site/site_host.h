@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "line/line_session.h"
-#include "site/control_gate.h"
+#include "site/control_pacer.h"
 #include "qmx/host_services.h"
 #include "qmx/pmbus_protocol.h"
 #include "store/alarm_service.h"
@@ -109,7 +109,7 @@ class SiteHost : public HostServices {
     store::RetentionPolicy retention;
     int poll_tick_ms = 100;
     int missed_answers_invalidate = 3;
-    // Control pacing per device (see ControlGate): one command at a time, the
+    // Control pacing per device (see ControlPacer): one command at a time, the
     // next at least this long after the previous one ended, this many waiting.
     int control_spacing_ms = 1000;
     size_t control_queue = 4;
@@ -270,7 +270,7 @@ class SiteHost : public HostServices {
   void WriteLog(const std::string& line);
   void KeepImage(const QMXVDevice& unit, int type, std::vector<unsigned char> image);
   int64_t Now() const;
-  // The newest image of each unit of `ids` (all when null) that the gate
+  // The newest image of each unit of `ids` (all when null) that the store decision
   // passed over goes to the history; then everything pending is committed.
   void WriteLatest(const std::set<unsigned int>* ids);
 
@@ -280,7 +280,7 @@ class SiteHost : public HostServices {
   LinkSink link_sink_;
   mutable std::mutex tables_mu_;  // guards tables_ (the pointer, not what it points to)
   std::shared_ptr<const Tables> tables_;
-  ControlGate control_gate_;
+  ControlPacer control_pacer_;
   std::condition_variable round_cv_;  // with mu_: a round completed (control waits for one)
   size_t next_line_ = 0;
   bool started_ = false;
@@ -296,7 +296,7 @@ class SiteHost : public HostServices {
 
   // What decides whether a unit's round end is stored; per (data id, device
   // type), guarded by mu_.
-  struct Gate {
+  struct StoreDecision {
     // Hashes of the published images with the unit's verdict, matched to the
     // image the round-end job saves: the line may publish further rounds
     // before the job worker gets to it (a slow disk), up to the job queue.
@@ -309,7 +309,7 @@ class SiteHost : public HostServices {
     int64_t latest_time = 0;
     std::vector<unsigned char> latest;
   };
-  std::map<std::pair<unsigned int, std::string>, Gate> gates_;
+  std::map<std::pair<unsigned int, std::string>, StoreDecision> store_decisions_;
 };
 
 }  // namespace qmx

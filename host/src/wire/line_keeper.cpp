@@ -30,7 +30,6 @@ void LineKeeper::schedule_retry() {
 bool LineKeeper::ensure_open() {
   if (transport_->is_open()) return true;
   if (clock_() < next_attempt_) return false;
-  ++attempts_;
   if (transport_->open()) {
     if (down_logged_) log(transport_->name() + ": line is back");
     down_logged_ = false;

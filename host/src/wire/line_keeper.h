@@ -56,7 +56,6 @@ class LineKeeper {
   int retry_in_ms() const;
   // Delay that will follow the next failed attempt.
   std::chrono::milliseconds next_delay() const { return delay_; }
-  uint64_t open_attempts() const { return attempts_; }
   Transport& transport() { return *transport_; }
 
  private:
@@ -73,7 +72,6 @@ class LineKeeper {
   std::chrono::milliseconds delay_;
   std::chrono::steady_clock::time_point next_attempt_{};
   bool down_logged_ = false;
-  uint64_t attempts_ = 0;
 };
 
 }  // namespace qmx::wire

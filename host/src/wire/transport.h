@@ -44,9 +44,6 @@ class FdTransport : public Transport {
   long write(const uint8_t* data, size_t n) override;
   long read(uint8_t* buf, size_t cap, int timeout_ms) override;
 
-  // How long write() waits for room before it reports the line as failed.
-  void set_write_timeout_ms(int ms) { write_timeout_ms_ = ms; }
-
  protected:
   // Takes ownership of an open, non-blocking descriptor.
   void adopt(int fd);
@@ -54,7 +51,8 @@ class FdTransport : public Transport {
 
  private:
   int fd_ = -1;
-  int write_timeout_ms_ = 2000;
+  // How long write() waits for room before it reports the line as failed.
+  const int write_timeout_ms_ = 2000;
 };
 
 }  // namespace qmx::wire

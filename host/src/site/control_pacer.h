@@ -13,15 +13,15 @@ namespace qmx {
 // it arrives, takes the line from polling: one command of a device at a time,
 // the next no sooner than `spacing` after the previous one ended, and at most
 // `queue` commands waiting for their turn; any more are refused at once.
-// Every front end's control goes through the one gate in SiteHost::Control.
-class ControlGate {
+// Every front end's control goes through the one pacer in SiteHost::Control.
+class ControlPacer {
  public:
   using Clock = std::chrono::steady_clock;
   struct Options {
     std::chrono::milliseconds spacing{1000};
     size_t queue = 4;
   };
-  explicit ControlGate(Options options) : opt_(options) {}
+  explicit ControlPacer(Options options) : opt_(options) {}
 
   // Waits until `device` may send a command. False with `why` when the
   // device's queue is full (at once) or its turn would come after `deadline`.

@@ -1,6 +1,6 @@
 // Control pacing per device: one command at a time, spaced, a short queue
 // and refusals at once beyond it (run under ThreadSanitizer too).
-#include "site/control_gate.h"
+#include "site/control_pacer.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = qmx::ControlGate::Clock;
+using Clock = qmx::ControlPacer::Clock;
 
 bool Eventually(const std::function<bool()>& f) {
   for (int i = 0; i < 1000; ++i) {
@@ -24,8 +24,8 @@ bool Eventually(const std::function<bool()>& f) {
   return f();
 }
 
-TEST(ControlGate, OneCommandAtATimeSpacedAndAShortQueue) {
-  qmx::ControlGate gate({100ms, 2});
+TEST(ControlPacer, OneCommandAtATimeSpacedAndAShortQueue) {
+  qmx::ControlPacer gate({100ms, 2});
   std::string why;
   ASSERT_TRUE(gate.Enter(7, Clock::now() + 5s, why));
   // Another device is not held up by this one.
@@ -70,8 +70,8 @@ TEST(ControlGate, OneCommandAtATimeSpacedAndAShortQueue) {
   EXPECT_GE(starts[1] - ends[0], 100ms);
 }
 
-TEST(ControlGate, AWaitThatWouldPassItsDeadlineIsRefused) {
-  qmx::ControlGate gate({10s, 4});
+TEST(ControlPacer, AWaitThatWouldPassItsDeadlineIsRefused) {
+  qmx::ControlPacer gate({10s, 4});
   std::string why;
   ASSERT_TRUE(gate.Enter(1, Clock::now() + 1s, why));
   gate.Leave(1);
@@ -81,9 +81,9 @@ TEST(ControlGate, AWaitThatWouldPassItsDeadlineIsRefused) {
   EXPECT_EQ(0u, gate.waiting(1));
 }
 
-TEST(ControlGate, AFloodFromManyThreadsGetsBoundedTurnsAndEveryCallerAnAnswer) {
+TEST(ControlPacer, AFloodFromManyThreadsGetsBoundedTurnsAndEveryCallerAnAnswer) {
   const auto spacing = 50ms;
-  qmx::ControlGate gate({spacing, 3});
+  qmx::ControlPacer gate({spacing, 3});
   std::atomic<int> taken{0}, refused{0}, inside{0}, overlap{0};
   const auto t0 = Clock::now();
   std::vector<std::thread> flood;

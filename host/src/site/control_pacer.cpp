@@ -1,4 +1,4 @@
-#include "site/control_gate.h"
+#include "site/control_pacer.h"
 
 #include <fmt/format.h>
 
@@ -6,7 +6,7 @@
 
 namespace qmx {
 
-bool ControlGate::Enter(unsigned int device, Clock::time_point deadline, std::string& why) {
+bool ControlPacer::Enter(unsigned int device, Clock::time_point deadline, std::string& why) {
   std::unique_lock<std::mutex> lock(mu_);
   Slot& s = slots_[device];
   auto free = [&] { return !s.busy && Clock::now() >= s.next; };
@@ -32,7 +32,7 @@ bool ControlGate::Enter(unsigned int device, Clock::time_point deadline, std::st
   return true;
 }
 
-void ControlGate::Leave(unsigned int device) {
+void ControlPacer::Leave(unsigned int device) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     Slot& s = slots_[device];
@@ -42,7 +42,7 @@ void ControlGate::Leave(unsigned int device) {
   cv_.notify_all();
 }
 
-size_t ControlGate::waiting(unsigned int device) const {
+size_t ControlPacer::waiting(unsigned int device) const {
   std::lock_guard<std::mutex> lock(mu_);
   auto it = slots_.find(device);
   return it == slots_.end() ? 0 : it->second.waiting;
