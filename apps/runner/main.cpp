@@ -665,8 +665,9 @@ int Run(const Args& a) {
     opts.heartbeat_s = static_cast<uint32_t>(history.heartbeat_s);
     opts.commit_s = static_cast<uint32_t>(history.commit_s);
     opts.history_max_bytes = static_cast<uint64_t>(history.max_mb) << 20;
-    opts.moved = [band = history.rectifier](int type, const std::vector<unsigned char>& stored,
-                                            const std::vector<unsigned char>& now) {
+    opts.changed_past_dead_band = [band = history.rectifier](
+                                      int type, const std::vector<unsigned char>& stored,
+                                      const std::vector<unsigned char>& now) {
       return type == qmx::view::kRectifierType ? qmx::view::MovedPast(type, stored, now, band)
                                                : std::nullopt;
     };
