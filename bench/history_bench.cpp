@@ -164,8 +164,8 @@ int main(int argc, char** argv) {
   if (!every_round) {
     o.heartbeat_s = 300;
     o.commit_s = 30;
-    o.moved = [](int type, const std::vector<unsigned char>& a,
-                 const std::vector<unsigned char>& b) -> std::optional<bool> {
+    o.changed_past_dead_band = [](int type, const std::vector<unsigned char>& a,
+                                  const std::vector<unsigned char>& b) -> std::optional<bool> {
       if (type != qmx::view::kRectifierType) return std::nullopt;
       return qmx::view::MovedPast(type, a, b, qmx::view::DeadBand{});
     };

@@ -25,6 +25,14 @@ struct SiteDevice {
   std::shared_ptr<PMBusProtocol> ctrl;
 };
 
+// A site file as the runner loaded it: its path (for messages), its document
+// and its devices (their controllers not made yet).
+struct SiteFile {
+  std::string path;
+  Json::Value json;
+  std::vector<SiteDevice> devices;
+};
+
 // The devices of a site file LoadSite accepted, with their names and data
 // identifiers only (nothing is created).
 std::vector<SiteDevice> NamedDevices(const Json::Value& site);

@@ -538,8 +538,8 @@ TEST(SiteHostHistory, RecordsOnChangeHeartbeatAndTheLastRoundAtAStop) {
   o.commit_s = 30;
   o.clock = [&now] { return now.load(); };
   // The rectifier's values do not move in this plant.
-  o.moved = [](int type, const std::vector<unsigned char>&,
-               const std::vector<unsigned char>&) -> std::optional<bool> {
+  o.changed_past_dead_band = [](int type, const std::vector<unsigned char>&,
+                                const std::vector<unsigned char>&) -> std::optional<bool> {
     if (type == 5092) return false;
     return std::nullopt;
   };

@@ -510,8 +510,9 @@ void SiteHost::SaveHistory(QMXVDevice& dev, const unsigned char* data, int len) 
       g.published.erase(g.published.begin(), it + 1);
       break;
     }
-    if (options_.moved && g.stored_at != 0) {
-      if (const std::optional<bool> moved = options_.moved(type, g.stored, image)) changed = *moved;
+    if (options_.changed_past_dead_band && g.stored_at != 0) {
+      if (const std::optional<bool> past = options_.changed_past_dead_band(type, g.stored, image))
+        changed = *past;
     }
     const int64_t age = now - g.stored_at;
     const int64_t beat = static_cast<int64_t>(options_.heartbeat_s);

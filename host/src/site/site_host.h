@@ -114,9 +114,9 @@ class SiteHost : public HostServices {
     int control_spacing_ms = 1000;
     size_t control_queue = 4;
     // History on change: a unit's record is stored on its first round, when
-    // its round counts as changed (its dead bands, or `moved`), when one of
-    // its alarm points changed, and at least every heartbeat_s. 0: every
-    // round is stored.
+    // its round counts as changed (its dead bands, or
+    // `changed_past_dead_band`), when one of its alarm points changed, and at
+    // least every heartbeat_s. 0: every round is stored.
     uint32_t heartbeat_s = 0;
     // Records are committed at most every commit_s (alarm events at once);
     // 0: at every round end.
@@ -127,7 +127,7 @@ class SiteHost : public HostServices {
     // image; no value: the unit's own verdict stands.
     std::function<std::optional<bool>(int type, const std::vector<unsigned char>& stored,
                                       const std::vector<unsigned char>& now)>
-        moved;
+        changed_past_dead_band;
     std::function<int64_t()> clock;  // epoch seconds; default time()
   };
   using LogSink = std::function<void(const std::string&)>;
