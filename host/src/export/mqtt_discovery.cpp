@@ -45,11 +45,33 @@ bool PlainKey(const std::string& key) {
   return true;
 }
 
+// A word goes into a template's list as a quoted literal only when nothing in
+// it could end the literal or start an expression.
+bool PlainWord(const std::string& w) {
+  if (w.empty() || w.size() > 64) return false;
+  for (char c : w)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+          c == ' ' || c == '-' || c == '.'))
+      return false;
+  return true;
+}
+
 // A value of the unit's state message. A null or missing value renders as
 // "None", which Home Assistant shows as unknown, never as a reading.
 // (`value_json.values` would be the dict's method: subscript it.)
 std::string ValueTemplate(const std::string& key) {
   return fmt::format("{{{{ value_json['values'].get('{}') }}}}", key);
+}
+
+// A state as one of `words`, any other word (a code the controller sends
+// outside them reads "state N") as kOtherStateWord; no value stays "None".
+std::string EnumTemplate(const std::string& key, const std::vector<std::string>& words) {
+  std::string list;
+  for (const std::string& w : words) list += (list.empty() ? "'" : ", '") + w + "'";
+  return fmt::format(
+      "{{% set v = value_json['values'].get('{}') %}}"
+      "{{{{ v if v is none or v in [{}] else '{}' }}}}",
+      key, list, kOtherStateWord);
 }
 
 Json::Value Availability(const std::vector<std::string>& topics) {
@@ -121,6 +143,14 @@ void AnnounceField(Announcer& a, unsigned int id, const DiscoveryUnit& u, const 
   if (f.quantity == view::Quantity::kState) {
     if (f.entity == view::StateEntity::kEnum) {
       c["device_class"] = "enum";
+      std::vector<std::string> words;
+      for (const std::string& w : f.options)
+        if (PlainWord(w) && w != kOtherStateWord) words.push_back(w);
+      c["value_template"] = EnumTemplate(f.key, words);
+      Json::Value options(Json::arrayValue);
+      for (const std::string& w : words) options.append(w);
+      options.append(kOtherStateWord);
+      c["options"] = options;
       a.Value("sensor", object, c);
     } else if (f.entity == view::StateEntity::kProblem) {
       c["device_class"] = "problem";
@@ -133,6 +163,7 @@ void AnnounceField(Announcer& a, unsigned int id, const DiscoveryUnit& u, const 
   if (const char* dc = DeviceClassOf(f.quantity)) c["device_class"] = dc;
   if (!f.unit.empty()) c["unit_of_measurement"] = f.unit;
   c["state_class"] = "measurement";
+  if (f.precision >= 0) c["suggested_display_precision"] = f.precision;
   if (f.diagnostic) c["entity_category"] = "diagnostic";
   a.Value("sensor", object, c);
 }
@@ -163,7 +194,7 @@ void AnnounceAlarms(Announcer& a, const DiscoveryDevice& d) {
     c["json_attributes_topic"] = a.Topic("alarms");
     c["json_attributes_template"] =
         "{{ {'count': value_json['count'], 'severity': value_json.get('severity')} | tojson }}";
-    a.Value("binary_sensor", "alarm", c);
+    a.Gateway("binary_sensor", "alarm", c);
   }
   for (const auto& [id, point] : d.alarm_points) {
     Json::Value c(Json::objectValue);
@@ -174,7 +205,10 @@ void AnnounceAlarms(Announcer& a, const DiscoveryDevice& d) {
     // Severity, code, text and since of the point while it is active.
     c["json_attributes_topic"] = a.Topic("alarms");
     c["json_attributes_template"] = "{{ value_json['active'].get('" + id + "', {}) | tojson }}";
-    a.Value("binary_sensor", "alarm_" + id, c);
+    if (IsCommAlarm(point["key"].asString()))
+      a.Gateway("binary_sensor", "alarm_" + id, c);
+    else
+      a.Value("binary_sensor", "alarm_" + id, c);
   }
 }
 

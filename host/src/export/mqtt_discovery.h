@@ -31,10 +31,20 @@ struct DiscoveryMessage {
   std::string topic, payload;  // retained, QoS 1
 };
 
+// The word an enum sensor shows for a state code outside its field's words
+// (the state message says "state N" then; Home Assistant refuses a state
+// that is not one of the options).
+inline constexpr const char* kOtherStateWord = "other";
+
 // Every entity of the device: a sensor per measurement, an enum sensor or a
 // problem per state, the line counters, the device's alarm and one problem
 // per alarm point seen.
-// Every entity is available while the gateway and the device are.
+//
+// Availability: a value's entity is available while the gateway and the
+// device are (a lost device's values are its last readings, not live); the
+// device's alarm and its communication alarm only need the gateway, since
+// they are what is known while the controller does not answer; the other
+// alarm points are the controller's own word and follow the device.
 std::vector<DiscoveryMessage> DeviceDiscovery(const MqttConfig& cfg, const DiscoveryDevice& d);
 
 // The gateway as a device of its own (every controller is reached through

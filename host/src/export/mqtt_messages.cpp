@@ -56,8 +56,10 @@ std::string UnitShape(const view::UnitValues& u) {
   std::string shape = std::to_string(u.type);
   for (const view::Value& v : u.values) {
     const view::Field& f = v.field;
-    shape += fmt::format("|{}/{}/{}/{}/{}/{}", f.key, f.label, f.unit, static_cast<int>(f.quantity),
-                         static_cast<int>(f.entity), f.diagnostic);
+    shape +=
+        fmt::format("|{}/{}/{}/{}/{}/{}/{}", f.key, f.label, f.unit, static_cast<int>(f.quantity),
+                    static_cast<int>(f.entity), f.diagnostic, f.precision);
+    for (const std::string& w : f.options) shape += "," + w;
   }
   return shape;
 }

@@ -36,7 +36,7 @@ std::string PointId(uint32_t data_id, const std::string& key, uint32_t seq);
 bool IsCommAlarm(const std::string& key);
 
 // What tells a change of a unit's entities: its type and every field's key,
-// label, unit, quantity and entity.
+// label, unit, quantity, entity, precision and state words.
 std::string UnitShape(const view::UnitValues& u);
 
 // A unit's state message (retained on units/<data id>); `values` gets the
