@@ -14,7 +14,7 @@ packages=(
   file dpkg-dev
   libcivetweb-dev
   libsnmp-dev snmpd snmp snmptrapd smitools
-  chromium chromium-driver python3 python3-prometheus-client
+  chromium chromium-driver python3 python3-prometheus-client python3-jinja2
   fonts-wqy-microhei
 )
 

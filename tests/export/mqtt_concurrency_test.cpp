@@ -76,7 +76,7 @@ TEST(MqttExportThreads, ReportsFromEveryLineAndControlFromTheBroker) {
     d.rounds = 1;
     return std::optional<view::DeviceView>(d);
   };
-  source.control = [&controls](unsigned, int code, const std::vector<unsigned char>&) {
+  source.control = [&controls](unsigned, int code, std::optional<unsigned char>) {
     ++controls;
     return ControlResult{code == 100 ? 0 : 4, ""};
   };

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "export/mqtt_config.h"
+#include "export/mqtt_control.h"
 #include "view/site_view.h"
 
 struct mosquitto;
@@ -36,26 +37,12 @@ struct mqtt5__property;
 namespace qmx::exporter {
 
 // What the export reads from the site: the view of each device (health,
-// model, active alarms, line statistics) and control through the host.
+// model, active alarms, line statistics) and control through the view.
 struct MqttSource {
   std::function<std::optional<view::DeviceView>(unsigned int)> device;
-  std::function<ControlResult(unsigned int, int, const std::vector<unsigned char>&)> control;
+  std::function<ControlResult(unsigned int, int, std::optional<unsigned char>)> control;
   static MqttSource Of(view::SiteView& view);
 };
-
-// A control request taken from a `control/set` message.
-struct ControlRequest {
-  int code = 0;
-  int byte = -1;            // none
-  Json::Value id;           // the request's "id", echoed (null: none)
-  std::string correlation;  // MQTT 5 correlation data, echoed
-};
-
-// Reads `payload` ({"code": 106, "byte": 3, "id": "any"}) for `device`. False
-// with the reason: not JSON, unknown members, control off for the device, a
-// code or byte the control rules refuse, a code outside the allow-list.
-bool ParseControlRequest(const std::string& payload, const MqttDevice& device, ControlRequest& out,
-                         std::string& reason);
 
 struct MqttStats {
   uint64_t connects = 0;
@@ -64,7 +51,7 @@ struct MqttStats {
   uint64_t control_refused = 0;
   uint64_t results_left_out = 0;  // control results not published (rate limit)
   uint64_t taken_over = 0;        // evicted: another connection took our client id
-  double max_delay_ms = 0;  // round report to its first state message
+  double max_delay_ms = 0;        // round report to its first state message
   double total_delay_ms = 0;
   uint64_t delays = 0;
   std::map<unsigned int, std::pair<uint64_t, uint64_t>> per_device;  // messages, bytes
@@ -158,45 +145,72 @@ class MqttExport {
     Clock::time_point at;
   };
 
+  // The broker session (mqtt_session.cpp).
   void Run();
-  void Work();
+  void Poll(Clock::time_point now);
   struct Lookup;
   // The broker's address: true with it; false while the lookup runs (error
   // empty) or when it failed or took too long (error set).
   bool Resolve(Clock::time_point now, std::string& address, std::string& error);
   void Connect(Clock::time_point now);
+  void RetryLater(const std::string& why, Clock::time_point now);
+  void NextBackOff();
   void Lost(const std::string& why, Clock::time_point now);
-  void TakeInputs();
-  void CheckDevices(Clock::time_point now);
-  void Flush(Clock::time_point now);
-  void ApplyDevices(std::vector<MqttDevice> devices);
-  // Empties every retained topic this run or an earlier one gave the device.
-  void ClearRetained(const Dev& d);
-  void FinalFlush();
-  void PublishDiscovery(Dev& d);
-  void PublishGateway();
-  // False when the device's control results are over their rate.
-  bool TakeResultToken(Dev& d, Clock::time_point now);
-  std::string GatewayNode() const;
-  void PublishIndex();
-  void HandleIndex(const std::string& payload);
+  void TakenOver();
   void RequeueInflight();
+  void Connected();
+  void FinalFlush();
+  void DrainEvents(Clock::time_point deadline);
+  void SayOfflineAndDisconnect();
   bool Send(const std::string& topic, const std::string& payload, int qos, bool retain,
             unsigned int device = 0, int* mid = nullptr, const std::string& correlation = {});
-  Dev* DeviceByTopic(const std::string& topic_level);
-  std::string DeviceTopic(const Dev& d, const std::string& leaf) const;
-  std::string GatewayTopic(const std::string& leaf) const;
-
   // libmosquitto callbacks (the export thread).
   static void OnConnect(mosquitto*, void*, int, int, const mqtt5__property*);
   static void OnDisconnect(mosquitto*, void*, int, const mqtt5__property*);
   static void OnPublish(mosquitto*, void*, int, int, const mqtt5__property*);
   static void OnMessage(mosquitto*, void*, const mosquitto_message*, const mqtt5__property*);
+
+  // Inputs and output (mqtt_export.cpp).
+  void TakeInputs();
+  void TakeRound(Dev& d, const Pending& p);
+  void CheckDevices(Clock::time_point now);
+  void CheckDevice(Dev& d, const view::DeviceView& s);
+  void Flush(Clock::time_point now);
+  void FlushDevice(Dev& d, Clock::time_point now);
+  void FlushUnits(Dev& d, Clock::time_point now);
+  void CountDelay(Clock::time_point report_at);
+  void FlushEvents();
+  void ApplyDevices(std::vector<MqttDevice> devices);
+  // Empties every retained topic this run or an earlier one gave the device.
+  void ClearRetained(const Dev& d);
+  void PublishDiscovery(Dev& d);
+  void PublishGateway();
+  // Discovery, alarms and states go out again (a new connection, Home
+  // Assistant started again).
+  void ResendRetained();
+  void PublishIndex();
+  void HandleIndex(const std::string& payload);
+  void SettleIndex();
+  bool OwnTopic(const std::string& topic) const;  // under the prefix or the discovery prefix
   void HandleMessage(const std::string& topic, const std::string& payload,
                      const std::string& correlation);
-  void Refuse(unsigned int device, const ControlRequest& r, const std::string& reason);
   void RateLog(const std::string& key, const std::string& line);
   void QueueEvents(unsigned int device, const std::vector<store::AlarmEvent>& events);  // under mu_
+  Dev* DeviceByTopic(const std::string& topic_level);
+  Dev* DeviceById(unsigned int id);
+  std::string DeviceTopic(const Dev& d, const std::string& leaf) const;
+  std::string GatewayTopic(const std::string& leaf) const;
+  std::string ClientId() const;
+
+  // Control (mqtt_control.cpp).
+  void Work();
+  ControlResult RunControl(const Job& job);
+  void HandleControl(const std::string& device_level, const std::string& payload,
+                     const std::string& correlation);
+  void Refuse(unsigned int device, const ControlRequest& r, const std::string& reason);
+  void FlushResults(Clock::time_point now);
+  // False when the device's control results are over their rate.
+  bool TakeResultToken(Dev& d, Clock::time_point now);
 
   const MqttConfig cfg_;
   const MqttSource source_;
@@ -215,7 +229,7 @@ class MqttExport {
   int quick_losses_ = 0;     // connections in a row lost within kStableConnection
   std::vector<Dev> devs_;
   std::map<int, Event> inflight_;  // mid -> event awaiting its PUBACK
-  std::set<int> closing_mids_;  // the final offline messages awaiting their PUBACK
+  std::set<int> closing_mids_;     // the final offline messages awaiting their PUBACK
   bool index_settled_ = false;
   Clock::time_point index_wait_until_{};
   Json::Value old_index_;

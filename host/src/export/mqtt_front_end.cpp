@@ -15,7 +15,7 @@ std::string MqttFrontEnd::Signature(bool enabled, const Json::Value& site) {
 }
 
 void MqttFrontEnd::SetControl(
-    std::function<ControlResult(unsigned int, int, const std::vector<unsigned char>&)> control) {
+    std::function<ControlResult(unsigned int, int, std::optional<unsigned char>)> control) {
   control_ = std::move(control);
 }
 

@@ -39,7 +39,7 @@ class MqttFrontEnd : public view::FrontEnd {
   std::shared_ptr<MqttExport> current() const;
   // Tests: control goes here instead of through the host.
   void SetControl(
-      std::function<ControlResult(unsigned int, int, const std::vector<unsigned char>&)> control);
+      std::function<ControlResult(unsigned int, int, std::optional<unsigned char>)> control);
 
  private:
   // What a reload compares to decide whether the export starts again (its
@@ -54,7 +54,7 @@ class MqttFrontEnd : public view::FrontEnd {
   Json::Value site_;
   const Load load_;
   const std::function<void(const std::string&)> log_;
-  std::function<ControlResult(unsigned int, int, const std::vector<unsigned char>&)> control_;
+  std::function<ControlResult(unsigned int, int, std::optional<unsigned char>)> control_;
   std::string signature_;  // of the running settings
   mutable std::mutex mu_;
   std::shared_ptr<MqttExport> export_;

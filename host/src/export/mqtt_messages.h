@@ -1,0 +1,55 @@
+#pragma once
+
+// The export's messages as text: topics and the payloads of the unit states,
+// the active alarms, alarm events and control results. Pure functions of what
+// the view gives; the broker session sends what they make.
+#include <json/value.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "export/mqtt_config.h"
+#include "view/site_view.h"
+
+namespace qmx::exporter {
+
+// One line of JSON, pure ASCII (non-ASCII and control characters escaped):
+// device text goes out as data whatever its bytes.
+std::string AsciiJson(const Json::Value& v);
+// Epoch seconds now (the time of a control result).
+int64_t EpochNow();
+
+// "<prefix>/<device topic>/<leaf>".
+std::string DeviceTopicOf(const MqttConfig& cfg, const std::string& device_topic,
+                          const std::string& leaf);
+// "<prefix>/gateway/<client id>/<leaf>".
+std::string GatewayTopicOf(const MqttConfig& cfg, const std::string& leaf);
+// The gateway's node in Home Assistant: "k417t_gateway_<client id>".
+std::string GatewayNodeOf(const MqttConfig& cfg);
+// A topic the export may publish on: not empty, no wildcard, no NUL.
+bool SafePublishTopic(const std::string& topic);
+
+// An alarm point's object id: "<data id>_<key>_<seq>", as a topic level.
+std::string PointId(uint32_t data_id, const std::string& key, uint32_t seq);
+// The communication alarm of a device (raised while it does not answer).
+bool IsCommAlarm(const std::string& key);
+
+// What tells a change of a unit's entities: its type and every field's key,
+// label, unit, quantity, entity, precision and state words.
+std::string UnitShape(const view::UnitValues& u);
+
+// A unit's state message (retained on units/<data id>); `values` gets the
+// values alone, to tell a change.
+std::string UnitStatePayload(const std::string& device, uint64_t round, int64_t time,
+                             const view::UnitValues& u, std::string* values);
+
+// The active alarms: {"count", "severity" (the worst), "active": {id: point}}.
+std::string AlarmsPayload(const std::vector<store::ActiveAlarm>& alarms, view::Severity worst);
+// What discovery names an alarm point by: data_id, key, seq, name, text.
+Json::Value AlarmPointRecord(const store::ActiveAlarm& a);
+
+// An alarm event with its number in this run.
+std::string EventPayload(const store::AlarmEvent& e, uint64_t id);
+
+}  // namespace qmx::exporter
