@@ -175,7 +175,7 @@ TEST(SnmpE2E, WalkTrapsCommLossAndMasterRestart) {
   EXPECT_TRUE(Has(walk, "k417tRectModuleCurrent.100.100.1 40.20 A")) << walk;
   EXPECT_TRUE(Has(walk, "k417tRectModuleOnOff.100.100.3 off")) << walk;
   EXPECT_TRUE(Has(walk, "k417tDcValueName.100.21.user.1 Battery 1 temperature")) << walk;
-  EXPECT_TRUE(Has(walk, "k417tDcValue.100.21.user.1 25.00")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tDcValueReading.100.21.user.1 25.00")) << walk;
   EXPECT_TRUE(Has(walk, "k417tDeviceAnswering.100 true")) << walk;
   // Read-only: a set is refused by the master's view and our registration.
   EXPECT_EQ(std::string::npos,
