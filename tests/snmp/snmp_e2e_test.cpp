@@ -4,7 +4,8 @@
 // receives to a file: a walk over SNMPv3 gives the view's numbers under
 // K417T-MIB's names, no value where the controller sent none; an alarm's
 // raise and clear and a lost controller arrive as notifications; the agent
-// comes back after snmpd restarts.
+// comes back after snmpd restarts. README's snmpd.conf lines, run as they
+// are, answer its v2c command and give an NMS sysObjectID and sysDescr.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
@@ -17,6 +18,8 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,7 +57,23 @@ std::string Capture(const std::string& cmd) {
 
 class Snmp {
  public:
-  explicit Snmp(const e2e::TempDir& t) : t_(t), port_(FreeUdpPort()), trap_port_(FreeUdpPort()) {
+  // snmpd.conf: `conf` with its AgentX socket and trap sink made local, or
+  // the test's own lines.
+  explicit Snmp(const e2e::TempDir& t, const std::string& conf = "")
+      : t_(t), port_(FreeUdpPort()), trap_port_(FreeUdpPort()) {
+    e2e::Write(t.File("snmptrapd.conf"), "disableAuthorization yes\n");
+    if (!conf.empty()) {
+      std::istringstream in(conf);
+      std::string text, line;
+      while (std::getline(in, line)) {
+        if (line.rfind("agentXSocket ", 0) == 0) line = "agentXSocket " + socket();
+        if (line.rfind("trap2sink ", 0) == 0)
+          line = "trap2sink 127.0.0.1:" + std::to_string(trap_port_) + " public";
+        text += line + "\n";
+      }
+      e2e::Write(t.File("snmpd.conf"), text);
+      return;
+    }
     e2e::Write(t.File("snmpd.conf"),
                "master agentx\n"
                "agentXSocket " +
@@ -66,7 +85,6 @@ class Snmp {
                    "rouser noc priv -V k417t\n"
                    "trap2sink 127.0.0.1:" +
                    std::to_string(trap_port_) + " public\n");
-    e2e::Write(t.File("snmptrapd.conf"), "disableAuthorization yes\n");
   }
   ~Snmp() {
     Stop(snmpd_);
@@ -100,6 +118,13 @@ class Snmp {
                    std::to_string(port_) + " " + what + " 2>/dev/null");
   }
   std::string Walk() const { return Tool("snmpwalk", "K417T-MIB::k417tMIB"); }
+  // A tool over SNMPv2c with `community`, numeric names and no MIBs.
+  std::string V2c(const std::string& tool, const std::string& community,
+                  const std::string& what) const {
+    return Capture("timeout 20 " + tool + " -v2c -c '" + community +
+                   "' -t 2 -r 1 -m '' -On 127.0.0.1:" + std::to_string(port_) + " " + what +
+                   " 2>&1");
+  }
 
  private:
   const e2e::TempDir& t_;
@@ -175,7 +200,7 @@ TEST(SnmpE2E, WalkTrapsCommLossAndMasterRestart) {
   EXPECT_TRUE(Has(walk, "k417tRectModuleCurrent.100.100.1 40.20 A")) << walk;
   EXPECT_TRUE(Has(walk, "k417tRectModuleOnOff.100.100.3 off")) << walk;
   EXPECT_TRUE(Has(walk, "k417tDcValueName.100.21.user.1 Battery 1 temperature")) << walk;
-  EXPECT_TRUE(Has(walk, "k417tDcValue.100.21.user.1 25.00")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tDcValueReading.100.21.user.1 25.00")) << walk;
   EXPECT_TRUE(Has(walk, "k417tDeviceAnswering.100 true")) << walk;
   // Read-only: a set is refused by the master's view and our registration.
   EXPECT_EQ(std::string::npos,
@@ -262,4 +287,63 @@ TEST(SnmpE2E, BadSettingsExit2NamingTheMember) {
                      " --snmp tcp:127.0.0.1 --rounds 1 2>&1");
   EXPECT_EQ(2, r.exit_code);
   EXPECT_NE(std::string::npos, r.raw.find("--snmp")) << r.raw;
+}
+
+// The fenced block after `marker` in README.md.
+std::string ReadmeBlock(const std::string& marker) {
+  const std::string readme = e2e::ReadText(K417T_README);
+  const size_t at = readme.find(marker);
+  if (at == std::string::npos) return "";
+  const size_t open = readme.find("```\n", at);
+  if (open == std::string::npos) return "";
+  const size_t close = readme.find("```", open + 4);
+  if (close == std::string::npos) return "";
+  return readme.substr(open + 4, close - open - 4);
+}
+
+TEST(SnmpE2E, ReadmeSnmpdLinesAnswerItsV2cCommandAndAnNms) {
+  const std::string conf = ReadmeBlock("`/etc/snmp/snmpd.conf` lines to paste");
+  ASSERT_NE(std::string::npos, conf.find("master agentx")) << conf;
+  std::smatch m;
+  const std::string readme = e2e::ReadText(K417T_README);
+  ASSERT_TRUE(std::regex_search(readme, m, std::regex(R"(snmpwalk -v2c -c (\S+) )")))
+      << "README gives a v2c walk with its community";
+  const std::string community = m[1];
+  // The community is for this host only.
+  EXPECT_TRUE(
+      std::regex_search(conf, std::regex("\nrocommunity " + community + " 127\\.0\\.0\\.1 ")))
+      << conf;
+  std::string sysdescr;
+  if (std::regex_search(conf, m, std::regex(R"(\nsysdescr ([^\n]+))"))) sysdescr = m[1];
+  EXPECT_NE(std::string::npos, sysdescr.find("K417T")) << "sysDescr names the device: " << conf;
+
+  e2e::TempDir t;
+  Snmp snmp(t, conf);
+  snmp.StartMaster();
+  ASSERT_EQ(0, access(snmp.socket().c_str(), F_OK)) << e2e::ReadText(t.File("snmpd.log"));
+  const std::string site = WriteJson(t.File("site.json"), Site(snmp.socket()));
+  const pid_t runner = Spawn(Runner(t, site, e2e::Example("scenario.json")), t.File("out"));
+
+  // README's v2c walk answers with the K417T subtree ...
+  std::string walk;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        walk = snmp.V2c("snmpwalk", community, ".1.3.6.1.4.1.32473.1.1.1.2");
+        return walk.find(".1.3.6.1.4.1.32473.1.1.1.2.100 = STRING: \"power-1\"") !=
+               std::string::npos;
+      },
+      20))
+      << walk << e2e::ReadText(t.File("log"));
+  // ... and an NMS finds what the device is: sysObjectID k417tGateway,
+  // sysDescr as set.
+  const std::string system =
+      snmp.V2c("snmpget", community, ".1.3.6.1.2.1.1.2.0 .1.3.6.1.2.1.1.1.0");
+  EXPECT_NE(std::string::npos, system.find(".1.3.6.1.2.1.1.2.0 = OID: .1.3.6.1.4.1.32473.3.1\n"))
+      << system;
+  EXPECT_NE(std::string::npos, system.find(".1.3.6.1.2.1.1.1.0 = STRING: \"" + sysdescr + "\"\n"))
+      << system;
+  // Another community gets nothing.
+  EXPECT_EQ(std::string::npos,
+            snmp.V2c("snmpget", community + "-not", ".1.3.6.1.2.1.1.2.0").find("OID:"));
+  EXPECT_EQ(0, Stop(runner)) << e2e::ReadText(t.File("log"));
 }

@@ -1,12 +1,15 @@
 // The SNMP sub-agent's settings and K417T-MIB as data: what --snmp and the
 // site file's "snmp" object accept, readings as hundredths with no value as
-// a status and no instance, and the notifications' variables.
+// a status and no instance, one alarm-table row per active alarm, the
+// notifications' variables, and column names that read well as table headers.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <tuple>
@@ -208,7 +211,8 @@ TEST(SnmpMib, SnapshotFromTheView) {
   EXPECT_EQ(qmx::snmp::Var::Type::kCounter64, get({1, 1, 1, 11, 100})->type);
   EXPECT_EQ(5000000000ll, get({1, 1, 1, 11, 100})->number) << "counters wider than 32 bits";
   EXPECT_EQ(4, get({1, 1, 1, 21, 100})->number) << "critical";
-  EXPECT_EQ(4, get({1, 10, 1, 4, 100, 7})->number) << "level 1 is critical";
+  ASSERT_NE(nullptr, get({1, 10, 1, 4, 100, 11, 7})) << "alarm row: device, unit, number";
+  EXPECT_EQ(4, get({1, 10, 1, 4, 100, 11, 7})->number) << "level 1 is critical";
   EXPECT_EQ(3, get({1, 12, 0})->number);
 
   // Get-next walks in OID order and leaves the subtree at its end.
@@ -224,6 +228,95 @@ TEST(SnmpMib, SnapshotFromTheView) {
     EXPECT_LT(prev, o);
     EXPECT_TRUE(o.size() > root.size() && std::equal(root.begin(), root.end(), o.begin()));
     prev = o;
+  }
+}
+
+qmx::store::ActiveAlarm Alarm(uint32_t data_id, const std::string& key, uint32_t seq,
+                              uint32_t level) {
+  qmx::store::ActiveAlarm a;
+  a.data_id = data_id;
+  a.key = key;
+  a.seq = seq;
+  a.level = level;
+  a.text = key + " #" + std::to_string(seq);
+  return a;
+}
+
+// The alarm table's rows of device 100: index (unit, point) -> key column.
+std::map<std::pair<uint32_t, uint32_t>, std::string> AlarmRows(const qmx::snmp::MibSnapshot& s) {
+  std::map<std::pair<uint32_t, uint32_t>, std::string> rows;
+  const Oid key_column = At({1, 10, 1, 3});
+  for (const auto& [o, v] : s.vars()) {
+    if (o.size() < key_column.size() ||
+        !std::equal(key_column.begin(), key_column.end(), o.begin()))
+      continue;
+    // device, unit, point: each within its declared range (1..4294967295).
+    EXPECT_EQ(key_column.size() + 3, o.size());
+    if (o.size() != key_column.size() + 3) continue;
+    const uint32_t device = o[o.size() - 3], unit = o[o.size() - 2], point = o[o.size() - 1];
+    EXPECT_EQ(100u, device);
+    EXPECT_GE(unit, 1u);
+    EXPECT_GE(point, 1u) << v.text;
+    rows[{unit, point}] = v.text;
+  }
+  return rows;
+}
+
+TEST(SnmpMib, EveryActiveAlarmHasItsOwnRow) {
+  qmx::view::DeviceView d;
+  d.id = 100;
+  d.name = "power-1";
+  // Units number their points from 1 each: the AC screen's, the rectifier's
+  // (which has the device's data identifier) and both DC units' first points
+  // are all number 1; the communication alarm has none. Unit 21 also still
+  // holds a point raised as number 1 under another key before it renumbered.
+  d.alarms = {Alarm(11, "AC_8", 1, 2), Alarm(11, "AC_8", 2, 2), Alarm(21, "DC_1", 1, 1),
+              Alarm(21, "DC_2", 1, 3), Alarm(22, "DC_1", 1, 1), Alarm(100, "RC_0", 1, 2),
+              Alarm(100, "comm", 0, 1)};
+  const qmx::snmp::MibSnapshot s(At({}), {d}, 0);
+  const qmx::snmp::Var* count = s.Get(At({1, 1, 1, 22, 100}));
+  ASSERT_NE(nullptr, count);
+  EXPECT_EQ(7, count->number);
+
+  const auto rows = AlarmRows(s);
+  ASSERT_EQ(static_cast<size_t>(count->number), rows.size()) << "k417tDeviceAlarmCount rows";
+  using Row = std::pair<uint32_t, uint32_t>;
+  auto key_at = [&](Row r) {
+    auto it = rows.find(r);
+    return it == rows.end() ? std::string("(no row)") : it->second;
+  };
+  EXPECT_EQ("DC_1", key_at(Row(22, 1))) << "an alarm sits at its unit and its own number";
+  EXPECT_EQ("RC_0", key_at(Row(100, 1)));
+  EXPECT_EQ("comm", key_at(Row(100, qmx::snmp::kCommAlarmPoint)));
+  EXPECT_EQ("DC_1", key_at(Row(21, 1))) << "first in the view's order keeps the number";
+  EXPECT_EQ("DC_2", key_at(Row(21, qmx::snmp::kCommAlarmPoint + 1)));
+  // Each row is whole: unit, key, severity, code, name, text and since.
+  for (const auto& [row, key] : rows) {
+    for (uint32_t column = 2; column <= 8; ++column) {
+      const qmx::snmp::Var* v = s.Get(At({1, 10, 1, column, 100, row.first, row.second}));
+      ASSERT_NE(nullptr, v) << key << " column " << column;
+      if (column == 2) {
+        EXPECT_EQ(row.first, static_cast<uint32_t>(v->number)) << key;
+      }
+    }
+  }
+  const qmx::snmp::Var* comm_severity =
+      s.Get(At({1, 10, 1, 4, 100, 100, qmx::snmp::kCommAlarmPoint}));
+  ASSERT_NE(nullptr, comm_severity);
+  EXPECT_EQ(4, comm_severity->number) << "communication lost is critical";
+
+  // An alarm clearing moves no other row.
+  qmx::view::DeviceView later = d;
+  later.alarms.erase(later.alarms.begin() + 2);  // unit 21's DC_1
+  later.alarms.erase(later.alarms.begin());      // unit 11's first
+  const auto rows_later = AlarmRows(qmx::snmp::MibSnapshot(At({}), {later}, 0));
+  EXPECT_EQ(5u, rows_later.size());
+  for (const auto& [row, key] : rows_later) {
+    if (row == Row(21, 1)) {
+      EXPECT_EQ("DC_2", key) << "the other point of number 1 takes it once it is free";
+      continue;
+    }
+    EXPECT_EQ(key_at(row), key) << row.first << "." << row.second;
   }
 }
 
@@ -244,11 +337,69 @@ TEST(SnmpMib, Notifications) {
   EXPECT_EQ(At({1, 11, 4, 0}), n.vars[4].first);
   EXPECT_EQ(3, n.vars[4].second.number) << "level 2 is major";
   e.raised = false;
-  EXPECT_EQ(At({0, 2}), qmx::snmp::NotificationOf(root, 100, "power-1", e).trap);
+  n = qmx::snmp::NotificationOf(root, 100, "power-1", e);
+  EXPECT_EQ(At({0, 2}), n.trap);
+  ASSERT_EQ(At({1, 11, 4, 0}), n.vars[4].first);
+  EXPECT_EQ(qmx::snmp::kSeverityCleared, n.vars[4].second.number) << "a clear is no major alarm";
+  EXPECT_EQ(9, n.vars[3].second.number) << "the clear names the raise's sequence number";
+
+  // Communication: lost is critical (level 1), restored is cleared.
   e.key = "comm";
-  EXPECT_EQ(At({0, 4}), qmx::snmp::NotificationOf(root, 100, "power-1", e).trap);
+  e.seq = 0;
+  e.level = 1;
+  n = qmx::snmp::NotificationOf(root, 100, "power-1", e);
+  EXPECT_EQ(At({0, 4}), n.trap);
+  EXPECT_EQ(qmx::snmp::kSeverityCleared, n.vars[4].second.number) << "restored is not critical";
   e.raised = true;
-  EXPECT_EQ(At({0, 3}), qmx::snmp::NotificationOf(root, 100, "power-1", e).trap);
+  n = qmx::snmp::NotificationOf(root, 100, "power-1", e);
+  EXPECT_EQ(At({0, 3}), n.trap);
+  EXPECT_EQ(4, n.vars[4].second.number) << "lost is critical";
+}
+
+std::string ReadMib() {
+  std::ifstream in(K417T_MIB_DIR "/K417T-MIB.txt");
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// snmptable -Cb heads each column with its name after the common prefix of
+// the table's readable column names: that prefix must end where a word ends,
+// so that no header is empty or starts inside a word ("eName eUnits e").
+TEST(SnmpMibFile, TableHeadersAfterTheCommonPrefixAreWholeWords) {
+  const std::string mib = ReadMib();
+  ASSERT_FALSE(mib.empty()) << K417T_MIB_DIR;
+  const std::regex entry(R"((K417t\w+Entry) ::= SEQUENCE \{([^}]*)\})");
+  const std::regex column(R"((k417t\w+)\s+[A-Za-z])");
+  size_t tables = 0;
+  for (auto t = std::sregex_iterator(mib.begin(), mib.end(), entry); t != std::sregex_iterator();
+       ++t) {
+    ++tables;
+    const std::string body = (*t)[2];
+    std::vector<std::string> names;
+    for (auto c = std::sregex_iterator(body.begin(), body.end(), column);
+         c != std::sregex_iterator(); ++c) {
+      const std::string name = (*c)[1];
+      const std::regex object(name + R"(\s+OBJECT-TYPE[^:]*?MAX-ACCESS\s+([\w-]+))");
+      std::smatch access;
+      ASSERT_TRUE(std::regex_search(mib, access, object)) << name;
+      if (access[1] != "not-accessible") names.push_back(name);
+    }
+    ASSERT_FALSE(names.empty()) << (*t)[1];
+    if (names.size() < 2) continue;  // snmptable strips nothing from one column
+    size_t common = names[0].size();
+    for (const std::string& n : names) {
+      size_t k = 0;
+      while (k < common && k < n.size() && n[k] == names[0][k]) ++k;
+      common = k;
+    }
+    for (const std::string& n : names) {
+      const std::string header = n.substr(common);
+      EXPECT_TRUE(!header.empty() && std::isupper(static_cast<unsigned char>(header[0])))
+          << (*t)[1] << ": " << n << " heads its column \"" << header << "\"";
+    }
+  }
+  EXPECT_EQ(10u, tables) << "every table of k417tObjects";
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <set>
 
 #include "view/severity.h"
 
@@ -89,6 +90,27 @@ void AddUnit(Builder& b, const std::vector<uint32_t>& du, const view::UnitValues
   }
 }
 
+// The point of each alarm in the alarm table (see kCommAlarmPoint): its own
+// number where that is free in its unit, so a row stays where it is while
+// other alarms come and go.
+std::vector<uint32_t> AlarmPoints(const std::vector<store::ActiveAlarm>& alarms) {
+  std::set<std::pair<uint32_t, uint32_t>> taken;  // (unit, point)
+  std::vector<uint32_t> points(alarms.size(), 0);
+  for (size_t k = 0; k < alarms.size(); ++k) {
+    const store::ActiveAlarm& a = alarms[k];
+    const uint32_t own = a.key == kCommAlarmKey ? kCommAlarmPoint : a.seq;
+    if (own != 0 && taken.insert({a.data_id, own}).second) points[k] = own;
+  }
+  for (size_t k = 0; k < alarms.size(); ++k) {
+    if (points[k] != 0) continue;
+    // At most alarms.size() points are taken, so this ends well below 2^32.
+    uint32_t p = kCommAlarmPoint + 1;
+    while (!taken.insert({alarms[k].data_id, p}).second) ++p;
+    points[k] = p;
+  }
+  return points;
+}
+
 }  // namespace
 
 Scaled Hundredths(const std::optional<double>& v) {
@@ -165,8 +187,10 @@ MibSnapshot::MibSnapshot(const Oid& root, const std::vector<view::DeviceView>& d
       b.Put(kUnits, 3, du, Text(u.error));
       if (u.error.empty()) AddUnit(b, du, u);
     }
-    for (const store::ActiveAlarm& a : d.alarms) {
-      const std::vector<uint32_t> ai = {d.id, a.seq};
+    const std::vector<uint32_t> points = AlarmPoints(d.alarms);
+    for (size_t k = 0; k < d.alarms.size(); ++k) {
+      const store::ActiveAlarm& a = d.alarms[k];
+      const std::vector<uint32_t> ai = {d.id, a.data_id, points[k]};
       b.Put(kAlarms, 2, ai, Uns(a.data_id));
       b.Put(kAlarms, 3, ai, Text(a.key));
       b.Put(kAlarms, 4, ai, Int(static_cast<int>(view::SeverityOf(a.level))));
@@ -208,7 +232,8 @@ Notification NotificationOf(const Oid& root, unsigned device, const std::string&
   event(1, Uns(e.data_id));
   event(2, Text(e.key));
   event(3, Uns(e.seq));
-  event(4, Int(static_cast<int>(view::SeverityOf(e.level))));
+  // A clear says so in its severity; the raise carried the alarm's.
+  event(4, Int(e.raised ? static_cast<int>(view::SeverityOf(e.level)) : kSeverityCleared));
   event(5, Text(e.code));
   event(6, Text(e.name));
   event(7, Text(e.text));

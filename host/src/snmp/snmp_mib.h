@@ -40,6 +40,20 @@ std::string DateAndTime(int64_t epoch);
 // At most `max` bytes, cut before a UTF-8 sequence that would not fit.
 std::string Utf8Cut(const std::string& s, size_t max = 255);
 
+// K417tSeverity's cleared: the severity a clear notification carries
+// (k417tAlarmCleared, k417tCommRestored), after ITU X.733's perceived
+// severity; the other values are view::Severity's.
+inline constexpr int kSeverityCleared = 5;
+
+// The alarm table's row of an alarm is (device, unit, point). Units number
+// their alarm points from 1 in 16 bits and an alarm keeps its number while
+// raised; the communication alarm has none (0) and is point kCommAlarmPoint
+// of its device's data identifier. Two active alarms of one unit sharing a
+// number (the unit renumbered its points while one was raised) cannot share
+// a row: the first in the view's order keeps it, the other takes the lowest
+// free point above kCommAlarmPoint.
+inline constexpr uint32_t kCommAlarmPoint = 65536;
+
 class MibSnapshot {
  public:
   MibSnapshot() = default;
