@@ -13,6 +13,8 @@ import sys
 
 ROOT = pathlib.Path(sys.argv[1])
 FRONT_ENDS = ["host/src/web", "host/src/export", "host/src/snmp"]
+# The runner's list of front ends and their settings.
+REGISTERED = ["apps/runner/front_ends"]
 # Further front ends of the runner (the console) named by file.
 EXTRA = ["apps/runner/report.h", "apps/runner/report.cpp"]
 BELOW = re.compile(r'#\s*include\s*[<"](site|store|line|wire|qmx|controller|units)/')
@@ -23,6 +25,8 @@ files = []
 for d in FRONT_ENDS:
     files += sorted(p for p in (ROOT / d).rglob("*") if p.suffix in (".h", ".cpp", ".inl"))
 files += [ROOT / f for f in EXTRA if (ROOT / f).exists()]
+for d in REGISTERED:
+    files += sorted(p for p in (ROOT / d).rglob("*") if p.suffix in (".h", ".cpp"))
 if len(files) < 10:
     problems.append(f"only {len(files)} front-end files found under {ROOT}: wrong root?")
 for f in files:
