@@ -184,6 +184,10 @@ void AddStore(const std::vector<DeviceFamily>& rows, std::vector<Family>& out,
     if (rows[i].per == Per::kStore) out[i].Add("", rows[i].store(h));
 }
 
+// A lost controller's values are the last ones read before it stopped
+// answering: a scrape would draw them as a live, flat line.
+bool ValuesLive(const view::DeviceView& d) { return d.answering && !d.stale; }
+
 // The units' values under the names and labels their fields carry; a value
 // the controller sent as no value has no sample.
 void AddUnits(const view::DeviceView& d, const std::string& dev,
@@ -250,7 +254,7 @@ std::string MetricsText(const std::vector<view::DeviceView>& devices,
     const std::string dev = Label("device", std::to_string(d.id));
     const bool first_on_port = ports.insert(d.line).second;
     AddDevice(LeadFamilies(), lead, d, dev, first_on_port);
-    AddUnits(d, dev, values);
+    if (ValuesLive(d)) AddUnits(d, dev, values);
     AddDevice(TrailFamilies(), trail, d, dev, first_on_port);
   }
   if (history != nullptr) AddStore(TrailFamilies(), trail, *history);

@@ -11,7 +11,8 @@ namespace qmx::web {
 // Every family with its HELP and TYPE, then its samples: the device-level
 // families of one table (per device, per port, or once from the history
 // store), the units' values under the metric names their fields carry, and
-// the alarms.
+// the alarms. A device whose controller is lost keeps its state, line and
+// alarm samples but exports no unit value: its last readings are not live.
 std::string MetricsText(const std::vector<view::DeviceView>& devices,
                         const store::HistoryStore* history);
 
