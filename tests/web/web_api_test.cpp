@@ -583,7 +583,7 @@ TEST(WebApiValues, NoValuePatternsAreNullAndHaveNoSample) {
     EXPECT_EQ(m.find(none), std::string::npos) << none;
   for (const char* some :
        {"k417t_ac_current_amperes{device=\"100\",unit=\"101\",phase=\"b\"} 0",
-        "k417t_dc_user_value{device=\"100\",unit=\"102\",index=\"3\",name=\"User value 3\","
+        "k417t_dc_user_value{device=\"100\",unit=\"102\",index=\"3\",value_name=\"User value 3\","
         "uom=\"\"} 0",
         "k417t_dc_voltage_volts{device=\"100\",unit=\"102\"} 53.5"})
     EXPECT_NE(m.find(some), std::string::npos) << some << "\n" << m;

@@ -259,12 +259,13 @@ void ReadDc(const std::vector<unsigned char>& image, UnitValues& u, const UnitLa
       const std::string label =
           n != nullptr && !n->name.empty() ? n->name : fmt::format("{} {}", fallback, k + 1);
       const std::string unit = n != nullptr ? n->unit : "";
-      b.Measure(Make(fmt::format("{}_{}", key, k), label, "Values", QuantityOfUnit(unit), unit,
-                     metric, {{"index", std::to_string(k + 1)}, {"name", label}, {"uom", unit}}),
-                first + 4 * k, marker);
+      b.Measure(
+          Make(fmt::format("{}_{}", key, k), label, "Values", QuantityOfUnit(unit), unit, metric,
+               {{"index", std::to_string(k + 1)}, {"value_name", label}, {"uom", unit}}),
+          first + 4 * k, marker);
     }
   };
-  list("m", "k417t_dc_m_value", "Value m", kDcM, d[12], d + 13, false,
+  list("m", "k417t_dc_list_value", "Value m", kDcM, d[12], d + 13, false,
        labels ? &labels->m : nullptr);
   list("user", "k417t_dc_user_value", "User value", kDcUser, d[22], d + 23, true,
        labels ? &labels->user : nullptr);
@@ -408,10 +409,12 @@ const std::map<std::string, std::string>& MetricHelp() {
       {"k417t_dc_current_amperes", "DC distribution current."},
       {"k417t_dc_voltage_alert", "DC distribution output voltage state (1: not normal)."},
       {"k417t_dc_fuse_fault", "DC fuse state (1: fuse fault)."},
-      {"k417t_dc_m_value",
-       "DC distribution m list value, named and with its unit (uom) by the site file."},
+      {"k417t_dc_list_value",
+       "DC distribution m list value, named (value_name) and with its unit (uom) by the site "
+       "file."},
       {"k417t_dc_user_value",
-       "DC distribution user-defined value, named and with its unit (uom) by the site file."},
+       "DC distribution user-defined value, named (value_name) and with its unit (uom) by the "
+       "site file."},
   };
   return help;
 }
