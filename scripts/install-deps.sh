@@ -15,6 +15,7 @@ packages=(
   libcivetweb-dev
   libsnmp-dev snmpd snmp snmptrapd smitools
   chromium chromium-driver python3 python3-prometheus-client python3-jinja2
+  prometheus
   fonts-wqy-microhei
 )
 
@@ -26,7 +27,11 @@ for p in "${packages[@]}"; do
 done
 
 # (fonts-wqy-microhei: the alarm texts are Chinese; without a CJK font the
-# browser test's screenshots show empty boxes.)
+# browser test's screenshots show empty boxes. prometheus: for its
+# promtool, which lints /metrics in the tests; Debian ships no smaller
+# package with it. The package also brings Prometheus' server as a service,
+# which the tests do not use: `systemctl disable --now prometheus` on a
+# developer's machine.)
 # Node.js and npm for the browser test, from Debian unless the machine has them.
 if ! command -v npm >/dev/null 2>&1; then missing+=(nodejs npm); fi
 

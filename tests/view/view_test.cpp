@@ -172,7 +172,7 @@ TEST(ViewGolden, StatesAreWordsNamesComeFromTheSite) {
   EXPECT_EQ("Battery 2 current", m1->field.label);
   EXPECT_EQ("A", m1->field.unit);
   EXPECT_EQ(qmx::view::Quantity::kCurrent, m1->field.quantity);
-  EXPECT_EQ("k417t_dc_m_value", m1->field.metric);
+  EXPECT_EQ("k417t_dc_list_value", m1->field.metric);
   const qmx::view::Value* u0 = dc.Find("user_0");
   ASSERT_NE(nullptr, u0);
   EXPECT_EQ("Battery room", u0->field.label);

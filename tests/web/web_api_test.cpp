@@ -3,12 +3,14 @@
 // get a 4xx with a message, never an exception or a crash.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "input/checked_json.h"
 #include "web_site.h"
@@ -368,6 +370,73 @@ TEST_F(WebApiTest, MetricsNameEveryFamilyAndEscapeLabels) {
   EXPECT_EQ(qmx::web::LabelValue("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
 }
 
+// A sample's number in the text, NaN when the series is not there.
+double Sample(const std::string& metrics, const std::string& series) {
+  const size_t at = metrics.find("\n" + series + " ");
+  if (at == std::string::npos) return std::nan("");
+  return std::strtod(metrics.c_str() + at + series.size() + 2, nullptr);
+}
+
+template <class Pred>
+bool Eventually(Pred pred) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+  while (std::chrono::steady_clock::now() < end) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// While the controller does not answer, its last readings are not exported
+// as if they were live (only its state, port, line counters and alarms
+// are); the round that brought it back began before the loss and is not
+// timed as a round; with its answers back the readings come back.
+TEST_F(WebApiTest, LostControllerExportsNoReadingsAndItsOutageIsNoRound) {
+  auto metrics = [&] { return api_->Handle(Get("/metrics")).body; };
+  std::vector<std::string> readings;
+  for (const auto& [name, help] : qmx::view::MetricHelp()) readings.push_back("\n" + name + "{");
+  const std::string live = metrics();
+  EXPECT_NE(live.find("\nk417t_dc_voltage_volts{device=\"100\",unit=\"102\"} 53.5\n"),
+            std::string::npos)
+      << live;
+
+  site_->power[0]->SetSilent(true);
+  ASSERT_TRUE(Eventually([&] { return site_->view->Device(100)->stale; }));
+  const std::string lost = metrics();
+  EXPECT_EQ(Sample(lost, "k417t_up{device=\"100\"}"), 0) << lost;
+  EXPECT_EQ(Sample(lost, "k417t_values_stale{device=\"100\"}"), 1) << lost;
+  EXPECT_EQ(Sample(lost, "k417t_alarms_active{device=\"100\"}"), 1) << lost;
+  EXPECT_GT(Sample(lost, "k417t_line_timeouts_total{line=\"line-100:a\"}"), 0) << lost;
+  for (const char* kept : {"\nk417t_device_info{device=\"100\",",
+                           "\nk417t_alarm_active{device=\"100\",unit=\"100\",key=\"comm\","})
+    EXPECT_NE(lost.find(kept), std::string::npos) << kept << "\n" << lost;
+  for (const std::string& reading : readings)
+    EXPECT_EQ(lost.find(reading), std::string::npos) << reading << "\n" << lost;
+  // Every family is still declared, with or without samples.
+  for (const auto& [name, help] : qmx::view::MetricHelp())
+    EXPECT_NE(lost.find("# TYPE " + name + " gauge\n"), std::string::npos) << name;
+
+  // Silent for well over the slowest bucket but one (2 s) before answering again.
+  const uint64_t rounds_lost = site_->host->rounds(100);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  site_->power[0]->SetSilent(false);
+  const std::string before = "k417t_round_duration_seconds";
+  const double counted = Sample(live, before + "_count{device=\"100\"}");
+  ASSERT_TRUE(Eventually([&] {
+    const std::string m = metrics();
+    return site_->host->rounds(100) >= rounds_lost + 2 &&
+           Sample(m, before + "_count{device=\"100\"}") >= counted + 1 &&
+           Sample(m, "k417t_alarms_active{device=\"100\"}") == 0;
+  }));
+  const std::string back = metrics();
+  EXPECT_EQ(Sample(back, "k417t_up{device=\"100\"}"), 1) << back;
+  EXPECT_EQ(Sample(back, "k417t_dc_voltage_volts{device=\"100\",unit=\"102\"}"), 53.5) << back;
+  // Rounds at this line's pace take milliseconds; one of over 2.5 s is the outage.
+  const double count = Sample(back, before + "_count{device=\"100\"}");
+  EXPECT_EQ(Sample(back, before + "_bucket{device=\"100\",le=\"2\"}"), count) << back;
+  EXPECT_LT(Sample(back, before + "_sum{device=\"100\"}"), 2.0) << back;
+}
+
 TEST_F(WebApiTest, ControlNeedsTheSwitchTheTokenAndAWellFormedBody) {
   Request r;
   r.method = "POST";
@@ -514,7 +583,7 @@ TEST(WebApiValues, NoValuePatternsAreNullAndHaveNoSample) {
     EXPECT_EQ(m.find(none), std::string::npos) << none;
   for (const char* some :
        {"k417t_ac_current_amperes{device=\"100\",unit=\"101\",phase=\"b\"} 0",
-        "k417t_dc_user_value{device=\"100\",unit=\"102\",index=\"3\",name=\"User value 3\","
+        "k417t_dc_user_value{device=\"100\",unit=\"102\",index=\"3\",value_name=\"User value 3\","
         "uom=\"\"} 0",
         "k417t_dc_voltage_volts{device=\"100\",unit=\"102\"} 53.5"})
     EXPECT_NE(m.find(some), std::string::npos) << some << "\n" << m;

@@ -129,6 +129,14 @@ RoundView SiteView::Round(const RoundReport& report) {
   s.last_ms = report.duration_ms;
   s.last_limit_ms = limit;
   s.last_exchanges = report.exchanges;
+  // The round that brought a lost controller back began before the loss: its
+  // duration is the outage, not a round's time. The communication alarm's
+  // clear comes with that round only.
+  const bool spanned_loss =
+      std::any_of(report.events.begin(), report.events.end(), [&](const store::AlarmEvent& e) {
+        return !e.raised && e.key == kCommAlarmKey && e.data_id == report.device_id;
+      });
+  if (spanned_loss) return r;
   s.count += 1;
   const double secs = report.duration_ms / 1000.0;
   s.sum_s += secs;

@@ -243,7 +243,7 @@ std::vector<Row> DcRows() {
                State(kMibDcUnits, 5)),
   };
   for (const auto& [section, key, label, metric, at, list] :
-       {std::make_tuple(&kDcM, "m_{i}", "Value m {n}", "k417t_dc_m_value", offsetof(Dc, m_value),
+       {std::make_tuple(&kDcM, "m_{i}", "Value m {n}", "k417t_dc_list_value", offsetof(Dc, m_value),
                         1u),
         std::make_tuple(&kDcUser, "user_{i}", "User value {n}", "k417t_dc_user_value",
                         offsetof(Dc, user_p), 2u)}) {
@@ -252,7 +252,7 @@ std::vector<Row> DcRows() {
     p.unit_column = 4;
     p.list = list;
     Row r = Measure(*section, key, label, "Values", Quantity::kValue, "", at, metric,
-                    {{"index", "{n}"}, {"name", "{label}"}, {"uom", "{unit}"}}, p);
+                    {{"index", "{n}"}, {"value_name", "{label}"}, {"uom", "{unit}"}}, p);
     r.site_named = true;
     if (section == &kDcUser) r.read = R::kFloatMarked;
     rows.push_back(r);

@@ -337,10 +337,12 @@ const std::map<std::string, std::string>& MetricHelp() {
       {"k417t_dc_current_amperes", "DC distribution current."},
       {"k417t_dc_voltage_alert", "DC distribution output voltage state (1: not normal)."},
       {"k417t_dc_fuse_fault", "DC fuse state (1: fuse fault)."},
-      {"k417t_dc_m_value",
-       "DC distribution m list value, named and with its unit (uom) by the site file."},
+      {"k417t_dc_list_value",
+       "DC distribution m list value, named (value_name) and with its unit (uom) by the site "
+       "file."},
       {"k417t_dc_user_value",
-       "DC distribution user-defined value, named and with its unit (uom) by the site file."},
+       "DC distribution user-defined value, named (value_name) and with its unit (uom) by the "
+       "site file."},
   };
   return help;
 }

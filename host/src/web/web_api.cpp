@@ -1,50 +1,24 @@
+// The API's routing and its read-only answers: devices, alarms, events,
+// history and the page's assets. /metrics is in metrics.cpp, control in
+// control_api.cpp.
 #include "web/web_api.h"
 
 #include <fmt/format.h>
-#include <json/writer.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
-#include <cstring>
 #include <ctime>
 #include <exception>
 #include <optional>
 #include <set>
 #include <tuple>
 
-#include "input/checked_json.h"
 #include "view/control_rules.h"
+#include "web/api_answer.h"
 #include "web/web_assets.h"
 
 namespace qmx::web {
 namespace {
-
-std::string Write(const Json::Value& v) {
-  Json::StreamWriterBuilder w;
-  w["indentation"] = "";
-  w["precision"] = 15;
-  return Json::writeString(w, v);
-}
-
-Response JsonAnswer(const Json::Value& v, int status = 200) {
-  Response r;
-  r.status = status;
-  r.body = Write(v);
-  return r;
-}
-
-Response Error(int status, const std::string& message) {
-  Json::Value v(Json::objectValue);
-  v["error"] = message;
-  return JsonAnswer(v, status);
-}
-
-Response MethodNotAllowed(const std::string& allow) {
-  Response r = Error(405, "method not allowed (use " + allow + ")");
-  r.allow = allow;
-  return r;
-}
 
 // Device values may be NaN or infinite (they are the wire's bytes): JSON has
 // no such numbers, so they become null.
@@ -105,35 +79,6 @@ bool Decode(const std::string& in, std::string& out) {
     }
   }
   return true;
-}
-
-bool TokenMatches(const std::string& given, const std::string& token) {
-  // Constant time in the token's content: every byte is compared.
-  unsigned char diff = given.size() == token.size() ? 0 : 1;
-  for (size_t i = 0; i < token.size(); ++i)
-    diff |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
-  return diff == 0 && !token.empty();
-}
-
-std::string Metric(double v) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
-  if (v == std::floor(v) && std::fabs(v) < 1e15) return fmt::format("{:.0f}", v);
-  return fmt::format("{}", v);  // the shortest text that reads back the same
-}
-
-// One metric family: HELP and TYPE once, then its samples.
-struct Family {
-  std::string name, help, type;
-  std::vector<std::string> samples;
-  void Add(const std::string& labels, double v) {
-    samples.push_back(name + (labels.empty() ? "" : "{" + labels + "}") + " " + Metric(v));
-  }
-  void AddRaw(const std::string& line) { samples.push_back(line); }
-};
-
-std::string Label(const char* name, const std::string& value) {
-  return fmt::format("{}=\"{}\"", name, LabelValue(value));
 }
 
 // A device as the summary shows it, without its units and alarms.
@@ -224,22 +169,6 @@ bool ParseQuery(const std::string& query, std::map<std::string, std::string>& ou
     start = end + 1;
   }
   return true;
-}
-
-std::string LabelValue(const std::string& v) {
-  std::string out;
-  out.reserve(v.size());
-  for (char c : v) {
-    if (c == '\\')
-      out += "\\\\";
-    else if (c == '"')
-      out += "\\\"";
-    else if (c == '\n')
-      out += "\\n";
-    else
-      out += c;
-  }
-  return out;
 }
 
 WebApi::WebApi(view::SiteView& view, ApiOptions options) : view_(view), opt_(std::move(options)) {}
@@ -551,185 +480,6 @@ Response WebApi::History(const std::map<std::string, std::string>& q) {
   }
   Finite(list);
   v["series"] = list;
-  return JsonAnswer(v);
-}
-
-Response WebApi::Metrics() {
-  Family info{"k417t_device_info",
-              "A device of the site: its name, port (joins the line_ metrics on line), model and "
-              "version. Always 1.",
-              "gauge",
-              {}};
-  Family up{"k417t_up", "Whether the controller answers (1) or not (0).", "gauge", {}};
-  Family stale{"k417t_values_stale",
-               "Whether the values are the last ones read before the controller was lost.",
-               "gauge",
-               {}};
-  Family line_open{"k417t_line_open", "Whether the device's port is open.", "gauge", {}};
-  Family rounds{"k417t_rounds_total", "Completed polling rounds.", "counter", {}};
-  Family last{
-      "k417t_last_round_timestamp_seconds", "End of the last completed round.", "gauge", {}};
-  Family ratio{"k417t_round_wire_limit_ratio",
-               "Last round's duration over what the wire needs for its bytes and pauses.",
-               "gauge",
-               {}};
-  Family hist{"k417t_round_duration_seconds", "Duration of polling rounds.", "histogram", {}};
-  Family req{"k417t_line_requests_total", "Requests written on the line.", "counter", {}};
-  Family ans{"k417t_line_answers_total", "Answers taken by the exchange in flight.", "counter", {}};
-  Family tmo{"k417t_line_timeouts_total", "Exchanges that ended without an answer.", "counter", {}};
-  Family late{"k417t_line_late_answers_total",
-              "Answers with no request of theirs in flight.",
-              "counter",
-              {}};
-  Family echo{"k417t_line_echoes_total", "Own requests read back from the line.", "counter", {}};
-  Family drop{"k417t_line_dropped_frames_total",
-              "Corrupt, foreign or cut-off frames and stray bytes.",
-              "counter",
-              {}};
-  Family bout{"k417t_line_sent_bytes_total", "Bytes written on the line.", "counter", {}};
-  Family bin{"k417t_line_received_bytes_total", "Bytes read from the line.", "counter", {}};
-  Family alarm{"k417t_alarm_active", "Active alarm points (1 while raised).", "gauge", {}};
-  Family alarms{"k417t_alarms_active", "Number of active alarm points.", "gauge", {}};
-  Family pend{"k417t_history_pending_writes",
-              "Items waiting to be written to the history store.",
-              "gauge",
-              {}};
-  Family hdrop{"k417t_history_dropped_total",
-               "Items dropped because the pending bound was hit.",
-               "counter",
-               {}};
-  // The units' values, one family per name the view gives them.
-  std::map<std::string, Family> values;
-  for (const auto& [name, help] : view::MetricHelp())
-    values[name] = Family{name, help, "gauge", {}};
-
-  std::set<std::string> lines_done;
-  for (const view::DeviceView& d : view_.Devices()) {
-    const std::string dev = Label("device", std::to_string(d.id));
-    info.Add(fmt::format("{},{},{},{},{}", dev, Label("name", d.name), Label("line", d.line),
-                         Label("model", d.model), Label("version", d.version)),
-             1);
-    up.Add(dev, d.answering ? 1 : 0);
-    stale.Add(dev, d.stale ? 1 : 0);
-    line_open.Add(dev, d.line_open ? 1 : 0);
-    rounds.Add(dev, static_cast<double>(d.rounds));
-    last.Add(dev, static_cast<double>(d.last_round));
-    const view::RoundStats& r = d.round;
-    ratio.Add(dev, r.ratio());
-    for (size_t b = 0; b < view::RoundStats::kBuckets.size(); ++b)
-      hist.AddRaw(fmt::format("{}_bucket{{{},le=\"{}\"}} {}", hist.name, dev,
-                              Metric(view::RoundStats::kBuckets[b]), r.buckets[b]));
-    hist.AddRaw(fmt::format("{}_bucket{{{},le=\"+Inf\"}} {}", hist.name, dev, r.count));
-    hist.AddRaw(fmt::format("{}_sum{{{}}} {}", hist.name, dev, Metric(r.sum_s)));
-    hist.AddRaw(fmt::format("{}_count{{{}}} {}", hist.name, dev, r.count));
-    // Counters belong to the port: a multi-drop bus is counted once.
-    if (lines_done.insert(d.line).second) {
-      const std::string l = Label("line", d.line);
-      const line::LineStats& st = d.line_stats;
-      req.Add(l, static_cast<double>(st.requests));
-      ans.Add(l, static_cast<double>(st.answers));
-      tmo.Add(l, static_cast<double>(st.timeouts));
-      late.Add(l, static_cast<double>(st.late));
-      echo.Add(l, static_cast<double>(st.echoes));
-      drop.Add(l, static_cast<double>(st.dropped));
-      bout.Add(l, static_cast<double>(st.bytes_out));
-      bin.Add(l, static_cast<double>(st.bytes_in));
-    }
-    for (const view::UnitValues& u : d.units) {
-      // The rectifier group is the device's own unit (same identifier): its
-      // samples carry the device alone.
-      const std::string base = u.type == view::kRectifierType
-                                   ? dev
-                                   : dev + "," + Label("unit", std::to_string(u.data_id));
-      for (const view::Value& x : u.values) {
-        if (x.field.metric.empty() || !x.number) continue;  // no value: no sample
-        auto f = values.find(x.field.metric);
-        if (f == values.end())
-          f = values.emplace(x.field.metric, Family{x.field.metric, x.field.label, "gauge", {}})
-                  .first;
-        std::string labels = base;
-        for (const auto& [k, v] : x.field.metric_labels) labels += "," + Label(k.c_str(), v);
-        f->second.Add(labels, x.is_state() ? (x.alert ? 1 : 0) : *x.number);
-      }
-    }
-    for (const auto& a : d.alarms)
-      alarm.Add(fmt::format("{},{},{},{},{},{},{}", dev, Label("unit", std::to_string(a.data_id)),
-                            Label("key", a.key), Label("seq", std::to_string(a.seq)),
-                            Label("code", a.code), Label("level", std::to_string(a.level)),
-                            Label("severity", view::SeverityWord(a.level))),
-                1);
-    alarms.Add(dev, static_cast<double>(d.alarms.size()));
-  }
-  if (const store::HistoryStore* store = view_.History()) {
-    pend.Add("", static_cast<double>(store->pending()));
-    hdrop.Add("", static_cast<double>(store->dropped()));
-  }
-  std::vector<const Family*> all = {&info, &up,  &stale, &line_open, &rounds, &last, &ratio, &hist,
-                                    &req,  &ans, &tmo,   &late,      &echo,   &drop, &bout,  &bin};
-  for (const auto& [name, f] : values) all.push_back(&f);
-  for (const Family* f : {&alarm, &alarms, &pend, &hdrop}) all.push_back(f);
-  std::string out;
-  for (const Family* f : all) {
-    out += "# HELP " + f->name + " " + f->help + "\n# TYPE " + f->name + " " + f->type + "\n";
-    for (const std::string& line : f->samples) out += line + "\n";
-  }
-  Response r;
-  r.content_type = "text/plain; version=0.0.4; charset=utf-8";
-  r.body = std::move(out);
-  return r;
-}
-
-// A browser names the page a request comes from in Origin; control is taken
-// only from this server's own page (scheme://host[:port] matching Host), so
-// another site open in the operator's browser cannot send commands.
-static bool SameOrigin(const std::string& origin, const std::string& host) {
-  std::string rest;
-  for (const char* scheme : {"http://", "https://"})
-    if (origin.rfind(scheme, 0) == 0) rest = origin.substr(std::strlen(scheme));
-  if (rest.empty() || host.empty() || rest.size() != host.size()) return false;
-  for (size_t i = 0; i < rest.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(rest[i])) !=
-        std::tolower(static_cast<unsigned char>(host[i])))
-      return false;
-  return true;
-}
-
-Response WebApi::Control(unsigned int id, const Request& req) {
-  if (!opt_.control) return Error(403, "control is off (the runner takes --http-control)");
-  if (req.origin_sent && !SameOrigin(req.origin, req.host))
-    return Error(403, "control is taken only from this server's own page (Origin)");
-  const std::string bearer = "Bearer ";
-  if (req.authorization.rfind(bearer, 0) != 0 ||
-      !TokenMatches(req.authorization.substr(bearer.size()), opt_.token))
-    return Error(401, "a valid token is required (Authorization: Bearer TOKEN)");
-  if (req.content_type.rfind("application/json", 0) != 0)
-    return Error(415, "the body must be application/json");
-  Json::Value body;
-  std::string error;
-  json::Limits limits;
-  limits.max_depth = 4;
-  limits.max_bytes = 1024;
-  if (!json::Parse(req.body, "control request", body, error, limits)) return Error(400, error);
-  if (!body.isObject())
-    return Error(400, "the body must be an object {\"code\": N[, \"byte\": B]}");
-  for (const std::string& k : body.getMemberNames())
-    if (k != "code" && k != "byte") return Error(400, "unknown member '" + k + "'");
-  int code = 0, byte = -1;
-  if (!view::ControlFromJson(body, code, byte, error)) return Error(400, error);
-  const std::vector<unsigned int> ids = view_.DeviceIds();
-  if (std::find(ids.begin(), ids.end(), id) == ids.end())
-    return Error(404, fmt::format("no device {}", id));
-  std::unique_lock<std::mutex> lock(control_mu_, std::try_to_lock);
-  if (!lock.owns_lock()) return Error(429, "another control command is in flight");
-  const ControlResult r = view_.Control(
-      id, code,
-      byte >= 0 ? std::optional<unsigned char>(static_cast<unsigned char>(byte)) : std::nullopt,
-      opt_.control_limit);
-  Json::Value v(Json::objectValue);
-  v["device"] = id;
-  v["code"] = code;
-  v["result"] = r.result;
-  v["reason"] = r.reason;
   return JsonAnswer(v);
 }
 

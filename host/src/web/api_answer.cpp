@@ -1,0 +1,29 @@
+#include "web/api_answer.h"
+
+#include <json/writer.h>
+
+namespace qmx::web {
+
+Response JsonAnswer(const Json::Value& v, int status) {
+  Json::StreamWriterBuilder w;
+  w["indentation"] = "";
+  w["precision"] = 15;
+  Response r;
+  r.status = status;
+  r.body = Json::writeString(w, v);
+  return r;
+}
+
+Response Error(int status, const std::string& message) {
+  Json::Value v(Json::objectValue);
+  v["error"] = message;
+  return JsonAnswer(v, status);
+}
+
+Response MethodNotAllowed(const std::string& allow) {
+  Response r = Error(405, "method not allowed (use " + allow + ")");
+  r.allow = allow;
+  return r;
+}
+
+}  // namespace qmx::web

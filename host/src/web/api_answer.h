@@ -1,0 +1,20 @@
+#pragma once
+
+// The JSON answers every part of the API gives: a body, an error with its
+// message, a method the path does not take.
+#include <json/value.h>
+
+#include <string>
+
+#include "web/web_api.h"
+
+namespace qmx::web {
+
+// Compact JSON, numbers with up to 15 significant digits.
+Response JsonAnswer(const Json::Value& v, int status = 200);
+// {"error": message}
+Response Error(int status, const std::string& message);
+// 405 with the Allow header's methods.
+Response MethodNotAllowed(const std::string& allow);
+
+}  // namespace qmx::web

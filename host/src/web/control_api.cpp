@@ -1,0 +1,84 @@
+// POST /api/devices/{id}/control: a rectifier command for the host, taken
+// only when control is switched on, from this server's own page and with the
+// token.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <mutex>
+#include <optional>
+
+#include "input/checked_json.h"
+#include "view/control_rules.h"
+#include "web/api_answer.h"
+#include "web/web_api.h"
+
+namespace qmx::web {
+namespace {
+
+bool TokenMatches(const std::string& given, const std::string& token) {
+  // Constant time in the token's content: every byte is compared.
+  unsigned char diff = given.size() == token.size() ? 0 : 1;
+  for (size_t i = 0; i < token.size(); ++i)
+    diff |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
+  return diff == 0 && !token.empty();
+}
+
+// A browser names the page a request comes from in Origin; control is taken
+// only from this server's own page (scheme://host[:port] matching Host), so
+// another site open in the operator's browser cannot send commands.
+bool SameOrigin(const std::string& origin, const std::string& host) {
+  std::string rest;
+  for (const char* scheme : {"http://", "https://"})
+    if (origin.rfind(scheme, 0) == 0) rest = origin.substr(std::strlen(scheme));
+  if (rest.empty() || host.empty() || rest.size() != host.size()) return false;
+  for (size_t i = 0; i < rest.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(rest[i])) !=
+        std::tolower(static_cast<unsigned char>(host[i])))
+      return false;
+  return true;
+}
+
+}  // namespace
+
+Response WebApi::Control(unsigned int id, const Request& req) {
+  if (!opt_.control) return Error(403, "control is off (the runner takes --http-control)");
+  if (req.origin_sent && !SameOrigin(req.origin, req.host))
+    return Error(403, "control is taken only from this server's own page (Origin)");
+  const std::string bearer = "Bearer ";
+  if (req.authorization.rfind(bearer, 0) != 0 ||
+      !TokenMatches(req.authorization.substr(bearer.size()), opt_.token))
+    return Error(401, "a valid token is required (Authorization: Bearer TOKEN)");
+  if (req.content_type.rfind("application/json", 0) != 0)
+    return Error(415, "the body must be application/json");
+  Json::Value body;
+  std::string error;
+  json::Limits limits;
+  limits.max_depth = 4;
+  limits.max_bytes = 1024;
+  if (!json::Parse(req.body, "control request", body, error, limits)) return Error(400, error);
+  if (!body.isObject())
+    return Error(400, "the body must be an object {\"code\": N[, \"byte\": B]}");
+  for (const std::string& k : body.getMemberNames())
+    if (k != "code" && k != "byte") return Error(400, "unknown member '" + k + "'");
+  int code = 0, byte = -1;
+  if (!view::ControlFromJson(body, code, byte, error)) return Error(400, error);
+  const std::vector<unsigned int> ids = view_.DeviceIds();
+  if (std::find(ids.begin(), ids.end(), id) == ids.end())
+    return Error(404, fmt::format("no device {}", id));
+  std::unique_lock<std::mutex> lock(control_mu_, std::try_to_lock);
+  if (!lock.owns_lock()) return Error(429, "another control command is in flight");
+  const ControlResult r = view_.Control(
+      id, code,
+      byte >= 0 ? std::optional<unsigned char>(static_cast<unsigned char>(byte)) : std::nullopt,
+      opt_.control_limit);
+  Json::Value v(Json::objectValue);
+  v["device"] = id;
+  v["code"] = code;
+  v["result"] = r.result;
+  v["reason"] = r.reason;
+  return JsonAnswer(v);
+}
+
+}  // namespace qmx::web

@@ -1,0 +1,276 @@
+#include "web/metrics.h"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <map>
+#include <set>
+
+#include "web/web_api.h"
+
+namespace qmx::web {
+namespace {
+
+// One metric family: HELP and TYPE once, then its samples.
+struct Family {
+  std::string name, help, type;
+  std::vector<std::string> samples;
+  void Add(const std::string& labels, double v) {
+    samples.push_back(name + (labels.empty() ? "" : "{" + labels + "}") + " " + MetricNumber(v));
+  }
+  void AddRaw(const std::string& line) { samples.push_back(line); }
+};
+
+std::string Label(const char* name, const std::string& value) {
+  return fmt::format("{}=\"{}\"", name, LabelValue(value));
+}
+
+// What one sample of a device-level family stands for.
+enum class Per {
+  kDevice,  // a device: labelled `device`
+  kPort,    // a port, counted once on a shared bus: labelled `line`
+  kStore,   // the site's history store: no label
+};
+
+// A device-level family: its name, type and help, and where its samples
+// come from: one a device (`value`), several a device (`samples`: labels
+// beyond `device`, a histogram's series), one a port (the line statistics'
+// `counter`), or one from the history store (`store`).
+struct DeviceFamily {
+  const char* name;
+  const char* type;
+  const char* help;
+  Per per;
+  double (*value)(const view::DeviceView& d) = nullptr;
+  void (*samples)(const view::DeviceView& d, const std::string& device, Family& f) = nullptr;
+  uint64_t line::LineStats::*counter = nullptr;
+  double (*store)(const store::HistoryStore& h) = nullptr;
+};
+
+DeviceFamily OfDevice(const char* name, const char* type, const char* help,
+                      double (*value)(const view::DeviceView&)) {
+  DeviceFamily f{name, type, help, Per::kDevice};
+  f.value = value;
+  return f;
+}
+DeviceFamily SamplesOfDevice(const char* name, const char* type, const char* help,
+                             void (*samples)(const view::DeviceView&, const std::string&,
+                                             Family&)) {
+  DeviceFamily f{name, type, help, Per::kDevice};
+  f.samples = samples;
+  return f;
+}
+DeviceFamily OfPort(const char* name, const char* help, uint64_t line::LineStats::*counter) {
+  DeviceFamily f{name, "counter", help, Per::kPort};
+  f.counter = counter;
+  return f;
+}
+DeviceFamily OfStore(const char* name, const char* type, const char* help,
+                     double (*store)(const store::HistoryStore&)) {
+  DeviceFamily f{name, type, help, Per::kStore};
+  f.store = store;
+  return f;
+}
+
+double Flag(bool b) { return b ? 1 : 0; }
+
+void Info(const view::DeviceView& d, const std::string& dev, Family& f) {
+  f.Add(fmt::format("{},{},{},{},{}", dev, Label("name", d.name), Label("line", d.line),
+                    Label("model", d.model), Label("version", d.version)),
+        1);
+}
+
+void RoundHistogram(const view::DeviceView& d, const std::string& dev, Family& f) {
+  const view::RoundStats& r = d.round;
+  for (size_t b = 0; b < view::RoundStats::kBuckets.size(); ++b)
+    f.AddRaw(fmt::format("{}_bucket{{{},le=\"{}\"}} {}", f.name, dev,
+                         MetricNumber(view::RoundStats::kBuckets[b]), r.buckets[b]));
+  f.AddRaw(fmt::format("{}_bucket{{{},le=\"+Inf\"}} {}", f.name, dev, r.count));
+  f.AddRaw(fmt::format("{}_sum{{{}}} {}", f.name, dev, MetricNumber(r.sum_s)));
+  f.AddRaw(fmt::format("{}_count{{{}}} {}", f.name, dev, r.count));
+}
+
+void AlarmPoints(const view::DeviceView& d, const std::string& dev, Family& f) {
+  for (const auto& a : d.alarms)
+    f.Add(fmt::format("{},{},{},{},{},{},{}", dev, Label("unit", std::to_string(a.data_id)),
+                      Label("key", a.key), Label("seq", std::to_string(a.seq)),
+                      Label("code", a.code), Label("level", std::to_string(a.level)),
+                      Label("severity", view::SeverityWord(a.level))),
+          1);
+}
+
+// The families before the units' values, in the order they are written.
+const std::vector<DeviceFamily>& LeadFamilies() {
+  static const std::vector<DeviceFamily> rows = {
+      SamplesOfDevice("k417t_device_info", "gauge",
+                      "A device of the site: its name, port (joins the line_ metrics on line), "
+                      "model and version. Always 1.",
+                      Info),
+      OfDevice("k417t_up", "gauge", "Whether the controller answers (1) or not (0).",
+               [](const view::DeviceView& d) { return Flag(d.answering); }),
+      OfDevice("k417t_values_stale", "gauge",
+               "Whether the values are the last ones read before the controller was lost.",
+               [](const view::DeviceView& d) { return Flag(d.stale); }),
+      OfDevice("k417t_line_open", "gauge", "Whether the device's port is open.",
+               [](const view::DeviceView& d) { return Flag(d.line_open); }),
+      OfDevice("k417t_rounds_total", "counter", "Completed polling rounds.",
+               [](const view::DeviceView& d) { return static_cast<double>(d.rounds); }),
+      OfDevice("k417t_last_round_timestamp_seconds", "gauge", "End of the last completed round.",
+               [](const view::DeviceView& d) { return static_cast<double>(d.last_round); }),
+      OfDevice("k417t_round_wire_limit_ratio", "gauge",
+               "Last round's duration over what the wire needs for its bytes and pauses.",
+               [](const view::DeviceView& d) { return d.round.ratio(); }),
+      SamplesOfDevice("k417t_round_duration_seconds", "histogram", "Duration of polling rounds.",
+                      RoundHistogram),
+      OfPort("k417t_line_requests_total", "Requests written on the line.",
+             &line::LineStats::requests),
+      OfPort("k417t_line_answers_total", "Answers taken by the exchange in flight.",
+             &line::LineStats::answers),
+      OfPort("k417t_line_timeouts_total", "Exchanges that ended without an answer.",
+             &line::LineStats::timeouts),
+      OfPort("k417t_line_late_answers_total", "Answers with no request of theirs in flight.",
+             &line::LineStats::late),
+      OfPort("k417t_line_echoes_total", "Own requests read back from the line.",
+             &line::LineStats::echoes),
+      OfPort("k417t_line_dropped_frames_total",
+             "Corrupt, foreign or cut-off frames and stray bytes.", &line::LineStats::dropped),
+      OfPort("k417t_line_sent_bytes_total", "Bytes written on the line.",
+             &line::LineStats::bytes_out),
+      OfPort("k417t_line_received_bytes_total", "Bytes read from the line.",
+             &line::LineStats::bytes_in),
+  };
+  return rows;
+}
+
+// The families after the units' values.
+const std::vector<DeviceFamily>& TrailFamilies() {
+  static const std::vector<DeviceFamily> rows = {
+      SamplesOfDevice("k417t_alarm_active", "gauge", "Active alarm points (1 while raised).",
+                      AlarmPoints),
+      OfDevice("k417t_alarms_active", "gauge", "Number of active alarm points.",
+               [](const view::DeviceView& d) { return static_cast<double>(d.alarms.size()); }),
+      OfStore("k417t_history_pending_writes", "gauge",
+              "Items waiting to be written to the history store.",
+              [](const store::HistoryStore& h) { return static_cast<double>(h.pending()); }),
+      OfStore("k417t_history_dropped_total", "counter",
+              "Items dropped because the pending bound was hit.",
+              [](const store::HistoryStore& h) { return static_cast<double>(h.dropped()); }),
+  };
+  return rows;
+}
+
+std::vector<Family> Declare(const std::vector<DeviceFamily>& rows) {
+  std::vector<Family> out;
+  for (const DeviceFamily& r : rows) out.push_back(Family{r.name, r.help, r.type, {}});
+  return out;
+}
+
+void AddDevice(const std::vector<DeviceFamily>& rows, std::vector<Family>& out,
+               const view::DeviceView& d, const std::string& dev, bool first_on_port) {
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const DeviceFamily& r = rows[i];
+    if (r.per == Per::kDevice && r.samples != nullptr)
+      r.samples(d, dev, out[i]);
+    else if (r.per == Per::kDevice)
+      out[i].Add(dev, r.value(d));
+    else if (r.per == Per::kPort && first_on_port)
+      out[i].Add(Label("line", d.line), static_cast<double>(d.line_stats.*r.counter));
+  }
+}
+
+void AddStore(const std::vector<DeviceFamily>& rows, std::vector<Family>& out,
+              const store::HistoryStore& h) {
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (rows[i].per == Per::kStore) out[i].Add("", rows[i].store(h));
+}
+
+// A lost controller's values are the last ones read before it stopped
+// answering: a scrape would draw them as a live, flat line.
+bool ValuesLive(const view::DeviceView& d) { return d.answering && !d.stale; }
+
+// The units' values under the names and labels their fields carry; a value
+// the controller sent as no value has no sample.
+void AddUnits(const view::DeviceView& d, const std::string& dev,
+              std::map<std::string, Family>& families) {
+  for (const view::UnitValues& u : d.units) {
+    // The rectifier group is the device's own unit (same identifier): its
+    // samples carry the device alone.
+    const std::string base =
+        u.type == view::kRectifierType ? dev : dev + "," + Label("unit", std::to_string(u.data_id));
+    for (const view::Value& x : u.values) {
+      if (x.field.metric.empty() || !x.number) continue;
+      auto f = families.find(x.field.metric);
+      if (f == families.end())
+        f = families.emplace(x.field.metric, Family{x.field.metric, x.field.label, "gauge", {}})
+                .first;
+      std::string labels = base;
+      for (const auto& [k, v] : x.field.metric_labels) labels += "," + Label(k.c_str(), v);
+      f->second.Add(labels, x.is_state() ? (x.alert ? 1 : 0) : *x.number);
+    }
+  }
+}
+
+void Write(const Family& f, std::string& out) {
+  out += "# HELP " + f.name + " " + f.help + "\n# TYPE " + f.name + " " + f.type + "\n";
+  for (const std::string& line : f.samples) out += line + "\n";
+}
+
+}  // namespace
+
+std::string MetricNumber(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+  if (v == std::floor(v) && std::fabs(v) < 1e15) return fmt::format("{:.0f}", v);
+  return fmt::format("{}", v);  // the shortest text that reads back the same
+}
+
+std::string LabelValue(const std::string& v) {
+  std::string out;
+  out.reserve(v.size());
+  for (char c : v) {
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
+  }
+  return out;
+}
+
+std::string MetricsText(const std::vector<view::DeviceView>& devices,
+                        const store::HistoryStore* history) {
+  std::vector<Family> lead = Declare(LeadFamilies());
+  std::vector<Family> trail = Declare(TrailFamilies());
+  // The units' values, one family per name the view gives them.
+  std::map<std::string, Family> values;
+  for (const auto& [name, help] : view::MetricHelp())
+    values[name] = Family{name, help, "gauge", {}};
+
+  std::set<std::string> ports;
+  for (const view::DeviceView& d : devices) {
+    const std::string dev = Label("device", std::to_string(d.id));
+    const bool first_on_port = ports.insert(d.line).second;
+    AddDevice(LeadFamilies(), lead, d, dev, first_on_port);
+    if (ValuesLive(d)) AddUnits(d, dev, values);
+    AddDevice(TrailFamilies(), trail, d, dev, first_on_port);
+  }
+  if (history != nullptr) AddStore(TrailFamilies(), trail, *history);
+
+  std::string out;
+  for (const Family& f : lead) Write(f, out);
+  for (const auto& [name, f] : values) Write(f, out);
+  for (const Family& f : trail) Write(f, out);
+  return out;
+}
+
+Response WebApi::Metrics() {
+  Response r;
+  r.content_type = "text/plain; version=0.0.4; charset=utf-8";
+  r.body = MetricsText(view_.Devices(), view_.History());
+  return r;
+}
+
+}  // namespace qmx::web
