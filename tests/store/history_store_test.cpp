@@ -301,6 +301,37 @@ TEST(HistoryStore, OlderLayoutIsRebuiltInPlaceKeepingRowsAndIds) {
 // Records wait for the commit interval (by the store's clock); an alarm event
 // takes everything pending with it at once; a clock set back does not hold
 // records back. The record before a range is what the range starts with.
+// A chart's read: one type's records of the range, oldest first; with a
+// limit the newest ones, and the count of all that are stored there.
+TEST(HistoryStore, RecordsNewestTakesTheNewestOfOneTypeAndCountsTheRange) {
+  Fixture f;
+  HistoryStore h(f.Options());
+  ASSERT_TRUE(h.Open());
+  for (int k = 0; k < 50; ++k) {
+    AddRecord(h, 9, 5093, kT0 + k, Bytes{static_cast<unsigned char>(k)});
+    AddRecord(h, 9, 5092, kT0 + k, Bytes{0xEE});  // another type of the same id
+    AddRecord(h, 8, 5093, kT0 + k, Bytes{0xDD});  // another unit
+  }
+  ASSERT_TRUE(h.Flush());
+  HistoryStore::RecordRange all = h.RecordsNewest(9, 5093, kT0 + 10, kT0 + 39, 100);
+  EXPECT_EQ(all.stored, 30u);
+  ASSERT_EQ(all.records.size(), 30u);
+  for (size_t k = 0; k < all.records.size(); ++k) {
+    EXPECT_EQ(all.records[k].time, kT0 + 10 + static_cast<int64_t>(k));
+    EXPECT_EQ(all.records[k].image, Bytes{static_cast<unsigned char>(10 + k)});
+    EXPECT_EQ(all.records[k].type, 5093);
+  }
+  // Exactly as many as the limit: still all of them, counted.
+  EXPECT_EQ(h.RecordsNewest(9, 5093, kT0 + 10, kT0 + 39, 30).stored, 30u);
+  HistoryStore::RecordRange few = h.RecordsNewest(9, 5093, kT0, kT0 + 100, 5);
+  EXPECT_EQ(few.stored, 50u);
+  ASSERT_EQ(few.records.size(), 5u);
+  EXPECT_EQ(few.records.front().time, kT0 + 45);
+  EXPECT_EQ(few.records.back().time, kT0 + 49);
+  EXPECT_EQ(h.RecordsNewest(9, 5093, kT0 + 60, kT0 + 100, 5).stored, 0u);
+  EXPECT_TRUE(h.RecordsNewest(9, 5093, kT0 + 5, kT0, 5).records.empty());  // to before from
+}
+
 TEST(HistoryStore, FlushDueWaitsForTheCommitIntervalButNotForAlarmEvents) {
   Fixture f;
   HistoryOptions o = f.Options();

@@ -236,6 +236,139 @@ TEST_F(WebApiTest, HistoryCarriesTheStoredPointsThinnedToTheLimit) {
   EXPECT_NEAR(h["series"][0]["values"][0].asDouble(), 230.0, 1e-3);
 }
 
+// A DC image with its voltage (v, a little-endian float at byte 4) set.
+std::vector<unsigned char> WithVoltage(std::vector<unsigned char> image, float volts) {
+  uint32_t bits = 0;
+  std::memcpy(&bits, &volts, 4);
+  for (int k = 0; k < 4; ++k) image[4 + k] = static_cast<unsigned char>(bits >> (8 * k));
+  return image;
+}
+
+// The "v" series of a history answer.
+const Json::Value& Volts(const Json::Value& h) {
+  for (const Json::Value& s : h["series"])
+    if (s["key"].asString() == "v") return s["values"];
+  static const Json::Value none;
+  return none;
+}
+
+// A DC unit's 20 records over the last 20 minutes with an undervoltage of
+// 2.5 minutes among them, charted over a week with room for a few points:
+// the dip's lowest value and the newest value are in the chart, and the
+// answer tells the records stored from the points sent.
+TEST_F(WebApiTest, ThinnedHistoryKeepsTheDipAndTheNewestValue) {
+  const std::vector<unsigned char> image = site_->host->LastImage(102, 5093);
+  ASSERT_EQ(image.size(), 238u);
+  // Two days ago, so the site's own rounds stay out of the range.
+  const int64_t now = std::time(nullptr) - 2 * 86400;
+  const int64_t t0 = now - 20 * 60;
+  const float volts[20] = {53.5f,  53.62f, 53.41f, 53.16f, 53.55f, 53.7f,  53.48f,
+                           53.52f, 53.6f,  53.44f, 53.58f, 46.4f,  46.23f, 46.31f,
+                           53.3f,  53.5f,  53.66f, 53.71f, 53.6f,  53.87f};
+  qmx::store::HistoryStore& store = *site_->host->history();
+  for (int k = 0; k < 20; ++k) {
+    // The dip: three records 75 s apart.
+    const int64_t t = t0 + k * 60 + (k >= 12 && k <= 13 ? (k - 11) * 15 : 0);
+    const std::vector<unsigned char> one = WithVoltage(image, volts[k]);
+    store.AppendRecord(102, 5093, t, one.data(), one.size());
+  }
+  store.Flush();
+  const int64_t newest = t0 + 19 * 60;
+  opts_.clock = [now] { return now; };
+  const std::string week =
+      "unit=102&from=" + std::to_string(now - 7 * 86400) + "&to=" + std::to_string(now);
+  auto lowest = [](const Json::Value& values) {
+    double low = 1e9;
+    for (const Json::Value& x : values)
+      if (x.isDouble()) low = std::min(low, x.asDouble());
+    return low;
+  };
+  for (size_t max_points : {8u, 12u}) {
+    opts_.max_points = max_points;
+    WebApi small(*site_->view, opts_);
+    const Json::Value h = Body(small.Handle(Get("/api/history", week)));
+    EXPECT_EQ(h["records"].asUInt(), 20u) << h;
+    EXPECT_EQ(h["points"].asUInt(), h["time"].size());
+    EXPECT_LE(h["time"].size(), max_points);
+    EXPECT_TRUE(h["thinned"].asBool());
+    EXPECT_TRUE(h["held_to_now"].asBool());
+    const Json::Value& v = Volts(h);
+    ASSERT_EQ(v.size(), h["time"].size()) << h;
+    EXPECT_NEAR(lowest(v), 46.23, 1e-3) << h;
+    // The newest record, and its value carried to now.
+    const Json::ArrayIndex n = h["time"].size();
+    ASSERT_GE(n, 2u);
+    EXPECT_EQ(h["time"][n - 2].asInt64(), newest) << h;
+    EXPECT_EQ(h["time"][n - 1].asInt64(), now);
+    EXPECT_NEAR(v[n - 1].asDouble(), 53.87, 1e-3);
+    for (Json::ArrayIndex k = 1; k < n; ++k)
+      EXPECT_LT(h["time"][k - 1].asInt64(), h["time"][k].asInt64()) << h;
+  }
+  // During the undervoltage: what is carried to now is the low value.
+  const int64_t dip_end = t0 + 13 * 60 + 30;
+  opts_.max_points = 8;
+  opts_.clock = [dip_end] { return dip_end + 20; };
+  WebApi during(*site_->view, opts_);
+  Json::Value h =
+      Body(during.Handle(Get("/api/history", "unit=102&from=" + std::to_string(now - 7 * 86400) +
+                                                 "&to=" + std::to_string(dip_end))));
+  EXPECT_EQ(h["records"].asUInt(), 14u) << h;
+  ASSERT_GE(Volts(h).size(), 1u);
+  EXPECT_NEAR(Volts(h)[Volts(h).size() - 1].asDouble(), 46.31, 1e-3) << h;
+  EXPECT_EQ(h["time"][h["time"].size() - 1].asInt64(), dip_end);
+  // Room for every record: nothing is dropped, so nothing is thinned.
+  opts_.max_points = 2000;
+  opts_.clock = [now] { return now; };
+  WebApi roomy(*site_->view, opts_);
+  h = Body(roomy.Handle(Get("/api/history", week)));
+  EXPECT_EQ(h["records"].asUInt(), 20u);
+  EXPECT_FALSE(h["thinned"].asBool()) << h;
+  EXPECT_EQ(h["points"].asUInt(), 21u);  // the records and the newest carried to now
+  EXPECT_EQ(h["time"].size(), 21u);
+}
+
+// 5,000 records in a week: "records" counts them all while the points stay
+// within max_points; over the read limit the newest are charted and the
+// answer says so.
+TEST_F(WebApiTest, HistoryCountsEveryRecordOfTheRange) {
+  const std::vector<unsigned char> image = site_->host->LastImage(102, 5093);
+  ASSERT_EQ(image.size(), 238u);
+  const int64_t now = std::time(nullptr) - 3 * 86400;
+  qmx::store::HistoryStore& store = *site_->host->history();
+  for (int64_t k = 0; k < 5000; ++k) {
+    const std::vector<unsigned char> one =
+        WithVoltage(image, 53.0f + static_cast<float>(k % 10) * 0.1f);
+    store.AppendRecord(102, 5093, now - 7 * 86400 + 60 + k * 120, one.data(), one.size());
+    if (k % 1000 == 999) store.Flush();  // the pending bound is 4096
+  }
+  store.Flush();
+  const int64_t newest = now - 7 * 86400 + 60 + 4999 * 120;
+  const std::string week =
+      "unit=102&from=" + std::to_string(now - 7 * 86400) + "&to=" + std::to_string(now);
+  opts_.clock = [now] { return now; };
+  opts_.max_points = 100;
+  WebApi small(*site_->view, opts_);
+  Json::Value h = Body(small.Handle(Get("/api/history", week)));
+  EXPECT_EQ(h["records"].asUInt(), 5000u);
+  EXPECT_EQ(h["points"].asUInt(), h["time"].size());
+  EXPECT_LE(h["time"].size(), 100u);
+  EXPECT_GE(h["time"].size(), 50u);
+  EXPECT_TRUE(h["thinned"].asBool());
+  EXPECT_FALSE(h["truncated"].asBool());
+  EXPECT_EQ(h["time"][h["time"].size() - 2].asInt64(), newest);
+  // More records than one answer reads: the newest, and a note saying so.
+  opts_.max_records = 1000;
+  WebApi capped(*site_->view, opts_);
+  h = Body(capped.Handle(Get("/api/history", week)));
+  EXPECT_EQ(h["records"].asUInt(), 5000u);
+  EXPECT_TRUE(h["truncated"].asBool());
+  EXPECT_TRUE(h["thinned"].asBool());
+  EXPECT_NE(h["note"].asString().find("1000 of 5000"), std::string::npos) << h["note"];
+  EXPECT_LE(h["time"].size(), 100u);
+  EXPECT_GE(h["time"][0].asInt64(), newest - 999 * 120);  // no value from before the newest 1000
+  EXPECT_EQ(h["time"][h["time"].size() - 2].asInt64(), newest);
+}
+
 TEST_F(WebApiTest, EventsAndAlarmsComeFromTheUnitsOfTheDevice) {
   // An alarm event of one of the device's units, as a round would store it.
   qmx::store::AlarmEvent e;

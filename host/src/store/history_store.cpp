@@ -744,33 +744,44 @@ std::vector<HistoryEvent> HistoryStore::Events(uint32_t data_id, int64_t from, i
   return out;
 }
 
-std::vector<HistoryRecord> HistoryStore::RecordsSampled(uint32_t data_id, int64_t from, int64_t to,
-                                                        size_t max_points) const {
-  std::vector<HistoryRecord> out;
-  if (to < from || max_points == 0) return out;
-  // Spans of whole seconds; the span count stays within max_points.
-  const uint64_t width = static_cast<uint64_t>(to) - static_cast<uint64_t>(from) + 1;
-  const uint64_t span = std::max<uint64_t>(1, (width + max_points - 1) / max_points);
+HistoryStore::RecordRange HistoryStore::RecordsNewest(uint32_t data_id, int type, int64_t from,
+                                                      int64_t to, size_t limit) const {
+  RecordRange out;
+  if (to < from || limit == 0) return out;
   std::lock_guard<std::mutex> lock(db_mu_);
   if (!OpenLocked()) return out;
-  // SQLite takes the other columns of an aggregate query with MIN() from the
-  // row that holds the minimum: the first record of each span.
+  // Backwards through (data_id, t): the newest `limit`, then turned round.
   Stmt q(db_,
-         "SELECT MIN(id), type, t, local_time, image FROM round_record "
-         "WHERE data_id = ?1 AND t BETWEEN ?2 AND ?3 GROUP BY (t - ?2) / ?4 ORDER BY t");
+         "SELECT id, type, t, local_time, image FROM round_record WHERE data_id = ?1 AND type = ?2 "
+         "AND t BETWEEN ?3 AND ?4 ORDER BY t DESC, id DESC LIMIT ?5");
   if (q.ok()) {
-    q.Int(1, data_id).Int(2, from).Int(3, to).Int(4, static_cast<int64_t>(span));
-    while (q.Step() == SQLITE_ROW && out.size() < max_points) {
-      out.push_back(RecordRow(q, data_id));
-    }
+    q.Int(1, data_id).Int(2, type).Int(3, from).Int(4, to).Int(5, static_cast<int64_t>(limit));
+    while (q.Step() == SQLITE_ROW) out.records.push_back(RecordRow(q, data_id));
   }
-  if (!q.ok())
+  if (!q.ok()) {
     Log("history: reading records of " + std::to_string(data_id) + " failed: " + q.Error());
+    out.records.clear();
+    return out;
+  }
+  std::reverse(out.records.begin(), out.records.end());
+  out.stored = out.records.size();
+  if (out.records.size() == limit) {
+    // Some may have been left out: count them all.
+    Stmt c(db_,
+           "SELECT COUNT(*) FROM round_record WHERE data_id = ?1 AND type = ?2 "
+           "AND t BETWEEN ?3 AND ?4");
+    if (c.ok()) {
+      c.Int(1, data_id).Int(2, type).Int(3, from).Int(4, to);
+      if (c.Step() == SQLITE_ROW) out.stored = static_cast<uint64_t>(c.ColInt(0));
+    }
+    if (!c.ok())
+      Log("history: counting records of " + std::to_string(data_id) + " failed: " + c.Error());
+  }
   return out;
 }
 
 std::vector<HistoryRecord> HistoryStore::RecordsBefore(uint32_t data_id, int64_t t,
-                                                        int type) const {
+                                                       int type) const {
   std::vector<HistoryRecord> out;
   std::lock_guard<std::mutex> lock(db_mu_);
   if (!OpenLocked()) return out;

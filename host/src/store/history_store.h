@@ -115,11 +115,16 @@ class HistoryStore {
   std::vector<HistoryRecord> Records(uint32_t data_id, int64_t from, int64_t to) const;
   std::vector<HistoryEvent> Events(uint32_t data_id, int64_t from, int64_t to) const;
 
-  // At most `max_points` records of one device in [from, to], oldest first,
-  // for charts over long ranges: the range is cut into `max_points` equal
-  // spans and the first record of each span is kept.
-  std::vector<HistoryRecord> RecordsSampled(uint32_t data_id, int64_t from, int64_t to,
-                                            size_t max_points) const;
+  // The records of one unit type of a device in [from, to], oldest first, for
+  // charts: at most `limit` of them, the newest, so the chart always holds
+  // what was stored last. `stored` counts every record in the range, also
+  // when more than `limit` were there and the older ones were left out.
+  struct RecordRange {
+    std::vector<HistoryRecord> records;
+    uint64_t stored = 0;
+  };
+  RecordRange RecordsNewest(uint32_t data_id, int type, int64_t from, int64_t to,
+                            size_t limit) const;
   // The newest record of each type stored for data_id with time before `t`:
   // what a range starting at `t` begins with, since a value holds until the
   // next record.

@@ -15,6 +15,7 @@
 
 #include "view/control_rules.h"
 #include "web/api_answer.h"
+#include "web/chart_thin.h"
 #include "web/web_assets.h"
 
 namespace qmx::web {
@@ -399,50 +400,71 @@ Response WebApi::History(const std::map<std::string, std::string>& q) {
   const view::UnitLabels* labels = named == info.labels.end() ? nullptr : &named->second;
   // A series per measured quantity (volts, amperes, hertz, degrees, watts;
   // not states, settings or plain numbers without a unit), in the order the
-  // values first appear; a record without the value has null there.
-  struct Series {
-    view::Field field;
-    std::vector<std::optional<double>> values;
-  };
-  std::vector<Series> series;
+  // values first appear. Rows are the readable records: a time and a value
+  // per series, NaN (null in the answer) where a record has no such value.
+  std::vector<view::Field> fields;
   std::map<std::string, size_t> index;
   std::vector<int64_t> times;
-  // Records are stored on change and on a heartbeat: a value holds until the
-  // next record. The range starts with the record before it (at `from`) and,
-  // while the device answers, ends with the last value carried to now. Two
-  // of the points are kept for those, so thinning stays within max_points.
-  const size_t room = opt_.max_points > 2 ? opt_.max_points - 2 : 1;
-  std::vector<store::HistoryRecord> sampled;
-  for (store::HistoryRecord& r : store->RecordsSampled(unit, from, to, room))
-    if (r.type == type) sampled.push_back(std::move(r));
-  const size_t in_range = sampled.size();
-  std::vector<std::pair<int64_t, const store::HistoryRecord*>> points;
-  int64_t held_from = 0;
-  std::vector<store::HistoryRecord> before;
-  if (sampled.empty() || sampled.front().time > from) {
-    before = store->RecordsBefore(unit, from, type);
-    for (const store::HistoryRecord& r : before) {
-      if (r.type != type) continue;
-      held_from = r.time;
-      points.emplace_back(from, &r);
-    }
-  }
-  for (const store::HistoryRecord& r : sampled) points.emplace_back(r.time, &r);
-  const int64_t end = std::min(to, Now());
-  const bool held_to_end = answering && !points.empty() && points.back().first < end;
-  if (held_to_end) points.emplace_back(end, points.back().second);
-  for (const auto& [when, r] : points) {
-    const view::UnitValues read = view::ReadUnit(unit, r->type, r->image, labels);
-    if (!read.error.empty()) continue;
+  std::vector<std::vector<double>> columns;
+  auto add_row = [&](int64_t when, const store::HistoryRecord& r) {
+    const view::UnitValues read = view::ReadUnit(unit, r.type, r.image, labels);
+    if (!read.error.empty()) return false;
     times.push_back(when);
     for (const view::Value& x : read.values) {
       if (!Charted(x.field)) continue;
-      auto [it, added] = index.emplace(x.field.key, series.size());
-      if (added) series.push_back({x.field, {}});
-      std::vector<std::optional<double>>& values = series[it->second].values;
-      values.resize(times.size() - 1);  // null where earlier records had no such value
-      values.push_back(x.number);
+      auto [it, added] = index.emplace(x.field.key, fields.size());
+      if (added) {
+        fields.push_back(x.field);
+        columns.emplace_back();
+      }
+      std::vector<double>& column = columns[it->second];
+      column.resize(times.size() - 1, std::nan(""));
+      column.push_back(x.number ? *x.number : std::nan(""));
     }
+    return true;
+  };
+  // Records are stored on change and on a heartbeat: a value holds until the
+  // next record. The range starts with the record before it (at `from`) and,
+  // while the device answers, ends with the newest value carried to now. Two
+  // of the points are kept for those, so thinning stays within max_points.
+  const size_t room = opt_.max_points > 2 ? opt_.max_points - 2 : 1;
+  store::HistoryStore::RecordRange range =
+      store->RecordsNewest(unit, type, from, to, std::max<size_t>(1, opt_.max_records));
+  const uint64_t stored = range.stored;
+  const bool truncated = stored > range.records.size();
+  int64_t held_from = 0;
+  // Only when the range's first record was read: with older ones left out,
+  // the one before `from` is not what the first row follows.
+  if (!truncated && (range.records.empty() || range.records.front().time > from)) {
+    for (const store::HistoryRecord& r : store->RecordsBefore(unit, from, type))
+      if (r.type == type && add_row(from, r)) held_from = r.time;
+  }
+  const size_t first = times.size();  // rows from here are in the range
+  for (store::HistoryRecord& r : range.records) {
+    add_row(r.time, r);
+    std::vector<unsigned char>().swap(r.image);  // decoded: the image is done with
+  }
+  for (std::vector<double>& column : columns) column.resize(times.size(), std::nan(""));
+  // Thinning works on the range's rows: per span the first, each series'
+  // lowest and highest, and always the newest.
+  std::vector<size_t> keep;
+  {
+    std::vector<int64_t> in_time(times.begin() + static_cast<long>(first), times.end());
+    std::vector<std::vector<double>> in_columns;
+    in_columns.reserve(columns.size());
+    for (const std::vector<double>& c : columns)
+      in_columns.emplace_back(c.begin() + static_cast<long>(first), c.end());
+    for (size_t k = 0; k < first; ++k) keep.push_back(k);
+    for (size_t k : ThinRows(in_time, in_columns, from, to, room)) keep.push_back(first + k);
+  }
+  const bool thinned = truncated || keep.size() - first < times.size() - first;
+  const int64_t end = std::min(to, Now());
+  const bool held_to_end = answering && !keep.empty() && times[keep.back()] < end;
+  std::vector<int64_t> point_time;
+  for (size_t k : keep) point_time.push_back(times[k]);
+  if (held_to_end) {
+    point_time.push_back(end);
+    keep.push_back(keep.back());  // the newest record's values, carried to now
   }
   Json::Value v(Json::objectValue);
   v["unit"] = unit;
@@ -450,31 +472,44 @@ Response WebApi::History(const std::map<std::string, std::string>& q) {
   v["kind"] = view::KindOf(type);
   v["from"] = static_cast<Json::Int64>(from);
   v["to"] = static_cast<Json::Int64>(to);
-  v["thinned"] = static_cast<uint64_t>(to - from) + 1 > room;
+  v["thinned"] = thinned;
   // Points are steps: each value holds until the next point.
   v["stepped"] = true;
-  v["records"] = static_cast<Json::UInt64>(in_range);
+  v["records"] = static_cast<Json::UInt64>(stored);
+  v["points"] = static_cast<Json::UInt64>(point_time.size());
+  v["truncated"] = truncated;
   v["held_from"] =
       held_from != 0 ? Json::Value(static_cast<Json::Int64>(held_from)) : Json::Value();
   v["held_to_now"] = held_to_end;
-  if (in_range == 0) {
-    v["note"] = held_from != 0 ? "no record in this range; the value stored before it holds"
-                               : "no record in this range";
+  if (truncated) {
+    v["note"] = fmt::format("the newest {} of {} records in this range are charted",
+                            range.records.size(), stored);
+  } else if (stored == 0) {
+    if (held_from != 0)
+      v["note"] = "no record in this range; the value stored before it holds";
+    else if (answering && to >= Now())
+      v["note"] = "no record stored yet";
+    else
+      v["note"] = "no record in this range";
   }
+  const std::vector<int64_t>& times_sent = point_time;
   Json::Value t(Json::arrayValue);
-  for (int64_t x : times) t.append(static_cast<Json::Int64>(x));
+  for (int64_t x : times_sent) t.append(static_cast<Json::Int64>(x));
   v["time"] = t;
   Json::Value list(Json::arrayValue);
-  for (Series& s : series) {
-    s.values.resize(times.size());
+  for (size_t s = 0; s < fields.size(); ++s) {
+    const view::Field& f = fields[s];
     Json::Value one(Json::objectValue);
-    one["key"] = s.field.key;
-    one["label"] = s.field.label;
-    one["group"] = s.field.group;
-    one["quantity"] = view::QuantityName(s.field.quantity);
-    one["unit"] = s.field.unit;
+    one["key"] = f.key;
+    one["label"] = f.label;
+    one["group"] = f.group;
+    one["quantity"] = view::QuantityName(f.quantity);
+    one["unit"] = f.unit;
     Json::Value values(Json::arrayValue);
-    for (const auto& x : s.values) values.append(x ? Json::Value(*x) : Json::Value());
+    for (size_t k : keep) {
+      const double x = columns[s][k];
+      values.append(std::isnan(x) ? Json::Value() : Json::Value(x));
+    }
     one["values"] = values;
     list.append(one);
   }

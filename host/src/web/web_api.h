@@ -43,7 +43,10 @@ struct ApiOptions {
   std::string token;               // required for control; compared in constant time
   std::function<int64_t()> clock;  // epoch seconds; default time()
   size_t max_points = 2000;        // per history series
-  size_t max_events = 1000;        // per events answer
+  // Records read for one history answer (the newest of a range); the
+  // answer says when a range held more.
+  size_t max_records = 20000;
+  size_t max_events = 1000;  // per events answer
   int64_t max_range_s = 400LL * 24 * 3600;
   std::chrono::milliseconds control_limit{0};  // 0: the host's default wait
 };
