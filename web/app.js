@@ -90,17 +90,18 @@
     const lost = devices.filter((d) => d.health === 'lost');
     const alarmed = devices.filter((d) => d.alarm_count > 0);
     const names = (list) => list.map((d) => d.name).join(', ');
+    // The worst active alarm colours the banner whatever the state.
+    const worst = alarmed.reduce((w, d) => worse(w, d.severity), 'none');
     let cls, title, text;
     if (!devices.length) {
       cls = 'starting'; title = 'No devices'; text = 'the site file names none';
     } else if (lost.length) {
       cls = 'lost'; title = 'Not answering: values are stale';
       const n = alarmed.reduce((c, d) => c + d.alarm_count, 0);
-      text = `${names(lost)}${n ? ` · ${n} active alarm${n === 1 ? '' : 's'}` : ''}`;
+      text = `${names(lost)}${n ? ` · ${n} active alarm${n === 1 ? '' : 's'}, worst ${worst}` : ''}`;
     } else if (alarmed.length) {
-      const worst = alarmed.reduce((w, d) => worse(w, d.severity), 'none');
       const n = alarmed.reduce((c, d) => c + d.alarm_count, 0);
-      cls = `alarm sev-${worst}`; title = `In alarm (${worst})`;
+      cls = 'alarm'; title = `In alarm (${worst})`;
       text = `${n} active alarm${n === 1 ? '' : 's'} · ${names(alarmed)}`;
     } else if (devices.every((d) => d.health === 'healthy')) {
       cls = 'healthy'; title = 'Healthy';
@@ -109,7 +110,7 @@
       cls = 'starting'; title = 'Starting'; text = 'waiting for the first answers';
     }
     const b = $('banner');
-    b.className = 'banner ' + cls;
+    b.className = `banner ${cls}${worst !== 'none' ? ' sev-' + worst : ''}`;
     $('banner-title').textContent = title;
     $('banner-text').textContent = text;
   }
@@ -139,6 +140,24 @@
     for (const [k, v, cls] of facts) {
       dl.appendChild(el('dt', k));
       dl.appendChild(el('dd', v, cls));
+    }
+  }
+
+  // Every card of a lost controller's values says so: greyed, with a tag.
+  function markStale(d) {
+    const stale = Boolean(d.stale) || d.health === 'lost';
+    for (const id of ['line', 'ac-card', 'rc-card', 'dc-card']) {
+      const card = $(id);
+      card.classList.toggle('stale', stale);
+      const h = card.querySelector('h2');
+      let tag = h.querySelector('.tag.stale');
+      if (stale && !tag) {
+        tag = el('span', 'stale', 'tag stale');
+        h.appendChild(tag);
+      } else if (!stale && tag) {
+        tag.remove();
+      }
+      if (tag) tag.title = `last read ${when(d.last_round)}, before the controller was lost`;
     }
   }
 
@@ -396,6 +415,7 @@
       const d = await getJson(`/api/devices/${state.device}`);
       renderLine(d);
       renderUnits(d.units);
+      markStale(d);
       renderAlarms(d.alarms);
       chartUnits(d.units);
       $('status').textContent = `updated ${when(list.time)}`;
@@ -404,7 +424,9 @@
       await renderChart(false);
     } catch (e) {
       $('status').textContent = 'no answer from the gateway: ' + e.message;
-      $('banner').className = 'banner lost';
+      // The alarms last seen still colour it.
+      const worst = state.devices.reduce((w, d) => (d.alarm_count ? worse(w, d.severity) : w), 'none');
+      $('banner').className = `banner lost${worst !== 'none' ? ' sev-' + worst : ''}`;
       $('banner-title').textContent = 'Gateway not answering';
       $('banner-text').textContent = 'the values shown are stale';
     }

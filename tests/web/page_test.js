@@ -1,6 +1,8 @@
 // The status page in headless Chromium (Debian's /usr/bin/chromium) against
 // the runner polling the simulator: values rendered, the site banner healthy,
-// in alarm and with the controller lost (class and colour), the chart drawn
+// in alarm and with the controller lost (class and colour: the worst active
+// alarm's in every state), the value cards of a lost controller marked
+// stale, the chart drawn
 // from the stored points, an alarm of the scenario's timeline raised and
 // cleared, no value shown as "—", the device's text shown as text, control
 // with its confirmation step. Saves screenshots (desktop 1400 px and phone
@@ -58,7 +60,17 @@ async function fits(page, what, tablesToo) {
   if (r.page > 2) fail(`${what}: page is ${r.page}px wider than the screen`);
   if (tablesToo && r.clipped.length) fail(`${what}: clipped in ${r.clipped.join(', ')}`);
 }
-const GREEN = 'rgb(26, 127, 55)', GREY = 'rgb(87, 96, 106)';
+const GREEN = 'rgb(26, 127, 55)', GREY = 'rgb(87, 96, 106)', RED = 'rgb(207, 34, 46)';
+const VALUE_CARDS = ['#line', '#ac-card', '#rc-card', '#dc-card'];
+// Each value card: whether it is marked stale, its tag's text and its background.
+async function cards(page) {
+  return page.evaluate((ids) => ids.map((id) => {
+    const c = document.querySelector(id);
+    if (!c) return { id, missing: true };
+    const tag = c.querySelector('h2 .tag.stale');
+    return { id, stale: c.classList.contains('stale'), tag: tag ? tag.textContent : '', bg: getComputedStyle(c).backgroundColor };
+  }), VALUE_CARDS);
+}
 
 function startRunner(work, siteFile, scenFile, port, extra) {
   return spawn(RUNNER, ['--site', siteFile, '--simulate', scenFile, '--pace', '--db', path.join(work, `h-${port}.db`),
@@ -143,9 +155,11 @@ async function main() {
     const facts = await page.textContent('#line-facts');
     if (!/\d\d:\d\d:\d\d (UTC|GMT)/.test(facts)) fail('last round time without its zone: ' + facts);
 
-    // Healthy before the timeline's alarm: green.
+    // Healthy before the timeline's alarm: green, the values live.
     let b = await banner(page);
     if (!b.cls.includes('healthy') || b.bg !== GREEN) fail(`healthy banner: ${JSON.stringify(b)}`);
+    const live = await cards(page);
+    if (live.some((c) => c.stale || c.tag)) fail(`cards marked stale while answering: ${JSON.stringify(live)}`);
     await fits(page, 'desktop, healthy', true);
     await page.screenshot({ path: path.join(OUT, 'page-healthy.png'), fullPage: true });
     await phone.goto(base + '/');
@@ -243,11 +257,22 @@ async function main() {
     for (const bad of ['NaN', '-0.1', 'undefined', 'null']) if (shown.includes(bad)) fail(`page shows "${bad}"`);
     if (/\d[eE][-+]?\d/.test(shown)) fail('page shows a number in exponent form');
     await until('the controller lost', async () => (await banner(page)).cls.includes('lost'), 60000);
+    // Lost with its communication alarm (critical) raised: the banner has the
+    // critical colour, not a grey milder than a minor alarm's amber.
+    const lostDevice = (await (await fetch(lostBase + '/api/devices')).json()).devices[0];
+    if (lostDevice.severity !== 'critical') fail(`lost device severity: ${JSON.stringify(lostDevice)}`);
+    await until('the lost banner in its alarm colour', async () => (await banner(page)).cls.includes('sev-critical'), 5000);
     b = await banner(page);
-    if (b.bg !== GREY || !b.text.includes('not answering') && !b.text.includes('Not answering')) fail(`lost banner: ${JSON.stringify(b)}`);
+    if (b.bg !== RED || !b.text.includes('not answering') && !b.text.includes('Not answering')) fail(`lost banner: ${JSON.stringify(b)}`);
+    // Every card of its values says they are stale, and looks it (the device's
+    // own answer, read after the banner's list, may take one refresh more).
+    const marked = (list) => list.every((c) => c.stale && c.tag === 'stale' && c.bg !== 'rgb(255, 255, 255)');
+    await until('the value cards marked stale', async () => marked(await cards(page)), 5000)
+      .catch(async (e) => { console.error(JSON.stringify(await cards(page))); throw e; });
     await fits(page, 'desktop, lost', true);
     await page.screenshot({ path: path.join(OUT, 'page-lost.png'), fullPage: true });
     await until('the phone sees it lost', async () => (await banner(phone)).cls.includes('lost'), 10000);
+    await until('the phone\'s value cards marked stale', async () => marked(await cards(phone)), 5000);
     await fits(phone, 'phone, lost', false);
     await phone.screenshot({ path: path.join(OUT, 'page-phone-lost.png'), fullPage: true });
 
