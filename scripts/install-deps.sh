@@ -15,7 +15,6 @@ packages=(
   libcivetweb-dev
   libsnmp-dev snmpd snmp snmptrapd smitools
   chromium chromium-driver python3 python3-prometheus-client python3-jinja2
-  prometheus
   fonts-wqy-microhei
 )
 
@@ -27,11 +26,7 @@ for p in "${packages[@]}"; do
 done
 
 # (fonts-wqy-microhei: the alarm texts are Chinese; without a CJK font the
-# browser test's screenshots show empty boxes. prometheus: for its
-# promtool, which lints /metrics in the tests; Debian ships no smaller
-# package with it. The package also brings Prometheus' server as a service,
-# which the tests do not use: `systemctl disable --now prometheus` on a
-# developer's machine.)
+# browser test's screenshots show empty boxes.)
 # Node.js and npm for the browser test, from Debian unless the machine has them.
 if ! command -v npm >/dev/null 2>&1; then missing+=(nodejs npm); fi
 
@@ -44,6 +39,21 @@ if [ "${#missing[@]}" -ne 0 ]; then
   # fine: go on, and let the install say whether what we need is there.
   "${sudo_cmd[@]}" apt-get update -qq || echo "apt-get update failed for some index; installing from what it has" >&2
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# promtool, which lints /metrics in the tests, comes only in Debian's
+# prometheus package, which would also install and start Prometheus' server
+# (listening on every address). So the package is downloaded and only its
+# promtool unpacked into build-tools/bin/, where the tests look for it.
+tools="$(dirname "$0")/../build-tools"
+if [ ! -x "$tools/bin/promtool" ]; then
+  unpack=$(mktemp -d)
+  (cd "$unpack" && apt-get download prometheus >/dev/null) ||
+    { apt-get update -qq || true; (cd "$unpack" && apt-get download prometheus >/dev/null); }
+  dpkg-deb -x "$unpack"/prometheus_*.deb "$unpack/root"
+  mkdir -p "$tools/bin"
+  cp "$unpack/root/usr/bin/promtool" "$tools/bin/promtool"
+  rm -rf "$unpack"
 fi
 
 # The browser test's driver (playwright-core, no browser download: it drives
