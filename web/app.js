@@ -297,6 +297,26 @@
     }
   }
 
+  // The chart's time axis on the page's clock (24-hour, the zone named in
+  // its label, as every other time on the page): seconds for a few minutes,
+  // the date once the range passes a day; ticks far enough apart for their
+  // labels.
+  function timeAxis(from, to) {
+    const p = (x) => String(x).padStart(2, '0');
+    const long = to - from > 86400;
+    const short = to - from <= 600;
+    const tick = (t) => {
+      const d = new Date(t * 1000);
+      const hm = `${p(d.getHours())}:${p(d.getMinutes())}${short ? ':' + p(d.getSeconds()) : ''}`;
+      return long ? `${p(d.getMonth() + 1)}-${p(d.getDate())} ${hm}` : hm;
+    };
+    return {
+      label: `time (${zone(new Date(to * 1000))})`,
+      space: long ? 120 : 80,
+      values: (u, splits) => splits.map((t) => (t == null ? '' : tick(t))),
+    };
+  }
+
   const COLOURS = ['#0969da', '#cf222e', '#1a7f37', '#8250df', '#bf8700', '#1b7c83', '#6e7781', '#e16f24', '#a40e26'];
 
   async function renderChart(force) {
@@ -320,16 +340,30 @@
     }
     // Records come on change and on a heartbeat; the API adds the value held
     // into the range and carries the last one to now while the device answers.
+    // "records" are the records stored in the range, "points" those drawn
+    // (fewer when the range was thinned to each span's extremes).
     const records = h.records === undefined ? n : h.records;
-    const told = h.note ? ` · ${h.note}` : '';
-    $('chart-info').textContent = `${records} record${records === 1 ? '' : 's'}${h.thinned ? ' (thinned)' : ''} · ${when(from)} to ${when(h.to)}${told}`;
+    const range = `${when(from)} to ${when(h.to)}`;
+    let info;
+    if (records === 0) {
+      // Nothing stored in the range: say that first (a started device's
+      // first records wait for their commit).
+      const note = h.note || 'no record in this range';
+      info = `${note.charAt(0).toUpperCase()}${note.slice(1)} · ${range}`;
+    } else {
+      const points = h.points === undefined ? n : h.points;
+      const drawn = h.thinned ? ` (thinned to ${points} point${points === 1 ? '' : 's'})` : '';
+      info = `${records} record${records === 1 ? '' : 's'}${drawn} · ${range}${h.note ? ` · ${h.note}` : ''}`;
+    }
+    $('chart-info').textContent = info;
     const data = [h.time].concat(h.series.map((x) => x.values));
     const box = $('chart');
     const width = Math.max(260, box.clientWidth || 600);
     // Records are stored when a value moves past its dead band (and on a
     // heartbeat): a value holds until the next record, so the lines step.
     const stepped = uPlot.paths && uPlot.paths.stepped ? uPlot.paths.stepped({ align: 1 }) : undefined;
-    const series = [{}].concat(h.series.map((x, k) => ({
+    // The legend's time on the page's clock too (uPlot's own is 12-hour).
+    const series = [{ value: (u, t) => (t == null ? '\u2014' : when(t)) }].concat(h.series.map((x, k) => ({
       label: x.unit ? `${x.label} (${x.unit})` : x.label,
       stroke: COLOURS[k % COLOURS.length],
       width: 1.5,
@@ -341,11 +375,12 @@
     const scales = [...new Set(h.series.map((x) => x.unit || 'value'))];
     // Every unit of measure has an axis of its own (left, right, left...):
     // a line without one would sit at a height nobody can read.
-    const axes = [{}].concat(scales.map((u, k) => ({ scale: u, label: u, side: k % 2 === 0 ? 3 : 1, grid: { show: k === 0 } })));
+    const axes = [timeAxis(from, h.to)].concat(scales.map((u, k) => ({ scale: u, label: u, side: k % 2 === 0 ? 3 : 1, grid: { show: k === 0 }, size: 60 })));
     if (state.chart) { state.chart.destroy(); state.chart = null; }
     box.replaceChildren();
     const xRange = () => [from, h.to];
     state.chart = new uPlot({ width, height: 300, series, axes, scales: { x: { time: true, range: xRange } } }, data, box);
+    box.uplot = state.chart;  // for inspection (the page test measures its axis)
     box.dataset.points = String(n);
     box.dataset.stepped = stepped ? '1' : '0';
     box.dataset.from = String(from);

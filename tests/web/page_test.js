@@ -155,6 +155,18 @@ async function main() {
     const facts = await page.textContent('#line-facts');
     if (!/\d\d:\d\d:\d\d (UTC|GMT)/.test(facts)) fail('last round time without its zone: ' + facts);
 
+    // The chart opens on the DC unit; a started device's records wait for
+    // their commit, and until then the chart says so instead of counting.
+    await page.waitForFunction(() => document.getElementById('chart-info').textContent, null, { timeout: 15000 });
+    const earlyInfo = await page.textContent('#chart-info');
+    const dcUnit = await page.inputValue('#chart-unit');
+    const nowEarly = Math.floor(Date.now() / 1000);
+    const early = await (await fetch(`${base}/api/history?unit=${dcUnit}&from=${nowEarly - 7 * 86400}&to=${nowEarly}`)).json();
+    if (/\b0 records\b|thinned/.test(earlyInfo)) fail('chart info before the first record: ' + earlyInfo);
+    if (early.records === 0 && !earlyInfo.startsWith('No record stored yet')) fail('chart info before the first record: ' + earlyInfo);
+    if (early.records === 0 && early.note !== 'no record stored yet') fail('history note before the first record: ' + JSON.stringify(early));
+    console.log(`chart info at start: ${earlyInfo} (records ${early.records})`);
+
     // Healthy before the timeline's alarm: green, the values live.
     let b = await banner(page);
     if (!b.cls.includes('healthy') || b.bg !== GREEN) fail(`healthy banner: ${JSON.stringify(b)}`);
@@ -219,6 +231,39 @@ async function main() {
     const now = Math.floor(Date.now() / 1000);
     const hist = await (await fetch(`${base}/api/history?unit=21&from=${now - 3600}&to=${now + 5}`)).json();
     if (Math.abs(hist.time.length - drawn) > 3) fail(`chart has ${drawn} points, store ${hist.time.length}`);
+    // The time axis: 24-hour times on the page's clock, its zone named, and
+    // no two labels overlapping (week and hour ranges).
+    for (const range of ['604800', '3600']) {
+      await page.selectOption('#chart-range', range);
+      await page.waitForTimeout(500);
+      const axis = await page.evaluate(() => {
+        const u = document.getElementById('chart').uplot;
+        const ax = u.axes[0];
+        const ctx = document.createElement('canvas').getContext('2d');
+        ctx.font = Array.isArray(ax.font) ? ax.font[0] : ax.font;
+        const ticks = (ax._splits || []).map((t, k) => ({ x: u.valToPos(t, 'x'), text: String(ax._values[k] || '') }))
+          .filter((t) => t.text && t.x >= 0 && t.x <= u.bbox.width / devicePixelRatio);
+        let gap = Infinity;
+        for (let k = 1; k < ticks.length; ++k) {
+          gap = Math.min(gap, ticks[k].x - ticks[k - 1].x - (ctx.measureText(ticks[k].text).width + ctx.measureText(ticks[k - 1].text).width) / 2);
+        }
+        return { labels: ticks.map((t) => t.text), gap, title: ax.label };
+      });
+      if (axis.labels.length < 2) fail(`time axis (${range} s) has ${axis.labels.length} labels`);
+      if (!axis.labels.every((t) => /^(\d\d-\d\d )?\d\d:\d\d(:\d\d)?$/.test(t))) fail(`time axis labels (${range} s): ${axis.labels.join(', ')}`);
+      if (!(axis.gap >= 4)) fail(`time axis labels (${range} s) overlap: gap ${axis.gap} px in ${axis.labels.join(', ')}`);
+      if (!/^time \(UTC([+-]\d+(:\d\d)?)?\)$/.test(axis.title)) fail('time axis title: ' + axis.title);
+      // The legend's time under the cursor: the same clock.
+      const over = await page.locator('#chart .u-over').boundingBox();
+      await page.locator('#chart .u-over').hover({ position: { x: over.width - 4, y: over.height / 2 } });  // the newest points
+      const legendTime = await until('the legend under the cursor', async () => {
+        const t = await page.textContent('#chart .u-legend .u-series:first-child .u-value');
+        return /\d/.test(t) ? t : '';
+      }, 3000);
+      if (!/^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC/.test(legendTime)) fail(`legend time (${range} s): ${legendTime}`);
+      await page.locator('#chart').screenshot({ path: path.join(OUT, `chart-${range}.png`) });
+      console.log(`time axis (${range} s): ${axis.labels.join(', ')}; closest labels ${Math.round(axis.gap)} px apart`);
+    }
     const legend = await page.textContent('#chart');
     if (!legend.includes('Output voltage (V)')) fail('chart legend missing: ' + legend);
 
