@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include "input/checked_json.h"
+
 #include <fmt/format.h>
 
 #include <ctime>
@@ -75,7 +77,7 @@ void Output::Line(const std::string& text) {
 
 void Output::Json(const Json::Value& v) {
   std::lock_guard<std::mutex> lock(mu_);
-  std::fprintf(out_, "%s\n", qmx::view::Compact(v).c_str());
+  std::fprintf(out_, "%s\n", qmx::json::Compact(v).c_str());
   std::fflush(out_);
 }
 

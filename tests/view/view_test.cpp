@@ -12,6 +12,7 @@
 
 #include "controller/k417t.h"
 #include "sim/simulator.h"
+#include "input/checked_json.h"
 #include "view/control_rules.h"
 #include "view/dead_band.h"
 #include "view/site_view.h"
@@ -126,7 +127,7 @@ TEST(ViewGolden, NoValuePatternsHaveNoNumberAndRealZerosStay) {
   EXPECT_FALSE(Number(dc, "user_3"));  // 05 05 05 04 again
   EXPECT_EQ(nullptr, dc.Find("user_4"));  // past the count sent
   // JSON: null, never a number made from the pattern.
-  const std::string json = qmx::view::Compact(qmx::view::UnitJson(dc));
+  const std::string json = qmx::json::Compact(qmx::view::UnitJson(dc));
   EXPECT_NE(std::string::npos, json.find("\"user_0\":null")) << json;
   EXPECT_NE(std::string::npos, json.find("\"m_1\":-0.1")) << json;
 }

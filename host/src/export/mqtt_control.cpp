@@ -85,7 +85,7 @@ std::string ControlResultPayload(const ControlRequest& r, const ControlResult& r
   if (!result.reason.empty()) v["reason"] = result.reason;
   v["time"] = static_cast<Json::Int64>(time);
   if (left_out > 0) v["left_out"] = static_cast<Json::UInt64>(left_out);
-  return AsciiJson(v);
+  return json::CompactAscii(v);
 }
 
 std::string LeftOutPayload(uint64_t left_out, int64_t time) {
@@ -94,7 +94,7 @@ std::string LeftOutPayload(uint64_t left_out, int64_t time) {
   v["reason"] = fmt::format("{} more control results left out (too many requests)", left_out);
   v["left_out"] = static_cast<Json::UInt64>(left_out);
   v["time"] = static_cast<Json::Int64>(time);
-  return AsciiJson(v);
+  return json::CompactAscii(v);
 }
 
 // --- the export's control path: requests in, the worker, results out ---

@@ -121,7 +121,7 @@ class Announcer {
     config["availability_mode"] = "all";
     out_.push_back(
         {cfg_.discovery_prefix + "/" + component + "/" + node_ + "/" + object + "/config",
-         AsciiJson(config)});
+         json::CompactAscii(config)});
   }
 
   const MqttConfig& cfg_;
@@ -240,7 +240,7 @@ DiscoveryMessage GatewayDiscovery(const MqttConfig& cfg) {
   c["device_class"] = "connectivity";
   c["entity_category"] = "diagnostic";
   c["device"] = device;
-  return {cfg.discovery_prefix + "/binary_sensor/" + node + "/connectivity/config", AsciiJson(c)};
+  return {cfg.discovery_prefix + "/binary_sensor/" + node + "/connectivity/config", json::CompactAscii(c)};
 }
 
 }  // namespace qmx::exporter

@@ -306,7 +306,7 @@ void MqttExport::CheckDevice(Dev& d, const view::DeviceView& s) {
     d.alarms_payload = std::move(payload);
     d.alarms_dirty = true;
   }
-  d.stats_payload = AsciiJson(view::LineStatsJson(s));
+  d.stats_payload = json::CompactAscii(view::LineStatsJson(s));
 }
 
 // --- output, once a turn while connected ---
@@ -528,7 +528,7 @@ void MqttExport::PublishIndex() {
   Json::Value v(Json::objectValue);
   v["devices"] = devices;
   if (!cfg_.site.empty()) v["site"] = SiteTag(cfg_.site);
-  if (Send(GatewayTopic("devices"), AsciiJson(v), 1, true)) index_dirty_ = false;
+  if (Send(GatewayTopic("devices"), json::CompactAscii(v), 1, true)) index_dirty_ = false;
 }
 
 }  // namespace qmx::exporter

@@ -11,7 +11,7 @@ MqttFrontEnd::MqttFrontEnd(view::SiteView& view, Json::Value site, Load load,
 MqttFrontEnd::~MqttFrontEnd() { Stop(); }
 
 std::string MqttFrontEnd::Signature(bool enabled, const Json::Value& site) {
-  return enabled ? "on " + view::Compact(json::Member(site, "mqtt")) : "";
+  return enabled ? "on " + json::Compact(json::Member(site, "mqtt")) : "";
 }
 
 void MqttFrontEnd::SetControl(

@@ -7,15 +7,6 @@
 
 namespace qmx::exporter {
 
-// Numbers as the view gives them (already as short as they read back).
-std::string AsciiJson(const Json::Value& v) {
-  Json::StreamWriterBuilder w;
-  w["indentation"] = "";
-  w["precision"] = 15;
-  w["emitUTF8"] = false;
-  return Json::writeString(w, v);
-}
-
 int64_t EpochNow() {
   return std::chrono::duration_cast<std::chrono::seconds>(
              std::chrono::system_clock::now().time_since_epoch())
@@ -67,7 +58,7 @@ std::string UnitShape(const view::UnitValues& u) {
 std::string UnitStatePayload(const std::string& device, uint64_t round, int64_t time,
                              const view::UnitValues& u, std::string* values) {
   const Json::Value v = view::ValuesJson(u);
-  if (values != nullptr) *values = AsciiJson(v);
+  if (values != nullptr) *values = json::CompactAscii(v);
   Json::Value state(Json::objectValue);
   state["device"] = device;
   state["data_id"] = u.data_id;
@@ -77,7 +68,7 @@ std::string UnitStatePayload(const std::string& device, uint64_t round, int64_t 
   state["record_time"] = u.time > 0 ? Json::Value(static_cast<Json::Int64>(u.time)) : Json::Value();
   state["values"] = v;
   if (!u.error.empty()) state["error"] = u.error;
-  return AsciiJson(state);
+  return json::CompactAscii(state);
 }
 
 std::string AlarmsPayload(const std::vector<store::ActiveAlarm>& alarms, view::Severity worst) {
@@ -88,7 +79,7 @@ std::string AlarmsPayload(const std::vector<store::ActiveAlarm>& alarms, view::S
   v["count"] = static_cast<Json::UInt>(alarms.size());
   v["severity"] = view::SeverityWord(worst);
   v["active"] = active;
-  return AsciiJson(v);
+  return json::CompactAscii(v);
 }
 
 Json::Value AlarmPointRecord(const store::ActiveAlarm& a) {
@@ -104,7 +95,7 @@ Json::Value AlarmPointRecord(const store::ActiveAlarm& a) {
 std::string EventPayload(const store::AlarmEvent& e, uint64_t id) {
   Json::Value v = view::AlarmEventJson(e);
   v["id"] = static_cast<Json::UInt64>(id);
-  return AsciiJson(v);
+  return json::CompactAscii(v);
 }
 
 }  // namespace qmx::exporter

@@ -10,13 +10,11 @@
 #include <vector>
 
 #include "export/mqtt_config.h"
+#include "input/checked_json.h"
 #include "view/site_view.h"
 
 namespace qmx::exporter {
 
-// One line of JSON, pure ASCII (non-ASCII and control characters escaped):
-// device text goes out as data whatever its bytes.
-std::string AsciiJson(const Json::Value& v);
 // Epoch seconds now (the time of a control result).
 int64_t EpochNow();
 

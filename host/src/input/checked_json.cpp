@@ -57,8 +57,8 @@ std::string OneLine(std::string s) {
 
 }  // namespace
 
-bool Parse(const std::string& text, const std::string& source, Json::Value& out,
-           std::string& error, const Limits& limits) {
+bool Parse(const std::string& text, const std::string& source, Json::Value& out, std::string& error,
+           const Limits& limits) {
   if (text.size() > limits.max_bytes) {
     error = source + ": longer than " + std::to_string(limits.max_bytes) + " bytes";
     return false;
@@ -99,8 +99,7 @@ bool Parse(const std::string& text, const std::string& source, Json::Value& out,
   return true;
 }
 
-bool ReadFile(const std::string& path, Json::Value& out, std::string& error,
-              const Limits& limits) {
+bool ReadFile(const std::string& path, Json::Value& out, std::string& error, const Limits& limits) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = path + ": cannot be read";
@@ -221,11 +220,17 @@ std::string Path(const std::string& parent, Json::ArrayIndex index) {
   return parent + "[" + std::to_string(index) + "]";
 }
 
-std::string Compact(const Json::Value& v) {
+namespace {
+std::string Written(const Json::Value& v, bool utf8) {
   Json::StreamWriterBuilder w;
   w["indentation"] = "";
-  w["emitUTF8"] = true;
+  w["emitUTF8"] = utf8;
+  w["precision"] = 15;
   return Json::writeString(w, v);
 }
+}  // namespace
+
+std::string Compact(const Json::Value& v) { return Written(v, true); }
+std::string CompactAscii(const Json::Value& v) { return Written(v, false); }
 
 }  // namespace qmx::json

@@ -30,8 +30,8 @@ struct Limits {
 // nesting deeper than limits.max_depth, a NUL character in a key or string
 // (it would cut a path such as a serial port's short), a longer text than
 // limits.max_bytes. Comments are allowed (site files are edited by hand).
-bool Parse(const std::string& text, const std::string& source, Json::Value& out,
-           std::string& error, const Limits& limits = Limits());
+bool Parse(const std::string& text, const std::string& source, Json::Value& out, std::string& error,
+           const Limits& limits = Limits());
 
 // Reads and parses a file; `error` names the path.
 bool ReadFile(const std::string& path, Json::Value& out, std::string& error,
@@ -58,7 +58,11 @@ bool ToBool(const Json::Value& v, bool& out);
 std::string Path(const std::string& parent, const char* key);
 std::string Path(const std::string& parent, Json::ArrayIndex index);
 
-// One line of JSON (no newlines), for logs and machine output.
+// One line of JSON (no newlines), numbers as short as they read back: the
+// one compact writer of the project. Text as UTF-8 (logs, --json, site-file
+// messages), or with every non-ASCII character escaped (the HTTP API and
+// MQTT payloads, which clients read byte for byte).
 std::string Compact(const Json::Value& v);
+std::string CompactAscii(const Json::Value& v);
 
 }  // namespace qmx::json

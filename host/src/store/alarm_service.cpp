@@ -9,34 +9,30 @@ namespace qmx::store {
 
 namespace {
 
-AlarmEvent MakeEvent(const rule_value& r, uint32_t data_id, int64_t time, bool raised) {
+// An event on a point as a unit stated it or as the service keeps it.
+template <class Point>
+AlarmEvent EventFrom(const Point& p, uint32_t data_id, bool raised, int64_t time) {
   AlarmEvent e;
   e.time = time;
   e.data_id = data_id;
-  e.level = r.level;
-  e.key = r.key;
-  e.code = r.code;
-  e.name = r.name;
-  e.text = r.text;
-  e.seq = r.seq;
+  e.level = p.level;
+  e.key = p.key;
+  e.code = p.code;
+  e.name = p.name;
+  e.text = p.text;
+  e.seq = p.seq;
   e.raised = raised;
   return e;
+}
+
+AlarmEvent MakeEvent(const rule_value& r, uint32_t data_id, int64_t time, bool raised) {
+  return EventFrom(r, data_id, raised, time);
 }
 
 }  // namespace
 
 AlarmEvent EventOf(const ActiveAlarm& a, bool raised, int64_t time) {
-  AlarmEvent e;
-  e.time = time;
-  e.data_id = a.data_id;
-  e.level = a.level;
-  e.key = a.key;
-  e.code = a.code;
-  e.name = a.name;
-  e.text = a.text;
-  e.seq = a.seq;
-  e.raised = raised;
-  return e;
+  return EventFrom(a, a.data_id, raised, time);
 }
 
 AlarmService::CommitResult AlarmService::Commit(uint32_t data_id,
@@ -204,8 +200,7 @@ void AlarmService::Unsettle(const std::vector<uint32_t>& data_ids) {
   }
 }
 
-AlarmService::CommitResult AlarmService::Retire(const std::vector<uint32_t>& polled,
-                                                int64_t time) {
+AlarmService::CommitResult AlarmService::Retire(const std::vector<uint32_t>& polled, int64_t time) {
   const std::set<uint32_t> keep(polled.begin(), polled.end());
   CommitResult result;
   std::unique_lock<std::mutex> state(mu_);

@@ -239,14 +239,6 @@ Json::Value UnitJson(const UnitValues& u) {
   return x;
 }
 
-std::string Compact(const Json::Value& v) {
-  Json::StreamWriterBuilder w;
-  w["indentation"] = "";
-  w["emitUTF8"] = true;
-  w["precision"] = 15;
-  return Json::writeString(w, v);
-}
-
 // --- Front ends
 
 void FrontEnds::Add(std::shared_ptr<FrontEnd> f) {

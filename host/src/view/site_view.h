@@ -125,8 +125,6 @@ Json::Value ValuesJson(const UnitValues& u);
 Json::Value FieldsJson(const UnitValues& u);
 // {"data_id","type","kind","time","values"[,"error"]}
 Json::Value UnitJson(const UnitValues& u);
-// Compact JSON text, numbers as short as they read back.
-std::string Compact(const Json::Value& v);
 
 // --- Front ends: extensions with one lifecycle, started by the runner from a list.
 

@@ -1,16 +1,13 @@
 #include "web/api_answer.h"
 
-#include <json/writer.h>
+#include "input/checked_json.h"
 
 namespace qmx::web {
 
 Response JsonAnswer(const Json::Value& v, int status) {
-  Json::StreamWriterBuilder w;
-  w["indentation"] = "";
-  w["precision"] = 15;
   Response r;
   r.status = status;
-  r.body = Json::writeString(w, v);
+  r.body = json::CompactAscii(v);
   return r;
 }
 
