@@ -12,6 +12,8 @@
 
 #include <algorithm>
 
+#include "units/common/model_text.h"
+
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 namespace k417t_poll {
@@ -190,11 +192,8 @@ int PMBusPower<AC, DC, RC>::process_payload() {
 
   switch (step) {
     case 14: {
-      // The device pads its model field with blanks or NULs; a controller
-      // that sends fewer than 20 bytes is compared on what it sent.
-      const unsigned char* end = info + std::min(L, 20);
-      while (end > info && (end[-1] == ' ' || end[-1] == '\0')) --end;
-      detected_model.assign(reinterpret_cast<const char*>(info), end - info);
+      detected_model.assign(reinterpret_cast<const char*>(info),
+                            k417t_model::TextLength(info, L > 0 ? static_cast<size_t>(L) : 0));
       if (std::find(support_models.begin(), support_models.end(), detected_model) ==
           support_models.end()) {
         CheckThresholdBool(3, "device_model", "70319", "设备配置检测",

@@ -7,7 +7,6 @@ control works only when switched on and with the token.
 usage: api_e2e.py RUNNER EXAMPLES WORKDIR"""
 import json
 import os
-import socket
 import subprocess
 import sys
 import tempfile
@@ -17,22 +16,9 @@ import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
 
+from e2e_checks import FAILS, check, free_port
+
 RUNNER, EXAMPLES, WORK = sys.argv[1], sys.argv[2], sys.argv[3]
-FAILS = []
-
-
-def check(cond, what):
-    if not cond:
-        FAILS.append(what)
-        print("FAIL:", what, flush=True)
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def request(port, path, method="GET", body=None, headers=None):

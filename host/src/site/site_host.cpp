@@ -7,15 +7,14 @@
 #include <ctime>
 #include <set>
 
+#include "units/common/model_text.h"
 #include "wire/frame_codec.h"
 
 namespace qmx {
 namespace {
 
 constexpr auto kLogRepeat = std::chrono::seconds(30);
-// The model query and the length of the model text in its answer.
-constexpr uint8_t kModelCid1 = 0x40, kModelCid2 = 0x51;
-constexpr size_t kModelTextBytes = 20;
+using k417t_model::kTextBytes;
 
 // FNV-1a: tells a round's image from the others of the same unit (they
 // differ at least in their time stamps).
@@ -30,12 +29,11 @@ uint64_t ImageHash(const std::vector<unsigned char>& image) {
 ControllerModel ReadModelAnswer(const unsigned char* info, size_t len) {
   ControllerModel m;
   if (info == nullptr) return m;
-  size_t end = std::min(len, kModelTextBytes);
-  while (end > 0 && (info[end - 1] == ' ' || info[end - 1] == '\0')) --end;
+  const size_t end = k417t_model::TextLength(info, len);
   for (size_t i = 0; i < end; ++i)
     m.model += info[i] >= 0x20 && info[i] < 0x7F ? static_cast<char>(info[i]) : '?';
-  if (len >= kModelTextBytes + 2)
-    m.version = fmt::format("{}.{}", info[kModelTextBytes], info[kModelTextBytes + 1]);
+  if (len >= kTextBytes + 2)
+    m.version = fmt::format("{}.{}", info[kTextBytes], info[kTextBytes + 1]);
   return m;
 }
 
@@ -48,7 +46,7 @@ SiteHost::SiteHost(Options options, LogSink log)
       log_(std::move(log)),
       tables_(std::make_shared<Tables>()),
       control_pacer_({std::chrono::milliseconds(std::max(options_.control_spacing_ms, 0)),
-                     options_.control_queue}),
+                      options_.control_queue}),
       alarms_(log_),
       jobs_(std::max<size_t>(options_.job_queue, 1), log_) {
   if (!options_.db_path.empty()) {
@@ -339,8 +337,9 @@ ControlResult SiteHost::Control(unsigned int device_id, int code,
       lock.unlock();
       control_pacer_.Leave(device_id);
       why = "the device has not completed a round since its last command (one command a round)";
-      RateLimitedLog(fmt::format("control-paced{}", device_id),
-                     fmt::format("control code {} for device {} refused: {}", code, device_id, why));
+      RateLimitedLog(
+          fmt::format("control-paced{}", device_id),
+          fmt::format("control code {} for device {} refused: {}", code, device_id, why));
       return {-1, why};
     }
   }
@@ -664,7 +663,7 @@ void SiteHost::OnLink(PMBusProtocol& ctrl, bool answering, int missed) {
 
 void SiteHost::OnAnswer(PMBusProtocol& ctrl, uint8_t cid1, uint8_t cid2, const uint8_t* frame,
                         size_t len) {
-  if (cid1 != kModelCid1 || cid2 != kModelCid2 || len < wire::kDecodedHeaderBytes ||
+  if (cid1 != k417t_model::kCid1 || cid2 != k417t_model::kCid2 || len < wire::kDecodedHeaderBytes ||
       frame[3] != wire::kRtnNormal)
     return;
   const std::shared_ptr<Device> d = DeviceOf(ctrl);
