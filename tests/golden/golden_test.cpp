@@ -22,8 +22,8 @@
 #include <set>
 #include <sstream>
 
-#include "export/mqtt_discovery.h"
-#include "export/mqtt_messages.h"
+#include "mqtt/mqtt_discovery.h"
+#include "mqtt/mqtt_messages.h"
 #include "snmp/snmp_mib.h"
 #include "units/ac/tele_c_k417t_ac.h"
 #include "units/dc/tele_c_k417t_dc.h"

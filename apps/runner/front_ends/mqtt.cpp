@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "export/mqtt_front_end.h"
+#include "mqtt/mqtt_front_end.h"
 #include "front_end_registry.h"
 #include "input/checked_json.h"
 

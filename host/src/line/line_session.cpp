@@ -51,7 +51,7 @@ bool ControlTicket::Done() const {
   return state_ == State::kDone || state_ == State::kWithdrawn;
 }
 
-bool ControlTicket::Take() {
+bool ControlTicket::StartSending() {
   std::lock_guard<std::mutex> lock(mu_);
   if (state_ != State::kQueued) return false;
   state_ = State::kSending;
@@ -273,7 +273,7 @@ void LineSession::StartControl() {
       // next. A controller that does not answer finishes no round to wait for.
       const Member& target = *controls_.front().member;
       if (target.round_open && target.answering && !controls_.front().ticket->Done()) break;
-      if (controls_.front().ticket->Take())
+      if (controls_.front().ticket->StartSending())
         job = std::make_unique<ControlJob>(std::move(controls_.front()));
       controls_.pop_front();
     }
@@ -315,7 +315,7 @@ void LineSession::FailQueuedControls(const std::string& why) {
     failed.swap(controls_);
   }
   for (ControlJob& job : failed) {
-    if (!job.ticket->Take()) continue;
+    if (!job.ticket->StartSending()) continue;
     Log("control" + std::to_string(job.member->ctrl->DataId()),
         fmt::format("line {}: control code {} for device {}: {}", name_, job.code,
                     job.member->ctrl->DataId(), why));
@@ -415,11 +415,11 @@ void LineSession::Receive(int wait_ms) {
       std::lock_guard<std::mutex> lock(mu_);
       stats_.bytes_in += static_cast<uint64_t>(n);
     }
-    Take(buf, static_cast<size_t>(n));
+    Consume(buf, static_cast<size_t>(n));
   }
 }
 
-void LineSession::Take(const uint8_t* data, size_t n) {
+void LineSession::Consume(const uint8_t* data, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     const uint8_t b = data[i];
     // An answer still coming in is not late: the time-out counts from the last

@@ -83,7 +83,7 @@ class ControlTicket {
  private:
   friend class LineSession;
   // True when this call moved the ticket on (it was still queued).
-  bool Take();
+  bool StartSending();
   void Complete(ControlResult r);
 
   mutable std::mutex mu_;
@@ -232,7 +232,7 @@ class LineSession {
   void FailQueuedControls(const std::string& why);
   bool SendNext(TimePoint now);
   bool Transmit(Member& m, TimePoint now);
-  void Take(const uint8_t* data, size_t n);
+  void Consume(const uint8_t* data, size_t n);
   void Outside(uint8_t b);
   void OnFrame(const uint8_t* frame, size_t len);
   void OnRefused(const wire::Rejection& r);

@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "export/mqtt_config.h"
-#include "export/mqtt_control.h"
+#include "mqtt/mqtt_config.h"
+#include "mqtt/mqtt_control.h"
 #include "view/site_view.h"
 
 struct mosquitto;

@@ -1,10 +1,10 @@
-#include "export/mqtt_discovery.h"
+#include "mqtt/mqtt_discovery.h"
 
 #include <fmt/format.h>
 
 #include <utility>
 
-#include "export/mqtt_messages.h"
+#include "mqtt/mqtt_messages.h"
 
 namespace qmx::exporter {
 namespace {

@@ -4,7 +4,7 @@
 // statistics, events, control results, the retained device index). The
 // broker session is in mqtt_session.cpp, control in mqtt_control.cpp, the
 // payloads in mqtt_messages.cpp and mqtt_discovery.cpp.
-#include "export/mqtt_export.h"
+#include "mqtt/mqtt_export.h"
 
 #include <fmt/format.h>
 #include <mosquitto.h>
@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <set>
 
-#include "export/mqtt_discovery.h"
-#include "export/mqtt_messages.h"
+#include "mqtt/mqtt_discovery.h"
+#include "mqtt/mqtt_messages.h"
 #include "input/checked_json.h"
 
 namespace qmx::exporter {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "export/mqtt_config.h"
+#include "mqtt/mqtt_config.h"
 #include "view/site_view.h"
 
 namespace qmx::exporter {

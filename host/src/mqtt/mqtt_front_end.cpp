@@ -1,4 +1,4 @@
-#include "export/mqtt_front_end.h"
+#include "mqtt/mqtt_front_end.h"
 
 #include "input/checked_json.h"
 

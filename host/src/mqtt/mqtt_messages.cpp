@@ -1,4 +1,4 @@
-#include "export/mqtt_messages.h"
+#include "mqtt/mqtt_messages.h"
 
 #include <fmt/format.h>
 #include <json/json.h>

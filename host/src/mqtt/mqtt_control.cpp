@@ -1,11 +1,11 @@
-#include "export/mqtt_control.h"
+#include "mqtt/mqtt_control.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 
-#include "export/mqtt_export.h"
-#include "export/mqtt_messages.h"
+#include "mqtt/mqtt_export.h"
+#include "mqtt/mqtt_messages.h"
 #include "input/checked_json.h"
 #include "view/control_rules.h"
 

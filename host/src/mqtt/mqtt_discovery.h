@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "export/mqtt_config.h"
+#include "mqtt/mqtt_config.h"
 #include "view/site_view.h"
 
 namespace qmx::exporter {

@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "export/mqtt_export.h"
-#include "export/mqtt_messages.h"
+#include "mqtt/mqtt_export.h"
+#include "mqtt/mqtt_messages.h"
 
 namespace qmx::exporter {
 namespace {

@@ -1,7 +1,7 @@
 // Home Assistant discovery as Home Assistant reads it: every config's
 // availability topics and value template evaluated against what the export
 // publishes (templates rendered by Jinja2, the engine Home Assistant uses).
-#include "export/mqtt_discovery.h"
+#include "mqtt/mqtt_discovery.h"
 
 #include <gtest/gtest.h>
 #include <json/json.h>
@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "export/mqtt_export.h"
+#include "mqtt/mqtt_export.h"
 #include "support/mqtt_broker.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "export/mqtt_config.h"
+#include "mqtt/mqtt_config.h"
 
 #include <fmt/format.h>
 #include <limits.h>

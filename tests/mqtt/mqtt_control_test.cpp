@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "export/mqtt_export.h"
+#include "mqtt/mqtt_export.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <mutex>
 #include <string>
 
-#include "export/mqtt_config.h"
-#include "export/mqtt_export.h"
+#include "mqtt/mqtt_config.h"
+#include "mqtt/mqtt_export.h"
 #include "view/site_view.h"
 
 namespace qmx::exporter {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "export/mqtt_export.h"
+#include "mqtt/mqtt_export.h"
 #include "support/mqtt_broker.h"
 
 namespace {
