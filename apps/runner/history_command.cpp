@@ -10,6 +10,7 @@
 
 #include "settings.h"
 #include "store/history_store.h"
+#include "view/site_view.h"
 
 namespace k417t_run {
 namespace {
@@ -74,7 +75,11 @@ int HistoryCommand::Run() const {
     std::cout << (events ? store.ExportEventsCsv(device, t0, t1)
                          : store.ExportRecordsCsv(device, t0, t1));
   } else if (format == "json") {
-    std::cout << store.ExportJson(device, t0, t1) << "\n";
+    Json::StreamWriterBuilder pretty;
+    pretty["indentation"] = "  ";
+    pretty["emitUTF8"] = true;
+    std::cout << Json::writeString(pretty, qmx::view::HistoryExportJson(store, device, t0, t1))
+              << "\n";
   } else if (events) {
     for (const auto& e : store.Events(device, t0, t1))
       std::cout << fmt::format("{} {} {:7} #{} [{}] {} {} {}\n", e.local_time, e.event.data_id,

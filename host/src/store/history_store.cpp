@@ -902,43 +902,6 @@ std::string HistoryStore::ExportEventsCsv(uint32_t data_id, int64_t from, int64_
   return out.str();
 }
 
-std::string HistoryStore::ExportJson(uint32_t data_id, int64_t from, int64_t to) const {
-  Json::Value root(Json::objectValue);
-  root["data_id"] = Json::UInt(data_id);
-  root["from"] = Json::Int64(from);
-  root["to"] = Json::Int64(to);
-  Json::Value& records = root["records"] = Json::Value(Json::arrayValue);
-  for (const HistoryRecord& r : Records(data_id, from, to)) {
-    Json::Value v(Json::objectValue);
-    v["id"] = Json::Int64(r.id);
-    v["type"] = r.type;
-    v["time"] = Json::Int64(r.time);
-    v["local_time"] = r.local_time;
-    v["image"] = Hex(r.image);
-    records.append(std::move(v));
-  }
-  Json::Value& events = root["events"] = Json::Value(Json::arrayValue);
-  for (const HistoryEvent& h : Events(data_id, from, to)) {
-    const AlarmEvent& e = h.event;
-    Json::Value v(Json::objectValue);
-    v["id"] = Json::Int64(h.id);
-    v["time"] = Json::Int64(e.time);
-    v["local_time"] = h.local_time;
-    v["state"] = e.raised ? "raised" : "cleared";
-    v["level"] = Json::UInt(e.level);
-    v["key"] = e.key;
-    v["code"] = e.code;
-    v["seq"] = Json::UInt(e.seq);
-    v["name"] = e.name;
-    v["text"] = e.text;
-    events.append(std::move(v));
-  }
-  Json::StreamWriterBuilder writer;
-  writer["indentation"] = "  ";
-  writer["emitUTF8"] = true;
-  return Json::writeString(writer, root);
-}
-
 size_t HistoryStore::pending() const {
   std::lock_guard<std::mutex> lock(pend_mu_);
   return pending_.size();

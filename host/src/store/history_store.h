@@ -149,10 +149,8 @@ class HistoryStore {
   // break are quoted.
   //   records: id,data_id,type,time,local_time,image
   //   events:  id,data_id,time,local_time,state,level,key,code,seq,name,text
-  //   JSON:    {"data_id","from","to","records":[...],"events":[...]}
   std::string ExportRecordsCsv(uint32_t data_id, int64_t from, int64_t to) const;
   std::string ExportEventsCsv(uint32_t data_id, int64_t from, int64_t to) const;
-  std::string ExportJson(uint32_t data_id, int64_t from, int64_t to) const;
 
   size_t pending() const;
   uint64_t dropped() const;  // items dropped because the pending bound was hit

@@ -1,5 +1,6 @@
 #include "view/site_view.h"
 
+#include <fmt/format.h>
 #include <json/json.h>
 
 #include <algorithm>
@@ -175,6 +176,34 @@ Json::Value AlarmEventJson(const store::AlarmEvent& e) {
   x["state"] = e.raised ? "raised" : "cleared";
   x["time"] = static_cast<Json::Int64>(e.time);
   return x;
+}
+
+Json::Value HistoryExportJson(const store::HistoryStore& store, uint32_t data_id, int64_t from,
+                              int64_t to) {
+  Json::Value root(Json::objectValue);
+  root["data_id"] = Json::UInt(data_id);
+  root["from"] = Json::Int64(from);
+  root["to"] = Json::Int64(to);
+  Json::Value& records = root["records"] = Json::Value(Json::arrayValue);
+  for (const store::HistoryRecord& r : store.Records(data_id, from, to)) {
+    Json::Value v(Json::objectValue);
+    v["id"] = Json::Int64(r.id);
+    v["type"] = r.type;
+    v["time"] = Json::Int64(r.time);
+    v["local_time"] = r.local_time;
+    std::string hex;
+    for (unsigned char b : r.image) hex += fmt::format("{:02X}", b);
+    v["image"] = hex;
+    records.append(std::move(v));
+  }
+  Json::Value& events = root["events"] = Json::Value(Json::arrayValue);
+  for (const store::HistoryEvent& h : store.Events(data_id, from, to)) {
+    Json::Value v = AlarmEventJson(h.event);
+    v["id"] = Json::Int64(h.id);
+    v["local_time"] = h.local_time;
+    events.append(std::move(v));
+  }
+  return root;
 }
 
 Json::Value LineStatsJson(const DeviceView& d) {

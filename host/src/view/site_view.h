@@ -117,6 +117,11 @@ class SiteView {
 Json::Value AlarmPointJson(const store::ActiveAlarm& a);
 // {"data_id","state":"raised"|"cleared","key","seq","level","severity","code","name","text","time"}
 Json::Value AlarmEventJson(const store::AlarmEvent& e);
+// A device's stored records and events in [from, to] for export:
+// {"data_id","from","to","records":[{"id","type","time","local_time","image"
+// (upper-case hex)}],"events":[AlarmEventJson + "id","local_time"]}.
+Json::Value HistoryExportJson(const store::HistoryStore& store, uint32_t data_id, int64_t from,
+                              int64_t to);
 // {"line","open","rounds","requests","answers","timeouts","late","echoes","dropped","bytes_out","bytes_in"}
 Json::Value LineStatsJson(const DeviceView& d);
 // key -> number, null (no value) or the state's word.
