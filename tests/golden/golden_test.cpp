@@ -380,7 +380,9 @@ TEST(Golden, LostDevicesKeepTheirCommAlarmAvailableAndLeaveMetrics) {
         if (line.empty() || line[0] == '#' || line.find(dev) == std::string::npos) continue;
         for (const UnitValues& u : d.units)
           for (const auto& v : u.values)
-            if (!v.field.metric.empty()) EXPECT_NE(0u, line.rfind(v.field.metric + "{", 0)) << line;
+            if (!v.field.metric.empty()) {
+              EXPECT_NE(0u, line.rfind(v.field.metric + "{", 0)) << line;
+            }
         if (line.rfind("k417t_up{", 0) == 0) {
           up = true;
           EXPECT_EQ(' ', line[line.size() - 2]);
@@ -463,10 +465,12 @@ TEST(Golden, EveryRowReachesEveryFrontEnd) {
       EXPECT_TRUE(api.isMember(key)) << "API: " << key;
       EXPECT_TRUE(state["values"].isMember(key)) << "MQTT state: " << key;
       // States offered neither as words nor as a problem stay off Home Assistant.
-      if (!(v.is_state() && v.field.entity == qmx::view::StateEntity::kNone))
+      if (!(v.is_state() && v.field.entity == qmx::view::StateEntity::kNone)) {
         EXPECT_NE(std::string::npos, discovery.find("'" + key + "'")) << "HA: " << key;
-      if (!v.field.metric.empty())
+      }
+      if (!v.field.metric.empty()) {
         EXPECT_NE(std::string::npos, metrics.find("\n" + v.field.metric + "{")) << key;
+      }
       const qmx::view::SnmpPlace& p = v.field.row->snmp;
       if (p.as != qmx::view::SnmpPlace::As::kNone) {
         qmx::snmp::Oid o = kRoot;

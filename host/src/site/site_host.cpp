@@ -16,14 +16,6 @@ namespace {
 constexpr auto kLogRepeat = std::chrono::seconds(30);
 using k417t_model::kTextBytes;
 
-// FNV-1a: tells a round's image from the others of the same unit (they
-// differ at least in their time stamps).
-uint64_t ImageHash(const std::vector<unsigned char>& image) {
-  uint64_t h = 1469598103934665603ull;
-  for (unsigned char b : image) h = (h ^ b) * 1099511628211ull;
-  return h;
-}
-
 }  // namespace
 
 ControllerModel ReadModelAnswer(const unsigned char* info, size_t len) {
@@ -48,7 +40,9 @@ SiteHost::SiteHost(Options options, LogSink log)
       control_pacer_({std::chrono::milliseconds(std::max(options_.control_spacing_ms, 0)),
                       options_.control_queue}),
       alarms_(log_),
-      jobs_(std::max<size_t>(options_.job_queue, 1), log_) {
+      jobs_(std::max<size_t>(options_.job_queue, 1), log_),
+      records_(options_.heartbeat_s, std::max<size_t>(64, options_.job_queue),
+               options_.changed_past_dead_band) {
   if (!options_.db_path.empty()) {
     store::HistoryOptions h;
     h.path = options_.db_path;
@@ -278,30 +272,8 @@ void SiteHost::Shutdown() {
 
 void SiteHost::WriteLatest(const std::set<unsigned int>* ids) {
   if (!history_) return;
-  std::vector<
-      std::pair<std::pair<unsigned int, int>, std::pair<int64_t, std::vector<unsigned char>>>>
-      latest;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (auto it = store_decisions_.begin(); it != store_decisions_.end();) {
-      if (ids != nullptr && ids->count(it->first.first) == 0) {
-        ++it;
-        continue;
-      }
-      StoreDecision& g = it->second;
-      if (g.unsaved)
-        latest.push_back({{it->first.first, g.type}, {g.latest_time, std::move(g.latest)}});
-      if (ids == nullptr) {
-        g.unsaved = false;
-        ++it;
-      } else {
-        it = store_decisions_.erase(it);  // a device that comes back starts with a first round
-      }
-    }
-  }
-  for (auto& [unit, rec] : latest)
-    history_->AppendRecord(unit.first, unit.second, rec.first, rec.second.data(),
-                           rec.second.size());
+  for (const RecordKeeper::Latest& l : records_.TakeLatest(ids))
+    history_->AppendRecord(l.data_id, l.type, l.time, l.image.data(), l.image.size());
   history_->Flush();
 }
 
@@ -434,14 +406,8 @@ bool SiteHost::Publish(QMXVDevice& dev, int type, const unsigned char* data, int
                        bool changed) {
   if (const std::shared_ptr<Device> d = DeviceOfUnit(dev)) d->line->Published(*d->ctrl);
   std::vector<unsigned char> image(data, data + len);
-  if (history_ && options_.heartbeat_s > 0) {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto& published = store_decisions_[{dev.DataId(), dev.DeviceType()}].published;
-    published.emplace_back(ImageHash(image), changed);
-    // Beyond what the job queue can hold back; a unit that publishes without
-    // saving (none does today) cannot grow it either.
-    while (published.size() > std::max<size_t>(64, options_.job_queue)) published.pop_front();
-  }
+  if (history_ && options_.heartbeat_s > 0)
+    records_.Published({dev.DataId(), dev.DeviceType()}, image, changed);
   KeepImage(dev, type, std::move(image));
   return true;
 }
@@ -461,10 +427,8 @@ bool SiteHost::ThresholdPoint(QMXVDevice& dev, const rule_value& rule) {
 bool SiteHost::BatchCheck(QMXVDevice& dev, const std::vector<rule_value>& rules) {
   store::AlarmService::CommitResult r = alarms_.Commit(dev.DataId(), rules, Now());
   CommitEvents(DeviceOfUnit(dev).get(), r.events);
-  if (!r.events.empty() && history_ && options_.heartbeat_s > 0) {
-    std::lock_guard<std::mutex> lock(mu_);
-    store_decisions_[{dev.DataId(), dev.DeviceType()}].alarm_changed = true;
-  }
+  if (!r.events.empty() && history_ && options_.heartbeat_s > 0)
+    records_.AlarmChanged({dev.DataId(), dev.DeviceType()});
   return r.changed;
 }
 
@@ -496,44 +460,10 @@ void SiteHost::SaveHistory(QMXVDevice& dev, const unsigned char* data, int len) 
     return;
   }
   const int64_t now = Now();
-  if (options_.heartbeat_s > 0) {
-    std::vector<unsigned char> image(data, data + len);
-    std::lock_guard<std::mutex> lock(mu_);
-    StoreDecision& g = store_decisions_[{dev.DataId(), dev.DeviceType()}];
-    // The unit's verdict on this very image; one not found counts as changed.
-    bool changed = true;
-    const uint64_t hash = ImageHash(image);
-    for (auto it = g.published.begin(); it != g.published.end(); ++it) {
-      if (it->first != hash) continue;
-      changed = it->second;
-      g.published.erase(g.published.begin(), it + 1);
-      break;
-    }
-    if (options_.changed_past_dead_band && g.stored_at != 0) {
-      if (const std::optional<bool> past = options_.changed_past_dead_band(type, g.stored, image))
-        changed = *past;
-    }
-    const int64_t age = now - g.stored_at;
-    const int64_t beat = static_cast<int64_t>(options_.heartbeat_s);
-    // Past half its heartbeat, a unit rides along with a commit that is
-    // coming anyway: the units' heartbeats fall into one commit instead of
-    // drifting apart into one each.
-    const bool ride = age >= beat / 2 && history_->pending() > 0;
-    const bool due = g.stored_at == 0 || changed || g.alarm_changed || g.type != type ||
-                     age >= beat || ride || now < g.stored_at;
-    g.alarm_changed = false;
-    g.type = type;
-    if (!due) {
-      g.unsaved = true;
-      g.latest_time = now;
-      g.latest = std::move(image);
-      return;
-    }
-    g.stored_at = now;
-    g.stored = std::move(image);
-    g.unsaved = false;
-    g.latest.clear();
-  }
+  if (options_.heartbeat_s > 0 &&
+      !records_.Store({dev.DataId(), dev.DeviceType()}, type, now,
+                      std::vector<unsigned char>(data, data + len), history_->pending() > 0))
+    return;
   history_->AppendRecord(dev.DataId(), type, now, data, static_cast<size_t>(len));
 }
 

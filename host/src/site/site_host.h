@@ -1,8 +1,8 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -15,9 +15,10 @@
 #include <vector>
 
 #include "line/line_session.h"
-#include "site/control_pacer.h"
 #include "qmx/host_services.h"
 #include "qmx/pmbus_protocol.h"
+#include "site/control_pacer.h"
+#include "site/record_keeper.h"
 #include "store/alarm_service.h"
 #include "store/history_store.h"
 #include "store/job_runner.h"
@@ -49,7 +50,7 @@ struct LinkReport {
   unsigned int device_id = 0;
   int64_t time = 0;
   bool answering = false;
-  int missed = 0;                         // answers missed in a row when it was lost (0: port down)
+  int missed = 0;  // answers missed in a row when it was lost (0: port down)
   // The communication alarm's raise. Its clear comes with the round that
   // brought the controller back (RoundReport::events), never here as well.
   std::vector<store::AlarmEvent> events;
@@ -294,22 +295,8 @@ class SiteHost : public HostServices {
   std::map<std::pair<unsigned int, std::string>, int> unit_types_;
   std::map<std::string, std::pair<Clock::time_point, uint64_t>> log_limits_;
 
-  // What decides whether a unit's round end is stored; per (data id, device
-  // type), guarded by mu_.
-  struct StoreDecision {
-    // Hashes of the published images with the unit's verdict, matched to the
-    // image the round-end job saves: the line may publish further rounds
-    // before the job worker gets to it (a slow disk), up to the job queue.
-    std::deque<std::pair<uint64_t, bool>> published;
-    bool alarm_changed = false;  // set by the batch check of the same job
-    int64_t stored_at = 0;       // 0: nothing stored since start
-    std::vector<unsigned char> stored;
-    bool unsaved = false;  // `latest` is newer than what was stored
-    int type = 0;
-    int64_t latest_time = 0;
-    std::vector<unsigned char> latest;
-  };
-  std::map<std::pair<unsigned int, std::string>, StoreDecision> store_decisions_;
+  // Whether a unit's round end is stored (history on change).
+  RecordKeeper records_;
 };
 
 }  // namespace qmx
