@@ -1,7 +1,9 @@
 #include "service_loop.h"
 
 #include <fmt/format.h>
+#include <pwd.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -221,6 +223,14 @@ class Service {
   // Sends the --control command to every device after its first round, from
   // a thread of its own (as a front end would), and prints each result.
   // False when a controller never answered.
+  // Who started the runner, for the audit: the login name of its user.
+  static std::string UserName() {
+    const uid_t uid = geteuid();
+    if (const passwd* pw = getpwuid(uid); pw != nullptr && pw->pw_name != nullptr)
+      return pw->pw_name;
+    return "uid " + std::to_string(uid);
+  }
+
   bool DriveControl(const std::vector<unsigned>& ids) {
     const ControlCommand& c = in_.control;
     bool answered = true;
@@ -228,9 +238,13 @@ class Service {
       while (!g_stop && host_->rounds(id) < 1 && host_->Snapshot(id))
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       if (g_stop) return answered;
-      std::vector<unsigned char> in;
-      if (c.byte >= 0) in.push_back(static_cast<unsigned char>(c.byte));
-      const qmx::ControlResult r = host_->Control(id, c.code, in);
+      qmx::view::ControlAttempt attempt;
+      attempt.via = "command line";
+      attempt.who = UserName();
+      attempt.device = id;
+      attempt.code = c.code;
+      attempt.byte = c.byte;
+      const qmx::ControlResult r = view_.Control(attempt);
       if (r.result == -1) answered = false;
       if (a_.json) {
         Json::Value v(Json::objectValue);

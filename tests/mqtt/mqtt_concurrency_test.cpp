@@ -76,7 +76,8 @@ TEST(MqttExportThreads, ReportsFromEveryLineAndControlFromTheBroker) {
     d.rounds = 1;
     return std::optional<view::DeviceView>(d);
   };
-  source.control = [&controls](unsigned, int code, std::optional<unsigned char>) {
+  source.control = [&controls](const view::ControlAttempt& a) {
+    const int code = a.code;
     ++controls;
     return ControlResult{code == 100 ? 0 : 4, ""};
   };

@@ -122,7 +122,7 @@ TEST(MqttHomeAssistant, LostDeviceShowsItsCommAlarmOnAndNoLiveValues) {
   site.device.rounds = 1;
   MqttSource source;
   source.device = [&site](unsigned) { return site.Get(); };
-  source.control = [](unsigned, int, std::optional<unsigned char>) { return ControlResult{}; };
+  source.control = [](const view::ControlAttempt&) { return ControlResult{}; };
 
   k417t_test::Observer obs(broker.port());
   ASSERT_TRUE(obs.Ready(10));

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
+#include "input/checked_json.h"
 #include "mqtt/mqtt_export.h"
 #include "mqtt/mqtt_messages.h"
-#include "input/checked_json.h"
 #include "view/control_rules.h"
 
 namespace qmx::exporter {
@@ -125,7 +125,13 @@ void MqttExport::Work() {
 ControlResult MqttExport::RunControl(const Job& job) {
   ControlResult result;
   try {
-    result = source_.control(job.device, job.request.code, job.request.command_byte());
+    view::ControlAttempt a;
+    a.via = "mqtt";
+    a.peer = cfg_.host;  // the broker: MQTT does not name the publisher
+    a.device = job.device;
+    a.code = job.request.code;
+    a.byte = job.request.command_byte() ? *job.request.command_byte() : -1;
+    result = source_.control(a);
   } catch (const std::exception& e) {
     result = {-1, std::string("control failed: ") + e.what()};
   }

@@ -240,7 +240,8 @@ DiscoveryMessage GatewayDiscovery(const MqttConfig& cfg) {
   c["device_class"] = "connectivity";
   c["entity_category"] = "diagnostic";
   c["device"] = device;
-  return {cfg.discovery_prefix + "/binary_sensor/" + node + "/connectivity/config", json::CompactAscii(c)};
+  return {cfg.discovery_prefix + "/binary_sensor/" + node + "/connectivity/config",
+          json::CompactAscii(c)};
 }
 
 }  // namespace qmx::exporter

@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <set>
 
+#include "input/checked_json.h"
 #include "mqtt/mqtt_discovery.h"
 #include "mqtt/mqtt_messages.h"
-#include "input/checked_json.h"
 
 namespace qmx::exporter {
 namespace {
@@ -31,9 +31,7 @@ std::once_flag g_lib_once;
 MqttSource MqttSource::Of(view::SiteView& view) {
   MqttSource s;
   s.device = [&view](unsigned int id) { return view.Device(id); };
-  s.control = [&view](unsigned int id, int code, std::optional<unsigned char> byte) {
-    return view.Control(id, code, byte);
-  };
+  s.control = [&view](const view::ControlAttempt& a) { return view.Control(a); };
   return s;
 }
 

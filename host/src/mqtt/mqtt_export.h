@@ -40,7 +40,8 @@ namespace qmx::exporter {
 // model, active alarms, line statistics) and control through the view.
 struct MqttSource {
   std::function<std::optional<view::DeviceView>(unsigned int)> device;
-  std::function<ControlResult(unsigned int, int, std::optional<unsigned char>)> control;
+  // Through the view's door: audited there, whatever the outcome.
+  std::function<ControlResult(const view::ControlAttempt&)> control;
   static MqttSource Of(view::SiteView& view);
 };
 

@@ -14,15 +14,8 @@ std::string MqttFrontEnd::Signature(bool enabled, const Json::Value& site) {
   return enabled ? "on " + json::Compact(json::Member(site, "mqtt")) : "";
 }
 
-void MqttFrontEnd::SetControl(
-    std::function<ControlResult(unsigned int, int, std::optional<unsigned char>)> control) {
-  control_ = std::move(control);
-}
-
 std::shared_ptr<MqttExport> MqttFrontEnd::Make(const MqttConfig& cfg) const {
-  MqttSource source = MqttSource::Of(view_);
-  if (control_) source.control = control_;
-  return std::make_shared<MqttExport>(cfg, std::move(source), log_);
+  return std::make_shared<MqttExport>(cfg, MqttSource::Of(view_), log_);
 }
 
 std::shared_ptr<MqttExport> MqttFrontEnd::current() const {

@@ -37,9 +37,6 @@ class MqttFrontEnd : public view::FrontEnd {
 
   // The running export; null when there is none.
   std::shared_ptr<MqttExport> current() const;
-  // Tests: control goes here instead of through the host.
-  void SetControl(
-      std::function<ControlResult(unsigned int, int, std::optional<unsigned char>)> control);
 
  private:
   // What a reload compares to decide whether the export starts again (its
@@ -54,7 +51,6 @@ class MqttFrontEnd : public view::FrontEnd {
   Json::Value site_;
   const Load load_;
   const std::function<void(const std::string&)> log_;
-  std::function<ControlResult(unsigned int, int, std::optional<unsigned char>)> control_;
   std::string signature_;  // of the running settings
   mutable std::mutex mu_;
   std::shared_ptr<MqttExport> export_;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "mqtt/mqtt_config.h"
 #include "input/checked_json.h"
+#include "mqtt/mqtt_config.h"
 #include "view/site_view.h"
 
 namespace qmx::exporter {

@@ -326,6 +326,11 @@ ControlResult SiteHost::Control(unsigned int device_id, int code,
   return r;
 }
 
+void SiteHost::Audit(const store::AuditEntry& entry, const std::string& line) {
+  WriteLog(line);
+  if (history_) history_->AppendAudit(entry);
+}
+
 ControlResult SiteHost::ControlQuery(unsigned int device_id) {
   const std::shared_ptr<Device> d = DeviceById(device_id);
   if (d == nullptr) return {-1, fmt::format("no device {}", device_id)};

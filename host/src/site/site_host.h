@@ -195,6 +195,9 @@ class SiteHost : public HostServices {
   // reason (logged, rate-limited).
   ControlResult Control(unsigned int device_id, int code, const std::vector<unsigned char>& in,
                         std::chrono::milliseconds limit = std::chrono::milliseconds(0));
+  // A control attempt for the audit trail: `line` to the log (never
+  // rate-limited) and the entry to the history when one is kept.
+  void Audit(const store::AuditEntry& entry, const std::string& line);
   // The result of the device's last control command (DeviceIoControl query).
   ControlResult ControlQuery(unsigned int device_id);
   std::optional<DeviceSnapshot> Snapshot(unsigned int device_id) const;

@@ -58,7 +58,23 @@ constexpr const char* kSchema =
     " code TEXT NOT NULL,"
     " name TEXT NOT NULL,"
     " text TEXT NOT NULL,"
-    " PRIMARY KEY(data_id, key, seq));";
+    " PRIMARY KEY(data_id, key, seq));"
+    // Every control attempt, whatever it came through; bounded by its own
+    // count (RetentionPolicy::max_audit_rows), never by size or age.
+    "CREATE TABLE IF NOT EXISTS control_audit("
+    " id INTEGER PRIMARY KEY,"
+    " t INTEGER NOT NULL,"
+    " local_time TEXT NOT NULL,"
+    " via TEXT NOT NULL,"
+    " who TEXT NOT NULL,"
+    " peer TEXT NOT NULL,"
+    " device INTEGER NOT NULL,"
+    " code INTEGER NOT NULL,"
+    " byte INTEGER NOT NULL,"
+    " request_id TEXT NOT NULL,"
+    " outcome TEXT NOT NULL,"
+    " result INTEGER NOT NULL,"
+    " reason TEXT NOT NULL);";
 
 // Layout 1 (AUTOINCREMENT ids, a second record index on (data_id, type))
 // rebuilt as layout 2 in one transaction, ids kept.
@@ -455,16 +471,24 @@ void HistoryStore::AppendEvent(const AlarmEvent& event) {
   Push(std::move(item));
 }
 
+void HistoryStore::AppendAudit(const AuditEntry& entry) {
+  Pending item;
+  item.is_audit = true;
+  item.audit = entry;
+  item.audit.id = 0;
+  Push(std::move(item));
+}
+
 void HistoryStore::Push(Pending item) {
   std::string line;
   {
     std::lock_guard<std::mutex> lock(pend_mu_);
     item.seq = next_seq_++;
     if (pending_.empty()) first_pending_at_ = opt_.clock();
-    if (item.is_event) ++pending_events_;
+    if (item.is_event || item.is_audit) ++pending_events_;
     pending_.push_back(std::move(item));
     while (pending_.size() > opt_.max_pending) {
-      if (pending_.front().is_event) --pending_events_;
+      if (pending_.front().is_event || pending_.front().is_audit) --pending_events_;
       pending_.pop_front();
       ++dropped_;
       if (dropped_ == 1 || dropped_ % 100 == 0) {
@@ -530,7 +554,7 @@ bool HistoryStore::Flush() {
   // Items dropped or appended meanwhile: only those written leave the queue.
   const uint64_t last = batch.back().seq;
   while (!pending_.empty() && pending_.front().seq <= last) {
-    if (pending_.front().is_event) --pending_events_;
+    if (pending_.front().is_event || pending_.front().is_audit) --pending_events_;
     pending_.pop_front();
   }
   // What is left came in while writing: its wait starts now.
@@ -549,6 +573,7 @@ int HistoryStore::WriteLocked(const std::vector<Pending>& batch, std::string& er
   };
   std::set<std::pair<uint32_t, int>> units;
   std::set<uint32_t> event_units;
+  bool audited = false;
   {
     Stmt rec(db_,
              "INSERT INTO round_record(data_id, type, t, local_time, image) "
@@ -556,9 +581,24 @@ int HistoryStore::WriteLocked(const std::vector<Pending>& batch, std::string& er
     Stmt ev(db_,
             "INSERT INTO alarm_event(data_id, t, local_time, raised, level, key, code, seq, "
             "name, text) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    Stmt au(db_,
+            "INSERT INTO control_audit(t, local_time, via, who, peer, device, code, byte, "
+            "request_id, outcome, result, reason) "
+            "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
     if (!rec.ok()) return fail(rec.Error());
     if (!ev.ok()) return fail(ev.Error());
+    if (!au.ok()) return fail(au.Error());
     for (const Pending& p : batch) {
+      if (p.is_audit) {
+        const AuditEntry& a = p.audit;
+        au.Int(1, a.time).Text(2, LocalTimeText(a.time)).Text(3, a.via).Text(4, a.who);
+        au.Text(5, a.peer).Int(6, a.device).Int(7, a.code).Int(8, a.byte).Text(9, a.request_id);
+        au.Text(10, a.outcome).Int(11, a.result).Text(12, a.reason);
+        if (au.Step() != SQLITE_DONE) return fail(au.Error());
+        au.Reset();
+        audited = true;
+        continue;
+      }
       Stmt& s = p.is_event ? ev : rec;
       if (p.is_event) {
         const AlarmEvent& e = p.event;
@@ -580,6 +620,14 @@ int HistoryStore::WriteLocked(const std::vector<Pending>& batch, std::string& er
   }
 
   const RetentionPolicy& keep = opt_.retention;
+  if (audited && keep.max_audit_rows > 0) {
+    Stmt trim(db_,
+              "DELETE FROM control_audit WHERE id <= "
+              "(SELECT id FROM control_audit ORDER BY id DESC LIMIT 1 OFFSET ?1)");
+    if (!trim.ok()) return fail(trim.Error());
+    trim.Int(1, keep.max_audit_rows);
+    if (trim.Step() != SQLITE_DONE) return fail(trim.Error());
+  }
   if (keep.max_rows > 0 || keep.max_days > 0 || keep.max_event_rows > 0) {
     if (sweep_all_) {
       Stmt all(db_, "SELECT DISTINCT data_id, type FROM round_record");
@@ -823,12 +871,53 @@ std::vector<HistoryEvent> HistoryStore::EventsNewest(uint32_t data_id, int64_t f
   return out;
 }
 
+std::vector<AuditEntry> HistoryStore::Audit(int64_t from, int64_t to, size_t limit) const {
+  std::vector<AuditEntry> out;
+  if (limit == 0) return out;
+  {
+    std::lock_guard<std::mutex> lock(db_mu_);
+    if (OpenLocked()) {
+      Stmt q(db_,
+             "SELECT id, t, via, who, peer, device, code, byte, request_id, outcome, result, "
+             "reason FROM control_audit WHERE t >= ?1 AND t <= ?2 ORDER BY id DESC LIMIT ?3");
+      if (q.ok()) {
+        q.Int(1, from).Int(2, to).Int(3, static_cast<int64_t>(limit));
+        while (q.Step() == SQLITE_ROW) {
+          AuditEntry a;
+          a.id = q.ColInt(0);
+          a.time = q.ColInt(1);
+          a.via = q.ColText(2);
+          a.who = q.ColText(3);
+          a.peer = q.ColText(4);
+          a.device = static_cast<uint32_t>(q.ColInt(5));
+          a.code = static_cast<int>(q.ColInt(6));
+          a.byte = static_cast<int>(q.ColInt(7));
+          a.request_id = q.ColText(8);
+          a.outcome = q.ColText(9);
+          a.result = static_cast<int>(q.ColInt(10));
+          a.reason = q.ColText(11);
+          out.push_back(std::move(a));
+        }
+      }
+      if (!q.ok()) Log("history: reading the audit failed: " + q.Error());
+    }
+  }
+  std::reverse(out.begin(), out.end());
+  // Attempts not committed yet are the newest.
+  std::lock_guard<std::mutex> plock(pend_mu_);
+  for (const Pending& p : pending_)
+    if (p.is_audit && p.audit.time >= from && p.audit.time <= to) out.push_back(p.audit);
+  if (out.size() > limit) out.erase(out.begin(), out.end() - static_cast<std::ptrdiff_t>(limit));
+  return out;
+}
+
 std::optional<std::vector<unsigned char>> HistoryStore::LastImage(uint32_t data_id,
                                                                   int type) const {
   {
     std::lock_guard<std::mutex> plock(pend_mu_);
     for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) {
-      if (!it->is_event && it->record.data_id == data_id && it->record.type == type) {
+      if (!it->is_event && !it->is_audit && it->record.data_id == data_id &&
+          it->record.type == type) {
         return it->record.image;
       }
     }
@@ -858,7 +947,7 @@ std::vector<std::pair<int, std::vector<unsigned char>>> HistoryStore::LastImages
   {
     std::lock_guard<std::mutex> plock(pend_mu_);
     for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) {
-      if (!it->is_event && it->record.data_id == data_id && !seen(it->record.type))
+      if (!it->is_event && !it->is_audit && it->record.data_id == data_id && !seen(it->record.type))
         out.emplace_back(it->record.type, it->record.image);
     }
   }

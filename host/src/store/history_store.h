@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "store/alarm_event.h"
+#include "store/audit_entry.h"
 #include "store/log_sink.h"
 
 struct sqlite3;
@@ -44,6 +45,9 @@ struct RetentionPolicy {
   uint32_t max_rows = 0;        // records kept per (data_id, type)
   uint32_t max_days = 0;        // records and events older than this go
   uint32_t max_event_rows = 0;  // events kept per data_id
+  // Audit rows kept (the newest); apart from every other bound: neither
+  // the size bound nor the age limit takes them.
+  uint32_t max_audit_rows = 10000;
 };
 
 struct HistoryOptions {
@@ -102,6 +106,9 @@ class HistoryStore {
   void AppendRecord(uint32_t data_id, int type, int64_t time, const unsigned char* image,
                     size_t len);
   void AppendEvent(const AlarmEvent& event);
+  // A control attempt for the audit trail; committed by the next FlushDue at
+  // once, like an alarm event.
+  void AppendAudit(const AuditEntry& entry);
 
   // Writes every pending item in one transaction, with retention and the
   // size bound. True when nothing is left pending.
@@ -134,6 +141,10 @@ class HistoryStore {
   std::vector<HistoryEvent> EventsNewest(uint32_t data_id, int64_t from, int64_t to,
                                          size_t limit) const;
 
+  // The newest `limit` audit rows with time in [from, to] (pending ones
+  // included, id 0), oldest first.
+  std::vector<AuditEntry> Audit(int64_t from, int64_t to, size_t limit) const;
+
   // The alarm points raised and not cleared since, as of the last event of
   // each (written or pending), for the alarm service at start-up; time is the
   // raise.
@@ -162,8 +173,10 @@ class HistoryStore {
   struct Pending {
     uint64_t seq = 0;
     bool is_event = false;
+    bool is_audit = false;
     HistoryRecord record;
     AlarmEvent event;
+    AuditEntry audit;
   };
 
   void Push(Pending item);

@@ -4,6 +4,9 @@
 #include <json/json.h>
 
 #include <algorithm>
+#include <ctime>
+
+#include "units/common/safe_text.h"
 
 namespace qmx::view {
 
@@ -109,11 +112,97 @@ std::vector<DeviceView> SiteView::Devices() const {
   return out;
 }
 
-ControlResult SiteView::Control(unsigned int id, int code, std::optional<unsigned char> byte,
-                                std::chrono::milliseconds limit) {
+void SiteView::SetClock(std::function<int64_t()> clock) {
+  std::lock_guard<std::mutex> lock(mu_);
+  clock_ = std::move(clock);
+}
+
+int64_t SiteView::Now() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return clock_ ? clock_() : static_cast<int64_t>(std::time(nullptr));
+}
+
+ControlResult SiteView::Control(const ControlAttempt& a, std::chrono::milliseconds limit) {
+  const int64_t now = Now();
+  std::string why;
+  if (a.sent_at != 0 && a.sent_at < now - kControlWindowS)
+    why = fmt::format("the request was sent {} s ago (at most {} s old are run)", now - a.sent_at,
+                      kControlWindowS);
+  else if (a.sent_at != 0 && a.sent_at > now + kControlWindowS)
+    why = fmt::format("the request's time is {} s ahead of the gateway's clock", a.sent_at - now);
+  if (why.empty() && !a.request_id.empty()) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = request_ids_.begin(); it != request_ids_.end();)
+      it = it->second < now - kRequestIdMemoryS ? request_ids_.erase(it) : std::next(it);
+    const auto [it, fresh] = request_ids_.try_emplace({a.via, a.request_id}, now);
+    if (!fresh)
+      why = fmt::format("request id already run {} s ago (a replay or a retry: use a new id)",
+                        now - it->second);
+  }
+  if (!why.empty()) {
+    Audit(a, "refused", -1, why);
+    return {-1, why};
+  }
   std::vector<unsigned char> in;
-  if (byte) in.push_back(*byte);
-  return host_.Control(id, code, in, limit);
+  if (a.byte >= 0) in.push_back(static_cast<unsigned char>(a.byte));
+  const ControlResult r = host_.Control(a.device, a.code, in, limit);
+  if (r.result < 0)
+    Audit(a, "refused", r.result, r.reason);
+  else
+    Audit(a, "done", r.result, r.reason);
+  return r;
+}
+
+void SiteView::Refused(const ControlAttempt& a, const std::string& outcome,
+                       const std::string& reason) {
+  Audit(a, outcome, -1, reason);
+}
+
+void SiteView::Audit(const ControlAttempt& a, const std::string& outcome, int result,
+                     const std::string& reason) {
+  store::AuditEntry e;
+  e.time = Now();
+  e.via = a.via;
+  e.who = a.who;
+  e.peer = a.peer;
+  e.device = a.device;
+  e.code = a.code;
+  e.byte = a.byte;
+  e.request_id = a.request_id;
+  e.outcome = outcome;
+  e.result = result;
+  e.reason = reason;
+  host_.Audit(e, AuditLine(e));
+}
+
+std::string AuditLine(const store::AuditEntry& a) {
+  using k417t_text::Safe;
+  std::string line = fmt::format("control: {} {} from {}: device {} code {}", Safe(a.via),
+                                 a.who.empty() ? "-" : Safe(a.who),
+                                 a.peer.empty() ? "-" : Safe(a.peer), a.device, a.code);
+  if (a.byte >= 0) line += fmt::format(" byte {}", a.byte);
+  if (!a.request_id.empty()) line += " request " + Safe(a.request_id);
+  line += ": " + Safe(a.outcome);
+  if (a.outcome == "done") line += fmt::format(" result {}", a.result);
+  if (!a.reason.empty()) line += ": " + Safe(a.reason);
+  return line;
+}
+
+Json::Value AuditJson(const store::AuditEntry& a) {
+  Json::Value v(Json::objectValue);
+  v["id"] = static_cast<Json::Int64>(a.id);
+  v["time"] = static_cast<Json::Int64>(a.time);
+  v["via"] = a.via;
+  v["who"] = a.who;
+  v["peer"] = a.peer;
+  v["device"] = a.device;
+  v["code"] = a.code;
+  v["byte"] = a.byte >= 0 ? Json::Value(a.byte) : Json::Value();
+  v["request_id"] = a.request_id;
+  v["outcome"] = a.outcome;
+  v["result"] = a.result;
+  v["reason"] = a.reason;
+  return v;
 }
 
 const store::HistoryStore* SiteView::History() const { return host_.history(); }

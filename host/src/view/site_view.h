@@ -10,6 +10,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,26 @@
 #include "view/unit_values.h"
 
 namespace qmx::view {
+
+// A control command as a front end received it: who sent it, from where,
+// through what. Every one is audited (one history row, one log line),
+// whatever becomes of it.
+struct ControlAttempt {
+  std::string via;   // "http", "mqtt", "command line"
+  std::string who;   // the user, or the client as the front end knows it
+  std::string peer;  // the client's address; "" for the command line
+  unsigned int device = 0;
+  int code = 0;
+  int byte = -1;           // -1: none
+  std::string request_id;  // "" when the request names none
+  int64_t sent_at = 0;     // the request's own time (epoch s); 0: it carries none
+};
+
+// Requests older (or further ahead of this clock) than this are refused,
+// and a request id is remembered this long: neither a late copy nor a
+// replay of a command runs.
+inline constexpr int64_t kControlWindowS = 30;
+inline constexpr int64_t kRequestIdMemoryS = 60;
 
 // What the site file says about a device beyond its setting.
 struct DeviceInfo {
@@ -95,21 +116,45 @@ class SiteView {
   std::vector<UnitValues> ReadUnits(unsigned int device_id,
                                     const std::vector<UnitImage>& images) const;
 
-  // Control command `code` with its byte, if any, for a device, paced with
-  // every other command to it (one a round, between rounds); waits at most
-  // `limit` (0: the site's default) for its turn and for the answer.
-  ControlResult Control(unsigned int id, int code, std::optional<unsigned char> byte,
+  // The one way to the rectifiers. A request older than kControlWindowS
+  // (or as far ahead), or one whose request id came through the same front
+  // end within kRequestIdMemoryS, is refused; otherwise the command goes to
+  // the device, paced with every other command to it (one a round, between
+  // rounds), waiting at most `limit` (0: the site's default) for its turn and
+  // for the answer. Audited either way.
+  ControlResult Control(const ControlAttempt& attempt,
                         std::chrono::milliseconds limit = std::chrono::milliseconds(0));
+  // An attempt a front end turned away before it reached the door (control
+  // off, bad credentials, not allowed, rate-limited, malformed): audited.
+  // `outcome` is "refused", "bad credentials" or "rate-limited".
+  void Refused(const ControlAttempt& attempt, const std::string& outcome,
+               const std::string& reason);
+  // Epoch seconds for the door's checks and the audit (tests set their own).
+  void SetClock(std::function<int64_t()> clock);
 
   // The history's read side; null when the site keeps none.
   const store::HistoryStore* History() const;
 
  private:
   SiteHost& host_;
+  void Audit(const ControlAttempt& a, const std::string& outcome, int result,
+             const std::string& reason);
+  int64_t Now() const;
+
   mutable std::mutex mu_;
   SiteInfo site_;
   std::map<unsigned int, RoundStats> rounds_;
+  std::function<int64_t()> clock_;
+  // (front end, request id) -> when it was run.
+  std::map<std::pair<std::string, std::string>, int64_t> request_ids_;
 };
+
+// One line for the log: "control: VIA WHO from PEER: device D code C[ byte
+// B][ request ID]: OUTCOME[ result R][: REASON]"; client texts made safe.
+std::string AuditLine(const store::AuditEntry& a);
+// {"id","time","via","who","peer","device","code","byte"(null: none),
+//  "request_id","outcome","result","reason"}
+Json::Value AuditJson(const store::AuditEntry& a);
 
 // --- The JSON forms every front end hands out (epoch seconds for times).
 

@@ -43,36 +43,49 @@ bool SameOrigin(const std::string& origin, const std::string& host) {
 }  // namespace
 
 Response WebApi::Control(unsigned int id, const Request& req) {
-  if (!opt_.control) return Error(403, "control is off (the runner takes --http-control)");
+  view::ControlAttempt a;
+  a.via = "http";
+  a.peer = req.peer;
+  a.device = id;
+  a.request_id = req.request_id;
+  // Every way out is audited, with what was known of the command by then.
+  auto refuse = [&](int status, const std::string& outcome, const std::string& why) {
+    view_.Refused(a, outcome, why);
+    return Error(status, why);
+  };
+  if (!opt_.control)
+    return refuse(403, "refused", "control is off (the runner takes --http-control)");
   if (req.origin_sent && !SameOrigin(req.origin, req.host))
-    return Error(403, "control is taken only from this server's own page (Origin)");
+    return refuse(403, "refused", "control is taken only from this server's own page (Origin)");
   const std::string bearer = "Bearer ";
   if (req.authorization.rfind(bearer, 0) != 0 ||
       !TokenMatches(req.authorization.substr(bearer.size()), opt_.token))
-    return Error(401, "a valid token is required (Authorization: Bearer TOKEN)");
+    return refuse(401, "bad credentials",
+                  "a valid token is required (Authorization: Bearer TOKEN)");
+  a.who = "token";
   if (req.content_type.rfind("application/json", 0) != 0)
-    return Error(415, "the body must be application/json");
+    return refuse(415, "refused", "the body must be application/json");
   Json::Value body;
   std::string error;
   json::Limits limits;
   limits.max_depth = 4;
   limits.max_bytes = 1024;
-  if (!json::Parse(req.body, "control request", body, error, limits)) return Error(400, error);
+  if (!json::Parse(req.body, "control request", body, error, limits))
+    return refuse(400, "refused", error);
   if (!body.isObject())
-    return Error(400, "the body must be an object {\"code\": N[, \"byte\": B]}");
+    return refuse(400, "refused", "the body must be an object {\"code\": N[, \"byte\": B]}");
   for (const std::string& k : body.getMemberNames())
-    if (k != "code" && k != "byte") return Error(400, "unknown member '" + k + "'");
+    if (k != "code" && k != "byte") return refuse(400, "refused", "unknown member '" + k + "'");
   int code = 0, byte = -1;
-  if (!view::ControlFromJson(body, code, byte, error)) return Error(400, error);
+  if (!view::ControlFromJson(body, code, byte, error)) return refuse(400, "refused", error);
+  a.code = code;
+  a.byte = byte;
   const std::vector<unsigned int> ids = view_.DeviceIds();
   if (std::find(ids.begin(), ids.end(), id) == ids.end())
-    return Error(404, fmt::format("no device {}", id));
+    return refuse(404, "refused", fmt::format("no device {}", id));
   std::unique_lock<std::mutex> lock(control_mu_, std::try_to_lock);
-  if (!lock.owns_lock()) return Error(429, "another control command is in flight");
-  const ControlResult r = view_.Control(
-      id, code,
-      byte >= 0 ? std::optional<unsigned char>(static_cast<unsigned char>(byte)) : std::nullopt,
-      opt_.control_limit);
+  if (!lock.owns_lock()) return refuse(429, "refused", "another control command is in flight");
+  const ControlResult r = view_.Control(a, opt_.control_limit);
   Json::Value v(Json::objectValue);
   v["device"] = id;
   v["code"] = code;

@@ -220,6 +220,8 @@ int HttpServer::Serve(mg_connection* conn) {
   req.origin = origin != nullptr ? origin : "";
   req.origin_sent = origin != nullptr;
   req.host = host != nullptr ? host : "";
+  const char* request_id = mg_get_header(conn, "X-Request-Id");
+  req.request_id = request_id != nullptr ? request_id : "";
   const char* auth = mg_get_header(conn, "Authorization");
   const char* type = mg_get_header(conn, "Content-Type");
   req.authorization = auth != nullptr ? auth : "";

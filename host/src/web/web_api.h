@@ -27,6 +27,8 @@ struct Request {
   std::string origin;  // the Origin header; a control request must come from this page
   bool origin_sent = false;
   std::string host;  // the Host header
+  std::string peer;  // the client's address, as the front line saw it
+  std::string request_id;  // the X-Request-Id header, "" when absent
   std::string body;
 };
 
