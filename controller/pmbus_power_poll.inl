@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "units/common/model_text.h"
+#include "units/common/safe_text.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -192,8 +193,11 @@ int PMBusPower<AC, DC, RC>::process_payload() {
 
   switch (step) {
     case 14: {
-      detected_model.assign(reinterpret_cast<const char*>(info),
-                            k417t_model::TextLength(info, L > 0 ? static_cast<size_t>(L) : 0));
+      // The text goes into an alarm text and the traces: control bytes in it
+      // are shown, never passed on.
+      detected_model = k417t_text::Safe(
+          std::string_view(reinterpret_cast<const char*>(info),
+                           k417t_model::TextLength(info, L > 0 ? static_cast<size_t>(L) : 0)));
       if (std::find(support_models.begin(), support_models.end(), detected_model) ==
           support_models.end()) {
         CheckThresholdBool(3, "device_model", "70319", "设备配置检测",

@@ -36,7 +36,7 @@ bool DbLock::Take(const std::string& db_path, std::string& error, pid_t& holder)
     if (why == EACCES || why == EAGAIN) {
       if (holder <= 0) holder = -1;  // held, by a process gone before we asked
       error = "the history database " + db_path + " is in use by another runner" +
-               (holder > 0 ? " (PID " + std::to_string(holder) + ")" : std::string()) +
+              (holder > 0 ? " (PID " + std::to_string(holder) + ")" : std::string()) +
               "; one runner per database";
     } else {
       error = "cannot lock " + path + ": " + std::strerror(why);

@@ -1,12 +1,11 @@
 #include "fleet.h"
 
-#include "view/site_view.h"
-
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <set>
 
+#include "view/site_view.h"
 #include "wire/serial_transport.h"
 
 namespace k417t_run {
@@ -103,7 +102,8 @@ bool Fleet::Build(std::vector<SiteDevice> devices, std::vector<Bus>& buses,
   // One line per port.
   for (SiteDevice& d : devices) {
     const std::string key = BusKey(d);
-    auto same = std::find_if(buses.begin(), buses.end(), [&key](const Bus& b) { return b.key == key; });
+    auto same =
+        std::find_if(buses.begin(), buses.end(), [&key](const Bus& b) { return b.key == key; });
     if (same == buses.end()) {
       buses.emplace_back();
       buses.back().key = key;
@@ -141,7 +141,8 @@ bool Fleet::Open(Bus& bus, std::string& why) {
     }
     log_(fmt::format("device {}: simulator on {}", first.name, port));
   }
-  bus.line = host_->AddLine(std::make_unique<qmx::wire::SerialTransport>(port, first.ctrl->baud_rate));
+  bus.line =
+      host_->AddLine(std::make_unique<qmx::wire::SerialTransport>(port, first.ctrl->baud_rate));
   bus.open = true;
   for (const SiteDevice& d : bus.devices) {
     if (!host_->AddDevice(d.ctrl, bus.line)) {
@@ -247,13 +248,17 @@ bool Fleet::Reload(std::vector<SiteDevice> devices, Change& change,
     Restore(next[i]);
     for (const SiteDevice& d : next[i].devices) {
       auto was = before.find(d.data_id);
-      if (was == before.end()) change.added.push_back(d.data_id);
-      else if (was->second != d.entry) change.changed.push_back(d.data_id);
-      else change.restarted.push_back(d.data_id);
+      if (was == before.end())
+        change.added.push_back(d.data_id);
+      else if (was->second != d.entry)
+        change.changed.push_back(d.data_id);
+      else
+        change.restarted.push_back(d.data_id);
     }
   }
-  next.erase(std::remove_if(next.begin(), next.end(), [](const Bus& b) { return b.devices.empty(); }),
-             next.end());
+  next.erase(
+      std::remove_if(next.begin(), next.end(), [](const Bus& b) { return b.devices.empty(); }),
+      next.end());
   for (const auto& [id, entry] : before)
     if (after.count(id) == 0) change.removed.push_back(id);
   buses_ = std::move(next);

@@ -10,6 +10,7 @@
 
 #include "settings.h"
 #include "store/history_store.h"
+#include "units/common/safe_text.h"
 #include "view/site_view.h"
 
 namespace k417t_run {
@@ -65,7 +66,7 @@ int HistoryCommand::Run() const {
   }
   qmx::store::HistoryOptions o;
   o.path = db_->empty() ? DefaultDb(*site_) : *db_;
-  o.log = [](const std::string& l) { std::cerr << l << "\n"; };
+  o.log = [](const std::string& l) { std::cerr << k417t_text::Safe(l) << "\n"; };
   qmx::store::HistoryStore store(o);
   if (access(o.path.c_str(), R_OK) != 0 || !store.Open()) {
     std::cerr << "k417t-run history: cannot open " << o.path << "\n";
@@ -82,9 +83,11 @@ int HistoryCommand::Run() const {
               << "\n";
   } else if (events) {
     for (const auto& e : store.Events(device, t0, t1))
-      std::cout << fmt::format("{} {} {:7} #{} [{}] {} {} {}\n", e.local_time, e.event.data_id,
-                               e.event.raised ? "RAISED" : "cleared", e.event.seq, e.event.key,
-                               e.event.code, e.event.name, e.event.text);
+      std::cout << k417t_text::Safe(
+                       fmt::format("{} {} {:7} #{} [{}] {} {} {}", e.local_time, e.event.data_id,
+                                   e.event.raised ? "RAISED" : "cleared", e.event.seq, e.event.key,
+                                   e.event.code, e.event.name, e.event.text))
+                << "\n";
   } else {
     for (const auto& r : store.Records(device, t0, t1))
       std::cout << fmt::format("{} {} type {} {} bytes\n", r.local_time, r.data_id, r.type,

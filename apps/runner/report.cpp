@@ -1,10 +1,11 @@
 #include "report.h"
 
-#include "input/checked_json.h"
-
 #include <fmt/format.h>
 
 #include <ctime>
+
+#include "input/checked_json.h"
+#include "units/common/safe_text.h"
 
 namespace k417t_run {
 
@@ -35,10 +36,13 @@ std::string UnitText(const qmx::view::UnitValues& u) {
     std::string label = v.field.label;
     if (label.rfind(v.field.group + " ", 0) == 0) label = label.substr(v.field.group.size() + 1);
     std::string one;
-    if (v.is_state()) one = fmt::format("{} {}", label, v.word);
-    else if (!v.number) one = fmt::format("{} —", label);
+    if (v.is_state())
+      one = fmt::format("{} {}", label, v.word);
+    else if (!v.number)
+      one = fmt::format("{} —", label);
     else
-      one = fmt::format("{} {:g}{}{}", label, *v.number, v.field.unit.empty() ? "" : " ", v.field.unit);
+      one = fmt::format("{} {:g}{}{}", label, *v.number, v.field.unit.empty() ? "" : " ",
+                        v.field.unit);
     if (v.field.group != group || text.empty()) {
       text += fmt::format("{}{}: {}", text.empty() ? "" : "; ", v.field.group, one);
       group = v.field.group;
@@ -63,7 +67,7 @@ void Output::Progress(const std::string& text) {
   std::lock_guard<std::mutex> lock(mu_);
   if (progress_shown_ && text == last_progress_) return;
   last_progress_ = text;
-  std::fprintf(out_, "\r\033[K%s", text.c_str());
+  std::fprintf(out_, "\r\033[K%s", k417t_text::Safe(text).c_str());
   std::fflush(out_);
   progress_shown_ = true;
 }
@@ -71,7 +75,8 @@ void Output::Progress(const std::string& text) {
 void Output::Line(const std::string& text) {
   std::lock_guard<std::mutex> lock(mu_);
   ClearProgress();
-  std::fprintf(out_, "%s\n", text.c_str());
+  // Device texts (alarm texts, the model) and client texts: never raw.
+  std::fprintf(out_, "%s\n", k417t_text::Safe(text).c_str());
   std::fflush(out_);
 }
 

@@ -26,8 +26,8 @@ void ServiceNotify::Reloading() {
   // MONOTONIC_USEC lets systemd tell this reload from an earlier one.
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  const unsigned long long usec =
-      static_cast<unsigned long long>(ts.tv_sec) * 1000000ull + static_cast<unsigned long long>(ts.tv_nsec) / 1000;
+  const unsigned long long usec = static_cast<unsigned long long>(ts.tv_sec) * 1000000ull +
+                                  static_cast<unsigned long long>(ts.tv_nsec) / 1000;
   sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu", usec);
 }
 

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "units/common/safe_text.h"
+
 namespace k417t_run {
 
 Streams::~Streams() {
@@ -42,7 +44,9 @@ bool Streams::Open(const std::string& log_path, const std::string& traces_path, 
 std::function<void(const std::string&)> Streams::log() {
   return [this](const std::string& line) {
     std::lock_guard<std::mutex> lock(log_mu_);
-    const std::string l = line + "\n";
+    // Text from the line, a broker or a client may sit in any log line: it
+    // can neither split the line nor reach the terminal raw.
+    const std::string l = k417t_text::Safe(line) + "\n";
     if (write(log_fd_, l.data(), l.size()) < 0) {
     }
   };

@@ -281,19 +281,13 @@ ControlResult SiteHost::Control(unsigned int device_id, int code,
                                 const std::vector<unsigned char>& in,
                                 std::chrono::milliseconds limit) {
   const std::shared_ptr<Device> d = DeviceById(device_id);
-  if (d == nullptr) {
-    const std::string why = fmt::format("no device {}", device_id);
-    Log(fmt::format("control code {}: {}", code, why));
-    return {-1, why};
-  }
+  // Refusals are not logged here: the view's door writes one audit line for
+  // every attempt, with its reason.
+  if (d == nullptr) return {-1, fmt::format("no device {}", device_id)};
   if (limit.count() <= 0)
     limit = std::chrono::milliseconds(2 * d->ctrl->response_timeout_ms + 2000);
   std::string why;
-  if (!control_pacer_.Enter(device_id, ControlPacer::Clock::now() + limit, why)) {
-    RateLimitedLog(fmt::format("control-paced{}", device_id),
-                   fmt::format("control code {} for device {} refused: {}", code, device_id, why));
-    return {-1, why};
-  }
+  if (!control_pacer_.Enter(device_id, ControlPacer::Clock::now() + limit, why)) return {-1, why};
   // A command takes the controller's next exchange and its round starts
   // again, so commands closer than a round would stop polling for good: a
   // command waits until the device has completed a round since the last one
@@ -308,11 +302,9 @@ ControlResult SiteHost::Control(unsigned int device_id, int code,
     if (!turn) {
       lock.unlock();
       control_pacer_.Leave(device_id);
-      why = "the device has not completed a round since its last command (one command a round)";
-      RateLimitedLog(
-          fmt::format("control-paced{}", device_id),
-          fmt::format("control code {} for device {} refused: {}", code, device_id, why));
-      return {-1, why};
+      return {-1,
+              "the device has not completed a round since its last command (one command a "
+              "round)"};
     }
   }
   ControlResult r = d->line->SubmitControl(*d->ctrl, code, in)->Wait(limit);
@@ -321,8 +313,6 @@ ControlResult SiteHost::Control(unsigned int device_id, int code,
     d->control_round = std::max<uint64_t>(d->line->rounds(*d->ctrl), 1);
   }
   control_pacer_.Leave(device_id);
-  if (r.result < 0 && r.reason.find(" ms; ") != std::string::npos)
-    Log(fmt::format("control code {} for device {}: {}", code, device_id, r.reason));
   return r;
 }
 

@@ -192,7 +192,7 @@ class SiteHost : public HostServices {
   // beyond the queue is refused at once. Waits for its turn and then for the
   // answer at most `limit` each (0: twice the device's answer time-out plus
   // 2 s). Unknown device, queue full, line down, no answer: -1 with the
-  // reason (logged, rate-limited).
+  // reason (not logged here: the view's door audits every attempt).
   ControlResult Control(unsigned int device_id, int code, const std::vector<unsigned char>& in,
                         std::chrono::milliseconds limit = std::chrono::milliseconds(0));
   // A control attempt for the audit trail: `line` to the log (never

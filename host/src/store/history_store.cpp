@@ -15,6 +15,8 @@
 #include <tuple>
 #include <utility>
 
+#include "units/common/safe_text.h"
+
 namespace qmx::store {
 
 namespace {
@@ -206,8 +208,11 @@ std::string Hex(const std::vector<unsigned char>& bytes) {
   return out;
 }
 
-std::string CsvField(const std::string& v) {
-  if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
+// Control characters never reach the export raw (a terminal would obey an
+// ESC sequence in an alarm text): they are written as \xNN.
+std::string CsvField(const std::string& text) {
+  const std::string v = k417t_text::Safe(text);
+  if (v.find_first_of(",\"") == std::string::npos) return v;
   std::string out = "\"";
   for (char c : v) {
     if (c == '"') out.push_back('"');
