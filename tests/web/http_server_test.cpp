@@ -52,6 +52,7 @@ qmx::web::ServerOptions Small() {
   so.threads = 4;
   so.request_timeout_ms = 500;
   so.keep_alive_timeout_ms = 500;
+  so.hosts = {"x"};
   return so;
 }
 
@@ -91,7 +92,8 @@ TEST(HttpServer, BoundsRequestHeadsBodiesAndSlowClients) {
                                    "POST /api/devices/100/control HTTP/1.1\r\nHost: x\r\n"
                                    "Content-Length: 50\r\n\r\n{",
                                    5000);
-  EXPECT_EQ(Status(cut), 400) << cut;
+  // The front line holds it (no worker) until its deadline, then drops it.
+  EXPECT_TRUE(cut.empty() || Status(cut) == 400) << cut;
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
 
   // A client that never finishes its head is cut off, and holds no worker.

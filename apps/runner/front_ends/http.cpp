@@ -1,5 +1,7 @@
 // The HTTP front end: the status page, the JSON API and /metrics on --http,
-// rectifier control over it with --http-control and a token.
+// rectifier control over it with --http-control and a token. HTTPS with
+// --http-cert/--http-key or the site file's "http": {"cert", "key"}; more
+// Host names with --http-host or "http": {"hosts": [...]}.
 #include <fmt/format.h>
 #include <unistd.h>
 
@@ -7,6 +9,8 @@
 #include <fstream>
 
 #include "front_end_registry.h"
+#include "input/checked_json.h"
+#include "units/common/safe_text.h"
 #include "web/http_front_end.h"
 #include "web/http_server.h"
 
@@ -42,12 +46,24 @@ class Http : public FrontEndEntry {
                  "allow rectifier control commands over HTTP (needs --http-token-file)");
     app.add_option("--http-token-file", token_file_,
                    "file whose first line is the control token (16+ characters)");
+    app.add_option("--http-cert", cert_, "HTTPS: PEM certificate chain file");
+    app.add_option("--http-key", key_, "HTTPS: PEM private key file (mode 0600 or stricter)");
+    app.add_option("--http-host", hosts_,
+                   "a Host name the server answers to besides its address and host names "
+                   "(repeatable)");
   }
 
-  bool Load(const SiteFile&, std::string& error) override {
+  bool Load(const SiteFile& site, std::string& error) override {
     if (!listen_.empty() && !qmx::web::ParseListen(listen_, address_, port_, error)) return false;
     if (control_ && (listen_.empty() || token_file_.empty())) {
       error = "--http-control needs --http and --http-token-file";
+      return false;
+    }
+    if (!ReadTls(site, error)) return false;
+    if (control_ && tls_cert_.empty() && !qmx::web::IsLoopback(address_)) {
+      error = "--http-control on " + address_ +
+              " (beyond loopback) needs HTTPS (--http-cert and --http-key): the token would "
+              "cross the network in clear";
       return false;
     }
     return !control_ || !(token_ = ReadToken(token_file_, error)).empty();
@@ -64,7 +80,7 @@ class Http : public FrontEndEntry {
     } else if (host.find(':') != std::string::npos) {
       host = "[" + host + "]";
     }
-    return fmt::format("http://{}:{}/", host, port_);
+    return fmt::format("{}://{}:{}/", tls_cert_.empty() ? "http" : "https", host, port_);
   }
 
   std::shared_ptr<qmx::view::FrontEnd> Build(const FrontEndContext& c) override {
@@ -75,11 +91,72 @@ class Http : public FrontEndEntry {
     qmx::web::ServerOptions server;
     server.address = address_;
     server.port = port_;
+    server.tls_cert = tls_cert_;
+    server.tls_key = tls_key_;
+    server.hosts = all_hosts_;
     return std::make_shared<qmx::web::HttpFrontEnd>(c.view, api, server, c.log);
   }
 
  private:
-  std::string listen_, token_file_;
+  // The site file's "http" object (cert, key, hosts), the options over it;
+  // the key file must be the owner's alone.
+  bool ReadTls(const SiteFile& site, std::string& error) {
+    const Json::Value& http = qmx::json::Member(site.json, "http");
+    tls_cert_ = cert_;
+    tls_key_ = key_;
+    all_hosts_ = hosts_;
+    const std::pair<std::string*, const char*> files[] = {{&tls_cert_, "cert"}, {&tls_key_, "key"}};
+    for (const auto& [into, key] : files) {
+      if (!into->empty() || !qmx::json::Has(http, key)) continue;
+      if (!qmx::json::ToString(qmx::json::Member(http, key), *into) || into->empty()) {
+        error = site.path + ": http." + key + " must be a file name";
+        return false;
+      }
+    }
+    const Json::Value& hosts = qmx::json::Member(http, "hosts");
+    if (!hosts.isNull() && !hosts.isArray()) {
+      error = site.path + ": http.hosts must be an array of host names";
+      return false;
+    }
+    for (Json::ArrayIndex i = 0; hosts.isArray() && i < hosts.size(); ++i) {
+      std::string h;
+      if (!qmx::json::ToString(hosts[i], h)) {
+        error = site.path + ": http.hosts must be an array of host names";
+        return false;
+      }
+      all_hosts_.push_back(h);
+    }
+    for (const std::string& h : all_hosts_) {
+      if (h.empty() || h.find_first_of(" \t\r\n/:@") != std::string::npos ||
+          h.find('\0') != std::string::npos) {
+        if (h.empty() || h.front() != '[' || h.back() != ']') {
+          error = "http host name \"" + k417t_text::Safe(h) +
+                  "\" must be a name or address without port, path or spaces";
+          return false;
+        }
+      }
+    }
+    if (tls_cert_.empty() != tls_key_.empty()) {
+      error = "HTTPS needs both a certificate (--http-cert) and a key (--http-key)";
+      return false;
+    }
+    if (tls_cert_.empty()) return true;
+    if (access(tls_cert_.c_str(), R_OK) != 0) {
+      error = "cannot read the HTTPS certificate file " + tls_cert_;
+      return false;
+    }
+    if (!qmx::web::KeyFileIsPrivate(tls_key_, error)) return false;
+    if (access(tls_key_.c_str(), R_OK) != 0) {
+      error = "cannot read the HTTPS key file " + tls_key_;
+      return false;
+    }
+    return true;
+  }
+
+  std::string listen_, token_file_, cert_, key_;
+  std::vector<std::string> hosts_;
+  std::string tls_cert_, tls_key_;
+  std::vector<std::string> all_hosts_;
   bool control_ = false;
   std::string address_, token_;
   int port_ = 0;

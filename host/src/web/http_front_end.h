@@ -25,6 +25,8 @@ class HttpFrontEnd : public qmx::view::FrontEnd {
   void Stop() override;
 
   int port() const { return server_.port(); }
+  int backend_port() const { return server_.backend_port(); }
+  uint64_t failed_handshakes() const { return server_.failed_handshakes(); }
   WebApi& api() { return api_; }
 
  private:

@@ -1,40 +1,55 @@
 #include "web/http_server.h"
 
 #include <civetweb.h>
+#include <fmt/format.h>
+#include <openssl/crypto.h>
+#include <sys/random.h>
 
 #include <cstring>
 #include <mutex>
-
-#include <fmt/format.h>
 
 namespace qmx::web {
 namespace {
 
 const char* StatusText(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
+    case 200:
+      return "OK";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
     case 408:
       return "Request Timeout";
-    case 411: return "Length Required";
-    case 413: return "Payload Too Large";
-    case 415: return "Unsupported Media Type";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 411:
+      return "Length Required";
+    case 413:
+      return "Payload Too Large";
+    case 415:
+      return "Unsupported Media Type";
+    case 429:
+      return "Too Many Requests";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 500:
+      return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
   }
 }
 
-void Send(mg_connection* conn, const Response& r, bool head) {
+void Send(mg_connection* conn, const Response& r, bool head, bool tls) {
   std::string h = fmt::format(
       "HTTP/1.1 {} {}\r\nContent-Type: {}\r\nContent-Length: {}\r\nConnection: close\r\n{}",
-      r.status, StatusText(r.status), r.content_type, r.body.size(), SecurityHeaders());
+      r.status, StatusText(r.status), r.content_type, r.body.size(), SecurityHeaders(tls));
   h += r.cacheable ? "Cache-Control: max-age=300\r\n" : "Cache-Control: no-store\r\n";
   if (!r.allow.empty()) h += "Allow: " + r.allow + "\r\n";
   if (r.status == 401) h += "WWW-Authenticate: Bearer\r\n";
@@ -51,6 +66,23 @@ Response Refused(int status, const std::string& message) {
 }
 
 std::once_flag g_library;
+
+// 128 random bits as hex; "" when the kernel gives none.
+std::string GateSecret() {
+  unsigned char bytes[16];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return "";
+    }
+    got += static_cast<size_t>(n);
+  }
+  std::string out;
+  for (unsigned char b : bytes) out += fmt::format("{:02x}", b);
+  return out;
+}
 
 }  // namespace
 
@@ -105,28 +137,28 @@ HttpServer::~HttpServer() { Stop(); }
 
 bool HttpServer::Start(std::string& error) {
   if (ctx_ != nullptr) return true;
+  secret_ = GateSecret();
+  if (secret_.empty()) {
+    error = "http: no random bytes for the gate's secret";
+    return false;
+  }
   std::call_once(g_library, [] { mg_init_library(0); });
   // civetweb serves the front line only, on loopback.
   const std::string listen = "127.0.0.1:0";
   const std::string threads = std::to_string(opt_.threads);
-  const std::string head = std::to_string(opt_.max_head);
+  // The gate adds its own two headers to the head it relays.
+  const std::string head = std::to_string(opt_.max_head + 256);
   const std::string timeout = std::to_string(opt_.request_timeout_ms);
   const std::string keep = std::to_string(opt_.keep_alive_timeout_ms);
   // No document_root: civetweb serves no files of its own; every request
   // comes to OnRequest.
-  const char* options[] = {"listening_ports", listen.c_str(),
-                           "num_threads", threads.c_str(),
-                           "connection_queue", "64",
-                           "listen_backlog", "64",
-                           "max_request_size", head.c_str(),
-                           "request_timeout_ms", timeout.c_str(),
-                           "keep_alive_timeout_ms", keep.c_str(),
-                           // One request per connection: a client cannot keep a
-                           // worker waiting for its next request.
-                           "enable_keep_alive", "no",
-                           "linger_timeout_ms", "0",
-                           "decode_url", "yes",
-                           nullptr};
+  const char* options[] = {
+      "listening_ports", listen.c_str(), "num_threads", threads.c_str(), "connection_queue", "64",
+      "listen_backlog", "64", "max_request_size", head.c_str(), "request_timeout_ms",
+      timeout.c_str(), "keep_alive_timeout_ms", keep.c_str(),
+      // One request per connection: a client cannot keep a
+      // worker waiting for its next request.
+      "enable_keep_alive", "no", "linger_timeout_ms", "0", "decode_url", "yes", nullptr};
   mg_callbacks callbacks{};
   callbacks.begin_request = &HttpServer::OnRequest;
   callbacks.log_message = &HttpServer::OnLog;
@@ -156,6 +188,11 @@ bool HttpServer::Start(std::string& error) {
   g.max_head = opt_.max_head;
   g.max_body = opt_.max_body;
   g.per_address = opt_.per_address;
+  g.max_connections = opt_.max_connections;
+  g.hosts = AllowedHosts(opt_.address, opt_.hosts);
+  g.gate_secret = secret_;
+  g.tls_cert = opt_.tls_cert;
+  g.tls_key = opt_.tls_key;
   gate_ = std::make_unique<FrontGate>(g, log_);
   if (g.backend_port == 0 || !gate_->Start(error)) {
     if (error.empty()) error = "http: the workers' server has no port";
@@ -165,7 +202,9 @@ bool HttpServer::Start(std::string& error) {
     return false;
   }
   port_ = gate_->port();
-  if (log_) log_(fmt::format("http: serving on {}:{}", opt_.address, port_));
+  backend_port_ = g.backend_port;
+  if (log_)
+    log_(fmt::format("http: serving {} on {}:{}", tls() ? "HTTPS" : "HTTP", opt_.address, port_));
   return true;
 }
 
@@ -181,7 +220,8 @@ void HttpServer::Stop() {
 // security headers, a fixed status text, nothing of the request echoed.
 int HttpServer::OnError(mg_connection* conn, int status, const char*) {
   if (status < 400 || status > 599) status = 400;
-  Send(conn, Refused(status, StatusText(status)), false);
+  auto* self = static_cast<HttpServer*>(mg_get_user_data(mg_get_context(conn)));
+  Send(conn, Refused(status, StatusText(status)), false, self != nullptr && self->tls());
   return 0;
 }
 
@@ -204,14 +244,26 @@ int HttpServer::Serve(mg_connection* conn) {
   req.path = info->local_uri_raw != nullptr ? info->local_uri_raw : "";
   req.query = info->query_string != nullptr ? info->query_string : "";
   const bool head = req.method == "HEAD";
+  const bool tls = this->tls();
+  // Only the gate may talk to the workers: a request without its secret
+  // came to the loopback port some other way.
+  const char* gate = mg_get_header(conn, "X-K417T-Gate");
+  if (gate == nullptr || std::strlen(gate) != secret_.size() ||
+      CRYPTO_memcmp(gate, secret_.data(), secret_.size()) != 0) {
+    Send(conn, Refused(403, "requests come through the front line"), head, tls);
+    return 403;
+  }
+  const char* peer = mg_get_header(conn, "X-K417T-Peer");
+  req.peer = peer != nullptr ? peer : "";
   if (req.path.empty() || req.path[0] != '/') {
-    Send(conn, Refused(400, "the request must name a path on this server"), head);
+    Send(conn, Refused(400, "the request must name a path on this server"), head, tls);
     return 200;
   }
   // civetweb keeps the first MG_MAX_HEADERS headers of a head and ignores
   // the rest; a request that fills them is refused rather than half read.
   if (info->num_headers >= MG_MAX_HEADERS) {
-    Send(conn, Refused(431, fmt::format("too many headers (at most {})", MG_MAX_HEADERS - 1)), head);
+    Send(conn, Refused(431, fmt::format("too many headers (at most {})", MG_MAX_HEADERS - 1)), head,
+         tls);
     mg_disable_keep_alive(conn);
     return 431;
   }
@@ -229,12 +281,13 @@ int HttpServer::Serve(mg_connection* conn) {
   const long long length = info->content_length;
   if (req.method == "POST" || req.method == "PUT") {
     if (length < 0) {
-      Send(conn, Refused(411, "a body needs a Content-Length"), head);
+      Send(conn, Refused(411, "a body needs a Content-Length"), head, tls);
       mg_disable_keep_alive(conn);
       return 411;
     }
     if (static_cast<unsigned long long>(length) > opt_.max_body) {
-      Send(conn, Refused(413, fmt::format("body too large (at most {} bytes)", opt_.max_body)), head);
+      Send(conn, Refused(413, fmt::format("body too large (at most {} bytes)", opt_.max_body)),
+           head, tls);
       mg_disable_keep_alive(conn);
       return 413;
     }
@@ -246,7 +299,7 @@ int HttpServer::Serve(mg_connection* conn) {
       got += static_cast<size_t>(n);
     }
     if (got < req.body.size()) {
-      Send(conn, Refused(400, "body shorter than its Content-Length"), head);
+      Send(conn, Refused(400, "body shorter than its Content-Length"), head, tls);
       mg_disable_keep_alive(conn);
       return 400;
     }
@@ -255,7 +308,7 @@ int HttpServer::Serve(mg_connection* conn) {
     mg_disable_keep_alive(conn);
   }
   const Response r = api_.Handle(req);
-  Send(conn, r, head);
+  Send(conn, r, head, tls);
   return r.status;
 }
 
