@@ -50,6 +50,11 @@ MqttExport::~MqttExport() { Stop(); }
 
 void MqttExport::Start() {
   if (started_.exchange(true)) return;
+  if (PasswordInClear(cfg_) && log_)
+    log_(
+        fmt::format("mqtt: warning: the user name and password go to {}:{} in clear text "
+                    "(mqtt://); use mqtts:// for a broker that is not on this host",
+                    cfg_.host, cfg_.port));
   thread_ = std::thread([this] { Run(); });
   worker_ = std::thread([this] { Work(); });
 }

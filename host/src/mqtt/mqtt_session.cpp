@@ -155,9 +155,10 @@ void MqttExport::Connect(Clock::time_point now) {
   if (mosquitto_will_set(mosq_, will.c_str(), 7, "offline", 1, true) != MOSQ_ERR_SUCCESS)
     return fail("bad last-will topic " + will);
   if (cfg_.tls) {
-    const int rc = mosquitto_tls_set(mosq_, cfg_.ca_file.empty() ? nullptr : cfg_.ca_file.c_str(),
-                                     cfg_.ca_file.empty() ? "/etc/ssl/certs" : nullptr, nullptr,
-                                     nullptr, nullptr);
+    auto or_null = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
+    const int rc = mosquitto_tls_set(mosq_, or_null(cfg_.ca_file),
+                                     cfg_.ca_file.empty() ? "/etc/ssl/certs" : nullptr,
+                                     or_null(cfg_.cert_file), or_null(cfg_.key_file), nullptr);
     if (rc != MOSQ_ERR_SUCCESS) return fail(std::string("TLS set-up: ") + mosquitto_strerror(rc));
   }
   mosquitto_connect_v5_callback_set(mosq_, &MqttExport::OnConnect);
