@@ -141,8 +141,8 @@ class Observer {
     mosquitto_loop_stop(mosq_, false);
     mosquitto_destroy(mosq_);
   }
-  void Publish(const std::string& topic, const std::string& payload) {
-    mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+  void Publish(const std::string& topic, const std::string& payload, bool retain = false) {
+    mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
   }
   // Connected and subscribed: a probe it publishes comes back to it.
   bool Ready(int seconds) {
