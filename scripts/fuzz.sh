@@ -19,7 +19,8 @@ if [ "${1:-}" = "--seeds" ]; then
   exit 0
 fi
 secs=${1:-60}
-targets=(frame_decoder_fuzz controller_fuzz units_fuzz site_fuzz scenario_fuzz gate_request_fuzz)
+targets=(frame_decoder_fuzz controller_fuzz units_fuzz site_fuzz scenario_fuzz gate_request_fuzz
+  mqtt_control_fuzz)
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 failed=0

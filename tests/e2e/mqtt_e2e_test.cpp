@@ -488,6 +488,41 @@ TEST(MqttE2E, AllowListOfNoControlCommandIsRefusedAtStart) {
       << ReadText(t.File("out"));
 }
 
+// A client key that group or others can read is a setting error (exit 2)
+// naming the file; made private, the same settings are taken. The site
+// file's cert_file/key_file are read like the command line's.
+TEST(MqttE2E, ClientKeyReadableByOthersIsASettingError) {
+  TempDir t;
+  std::ofstream(t.File("client.pem")) << "certificate\n";
+  std::ofstream(t.File("client.key")) << "key\n";
+  chmod(t.File("client.key").c_str(), 0644);
+  Json::Value mqtt(Json::objectValue);
+  mqtt["url"] = "mqtts://127.0.0.1:1";
+  const std::string site = Write(t.File("site.json"), Site(mqtt));
+  const std::vector<std::string> args = {"--site",
+                                         site,
+                                         "--check-config",
+                                         "--mqtt-cert",
+                                         t.File("client.pem"),
+                                         "--mqtt-key",
+                                         t.File("client.key")};
+  EXPECT_EQ(2, Wait(Spawn(args, t.File("out")), 20));
+  EXPECT_NE(std::string::npos, ReadText(t.File("out")).find(t.File("client.key") + " is readable"))
+      << ReadText(t.File("out"));
+
+  mqtt["cert_file"] = t.File("client.pem");
+  mqtt["key_file"] = t.File("client.key");
+  const std::string in_site = Write(t.File("site2.json"), Site(mqtt));
+  EXPECT_EQ(2, Wait(Spawn({"--site", in_site, "--check-config"}, t.File("out2")), 20));
+  EXPECT_NE(std::string::npos, ReadText(t.File("out2")).find(t.File("client.key")))
+      << ReadText(t.File("out2"));
+
+  chmod(t.File("client.key").c_str(), 0600);
+  EXPECT_EQ(0, Wait(Spawn(args, t.File("out3")), 20)) << ReadText(t.File("out3"));
+  EXPECT_EQ(0, Wait(Spawn({"--site", in_site, "--check-config"}, t.File("out4")), 20))
+      << ReadText(t.File("out4"));
+}
+
 namespace {
 
 // A certificate authority and a server certificate for "localhost" it signed,
@@ -546,6 +581,53 @@ TEST(MqttE2E, MqttsTrustsTheGivenAuthorityOnly) {
   EXPECT_EQ(std::string::npos, log2.find("mqtt: connected")) << log2;
   EXPECT_EQ(std::string::npos, broker.log().find("as gw-wrong")) << broker.log();
   for (const Message& m : obs.All()) EXPECT_EQ(std::string::npos, m.topic.find("gw-wrong")) << m.topic;
+}
+
+// A broker that asks for a client certificate: the runner given its
+// certificate and key (signed by the broker's authority) connects; without
+// them it gets no connection and polls on.
+TEST(MqttE2E, ClientCertificateIsShownToTheBroker) {
+  TempDir t;
+  ASSERT_TRUE(MakeCertificates(t.path(), "site-ca"))
+      << "openssl is needed (scripts/install-deps.sh)";
+  const std::string d = "cd " + t.path() + " && ";
+  ASSERT_EQ(0,
+            std::system((d + "openssl req -newkey rsa:2048 -nodes -subj /CN=gw-client "
+                             "-keyout client.key -out client.csr >/dev/null 2>&1 && "
+                             "openssl x509 -req -in client.csr -CA site-ca.pem -CAkey "
+                             "site-ca.key -CAcreateserial -days 2 -out client.pem >/dev/null 2>&1 "
+                             "&& chmod 600 client.key")
+                            .c_str()));
+  Broker broker(t.path());
+  const int tls_port = broker.AddTlsListener(t.File("site-ca.pem"), t.File("server.pem"),
+                                             t.File("server.key"), true);
+  ASSERT_TRUE(broker.Start()) << "mosquitto is needed (scripts/install-deps.sh installs it)";
+  Observer obs(broker.port());
+  ASSERT_TRUE(obs.Ready(10));
+  const std::string site = Write(t.File("site.json"), Site(Json::Value()));
+  const std::string scen = Write(t.File("scen.json"), FastScenario());
+  const std::string url = "mqtts://localhost:" + std::to_string(tls_port);
+  std::vector<std::string> args = {"--site",   site, "--simulate", scen,
+                                   "--mqtt",   url,  "--mqtt-ca",  t.File("site-ca.pem"),
+                                   "--rounds", "3"};
+
+  std::vector<std::string> with = args;
+  with.insert(with.end(),
+              {"--db", t.File("h.db"), "--log", t.File("log"), "--mqtt-client-id", "gw-cert",
+               "--mqtt-cert", t.File("client.pem"), "--mqtt-key", t.File("client.key")});
+  const pid_t good = Spawn(with, t.File("out"));
+  EXPECT_TRUE(obs.WaitTopic("k417t/gateway/gw-cert/availability", "online", 20))
+      << ReadText(t.File("log"));
+  EXPECT_EQ(0, Wait(good, 30)) << ReadText(t.File("out"));
+
+  std::vector<std::string> without = args;
+  without.insert(without.end(), {"--db", t.File("h2.db"), "--log", t.File("log2"),
+                                 "--mqtt-client-id", "gw-nocert"});
+  EXPECT_EQ(0, Wait(Spawn(without, t.File("out2")), 30)) << ReadText(t.File("out2"));
+  EXPECT_EQ(std::string::npos, ReadText(t.File("log2")).find("mqtt: connected"))
+      << ReadText(t.File("log2"));
+  for (const Message& m : obs.All())
+    EXPECT_EQ(std::string::npos, m.topic.find("gw-nocert")) << m.topic;
 }
 
 // Two gateways with different site files on one broker, both with the

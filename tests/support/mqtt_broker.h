@@ -88,12 +88,14 @@ class Broker {
   int port() const { return port_; }
   // A second listener, TLS with this certificate authority and server
   // certificate and key (before Start()); returns its port.
-  int AddTlsListener(const std::string& ca, const std::string& cert, const std::string& key) {
+  // With `client_certificate` a client must show a certificate the authority signed.
+  int AddTlsListener(const std::string& ca, const std::string& cert, const std::string& key,
+                     bool client_certificate = false) {
     const int port = FreePort();
     // Run by root, mosquitto reads the key after dropping to its own user,
     // which cannot enter the test's folder: it stays who started it.
     tls_ = "user root\nlistener " + std::to_string(port) + " 127.0.0.1\ncafile " + ca + "\ncertfile " + cert +
-           "\nkeyfile " + key + "\n";
+           "\nkeyfile " + key + "\n" + (client_certificate ? "require_certificate true\n" : "");
     return port;
   }
   std::string log() const {
@@ -141,8 +143,8 @@ class Observer {
     mosquitto_loop_stop(mosq_, false);
     mosquitto_destroy(mosq_);
   }
-  void Publish(const std::string& topic, const std::string& payload) {
-    mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+  void Publish(const std::string& topic, const std::string& payload, bool retain = false) {
+    mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
   }
   // Connected and subscribed: a probe it publishes comes back to it.
   bool Ready(int seconds) {

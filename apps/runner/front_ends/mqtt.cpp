@@ -21,6 +21,9 @@ class Mqtt : public FrontEndEntry {
     app.add_option("--mqtt", url_,
                    "export to an MQTT broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
     app.add_option("--mqtt-ca", ca_, "mqtts: certificate authority file to trust");
+    app.add_option("--mqtt-cert", cert_, "mqtts: client certificate file (with --mqtt-key)");
+    app.add_option("--mqtt-key", key_,
+                   "mqtts: the client certificate's private key (readable by its owner alone)");
     app.add_option("--mqtt-auth-file", auth_file_,
                    "MQTT user name (first line) and password (second)");
     app.add_option("--mqtt-client-id", client_id_, "MQTT client id (default: k417t-HOSTNAME)");
@@ -77,10 +80,14 @@ class Mqtt : public FrontEndEntry {
         {&auth_file_, "auth_file"},
         {&client_id_, "client_id"},
         {&prefix_, "prefix"},
-        {&discovery_prefix_, "discovery_prefix"}};
+        {&discovery_prefix_, "discovery_prefix"},
+        {&cert_, "cert_file"},
+        {&key_, "key_file"}};
     for (const auto& [value, key] : flags)
       if (!value->empty()) given.insert(key);
     if (!ca_.empty()) cfg.ca_file = ca_;
+    if (!cert_.empty()) cfg.cert_file = cert_;
+    if (!key_.empty()) cfg.key_file = key_;
     if (!client_id_.empty()) cfg.client_id = client_id_;
     if (!prefix_.empty()) cfg.prefix = prefix_;
     if (!discovery_prefix_.empty()) cfg.discovery_prefix = discovery_prefix_;
@@ -95,6 +102,7 @@ class Mqtt : public FrontEndEntry {
       error = std::string("cannot read the MQTT CA file ") + cfg.ca_file;
       return false;
     }
+    if (!ex::CheckClientCertificate(cfg, error)) return false;
     for (std::string* level : {&cfg.prefix, &cfg.discovery_prefix}) {
       if (level->empty() || level->find_first_of(std::string("+#\0", 3)) != std::string::npos ||
           level->front() == '/' || level->back() == '/') {
@@ -113,6 +121,7 @@ class Mqtt : public FrontEndEntry {
   }
 
   std::string url_, ca_, auth_file_, client_id_, prefix_, discovery_prefix_;
+  std::string cert_, key_;
 };
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include "mqtt/mqtt_config.h"
 
+#include <arpa/inet.h>
 #include <fmt/format.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -129,8 +131,9 @@ bool ReadSiteMqtt(const Json::Value& mqtt, const std::string& source,
     return false;
   }
   static const std::set<std::string> known = {
-      "url",       "ca_file",  "auth_file",  "client_id", "prefix", "discovery_prefix",
-      "discovery", "protocol", "max_events", "refresh_s", "control"};
+      "url",       "ca_file",           "auth_file",  "client_id", "prefix",  "discovery_prefix",
+      "discovery", "protocol",          "max_events", "refresh_s", "control", "cert_file",
+      "key_file",  "require_request_id"};
   for (const std::string& key : mqtt.getMemberNames()) {
     if (known.count(key) == 0) {
       error = base + " has an unknown member \"" + key + "\"";
@@ -149,6 +152,17 @@ bool ReadSiteMqtt(const Json::Value& mqtt, const std::string& source,
   if (take("ca_file") &&
       !ReadText(json::Member(mqtt, "ca_file"), base + ".ca_file", cfg.ca_file, error))
     return false;
+  if (take("cert_file") &&
+      !ReadText(json::Member(mqtt, "cert_file"), base + ".cert_file", cfg.cert_file, error))
+    return false;
+  if (take("key_file") &&
+      !ReadText(json::Member(mqtt, "key_file"), base + ".key_file", cfg.key_file, error))
+    return false;
+  if (take("require_request_id") &&
+      !json::ToBool(json::Member(mqtt, "require_request_id"), cfg.require_request_id)) {
+    error = base + ".require_request_id must be true or false";
+    return false;
+  }
   if (take("auth_file") &&
       !ReadText(json::Member(mqtt, "auth_file"), base + ".auth_file", auth_file, error))
     return false;
@@ -213,6 +227,47 @@ bool ReadSiteMqtt(const Json::Value& mqtt, const std::string& source,
       }
     }
   }
+  return true;
+}
+
+bool CheckClientCertificate(const MqttConfig& cfg, std::string& error) {
+  if (cfg.cert_file.empty() && cfg.key_file.empty()) return true;
+  if (cfg.cert_file.empty() || cfg.key_file.empty()) {
+    error = "an MQTT client certificate needs both its certificate and its key file";
+    return false;
+  }
+  if (!cfg.tls) {
+    error = "an MQTT client certificate needs an mqtts:// URL";
+    return false;
+  }
+  for (const std::string* f : {&cfg.cert_file, &cfg.key_file}) {
+    if (access(f->c_str(), R_OK) != 0) {
+      error = "cannot read the MQTT " + std::string(f == &cfg.key_file ? "key" : "certificate") +
+              " file " + *f;
+      return false;
+    }
+  }
+  struct stat st {};
+  if (stat(cfg.key_file.c_str(), &st) != 0) {
+    error = "cannot read the MQTT key file " + cfg.key_file;
+    return false;
+  }
+  if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    error = fmt::format(
+        "the MQTT key file {} is readable by {} (mode {:03o}); make it readable by its owner "
+        "alone: chmod 600 {}",
+        cfg.key_file, (st.st_mode & S_IROTH) ? "others" : "its group", st.st_mode & 0777,
+        cfg.key_file);
+    return false;
+  }
+  return true;
+}
+
+bool PasswordInClear(const MqttConfig& cfg) {
+  if (cfg.tls || (cfg.username.empty() && cfg.password.empty())) return false;
+  if (cfg.host == "localhost" || cfg.host == "::1") return false;
+  in_addr a{};
+  if (inet_pton(AF_INET, cfg.host.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127) return false;
   return true;
 }
 

@@ -24,6 +24,8 @@ struct MqttConfig {
   int port = 1883;
   bool tls = false;
   std::string ca_file;  // mqtts: the certificate authority to trust
+  // mqtts: the client's certificate and its private key (both or neither).
+  std::string cert_file, key_file;
   std::string username, password;
   std::string client_id;  // empty: DefaultClientId(site)
   // The site file's path: names the owner of the retained device index (an
@@ -38,6 +40,9 @@ struct MqttConfig {
   int stats_every_s = 10;    // line statistics at most this often
   size_t max_events = 1000;  // alarm events held while the broker is away
   size_t control_queue = 8;  // control requests waiting for their line
+  // Control requests must carry "id" and "time" (the door then refuses every
+  // replay); false: both optional, as older clients send neither.
+  bool require_request_id = false;
   int backoff_min_ms = 500, backoff_max_ms = 30000;
   int check_every_ms = 250;  // availability and active alarms are read this often
   // The gateway's status page ("http://gateway:8080/"), linked from every
@@ -53,9 +58,10 @@ bool ParseMqttUrl(const std::string& url, MqttConfig& cfg, std::string& error);
 // A file with the user name on its first line and the password on its second.
 bool ReadAuthFile(const std::string& path, MqttConfig& cfg, std::string& error);
 
-// The site file's "mqtt" object: "url", "ca_file", "auth_file", "client_id",
-// "prefix", "discovery_prefix", "discovery" (bool), "protocol" (4 or 5),
-// "max_events", "refresh_s", and "control": {"<device name>": [codes]}.
+// The site file's "mqtt" object: "url", "ca_file", "cert_file", "key_file",
+// "auth_file", "client_id", "prefix", "discovery_prefix", "discovery" (bool),
+// "protocol" (4 or 5), "max_events", "refresh_s", "require_request_id"
+// (bool), and "control": {"<device name>": [codes]}.
 // Unknown members are refused (a misspelt "control" must not go unnoticed).
 // Settings already present in `cfg` from the command line win, as named in
 // `given` ("url", "auth_file", ...). Device names must be known: `cfg.devices`
@@ -63,6 +69,15 @@ bool ReadAuthFile(const std::string& path, MqttConfig& cfg, std::string& error);
 bool ReadSiteMqtt(const Json::Value& mqtt, const std::string& source,
                   const std::set<std::string>& given, MqttConfig& cfg, std::string& auth_file,
                   std::string& error);
+
+// The client certificate and key, when given: both named, with mqtts://,
+// both readable, and the key readable by its owner alone (a key that group or
+// others can read is refused, naming the file). False with the problem.
+bool CheckClientCertificate(const MqttConfig& cfg, std::string& error);
+
+// True when a user name and password would cross the network in clear: set,
+// with mqtt:// (no TLS), to a broker that is not on this host's loopback.
+bool PasswordInClear(const MqttConfig& cfg);
 
 // A name made safe as one topic level and as a Home Assistant object id:
 // letters, digits, '-', '_' and '.' stay, anything else ('+', '#', '/', NUL,

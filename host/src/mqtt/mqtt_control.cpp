@@ -19,6 +19,11 @@ constexpr size_t kMaxJobsPerDevice = 2;
 // second; the ones left out are counted and the count goes out with the next
 // result, so a flood of requests gets a bounded number of answers.
 constexpr double kResultBurst = 5, kResultsPerSecond = 1;
+// Refusals on one control topic: one audit row, then at most one a window
+// with the count.
+constexpr auto kRefusalWindow = std::chrono::seconds(30);
+constexpr size_t kMaxRefusalTopics = 256;
+constexpr size_t kMaxRetainedSeen = 256;
 
 // The request's "id": a short string or an integer.
 bool ReadRequestId(const Json::Value& id, Json::Value& out, std::string& reason) {
@@ -36,43 +41,94 @@ bool ReadRequestId(const Json::Value& id, Json::Value& out, std::string& reason)
   return true;
 }
 
-}  // namespace
-
-bool ParseControlRequest(const std::string& payload, const MqttDevice& device, ControlRequest& out,
-                         std::string& reason) {
-  if (payload.size() > kMaxControlPayload) {
-    reason = fmt::format("request longer than {} bytes", kMaxControlPayload);
+// The request's "time": epoch seconds, an integer.
+constexpr int64_t kLatestTime = 32503680000;  // 3000-01-01
+bool ReadRequestTime(const Json::Value& time, int64_t& out, std::string& reason) {
+  if (time.isNull()) return true;
+  if (!json::ToIntIn(time, 1, kLatestTime, out)) {
+    reason = "\"time\" must be the request's time in epoch seconds (an integer)";
     return false;
   }
+  return true;
+}
+
+bool Refused(std::string& reason, const std::string& why) {
+  reason = view::SafeText(why);
+  return false;
+}
+
+}  // namespace
+
+std::string ControlRequest::request_id() const {
+  if (id.isString()) return id.asString();
+  if (id.isIntegral()) return std::to_string(id.asInt64());
+  return {};
+}
+
+bool ParseControlRequest(const std::string& payload, const MqttDevice& device, ControlRequest& out,
+                         std::string& reason, bool require_id) {
+  if (payload.size() > kMaxControlPayload)
+    return Refused(reason, fmt::format("request longer than {} bytes", kMaxControlPayload));
   Json::Value v;
   json::Limits limits;
   limits.max_depth = 4;
   limits.max_bytes = kMaxControlPayload;
-  if (!json::Parse(payload, "request", v, reason, limits)) return false;
-  if (!v.isObject()) {
-    reason = "request must be a JSON object such as {\"code\": 106, \"byte\": 3}";
-    return false;
-  }
+  std::string why;
+  if (!json::Parse(payload, "request", v, why, limits)) return Refused(reason, why);
+  if (!v.isObject())
+    return Refused(reason, "request must be a JSON object such as {\"code\": 106, \"byte\": 3}");
+  // What can be read goes to the audit, whatever the verdict.
+  int64_t n = 0;
+  if (json::ToIntIn(json::Member(v, "code"), 0, 65535, n)) out.code = static_cast<int>(n);
+  if (json::ToIntIn(json::Member(v, "byte"), 0, 255, n)) out.byte = static_cast<int>(n);
+  std::string id_why, time_why;
+  const bool id_ok = ReadRequestId(json::Member(v, "id"), out.id, id_why);
+  const bool time_ok = ReadRequestTime(json::Member(v, "time"), out.time, time_why);
   for (const std::string& k : v.getMemberNames()) {
-    if (k != "code" && k != "byte" && k != "id") {
-      reason = "unknown member \"" + k + "\" (takes code, byte, id)";
-      return false;
-    }
+    if (k != "code" && k != "byte" && k != "id" && k != "time")
+      return Refused(reason, "unknown member \"" + k + "\" (takes code, byte, id, time)");
   }
-  if (!ReadRequestId(json::Member(v, "id"), out.id, reason)) return false;
-  if (device.control.empty()) {
-    reason = "control is off for this device";
-    return false;
-  }
+  if (!id_ok) return Refused(reason, id_why);
+  if (!time_ok) return Refused(reason, time_why);
+  if (require_id && (out.request_id().empty() || out.time == 0))
+    return Refused(reason,
+                   "the gateway takes only requests with an \"id\" and a \"time\" (epoch seconds)");
+  if (device.control.empty()) return Refused(reason, "control is off for this device");
   int code = 0, byte = -1;
-  if (!view::ControlFromJson(v, code, byte, reason)) return false;
-  if (device.control.count(code) == 0) {
-    reason = fmt::format("code {} is not allowed for this device", code);
-    return false;
-  }
+  if (!view::ControlFromJson(v, code, byte, why)) return Refused(reason, why);
+  if (device.control.count(code) == 0)
+    return Refused(reason, fmt::format("code {} is not allowed for this device", code));
   out.code = code;
   out.byte = byte;
   return true;
+}
+
+std::optional<std::string> ControlTopicLevel(const std::string& prefix, const std::string& topic) {
+  const std::string head = prefix + "/";
+  const std::string tail = "/control/set";
+  if (topic.size() > head.size() + tail.size() && topic.compare(0, head.size(), head) == 0 &&
+      topic.compare(topic.size() - tail.size(), tail.size(), tail) == 0)
+    return topic.substr(head.size(), topic.size() - head.size() - tail.size());
+  return std::nullopt;
+}
+
+ControlVerdict ReadControlMessage(const std::string& topic, const std::string& payload,
+                                  bool retained, const MqttDevice* device, bool require_id) {
+  ControlVerdict v;
+  MqttDevice none;
+  v.taken = ParseControlRequest(payload, device != nullptr ? *device : none, v.request, v.reason,
+                                require_id);
+  if (retained) {
+    v.taken = false;
+    v.reason = view::SafeText(
+        "retained message: a command kept by the broker would run again at every connect, so it "
+        "never runs; publish without retain, and clear the topic: mosquitto_pub -r -n -t " +
+        topic);
+  } else if (device == nullptr) {
+    v.taken = false;
+    v.reason = view::SafeText("no device on this gateway has the topic " + topic);
+  }
+  return v;
 }
 
 std::string ControlResultPayload(const ControlRequest& r, const ControlResult& result,
@@ -107,8 +163,12 @@ void MqttExport::Work() {
     Job job = std::move(jobs_.front());
     jobs_.pop_front();
     if (stopping_) {
+      const std::string why = "gateway stopping";
       if (results_.size() < kMaxResults)
-        results_.push_back(Result{job.device, job.request, {-1, "gateway stopping"}});
+        results_.push_back(Result{job.device, job.request, {-1, why}});
+      lock.unlock();
+      AuditRefusal(Attempt(job.device, job.request), "refused", why);
+      lock.lock();
       continue;
     }
     job_running_ = true;
@@ -122,63 +182,137 @@ void MqttExport::Work() {
   }
 }
 
-ControlResult MqttExport::RunControl(const Job& job) {
-  ControlResult result;
-  try {
-    view::ControlAttempt a;
-    a.via = "mqtt";
-    a.peer = cfg_.host;  // the broker: MQTT does not name the publisher
-    a.device = job.device;
-    a.code = job.request.code;
-    a.byte = job.request.command_byte() ? *job.request.command_byte() : -1;
-    result = source_.control(a);
-  } catch (const std::exception& e) {
-    result = {-1, std::string("control failed: ") + e.what()};
-  }
-  const std::string line = fmt::format("mqtt: control {} on device {} from the broker: result {}{}",
-                                       job.request.code, job.device, result.result,
-                                       result.reason.empty() ? "" : " (" + result.reason + ")");
-  // Commands sent are paced by the host; refusals can come fast.
-  if (result.result >= 0) {
-    if (log_) log_(line);
-  } else {
-    RateLog("control-failed" + std::to_string(job.device), line);
-  }
-  return result;
+view::ControlAttempt MqttExport::Attempt(unsigned int device, const ControlRequest& r) const {
+  view::ControlAttempt a;
+  a.via = "mqtt";
+  a.peer = cfg_.host;  // the broker: MQTT does not name the publisher
+  a.device = device;
+  a.code = r.code;
+  a.byte = r.byte;
+  a.request_id = r.request_id();
+  a.sent_at = r.time;
+  return a;
 }
 
-void MqttExport::HandleControl(const std::string& level, const std::string& payload,
+// The door audits the attempt and logs its line, whatever the outcome.
+ControlResult MqttExport::RunControl(const Job& job) {
+  const view::ControlAttempt a = Attempt(job.device, job.request);
+  try {
+    return source_.control(a);
+  } catch (const std::exception& e) {
+    const ControlResult result{-1, std::string("control failed: ") + e.what()};
+    AuditRefusal(a, "refused", result.reason);
+    return result;
+  }
+}
+
+void MqttExport::HandleControl(const std::string& topic, const std::string& level,
+                               const std::string& payload, bool retained,
                                const std::string& correlation) {
-  Dev* d = DeviceByTopic(level);
-  if (d == nullptr) {
-    RateLog(
-        "control-unknown",
-        fmt::format("mqtt: control request for unknown device \"{}\" ignored", TopicName(level)));
+  if (payload.empty()) {
+    // What clearing a retained topic sends: no request. The same retained
+    // message published again later is audited again.
+    const std::string head = topic + std::string(1, '\0');
+    for (auto it = retained_seen_.lower_bound(head);
+         it != retained_seen_.end() && it->compare(0, head.size(), head) == 0;)
+      it = retained_seen_.erase(it);
     return;
   }
-  ControlRequest r;
-  r.correlation = correlation;
-  std::string reason;
-  if (!ParseControlRequest(payload, d->cfg, r, reason)) return Refuse(d->cfg.id, r, reason);
+  Dev* d = DeviceByTopic(level);
+  const unsigned int device = d != nullptr ? d->cfg.id : 0;
+  ControlVerdict v = ReadControlMessage(topic, payload, retained, d != nullptr ? &d->cfg : nullptr,
+                                        cfg_.require_request_id);
+  v.request.correlation = correlation;
+  if (retained) {
+    // Handed over again at every connect: refused (and audited) once.
+    const std::string key = topic + std::string(1, '\0') + payload;
+    if (retained_seen_.count(key) != 0) {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++stats_.control_refused;
+      ++stats_.retained_again;
+      return;
+    }
+    if (retained_seen_.size() >= kMaxRetainedSeen) retained_seen_.clear();
+    retained_seen_.insert(key);
+  }
+  if (!v.taken) return Refuse(topic, device, v.request, v.reason);
   std::unique_lock<std::mutex> lock(mu_);
   // One device's flood must not fill the queue for the others.
-  const size_t own = static_cast<size_t>(std::count_if(
-      jobs_.begin(), jobs_.end(), [&](const Job& j) { return j.device == d->cfg.id; }));
+  const size_t own = static_cast<size_t>(
+      std::count_if(jobs_.begin(), jobs_.end(), [&](const Job& j) { return j.device == device; }));
   if (jobs_.size() >= cfg_.control_queue || own >= kMaxJobsPerDevice) {
     lock.unlock();
-    return Refuse(d->cfg.id, r, "too many control requests waiting");
+    return Refuse(topic, device, v.request, "too many control requests waiting", "rate-limited");
   }
-  jobs_.push_back(Job{d->cfg.id, std::move(r)});
+  jobs_.push_back(Job{device, std::move(v.request)});
   job_cv_.notify_one();
 }
 
-void MqttExport::Refuse(unsigned int device, const ControlRequest& r, const std::string& reason) {
-  RateLog("refused" + std::to_string(device),
-          fmt::format("mqtt: control request for device {} refused: {}", device, reason));
+void MqttExport::Refuse(const std::string& topic, unsigned int device, const ControlRequest& r,
+                        const std::string& reason, const std::string& outcome) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++stats_.control_refused;
+    if (results_.size() >= kMaxResults) results_.pop_front();
+    results_.push_back(Result{device, r, {-1, reason}});
+  }
+  // A flood on one topic is audited as a count: the log and the flash are
+  // not the sender's to fill.
+  std::string key = topic;
+  if (refusal_windows_.count(key) == 0 && refusal_windows_.size() >= kMaxRefusalTopics)
+    key.clear();  // every further topic shares one window
+  auto [it, fresh] = refusal_windows_.try_emplace(key);
+  RefusalWindow& w = it->second;
+  if (fresh) {
+    w.since = Clock::now();
+    AuditRefusal(Attempt(device, r), outcome, reason);
+    return;
+  }
+  ++w.count;
+  w.topic = key.empty() ? "other control topics" : topic;
+  w.last = Attempt(device, r);
+  w.last_reason = reason;
   std::lock_guard<std::mutex> lock(mu_);
-  ++stats_.control_refused;
-  if (results_.size() >= kMaxResults) results_.pop_front();
-  results_.push_back(Result{device, r, {-1, reason}});
+  ++stats_.refusals_counted;
+}
+
+void MqttExport::FlushRefusals(Clock::time_point now, bool all) {
+  for (auto it = refusal_windows_.begin(); it != refusal_windows_.end();) {
+    RefusalWindow& w = it->second;
+    if (!all && now - w.since < kRefusalWindow) {
+      ++it;
+      continue;
+    }
+    if (w.count == 0) {
+      it = refusal_windows_.erase(it);
+      continue;
+    }
+    const auto s = std::chrono::duration_cast<std::chrono::seconds>(now - w.since).count();
+    AuditRefusal(w.last, "refused",
+                 fmt::format("{} more control requests on {} refused in {} s (a flood: counted, "
+                             "not audited one by one); the last: {}",
+                             w.count, view::SafeText(w.topic), s, w.last_reason));
+    w.count = 0;
+    w.since = now;
+    ++it;
+  }
+}
+
+void MqttExport::AuditRefusal(const view::ControlAttempt& a, const std::string& outcome,
+                              const std::string& reason) {
+  if (source_.refused) return source_.refused(a, outcome, reason);
+  if (!log_) return;
+  store::AuditEntry e;
+  e.via = a.via;
+  e.who = a.who;
+  e.peer = a.peer;
+  e.device = a.device;
+  e.code = a.code;
+  e.byte = a.byte;
+  e.request_id = a.request_id;
+  e.outcome = outcome;
+  e.reason = reason;
+  log_(view::AuditLine(e));
 }
 
 void MqttExport::FlushResults(Clock::time_point now) {

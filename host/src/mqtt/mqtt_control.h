@@ -18,18 +18,44 @@ struct ControlRequest {
   int code = 0;
   int byte = -1;            // none
   Json::Value id;           // the request's "id", echoed (null: none)
+  int64_t time = 0;         // the request's "time": when it was sent (epoch s); 0: none
   std::string correlation;  // MQTT 5 correlation data, echoed
   std::optional<unsigned char> command_byte() const {
     return byte >= 0 ? std::optional<unsigned char>(static_cast<unsigned char>(byte))
                      : std::nullopt;
   }
+  // The id as the door remembers it: the string, or the integer written in
+  // decimal; "" when the request has none.
+  std::string request_id() const;
 };
 
-// Reads `payload` ({"code": 106, "byte": 3, "id": "any"}) for `device`. False
-// with the reason: not JSON, unknown members, control off for the device, a
-// code or byte the control rules refuse, a code outside the allow-list.
+// Reads `payload` ({"code": 106, "byte": 3, "id": "r-42", "time": 1760000000})
+// for `device`. False with the reason: not JSON, unknown members, a bad "id"
+// or "time", either missing when `require_id`, control off for the device, a
+// code or byte the control rules refuse, a code outside the allow-list. What
+// could be read (code, byte, id, time) is in `out` even when refused, for the
+// audit; the reason is safe for a log line (member names sent are data).
 bool ParseControlRequest(const std::string& payload, const MqttDevice& device, ControlRequest& out,
-                         std::string& reason);
+                         std::string& reason, bool require_id = false);
+
+// "<prefix>/<level>/control/set": the device's topic level; nullopt for any
+// other topic.
+std::optional<std::string> ControlTopicLevel(const std::string& prefix, const std::string& topic);
+
+// What a message on a control topic comes to: a request for the door, or a
+// refusal (with what could be read of the request, for the audit).
+struct ControlVerdict {
+  bool taken = false;
+  ControlRequest request;
+  std::string reason;  // why refused; safe for a log line
+};
+
+// A message the broker delivered on control topic `topic` for `device` (null:
+// no device has the topic's level). A retained message is refused whatever it
+// says: the broker would hand it over again at every connect and the command
+// would run each time; the reason says how to clear the topic.
+ControlVerdict ReadControlMessage(const std::string& topic, const std::string& payload,
+                                  bool retained, const MqttDevice* device, bool require_id);
 
 // {"code", "byte"?, "id"?, "result", "reason"?, "time", "left_out"?}.
 std::string ControlResultPayload(const ControlRequest& r, const ControlResult& result,

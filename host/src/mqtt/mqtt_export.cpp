@@ -32,6 +32,8 @@ MqttSource MqttSource::Of(view::SiteView& view) {
   MqttSource s;
   s.device = [&view](unsigned int id) { return view.Device(id); };
   s.control = [&view](const view::ControlAttempt& a) { return view.Control(a); };
+  s.refused = [&view](const view::ControlAttempt& a, const std::string& outcome,
+                      const std::string& reason) { view.Refused(a, outcome, reason); };
   return s;
 }
 
@@ -50,6 +52,11 @@ MqttExport::~MqttExport() { Stop(); }
 
 void MqttExport::Start() {
   if (started_.exchange(true)) return;
+  if (PasswordInClear(cfg_) && log_)
+    log_(
+        fmt::format("mqtt: warning: the user name and password go to {}:{} in clear text "
+                    "(mqtt://); use mqtts:// for a broker that is not on this host",
+                    cfg_.host, cfg_.port));
   thread_ = std::thread([this] { Run(); });
   worker_ = std::thread([this] { Work(); });
 }
@@ -160,7 +167,7 @@ MqttExport::Dev* MqttExport::DeviceById(unsigned int id) {
 
 // --- messages from the broker ---
 
-void MqttExport::HandleMessage(const std::string& topic, const std::string& payload,
+void MqttExport::HandleMessage(const std::string& topic, const std::string& payload, bool retained,
                                const std::string& correlation) {
   if (cfg_.discovery && topic == cfg_.discovery_prefix + "/status") {
     // Home Assistant started again: it has forgotten what it was told.
@@ -171,12 +178,8 @@ void MqttExport::HandleMessage(const std::string& topic, const std::string& payl
     if (!index_settled_) HandleIndex(payload);
     return;
   }
-  const std::string head = cfg_.prefix + "/";
-  const std::string tail = "/control/set";
-  if (topic.size() > head.size() + tail.size() && topic.compare(0, head.size(), head) == 0 &&
-      topic.compare(topic.size() - tail.size(), tail.size(), tail) == 0)
-    HandleControl(topic.substr(head.size(), topic.size() - head.size() - tail.size()), payload,
-                  correlation);
+  if (const std::optional<std::string> level = ControlTopicLevel(cfg_.prefix, topic))
+    HandleControl(topic, *level, payload, retained, correlation);
 }
 
 void MqttExport::ResendRetained() {
@@ -197,7 +200,7 @@ void MqttExport::HandleIndex(const std::string& payload) {
   limits.max_depth = 8;
   limits.max_bytes = kMaxIndexPayload;
   if (!json::Parse(payload, "retained device index", v, error, limits) || !v.isObject()) {
-    RateLog("index", "mqtt: " + error + " (ignored)");
+    RateLog("index", "mqtt: " + view::SafeText(error) + " (ignored)");
     return;
   }
   // Only an index this site wrote is acted on: one written under the same

@@ -42,6 +42,13 @@ struct MqttSource {
   std::function<std::optional<view::DeviceView>(unsigned int)> device;
   // Through the view's door: audited there, whatever the outcome.
   std::function<ControlResult(const view::ControlAttempt&)> control;
+  // An attempt the export turned away before the door (malformed, control
+  // off, not allowed, retained, too many waiting): audited by the view.
+  // `outcome` as SiteView::Refused takes it. Null: the export logs the audit
+  // line itself (no history row).
+  std::function<void(const view::ControlAttempt&, const std::string& outcome,
+                     const std::string& reason)>
+      refused;
   static MqttSource Of(view::SiteView& view);
 };
 
@@ -50,6 +57,12 @@ struct MqttStats {
   uint64_t messages = 0, bytes = 0;  // handed to the broker connection
   uint64_t events_dropped = 0;
   uint64_t control_refused = 0;
+  // Refusals in a flood, audited as a count in one row per topic and 30 s
+  // instead of one row each.
+  uint64_t refusals_counted = 0;
+  // Retained control messages handed over again (a reconnect) after this
+  // export refused them once: neither run nor audited again.
+  uint64_t retained_again = 0;
   uint64_t results_left_out = 0;  // control results not published (rate limit)
   uint64_t taken_over = 0;        // evicted: another connection took our client id
   double max_delay_ms = 0;        // round report to its first state message
@@ -193,7 +206,7 @@ class MqttExport {
   void HandleIndex(const std::string& payload);
   void SettleIndex();
   bool OwnTopic(const std::string& topic) const;  // under the prefix or the discovery prefix
-  void HandleMessage(const std::string& topic, const std::string& payload,
+  void HandleMessage(const std::string& topic, const std::string& payload, bool retained,
                      const std::string& correlation);
   void RateLog(const std::string& key, const std::string& line);
   void QueueEvents(unsigned int device, const std::vector<store::AlarmEvent>& events);  // under mu_
@@ -206,9 +219,18 @@ class MqttExport {
   // Control (mqtt_control.cpp).
   void Work();
   ControlResult RunControl(const Job& job);
-  void HandleControl(const std::string& device_level, const std::string& payload,
-                     const std::string& correlation);
-  void Refuse(unsigned int device, const ControlRequest& r, const std::string& reason);
+  void HandleControl(const std::string& topic, const std::string& device_level,
+                     const std::string& payload, bool retained, const std::string& correlation);
+  view::ControlAttempt Attempt(unsigned int device, const ControlRequest& r) const;
+  // A refusal before the door: its result, and its audit row (or its count,
+  // in a flood on its topic).
+  void Refuse(const std::string& topic, unsigned int device, const ControlRequest& r,
+              const std::string& reason, const std::string& outcome = "refused");
+  void AuditRefusal(const view::ControlAttempt& a, const std::string& outcome,
+                    const std::string& reason);
+  // The counts of refusals whose topic's window has ended (all of them at
+  // stop) go to the audit.
+  void FlushRefusals(Clock::time_point now, bool all);
   void FlushResults(Clock::time_point now);
   // False when the device's control results are over their rate.
   bool TakeResultToken(Dev& d, Clock::time_point now);
@@ -239,6 +261,19 @@ class MqttExport {
   Clock::time_point last_check_{};
   std::string disconnect_reason_;
   bool was_connected_ = false;
+  // Refusals per control topic: the first is audited at once; those within
+  // kRefusalWindow after it are counted and audited as one row at its end.
+  struct RefusalWindow {
+    Clock::time_point since{};
+    uint64_t count = 0;
+    std::string topic;
+    view::ControlAttempt last;
+    std::string last_reason;
+  };
+  std::map<std::string, RefusalWindow> refusal_windows_;
+  // Retained control messages refused by this export (topic, NUL, payload):
+  // the broker hands them over at every connect; they are audited once.
+  std::set<std::string> retained_seen_;
   std::mutex log_mu_;  // RateLog runs on the export thread and the worker
   std::map<std::string, Clock::time_point> log_limits_;
 

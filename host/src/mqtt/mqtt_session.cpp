@@ -64,10 +64,12 @@ void MqttExport::Run() {
     if (after - last_check_ >= std::chrono::milliseconds(cfg_.check_every_ms)) {
       last_check_ = after;
       CheckDevices(after);
+      FlushRefusals(after, false);
     }
     if (connected_) Flush(after);
   }
   FinalFlush();
+  FlushRefusals(Clock::now(), true);
 }
 
 // One turn of the connection: what the broker sent, what waits to go out;
@@ -155,9 +157,10 @@ void MqttExport::Connect(Clock::time_point now) {
   if (mosquitto_will_set(mosq_, will.c_str(), 7, "offline", 1, true) != MOSQ_ERR_SUCCESS)
     return fail("bad last-will topic " + will);
   if (cfg_.tls) {
-    const int rc = mosquitto_tls_set(mosq_, cfg_.ca_file.empty() ? nullptr : cfg_.ca_file.c_str(),
-                                     cfg_.ca_file.empty() ? "/etc/ssl/certs" : nullptr, nullptr,
-                                     nullptr, nullptr);
+    auto or_null = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
+    const int rc = mosquitto_tls_set(mosq_, or_null(cfg_.ca_file),
+                                     cfg_.ca_file.empty() ? "/etc/ssl/certs" : nullptr,
+                                     or_null(cfg_.cert_file), or_null(cfg_.key_file), nullptr);
     if (rc != MOSQ_ERR_SUCCESS) return fail(std::string("TLS set-up: ") + mosquitto_strerror(rc));
   }
   mosquitto_connect_v5_callback_set(mosq_, &MqttExport::OnConnect);
@@ -284,7 +287,14 @@ void MqttExport::Connected() {
   const std::string control = cfg_.prefix + "/+/control/set";
   const std::string ha = cfg_.discovery_prefix + "/status";
   const std::string index = GatewayTopic("devices");
-  mosquitto_subscribe(mosq_, nullptr, control.c_str(), 1);
+  // MQTT 5 keeps the retain flag of a message published while we are
+  // subscribed, so a retained control message is refused the first time too,
+  // not only when the broker hands it over again at the next connect.
+  if (cfg_.protocol == 5)
+    mosquitto_subscribe_v5(mosq_, nullptr, control.c_str(), 1, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED,
+                           nullptr);
+  else
+    mosquitto_subscribe(mosq_, nullptr, control.c_str(), 1);
   if (cfg_.discovery) mosquitto_subscribe(mosq_, nullptr, ha.c_str(), 1);
   mosquitto_subscribe(mosq_, nullptr, index.c_str(), 1);
   index_settled_ = false;
@@ -343,10 +353,10 @@ void MqttExport::OnMessage(mosquitto*, void* self, const mosquitto_message* m,
     free(data);
   }
   try {
-    me->HandleMessage(m->topic, payload, correlation);
+    me->HandleMessage(m->topic, payload, m->retain, correlation);
   } catch (const std::exception& e) {
-    me->RateLog("message",
-                fmt::format("mqtt: message on {} not handled: {}", TopicName(m->topic), e.what()));
+    me->RateLog("message", fmt::format("mqtt: message on {} not handled: {}", TopicName(m->topic),
+                                       view::SafeText(e.what())));
   }
 }
 

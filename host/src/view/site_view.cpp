@@ -188,6 +188,8 @@ std::string AuditLine(const store::AuditEntry& a) {
   return line;
 }
 
+std::string SafeText(std::string_view text) { return k417t_text::Safe(text); }
+
 Json::Value AuditJson(const store::AuditEntry& a) {
   Json::Value v(Json::objectValue);
   v["id"] = static_cast<Json::Int64>(a.id);

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "site/site_host.h"
@@ -152,6 +153,9 @@ class SiteView {
 // One line for the log: "control: VIA WHO from PEER: device D code C[ byte
 // B][ request ID]: OUTCOME[ result R][: REASON]"; client texts made safe.
 std::string AuditLine(const store::AuditEntry& a);
+// Client- or device-supplied text made safe for a log line, for the front
+// ends (which include nothing below the view): k417t_text::Safe.
+std::string SafeText(std::string_view text);
 // {"id","time","via","who","peer","device","code","byte"(null: none),
 //  "request_id","outcome","result","reason"}
 Json::Value AuditJson(const store::AuditEntry& a);
