@@ -67,6 +67,8 @@ class Snmp {
       std::string text, line;
       while (std::getline(in, line)) {
         if (line.rfind("agentXSocket ", 0) == 0) line = "agentXSocket " + socket();
+        // The socket's modes as given; owner and group are the test's own.
+        if (line.rfind("agentXPerms ", 0) == 0) line = line.substr(0, line.find(' ', 17));
         if (line.rfind("trap2sink ", 0) == 0)
           line = "trap2sink 127.0.0.1:" + std::to_string(trap_port_) + " public";
         text += line + "\n";
@@ -307,6 +309,10 @@ std::string ReadmeBlock(const std::string& marker) {
 TEST(SnmpE2E, ReadmeSnmpdLinesAnswerItsV2cCommandAndAnNms) {
   const std::string conf = ReadmeBlock("`/etc/snmp/snmpd.conf` lines to paste");
   ASSERT_NE(std::string::npos, conf.find("master agentx")) << conf;
+  // Only snmpd and the service's group reach the AgentX socket; no
+  // well-known community anywhere.
+  EXPECT_NE(std::string::npos, conf.find("\nagentXPerms 0660 0750 root k417t-agentx\n")) << conf;
+  EXPECT_EQ(std::string::npos, conf.find(" public")) << conf;
   std::smatch m;
   const std::string readme = e2e::ReadText(K417T_README);
   ASSERT_TRUE(std::regex_search(readme, m, std::regex(R"(snmpwalk -v2c -c (\S+) )")))
