@@ -7,14 +7,16 @@
 #include <fstream>
 
 #include "front_end_registry.h"
+#include "web/auth.h"
 #include "web/http_front_end.h"
 #include "web/http_server.h"
 
 namespace k417t_run {
 namespace {
 
-// The token for --http-control: the file's first line, at least 16
-// characters. Empty with `error` set when it cannot be used.
+// The token for scripts (an operator of every device): the file's first
+// line, random enough for 128 bits, in a file only its owner reads. Empty
+// with `error` set when it cannot be used.
 std::string ReadToken(const std::string& path, std::string& error) {
   std::ifstream in(path);
   std::string token;
@@ -23,8 +25,13 @@ std::string ReadToken(const std::string& path, std::string& error) {
     return "";
   }
   while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
-  if (token.size() < 16) {
-    error = "the token in " + path + " is shorter than 16 characters";
+  std::string why;
+  if (!qmx::web::FileIsPrivate(path, why)) {
+    error = "the token file " + why;
+    return "";
+  }
+  if (!qmx::web::TokenIsStrong(token, why)) {
+    error = "the token file " + path + ": " + why;
     return "";
   }
   return token;
@@ -41,16 +48,25 @@ class Http : public FrontEndEntry {
     app.add_flag("--http-control", control_,
                  "allow rectifier control commands over HTTP (needs --http-token-file)");
     app.add_option("--http-token-file", token_file_,
-                   "file whose first line is the control token (16+ characters)");
+                   "file whose first line is the scripts' token (128 random bits or more)");
+    app.add_option("--http-users", users_file_,
+                   "users file: NAME:HASH:ROLE[:DEVICES] a line (k417t-run user add)");
+    app.add_flag("--http-users-required", users_required_,
+                 "reads need a user also on loopback (always so beyond loopback)");
   }
 
   bool Load(const SiteFile&, std::string& error) override {
     if (!listen_.empty() && !qmx::web::ParseListen(listen_, address_, port_, error)) return false;
-    if (control_ && (listen_.empty() || token_file_.empty())) {
-      error = "--http-control needs --http and --http-token-file";
+    if (control_ && (listen_.empty() || (token_file_.empty() && users_file_.empty()))) {
+      error = "--http-control needs --http and --http-users or --http-token-file";
       return false;
     }
-    return !control_ || !(token_ = ReadToken(token_file_, error)).empty();
+    if (!users_file_.empty() && !qmx::web::LoadUsersFile(users_file_, users_, error)) return false;
+    if (users_required_ && token_file_.empty() && users_file_.empty()) {
+      error = "--http-users-required needs --http-users or --http-token-file";
+      return false;
+    }
+    return token_file_.empty() || !(token_ = ReadToken(token_file_, error)).empty();
   }
 
   // A wildcard listen address gives the host name, for links from Home
@@ -72,6 +88,9 @@ class Http : public FrontEndEntry {
     qmx::web::ApiOptions api;
     api.control = control_;
     api.token = token_;
+    api.users = users_;
+    api.reads_need_user = users_required_ || !qmx::web::IsLoopback(address_);
+    api.log = c.log;
     qmx::web::ServerOptions server;
     server.address = address_;
     server.port = port_;
@@ -79,8 +98,9 @@ class Http : public FrontEndEntry {
   }
 
  private:
-  std::string listen_, token_file_;
-  bool control_ = false;
+  std::string listen_, token_file_, users_file_;
+  bool control_ = false, users_required_ = false;
+  std::vector<qmx::web::User> users_;
   std::string address_, token_;
   int port_ = 0;
 };
