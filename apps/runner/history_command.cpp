@@ -80,8 +80,14 @@ int HistoryCommand::Run() const {
   if (audit) {
     // The store gives the newest first; the listing reads in time order.
     const auto rows = store.Audit(t0, t1, static_cast<size_t>(INT64_MAX));
-    for (auto e = rows.rbegin(); e != rows.rend(); ++e)
-      std::cout << qmx::view::AuditLine(*e) << "\n";
+    for (auto e = rows.rbegin(); e != rows.rend(); ++e) {
+      const time_t t = static_cast<time_t>(e->time);
+      struct tm local {};
+      char when[32] = "";
+      if (localtime_r(&t, &local) != nullptr)
+        strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+      std::cout << when << " " << qmx::view::AuditLine(*e) << "\n";
+    }
   } else if (format == "csv") {
     std::cout << (events ? store.ExportEventsCsv(device, t0, t1)
                          : store.ExportRecordsCsv(device, t0, t1));
