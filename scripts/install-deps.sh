@@ -12,7 +12,7 @@ packages=(
   libmosquitto-dev mosquitto mosquitto-clients openssl
   libsystemd-dev
   file dpkg-dev
-  libcivetweb-dev libssl-dev
+  libcivetweb-dev libssl-dev libcrypt-dev
   libsnmp-dev snmpd snmp snmptrapd smitools
   chromium chromium-driver python3 python3-prometheus-client python3-jinja2
   fonts-wqy-microhei

@@ -59,9 +59,15 @@
     if (typeof f.value !== 'number') return { t: '\u2014', cls: 'num none', key: f.key };
     return { t: fmt(f.value, digits(f, f.value)) + (withUnit && f.unit ? ' ' + f.unit : ''), cls: 'num', key: f.key };
   }
+  // The page's own requests say so (X-Requested-With): a 401 then carries no
+  // Basic challenge, and the page shows its own login form instead of the
+  // browser's dialog.
+  const PAGE = { 'X-Requested-With': 'k417t-page' };
+  class LoginNeeded extends Error {}
   async function getJson(url) {
-    const r = await fetch(url, { cache: 'no-store' });
+    const r = await fetch(url, { cache: 'no-store', headers: PAGE });
     const body = await r.json().catch(() => ({ error: 'unreadable answer' }));
+    if (r.status === 401) throw new LoginNeeded(body.error || 'log in');
     if (!r.ok) throw new Error(body.error || r.statusText);
     return body;
   }
@@ -421,9 +427,13 @@
       out.textContent = 'sending…';
       out.className = 'muted';
       try {
+        // The session cookie carries an operator's login; a token typed in
+        // is sent instead when given.
+        const headers = Object.assign({ 'Content-Type': 'application/json' }, PAGE);
+        if ($('control-token').value) headers.Authorization = 'Bearer ' + $('control-token').value;
         const r = await fetch(`/api/devices/${state.device}/control`, {
           method: 'POST',
-          headers: { 'Content-Type': 'application/json', Authorization: 'Bearer ' + $('control-token').value },
+          headers,
           body: JSON.stringify(body),
         });
         const a = await r.json().catch(() => ({ error: 'unreadable answer' }));
@@ -458,6 +468,7 @@
       await renderEvents();
       await renderChart(false);
     } catch (e) {
+      if (e instanceof LoginNeeded) { showLogin(e.message); return; }
       $('status').textContent = 'no answer from the gateway: ' + e.message;
       // The alarms last seen still colour it.
       const worst = state.devices.reduce((w, d) => (d.alarm_count ? worse(w, d.severity) : w), 'none');
@@ -467,14 +478,67 @@
     }
   }
 
-  async function start() {
-    try { state.config = await getJson('/api/config'); } catch (e) { state.config = { control: false }; }
+  // The login form stands in for the values while reads need a user.
+  function showLogin(why) {
+    document.body.classList.add('logged-out');
+    $('login').hidden = false;
+    $('who').hidden = true;
+    $('status').textContent = why;
+  }
+  function renderWho() {
+    const c = state.config;
+    $('who').hidden = !c.user;
+    $('who-name').textContent = c.user ? `${c.user} (${c.role})` : '';
+  }
+  function setupLogin() {
+    $('login').addEventListener('submit', async (ev) => {
+      ev.preventDefault();
+      const out = $('login-result');
+      out.textContent = 'logging in…';
+      out.className = 'muted';
+      const r = await fetch('/api/login', {
+        method: 'POST',
+        headers: Object.assign({ 'Content-Type': 'application/json' }, PAGE),
+        body: JSON.stringify({ user: $('login-user').value, password: $('login-password').value }),
+      }).catch(() => null);
+      const a = r ? await r.json().catch(() => ({ error: 'unreadable answer' })) : { error: 'no answer' };
+      $('login-password').value = '';
+      if (!r || !r.ok) {
+        out.textContent = 'not logged in: ' + (a.error || r.statusText);
+        out.className = 'bad';
+        return;
+      }
+      out.textContent = '';
+      $('login').hidden = true;
+      document.body.classList.remove('logged-out');
+      await load();
+    });
+    $('logout').addEventListener('click', async () => {
+      await fetch('/api/logout', { method: 'POST', headers: PAGE }).catch(() => null);
+      state.config = { control: false };
+      await load();
+    });
+  }
+
+  async function load() {
+    try {
+      state.config = await getJson('/api/config');
+    } catch (e) {
+      if (e instanceof LoginNeeded) { showLogin(e.message); return; }
+      state.config = { control: false };
+    }
+    renderWho();
     renderControl();
+    await refresh();
+  }
+
+  async function start() {
+    setupLogin();
     setupControl();
     $('chart-unit').addEventListener('change', () => renderChart(true).catch(() => {}));
     $('chart-range').addEventListener('change', () => renderChart(true).catch(() => {}));
-    await refresh();
-    setInterval(refresh, REFRESH_MS);
+    await load();
+    setInterval(() => { if ($('login').hidden) refresh(); }, REFRESH_MS);
   }
   start();
 })();

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -49,12 +50,13 @@ CLI::App* HistoryCommand::Add(CLI::App& app, std::string& db, std::string& site)
   command_ = app.add_subcommand("history", "list or export stored records and alarm events");
   command_->add_option("--db", db, "history database");
   command_->add_option("--site", site, "site file (locates the default database)");
-  command_->add_option("--device", device, "data identifier of the unit")->required();
+  device_option_ = command_->add_option("--device", device, "data identifier of the unit");
   command_->add_option("--from", from, "start, YYYY-MM-DD[ HH:MM:SS] or epoch seconds");
   command_->add_option("--to", to, "end, YYYY-MM-DD[ HH:MM:SS] or epoch seconds");
   command_->add_option("--format", format, "table, csv or json")
       ->check(CLI::IsMember({"table", "csv", "json"}));
   command_->add_flag("--events", events, "alarm events instead of records");
+  command_->add_flag("--audit", audit, "the control audit: every control attempt, one a line");
   return command_;
 }
 
@@ -62,6 +64,10 @@ int HistoryCommand::Run() const {
   int64_t t0 = 0, t1 = 0;
   if (!ParseTime(from, 0, t0) || !ParseTime(to, INT64_MAX / 2, t1)) {
     std::cerr << "k417t-run history: --from/--to take YYYY-MM-DD[ HH:MM:SS] or epoch seconds\n";
+    return 2;
+  }
+  if (!audit && device_option_->count() == 0) {
+    std::cerr << "k417t-run history: --device is required (or --audit)\n";
     return 2;
   }
   qmx::store::HistoryOptions o;
@@ -72,7 +78,18 @@ int HistoryCommand::Run() const {
     std::cerr << "k417t-run history: cannot open " << o.path << "\n";
     return 2;
   }
-  if (format == "csv") {
+  if (audit) {
+    // The store gives the newest first; the listing reads in time order.
+    const auto rows = store.Audit(t0, t1, static_cast<size_t>(INT64_MAX));
+    for (auto e = rows.rbegin(); e != rows.rend(); ++e) {
+      const time_t t = static_cast<time_t>(e->time);
+      struct tm local {};
+      char when[32] = "";
+      if (localtime_r(&t, &local) != nullptr)
+        strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+      std::cout << when << " " << qmx::view::AuditLine(*e) << "\n";
+    }
+  } else if (format == "csv") {
     std::cout << (events ? store.ExportEventsCsv(device, t0, t1)
                          : store.ExportRecordsCsv(device, t0, t1));
   } else if (format == "json") {

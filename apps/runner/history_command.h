@@ -1,7 +1,7 @@
 #pragma once
 
 // `k417t-run history`: lists or exports the stored records and alarm events
-// of one unit.
+// of one unit, or the control audit (--audit).
 #include <CLI/CLI.hpp>
 #include <string>
 
@@ -23,6 +23,8 @@ class HistoryCommand {
   unsigned device = 0;
   std::string from, to, format = "table";
   bool events = false;
+  bool audit = false;
+  CLI::Option* device_option_ = nullptr;
 };
 
 }  // namespace k417t_run

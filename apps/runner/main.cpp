@@ -16,6 +16,7 @@
 #include "settings.h"
 #include "site_file.h"
 #include "streams.h"
+#include "user_command.h"
 #include "view/control_rules.h"
 
 namespace {
@@ -105,6 +106,8 @@ int main(int argc, char** argv) {
   front_ends.AddOptions(app);
   HistoryCommand history;
   history.Add(app, a.db, a.site);
+  UserCommand user;
+  user.Add(app);
 
   // A later option overrides an earlier one (scripts/run.sh passes defaults).
   for (CLI::Option* opt : app.get_options())
@@ -116,6 +119,7 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : 2;
   }
   if (history.parsed()) return history.Run();
+  if (user.parsed()) return user.Run();
   if (a.site.empty()) return Fail("--site is required");
   return a.check_config ? CheckConfig(a, front_ends) : Run(a, front_ends);
 }

@@ -5,13 +5,15 @@
 // stale, the chart drawn
 // from the stored points, an alarm of the scenario's timeline raised and
 // cleared, no value shown as "—", the device's text shown as text, control
-// with its confirmation step. Saves screenshots (desktop 1400 px and phone
+// with its confirmation step; with users required, the login form, a
+// viewer's control refused with the reason and an operator's done (users made
+// with `k417t-run user add`). Saves screenshots (desktop 1400 px and phone
 // 390 px in each state) and prints the page's weight and time to first values.
 //
 // usage: node page_test.js RUNNER EXAMPLES ARTEFACT_DIR
 'use strict';
 const { chromium } = require('playwright-core');
-const { spawn } = require('child_process');
+const { spawn, spawnSync } = require('child_process');
 const fs = require('fs');
 const net = require('net');
 const os = require('os');
@@ -21,6 +23,7 @@ const [RUNNER, EXAMPLES, OUT] = process.argv.slice(2);
 const CHROMIUM = process.env.K417T_CHROMIUM || '/usr/bin/chromium';
 const NAME = '<b>bold</b><script>window.__xss=1</script><img src=x onerror="window.__xss=2">';
 const TOKEN = 'page-test-token-0123456789';
+const VIEWER_PW = 'viewer-pass-4711', OPERATOR_PW = 'operator-pass-0815';
 
 function fail(msg) { console.error('FAIL: ' + msg); process.exitCode = 1; throw new Error(msg); }
 function freePort() {
@@ -91,7 +94,15 @@ async function main() {
   scen.changes[1].after_rounds = 5;
   scen.changes[2].after_rounds = 14;
   fs.writeFileSync(path.join(work, 'scenario.json'), JSON.stringify(scen));
-  fs.writeFileSync(path.join(work, 'token'), TOKEN + '\n');
+  fs.writeFileSync(path.join(work, 'token'), TOKEN + '\n', { mode: 0o600 });
+  // Users made with the runner's own subcommand, the password on stdin.
+  const users = path.join(work, 'users');
+  for (const [name, role, pw] of [['vera', 'viewer', VIEWER_PW], ['otto', 'operator', OPERATOR_PW]]) {
+    const r = spawnSync(RUNNER, ['user', 'add', name, '--role', role, '--users', users], { input: pw + '\n' });
+    if (r.status !== 0) fail(`user add ${name}: ${r.stderr}`);
+    if ((String(r.stdout) + String(r.stderr)).includes(pw)) fail('the password was echoed');
+  }
+  if ((fs.statSync(users).mode & 0o777) !== 0o600) fail('the users file is not 0600');
   // A second site: the no-value patterns, then the controller stops
   // answering (every answer dropped).
   const lostSite = JSON.parse(fs.readFileSync(path.join(EXAMPLES, 'site.json'), 'utf8'));
@@ -106,6 +117,7 @@ async function main() {
   const base = `http://127.0.0.1:${port}`;
   let browser;
   let lostRunner;
+  let usersRunner;
   try {
     await until('the runner', async () => (await fetch(base + '/api/devices')).ok, 15000);
     browser = await chromium.launch({
@@ -321,6 +333,57 @@ async function main() {
     await fits(phone, 'phone, lost', false);
     await phone.screenshot({ path: path.join(OUT, 'page-phone-lost.png'), fullPage: true });
 
+    // Reads that need a user (required here on loopback): the login form,
+    // a viewer's control refused with the reason, an operator's done.
+    const usersPort = await freePort();
+    usersRunner = startRunner(work, path.join(work, 'site.json'), path.join(work, 'scenario.json'), usersPort,
+      ['--http-control', '--http-users', users, '--http-users-required']);
+    const usersBase = `http://127.0.0.1:${usersPort}`;
+    gateways.push(usersBase);
+    await until('the runner with users', async () => (await fetch(usersBase + '/api/devices')).status === 401, 15000);
+    const basic = 'Basic ' + Buffer.from('vera:' + VIEWER_PW).toString('base64');
+    const m = await fetch(usersBase + '/metrics', { headers: { Authorization: basic } });
+    if (m.status !== 200) fail(`/metrics with Basic: ${m.status}`);
+    const anon = await fetch(usersBase + '/metrics');
+    if (anon.status !== 401 || anon.headers.get('www-authenticate') !== 'Basic realm="k417t"') fail('/metrics without a user: ' + anon.status);
+    const guest = await browser.newPage({ viewport: { width: 1400, height: 900 } });
+    guest.on('pageerror', (e) => errors.push(String(e)));
+    guest.on('dialog', (d) => { errors.push('dialog: ' + d.message()); d.dismiss(); });
+    guest.on('request', (req) => { if (!gateways.some((g) => req.url().startsWith(g + '/'))) outside.push(req.url()); });
+    await guest.goto(usersBase + '/', { waitUntil: 'load' });
+    await guest.waitForSelector('#login', { state: 'visible', timeout: 15000 });
+    if (await guest.isVisible('#dc-card')) fail('values shown before the login');
+    await guest.screenshot({ path: path.join(OUT, 'page-login.png'), fullPage: true });
+    const login = async (user, pw) => {
+      await guest.fill('#login-user', user);
+      await guest.fill('#login-password', pw);
+      await guest.click('#login-send');
+      await guest.waitForFunction(() => document.querySelector('#dc [data-key="v"]') && document.getElementById('login').hidden,
+        null, { timeout: 15000 });
+    };
+    const send = async (code) => {
+      await guest.selectOption('#control-code', code);
+      await guest.click('#control-send');
+      await guest.click('#control-yes');
+    };
+    await guest.fill('#login-user', 'vera');
+    await guest.fill('#login-password', 'not-the-password');
+    await guest.click('#login-send');
+    await until('the wrong password said', async () => (await guest.textContent('#login-result')).includes('wrong'), 10000);
+    await login('vera', VIEWER_PW);
+    if (!(await guest.textContent('#who-name')).includes('vera (viewer)')) fail('the page does not say who is logged in');
+    await send('100');
+    await until('the viewer refused', async () => (await guest.textContent('#control-result')).includes('user vera may not'), 15000);
+    await guest.screenshot({ path: path.join(OUT, 'page-refused.png'), fullPage: true });
+    await guest.click('#logout');
+    await guest.waitForSelector('#login', { state: 'visible', timeout: 10000 });
+    await login('otto', OPERATOR_PW);
+    await send('100');
+    await until('the operator\'s command done', async () => (await guest.textContent('#control-result')).includes('done'), 15000);
+    const cookies = await guest.context().cookies();
+    const sc = cookies.find((c) => c.name === 'k417t_session');
+    if (!sc || !sc.httpOnly || !sc.secure || sc.sameSite !== 'Strict') fail('session cookie flags: ' + JSON.stringify(sc));
+
     if (errors.length) fail('page errors: ' + errors.join('; '));
     if (outside.length) fail('requests outside the gateway: ' + outside.join(', '));
     console.log(`page weight on first load: ${loadBytes} bytes; first values after ${firstValues} ms ` +
@@ -330,6 +393,7 @@ async function main() {
     if (browser) await browser.close();
     runner.kill('SIGTERM');
     if (lostRunner) lostRunner.kill('SIGTERM');
+    if (usersRunner) usersRunner.kill('SIGTERM');
   }
 }
 

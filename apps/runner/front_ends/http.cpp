@@ -10,15 +10,16 @@
 
 #include "front_end_registry.h"
 #include "input/checked_json.h"
-#include "units/common/safe_text.h"
+#include "web/auth.h"
 #include "web/http_front_end.h"
 #include "web/http_server.h"
 
 namespace k417t_run {
 namespace {
 
-// The token for --http-control: the file's first line, at least 16
-// characters. Empty with `error` set when it cannot be used.
+// The token for scripts (an operator of every device): the file's first
+// line, random enough for 128 bits, in a file only its owner reads. Empty
+// with `error` set when it cannot be used.
 std::string ReadToken(const std::string& path, std::string& error) {
   std::ifstream in(path);
   std::string token;
@@ -27,8 +28,13 @@ std::string ReadToken(const std::string& path, std::string& error) {
     return "";
   }
   while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
-  if (token.size() < 16) {
-    error = "the token in " + path + " is shorter than 16 characters";
+  std::string why;
+  if (!qmx::web::FileIsPrivate(path, why)) {
+    error = "the token file " + why;
+    return "";
+  }
+  if (!qmx::web::TokenIsStrong(token, why)) {
+    error = "the token file " + path + ": " + why;
     return "";
   }
   return token;
@@ -45,7 +51,11 @@ class Http : public FrontEndEntry {
     app.add_flag("--http-control", control_,
                  "allow rectifier control commands over HTTP (needs --http-token-file)");
     app.add_option("--http-token-file", token_file_,
-                   "file whose first line is the control token (16+ characters)");
+                   "file whose first line is the scripts' token (128 random bits or more)");
+    app.add_option("--http-users", users_file_,
+                   "users file: NAME:HASH:ROLE[:DEVICES] a line (k417t-run user add)");
+    app.add_flag("--http-users-required", users_required_,
+                 "reads need a user also on loopback (always so beyond loopback)");
     app.add_option("--http-cert", cert_, "HTTPS: PEM certificate chain file");
     app.add_option("--http-key", key_, "HTTPS: PEM private key file (mode 0600 or stricter)");
     app.add_option("--http-host", hosts_,
@@ -55,18 +65,23 @@ class Http : public FrontEndEntry {
 
   bool Load(const SiteFile& site, std::string& error) override {
     if (!listen_.empty() && !qmx::web::ParseListen(listen_, address_, port_, error)) return false;
-    if (control_ && (listen_.empty() || token_file_.empty())) {
-      error = "--http-control needs --http and --http-token-file";
+    if (control_ && (listen_.empty() || (token_file_.empty() && users_file_.empty()))) {
+      error = "--http-control needs --http and --http-users or --http-token-file";
       return false;
     }
     if (!ReadTls(site, error)) return false;
     if (control_ && tls_cert_.empty() && !qmx::web::IsLoopback(address_)) {
       error = "--http-control on " + address_ +
-              " (beyond loopback) needs HTTPS (--http-cert and --http-key): the token would "
+              " (beyond loopback) needs HTTPS (--http-cert and --http-key): credentials would "
               "cross the network in clear";
       return false;
     }
-    return !control_ || !(token_ = ReadToken(token_file_, error)).empty();
+    if (!users_file_.empty() && !qmx::web::LoadUsersFile(users_file_, users_, error)) return false;
+    if (users_required_ && token_file_.empty() && users_file_.empty()) {
+      error = "--http-users-required needs --http-users or --http-token-file";
+      return false;
+    }
+    return token_file_.empty() || !(token_ = ReadToken(token_file_, error)).empty();
   }
 
   // A wildcard listen address gives the host name, for links from Home
@@ -88,6 +103,9 @@ class Http : public FrontEndEntry {
     qmx::web::ApiOptions api;
     api.control = control_;
     api.token = token_;
+    api.users = users_;
+    api.reads_need_user = users_required_ || !qmx::web::IsLoopback(address_);
+    api.log = c.log;
     qmx::web::ServerOptions server;
     server.address = address_;
     server.port = port_;
@@ -130,7 +148,7 @@ class Http : public FrontEndEntry {
       if (h.empty() || h.find_first_of(" \t\r\n/:@") != std::string::npos ||
           h.find('\0') != std::string::npos) {
         if (h.empty() || h.front() != '[' || h.back() != ']') {
-          error = "http host name \"" + k417t_text::Safe(h) +
+          error = "http host name \"" + qmx::view::SafeText(h) +
                   "\" must be a name or address without port, path or spaces";
           return false;
         }
@@ -153,11 +171,12 @@ class Http : public FrontEndEntry {
     return true;
   }
 
-  std::string listen_, token_file_, cert_, key_;
+  std::string listen_, token_file_, users_file_, cert_, key_;
   std::vector<std::string> hosts_;
   std::string tls_cert_, tls_key_;
   std::vector<std::string> all_hosts_;
-  bool control_ = false;
+  bool control_ = false, users_required_ = false;
+  std::vector<qmx::web::User> users_;
   std::string address_, token_;
   int port_ = 0;
 };

@@ -1,6 +1,6 @@
 // POST /api/devices/{id}/control: a rectifier command for the host, taken
-// only when control is switched on, from this server's own page and with the
-// token.
+// only when control is switched on, from this server's own page, from an
+// operator allowed that device and code (a user, or the token).
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -16,14 +16,6 @@
 
 namespace qmx::web {
 namespace {
-
-bool TokenMatches(const std::string& given, const std::string& token) {
-  // Constant time in the token's content: every byte is compared.
-  unsigned char diff = given.size() == token.size() ? 0 : 1;
-  for (size_t i = 0; i < token.size(); ++i)
-    diff |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
-  return diff == 0 && !token.empty();
-}
 
 // A browser names the page a request comes from in Origin; control is taken
 // only from this server's own page (scheme://host[:port] matching Host), so
@@ -53,16 +45,38 @@ Response WebApi::Control(unsigned int id, const Request& req) {
     view_.Refused(a, outcome, why);
     return Error(status, why);
   };
+  const Identity who = auth_.Identify(req.authorization, req.cookie, req.peer);
+  a.who = who.name;
+  if (who.kind == Identity::kLimited) {
+    // An address guessing credentials leaves one row per 30 s, with the
+    // count, not one per attempt.
+    uint64_t count = 0;
+    if (auth_.AuditLimited(req.peer, count))
+      view_.Refused(a, "rate-limited",
+                    fmt::format("{}; {} control attempt(s) from this address since the last row",
+                                who.reason, count));
+    return Error(429, who.reason);
+  }
   if (!opt_.control)
     return refuse(403, "refused", "control is off (the runner takes --http-control)");
-  if (req.origin_sent && !SameOrigin(req.origin, req.host))
+  if (who.kind == Identity::kBad) {
+    Response r = refuse(401, "bad credentials", who.reason);
+    r.challenge = !req.from_page;
+    return r;
+  }
+  if (who.kind == Identity::kNone) {
+    Response r = refuse(401, "bad credentials",
+                        "control needs an operator: log in, or Authorization: Basic / Bearer");
+    r.challenge = !req.from_page;
+    return r;
+  }
+  // A session rides on the browser's cookie: its commands must come from
+  // this page, Origin and all.
+  const bool by_cookie = req.authorization.empty();
+  if ((req.origin_sent || by_cookie) && !SameOrigin(req.origin, req.host))
     return refuse(403, "refused", "control is taken only from this server's own page (Origin)");
-  const std::string bearer = "Bearer ";
-  if (req.authorization.rfind(bearer, 0) != 0 ||
-      !TokenMatches(req.authorization.substr(bearer.size()), opt_.token))
-    return refuse(401, "bad credentials",
-                  "a valid token is required (Authorization: Bearer TOKEN)");
-  a.who = "token";
+  if (who.role != Role::kOperator)
+    return refuse(403, "refused", "user " + who.name + " may not send control commands (viewer)");
   if (req.content_type.rfind("application/json", 0) != 0)
     return refuse(415, "refused", "the body must be application/json");
   Json::Value body;
@@ -83,6 +97,10 @@ Response WebApi::Control(unsigned int id, const Request& req) {
   const std::vector<unsigned int> ids = view_.DeviceIds();
   if (std::find(ids.begin(), ids.end(), id) == ids.end())
     return refuse(404, "refused", fmt::format("no device {}", id));
+  const std::optional<view::DeviceView> device = view_.Device(id);
+  if (!Auth::Allowed(who, id, device ? device->name : "", code))
+    return refuse(403, "refused",
+                  fmt::format("user {} may not send code {} to device {}", who.name, code, id));
   std::unique_lock<std::mutex> lock(control_mu_, std::try_to_lock);
   if (!lock.owns_lock()) return refuse(429, "refused", "another control command is in flight");
   const ControlResult r = view_.Control(a, opt_.control_limit);

@@ -52,7 +52,8 @@ void Send(mg_connection* conn, const Response& r, bool head, bool tls) {
       r.status, StatusText(r.status), r.content_type, r.body.size(), SecurityHeaders(tls));
   h += r.cacheable ? "Cache-Control: max-age=300\r\n" : "Cache-Control: no-store\r\n";
   if (!r.allow.empty()) h += "Allow: " + r.allow + "\r\n";
-  if (r.status == 401) h += "WWW-Authenticate: Bearer\r\n";
+  if (r.status == 401 && r.challenge) h += "WWW-Authenticate: Basic realm=\"k417t\"\r\n";
+  if (!r.set_cookie.empty()) h += "Set-Cookie: " + r.set_cookie + "\r\n";
   h += "\r\n";
   mg_write(conn, h.data(), h.size());
   if (!head && !r.body.empty()) mg_write(conn, r.body.data(), r.body.size());
@@ -278,6 +279,9 @@ int HttpServer::Serve(mg_connection* conn) {
   const char* type = mg_get_header(conn, "Content-Type");
   req.authorization = auth != nullptr ? auth : "";
   req.content_type = type != nullptr ? type : "";
+  const char* cookie = mg_get_header(conn, "Cookie");
+  req.cookie = cookie != nullptr ? cookie : "";
+  req.from_page = mg_get_header(conn, "X-Requested-With") != nullptr;
   const long long length = info->content_length;
   if (req.method == "POST" || req.method == "PUT") {
     if (length < 0) {

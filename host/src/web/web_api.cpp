@@ -172,7 +172,15 @@ bool ParseQuery(const std::string& query, std::map<std::string, std::string>& ou
   return true;
 }
 
-WebApi::WebApi(view::SiteView& view, ApiOptions options) : view_(view), opt_(std::move(options)) {}
+WebApi::WebApi(view::SiteView& view, ApiOptions options)
+    : view_(view), opt_(std::move(options)), auth_([this] {
+        AuthOptions a;
+        a.users = opt_.users;
+        a.token = opt_.token;
+        a.clock = opt_.clock;
+        a.log = opt_.log;
+        return a;
+      }()) {}
 
 int64_t WebApi::Now() const {
   return opt_.clock ? opt_.clock() : static_cast<int64_t>(std::time(nullptr));
@@ -205,13 +213,24 @@ Response WebApi::Dispatch(const Request& req) {
     r.cacheable = true;
     return r;
   }
+  if (p == "/api/login") return req.method == "POST" ? Login(req) : MethodNotAllowed("POST");
+  if (p == "/api/logout") return req.method == "POST" ? Logout(req) : MethodNotAllowed("POST");
+  const std::string prefix = "/api/devices/";
+  const bool control =
+      p.rfind(prefix, 0) == 0 && p.size() > 8 && p.compare(p.size() - 8, 8, "/control") == 0;
+  // Control checks its own credentials (each way out is audited); every
+  // other answer is a read.
+  Identity who;
+  if (!control) {
+    if (std::optional<Response> no = MayRead(req, who)) return *no;
+  }
   if (p == "/metrics") return get ? Metrics() : MethodNotAllowed("GET");
-  if (p == "/api/config") return get ? Config() : MethodNotAllowed("GET");
+  if (p == "/api/config") return get ? Config(who) : MethodNotAllowed("GET");
+  if (p == "/api/audit") return get ? Audit(who, q) : MethodNotAllowed("GET");
   if (p == "/api/devices") return get ? Devices() : MethodNotAllowed("GET");
   if (p == "/api/alarms") return get ? Alarms() : MethodNotAllowed("GET");
   if (p == "/api/events") return get ? Events(q) : MethodNotAllowed("GET");
   if (p == "/api/history") return get ? History(q) : MethodNotAllowed("GET");
-  const std::string prefix = "/api/devices/";
   if (p.rfind(prefix, 0) == 0) {
     std::string rest = p.substr(prefix.size());
     const size_t slash = rest.find('/');
@@ -264,9 +283,13 @@ Response WebApi::Alarms() {
   return JsonAnswer(v);
 }
 
-Response WebApi::Config() {
+Response WebApi::Config(const Identity& who) {
   Json::Value v(Json::objectValue);
   v["control"] = opt_.control;
+  // Who the page is talking as: null when nobody logged in.
+  v["user"] = who.kind == Identity::kUser ? Json::Value(who.name) : Json::Value();
+  v["role"] = who.kind == Identity::kUser ? Json::Value(RoleWord(who.role)) : Json::Value();
+  v["users_required"] = opt_.reads_need_user;
   v["max_points"] = static_cast<Json::UInt64>(opt_.max_points);
   // The control commands as the view's rules have them, for the page's list.
   Json::Value codes(Json::arrayValue);

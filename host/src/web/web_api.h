@@ -9,10 +9,12 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "view/site_view.h"
+#include "web/auth.h"
 
 namespace qmx::web {
 
@@ -26,9 +28,14 @@ struct Request {
   std::string content_type;
   std::string origin;  // the Origin header; a control request must come from this page
   bool origin_sent = false;
-  std::string host;  // the Host header
-  std::string peer;  // the client's address, as the front line saw it
+  std::string host;        // the Host header
+  std::string peer;        // the client's address, as the front line saw it
   std::string request_id;  // the X-Request-Id header, "" when absent
+  std::string cookie;      // the Cookie header, "" when absent
+  // X-Requested-With sent: the page's own fetch, which gets no Basic
+  // challenge on 401 (a browser would pop its own dialog over the page's
+  // login form).
+  bool from_page = false;
   std::string body;
 };
 
@@ -38,13 +45,20 @@ struct Response {
   std::string body;
   bool cacheable = false;  // static assets; the API is never cached
   std::string allow;       // for 405: the methods the path takes
+  bool challenge = true;   // a 401 names the Basic realm (WWW-Authenticate)
+  std::string set_cookie;  // a Set-Cookie header's value, "" none
 };
 
 struct ApiOptions {
   bool control = false;
-  std::string token;               // required for control; compared in constant time
-  std::function<int64_t()> clock;  // epoch seconds; default time()
-  size_t max_points = 2000;        // per history series
+  std::string token;  // an operator's credential (Bearer) for scripts; compared in constant time
+  std::vector<User> users;  // the users file
+  // Reads (/api/*, /metrics) need a user; forced on beyond loopback. The
+  // page's assets are always served (the page shows its login form).
+  bool reads_need_user = false;
+  std::function<void(const std::string&)> log;  // logins, limited addresses
+  std::function<int64_t()> clock;               // epoch seconds; default time()
+  size_t max_points = 2000;                     // per history series
   // Records read for one history answer (the newest of a range); the
   // answer says when a range held more.
   size_t max_records = 20000;
@@ -72,8 +86,14 @@ class WebApi {
   Response Events(const std::map<std::string, std::string>& q);
   Response History(const std::map<std::string, std::string>& q);
   Response Metrics();
-  Response Config();
+  Response Config(const Identity& who);
   Response Control(unsigned int id, const Request& req);
+  Response Login(const Request& req);
+  Response Logout(const Request& req);
+  Response Audit(const Identity& who, const std::map<std::string, std::string>& q);
+  // 401 (with the reason) or 429 for a request that may not read, else
+  // nullopt with `who` set.
+  std::optional<Response> MayRead(const Request& req, Identity& who);
 
   bool Range(const std::map<std::string, std::string>& q, int64_t& from, int64_t& to,
              std::string& error) const;
@@ -81,6 +101,7 @@ class WebApi {
 
   view::SiteView& view_;
   ApiOptions opt_;
+  Auth auth_;
   std::mutex control_mu_;             // one control command at a time
   std::atomic<int> history_busy_{0};  // history queries running now
 };
@@ -90,6 +111,9 @@ class WebApi {
 // repeated key, more than 16 keys or a longer string than 2048 bytes.
 bool ParseQuery(const std::string& query, std::map<std::string, std::string>& out,
                 std::string& error);
+// Whether a listen address is this machine's loopback (127.0.0.0/8, ::1,
+// localhost).
+bool IsLoopback(const std::string& address);
 // A Prometheus label value: backslash, double quote and line feed escaped.
 std::string LabelValue(const std::string& v);
 
