@@ -48,7 +48,8 @@ fi
 # needs. CLI11 is headers only, but the cross build looks for every package in
 # the target's folders.
 target_packages=(libjsoncpp-dev libfmt-dev libsqlite3-dev libboost-dev libgtest-dev libgmock-dev
-                 libsystemd-dev libmosquitto-dev libcivetweb-dev libsnmp-dev libcli11-dev)
+                 libsystemd-dev libmosquitto-dev libcivetweb-dev libsnmp-dev libcli11-dev
+                 libssl-dev libcrypt-dev)
 state=$sysroot.apt
 mkdir -p "$state/lists/partial" "$state/archives/partial" "$state/preferences.d"
 touch "$state/status"
@@ -71,9 +72,10 @@ for deb in "$state"/archives/*.deb; do
   # The C library's and the compiler's headers and link files come with the
   # cross compiler; two copies of them on the include path break
   # #include_next. Their run-time libraries are kept: qemu loads the
-  # programs' libraries from here.
+  # programs' libraries from here. (libcrypt's crypt.h does not come with
+  # it: that one is taken.)
   case "$(dpkg-deb -f "$deb" Package)" in
-    libc6-dev | libc-dev-bin | linux-libc-dev | libcrypt-dev | libnsl-dev | libtirpc-dev | \
+    libc6-dev | libc-dev-bin | linux-libc-dev | libnsl-dev | libtirpc-dev | \
       rpcsvc-proto | libstdc++-*-dev | libgcc-*-dev) continue ;;
   esac
   dpkg-deb -x "$deb" "$sysroot"

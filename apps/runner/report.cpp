@@ -5,7 +5,6 @@
 #include <ctime>
 
 #include "input/checked_json.h"
-#include "units/common/safe_text.h"
 
 namespace k417t_run {
 
@@ -67,7 +66,7 @@ void Output::Progress(const std::string& text) {
   std::lock_guard<std::mutex> lock(mu_);
   if (progress_shown_ && text == last_progress_) return;
   last_progress_ = text;
-  std::fprintf(out_, "\r\033[K%s", k417t_text::Safe(text).c_str());
+  std::fprintf(out_, "\r\033[K%s", qmx::view::SafeText(text).c_str());
   std::fflush(out_);
   progress_shown_ = true;
 }
@@ -76,7 +75,7 @@ void Output::Line(const std::string& text) {
   std::lock_guard<std::mutex> lock(mu_);
   ClearProgress();
   // Device texts (alarm texts, the model) and client texts: never raw.
-  std::fprintf(out_, "%s\n", k417t_text::Safe(text).c_str());
+  std::fprintf(out_, "%s\n", qmx::view::SafeText(text).c_str());
   std::fflush(out_);
 }
 

@@ -16,6 +16,7 @@
 
 #include "input/checked_json.h"
 #include "store/history_store.h"
+#include "web/front_gate.h"
 #include "web/web_api.h"
 #include "web_site.h"
 

@@ -153,6 +153,11 @@ ControlResult SiteView::Control(const ControlAttempt& a, std::chrono::millisecon
   return r;
 }
 
+std::vector<store::AuditEntry> SiteView::Audit(int64_t from, int64_t to, size_t limit) const {
+  const store::HistoryStore* h = History();
+  return h != nullptr ? h->Audit(from, to, limit) : std::vector<store::AuditEntry>{};
+}
+
 void SiteView::Refused(const ControlAttempt& a, const std::string& outcome,
                        const std::string& reason) {
   Audit(a, outcome, -1, reason);

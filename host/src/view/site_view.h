@@ -130,6 +130,9 @@ class SiteView {
   // `outcome` is "refused", "bad credentials" or "rate-limited".
   void Refused(const ControlAttempt& attempt, const std::string& outcome,
                const std::string& reason);
+  // The newest `limit` audit rows with time in [from, to], oldest first;
+  // none when the site keeps no history.
+  std::vector<store::AuditEntry> Audit(int64_t from, int64_t to, size_t limit) const;
   // Epoch seconds for the door's checks and the audit (tests set their own).
   void SetClock(std::function<int64_t()> clock);
 

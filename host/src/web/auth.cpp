@@ -16,8 +16,8 @@
 #include <memory>
 #include <sstream>
 
-#include "units/common/safe_text.h"
 #include "view/control_rules.h"
+#include "view/site_view.h"
 
 namespace qmx::web {
 namespace {
@@ -132,17 +132,17 @@ bool ParseDevices(const std::string& text, std::map<std::string, std::set<int>>&
   for (const std::string& entry : Split(text, ',')) {
     const size_t eq = entry.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == entry.size()) {
-      error = "a device entry is DEVICE=CODE[/CODE...] or DEVICE=*, not '" +
-              k417t_text::Safe(entry) + "'";
+      error = "a device entry is DEVICE=CODE[/CODE...] or DEVICE=*, not '" + view::SafeText(entry) +
+              "'";
       return false;
     }
     const std::string device = entry.substr(0, eq), codes = entry.substr(eq + 1);
     if (device.size() > 128 || device.find_first_of(":\n\r") != std::string::npos) {
-      error = "device name '" + k417t_text::Safe(device) + "' is not one a users file takes";
+      error = "device name '" + view::SafeText(device) + "' is not one a users file takes";
       return false;
     }
     if (out.count(device) != 0) {
-      error = "device '" + k417t_text::Safe(device) + "' named twice";
+      error = "device '" + view::SafeText(device) + "' named twice";
       return false;
     }
     std::set<int>& set = out[device];
@@ -151,14 +151,14 @@ bool ParseDevices(const std::string& text, std::map<std::string, std::set<int>>&
       if (code.empty() || code.size() > 4 ||
           !std::all_of(code.begin(), code.end(), [](char ch) { return ch >= '0' && ch <= '9'; }) ||
           view::FindControl(std::stoi(code)) == nullptr) {
-        error = "'" + k417t_text::Safe(code) + "' for device '" + k417t_text::Safe(device) +
+        error = "'" + view::SafeText(code) + "' for device '" + view::SafeText(device) +
                 "' is no control code (" + view::ControlCodesText() + ")";
         return false;
       }
       set.insert(std::stoi(code));
     }
     if (set.empty()) {
-      error = "device '" + k417t_text::Safe(device) + "' has no codes";
+      error = "device '" + view::SafeText(device) + "' has no codes";
       return false;
     }
   }
@@ -194,7 +194,7 @@ bool ParseUsers(const std::string& text, std::vector<User>& users, std::string& 
       u.role = Role::kViewer;
     } else {
       return fail("user " + u.name + ": the role must be viewer or operator, not '" +
-                  k417t_text::Safe(f[2]) + "'");
+                  view::SafeText(f[2]) + "'");
     }
     if (f.size() == 4) {
       if (u.role != Role::kOperator)
@@ -411,7 +411,7 @@ bool Auth::LimitedNow(const std::string& peer) {
   if (now - p.last_report >= opt_.report_every_s) {
     if (opt_.log)
       opt_.log(fmt::format("http: {} failed credentials too often: {} request(s) refused with 429",
-                           k417t_text::Safe(peer), p.refused));
+                           view::SafeText(peer), p.refused));
     p.last_report = now;
     p.refused = 0;
   }

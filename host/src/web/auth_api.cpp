@@ -6,8 +6,6 @@
 #include <cstring>
 
 #include "input/checked_json.h"
-#include "store/history_store.h"
-#include "units/common/safe_text.h"
 #include "web/api_answer.h"
 #include "web/web_api.h"
 
@@ -34,15 +32,6 @@ bool ParseEpoch(const std::string& s, int64_t& out) {
 }
 
 }  // namespace
-
-bool IsLoopback(const std::string& address) {
-  if (address == "localhost" || address == "::1") return true;
-  in_addr v4{};
-  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-  in6_addr v6{};
-  if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
-  return false;
-}
 
 std::optional<Response> WebApi::MayRead(const Request& req, Identity& who) {
   who = auth_.Identify(req.authorization, req.cookie, req.peer);
@@ -84,7 +73,7 @@ Response WebApi::Login(const Request& req) {
   if (who.kind != Identity::kUser) {
     if (opt_.log)
       opt_.log(fmt::format("http: login of '{}' from {} refused: {}",
-                           k417t_text::Safe(body["user"].asString()), k417t_text::Safe(req.peer),
+                           view::SafeText(body["user"].asString()), view::SafeText(req.peer),
                            who.reason));
     Response r = Error(401, who.reason);
     r.challenge = false;
@@ -92,7 +81,7 @@ Response WebApi::Login(const Request& req) {
   }
   if (opt_.log)
     opt_.log(fmt::format("http: {} ({}) logged in from {}", who.name, RoleWord(who.role),
-                         k417t_text::Safe(req.peer)));
+                         view::SafeText(req.peer)));
   Json::Value v(Json::objectValue);
   v["user"] = who.name;
   v["role"] = RoleWord(who.role);
@@ -121,9 +110,8 @@ Response WebApi::Audit(const Identity& who, const std::map<std::string, std::str
     return Error(400, "'limit' must be 1 to 10000");
   if (from > to) return Error(400, "'from' is after 'to'");
   Json::Value list(Json::arrayValue);
-  if (const store::HistoryStore* h = view_.History())
-    for (const store::AuditEntry& e : h->Audit(from, to, static_cast<size_t>(limit)))
-      list.append(view::AuditJson(e));
+  for (const store::AuditEntry& e : view_.Audit(from, to, static_cast<size_t>(limit)))
+    list.append(view::AuditJson(e));
   Json::Value v(Json::objectValue);
   v["audit"] = list;
   v["history"] = view_.History() != nullptr;

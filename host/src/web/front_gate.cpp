@@ -246,9 +246,11 @@ RequestVerdict CheckRequest(const std::string& head, const GateRules& rules) {
 bool IsLoopback(const std::string& address) {
   std::string a = Lower(address);
   if (a.size() >= 2 && a.front() == '[' && a.back() == ']') a = a.substr(1, a.size() - 2);
-  if (a == "localhost" || a == "::1") return true;
+  if (a == "localhost") return true;
   in_addr v4{};
-  return inet_pton(AF_INET, a.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127;
+  if (inet_pton(AF_INET, a.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  return inet_pton(AF_INET6, a.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
 std::vector<std::string> AllowedHosts(const std::string& address,

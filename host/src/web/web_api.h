@@ -111,9 +111,6 @@ class WebApi {
 // repeated key, more than 16 keys or a longer string than 2048 bytes.
 bool ParseQuery(const std::string& query, std::map<std::string, std::string>& out,
                 std::string& error);
-// Whether a listen address is this machine's loopback (127.0.0.0/8, ::1,
-// localhost).
-bool IsLoopback(const std::string& address);
 // A Prometheus label value: backslash, double quote and line feed escaped.
 std::string LabelValue(const std::string& v);
 
