@@ -5,8 +5,11 @@ get 4xx with a message, /metrics passes Prometheus' own text parser, and
 control works only when switched on and with the token.
 
 usage: api_e2e.py RUNNER EXAMPLES WORKDIR"""
+import base64
+import http.client
 import json
 import os
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -209,9 +212,98 @@ def control(work):
         stop(p)
 
 
+def https_with_users(work):
+    """HTTPS with users, as Prometheus and an operator's script use it: a
+    scrape with basic_auth and tls_config, a viewer's command refused and
+    audited, an operator's command run once per request id."""
+    cert, key = os.path.join(work, "gw.crt"), os.path.join(work, "gw.key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"],
+                   check=True, capture_output=True)
+    os.chmod(key, 0o600)
+    users = os.path.join(work, "users")
+    for name, role, pw in (("prom", "viewer", "scrape-pass-1"), ("otto", "operator", "operate-pass-2")):
+        r = subprocess.run([RUNNER, "user", "add", name, "--role", role, "--users", users],
+                           input=(pw + "\n").encode(), capture_output=True)
+        check(r.returncode == 0 and pw.encode() not in r.stdout + r.stderr,
+              f"user add {name}: {r.returncode} {r.stderr!r}")
+    check(os.stat(users).st_mode & 0o077 == 0, "the users file is its owner's alone")
+    port = free_port()
+    site = os.path.join(work, "site.json")
+    with open(os.path.join(EXAMPLES, "site.json")) as f:
+        json.dump(json.load(f), open(site, "w"))
+    db = os.path.join(work, "tls.db")
+    log = os.path.join(work, "tls.log")
+    p = subprocess.Popen([RUNNER, "--site", site, "--simulate", os.path.join(EXAMPLES, "scenario.json"),
+                          "--db", db, "--http", f"127.0.0.1:{port}", "--http-cert", cert, "--http-key", key,
+                          "--http-users", users, "--http-users-required", "--http-control",
+                          "--log", log], stdout=subprocess.DEVNULL)
+    tls = ssl.create_default_context(cafile=cert)
+
+    def call(path, method="GET", body=None, who=None, headers=None):
+        h = dict(headers or {})
+        if who:
+            h["Authorization"] = "Basic " + base64.b64encode(who.encode()).decode()
+        c = http.client.HTTPSConnection("127.0.0.1", port, context=tls, timeout=15)
+        try:
+            c.request(method, path, body=body, headers=h)
+            r = c.getresponse()
+            return r.status, r.read()
+        finally:
+            c.close()
+
+    try:
+        end, rounds = time.time() + 30, 0
+        while time.time() < end and rounds < 3:
+            try:
+                code, body = call("/api/devices", who="prom:scrape-pass-1")
+                rounds = json.loads(body)["devices"][0]["rounds"] if code == 200 else 0
+            except (OSError, ValueError, KeyError, IndexError):
+                pass
+            time.sleep(0.2)
+        check(rounds >= 3, "the HTTPS server answers a viewer")
+        code, _ = call("/metrics")
+        check(code == 401, f"/metrics without a user: 401, got {code}")
+        code, body = call("/metrics", who="prom:scrape-pass-1")
+        names = {f.name for f in text_string_to_metric_families(body.decode())} if code == 200 else set()
+        check(code == 200 and "k417t_up" in names, f"/metrics with basic_auth over TLS: {code}")
+        # Plain HTTP to the TLS port is not served.
+        try:
+            c = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+            c.request("GET", "/api/config")
+            plain = c.getresponse().status
+        except (OSError, http.client.HTTPException):
+            plain = None
+        check(plain is None, f"plain HTTP on the HTTPS port not served, got {plain}")
+        hdr = {"Content-Type": "application/json", "X-Request-Id": "r-1"}
+        code, body = call("/api/devices/100/control", "POST", b'{"code":100}', "prom:scrape-pass-1", hdr)
+        check(code == 403 and b"may not" in body, f"a viewer's command: 403, got {code} {body!r}")
+        code, body = call("/api/devices/100/control", "POST", b'{"code":100}', "otto:operate-pass-2", hdr)
+        check(code == 200 and json.loads(body)["result"] == 0, f"the operator's command: {code} {body!r}")
+        code, body = call("/api/devices/100/control", "POST", b'{"code":100}', "otto:operate-pass-2", hdr)
+        check(code == 200 and json.loads(body)["result"] == -1 and b"already run" in body,
+              f"the same request id again is not run: {body!r}")
+        code, body = call("/api/audit", who="prom:scrape-pass-1")
+        check(code == 403, f"the audit is for operators: {code}")
+        code, body = call("/api/audit", who="otto:operate-pass-2")
+        rows = json.loads(body)["audit"] if code == 200 else []
+        got = [(r["who"], r["peer"], r["outcome"], r["request_id"]) for r in rows]
+        check(got == [("prom", "127.0.0.1", "refused", "r-1"), ("otto", "127.0.0.1", "done", "r-1"),
+                      ("otto", "127.0.0.1", "refused", "r-1")], f"one audit row per attempt: {got}")
+    finally:
+        stop(p)
+    lines = [l for l in open(log).read().splitlines() if l.startswith("control: http ")]
+    check(len(lines) == 3 and "control: http otto from 127.0.0.1: device 100 code 100 request r-1: done result 0"
+          in lines, f"one audit line per attempt: {lines}")
+    r = subprocess.run([RUNNER, "history", "--audit", "--db", db], capture_output=True, text=True)
+    check(r.returncode == 0 and r.stdout.count("control: http ") == 3, f"history --audit: {r.stdout!r}")
+
+
 with tempfile.TemporaryDirectory(dir=WORK) as work:
     api_without_control(work)
     control(work)
+    https_with_users(work)
 if FAILS:
     print(f"{len(FAILS)} checks failed")
     sys.exit(1)
