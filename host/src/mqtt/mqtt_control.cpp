@@ -301,18 +301,7 @@ void MqttExport::FlushRefusals(Clock::time_point now, bool all) {
 void MqttExport::AuditRefusal(const view::ControlAttempt& a, const std::string& outcome,
                               const std::string& reason) {
   if (source_.refused) return source_.refused(a, outcome, reason);
-  if (!log_) return;
-  store::AuditEntry e;
-  e.via = a.via;
-  e.who = a.who;
-  e.peer = a.peer;
-  e.device = a.device;
-  e.code = a.code;
-  e.byte = a.byte;
-  e.request_id = a.request_id;
-  e.outcome = outcome;
-  e.reason = reason;
-  log_(view::AuditLine(e));
+  if (log_) log_(view::AuditLine(view::AuditEntryOf(a, outcome, -1, reason)));
 }
 
 void MqttExport::FlushResults(Clock::time_point now) {

@@ -165,8 +165,14 @@ void SiteView::Refused(const ControlAttempt& a, const std::string& outcome,
 
 void SiteView::Audit(const ControlAttempt& a, const std::string& outcome, int result,
                      const std::string& reason) {
-  store::AuditEntry e;
+  store::AuditEntry e = AuditEntryOf(a, outcome, result, reason);
   e.time = Now();
+  host_.Audit(e, AuditLine(e));
+}
+
+store::AuditEntry AuditEntryOf(const ControlAttempt& a, const std::string& outcome, int result,
+                               const std::string& reason) {
+  store::AuditEntry e;
   e.via = a.via;
   e.who = a.who;
   e.peer = a.peer;
@@ -177,7 +183,7 @@ void SiteView::Audit(const ControlAttempt& a, const std::string& outcome, int re
   e.outcome = outcome;
   e.result = result;
   e.reason = reason;
-  host_.Audit(e, AuditLine(e));
+  return e;
 }
 
 std::string AuditLine(const store::AuditEntry& a) {

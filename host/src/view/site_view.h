@@ -153,6 +153,10 @@ class SiteView {
   std::map<std::pair<std::string, std::string>, int64_t> request_ids_;
 };
 
+// The audit's row for an attempt and what became of it (time 0: the caller's
+// to set).
+store::AuditEntry AuditEntryOf(const ControlAttempt& a, const std::string& outcome, int result,
+                               const std::string& reason);
 // One line for the log: "control: VIA WHO from PEER: device D code C[ byte
 // B][ request ID]: OUTCOME[ result R][: REASON]"; client texts made safe.
 std::string AuditLine(const store::AuditEntry& a);

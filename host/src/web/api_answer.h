@@ -4,6 +4,7 @@
 // message, a method the path does not take.
 #include <json/value.h>
 
+#include <cstdint>
 #include <string>
 
 #include "web/web_api.h"
@@ -16,5 +17,8 @@ Response JsonAnswer(const Json::Value& v, int status = 200);
 Response Error(int status, const std::string& message);
 // 405 with the Allow header's methods.
 Response MethodNotAllowed(const std::string& allow);
+// A query's whole number (epoch seconds, a limit): optional '-', at most 15
+// characters, digits only.
+bool ParseInt64(const std::string& s, int64_t& out);
 
 }  // namespace qmx::web

@@ -18,19 +18,6 @@ Response Unauthorized(const Request& req, const std::string& why) {
   return r;
 }
 
-bool ParseEpoch(const std::string& s, int64_t& out) {
-  if (s.empty() || s.size() > 15) return false;
-  size_t i = s[0] == '-' ? 1 : 0;
-  if (i == s.size()) return false;
-  int64_t v = 0;
-  for (; i < s.size(); ++i) {
-    if (s[i] < '0' || s[i] > '9') return false;
-    v = v * 10 + (s[i] - '0');
-  }
-  out = s[0] == '-' ? -v : v;
-  return true;
-}
-
 }  // namespace
 
 std::optional<Response> WebApi::MayRead(const Request& req, Identity& who) {
@@ -103,10 +90,10 @@ Response WebApi::Audit(const Identity& who, const std::map<std::string, std::str
     return Error(403, "user " + who.name + " may not read the audit (operators only)");
   int64_t from = 0, to = Now(), limit = 1000;
   auto f = q.find("from"), t = q.find("to"), l = q.find("limit");
-  if ((f != q.end() && !ParseEpoch(f->second, from)) ||
-      (t != q.end() && !ParseEpoch(t->second, to)))
+  if ((f != q.end() && !ParseInt64(f->second, from)) ||
+      (t != q.end() && !ParseInt64(t->second, to)))
     return Error(400, "'from' and 'to' must be epoch seconds");
-  if (l != q.end() && (!ParseEpoch(l->second, limit) || limit < 1 || limit > 10000))
+  if (l != q.end() && (!ParseInt64(l->second, limit) || limit < 1 || limit > 10000))
     return Error(400, "'limit' must be 1 to 10000");
   if (from > to) return Error(400, "'from' is after 'to'");
   Json::Value list(Json::arrayValue);

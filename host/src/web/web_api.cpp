@@ -44,19 +44,6 @@ bool ParseUInt32(const std::string& s, unsigned int& out) {
   return true;
 }
 
-bool ParseInt64(const std::string& s, int64_t& out) {
-  if (s.empty() || s.size() > 15) return false;
-  size_t i = s[0] == '-' ? 1 : 0;
-  if (i == s.size()) return false;
-  int64_t v = 0;
-  for (; i < s.size(); ++i) {
-    if (s[i] < '0' || s[i] > '9') return false;
-    v = v * 10 + (s[i] - '0');
-  }
-  out = s[0] == '-' ? -v : v;
-  return true;
-}
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -136,6 +123,19 @@ struct Slot {
 };
 
 }  // namespace
+
+bool ParseInt64(const std::string& s, int64_t& out) {
+  if (s.empty() || s.size() > 15) return false;
+  size_t i = s[0] == '-' ? 1 : 0;
+  if (i == s.size()) return false;
+  int64_t v = 0;
+  for (; i < s.size(); ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    v = v * 10 + (s[i] - '0');
+  }
+  out = s[0] == '-' ? -v : v;
+  return true;
+}
 
 bool ParseQuery(const std::string& query, std::map<std::string, std::string>& out,
                 std::string& error) {
