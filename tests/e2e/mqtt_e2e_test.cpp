@@ -507,7 +507,7 @@ TEST(MqttE2E, ClientKeyReadableByOthersIsASettingError) {
                                          "--mqtt-key",
                                          t.File("client.key")};
   EXPECT_EQ(2, Wait(Spawn(args, t.File("out")), 20));
-  EXPECT_NE(std::string::npos, ReadText(t.File("out")).find(t.File("client.key") + " is readable"))
+  EXPECT_NE(std::string::npos, ReadText(t.File("out")).find(t.File("client.key") + " may be read or written by group or others"))
       << ReadText(t.File("out"));
 
   mqtt["cert_file"] = t.File("client.pem");

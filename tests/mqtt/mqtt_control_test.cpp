@@ -287,3 +287,22 @@ TEST(MqttClientCertificate, PasswordInClearOnlyOffLoopbackWithoutTls) {
   anonymous.host = "broker.example";
   EXPECT_FALSE(PasswordInClear(anonymous));
 }
+
+TEST(MqttAuthFile, HoldsThePasswordSoItIsItsOwnersAlone) {
+  TempFiles f;
+  const std::string path = f.dir + "/auth";
+  std::ofstream(path) << "gateway\nbroker-pass\n";
+  for (const mode_t open : {0644, 0640, 0604, 0620}) {
+    chmod(path.c_str(), open);
+    qmx::exporter::MqttConfig cfg;
+    std::string error;
+    EXPECT_FALSE(qmx::exporter::ReadAuthFile(path, cfg, error)) << std::oct << open;
+    EXPECT_NE(std::string::npos, error.find(path)) << error;
+    EXPECT_TRUE(cfg.password.empty());
+  }
+  chmod(path.c_str(), 0600);
+  qmx::exporter::MqttConfig cfg;
+  std::string error;
+  ASSERT_TRUE(qmx::exporter::ReadAuthFile(path, cfg, error)) << error;
+  EXPECT_EQ("broker-pass", cfg.password);
+}

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "input/checked_json.h"
+#include "input/secret_file.h"
 #include "store/history_store.h"
 #include "web/front_gate.h"
 #include "web/web_api.h"
@@ -193,10 +194,10 @@ TEST(Token, WeakerThan128BitsIsRefused) {
   const std::string path = TempPath("token");
   std::ofstream(path) << "3f1c9a0be7d24c58a6e1b0f97d3c2e41\n";
   chmod(path.c_str(), 0644);
-  EXPECT_FALSE(qmx::web::FileIsPrivate(path, error));
+  EXPECT_FALSE(qmx::SecretFileIsPrivate(path, "the users file", error));
   EXPECT_NE(error.find("mode 0644"), std::string::npos) << error;
   chmod(path.c_str(), 0600);
-  EXPECT_TRUE(qmx::web::FileIsPrivate(path, error)) << error;
+  EXPECT_TRUE(qmx::SecretFileIsPrivate(path, "the users file", error)) << error;
   std::remove(path.c_str());
 }
 
@@ -420,6 +421,27 @@ TEST_F(AuthApiTest, GuessingControlCredentialsIsLimitedAndAuditedSparingly) {
   EXPECT_EQ(limited, (std::multiset<std::string>{
                          "; 1 control attempt(s) from this address since the last row",
                          "; 20 control attempt(s) from this address since the last row"}));
+  // Every row names the command the body asked for, also those refused
+  // before the body was taken.
+  for (const auto& r : rows) EXPECT_EQ(r.code, 100) << r.outcome << ": " << r.reason;
+
+  // A burst that ends within the 30 s gets its row when it is due (the
+  // next round's hook) or at stop, not only when the address comes back.
+  auto all = [this] { return site_->view->History()->Audit(0, INT64_MAX / 2, 1000); };
+  for (int i = 0; i < 7; ++i)
+    EXPECT_EQ(api.Handle(Control(200, 100, "Bearer x", "9.9.9.9")).status, 429);
+  api.AuditLimitedAttempts(false);
+  EXPECT_EQ(all().size(), 8u);  // not due yet
+  now += 31;
+  api.AuditLimitedAttempts(false);
+  const auto after = all();
+  ASSERT_EQ(after.size(), 9u);
+  EXPECT_EQ(after.back().outcome, "rate-limited");
+  EXPECT_EQ(after.back().code, 100);
+  EXPECT_EQ(after.back().peer, "9.9.9.9");
+  EXPECT_EQ(after.back().reason.rfind("7 control attempt(s)", 0), 0u) << after.back().reason;
+  api.AuditLimitedAttempts(true);
+  EXPECT_EQ(all().size(), 9u);  // nothing left
 }
 
 TEST_F(AuthApiTest, ReadsNeedAUserWhenRequiredAndBasicWorksForMetrics) {

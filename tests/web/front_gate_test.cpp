@@ -20,6 +20,7 @@
 #include <ctime>
 #include <thread>
 
+#include "input/secret_file.h"
 #include "web/http_front_end.h"
 #include "web_site.h"
 
@@ -248,7 +249,7 @@ TEST(FrontGate, RefusesAKeyFileOthersMayRead) {
   CertFiles files;
   chmod(files.key.c_str(), 0644);
   std::string err;
-  EXPECT_FALSE(qmx::web::KeyFileIsPrivate(files.key, err));
+  EXPECT_FALSE(qmx::SecretFileIsPrivate(files.key, "the HTTPS key file", err));
   EXPECT_NE(err.find(files.key), std::string::npos) << err;
   EXPECT_NE(err.find("0644"), std::string::npos) << err;
   Site site(1, "front_gate_key");
@@ -260,8 +261,8 @@ TEST(FrontGate, RefusesAKeyFileOthersMayRead) {
   EXPECT_FALSE(http.Start(err));
   EXPECT_NE(err.find(files.key), std::string::npos) << err;
   chmod(files.key.c_str(), 0600);
-  EXPECT_TRUE(qmx::web::KeyFileIsPrivate(files.key, err));
-  EXPECT_FALSE(qmx::web::KeyFileIsPrivate(files.key + ".missing", err));
+  EXPECT_TRUE(qmx::SecretFileIsPrivate(files.key, "the HTTPS key file", err));
+  EXPECT_FALSE(qmx::SecretFileIsPrivate(files.key + ".missing", "the HTTPS key file", err));
 }
 
 TEST(FrontGate, RefusesMalformedRequestsItself) {
@@ -365,6 +366,49 @@ TEST(FrontGate, SlowBodiesHoldNoWorker) {
   for (auto& t : slow) t.join();
   // Cut off at the deadline, before their 4 s of dripping were over.
   EXPECT_EQ(cut.load(), 16);
+}
+
+}  // namespace
+
+namespace {
+
+// A connection from `source` to the gate that sends nothing; -1 on failure.
+int Idle(const char* source, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in b{}, a{};
+  b.sin_family = a.sin_family = AF_INET;
+  inet_pton(AF_INET, source, &b.sin_addr);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&b), sizeof b) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST(FrontGate, AFullGateDropsItsOldestUnfinishedClientForANewOne) {
+  qmx::web::ServerOptions so = Small();
+  so.head_timeout_ms = 10000;  // the idle ones are not cut off by time here
+  so.max_connections = 8;
+  so.per_address = 4;
+  Served s(so);
+  const int port = s.http.port();
+  // Every place taken, from two addresses that never send a request.
+  std::vector<int> idle;
+  for (const char* from : {"127.0.0.2", "127.0.0.3"})
+    for (int i = 0; i < 4; ++i) idle.push_back(Idle(from, port));
+  for (const int fd : idle) ASSERT_GE(fd, 0);
+  std::this_thread::sleep_for(200ms);
+  // A client with a request still gets its answer, twice over.
+  EXPECT_EQ(Status(Exchange(port, kGet, 5000)), 200);
+  EXPECT_EQ(Status(Exchange(port, kGet, 5000)), 200);
+  // The oldest idle ones made the room: closed, with nothing sent.
+  char c;
+  EXPECT_EQ(0, recv(idle[0], &c, 1, 0));
+  EXPECT_EQ(0, recv(idle[1], &c, 1, 0));
+  for (const int fd : idle) close(fd);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "front_end_registry.h"
 #include "input/checked_json.h"
+#include "input/secret_file.h"
 #include "web/auth.h"
 #include "web/http_front_end.h"
 #include "web/http_server.h"
@@ -21,6 +22,7 @@ namespace {
 // line, random enough for 128 bits, in a file only its owner reads. Empty
 // with `error` set when it cannot be used.
 std::string ReadToken(const std::string& path, std::string& error) {
+  if (!qmx::SecretFileIsPrivate(path, "the token file", error)) return "";
   std::ifstream in(path);
   std::string token;
   if (!in || !std::getline(in, token)) {
@@ -29,10 +31,6 @@ std::string ReadToken(const std::string& path, std::string& error) {
   }
   while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
   std::string why;
-  if (!qmx::web::FileIsPrivate(path, why)) {
-    error = "the token file " + why;
-    return "";
-  }
   if (!qmx::web::TokenIsStrong(token, why)) {
     error = "the token file " + path + ": " + why;
     return "";
@@ -163,7 +161,7 @@ class Http : public FrontEndEntry {
       error = "cannot read the HTTPS certificate file " + tls_cert_;
       return false;
     }
-    if (!qmx::web::KeyFileIsPrivate(tls_key_, error)) return false;
+    if (!qmx::SecretFileIsPrivate(tls_key_, "the HTTPS key file", error)) return false;
     if (access(tls_key_.c_str(), R_OK) != 0) {
       error = "cannot read the HTTPS key file " + tls_key_;
       return false;

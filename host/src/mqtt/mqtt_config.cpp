@@ -12,6 +12,7 @@
 #include <map>
 
 #include "input/checked_json.h"
+#include "input/secret_file.h"
 #include "view/control_rules.h"
 
 namespace qmx::exporter {
@@ -79,6 +80,8 @@ bool ParseMqttUrl(const std::string& url, MqttConfig& cfg, std::string& error) {
 }
 
 bool ReadAuthFile(const std::string& path, MqttConfig& cfg, std::string& error) {
+  // It holds the broker password.
+  if (!SecretFileIsPrivate(path, "the MQTT auth file", error)) return false;
   std::ifstream in(path);
   if (!in) {
     error = "cannot read the MQTT auth file " + path;
@@ -247,19 +250,7 @@ bool CheckClientCertificate(const MqttConfig& cfg, std::string& error) {
       return false;
     }
   }
-  struct stat st {};
-  if (stat(cfg.key_file.c_str(), &st) != 0) {
-    error = "cannot read the MQTT key file " + cfg.key_file;
-    return false;
-  }
-  if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-    error = fmt::format(
-        "the MQTT key file {} is readable by {} (mode {:03o}); make it readable by its owner "
-        "alone: chmod 600 {}",
-        cfg.key_file, (st.st_mode & S_IROTH) ? "others" : "its group", st.st_mode & 0777,
-        cfg.key_file);
-    return false;
-  }
+  if (!SecretFileIsPrivate(cfg.key_file, "the MQTT key file", error)) return false;
   return true;
 }
 

@@ -16,6 +16,7 @@
 #include <memory>
 #include <sstream>
 
+#include "input/secret_file.h"
 #include "view/control_rules.h"
 #include "view/site_view.h"
 
@@ -233,22 +234,8 @@ std::string FormatUsers(const std::vector<User>& users) {
   return out;
 }
 
-bool FileIsPrivate(const std::string& path, std::string& error) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) {
-    error = path + ": " + std::strerror(errno);
-    return false;
-  }
-  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    error = fmt::format("{} may be read by group or others (mode {:04o}); chmod 600 it", path,
-                        st.st_mode & 07777);
-    return false;
-  }
-  return true;
-}
-
 bool LoadUsersFile(const std::string& path, std::vector<User>& users, std::string& error) {
-  if (!FileIsPrivate(path, error)) return false;
+  if (!SecretFileIsPrivate(path, "the users file", error)) return false;
   std::ifstream in(path);
   if (!in) {
     error = "cannot read the users file " + path;
@@ -449,6 +436,19 @@ bool Auth::AuditLimited(const std::string& peer, uint64_t& count) {
   p.unaudited = 0;
   p.last_audit = now;
   return true;
+}
+
+std::vector<std::pair<std::string, uint64_t>> Auth::TakeUnaudited(bool all) {
+  const int64_t now = Now();
+  std::vector<std::pair<std::string, uint64_t>> out;
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& [peer, p] : peers_) {
+    if (p.unaudited == 0 || (!all && now - p.last_audit < opt_.report_every_s)) continue;
+    out.emplace_back(peer, p.unaudited);
+    p.unaudited = 0;
+    p.last_audit = now;
+  }
+  return out;
 }
 
 Identity Auth::Check(const std::string& name, const std::string& password) {

@@ -49,8 +49,6 @@ bool LoadUsersFile(const std::string& path, std::vector<User>& users, std::strin
 // Writes the file whole (a temporary file beside it, renamed over it), mode
 // 0600.
 bool WriteUsersFile(const std::string& path, const std::vector<User>& users, std::string& error);
-// False with the reason when group or others may read (or write) `path`.
-bool FileIsPrivate(const std::string& path, std::string& error);
 // False with the reason when `token` is weaker than 128 bits: too short for
 // its alphabet, or too few different characters.
 bool TokenIsStrong(const std::string& token, std::string& error);
@@ -105,6 +103,10 @@ class Auth {
   // most once per report_every_s per address); `count` the attempts since
   // the last audited one, this one included.
   bool AuditLimited(const std::string& peer, uint64_t& count);
+  // The addresses whose rate-limited attempts still wait for their row, with
+  // their counts (now taken): those audited report_every_s ago or longer,
+  // or with `all` every one (at stop).
+  std::vector<std::pair<std::string, uint64_t>> TakeUnaudited(bool all);
 
   static std::string CookieHeader(const std::string& session, int64_t max_age_s);
   static constexpr const char* kCookie = "k417t_session";

@@ -45,16 +45,35 @@ Response WebApi::Control(unsigned int id, const Request& req) {
     view_.Refused(a, outcome, why);
     return Error(status, why);
   };
+  // What the command is, for the audit, also when it is refused before its
+  // body is taken as a command (checked again below).
+  json::Limits limits;
+  limits.max_depth = 4;
+  limits.max_bytes = 1024;
+  {
+    Json::Value body;
+    std::string error;
+    int code = 0, byte = -1;
+    if (json::Parse(req.body, "control request", body, error, limits) && body.isObject() &&
+        view::ControlFromJson(body, code, byte, error)) {
+      a.code = code;
+      a.byte = byte;
+    }
+  }
   const Identity who = auth_.Identify(req.authorization, req.cookie, req.peer);
   a.who = who.name;
   if (who.kind == Identity::kLimited) {
     // An address guessing credentials leaves one row per 30 s, with the
-    // count, not one per attempt.
+    // count, not one per attempt; the rest wait (AuditLimitedAttempts).
     uint64_t count = 0;
-    if (auth_.AuditLimited(req.peer, count))
+    if (auth_.AuditLimited(req.peer, count)) {
       view_.Refused(a, "rate-limited",
                     fmt::format("{}; {} control attempt(s) from this address since the last row",
                                 who.reason, count));
+    } else {
+      std::lock_guard<std::mutex> lock(limited_mu_);
+      limited_last_[req.peer] = a;
+    }
     return Error(429, who.reason);
   }
   if (!opt_.control)
@@ -81,9 +100,6 @@ Response WebApi::Control(unsigned int id, const Request& req) {
     return refuse(415, "refused", "the body must be application/json");
   Json::Value body;
   std::string error;
-  json::Limits limits;
-  limits.max_depth = 4;
-  limits.max_bytes = 1024;
   if (!json::Parse(req.body, "control request", body, error, limits))
     return refuse(400, "refused", error);
   if (!body.isObject())
@@ -92,8 +108,6 @@ Response WebApi::Control(unsigned int id, const Request& req) {
     if (k != "code" && k != "byte") return refuse(400, "refused", "unknown member '" + k + "'");
   int code = 0, byte = -1;
   if (!view::ControlFromJson(body, code, byte, error)) return refuse(400, "refused", error);
-  a.code = code;
-  a.byte = byte;
   const std::vector<unsigned int> ids = view_.DeviceIds();
   if (std::find(ids.begin(), ids.end(), id) == ids.end())
     return refuse(404, "refused", fmt::format("no device {}", id));
@@ -110,6 +124,26 @@ Response WebApi::Control(unsigned int id, const Request& req) {
   v["result"] = r.result;
   v["reason"] = r.reason;
   return JsonAnswer(v);
+}
+
+void WebApi::AuditLimitedAttempts(bool all) {
+  for (const auto& [peer, count] : auth_.TakeUnaudited(all)) {
+    view::ControlAttempt a;
+    {
+      std::lock_guard<std::mutex> lock(limited_mu_);
+      auto it = limited_last_.find(peer);
+      if (it != limited_last_.end()) {
+        a = it->second;
+        limited_last_.erase(it);
+      }
+    }
+    a.via = "http";
+    a.peer = peer;
+    view_.Refused(a, "rate-limited",
+                  fmt::format("{} control attempt(s) from this address refused while it was "
+                              "limited for failed credentials (this row: the last of them)",
+                              count));
+  }
 }
 
 }  // namespace qmx::web

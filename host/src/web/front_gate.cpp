@@ -23,6 +23,8 @@
 #include <map>
 #include <vector>
 
+#include "input/secret_file.h"
+
 namespace qmx::web {
 namespace {
 
@@ -291,22 +293,6 @@ std::vector<std::string> AllowedHosts(const std::string& address,
   return out;
 }
 
-bool KeyFileIsPrivate(const std::string& path, std::string& error) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) {
-    error = fmt::format("cannot read the key file {}: {}", path, std::strerror(errno));
-    return false;
-  }
-  if ((st.st_mode & 077) != 0) {
-    error = fmt::format(
-        "the key file {} may be read or written by group or others (mode {:04o}); "
-        "it must be the owner's alone (chmod 600)",
-        path, st.st_mode & 07777);
-    return false;
-  }
-  return true;
-}
-
 bool FrontGate::RequestLineOk(const std::string& head) {
   const size_t eol = head.find('\n');
   if (eol == std::string::npos) return false;
@@ -372,7 +358,7 @@ bool FrontGate::StartTls(std::string& error) {
     error = "http: TLS needs both a certificate and a key file";
     return false;
   }
-  if (!KeyFileIsPrivate(opt_.tls_key, error)) {
+  if (!SecretFileIsPrivate(opt_.tls_key, "the HTTPS key file", error)) {
     error = "http: " + error;
     return false;
   }
@@ -739,8 +725,25 @@ void FrontGate::Run() {
                                SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) break;
         const std::string addr = PeerAddress(sa);
+        bool crowded = conns.size() >= opt_.max_connections;
+        if (crowded && per_address[addr] < opt_.per_address) {
+          // Full: the oldest client still short of its whole request makes
+          // room. Clients that hold connections open without finishing a
+          // request (from many addresses at once) then only crowd each
+          // other out, and a client that sends its request at once gets in.
+          for (auto it = conns.begin(); it != conns.end(); ++it) {
+            if (it->relaying || it->closing) continue;
+            ++dropped_;
+            RateLog(fmt::format(
+                "http: {} connections open, the most taken; the oldest without a whole request "
+                "(from {}) dropped for a new client from {}",
+                conns.size(), it->addr, addr));
+            finish(it);
+            crowded = false;
+            break;
+          }
+        }
         size_t& open = per_address[addr];
-        const bool crowded = conns.size() >= opt_.max_connections;
         if (open >= opt_.per_address || crowded) {
           // Answered in plain text: over TLS there is no session yet, and the
           // client sees a closed connection instead.

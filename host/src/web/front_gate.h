@@ -8,8 +8,10 @@
 // A client that has not sent its whole request within head_timeout_ms of
 // its accept (the TLS handshake included) is dropped; so is one whose head
 // is longer than max_head or whose address already has per_address
-// connections open; beyond max_connections in all a client gets 503. None
-// of them ever holds a worker, so a crowd of slow clients (a byte a second,
+// connections open. With max_connections open in all, a new client takes
+// the place of the oldest one still short of its whole request (503 only
+// when every place holds a request being answered). None of them ever
+// holds a worker, so a crowd of slow clients (a byte a second,
 // reconnecting) leaves the page and the API answering everyone else. A
 // request the gate refuses (CheckRequest) is answered here with the same
 // security headers as every other answer; nothing of the request is echoed.
@@ -70,9 +72,6 @@ std::vector<std::string> AllowedHosts(const std::string& address,
 // Whether `address` ("127.0.0.5", "[::1]", "localhost") is a loopback address.
 bool IsLoopback(const std::string& address);
 
-// False with the reason when the private key file at `path` cannot be
-// inspected or may be read or written by anyone but its owner.
-bool KeyFileIsPrivate(const std::string& path, std::string& error);
 
 struct GateOptions {
   std::string address = "127.0.0.1";  // where clients connect

@@ -12,6 +12,11 @@ HttpFrontEnd::~HttpFrontEnd() { Stop(); }
 
 bool HttpFrontEnd::Start(std::string& error) { return server_.Start(error); }
 
-void HttpFrontEnd::Stop() { server_.Stop(); }
+void HttpFrontEnd::Stop() {
+  server_.Stop();
+  api_.AuditLimitedAttempts(true);
+}
+
+void HttpFrontEnd::OnRound(const view::RoundView&) { api_.AuditLimitedAttempts(false); }
 
 }  // namespace qmx::web

@@ -21,8 +21,11 @@ class HttpFrontEnd : public qmx::view::FrontEnd {
   const char* name() const override { return "http"; }
   // Listens; false with the reason when the address cannot be bound.
   bool Start(std::string& error) override;
-  // Stops accepting and waits for the workers (they call into the host).
+  // Stops accepting and waits for the workers (they call into the host);
+  // then audits what rate-limited attempts still wait for their row.
   void Stop() override;
+  // Audits the rate-limited control attempts whose row is due.
+  void OnRound(const view::RoundView& round) override;
 
   int port() const { return server_.port(); }
   int backend_port() const { return server_.backend_port(); }

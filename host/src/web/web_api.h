@@ -77,6 +77,9 @@ class WebApi {
   WebApi(view::SiteView& view, ApiOptions options);
 
   Response Handle(const Request& req);
+  // Rows for rate-limited control attempts that wait for one (an address
+  // audited once per 30 s): the due ones, or with `all` every one (at stop).
+  void AuditLimitedAttempts(bool all);
 
  private:
   Response Dispatch(const Request& req);
@@ -103,6 +106,9 @@ class WebApi {
   ApiOptions opt_;
   Auth auth_;
   std::mutex control_mu_;             // one control command at a time
+  // The last rate-limited control attempt of each address not audited yet.
+  std::mutex limited_mu_;
+  std::map<std::string, view::ControlAttempt> limited_last_;
   std::atomic<int> history_busy_{0};  // history queries running now
 };
 
