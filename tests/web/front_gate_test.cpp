@@ -192,22 +192,9 @@ std::string TlsExchange(int port, const std::string& request, int max_version = 
   return out;
 }
 
-struct Served {
-  Site site;
-  qmx::web::HttpFrontEnd http;
-  bool started = false;
-  explicit Served(qmx::web::ServerOptions so)
-      : site(1, "front_gate_test"),
-        http(*site.view, qmx::web::ApiOptions{}, so, [](const std::string&) {}) {
-    std::string err;
-    started = http.Start(err);
-    EXPECT_TRUE(started) << err;
-    site.host->Start();
-  }
-  ~Served() {
-    http.Stop();
-    site.host->Shutdown();
-  }
+struct Served : k417t_web_test::Served {
+  explicit Served(qmx::web::ServerOptions so, int lines = 1)
+      : k417t_web_test::Served("front_gate_test", std::move(so), lines) {}
 };
 
 qmx::web::ServerOptions Small() {

@@ -30,20 +30,9 @@ using k417t_web_test::Site;
 using k417t_web_test::Status;
 using namespace std::chrono_literals;
 
-struct Served {
-  Site site;
-  qmx::web::HttpFrontEnd http;
+struct Served : k417t_web_test::Served {
   explicit Served(qmx::web::ServerOptions so, int lines = 1)
-      : site(lines, "http_server_test"),
-        http(*site.view, qmx::web::ApiOptions{}, so, [](const std::string&) {}) {
-    std::string err;
-    EXPECT_TRUE(http.Start(err)) << err;
-    site.host->Start();
-  }
-  ~Served() {
-    http.Stop();
-    site.host->Shutdown();
-  }
+      : k417t_web_test::Served("http_server_test", std::move(so), lines) {}
 };
 
 qmx::web::ServerOptions Small() {

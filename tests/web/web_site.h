@@ -19,6 +19,7 @@
 #include "site/site_host.h"
 #include "support/power_system.h"
 #include "view/site_view.h"
+#include "web/http_front_end.h"
 #include "web/web_api.h"
 #include "wire/memory_transport.h"
 
@@ -134,5 +135,23 @@ inline int Status(const std::string& answer) {
   std::sscanf(answer.c_str(), "HTTP/1.%*d %d", &status);
   return status;
 }
+
+// The site served over HTTP(S) by the front line and the workers, polling.
+struct Served {
+  Site site;
+  qmx::web::HttpFrontEnd http;
+  bool started = false;
+  explicit Served(const std::string& name, qmx::web::ServerOptions so, int lines = 1)
+      : site(lines, name), http(*site.view, qmx::web::ApiOptions{}, so, [](const std::string&) {}) {
+    std::string err;
+    started = http.Start(err);
+    EXPECT_TRUE(started) << err;
+    site.host->Start();
+  }
+  ~Served() {
+    http.Stop();
+    site.host->Shutdown();
+  }
+};
 
 }  // namespace k417t_web_test

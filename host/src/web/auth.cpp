@@ -23,6 +23,16 @@
 namespace qmx::web {
 namespace {
 
+// A user of the users file, known by a password or a session.
+Identity UserIdentity(const User& u) {
+  Identity id;
+  id.kind = Identity::kUser;
+  id.name = u.name;
+  id.role = u.role;
+  id.user = &u;
+  return id;
+}
+
 constexpr size_t kMaxPassword = 1024;
 constexpr size_t kMaxName = 64;
 constexpr size_t kMaxPeers = 4096;
@@ -476,11 +486,7 @@ Identity Auth::Check(const std::string& name, const std::string& password) {
     id.reason = "wrong user or password";
     return id;
   }
-  id.kind = Identity::kUser;
-  id.name = u->name;
-  id.role = u->role;
-  id.user = u;
-  return id;
+  return UserIdentity(*u);
 }
 
 Identity Auth::FromSession(const std::string& cookie) {
@@ -503,11 +509,7 @@ Identity Auth::FromSession(const std::string& cookie) {
     id.reason = "the session has ended; log in again";
     return id;
   }
-  id.kind = Identity::kUser;
-  id.name = u->name;
-  id.role = u->role;
-  id.user = u;
-  return id;
+  return UserIdentity(*u);
 }
 
 Identity Auth::Identify(const std::string& authorization, const std::string& cookie_header,
