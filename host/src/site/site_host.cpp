@@ -340,6 +340,7 @@ std::optional<DeviceSnapshot> SiteHost::Snapshot(unsigned int device_id) const {
   s.answering = d->line->answering(*d->ctrl);
   s.rounds = d->line->rounds(*d->ctrl);
   s.line_stats = d->line->stats();
+  s.unit_ids = d->unit_ids;
   const std::set<unsigned int> ids(d->unit_ids.begin(), d->unit_ids.end());
   for (store::ActiveAlarm& a : alarms_.Active())
     if (ids.count(a.data_id) != 0) s.alarms.push_back(std::move(a));

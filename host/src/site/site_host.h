@@ -81,6 +81,7 @@ struct DeviceSnapshot {
   uint64_t rounds = 0;
   int64_t last_round = 0;  // epoch seconds, 0 before the first round
   std::vector<UnitImage> images;
+  std::vector<unsigned int> unit_ids;      // the controller's and its units' data identifiers
   std::vector<store::ActiveAlarm> alarms;  // of the controller and its units
   line::LineStats line_stats;              // of the whole port (shared on a multi-drop bus)
   std::string model, version;              // as the controller last reported them; empty before

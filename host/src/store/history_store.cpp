@@ -76,7 +76,13 @@ constexpr const char* kSchema =
     " request_id TEXT NOT NULL,"
     " outcome TEXT NOT NULL,"
     " result INTEGER NOT NULL,"
-    " reason TEXT NOT NULL);";
+    " reason TEXT NOT NULL);"
+    // Where each northbound sink has got to (OutboxCursor); rewritten only
+    // in transactions that write anyway.
+    "CREATE TABLE IF NOT EXISTS outbox_cursor("
+    " sink TEXT PRIMARY KEY,"
+    " event_id INTEGER NOT NULL,"
+    " record_id INTEGER NOT NULL) WITHOUT ROWID;";
 
 // Layout 1 (AUTOINCREMENT ids, a second record index on (data_id, type))
 // rebuilt as layout 2 in one transaction, ids kept.
@@ -523,9 +529,14 @@ bool HistoryStore::FlushDue() {
 bool HistoryStore::Flush() {
   std::lock_guard<std::mutex> lock(db_mu_);
   std::vector<Pending> batch;
+  std::map<std::string, OutboxCursor> cursors;
+  {
+    std::lock_guard<std::mutex> clock(cursor_mu_);
+    for (const std::string& sink : cursors_dirty_) cursors[sink] = cursors_[sink];
+  }
   {
     std::lock_guard<std::mutex> plock(pend_mu_);
-    if (pending_.empty()) return true;
+    if (pending_.empty() && cursors.empty()) return true;
     batch.assign(pending_.begin(), pending_.end());
   }
   if (FileReplacedLocked()) {
@@ -538,7 +549,7 @@ bool HistoryStore::Flush() {
     return false;
   }
   std::string error;
-  const int rc = WriteLocked(batch, error);
+  const int rc = WriteLocked(batch, cursors, error);
   if (rc != SQLITE_OK) {
     if (!KeepConnection(rc)) CloseLocked();
     const std::string line = "history: writing " + std::to_string(batch.size()) + " items to " +
@@ -555,7 +566,13 @@ bool HistoryStore::Flush() {
     failed_flushes_ = 0;
     last_error_.clear();
   }
+  {
+    std::lock_guard<std::mutex> clock(cursor_mu_);
+    for (const auto& [sink, c] : cursors)
+      if (cursors_[sink] == c) cursors_dirty_.erase(sink);
+  }
   std::lock_guard<std::mutex> plock(pend_mu_);
+  if (batch.empty()) return pending_.empty();
   // Items dropped or appended meanwhile: only those written leave the queue.
   const uint64_t last = batch.back().seq;
   while (!pending_.empty() && pending_.front().seq <= last) {
@@ -567,7 +584,9 @@ bool HistoryStore::Flush() {
   return pending_.empty();
 }
 
-int HistoryStore::WriteLocked(const std::vector<Pending>& batch, std::string& error) {
+int HistoryStore::WriteLocked(const std::vector<Pending>& batch,
+                              const std::map<std::string, OutboxCursor>& cursors,
+                              std::string& error) {
   if (const int rc = Exec(db_, "BEGIN IMMEDIATE", error); rc != SQLITE_OK) return rc;
   auto fail = [&](const std::string& what) {
     error = what;
@@ -576,6 +595,16 @@ int HistoryStore::WriteLocked(const std::vector<Pending>& batch, std::string& er
     if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return rc;
   };
+  if (!cursors.empty()) {
+    Stmt cur(db_,
+             "INSERT OR REPLACE INTO outbox_cursor(sink, event_id, record_id) VALUES(?1, ?2, ?3)");
+    if (!cur.ok()) return fail(cur.Error());
+    for (const auto& [sink, c] : cursors) {
+      cur.Text(1, sink).Int(2, c.event_id).Int(3, c.record_id);
+      if (cur.Step() != SQLITE_DONE) return fail(cur.Error());
+      cur.Reset();
+    }
+  }
   std::set<std::pair<uint32_t, int>> units;
   std::set<uint32_t> event_units;
   bool audited = false;
@@ -994,6 +1023,117 @@ std::string HistoryStore::ExportEventsCsv(uint32_t data_id, int64_t from, int64_
         << '\n';
   }
   return out.str();
+}
+
+std::optional<OutboxCursor> HistoryStore::Cursor(const std::string& sink) const {
+  {
+    std::lock_guard<std::mutex> clock(cursor_mu_);
+    auto it = cursors_.find(sink);
+    if (it != cursors_.end()) return it->second;
+  }
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return std::nullopt;
+  Stmt q(db_, "SELECT event_id, record_id FROM outbox_cursor WHERE sink = ?1");
+  if (!q.ok()) return std::nullopt;
+  q.Text(1, sink);
+  if (q.Step() != SQLITE_ROW) return std::nullopt;
+  OutboxCursor c;
+  c.event_id = q.ColInt(0);
+  c.record_id = q.ColInt(1);
+  return c;
+}
+
+void HistoryStore::SetCursor(const std::string& sink, const OutboxCursor& cursor) {
+  std::lock_guard<std::mutex> clock(cursor_mu_);
+  auto it = cursors_.find(sink);
+  if (it != cursors_.end() && it->second == cursor) return;
+  cursors_[sink] = cursor;
+  cursors_dirty_.insert(sink);
+}
+
+std::vector<HistoryEvent> HistoryStore::EventsAfter(int64_t after, size_t limit) const {
+  std::vector<HistoryEvent> out;
+  if (limit == 0) return out;
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return out;
+  Stmt q(db_,
+         "SELECT id, t, local_time, raised, level, key, code, seq, name, text, data_id "
+         "FROM alarm_event WHERE id > ?1 ORDER BY id LIMIT ?2");
+  if (q.ok()) {
+    q.Int(1, after).Int(2, static_cast<int64_t>(limit));
+    while (q.Step() == SQLITE_ROW) out.push_back(EventRow(q, static_cast<uint32_t>(q.ColInt(10))));
+  }
+  if (!q.ok()) Log("history: reading events for the outbox failed: " + q.Error());
+  return out;
+}
+
+std::vector<HistoryRecord> HistoryStore::RecordsAfter(int64_t after, size_t limit) const {
+  std::vector<HistoryRecord> out;
+  if (limit == 0) return out;
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return out;
+  Stmt q(db_,
+         "SELECT id, type, t, local_time, image, data_id FROM round_record WHERE id > ?1 "
+         "ORDER BY id LIMIT ?2");
+  if (q.ok()) {
+    q.Int(1, after).Int(2, static_cast<int64_t>(limit));
+    while (q.Step() == SQLITE_ROW)
+      out.push_back(RecordRow(q, static_cast<uint32_t>(q.ColInt(5))));
+  }
+  if (!q.ok()) Log("history: reading records for the outbox failed: " + q.Error());
+  return out;
+}
+
+OutboxCursor HistoryStore::Heads() const {
+  OutboxCursor c;
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return c;
+  Stmt q(db_,
+         "SELECT (SELECT COALESCE(MAX(id), 0) FROM alarm_event), "
+         "(SELECT COALESCE(MAX(id), 0) FROM round_record)");
+  if (q.ok() && q.Step() == SQLITE_ROW) {
+    c.event_id = q.ColInt(0);
+    c.record_id = q.ColInt(1);
+  }
+  return c;
+}
+
+OutboxBacklog HistoryStore::Backlog(const OutboxCursor& cursor) const {
+  OutboxBacklog b;
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return b;
+  // Ids are handed out as the largest plus one and the newest row is never
+  // deleted: the ids past the cursor that are not there any more went
+  // before they were delivered.
+  auto count = [this](const char* sql, int64_t after, int64_t& head, int64_t& oldest) {
+    Stmt q(db_, sql);
+    if (!q.ok()) return uint64_t{0};
+    q.Int(1, after);
+    if (q.Step() != SQLITE_ROW) return uint64_t{0};
+    head = q.ColInt(1);
+    if (q.ColInt(0) > 0) oldest = q.ColInt(2);
+    return static_cast<uint64_t>(q.ColInt(0));
+  };
+  int64_t oldest_event = 0, oldest_record = 0;
+  b.events = count(
+      "SELECT (SELECT COUNT(*) FROM alarm_event WHERE id > ?1), "
+      "(SELECT COALESCE(MAX(id), 0) FROM alarm_event), "
+      "(SELECT t FROM alarm_event WHERE id > ?1 ORDER BY id LIMIT 1)",
+      cursor.event_id, b.head_event, oldest_event);
+  b.records = count(
+      "SELECT (SELECT COUNT(*) FROM round_record WHERE id > ?1), "
+      "(SELECT COALESCE(MAX(id), 0) FROM round_record), "
+      "(SELECT t FROM round_record WHERE id > ?1 ORDER BY id LIMIT 1)",
+      cursor.record_id, b.head_record, oldest_record);
+  if (b.head_event > cursor.event_id)
+    b.lost_events = static_cast<uint64_t>(b.head_event - cursor.event_id) - b.events;
+  if (b.head_record > cursor.record_id)
+    b.lost_records = static_cast<uint64_t>(b.head_record - cursor.record_id) - b.records;
+  if (oldest_event != 0 && oldest_record != 0)
+    b.oldest = std::min(oldest_event, oldest_record);
+  else
+    b.oldest = oldest_event != 0 ? oldest_event : oldest_record;
+  return b;
 }
 
 size_t HistoryStore::pending() const {

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,6 +37,29 @@ struct HistoryEvent {
   int64_t id = 0;
   std::string local_time;
   AlarmEvent event;
+};
+
+// Where a northbound sink (an MQTT broker, a remote-write receiver) has got
+// to: the last alarm event and the last record it had acknowledged. Row ids
+// only grow (the newest rows are never deleted), so "past the cursor" is
+// "not yet delivered".
+struct OutboxCursor {
+  int64_t event_id = 0;
+  int64_t record_id = 0;
+  bool operator==(const OutboxCursor& o) const {
+    return event_id == o.event_id && record_id == o.record_id;
+  }
+  bool operator!=(const OutboxCursor& o) const { return !(*this == o); }
+};
+
+// What lies past a cursor in the database.
+struct OutboxBacklog {
+  uint64_t events = 0, records = 0;
+  int64_t oldest = 0;  // epoch seconds of the oldest of them; 0: none
+  // Rows that were past the cursor and went (retention, the size bound)
+  // before they were delivered.
+  uint64_t lost_events = 0, lost_records = 0;
+  int64_t head_event = 0, head_record = 0;  // the newest ids written
 };
 
 // Old rows go inside each write transaction; 0 switches a limit off. The
@@ -110,8 +135,8 @@ class HistoryStore {
   // once, like an alarm event.
   void AppendAudit(const AuditEntry& entry);
 
-  // Writes every pending item in one transaction, with retention and the
-  // size bound. True when nothing is left pending.
+  // Writes every pending item (and moved outbox cursors) in one transaction,
+  // with retention and the size bound. True when nothing is left pending.
   bool Flush();
   // Flush() when an alarm event is pending, when the first pending record has
   // waited commit_s, or when the pending queue is half full; otherwise true
@@ -156,6 +181,27 @@ class HistoryStore {
   // The newest image of each type stored under data_id, newest first.
   std::vector<std::pair<int, std::vector<unsigned char>>> LastImages(uint32_t data_id) const;
 
+  // --- The outbox: the history read in the order it was written, for sinks
+  // that deliver it north.
+
+  // The sink's cursor as last set (this run) or stored; none when the sink
+  // has never set one (or the database cannot be read).
+  std::optional<OutboxCursor> Cursor(const std::string& sink) const;
+  // Moves the sink's cursor. Kept in memory and written with the next
+  // transaction the history commits anyway (records, events, the last Flush
+  // at stop): moving a cursor costs no write of its own.
+  void SetCursor(const std::string& sink, const OutboxCursor& cursor);
+  // Written events with id > `after`, every device, in id order; at most
+  // `limit`.
+  std::vector<HistoryEvent> EventsAfter(int64_t after, size_t limit) const;
+  // Written records with id > `after`, every unit, in id order; at most
+  // `limit`.
+  std::vector<HistoryRecord> RecordsAfter(int64_t after, size_t limit) const;
+  // The newest ids written (0: none), one index seek each.
+  OutboxCursor Heads() const;
+  // What lies past `cursor`, and the newest ids written.
+  OutboxBacklog Backlog(const OutboxCursor& cursor) const;
+
   // Exports; images as upper-case hex. CSV fields with a comma, quote or line
   // break are quoted.
   //   records: id,data_id,type,time,local_time,image
@@ -185,7 +231,8 @@ class HistoryStore {
   // The file at the path is no longer the one open (removed, or replaced).
   bool FileReplacedLocked() const;
   // SQLITE_OK, or the error code with `error` set; rolled back on error.
-  int WriteLocked(const std::vector<Pending>& batch, std::string& error);
+  int WriteLocked(const std::vector<Pending>& batch,
+                  const std::map<std::string, OutboxCursor>& cursors, std::string& error);
   // Deletes the oldest rows while the file passes max_bytes; SQLITE_OK or
   // the error code with `error` set (the transaction is still open).
   int BoundSizeLocked(std::string& error);
@@ -211,6 +258,10 @@ class HistoryStore {
   mutable bool file_known_ = false;  // identity of the open file
   mutable uint64_t file_dev_ = 0;
   mutable uint64_t file_ino_ = 0;
+  // Outbox cursors: as set, and those not yet written.
+  mutable std::mutex cursor_mu_;
+  std::map<std::string, OutboxCursor> cursors_;
+  std::set<std::string> cursors_dirty_;
   std::atomic<uint64_t> commits_{0};
   std::atomic<uint64_t> bound_deleted_{0};
   bool bound_stuck_logged_ = false;

@@ -220,6 +220,57 @@ Json::Value AuditJson(const store::AuditEntry& a) {
 
 const store::HistoryStore* SiteView::History() const { return host_.history(); }
 
+std::shared_ptr<Outbox> SiteView::OpenOutbox(const std::string& sink) {
+  store::HistoryStore* h = host_.history();
+  if (h == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const auto& o : outboxes_)
+    if (o->sink() == sink) return o;
+  outboxes_.push_back(std::make_shared<Outbox>(*h, sink));
+  return outboxes_.back();
+}
+
+std::vector<OutboxHealth> SiteView::Outboxes() const {
+  std::vector<std::shared_ptr<Outbox>> list;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    list = outboxes_;
+  }
+  std::vector<OutboxHealth> out;
+  for (const auto& o : list) out.push_back(o->Health());
+  return out;
+}
+
+std::optional<SiteView::StoredUnit> SiteView::ReadRecord(const store::HistoryRecord& r) const {
+  std::optional<unsigned int> device;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = unit_devices_.find(r.data_id);
+    if (it != unit_devices_.end()) device = it->second;
+  }
+  if (!device) {
+    // Not seen in a round of this run yet (a replay at start-up): the
+    // devices' units as the host holds them.
+    for (unsigned int id : host_.DeviceIds()) {
+      std::optional<DeviceSnapshot> s = host_.Snapshot(id);
+      if (!s) continue;
+      std::lock_guard<std::mutex> lock(mu_);
+      for (unsigned int unit : s->unit_ids) {
+        unit_devices_[unit] = id;
+        if (unit == r.data_id) device = id;
+      }
+    }
+    if (!device) return std::nullopt;
+  }
+  const DeviceInfo info = Info(*device);
+  auto l = info.labels.find(r.data_id);
+  StoredUnit out;
+  out.device = *device;
+  out.unit = ReadUnit(r.data_id, r.type, r.image, l == info.labels.end() ? nullptr : &l->second);
+  out.unit.time = r.time;
+  return out;
+}
+
 RoundView SiteView::Round(const RoundReport& report) {
   RoundView r;
   r.report = report;
@@ -368,6 +419,39 @@ Json::Value UnitJson(const UnitValues& u) {
   x["values"] = ValuesJson(u);
   if (!u.error.empty()) x["error"] = u.error;
   return x;
+}
+
+Json::Value OutboxJson(const OutboxHealth& h) {
+  Json::Value x(Json::objectValue);
+  x["sink"] = h.sink;
+  x["connected"] = h.connected;
+  x["pending_events"] = static_cast<Json::UInt64>(h.pending_events);
+  x["pending_records"] = static_cast<Json::UInt64>(h.pending_records);
+  x["oldest"] = static_cast<Json::Int64>(h.oldest);
+  x["lost_events"] = static_cast<Json::UInt64>(h.lost_events);
+  x["lost_records"] = static_cast<Json::UInt64>(h.lost_records);
+  x["sent_events"] = static_cast<Json::UInt64>(h.sent_events);
+  x["sent_records"] = static_cast<Json::UInt64>(h.sent_records);
+  x["rejected"] = static_cast<Json::UInt64>(h.rejected);
+  x["last_success"] = static_cast<Json::Int64>(h.last_success);
+  x["last_error"] = h.last_error;
+  x["last_error_time"] = static_cast<Json::Int64>(h.last_error_time);
+  return x;
+}
+
+std::vector<Sample> UnitSamples(unsigned int device, const UnitValues& u) {
+  std::vector<Sample> out;
+  for (const Value& x : u.values) {
+    if (x.field.metric.empty() || !x.number) continue;
+    Sample s;
+    s.metric = x.field.metric;
+    s.labels.emplace_back("device", std::to_string(device));
+    if (u.type != kRectifierType) s.labels.emplace_back("unit", std::to_string(u.data_id));
+    for (const auto& l : x.field.metric_labels) s.labels.push_back(l);
+    s.value = x.is_state() ? (x.alert ? 1 : 0) : *x.number;
+    out.push_back(std::move(s));
+  }
+  return out;
 }
 
 // --- Front ends

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "site/site_host.h"
+#include "view/outbox.h"
 #include "view/severity.h"
 #include "view/unit_values.h"
 
@@ -139,6 +140,19 @@ class SiteView {
   // The history's read side; null when the site keeps none.
   const store::HistoryStore* History() const;
 
+  // The outbox of a northbound sink over the history (one per sink name,
+  // shared); null when the site keeps no history.
+  std::shared_ptr<Outbox> OpenOutbox(const std::string& sink);
+  // Every outbox opened, with its backlog counted now.
+  std::vector<OutboxHealth> Outboxes() const;
+  // A stored record read as the unit's values (time: the record's), with
+  // the device it belongs to; none when no device of the site has the unit.
+  struct StoredUnit {
+    unsigned int device = 0;
+    UnitValues unit;
+  };
+  std::optional<StoredUnit> ReadRecord(const store::HistoryRecord& record) const;
+
  private:
   SiteHost& host_;
   void Audit(const ControlAttempt& a, const std::string& outcome, int result,
@@ -149,6 +163,8 @@ class SiteView {
   SiteInfo site_;
   std::map<unsigned int, RoundStats> rounds_;
   std::function<int64_t()> clock_;
+  std::vector<std::shared_ptr<Outbox>> outboxes_;
+  mutable std::map<unsigned int, unsigned int> unit_devices_;  // unit data id -> device
   // (front end, request id) -> when it was run.
   std::map<std::pair<std::string, std::string>, int64_t> request_ids_;
 };
@@ -186,6 +202,21 @@ Json::Value ValuesJson(const UnitValues& u);
 Json::Value FieldsJson(const UnitValues& u);
 // {"data_id","type","kind","time","values"[,"error"]}
 Json::Value UnitJson(const UnitValues& u);
+// {"sink","connected","pending_events","pending_records","oldest","lost_events",
+//  "lost_records","sent_events","sent_records","rejected","last_success",
+//  "last_error","last_error_time"} (times epoch seconds, 0: none)
+Json::Value OutboxJson(const OutboxHealth& h);
+
+// One Prometheus sample of a unit's value: the family, its labels (device,
+// unit but for the rectifier group, which is the device's own unit, then
+// the field's own) and the number (a state: 1 while not normal). Values the
+// controller sent as no value have none.
+struct Sample {
+  std::string metric;
+  std::vector<std::pair<std::string, std::string>> labels;
+  double value = 0;
+};
+std::vector<Sample> UnitSamples(unsigned int device, const UnitValues& u);
 
 // --- Front ends: extensions with one lifecycle, started by the runner from a list.
 

@@ -190,22 +190,16 @@ bool ValuesLive(const view::DeviceView& d) { return d.answering && !d.stale; }
 
 // The units' values under the names and labels their fields carry; a value
 // the controller sent as no value has no sample.
-void AddUnits(const view::DeviceView& d, const std::string& dev,
-              std::map<std::string, Family>& families) {
+void AddUnits(const view::DeviceView& d, std::map<std::string, Family>& families) {
   for (const view::UnitValues& u : d.units) {
-    // The rectifier group is the device's own unit (same identifier): its
-    // samples carry the device alone.
-    const std::string base =
-        u.type == view::kRectifierType ? dev : dev + "," + Label("unit", std::to_string(u.data_id));
-    for (const view::Value& x : u.values) {
-      if (x.field.metric.empty() || !x.number) continue;
-      auto f = families.find(x.field.metric);
+    for (const view::Sample& x : view::UnitSamples(d.id, u)) {
+      auto f = families.find(x.metric);
+      // Every family the rows declare has its help already (MetricHelp).
       if (f == families.end())
-        f = families.emplace(x.field.metric, Family{x.field.metric, x.field.label, "gauge", {}})
-                .first;
-      std::string labels = base;
-      for (const auto& [k, v] : x.field.metric_labels) labels += "," + Label(k.c_str(), v);
-      f->second.Add(labels, x.is_state() ? (x.alert ? 1 : 0) : *x.number);
+        f = families.emplace(x.metric, Family{x.metric, x.metric, "gauge", {}}).first;
+      std::string labels;
+      for (const auto& [k, v] : x.labels) labels += (labels.empty() ? "" : ",") + Label(k.c_str(), v);
+      f->second.Add(labels, x.value);
     }
   }
 }
@@ -254,7 +248,7 @@ std::string MetricsText(const std::vector<view::DeviceView>& devices,
     const std::string dev = Label("device", std::to_string(d.id));
     const bool first_on_port = ports.insert(d.line).second;
     AddDevice(LeadFamilies(), lead, d, dev, first_on_port);
-    if (ValuesLive(d)) AddUnits(d, dev, values);
+    if (ValuesLive(d)) AddUnits(d, values);
     AddDevice(TrailFamilies(), trail, d, dev, first_on_port);
   }
   if (history != nullptr) AddStore(TrailFamilies(), trail, *history);
