@@ -135,7 +135,7 @@ bool ReadSiteMqtt(const Json::Value& mqtt, const std::string& source,
   }
   static const std::set<std::string> known = {
       "url",       "ca_file",           "auth_file",  "client_id", "prefix",  "discovery_prefix",
-      "discovery", "protocol",          "max_events", "refresh_s", "control", "cert_file",
+      "discovery", "protocol",          "max_events", "refresh_s", "replay_rate", "control", "cert_file",
       "key_file",  "require_request_id"};
   for (const std::string& key : mqtt.getMemberNames()) {
     if (known.count(key) == 0) {
@@ -193,6 +193,11 @@ bool ReadSiteMqtt(const Json::Value& mqtt, const std::string& source,
     if (!ReadCount(json::Member(mqtt, "max_events"), base + ".max_events", 1, 1000000, n, error))
       return false;
     cfg.max_events = static_cast<size_t>(n);
+  }
+  if (take("replay_rate")) {
+    if (!ReadCount(json::Member(mqtt, "replay_rate"), base + ".replay_rate", 1, 10000, n, error))
+      return false;
+    cfg.replay_rate = static_cast<int>(n);
   }
   if (take("refresh_s")) {
     if (!ReadCount(json::Member(mqtt, "refresh_s"), base + ".refresh_s", 1, 86400, n, error))

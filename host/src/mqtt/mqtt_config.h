@@ -38,7 +38,11 @@ struct MqttConfig {
   int keepalive_s = 30;
   int refresh_s = 60;        // states are re-sent at least this often
   int stats_every_s = 10;    // line statistics at most this often
-  size_t max_events = 1000;  // alarm events held while the broker is away
+  size_t max_events = 1000;  // alarm events held while the broker is away (no history)
+  // Messages a second for what the history owes the broker after an outage
+  // (alarm events, missed records): a thousand gateways coming back
+  // together stay within what a broker takes.
+  int replay_rate = 20;
   size_t control_queue = 8;  // control requests waiting for their line
   // Control requests must carry "id" and "time" (the door then refuses every
   // replay); false: both optional, as older clients send neither.
@@ -60,7 +64,7 @@ bool ReadAuthFile(const std::string& path, MqttConfig& cfg, std::string& error);
 
 // The site file's "mqtt" object: "url", "ca_file", "cert_file", "key_file",
 // "auth_file", "client_id", "prefix", "discovery_prefix", "discovery" (bool),
-// "protocol" (4 or 5), "max_events", "refresh_s", "require_request_id"
+// "protocol" (4 or 5), "max_events", "refresh_s", "replay_rate", "require_request_id"
 // (bool), and "control": {"<device name>": [codes]}.
 // Unknown members are refused (a misspelt "control" must not go unnoticed).
 // Settings already present in `cfg` from the command line win, as named in

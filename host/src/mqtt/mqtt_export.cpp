@@ -34,6 +34,9 @@ MqttSource MqttSource::Of(view::SiteView& view) {
   s.control = [&view](const view::ControlAttempt& a) { return view.Control(a); };
   s.refused = [&view](const view::ControlAttempt& a, const std::string& outcome,
                       const std::string& reason) { view.Refused(a, outcome, reason); };
+  s.outbox = view.OpenOutbox("mqtt");
+  s.device_of_unit = [&view](unsigned int id) { return view.DeviceOfUnit(id); };
+  s.read_record = [&view](const store::HistoryRecord& r) { return view.ReadRecord(r); };
   return s;
 }
 
@@ -72,11 +75,15 @@ void MqttExport::Stop() {
   if (worker_.joinable()) worker_.join();
   if (thread_.joinable()) thread_.join();
   const MqttStats s = stats();
+  const std::string events =
+      source_.outbox ? fmt::format("{} alarm events and {} records sent from the history",
+                                   s.events_replayed, s.records_replayed)
+                     : fmt::format("{} alarm events dropped", s.events_dropped);
   if (log_)
     log_(fmt::format(
-        "mqtt: stopped; {} connections, {} messages, {} bytes, {} alarm events dropped, "
+        "mqtt: stopped; {} connections, {} messages, {} bytes, {}, "
         "publish delay after round end {:.1f} ms on average, {:.1f} ms at most",
-        s.connects, s.messages, s.bytes, s.events_dropped,
+        s.connects, s.messages, s.bytes, events,
         s.delays ? s.total_delay_ms / static_cast<double>(s.delays) : 0.0, s.max_delay_ms));
 }
 
@@ -94,8 +101,9 @@ void MqttExport::OnRound(const view::RoundView& r) {
     p.time = r.report.time;
     p.units = r.units;
     p.at = Clock::now();
-    QueueEvents(r.report.device_id, r.report.events);
+    if (!source_.outbox) QueueEvents(r.report.device_id, r.report.events);
   }
+  outbox_wake_ = true;
   cv_.notify_all();
 }
 
@@ -111,8 +119,9 @@ void MqttExport::OnLink(const LinkReport& report) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     links_[report.device_id] = report.answering;
-    QueueEvents(report.device_id, report.events);
+    if (!source_.outbox) QueueEvents(report.device_id, report.events);
   }
+  outbox_wake_ = true;
   cv_.notify_all();
 }
 
@@ -316,7 +325,10 @@ void MqttExport::Flush(Clock::time_point now) {
   if (!index_settled_ && (now >= index_wait_until_ || !old_index_.isNull())) SettleIndex();
   if (cfg_.discovery && gateway_dirty_) PublishGateway();
   for (Dev& d : devs_) FlushDevice(d, now);
-  FlushEvents();
+  if (source_.outbox)
+    FlushOutbox(now);
+  else
+    FlushEvents();
   FlushResults(now);
   if (index_settled_ && index_dirty_) PublishIndex();
 }

@@ -49,13 +49,24 @@ struct MqttSource {
   std::function<void(const view::ControlAttempt&, const std::string& outcome,
                      const std::string& reason)>
       refused;
+  // The history's outbox for the broker: alarm events (communication
+  // changes among them) and the records stored while the broker was away
+  // are sent from the history past its cursor, which moves when the broker
+  // has acknowledged them. Null (no history): alarm events wait in memory,
+  // up to max_events, and die with the process.
+  std::shared_ptr<view::Outbox> outbox;
+  std::function<std::optional<unsigned int>(unsigned int)> device_of_unit;
+  std::function<std::optional<view::SiteView::StoredUnit>(const store::HistoryRecord&)>
+      read_record;
   static MqttSource Of(view::SiteView& view);
 };
 
 struct MqttStats {
   uint64_t connects = 0;
   uint64_t messages = 0, bytes = 0;  // handed to the broker connection
-  uint64_t events_dropped = 0;
+  uint64_t events_dropped = 0;   // no history: lost from the memory queue (or at exit)
+  uint64_t events_replayed = 0;  // from the history: sent and acknowledged
+  uint64_t records_replayed = 0;
   uint64_t control_refused = 0;
   // Refusals in a flood, audited as a count in one row per topic and 30 s
   // instead of one row each.
@@ -194,6 +205,18 @@ class MqttExport {
   void FlushUnits(Dev& d, Clock::time_point now);
   void CountDelay(Clock::time_point report_at);
   void FlushEvents();
+  // The outbox (mqtt_outbox.cpp): what the history owes the broker, paced,
+  // oldest first; the cursor moves over what the broker acknowledged, in
+  // order.
+  void OutboxConnected();
+  void FlushOutbox(Clock::time_point now);
+  bool SendOwedEvent(const store::HistoryEvent& e);
+  bool SendOwedRecord(const store::HistoryRecord& r);
+  void OutboxAcked(int mid);
+  void OutboxLost(const std::string& why);
+  void OutboxCaughtUp();
+  bool OutboxOwes() const;  // sent and not acknowledged, or known and not sent
+  void LogOutboxLeft(bool connected);
   void ApplyDevices(std::vector<MqttDevice> devices);
   // Empties every retained topic this run or an earlier one gave the device.
   void ClearRetained(const Dev& d);
@@ -252,6 +275,17 @@ class MqttExport {
   int quick_losses_ = 0;     // connections in a row lost within kStableConnection
   std::vector<Dev> devs_;
   std::map<int, Event> inflight_;  // mid -> event awaiting its PUBACK
+  // The outbox on this connection: ids handed to the broker, those awaiting
+  // their PUBACK (id -> acknowledged), the mids, what was read ahead.
+  int64_t event_sent_ = 0, record_sent_ = 0;
+  std::map<int64_t, bool> owed_events_, owed_records_;
+  std::map<int, std::pair<bool, int64_t>> owed_mids_;  // mid -> (a record, its id)
+  std::deque<store::HistoryEvent> event_ahead_;
+  std::deque<store::HistoryRecord> record_ahead_;
+  int64_t replay_until_ = 0;  // records up to this id were stored while away
+  double replay_tokens_ = 0;
+  Clock::time_point replay_at_{}, outbox_read_at_{}, outbox_head_at_{};
+  std::atomic<bool> outbox_wake_{false};
   std::set<int> closing_mids_;     // the final offline messages awaiting their PUBACK
   bool index_settled_ = false;
   Clock::time_point index_wait_until_{};

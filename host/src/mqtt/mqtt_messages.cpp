@@ -98,4 +98,11 @@ std::string EventPayload(const store::AlarmEvent& e, uint64_t id) {
   return json::CompactAscii(v);
 }
 
+std::string HistoryPayload(const std::string& device, int64_t id, const view::UnitValues& u) {
+  Json::Value v = view::UnitJson(u);
+  v["id"] = static_cast<Json::Int64>(id);
+  v["device"] = device;
+  return json::CompactAscii(v);
+}
+
 }  // namespace qmx::exporter

@@ -47,7 +47,11 @@ std::string AlarmsPayload(const std::vector<store::ActiveAlarm>& alarms, view::S
 // What discovery names an alarm point by: data_id, key, seq, name, text.
 Json::Value AlarmPointRecord(const store::ActiveAlarm& a);
 
-// An alarm event with its number in this run.
+// An alarm event with its number: its row in the history (stable across
+// restarts and repeats), or its number in this run without a history.
 std::string EventPayload(const store::AlarmEvent& e, uint64_t id);
+// A record stored while the broker was away (on <device>/history):
+// UnitJson with "id" (its row in the history) and "device" (its name).
+std::string HistoryPayload(const std::string& device, int64_t id, const view::UnitValues& u);
 
 }  // namespace qmx::exporter

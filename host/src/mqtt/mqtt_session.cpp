@@ -196,9 +196,13 @@ void MqttExport::Lost(const std::string& why, Clock::time_point now) {
   if (connected_ || was_connected_)
     RateLog(
         "lost",
-        fmt::format("mqtt: connection to {}:{} lost ({}); keeping the newest values and up to {} "
-                    "alarm events, reconnecting",
-                    cfg_.host, cfg_.port, why, cfg_.max_events));
+        source_.outbox
+            ? fmt::format("mqtt: connection to {}:{} lost ({}); alarm events and records wait in "
+                          "the history, reconnecting",
+                          cfg_.host, cfg_.port, why)
+            : fmt::format("mqtt: connection to {}:{} lost ({}); keeping the newest values and up "
+                          "to {} alarm events, reconnecting",
+                          cfg_.host, cfg_.port, why, cfg_.max_events));
   else
     RateLog("connect",
             fmt::format("mqtt: cannot connect to {}:{}: {}; retrying", cfg_.host, cfg_.port, why));
@@ -214,6 +218,7 @@ void MqttExport::Lost(const std::string& why, Clock::time_point now) {
   lost_ = false;
   was_connected_ = false;
   RequeueInflight();
+  if (source_.outbox) OutboxLost(why);
   if (held) backoff_ms_ = 0;
   NextBackOff();
   // The broker hands a client id to the newest connection and drops the older
@@ -278,6 +283,7 @@ void MqttExport::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__pro
   }
   if (me->log_) me->log_(fmt::format("mqtt: connected to {}:{}", me->cfg_.host, me->cfg_.port));
   me->Connected();
+  if (me->source_.outbox) me->OutboxConnected();
 }
 
 // A new connection: the gateway online, the subscriptions, and everything
@@ -335,6 +341,7 @@ void MqttExport::OnPublish(mosquitto*, void* self, int mid, int, const mqtt5__pr
   auto* me = static_cast<MqttExport*>(self);
   me->inflight_.erase(mid);
   me->closing_mids_.erase(mid);
+  if (me->source_.outbox) me->OutboxAcked(mid);
 }
 
 void MqttExport::OnMessage(mosquitto*, void* self, const mosquitto_message* m,
@@ -388,8 +395,24 @@ bool MqttExport::Send(const std::string& topic, const std::string& payload, int 
 }
 
 void MqttExport::FinalFlush() {
-  if (mosq_ == nullptr) return;
+  if (mosq_ == nullptr) {
+    // The broker is away at the stop (a failed connect or a lost
+    // connection cleared the session).
+    if (source_.outbox) {
+      LogOutboxLeft(false);
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    const size_t left = events_.size();
+    stats_.events_dropped += left;
+    if (left && log_)
+      log_(fmt::format("mqtt: {} alarm events not delivered at exit: the broker is away and no "
+                       "history keeps them",
+                       left));
+    return;
+  }
   const auto deadline = Clock::now() + std::chrono::seconds(2);
+  bool stopped_connected = false;
   // Whatever the last rounds and the control worker left.
   while (!connected_ && !lost_ && Clock::now() < deadline) {
     if (mosquitto_loop(mosq_, 20, 1) != MOSQ_ERR_SUCCESS) break;
@@ -399,15 +422,21 @@ void MqttExport::FinalFlush() {
     // device index, so that the next one knows which devices to clear; a
     // retained index, if there is one, has come by now.
     index_wait_until_ = Clock::now();
+    outbox_wake_ = true;  // the last round's events, committed by now
     TakeInputs();
     CheckDevices(Clock::now());
     Flush(Clock::now());
     DrainEvents(deadline);
+    stopped_connected = connected_;
+    if (connected_ && source_.outbox) OutboxCaughtUp();
     if (connected_) SayOfflineAndDisconnect();
   }
-  {
+  if (source_.outbox) {
+    LogOutboxLeft(stopped_connected);
+  } else {
     std::lock_guard<std::mutex> lock(mu_);
     const size_t left = events_.size() + inflight_.size();
+    stats_.events_dropped += left;
     if (left && log_) log_(fmt::format("mqtt: {} alarm events not delivered at exit", left));
   }
   mosquitto_destroy(mosq_);
@@ -422,6 +451,7 @@ void MqttExport::DrainEvents(Clock::time_point deadline) {
       std::lock_guard<std::mutex> lock(mu_);
       more = !events_.empty();
     }
+    if (source_.outbox) more = OutboxOwes();
     if ((!more && inflight_.empty()) || !connected_ || Clock::now() >= deadline) break;
     if (mosquitto_loop(mosq_, 20, 1) != MOSQ_ERR_SUCCESS) break;
     if (more) Flush(Clock::now());

@@ -62,6 +62,8 @@ class Outbox {
   void Success(int64_t now);
   void Error(const std::string& why, int64_t now);
 
+  // The newest ids written.
+  store::OutboxCursor Heads() const { return store_.Heads(); }
   // With the backlog counted in the database now.
   OutboxHealth Health() const;
   store::OutboxBacklog Backlog() const;

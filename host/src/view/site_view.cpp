@@ -241,27 +241,29 @@ std::vector<OutboxHealth> SiteView::Outboxes() const {
   return out;
 }
 
-std::optional<SiteView::StoredUnit> SiteView::ReadRecord(const store::HistoryRecord& r) const {
-  std::optional<unsigned int> device;
+std::optional<unsigned int> SiteView::DeviceOfUnit(unsigned int data_id) const {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    auto it = unit_devices_.find(r.data_id);
-    if (it != unit_devices_.end()) device = it->second;
+    auto it = unit_devices_.find(data_id);
+    if (it != unit_devices_.end()) return it->second;
   }
-  if (!device) {
-    // Not seen in a round of this run yet (a replay at start-up): the
-    // devices' units as the host holds them.
-    for (unsigned int id : host_.DeviceIds()) {
-      std::optional<DeviceSnapshot> s = host_.Snapshot(id);
-      if (!s) continue;
-      std::lock_guard<std::mutex> lock(mu_);
-      for (unsigned int unit : s->unit_ids) {
-        unit_devices_[unit] = id;
-        if (unit == r.data_id) device = id;
-      }
+  std::optional<unsigned int> device;
+  for (unsigned int id : host_.DeviceIds()) {
+    std::optional<DeviceSnapshot> s = host_.Snapshot(id);
+    if (!s) continue;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (unit_devices_.size() > 4096) unit_devices_.clear();
+    for (unsigned int unit : s->unit_ids) {
+      unit_devices_[unit] = id;
+      if (unit == data_id) device = id;
     }
-    if (!device) return std::nullopt;
   }
+  return device;
+}
+
+std::optional<SiteView::StoredUnit> SiteView::ReadRecord(const store::HistoryRecord& r) const {
+  const std::optional<unsigned int> device = DeviceOfUnit(r.data_id);
+  if (!device) return std::nullopt;
   const DeviceInfo info = Info(*device);
   auto l = info.labels.find(r.data_id);
   StoredUnit out;

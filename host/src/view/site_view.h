@@ -152,6 +152,8 @@ class SiteView {
     UnitValues unit;
   };
   std::optional<StoredUnit> ReadRecord(const store::HistoryRecord& record) const;
+  // The device whose controller or unit has this data identifier.
+  std::optional<unsigned int> DeviceOfUnit(unsigned int data_id) const;
 
  private:
   SiteHost& host_;
