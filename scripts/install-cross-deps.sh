@@ -28,6 +28,7 @@ if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 export DEBIAN_FRONTEND=noninteractive
 
 host_packages=(cmake pkg-config file dpkg-dev qemu-user mosquitto snmpd snmptrapd snmp smitools
+               protobuf-c-compiler
                "crossbuild-essential-$arch")
 missing=()
 for p in "${host_packages[@]}"; do
@@ -49,7 +50,7 @@ fi
 # the target's folders.
 target_packages=(libjsoncpp-dev libfmt-dev libsqlite3-dev libboost-dev libgtest-dev libgmock-dev
                  libsystemd-dev libmosquitto-dev libcivetweb-dev libsnmp-dev libcli11-dev
-                 libssl-dev libcrypt-dev)
+                 libssl-dev libcrypt-dev libcurl4-openssl-dev libsnappy-dev libprotobuf-c-dev)
 state=$sysroot.apt
 mkdir -p "$state/lists/partial" "$state/archives/partial" "$state/preferences.d"
 touch "$state/status"

@@ -14,6 +14,7 @@ packages=(
   file dpkg-dev
   libcivetweb-dev libssl-dev libcrypt-dev
   libsnmp-dev snmpd snmp snmptrapd smitools
+  libcurl4-openssl-dev libsnappy-dev libprotobuf-c-dev protobuf-c-compiler
   chromium chromium-driver python3 python3-prometheus-client python3-jinja2
   fonts-wqy-microhei
 )
@@ -44,15 +45,18 @@ fi
 # promtool, which lints /metrics in the tests, comes only in Debian's
 # prometheus package, which would also install and start Prometheus' server
 # (listening on every address). So the package is downloaded and only its
-# promtool unpacked into build-tools/bin/, where the tests look for it.
+# promtool and prometheus programs unpacked into build-tools/bin/, where the
+# tests look for them (the remote-write test starts its own Prometheus on
+# loopback with a temporary data folder; nothing runs as a service).
 tools="$(dirname "$0")/../build-tools"
-if [ ! -x "$tools/bin/promtool" ]; then
+if [ ! -x "$tools/bin/promtool" ] || [ ! -x "$tools/bin/prometheus" ]; then
   unpack=$(mktemp -d)
   (cd "$unpack" && apt-get download prometheus >/dev/null) ||
     { apt-get update -qq || true; (cd "$unpack" && apt-get download prometheus >/dev/null); }
   dpkg-deb -x "$unpack"/prometheus_*.deb "$unpack/root"
   mkdir -p "$tools/bin"
   cp "$unpack/root/usr/bin/promtool" "$tools/bin/promtool"
+  cp "$unpack/root/usr/bin/prometheus" "$tools/bin/prometheus"
   rm -rf "$unpack"
 fi
 

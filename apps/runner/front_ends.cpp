@@ -8,10 +8,12 @@ std::unique_ptr<FrontEndEntry> ConsoleEntry();
 std::unique_ptr<FrontEndEntry> HttpEntry();
 std::unique_ptr<FrontEndEntry> MqttEntry();
 std::unique_ptr<FrontEndEntry> SnmpEntry();
+std::unique_ptr<FrontEndEntry> RemoteWriteEntry();
 
 std::vector<std::unique_ptr<FrontEndEntry>> MakeFrontEndEntries() {
   std::vector<std::unique_ptr<FrontEndEntry>> all;
-  for (auto make : {ConsoleEntry, HttpEntry, MqttEntry, SnmpEntry}) all.push_back(make());
+  for (auto make : {ConsoleEntry, HttpEntry, MqttEntry, SnmpEntry, RemoteWriteEntry})
+    all.push_back(make());
   return all;
 }
 
