@@ -447,6 +447,34 @@
     });
   }
 
+  // What the history still owes each northbound sink (MQTT, remote write).
+  async function renderOutbox() {
+    const a = await getJson('/api/outbox');
+    const list = a.outboxes || [];
+    $('outbox-card').hidden = list.length === 0;
+    const names = { mqtt: 'MQTT broker', remote_write: 'Prometheus remote write' };
+    const age = (t) => {
+      if (!t) return '\u2014';
+      const s = Math.max(0, a.time - t);
+      return s < 120 ? `${s} s` : s < 7200 ? `${Math.round(s / 60)} min` : `${fmt(s / 3600, 1)} h`;
+    };
+    const body = $('outbox').tBodies[0];
+    body.replaceChildren();
+    for (const o of list) {
+      const owed = o.pending_events + o.pending_records;
+      const lost = o.lost_events + o.lost_records;
+      body.appendChild(row([
+        { t: names[o.sink] || o.sink },
+        { t: o.connected ? 'up' : 'down', chip: o.connected ? 'ok' : 'bad' },
+        o.events ? { t: o.pending_events, cls: 'num' + (o.pending_events ? ' bad' : '') } : { t: 'not sent', cls: 'muted' },
+        { t: o.pending_records + (lost ? ` (${lost} lost to the history's bound)` : ''), cls: 'num' },
+        { t: owed ? age(o.oldest) : '\u2014' },
+        { t: o.last_success ? when(o.last_success) : '\u2014' },
+        { t: o.last_error ? `${when(o.last_error_time)}: ${o.last_error}` : '\u2014' },
+      ]));
+    }
+  }
+
   async function refresh() {
     try {
       const list = await getJson('/api/devices');
@@ -466,6 +494,7 @@
       $('status').textContent = `updated ${when(list.time)}`;
       document.body.dataset.rounds = String(d.rounds);
       await renderEvents();
+      await renderOutbox();
       await renderChart(false);
     } catch (e) {
       if (e instanceof LoginNeeded) { showLogin(e.message); return; }

@@ -442,3 +442,133 @@ TEST(HistoryStore, ExportsCsvAndJson) {
 
 }  // namespace
 }  // namespace qmx::store
+
+namespace qmx::store {
+namespace {
+
+// The outbox: what lies past a sink's cursor comes back in write order
+// across devices; moving the cursor costs no commit of its own (it rides
+// the next one, or the last Flush); a reopened store starts where the
+// cursor was written; and rows the size bound takes past a cursor are
+// counted as lost, not silently skipped.
+TEST(HistoryStore, OutboxCursorRidesTheNextCommitAndCountsWhatIsOwed) {
+  Fixture f;
+  HistoryOptions o = f.Options();
+  o.commit_s = 60;
+  int64_t now = kT0;
+  o.clock = [&now] { return now; };
+  {
+    HistoryStore h(o);
+    ASSERT_TRUE(h.Open());
+    EXPECT_FALSE(h.Cursor("mqtt").has_value()) << "a sink never seen has no cursor";
+    AddRecord(h, 21, 5093, kT0, Bytes{1});
+    h.AppendEvent(Event(21, kT0, true));
+    AddRecord(h, 11, 5091, kT0 + 1, Bytes{2});
+    h.AppendEvent(Event(11, kT0 + 1, true));
+    ASSERT_TRUE(h.Flush());
+    const uint64_t commits = h.commits();
+
+    // Write order across devices, from past the cursor.
+    const std::vector<HistoryEvent> ev = h.EventsAfter(0, 10);
+    ASSERT_EQ(2u, ev.size());
+    EXPECT_EQ(21u, ev[0].event.data_id);
+    EXPECT_EQ(11u, ev[1].event.data_id);
+    EXPECT_LT(ev[0].id, ev[1].id);
+    const std::vector<HistoryRecord> rec = h.RecordsAfter(0, 10);
+    ASSERT_EQ(2u, rec.size());
+    EXPECT_EQ(Bytes{2}, rec[1].image);
+    EXPECT_EQ(1u, h.RecordsAfter(rec[0].id, 10).size());
+    EXPECT_EQ(1u, h.EventsAfter(0, 1).size()) << "the limit holds";
+
+    h.SetCursor("mqtt", OutboxCursor{ev[0].id, rec[0].id});
+    OutboxBacklog b = h.Backlog(*h.Cursor("mqtt"));
+    EXPECT_EQ(1u, b.events);
+    EXPECT_EQ(1u, b.records);
+    EXPECT_EQ(kT0 + 1, b.oldest);
+    EXPECT_EQ(ev[1].id, b.head_event);
+    // A cursor alone is not a reason to write.
+    EXPECT_TRUE(h.FlushDue());
+    EXPECT_EQ(commits, h.commits());
+    // It goes with the next commit (an alarm event: due at once).
+    h.AppendEvent(Event(21, kT0 + 2, false));
+    ASSERT_TRUE(h.FlushDue());
+    EXPECT_EQ(commits + 1, h.commits());
+    h.SetCursor("mqtt", OutboxCursor{ev[1].id, rec[1].id});
+  }  // the last Flush writes the moved cursor
+  {
+    HistoryStore h(o);
+    ASSERT_TRUE(h.Open());
+    const std::optional<OutboxCursor> c = h.Cursor("mqtt");
+    ASSERT_TRUE(c.has_value());
+    const OutboxBacklog b = h.Backlog(*c);
+    EXPECT_EQ(1u, b.events) << "the clear written after the cursor";
+    EXPECT_EQ(0u, b.records);
+    EXPECT_EQ(0u, b.lost_events + b.lost_records);
+  }
+}
+
+TEST(HistoryStore, OutboxCountsRowsTheBoundsTookBeforeDelivery) {
+  Fixture f;
+  HistoryOptions o = f.Options();
+  o.retention.max_rows = 3;  // records kept per unit
+  HistoryStore h(o);
+  ASSERT_TRUE(h.Open());
+  for (int i = 0; i < 10; ++i) AddRecord(h, 21, 5093, kT0 + i, Bytes{static_cast<unsigned char>(i)});
+  ASSERT_TRUE(h.Flush());
+  const OutboxBacklog b = h.Backlog(OutboxCursor{0, 0});
+  EXPECT_EQ(3u, b.records);
+  EXPECT_EQ(7u, b.lost_records);
+  EXPECT_EQ(10, b.head_record);
+  EXPECT_EQ(kT0 + 7, b.oldest) << "the oldest still there";
+  const std::vector<HistoryRecord> left = h.RecordsAfter(0, 100);
+  ASSERT_EQ(3u, left.size());
+  EXPECT_EQ(Bytes{7}, left[0].image);
+}
+
+}  // namespace
+}  // namespace qmx::store
+
+namespace qmx::view {
+namespace {
+
+using store::Bytes;
+
+// A sink configured today is owed what is written from now on, not the
+// whole past; acknowledgements only move it forward; and when the history
+// file was removed and made again (ids from 1), the cursor of the old file
+// would skip everything: it starts again from the new file's beginning.
+TEST(Outbox, NewSinkStartsAtTheHeadAndAReplacedFileIsSentFromItsStart) {
+  store::Fixture f;
+  store::HistoryStore h(f.Options());
+  ASSERT_TRUE(h.Open());
+  for (int i = 0; i < 3; ++i) h.AppendEvent(store::Event(21, store::kT0 + i, i % 2 == 0));
+  ASSERT_TRUE(h.Flush());
+
+  Outbox box(h, "mqtt");
+  EXPECT_EQ(3, box.cursor().event_id) << "the past is not owed to a new sink";
+  EXPECT_TRUE(box.EventsAfter(box.cursor().event_id, 10).empty());
+  h.AppendEvent(store::Event(21, store::kT0 + 5, true));
+  ASSERT_TRUE(h.Flush());
+  const auto owed = box.EventsAfter(box.cursor().event_id, 10);
+  ASSERT_EQ(1u, owed.size());
+  box.AckEvents(owed[0].id, 1);
+  box.AckEvents(2, 1);  // a late acknowledgement of an older one
+  EXPECT_EQ(4, box.cursor().event_id);
+  const OutboxHealth health = box.Health();
+  EXPECT_EQ(0u, health.pending_events);
+  EXPECT_EQ(2u, health.sent_events);
+
+  // The file goes; the store makes a new one with its ids from 1.
+  std::filesystem::remove(f.dir + "/history.db");
+  std::filesystem::remove(f.dir + "/history.db-wal");
+  std::filesystem::remove(f.dir + "/history.db-shm");
+  h.AppendEvent(store::Event(21, store::kT0 + 9, false));
+  ASSERT_TRUE(h.Flush());
+  const auto fresh = box.EventsAfter(box.cursor().event_id, 10);
+  ASSERT_FALSE(fresh.empty()) << "the new file's events are owed";
+  EXPECT_EQ(store::kT0 + 9, fresh.back().event.time);
+  EXPECT_EQ(0, box.cursor().event_id);
+}
+
+}  // namespace
+}  // namespace qmx::view

@@ -74,7 +74,9 @@ def main():
     log = open(os.path.join(work, "runner.log"), "w")
     p = subprocess.Popen([RUNNER, "--site", os.path.join(work, "site.json"),
                           "--simulate", os.path.join(work, "scenario.json"),
-                          "--db", os.path.join(work, "h.db"), "--http", f"127.0.0.1:{port}", "--json"],
+                          "--db", os.path.join(work, "h.db"), "--http", f"127.0.0.1:{port}", "--json",
+                          # A broker nobody runs: the MQTT outbox owes what is stored.
+                          "--mqtt", f"mqtt://127.0.0.1:{free_port()}", "--mqtt-client-id", "promtool-e2e"],
                          stdout=subprocess.DEVNULL, stderr=log)
     try:
         if until("10 rounds", lambda: device(port)["rounds"] >= 10, 30):
@@ -83,6 +85,9 @@ def main():
             check(d["answering"] and d["rounds"] < 14, f"scraped while answering: {d}")
             lint(text, "while the controller answers")
             check("\nk417t_dc_voltage_volts{" in text, "readings exported while the controller answers")
+            owed = [s for f in text_string_to_metric_families(text) for s in f.samples
+                    if s.name == "k417t_outbox_pending_records" and s.labels.get("sink") == "mqtt"]
+            check(len(owed) == 1 and owed[0].value > 0, f"the MQTT outbox owes the records stored: {owed}")
         if until("the controller lost", lambda: device(port)["stale"], 60):
             text = get(port, "/metrics")
             lint(text, "after the controller was lost")

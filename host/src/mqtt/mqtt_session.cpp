@@ -183,6 +183,7 @@ void MqttExport::RetryLater(const std::string& why, Clock::time_point now) {
           fmt::format("mqtt: cannot connect to {}:{}: {}; retrying", cfg_.host, cfg_.port, why));
   if (mosq_ != nullptr) mosquitto_destroy(mosq_);
   mosq_ = nullptr;
+  if (source_.outbox) source_.outbox->Error("cannot connect: " + why, EpochNow());
   NextBackOff();
   next_attempt_ = now + std::chrono::milliseconds(backoff_ms_);
 }

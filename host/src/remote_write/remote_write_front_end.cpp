@@ -76,7 +76,7 @@ RemoteWriteFrontEnd::~RemoteWriteFrontEnd() { Stop(); }
 
 bool RemoteWriteFrontEnd::Start(std::string& error) {
   if (started_) return true;
-  outbox_ = view_.OpenOutbox("remote_write");
+  outbox_ = view_.OpenOutbox("remote_write", false);  // records alone
   if (!outbox_) {
     error = "remote write needs the history (--db): it sends what the history stores";
     return false;
@@ -155,8 +155,7 @@ void RemoteWriteFrontEnd::Stop() {
   started_ = false;
   outbox_->SetConnected(false);
   const Counts c = counts();
-  view::OutboxHealth h = outbox_->Health();
-  h.pending_events = 0;  // alarm events are not this sink's to send
+  const view::OutboxHealth h = outbox_->Health();
   const int64_t now = time(nullptr);
   std::string line = fmt::format(
       "remote write: stopped; this run delivered {} record{} ({} samples in {} requests)",
@@ -251,12 +250,6 @@ void RemoteWriteFrontEnd::Run() {
     }
     if (Clock::now() < next) continue;
 
-    // Alarm events are not sent as samples: the event cursor follows the
-    // head so the outbox's backlog counts only what this sink owes.
-    const store::OutboxCursor c = outbox_->cursor();
-    std::vector<store::HistoryEvent> events = outbox_->EventsAfter(c.event_id, 10000);
-    if (!events.empty()) outbox_->AckEvents(events.back().id, 0);
-
     std::vector<store::HistoryRecord> records = outbox_->RecordsAfter(after, cfg_.batch_records);
     more = !records.empty();
     if (records.empty()) continue;
@@ -319,8 +312,7 @@ void RemoteWriteFrontEnd::Run() {
         ++counts_.failures;
       }
       ++failed_in_row;
-      view::OutboxHealth h = outbox_->Health();
-      h.pending_events = 0;
+      const view::OutboxHealth h = outbox_->Health();
       LogLimited(kFailure,
                  fmt::format("remote write: {}; kept in the history: {}; next attempt in {:.1f} s",
                              a.error, BacklogText(h, now_s), wait_ms / 1000.0));

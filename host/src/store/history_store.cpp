@@ -1129,6 +1129,7 @@ OutboxBacklog HistoryStore::Backlog(const OutboxCursor& cursor) const {
     b.lost_events = static_cast<uint64_t>(b.head_event - cursor.event_id) - b.events;
   if (b.head_record > cursor.record_id)
     b.lost_records = static_cast<uint64_t>(b.head_record - cursor.record_id) - b.records;
+  b.oldest_record = oldest_record;
   if (oldest_event != 0 && oldest_record != 0)
     b.oldest = std::min(oldest_event, oldest_record);
   else

@@ -55,7 +55,8 @@ struct OutboxCursor {
 // What lies past a cursor in the database.
 struct OutboxBacklog {
   uint64_t events = 0, records = 0;
-  int64_t oldest = 0;  // epoch seconds of the oldest of them; 0: none
+  int64_t oldest = 0;         // epoch seconds of the oldest of them; 0: none
+  int64_t oldest_record = 0;  // of the oldest record alone
   // Rows that were past the cursor and went (retention, the size bound)
   // before they were delivered.
   uint64_t lost_events = 0, lost_records = 0;

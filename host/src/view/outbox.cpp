@@ -6,9 +6,10 @@
 
 namespace qmx::view {
 
-Outbox::Outbox(store::HistoryStore& store, std::string sink)
-    : store_(store), sink_(std::move(sink)) {
+Outbox::Outbox(store::HistoryStore& store, std::string sink, bool events)
+    : store_(store), sink_(std::move(sink)), events_(events) {
   health_.sink = sink_;
+  health_.events = events_;
   if (std::optional<store::OutboxCursor> c = store_.Cursor(sink_)) {
     cursor_ = *c;
   } else {
@@ -93,18 +94,19 @@ OutboxHealth Outbox::Health() const {
   const store::OutboxBacklog b = Backlog();
   std::lock_guard<std::mutex> lock(mu_);
   OutboxHealth h = health_;
-  h.pending_events = b.events;
+  h.pending_events = events_ ? b.events : 0;
   h.pending_records = b.records;
-  h.oldest = b.oldest;
-  h.lost_events = b.lost_events;
+  h.oldest = events_ ? b.oldest : b.oldest_record;
+  h.lost_events = events_ ? b.lost_events : 0;
   h.lost_records = b.lost_records;
   return h;
 }
 
 std::string BacklogText(const OutboxHealth& h, int64_t now) {
-  std::string text = fmt::format("{} alarm event{} and {} record{}", h.pending_events,
-                                 h.pending_events == 1 ? "" : "s", h.pending_records,
-                                 h.pending_records == 1 ? "" : "s");
+  std::string text = fmt::format("{} record{}", h.pending_records, h.pending_records == 1 ? "" : "s");
+  if (h.events)
+    text = fmt::format("{} alarm event{} and ", h.pending_events, h.pending_events == 1 ? "" : "s") +
+           text;
   if (h.oldest > 0) text += fmt::format(" (the oldest {} s old)", std::max<int64_t>(0, now - h.oldest));
   return text;
 }

@@ -20,6 +20,7 @@ namespace qmx::view {
 // One sink's outbox as every front end shows it.
 struct OutboxHealth {
   std::string sink;  // "mqtt", "remote_write"
+  bool events = true;  // the sink carries alarm events
   bool connected = false;
   uint64_t pending_events = 0, pending_records = 0;
   int64_t oldest = 0;  // epoch seconds of the oldest item not delivered; 0: none
@@ -38,7 +39,9 @@ class Outbox {
  public:
   // A sink never seen before starts at the history's head: it is owed what
   // is written from now on, not the whole past.
-  Outbox(store::HistoryStore& store, std::string sink);
+  // `events`: whether the sink carries alarm events (remote write carries
+  // records alone; its event cursor stays where it is and owes nothing).
+  Outbox(store::HistoryStore& store, std::string sink, bool events = true);
 
   const std::string& sink() const { return sink_; }
   store::OutboxCursor cursor() const;
@@ -73,12 +76,14 @@ class Outbox {
   bool FileReplaced(bool events, int64_t after);
   store::HistoryStore& store_;
   const std::string sink_;
+  const bool events_;
   mutable std::mutex mu_;
   store::OutboxCursor cursor_;
   OutboxHealth health_;
 };
 
-// "N alarm events and M records" (with the age of the oldest) for log lines.
+// "N alarm events and M records" ("M records" for a sink without events),
+// with the age of the oldest, for log lines.
 std::string BacklogText(const OutboxHealth& h, int64_t now);
 
 }  // namespace qmx::view

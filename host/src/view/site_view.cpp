@@ -220,13 +220,13 @@ Json::Value AuditJson(const store::AuditEntry& a) {
 
 const store::HistoryStore* SiteView::History() const { return host_.history(); }
 
-std::shared_ptr<Outbox> SiteView::OpenOutbox(const std::string& sink) {
+std::shared_ptr<Outbox> SiteView::OpenOutbox(const std::string& sink, bool events) {
   store::HistoryStore* h = host_.history();
   if (h == nullptr) return nullptr;
   std::lock_guard<std::mutex> lock(mu_);
   for (const auto& o : outboxes_)
     if (o->sink() == sink) return o;
-  outboxes_.push_back(std::make_shared<Outbox>(*h, sink));
+  outboxes_.push_back(std::make_shared<Outbox>(*h, sink, events));
   return outboxes_.back();
 }
 
@@ -426,6 +426,7 @@ Json::Value UnitJson(const UnitValues& u) {
 Json::Value OutboxJson(const OutboxHealth& h) {
   Json::Value x(Json::objectValue);
   x["sink"] = h.sink;
+  x["events"] = h.events;
   x["connected"] = h.connected;
   x["pending_events"] = static_cast<Json::UInt64>(h.pending_events);
   x["pending_records"] = static_cast<Json::UInt64>(h.pending_records);

@@ -142,7 +142,7 @@ class SiteView {
 
   // The outbox of a northbound sink over the history (one per sink name,
   // shared); null when the site keeps no history.
-  std::shared_ptr<Outbox> OpenOutbox(const std::string& sink);
+  std::shared_ptr<Outbox> OpenOutbox(const std::string& sink, bool events = true);
   // Every outbox opened, with its backlog counted now.
   std::vector<OutboxHealth> Outboxes() const;
   // A stored record read as the unit's values (time: the record's), with

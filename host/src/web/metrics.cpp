@@ -2,7 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <map>
 #include <set>
 
@@ -234,8 +236,57 @@ std::string LabelValue(const std::string& v) {
   return out;
 }
 
+// The outboxes' families: one sample per sink.
+struct OutboxFamily {
+  const char* name;
+  const char* type;
+  const char* help;
+  double (*value)(const view::OutboxHealth& h, int64_t now);
+};
+
+const std::vector<OutboxFamily>& OutboxFamilies() {
+  static const std::vector<OutboxFamily> rows = {
+      {"k417t_outbox_connected", "gauge",
+       "Whether the sink's far end (broker, remote-write receiver) answers now.",
+       [](const view::OutboxHealth& h, int64_t) { return h.connected ? 1.0 : 0.0; }},
+      {"k417t_outbox_pending_events", "gauge",
+       "Alarm events in the history the sink has not had acknowledged yet.",
+       [](const view::OutboxHealth& h, int64_t) { return static_cast<double>(h.pending_events); }},
+      {"k417t_outbox_pending_records", "gauge",
+       "Stored records in the history the sink has not had acknowledged yet.",
+       [](const view::OutboxHealth& h, int64_t) { return static_cast<double>(h.pending_records); }},
+      {"k417t_outbox_oldest_pending_age_seconds", "gauge",
+       "Age of the oldest item the sink still owes (0: none).",
+       [](const view::OutboxHealth& h, int64_t now) {
+         return h.oldest > 0 ? static_cast<double>(std::max<int64_t>(0, now - h.oldest)) : 0.0;
+       }},
+      {"k417t_outbox_lost_items", "gauge",
+       "Items the history's bounds took before the sink delivered them.",
+       [](const view::OutboxHealth& h, int64_t) {
+         return static_cast<double>(h.lost_events + h.lost_records);
+       }},
+      {"k417t_outbox_sent_events_total", "counter",
+       "Alarm events delivered and acknowledged since the service started.",
+       [](const view::OutboxHealth& h, int64_t) { return static_cast<double>(h.sent_events); }},
+      {"k417t_outbox_sent_records_total", "counter",
+       "Records delivered and acknowledged since the service started.",
+       [](const view::OutboxHealth& h, int64_t) { return static_cast<double>(h.sent_records); }},
+      {"k417t_outbox_rejected_total", "counter",
+       "Items the far end refused for good (not retried) since the service started.",
+       [](const view::OutboxHealth& h, int64_t) { return static_cast<double>(h.rejected); }},
+      {"k417t_outbox_last_success_timestamp_seconds", "gauge",
+       "When the far end last acknowledged something (0: not since the start).",
+       [](const view::OutboxHealth& h, int64_t) { return static_cast<double>(h.last_success); }},
+      {"k417t_outbox_last_error_timestamp_seconds", "gauge",
+       "When delivery last failed (0: not since the start).",
+       [](const view::OutboxHealth& h, int64_t) { return static_cast<double>(h.last_error_time); }},
+  };
+  return rows;
+}
+
 std::string MetricsText(const std::vector<view::DeviceView>& devices,
-                        const store::HistoryStore* history) {
+                        const store::HistoryStore* history,
+                        const std::vector<view::OutboxHealth>& outboxes) {
   std::vector<Family> lead = Declare(LeadFamilies());
   std::vector<Family> trail = Declare(TrailFamilies());
   // The units' values, one family per name the view gives them.
@@ -257,13 +308,21 @@ std::string MetricsText(const std::vector<view::DeviceView>& devices,
   for (const Family& f : lead) Write(f, out);
   for (const auto& [name, f] : values) Write(f, out);
   for (const Family& f : trail) Write(f, out);
+  if (!outboxes.empty()) {
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    for (const OutboxFamily& r : OutboxFamilies()) {
+      Family f{r.name, r.help, r.type, {}};
+      for (const view::OutboxHealth& h : outboxes) f.Add(Label("sink", h.sink), r.value(h, now));
+      Write(f, out);
+    }
+  }
   return out;
 }
 
 Response WebApi::Metrics() {
   Response r;
   r.content_type = "text/plain; version=0.0.4; charset=utf-8";
-  r.body = MetricsText(view_.Devices(), view_.History());
+  r.body = MetricsText(view_.Devices(), view_.History(), view_.Outboxes());
   return r;
 }
 

@@ -13,8 +13,10 @@ namespace qmx::web {
 // store), the units' values under the metric names their fields carry, and
 // the alarms. A device whose controller is lost keeps its state, line and
 // alarm samples but exports no unit value: its last readings are not live.
+// Then each northbound sink's outbox (labelled `sink`).
 std::string MetricsText(const std::vector<view::DeviceView>& devices,
-                        const store::HistoryStore* history);
+                        const store::HistoryStore* history,
+                        const std::vector<view::OutboxHealth>& outboxes = {});
 
 // A sample's number: integers without a fraction, NaN and ±Inf as
 // Prometheus spells them, anything else as the shortest text that reads

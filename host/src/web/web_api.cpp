@@ -231,6 +231,7 @@ Response WebApi::Dispatch(const Request& req) {
   if (p == "/api/alarms") return get ? Alarms() : MethodNotAllowed("GET");
   if (p == "/api/events") return get ? Events(q) : MethodNotAllowed("GET");
   if (p == "/api/history") return get ? History(q) : MethodNotAllowed("GET");
+  if (p == "/api/outbox") return get ? Outbox() : MethodNotAllowed("GET");
   if (p.rfind(prefix, 0) == 0) {
     std::string rest = p.substr(prefix.size());
     const size_t slash = rest.find('/');
@@ -244,6 +245,16 @@ Response WebApi::Dispatch(const Request& req) {
     return Error(404, "no such resource: " + p);
   }
   return Error(404, "no such resource: " + p);
+}
+
+// What each northbound sink still owes, as the history counts it now.
+Response WebApi::Outbox() {
+  Json::Value list(Json::arrayValue);
+  for (const view::OutboxHealth& h : view_.Outboxes()) list.append(view::OutboxJson(h));
+  Json::Value v(Json::objectValue);
+  v["time"] = static_cast<Json::Int64>(Now());
+  v["outboxes"] = list;
+  return JsonAnswer(v);
 }
 
 Response WebApi::Devices() {

@@ -84,6 +84,7 @@ class WebApi {
  private:
   Response Dispatch(const Request& req);
   Response Devices();
+  Response Outbox();
   Response Device(unsigned int id);
   Response Alarms();
   Response Events(const std::map<std::string, std::string>& q);
