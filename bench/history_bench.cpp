@@ -8,8 +8,11 @@
 //
 //   history_bench [--rounds N] [--values steady|realistic|changing]
 //                 [--scenario FILE] [--db PATH] [--every-round]
-//                 [--max-mb N] [--max-written-per-round BYTES]
+//                 [--max-mb N] [--max-written-per-round BYTES] [--sinks N]
 //
+// --sinks N: N northbound sinks (MQTT, remote write) caught up with the
+// history, each acknowledging what is stored at every round: their cursors
+// move every round and ride the commits the history makes anyway.
 // --every-round stores every round and commits it at once (the history as it
 // was written before records on change). --max-written-per-round: exit 1 when
 // more was written per round (CI runs the steady values with it). The
@@ -111,6 +114,7 @@ int main(int argc, char** argv) {
   unsigned rounds = 3000;
   std::string values = "realistic", scenario_file, db = "k417t-history-bench.db";
   bool every_round = false;
+  unsigned sinks = 0;
   double max_mb = 0, bound = 0;
   for (int k = 1; k < argc; ++k) {
     const std::string a = argv[k];
@@ -130,6 +134,8 @@ int main(int argc, char** argv) {
       db = argv[++k];
     } else if (a == "--max-mb") {
       max_mb = std::atof(argv[++k]);
+    } else if (a == "--sinks") {
+      sinks = static_cast<unsigned>(std::atol(argv[++k]));
     } else if (a == "--max-written-per-round") {
       bound = std::atof(argv[++k]);
     } else {
@@ -202,6 +208,11 @@ int main(int argc, char** argv) {
     if (now != done) {
       done = now;
       clock += kSecondsPerRound;
+      if (sinks > 0) {
+        const qmx::store::OutboxCursor head = host->history()->Heads();
+        for (unsigned i = 0; i < sinks; ++i)
+          host->history()->SetCursor("sink" + std::to_string(i), head);
+      }
       ctrl->last_update -= boost::posix_time::seconds(3);
     }
   }
@@ -233,8 +244,9 @@ int main(int argc, char** argv) {
 
   const double hours = rounds * kSecondsPerRound / 3600.0;
   const double per_round = static_cast<double>(written_running) / rounds;
-  std::printf("values %s, %u rounds (%.1f h at one round per %d s)%s\n", values.c_str(), rounds,
-              hours, kSecondsPerRound, every_round ? ", every round stored and committed" : "");
+  std::printf("values %s, %u rounds (%.1f h at one round per %d s)%s, %u outbox sink%s\n",
+              values.c_str(), rounds, hours, kSecondsPerRound,
+              every_round ? ", every round stored and committed" : "", sinks, sinks == 1 ? "" : "s");
   std::printf("written:  %llu bytes while polling (%llu with the clean stop)\n",
               static_cast<unsigned long long>(written_running),
               static_cast<unsigned long long>(written_all));
