@@ -220,6 +220,7 @@ struct Site {
                   "dc": [{"v": 53.5, "i": 40.0}], "rectifier": {"value": 53.6}})"),
         &err);
     EXPECT_NE(nullptr, sim) << err;
+    const int64_t head = host->history()->Heads().record_id;
     testing::internal::CaptureStdout();  // the plug-in's traces
     for (int i = 0; i < 2000 && host->rounds(100) < 1; ++i) {
       host->RunOnce(5);
@@ -230,6 +231,11 @@ struct Site {
     }
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(1u, host->rounds(100));
+    // The round's records are committed by its round-end jobs, on their own
+    // thread: wait for them, or a slow machine stores them after the test's.
+    for (int i = 0; i < 2000 && host->history()->Heads().record_id < head + 3; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(head + 3, host->history()->Heads().record_id);
     view = std::make_unique<qmx::view::SiteView>(*host);
     const std::optional<qmx::DeviceSnapshot> snap = host->Snapshot(100);
     EXPECT_TRUE(snap.has_value());
