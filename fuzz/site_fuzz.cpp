@@ -1,6 +1,7 @@
 // Site files: the checked JSON reading, then every device's setting through
 // the controller's InitSetting (the host protocol layer's members and the
-// units' elements), as the runner does at start-up.
+// units' elements), as the runner does at start-up, and the northbound
+// objects ("mqtt", "remote_write") through their readers.
 #include <json/value.h>
 
 #include <cstdint>
@@ -10,6 +11,8 @@
 #include "controller/k417t.h"
 #include "fuzz/fuzz_host.h"
 #include "input/checked_json.h"
+#include "mqtt/mqtt_config.h"
+#include "remote_write/remote_write_config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Json::Value site;
@@ -17,6 +20,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!qmx::json::Parse(std::string(reinterpret_cast<const char*>(data), size), "site", site,
                         error)) {
     return 0;
+  }
+  {
+    qmx::exporter::MqttConfig mqtt;
+    std::string auth_file;
+    qmx::exporter::ReadSiteMqtt(qmx::json::Member(site, "mqtt"), "site", {}, mqtt, auth_file,
+                                error);
+    qmx::remote_write::RemoteWriteConfig rw;
+    qmx::remote_write::ReadSiteRemoteWrite(qmx::json::Member(site, "remote_write"), "site", {}, rw,
+                                           error);
   }
   const Json::Value& devices = qmx::json::Member(site, "devices");
   // A document without a device list is tried as one device's setting.
