@@ -1,7 +1,9 @@
 // The export's threads against a real broker: round and link reports from
 // several line threads at once, control requests from the broker handled by
 // the worker, snapshots read and the device list changed meanwhile, then a
-// stop while all of it runs.
+// stop while all of it runs. Alarm events come from the history's outbox,
+// written by another thread meanwhile, and its health is read as the page
+// reads it.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
@@ -14,6 +16,8 @@
 #include <vector>
 
 #include "mqtt/mqtt_export.h"
+#include "store/history_store.h"
+#include "view/outbox.h"
 #include "support/mqtt_broker.h"
 
 namespace {
@@ -59,6 +63,7 @@ TEST(MqttExportThreads, ReportsFromEveryLineAndControlFromTheBroker) {
   cfg.port = broker.port();
   cfg.client_id = "concurrency";
   cfg.check_every_ms = 10;
+  cfg.replay_rate = 1000;
   for (unsigned d = 0; d < 4; ++d) {
     MqttDevice dev;
     dev.id = 100 * (d + 1);
@@ -81,6 +86,13 @@ TEST(MqttExportThreads, ReportsFromEveryLineAndControlFromTheBroker) {
     ++controls;
     return ControlResult{code == 100 ? 0 : 4, ""};
   };
+  store::HistoryOptions ho;
+  ho.path = dir + "/h.db";
+  ho.full_sync = false;
+  store::HistoryStore history(ho);
+  ASSERT_TRUE(history.Open());
+  source.outbox = std::make_shared<view::Outbox>(history, "mqtt");
+  source.device_of_unit = [](unsigned id) { return std::optional<unsigned>(id - 1); };
   std::atomic<int> logs{0};
   MqttExport exporter(cfg, source, [&logs](const std::string&) { ++logs; });
   k417t_test::Observer observer(broker.port());
@@ -105,6 +117,26 @@ TEST(MqttExportThreads, ReportsFromEveryLineAndControlFromTheBroker) {
       }
     });
   }
+  // The history's writer: events of every device, committed as they come;
+  // and a reader of the outbox's health, as the page polls it.
+  lines.emplace_back([&history] {
+    for (int n = 0; n < 200; ++n) {
+      store::AlarmEvent e;
+      e.data_id = 100 * (1 + n % 3) + 1;  // not power-3's, which comes and goes
+      e.key = "DC_0";
+      e.raised = n % 2 == 0;
+      e.time = 1700000000 + n;
+      history.AppendEvent(e);
+      history.Flush();
+    }
+  });
+  std::atomic<bool> reading{true};
+  std::thread health([&source, &reading] {
+    while (reading) {
+      (void)source.outbox->Health();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
   // Reloads meanwhile: the last device leaves the site and comes back.
   lines.emplace_back([&exporter, &cfg] {
     for (int n = 0; n < 10; ++n) {
@@ -135,7 +167,19 @@ TEST(MqttExportThreads, ReportsFromEveryLineAndControlFromTheBroker) {
         return results >= 20;
       },
       20));
+  // Every event the history holds reaches the broker.
+  EXPECT_TRUE(observer.WaitFor(
+      [](const std::vector<k417t_test::Message>& all) {
+        int events = 0;
+        for (const auto& m : all)
+          if (m.topic.find("/events") != std::string::npos) ++events;
+        return events >= 200;
+      },
+      30));
+  reading = false;
+  health.join();
   exporter.Stop();
+  EXPECT_EQ(200, source.outbox->cursor().event_id);
   // At most control_queue requests wait; the rest are refused, each with a result.
   EXPECT_GT(controls.load(), 0);
   EXPECT_LE(controls.load(), 20);
