@@ -30,6 +30,7 @@
 #include "remote_write/remote_write_front_end.h"
 #include "remote_write/remote_write_request.h"
 #include "sim/simulator.h"
+#include "support/one_round.h"
 #include "view/site_view.h"
 #include "wire/memory_transport.h"
 
@@ -192,45 +193,16 @@ class Receiver {
 // ---- The site: one controller (AC 11, DC 21, rectifier group 100) with a
 // history in `db`, polled for one round so the view knows its units.
 
-struct Site {
-  std::shared_ptr<qmx::SiteHost> host;
-  std::shared_ptr<QMXController> host_ctrl;
-  std::shared_ptr<K417T> ctrl = std::make_shared<K417T>();
-  std::unique_ptr<qmx::wire::MemoryTransport> end;
-  std::unique_ptr<k417t::sim::Simulator> sim;
+struct Site : k417t_test::OneRound {
   std::unique_ptr<qmx::view::SiteView> view;
   std::map<unsigned, std::pair<int, std::vector<unsigned char>>> images;  // by unit
 
-  explicit Site(const std::string& db) {
-    qmx::SiteHost::Options o;
-    o.db_path = db;
-    host = std::make_shared<qmx::SiteHost>(o, [](const std::string&) {});
-    EXPECT_TRUE(host->OpenHistory());
-    host_ctrl =
-        std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
-    ctrl->Init(host_ctrl, 100);
-    EXPECT_TRUE(ctrl->InitSetting(Parse(R"({"address": 1, "timeout_ms": 200,
-        "acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}], "rcSetting": {}})")));
-    auto pair = qmx::wire::MemoryTransport::make_pair();
-    end = std::move(pair.second);
-    host->AddDevice(ctrl, std::move(pair.first));
-    std::string err;
-    sim = k417t::sim::Simulator::Create(
-        Parse(R"({"ac": [{"inputs": [{"a": 230, "b": 231, "c": 229, "f": 50}]}],
-                  "dc": [{"v": 53.5, "i": 40.0}], "rectifier": {"value": 53.6}})"),
-        &err);
-    EXPECT_NE(nullptr, sim) << err;
+  explicit Site(const std::string& db)
+      : OneRound(Parse(R"({"ac": [{"inputs": [{"a": 230, "b": 231, "c": 229, "f": 50}]}],
+                           "dc": [{"v": 53.5, "i": 40.0}], "rectifier": {"value": 53.6}})"),
+                 db) {
     const int64_t head = host->history()->Heads().record_id;
-    testing::internal::CaptureStdout();  // the plug-in's traces
-    for (int i = 0; i < 2000 && host->rounds(100) < 1; ++i) {
-      host->RunOnce(5);
-      uint8_t buf[512];
-      for (long n; (n = end->read(buf, sizeof buf, 0)) > 0;)
-        for (const auto& out : sim->Feed(buf, static_cast<size_t>(n)))
-          end->write(out.bytes.data(), out.bytes.size());
-    }
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(1u, host->rounds(100));
+    Poll(1);
     // The round's records are committed by its round-end jobs, on their own
     // thread: wait for them, or a slow machine stores them after the test's.
     for (int i = 0; i < 2000 && host->history()->Heads().record_id < head + 3; ++i)
@@ -243,10 +215,7 @@ struct Site {
       for (const auto& img : snap->images) images[img.data_id] = {img.type, img.image};
     EXPECT_EQ(3u, images.size());
   }
-  ~Site() {
-    view.reset();
-    host->Shutdown();
-  }
+  ~Site() { view.reset(); }
   // Records of every unit at `time`, committed.
   void Store(int64_t time) {
     for (const auto& [id, img] : images)

@@ -15,6 +15,7 @@
 #include "input/checked_json.h"
 #include "view/control_rules.h"
 #include "view/dead_band.h"
+#include "support/one_round.h"
 #include "view/site_view.h"
 #include "wire/memory_transport.h"
 
@@ -33,50 +34,9 @@ Json::Value Parse(const std::string& text) {
   return v;
 }
 
-// One controller (AC 11, DC 21, rectifier group 100) polled for one round
-// through the real plug-in, answered by the simulator with `scenario`.
-struct OneRound {
-  std::shared_ptr<qmx::SiteHost> host;
-  std::shared_ptr<QMXController> host_ctrl;
-  std::shared_ptr<K417T> ctrl = std::make_shared<K417T>();
-  std::unique_ptr<qmx::wire::MemoryTransport> end;
-  std::unique_ptr<k417t::sim::Simulator> sim;
-
-  explicit OneRound(const Json::Value& scenario) {
-    qmx::SiteHost::Options o;
-    host = std::make_shared<qmx::SiteHost>(o, [](const std::string&) {});
-    host_ctrl =
-        std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
-    ctrl->Init(host_ctrl, 100);
-    Json::Value s = Parse(R"({"address": 1, "timeout_ms": 200, "acSetting": [{"data_id": 11}],
-                              "dcSetting": [{"data_id": 21}], "rcSetting": {}})");
-    EXPECT_TRUE(ctrl->InitSetting(s));
-    auto pair = qmx::wire::MemoryTransport::make_pair();
-    end = std::move(pair.second);
-    host->AddDevice(ctrl, std::move(pair.first));
-    std::string err;
-    sim = k417t::sim::Simulator::Create(scenario, &err);
-    EXPECT_NE(nullptr, sim) << err;
-    testing::internal::CaptureStdout();  // the plug-in's traces
-    for (int i = 0; i < 400 && host->rounds(100) < 1; ++i) {
-      host->RunOnce(5);
-      uint8_t buf[512];
-      for (long n; (n = end->read(buf, sizeof buf, 0)) > 0;)
-        for (const auto& out : sim->Feed(buf, static_cast<size_t>(n)))
-          end->write(out.bytes.data(), out.bytes.size());
-    }
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(1u, host->rounds(100));
-  }
-  ~OneRound() { host->Shutdown(); }
-
-  UnitValues Unit(unsigned id, const qmx::view::UnitLabels* labels = nullptr) {
-    auto snap = host->Snapshot(100);
-    for (const auto& img : snap->images)
-      if (img.data_id == id) return qmx::view::ReadUnit(img.data_id, img.type, img.image, labels);
-    ADD_FAILURE() << "no image of unit " << id;
-    return {};
-  }
+// One controller polled for one round, answered with `scenario`.
+struct OneRound : k417t_test::OneRound {
+  explicit OneRound(const Json::Value& scenario) : k417t_test::OneRound(scenario) { Poll(1); }
 };
 
 std::optional<double> Number(const UnitValues& u, const std::string& key) {
