@@ -282,9 +282,11 @@ class MqttExport {
   std::map<int, std::pair<bool, int64_t>> owed_mids_;  // mid -> (a record, its id)
   std::deque<store::HistoryEvent> event_ahead_;
   std::deque<store::HistoryRecord> record_ahead_;
-  int64_t replay_until_ = 0;  // records up to this id were stored while away
+  int64_t replay_before_ = 0;  // records of a time before this (epoch s) are replayed
+  bool replay_done_ = false;
   double replay_tokens_ = 0;
-  Clock::time_point replay_at_{}, outbox_read_at_{}, outbox_head_at_{};
+  Clock::time_point replay_at_{}, replay_started_{}, outbox_head_at_{};
+  Clock::time_point event_idle_until_{}, record_idle_until_{};
   std::atomic<bool> outbox_wake_{false};
   std::set<int> closing_mids_;     // the final offline messages awaiting their PUBACK
   bool index_settled_ = false;

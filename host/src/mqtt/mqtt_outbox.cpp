@@ -21,6 +21,10 @@ constexpr size_t kMaxOwed = 64;  // messages of the outbox awaiting their PUBACK
 constexpr size_t kReadAhead = 64;
 constexpr auto kReadEvery = std::chrono::seconds(1);
 constexpr auto kHeadEvery = std::chrono::seconds(5);
+// The replay of records ends when none of a time before the connection has
+// come for this long after it (the history commits records at least every
+// commit interval, 30 s by default).
+constexpr auto kReplayQuiet = std::chrono::seconds(60);
 
 // Acknowledged ids at the front of `owed` leave it: the cursor may move to
 // the last of them (no gap before it).
@@ -47,13 +51,18 @@ void MqttExport::OutboxConnected() {
   owed_mids_.clear();
   event_ahead_.clear();
   record_ahead_.clear();
-  // Records up to the newest stored now were not seen live on this
-  // connection; later ones are (the state topics).
+  // Records of a time before this connection were not seen live; later ones
+  // are (the state topics). Some of the former may still wait in memory for
+  // the history's next commit: the replay ends at the first record of a
+  // later time, not at the rows written now.
   const store::OutboxBacklog b = box.Backlog();
-  replay_until_ = b.head_record;
+  replay_before_ = EpochNow();
+  replay_started_ = Clock::now();
+  replay_done_ = false;
+  record_idle_until_ = {};
+  event_idle_until_ = {};
   replay_tokens_ = cfg_.replay_rate;
   replay_at_ = Clock::now();
-  outbox_read_at_ = {};
   outbox_head_at_ = Clock::now();
   outbox_wake_ = true;
   box.SetConnected(true);
@@ -78,7 +87,7 @@ void MqttExport::OutboxLost(const std::string& why) {
 
 bool MqttExport::OutboxOwes() const {
   return !owed_mids_.empty() || !event_ahead_.empty() || outbox_wake_ ||
-         (!record_ahead_.empty() && record_sent_ < replay_until_);
+         (!record_ahead_.empty() && !replay_done_);
 }
 
 void MqttExport::FlushOutbox(Clock::time_point now) {
@@ -88,13 +97,15 @@ void MqttExport::FlushOutbox(Clock::time_point now) {
       rate, replay_tokens_ + std::chrono::duration<double>(now - replay_at_).count() * rate);
   replay_at_ = now;
 
-  const bool read = outbox_wake_.exchange(false) || now - outbox_read_at_ >= kReadEvery;
-  if (read) outbox_read_at_ = now;
+  // A read that found nothing is tried again after a second, or at once
+  // when a round or a link change has committed something.
+  if (outbox_wake_.exchange(false)) event_idle_until_ = record_idle_until_ = {};
   // Alarm events first: they are what the NOC waits for.
   while (owed_mids_.size() < kMaxOwed && replay_tokens_ >= 1) {
-    if (event_ahead_.empty() && read) {
+    if (event_ahead_.empty() && now >= event_idle_until_) {
       for (store::HistoryEvent& e : box.EventsAfter(event_sent_, kReadAhead))
         event_ahead_.push_back(std::move(e));
+      if (event_ahead_.empty()) event_idle_until_ = now + kReadEvery;
     }
     if (event_ahead_.empty()) break;
     if (!SendOwedEvent(event_ahead_.front())) break;
@@ -102,14 +113,22 @@ void MqttExport::FlushOutbox(Clock::time_point now) {
     event_ahead_.pop_front();
   }
   // Then the records stored while the broker was away.
-  while (owed_mids_.size() < kMaxOwed && replay_tokens_ >= 1 && record_sent_ < replay_until_) {
-    if (record_ahead_.empty()) {
+  while (!replay_done_ && owed_mids_.size() < kMaxOwed && replay_tokens_ >= 1) {
+    if (record_ahead_.empty() && now >= record_idle_until_) {
       for (store::HistoryRecord& r : box.RecordsAfter(record_sent_, kReadAhead))
-        if (r.id <= replay_until_) record_ahead_.push_back(std::move(r));
+        record_ahead_.push_back(std::move(r));
       if (record_ahead_.empty()) {
-        record_sent_ = replay_until_;  // gone meanwhile (retention)
-        break;
+        record_idle_until_ = now + kReadEvery;
+        // Nothing of an earlier time came within a while of the connection
+        // (steady values store nothing until their heartbeat).
+        if (now - replay_started_ >= kReplayQuiet) replay_done_ = true;
       }
+    }
+    if (record_ahead_.empty()) break;
+    if (record_ahead_.front().time >= replay_before_) {
+      replay_done_ = true;  // stored since the connection: seen live
+      record_ahead_.clear();
+      break;
     }
     if (!SendOwedRecord(record_ahead_.front())) break;
     record_sent_ = record_ahead_.front().id;
@@ -124,11 +143,10 @@ void MqttExport::FlushOutbox(Clock::time_point now) {
 // Once the replay is done, what is stored from now on is seen live on the
 // state topics: the record cursor follows the history's head.
 void MqttExport::OutboxCaughtUp() {
-  if (record_sent_ < replay_until_ || !owed_records_.empty()) return;
+  if (!replay_done_ || !owed_records_.empty()) return;
   const int64_t head = source_.outbox->Heads().record_id;
   if (head <= record_sent_) return;
   record_sent_ = head;
-  replay_until_ = head;
   source_.outbox->AckRecords(head, 0);
 }
 
