@@ -24,14 +24,18 @@ build/bench/history_bench --values steady --rounds 1800 --db build/history-bench
 took history-bench
 
 echo "== asan+ubsan"
-scripts/build.sh build-asan -DK417T_SANITIZE=asan -DK417T_BUILD_BENCH=OFF
+# -O1 -g1 (line tables): what the sanitizers' own guides suggest; the tree
+# compiles in half the time of -O2 -g and its reports still name file and line.
+san_flags=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG"
+           -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG")
+scripts/build.sh build-asan -DK417T_SANITIZE=asan -DK417T_BUILD_BENCH=OFF "${san_flags[@]}"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
 took asan+ubsan
 
 echo "== tsan (concurrency)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DK417T_SANITIZE=tsan \
-  -DK417T_BUILD_BENCH=OFF >/dev/null
+  -DK417T_BUILD_BENCH=OFF "${san_flags[@]}" >/dev/null
 cmake --build build-tsan -j"$jobs" --target concurrency_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L concurrency --no-tests=error
