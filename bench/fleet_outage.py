@@ -538,6 +538,8 @@ def report(a, work, gws, restarted, restart_codes, stop_codes, sub_out, before, 
         print("          %d events acknowledged before the outage never reached the observer" % early)
     print("records:  %d stored while the broker was away, %d never replayed on <dev>/history"
           % (rec_owed, rec_missing))
+    if owed == 0 or rec_owed == 0:
+        failures.append("the outage saw no alarm event or no record: nothing was measured")
     if lost:
         failures.append("%d alarm events lost" % lost)
     if disorder:
@@ -601,7 +603,10 @@ def report(a, work, gws, restarted, restart_codes, stop_codes, sub_out, before, 
 
     for name, times_ms in remote.items():
         g = next(x for x in gws if x.name == name)
-        rec = sorted({t for (t,) in g.query("SELECT t FROM round_record WHERE data_id = %d" % UNIT)})
+        # The records the drain waited for (a runner's stop stores one more
+        # after the query).
+        rec = sorted({t for (t,) in g.query("SELECT t FROM round_record WHERE data_id = %d AND id <= %d"
+                                             % (UNIT, targets[name][1]))})
         if times_ms is None:
             print("remote:   %s: Prometheus did not answer" % name)
             failures.append("no answer from Prometheus")
@@ -613,13 +618,15 @@ def report(a, work, gws, restarted, restart_codes, stop_codes, sub_out, before, 
             if times_ms[j] - times_ms[j - 1] > widest:
                 widest, at = times_ms[j] - times_ms[j - 1], times_ms[j - 1]
         inside = at < t_back * 1000 and at + widest > t_out * 1000
-        print("remote:   %s%s: %d samples, %d record times in the history, %d without a sample; "
+        print("remote:   %s%s: %d samples, %d record times owed by the drain, %d without a sample; "
               "widest gap %.1f s (%s the outage)"
               % (name, " (restarted)" if any(x.name == name for x in restarted) else "",
                  len(times_ms), len(rec), len(missing), widest / 1000,
                  "across" if inside else "outside"))
         if missing:
             failures.append("%s: %d records without a sample" % (name, len(missing)))
+        if not times_ms or times_ms[0] > t_out * 1000 or times_ms[-1] < t_back * 1000:
+            failures.append("%s: the samples do not span the outage" % name)
         if widest > (a.heartbeat + a.gap_slack) * 1000:
             failures.append("%s: a gap of %.1f s" % (name, widest / 1000))
     print('PromQL:   raw samples across the outage: %s{site="gw01",unit="%d"}[2h] (table view);'
