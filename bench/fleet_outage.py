@@ -524,9 +524,13 @@ def report(a, work, gws, restarted, restart_codes, stop_codes, sub_out, before, 
         if late:
             last_owed_arrival = max(last_owed_arrival, max(late) - t_back)
         # Records stored while the broker was away, offered on <dev>/history.
+        # The cursor read before the outage may lag (it follows the head
+        # every few seconds and is written with the next commit): records
+        # from before the broker's stop went out live on the state topics.
         rec_cut = before[g.name][1]
         stored = [r for (r,) in g.query(
-            "SELECT id FROM round_record WHERE id > %d AND id <= %d" % (rec_cut, owed_heads[g.name][1]))]
+            "SELECT id FROM round_record WHERE id > %d AND id <= %d AND t > %d"
+            % (rec_cut, owed_heads[g.name][1], int(t_out)))]
         rec_owed += len(stored)
         rec_missing += sum(1 for r in stored if r not in history.get(g.name, set()))
     print("events:   %d in the histories, %d owed at the outage (past the MQTT cursor), "
