@@ -25,7 +25,7 @@ and prints, per run:
   events    alarm events in the histories, those owed at the outage (past the
             MQTT cursor before it), distinct ids that arrived, lost (in the
             history, never arrived: goal 0), duplicates, out of order
-  records   records stored while the broker was away, replayed on
+  records   records stored after the broker's stop, replayed on
             <dev>/history (distinct ids), missing
   drain     time from the links' return until each cursor reached its target
             (the cursor is written with the history's commits: up to
@@ -40,8 +40,8 @@ and prints, per run:
             phase: above 1.5 the machine does not keep up with N paced lines
   remote    for a few sites, the widest gap between samples of
             k417t_dc_voltage_volts{unit="21"} (instant query over a range
-            vector: nothing interpolated), and the DC unit's record times in
-            the history that have no sample in Prometheus
+            vector: nothing interpolated), and the DC unit's records the
+            drain waited for that have no sample in Prometheus
 
 The broker keeps a persistence file for one reason: the observer's own
 session (clean session off, QoS 1) survives the broker's restart, so what a
@@ -50,9 +50,10 @@ reconnection is queued for the observer instead of being counted as lost.
 Runners connect with a clean session; nothing of theirs is kept.
 
 --check (the short form ctest runs) exits 1 when an event or a record is
-lost, events of a gateway arrive out of order, an outbox does not drain
-before the deadline, or a checked site's samples have a gap wider than the
-heartbeat plus --gap-slack seconds.
+lost, an event arrives out of order or with another time, an outbox does not
+drain before the deadline, a checked site's samples do not span the outage
+or have a gap wider than the heartbeat plus --gap-slack seconds, or the
+outage saw nothing to deliver.
 
 usage: bench/fleet_outage.py [BUILD_DIR] [--gateways N] [--outage S] [--quiet S]
          [--warmup S] [--restart-share F] [--heartbeat S] [--commit S]
