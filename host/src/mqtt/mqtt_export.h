@@ -214,7 +214,7 @@ class MqttExport {
   bool SendOwedRecord(const store::HistoryRecord& r);
   void OutboxAcked(int mid);
   void OutboxLost(const std::string& why);
-  void OutboxCaughtUp();
+  void OutboxCaughtUp(bool confirmed = false);
   bool OutboxOwes() const;  // sent and not acknowledged, or known and not sent
   void LogOutboxLeft(bool connected);
   void ApplyDevices(std::vector<MqttDevice> devices);
@@ -287,6 +287,7 @@ class MqttExport {
   double replay_tokens_ = 0;
   Clock::time_point replay_at_{}, replay_started_{}, outbox_head_at_{};
   Clock::time_point event_idle_until_{}, record_idle_until_{};
+  std::deque<std::pair<Clock::time_point, int64_t>> live_heads_;  // the history's head, when
   std::atomic<bool> outbox_wake_{false};
   std::set<int> closing_mids_;     // the final offline messages awaiting their PUBACK
   bool index_settled_ = false;

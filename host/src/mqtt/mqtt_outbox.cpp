@@ -61,6 +61,7 @@ void MqttExport::OutboxConnected() {
   replay_done_ = false;
   record_idle_until_ = {};
   event_idle_until_ = {};
+  live_heads_.clear();
   replay_tokens_ = cfg_.replay_rate;
   replay_at_ = Clock::now();
   outbox_head_at_ = Clock::now();
@@ -81,6 +82,7 @@ void MqttExport::OutboxLost(const std::string& why) {
   owed_mids_.clear();
   event_ahead_.clear();
   record_ahead_.clear();
+  live_heads_.clear();
   source_.outbox->SetConnected(false);
   source_.outbox->Error(why, EpochNow());
 }
@@ -141,10 +143,24 @@ void MqttExport::FlushOutbox(Clock::time_point now) {
 }
 
 // Once the replay is done, what is stored from now on is seen live on the
-// state topics: the record cursor follows the history's head.
-void MqttExport::OutboxCaughtUp() {
+// state topics: the record cursor follows the history's head, but late. A
+// link that dies without a word (a modem losing its carrier) is noticed only
+// after one and a half keepalives; the state messages of that time went
+// nowhere. So the cursor moves to the head as it was two keepalives ago,
+// and a lost connection forgets the heads it had seen. `confirmed`: the
+// broker has just acknowledged a message sent after all of them (a clean
+// stop): the head as it is.
+void MqttExport::OutboxCaughtUp(bool confirmed) {
+  const auto now = Clock::now();
   if (!replay_done_ || !owed_records_.empty()) return;
-  const int64_t head = source_.outbox->Heads().record_id;
+  live_heads_.emplace_back(now, source_.outbox->Heads().record_id);
+  const auto margin =
+      confirmed ? std::chrono::seconds(0) : std::chrono::seconds(2 * std::max(cfg_.keepalive_s, 5));
+  int64_t head = 0;
+  while (!live_heads_.empty() && now - live_heads_.front().first >= margin) {
+    head = live_heads_.front().second;
+    live_heads_.pop_front();
+  }
   if (head <= record_sent_) return;
   record_sent_ = head;
   source_.outbox->AckRecords(head, 0);

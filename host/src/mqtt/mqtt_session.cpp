@@ -429,8 +429,11 @@ void MqttExport::FinalFlush() {
     Flush(Clock::now());
     DrainEvents(deadline);
     stopped_connected = connected_;
-    if (connected_ && source_.outbox) OutboxCaughtUp();
     if (connected_) SayOfflineAndDisconnect();
+    // The broker acknowledged the offline messages, sent after every state
+    // message: the connection held to the end, and what was stored went out
+    // live.
+    if (stopped_connected && closing_mids_.empty() && source_.outbox) OutboxCaughtUp(true);
   }
   if (source_.outbox) {
     LogOutboxLeft(stopped_connected);
