@@ -470,7 +470,7 @@
         { t: o.pending_records + (lost ? ` (${lost} lost to the history's bound)` : ''), cls: 'num' },
         { t: owed ? age(o.oldest) : '\u2014' },
         { t: o.last_success ? when(o.last_success) : '\u2014' },
-        { t: o.last_error ? `${when(o.last_error_time)}: ${o.last_error}` : '\u2014' },
+        { t: o.last_error ? `${when(o.last_error_time)}: ${o.last_error}` : '\u2014', cls: 'text' },
       ]));
     }
   }
