@@ -82,7 +82,12 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS outbox_cursor("
     " sink TEXT PRIMARY KEY,"
     " event_id INTEGER NOT NULL,"
-    " record_id INTEGER NOT NULL) WITHOUT ROWID;";
+    " record_id INTEGER NOT NULL) WITHOUT ROWID;"
+    // Small documents the service keeps across restarts (the alarm board's
+    // acknowledgements, shelves and maintenance); rewritten like the cursors.
+    "CREATE TABLE IF NOT EXISTS kept_state("
+    " name TEXT PRIMARY KEY,"
+    " body TEXT NOT NULL) WITHOUT ROWID;";
 
 // Layout 1 (AUTOINCREMENT ids, a second record index on (data_id, type))
 // rebuilt as layout 2 in one transaction, ids kept.
@@ -530,13 +535,15 @@ bool HistoryStore::Flush() {
   std::lock_guard<std::mutex> lock(db_mu_);
   std::vector<Pending> batch;
   std::map<std::string, OutboxCursor> cursors;
+  std::map<std::string, std::string> kept;
   {
     std::lock_guard<std::mutex> clock(cursor_mu_);
     for (const std::string& sink : cursors_dirty_) cursors[sink] = cursors_[sink];
+    for (const std::string& name : kept_dirty_) kept[name] = kept_[name];
   }
   {
     std::lock_guard<std::mutex> plock(pend_mu_);
-    if (pending_.empty() && cursors.empty()) return true;
+    if (pending_.empty() && cursors.empty() && kept.empty()) return true;
     batch.assign(pending_.begin(), pending_.end());
   }
   if (FileReplacedLocked()) {
@@ -549,7 +556,7 @@ bool HistoryStore::Flush() {
     return false;
   }
   std::string error;
-  const int rc = WriteLocked(batch, cursors, error);
+  const int rc = WriteLocked(batch, cursors, kept, error);
   if (rc != SQLITE_OK) {
     if (!KeepConnection(rc)) CloseLocked();
     const std::string line = "history: writing " + std::to_string(batch.size()) + " items to " +
@@ -570,6 +577,8 @@ bool HistoryStore::Flush() {
     std::lock_guard<std::mutex> clock(cursor_mu_);
     for (const auto& [sink, c] : cursors)
       if (cursors_[sink] == c) cursors_dirty_.erase(sink);
+    for (const auto& [name, body] : kept)
+      if (kept_[name] == body) kept_dirty_.erase(name);
   }
   std::lock_guard<std::mutex> plock(pend_mu_);
   if (batch.empty()) return pending_.empty();
@@ -586,7 +595,7 @@ bool HistoryStore::Flush() {
 
 int HistoryStore::WriteLocked(const std::vector<Pending>& batch,
                               const std::map<std::string, OutboxCursor>& cursors,
-                              std::string& error) {
+                              const std::map<std::string, std::string>& kept, std::string& error) {
   if (const int rc = Exec(db_, "BEGIN IMMEDIATE", error); rc != SQLITE_OK) return rc;
   auto fail = [&](const std::string& what) {
     error = what;
@@ -603,6 +612,15 @@ int HistoryStore::WriteLocked(const std::vector<Pending>& batch,
       cur.Text(1, sink).Int(2, c.event_id).Int(3, c.record_id);
       if (cur.Step() != SQLITE_DONE) return fail(cur.Error());
       cur.Reset();
+    }
+  }
+  if (!kept.empty()) {
+    Stmt k(db_, "INSERT OR REPLACE INTO kept_state(name, body) VALUES(?1, ?2)");
+    if (!k.ok()) return fail(k.Error());
+    for (const auto& [name, body] : kept) {
+      k.Text(1, name).Text(2, body);
+      if (k.Step() != SQLITE_DONE) return fail(k.Error());
+      k.Reset();
     }
   }
   std::set<std::pair<uint32_t, int>> units;
@@ -1051,6 +1069,29 @@ void HistoryStore::SetCursor(const std::string& sink, const OutboxCursor& cursor
   cursors_dirty_.insert(sink);
 }
 
+void HistoryStore::Keep(const std::string& name, const std::string& body) {
+  std::lock_guard<std::mutex> clock(cursor_mu_);
+  auto it = kept_.find(name);
+  if (it != kept_.end() && it->second == body) return;
+  kept_[name] = body;
+  kept_dirty_.insert(name);
+}
+
+std::optional<std::string> HistoryStore::Kept(const std::string& name) const {
+  {
+    std::lock_guard<std::mutex> clock(cursor_mu_);
+    auto it = kept_.find(name);
+    if (it != kept_.end()) return it->second;
+  }
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return std::nullopt;
+  Stmt q(db_, "SELECT body FROM kept_state WHERE name = ?1");
+  if (!q.ok()) return std::nullopt;
+  q.Text(1, name);
+  if (q.Step() != SQLITE_ROW) return std::nullopt;
+  return q.ColText(0);
+}
+
 std::vector<HistoryEvent> HistoryStore::EventsAfter(int64_t after, size_t limit) const {
   std::vector<HistoryEvent> out;
   if (limit == 0) return out;
@@ -1077,8 +1118,7 @@ std::vector<HistoryRecord> HistoryStore::RecordsAfter(int64_t after, size_t limi
          "ORDER BY id LIMIT ?2");
   if (q.ok()) {
     q.Int(1, after).Int(2, static_cast<int64_t>(limit));
-    while (q.Step() == SQLITE_ROW)
-      out.push_back(RecordRow(q, static_cast<uint32_t>(q.ColInt(5))));
+    while (q.Step() == SQLITE_ROW) out.push_back(RecordRow(q, static_cast<uint32_t>(q.ColInt(5))));
   }
   if (!q.ok()) Log("history: reading records for the outbox failed: " + q.Error());
   return out;

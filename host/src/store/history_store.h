@@ -192,6 +192,12 @@ class HistoryStore {
   // transaction the history commits anyway (records, events, the last Flush
   // at stop): moving a cursor costs no write of its own.
   void SetCursor(const std::string& sink, const OutboxCursor& cursor);
+  // A small document kept across restarts under `name`: written, like the
+  // cursors, with the next transaction the history commits (Flush() to
+  // write it now).
+  void Keep(const std::string& name, const std::string& body);
+  // As last kept (this run) or stored; none when never kept.
+  std::optional<std::string> Kept(const std::string& name) const;
   // Written events with id > `after`, every device, in id order; at most
   // `limit`.
   std::vector<HistoryEvent> EventsAfter(int64_t after, size_t limit) const;
@@ -233,7 +239,8 @@ class HistoryStore {
   bool FileReplacedLocked() const;
   // SQLITE_OK, or the error code with `error` set; rolled back on error.
   int WriteLocked(const std::vector<Pending>& batch,
-                  const std::map<std::string, OutboxCursor>& cursors, std::string& error);
+                  const std::map<std::string, OutboxCursor>& cursors,
+                  const std::map<std::string, std::string>& kept, std::string& error);
   // Deletes the oldest rows while the file passes max_bytes; SQLITE_OK or
   // the error code with `error` set (the transaction is still open).
   int BoundSizeLocked(std::string& error);
@@ -263,6 +270,8 @@ class HistoryStore {
   mutable std::mutex cursor_mu_;
   std::map<std::string, OutboxCursor> cursors_;
   std::set<std::string> cursors_dirty_;
+  std::map<std::string, std::string> kept_;
+  std::set<std::string> kept_dirty_;
   std::atomic<uint64_t> commits_{0};
   std::atomic<uint64_t> bound_deleted_{0};
   bool bound_stuck_logged_ = false;

@@ -94,6 +94,8 @@ std::optional<DeviceView> SiteView::Device(unsigned int id) const {
   d.line_stats = s->line_stats;
   d.round = Rounds(id);
   for (const store::ActiveAlarm& a : d.alarms) d.worst = std::max(d.worst, SeverityOf(a.level));
+  d.alarm_states = board_.States(id);
+  d.maintenance = board_.MaintenanceOf(id);
   if (d.stale || (!d.answering && d.rounds > 0) || (!d.line_open && d.rounds > 0))
     d.health = Health::kLost;
   else if (!d.alarms.empty())
@@ -151,6 +153,80 @@ ControlResult SiteView::Control(const ControlAttempt& a, std::chrono::millisecon
   else
     Audit(a, "done", r.result, r.reason);
   return r;
+}
+
+std::vector<AlarmState> SiteView::AlarmStates() const { return board_.States(); }
+std::vector<AlarmState> SiteView::AlarmStates(unsigned int device) const {
+  return board_.States(device);
+}
+AlarmKpis SiteView::AlarmFigures() const { return board_.Kpis(Now()); }
+AlarmRules SiteView::AlarmRulesNow() const { return board_.Rules(); }
+
+void SiteView::StartBoard() {
+  board_.SetDeviceName([this](unsigned int id) { return Info(id).name; });
+  for (unsigned int id : host_.DeviceIds()) {
+    std::optional<DeviceSnapshot> s = host_.Snapshot(id);
+    if (s) board_.Restore(id, s->alarms, Now());
+  }
+  board_.SetStore(host_.history());
+}
+
+AlarmActionResult SiteView::Act(const AlarmAction& a) {
+  const int64_t now = Now();
+  AlarmActionResult r;
+  AlarmMark mark{a.who, now, a.comment, 0};
+  const bool device_known = host_.Snapshot(a.device).has_value();
+  std::optional<AlarmRef> ref;
+  for (const AlarmState& s : board_.States(a.device))
+    if (AlarmIdText(s.point.data_id, s.point.key, s.point.seq) == a.alarm) ref = s.ref();
+  if (!device_known) {
+    r.reason = "no such device";
+  } else if (a.action == "acknowledge" || a.action == "shelve" || a.action == "unshelve") {
+    if (!ref) {
+      r.reason = "no such alarm is listed on the device";
+    } else if (a.action == "acknowledge") {
+      r = board_.Acknowledge(*ref, mark);
+    } else if (a.action == "shelve") {
+      mark.until = now + a.duration_s;
+      r = board_.Shelve(*ref, mark);
+    } else {
+      r = board_.Unshelve(*ref, mark);
+    }
+  } else if (a.action == "maintenance") {
+    mark.until = now + a.duration_s;
+    r = board_.Maintenance(a.device, mark);
+  } else if (a.action == "maintenance_end") {
+    r = board_.Maintenance(a.device, mark);
+  } else {
+    r.reason = "unknown action (acknowledge, shelve, unshelve, maintenance, maintenance_end)";
+  }
+  store::AuditEntry e;
+  e.time = now;
+  e.via = a.via;
+  e.who = a.who;
+  e.peer = a.peer;
+  e.device = a.device;
+  e.code = 0;
+  e.byte = -1;
+  e.outcome = r.ok ? "done" : "refused";
+  e.result = r.ok ? 0 : -1;
+  std::string what = a.action;
+  if (!a.alarm.empty()) what += " " + a.alarm;
+  if (a.duration_s > 0 && a.action != "acknowledge" && a.action != "unshelve")
+    what += " for " + std::to_string(a.duration_s) + " s";
+  if (!a.comment.empty()) what += " (" + a.comment + ")";
+  if (!r.ok) what += ": " + r.reason;
+  e.reason = what;
+  host_.Audit(e, AlarmActionLine(e));
+  if (store::HistoryStore* h = host_.history()) h->Flush();
+  return r;
+}
+
+std::string AlarmActionLine(const store::AuditEntry& a) {
+  using k417t_text::Safe;
+  return fmt::format("alarm action: {} {} from {}: device {}: {}: {}", Safe(a.via), Safe(a.who),
+                     a.peer.empty() ? std::string("here") : Safe(a.peer), a.device, a.outcome,
+                     Safe(a.reason));
 }
 
 std::vector<store::AuditEntry> SiteView::Audit(int64_t from, int64_t to, size_t limit) const {
@@ -469,7 +545,17 @@ std::vector<std::shared_ptr<FrontEnd>> FrontEnds::list() const {
   return list_;
 }
 
+FrontEnds::FrontEnds(SiteView& view) : view_(view) {
+  view_.Board().SetListener([this](const AlarmNotice& n) { Alarm(n); });
+}
+
+FrontEnds::~FrontEnds() {
+  StopAll();
+  view_.Board().SetListener(nullptr);
+}
+
 bool FrontEnds::StartAll(std::string& error) {
+  view_.StartBoard();
   const auto all = list();
   for (size_t i = 0; i < all.size(); ++i) {
     std::string why;
@@ -481,6 +567,16 @@ bool FrontEnds::StartAll(std::string& error) {
   }
   std::lock_guard<std::mutex> lock(mu_);
   started_ = true;
+  ticker_stop_ = false;
+  // Delays, shelves, maintenance and chatter end by themselves, rounds or not.
+  ticker_ = std::thread([this] {
+    std::unique_lock<std::mutex> l(tick_mu_);
+    while (!tick_cv_.wait_for(l, std::chrono::seconds(1), [this] { return ticker_stop_; })) {
+      l.unlock();
+      view_.Board().Tick(view_.Now());
+      l.lock();
+    }
+  });
   return true;
 }
 
@@ -490,17 +586,30 @@ void FrontEnds::StopAll() {
     if (!started_) return;
     started_ = false;
   }
+  {
+    std::lock_guard<std::mutex> l(tick_mu_);
+    ticker_stop_ = true;
+  }
+  tick_cv_.notify_all();
+  if (ticker_.joinable()) ticker_.join();
   const auto all = list();
   for (auto it = all.rbegin(); it != all.rend(); ++it) (*it)->Stop();
 }
 
 void FrontEnds::Round(const RoundReport& report) {
   const RoundView r = view_.Round(report);
+  view_.Board().OnEvents(report.device_id, report.events, report.time);
   for (const auto& f : list()) f->OnRound(r);
 }
 
 void FrontEnds::Link(const LinkReport& link) {
+  view_.Board().OnLink(link.device_id, link.answering, link.time);
+  view_.Board().OnEvents(link.device_id, link.events, link.time);
   for (const auto& f : list()) f->OnLink(link);
+}
+
+void FrontEnds::Alarm(const AlarmNotice& notice) {
+  for (const auto& f : list()) f->OnAlarm(notice);
 }
 
 bool FrontEnds::CheckReload(const Json::Value& site, std::vector<std::string>& problems) {

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -17,9 +18,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "site/site_host.h"
+#include "view/alarm_board.h"
 #include "view/outbox.h"
 #include "view/severity.h"
 #include "view/unit_values.h"
@@ -51,6 +54,8 @@ struct DeviceInfo {
   std::string name;
   int baud = 9600;
   std::map<unsigned int, UnitLabels> labels;  // by unit data identifier
+  std::map<unsigned int, std::string>
+      unit_names;  // by unit data identifier, as the site names them
 };
 using SiteInfo = std::map<unsigned int, DeviceInfo>;
 
@@ -89,7 +94,23 @@ struct DeviceView {
   line::LineStats line_stats;
   RoundStats round;
   Health health = Health::kStarting;
-  Severity worst = Severity::kNone;  // of the active alarms
+  Severity worst = Severity::kNone;      // of the active alarms
+  std::vector<AlarmState> alarm_states;  // every listed alarm of the device, as the board has it
+  std::optional<AlarmMark> maintenance;  // in maintenance until maintenance->until
+};
+
+// An operator's action on an alarm or a device, as a front end received it.
+// Every one is audited, whatever becomes of it.
+struct AlarmAction {
+  std::string via;   // "http", "mqtt", "command line"
+  std::string who;   // the user
+  std::string peer;  // the client's address
+  // "acknowledge", "shelve", "unshelve", "maintenance", "maintenance_end"
+  std::string action;
+  unsigned int device = 0;
+  std::string alarm;  // AlarmIdText of the alarm ("" for maintenance)
+  std::string comment;
+  int64_t duration_s = 0;  // shelve and maintenance
 };
 
 // A completed round of one device, read once for every front end.
@@ -137,6 +158,23 @@ class SiteView {
   // Epoch seconds for the door's checks and the audit (tests set their own).
   void SetClock(std::function<int64_t()> clock);
 
+  // --- Alarms as the operators see them (the board).
+  std::vector<AlarmState> AlarmStates() const;
+  std::vector<AlarmState> AlarmStates(unsigned int device) const;
+  AlarmKpis AlarmFigures() const;
+  AlarmRules AlarmRulesNow() const;
+  // An operator's action, after the front end checked the user's role and
+  // devices: audited (outcome "done" or "refused" with the reason), then
+  // done by the board, which tells every front end (FrontEnd::OnAlarm).
+  AlarmActionResult Act(const AlarmAction& action);
+  // The board itself: the runner feeds it and front ends listen through
+  // FrontEnds.
+  AlarmBoard& Board() { return board_; }
+  // Takes the raised alarms and the kept marks over (FrontEnds::StartAll).
+  void StartBoard();
+  // Epoch seconds (tests set their own clock).
+  int64_t Now() const;
+
   // The history's read side; null when the site keeps none.
   const store::HistoryStore* History() const;
 
@@ -157,9 +195,9 @@ class SiteView {
 
  private:
   SiteHost& host_;
+  AlarmBoard board_;
   void Audit(const ControlAttempt& a, const std::string& outcome, int result,
              const std::string& reason);
-  int64_t Now() const;
 
   mutable std::mutex mu_;
   SiteInfo site_;
@@ -178,6 +216,8 @@ store::AuditEntry AuditEntryOf(const ControlAttempt& a, const std::string& outco
 // One line for the log: "control: VIA WHO from PEER: device D code C[ byte
 // B][ request ID]: OUTCOME[ result R][: REASON]"; client texts made safe.
 std::string AuditLine(const store::AuditEntry& a);
+// "alarm action: VIA WHO from PEER: device D: OUTCOME: WHAT"; client texts made safe.
+std::string AlarmActionLine(const store::AuditEntry& a);
 // Client- or device-supplied text made safe for a log line, for the front
 // ends (which include nothing below the view): k417t_text::Safe.
 std::string SafeText(std::string_view text);
@@ -234,6 +274,9 @@ class FrontEnd {
   virtual void OnRound(const RoundView& round) { (void)round; }
   // The line's thread: a controller lost or answering again.
   virtual void OnLink(const LinkReport& link) { (void)link; }
+  // What the operators are told (the alarm board's notices), in order, from
+  // the thread that caused it; must not block.
+  virtual void OnAlarm(const AlarmNotice& notice) { (void)notice; }
   // A reloaded site file, before anything changes: false with the problem
   // when this front end's part of it cannot be taken.
   virtual bool CheckReload(const Json::Value& site, std::string& error) {
@@ -248,8 +291,8 @@ class FrontEnd {
 
 class FrontEnds {
  public:
-  explicit FrontEnds(SiteView& view) : view_(view) {}
-  ~FrontEnds() { StopAll(); }
+  explicit FrontEnds(SiteView& view);
+  ~FrontEnds();
   void Add(std::shared_ptr<FrontEnd> f);
   // Starts them in order; on a failure stops those started and says which.
   bool StartAll(std::string& error);
@@ -257,6 +300,7 @@ class FrontEnds {
   void StopAll();
   void Round(const RoundReport& report);
   void Link(const LinkReport& link);
+  void Alarm(const AlarmNotice& notice);
   bool CheckReload(const Json::Value& site, std::vector<std::string>& problems);
   void Reload(const Json::Value& site);
 
@@ -266,6 +310,10 @@ class FrontEnds {
   mutable std::mutex mu_;
   std::vector<std::shared_ptr<FrontEnd>> list_;
   bool started_ = false;
+  std::thread ticker_;
+  std::mutex tick_mu_;
+  std::condition_variable tick_cv_;
+  bool ticker_stop_ = false;
 };
 
 }  // namespace qmx::view
