@@ -171,6 +171,16 @@ void SiteView::StartBoard() {
   board_.SetStore(host_.history());
 }
 
+void SiteView::RetainBoard() {
+  std::map<unsigned int, std::vector<uint32_t>> polled;
+  for (unsigned int id : host_.DeviceIds()) {
+    std::optional<DeviceSnapshot> s = host_.Snapshot(id);
+    std::vector<uint32_t>& units = polled[id];
+    if (s) units.assign(s->unit_ids.begin(), s->unit_ids.end());
+  }
+  board_.Retain(polled, Now());
+}
+
 AlarmActionResult SiteView::Act(const AlarmAction& a) {
   const int64_t now = Now();
   AlarmActionResult r;
@@ -625,6 +635,7 @@ bool FrontEnds::CheckReload(const Json::Value& site, std::vector<std::string>& p
 }
 
 void FrontEnds::Reload(const Json::Value& site) {
+  view_.RetainBoard();
   for (const auto& f : list()) f->OnReload(site);
 }
 

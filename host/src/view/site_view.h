@@ -172,6 +172,8 @@ class SiteView {
   AlarmBoard& Board() { return board_; }
   // Takes the raised alarms and the kept marks over (FrontEnds::StartAll).
   void StartBoard();
+  // Lets go of the alarms of devices and units no longer polled (a reload).
+  void RetainBoard();
   // Epoch seconds (tests set their own clock).
   int64_t Now() const;
 
