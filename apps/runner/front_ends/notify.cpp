@@ -15,7 +15,7 @@ class Notify : public FrontEndEntry {
   const char* name() const override { return "notify"; }
 
   bool Load(const SiteFile& site, std::string& error) override {
-    cfg_ = nf::NotifyConfig{};
+    // Read afresh each time (ReadSiteNotify starts from the defaults).
     if (!nf::ReadSiteNotify(site.json, site.path, cfg_, error)) return false;
     if (!cfg_.on()) return true;
     if (!nf::LoadNotifySecrets(cfg_, error)) return false;

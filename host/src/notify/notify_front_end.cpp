@@ -10,6 +10,7 @@ NotifyFrontEnd::NotifyFrontEnd(view::SiteView& view, NotifyConfig cfg, Log log)
 NotifyFrontEnd::~NotifyFrontEnd() { Stop(); }
 
 bool NotifyFrontEnd::Start(std::string& error) {
+  std::lock_guard<std::mutex> lock(mu_);
   if (!cfg_.webhook.url.empty() && !webhook_) {
     auto w = std::make_unique<Webhook>(cfg_.webhook, view_.SinkHistory(), log_);
     if (!w->Start(error)) return false;
@@ -23,13 +24,22 @@ bool NotifyFrontEnd::Start(std::string& error) {
 }
 
 void NotifyFrontEnd::Stop() {
-  if (exec_) exec_->Stop();
-  if (webhook_) webhook_->Stop();
-  exec_.reset();
-  webhook_.reset();
+  std::unique_ptr<ExecHook> exec;
+  std::unique_ptr<Webhook> webhook;
+  {
+    // Notices told from here on go nowhere; the workers end outside the lock.
+    std::lock_guard<std::mutex> lock(mu_);
+    exec = std::move(exec_);
+    webhook = std::move(webhook_);
+  }
+  if (exec) exec->Stop();
+  if (webhook) webhook->Stop();
 }
 
 void NotifyFrontEnd::OnAlarm(const view::AlarmNotice& notice) {
+  // Held only for two queue appends: the line or worker telling the notice
+  // never waits for a command or an endpoint.
+  std::lock_guard<std::mutex> lock(mu_);
   if (exec_) exec_->Offer(notice);
   if (webhook_) webhook_->Offer(notice);
 }

@@ -6,6 +6,7 @@
 // endpoint on the thread that told the notice.
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "notify/exec_hook.h"
@@ -30,6 +31,7 @@ class NotifyFrontEnd : public view::FrontEnd {
   view::SiteView& view_;
   NotifyConfig cfg_;
   Log log_;
+  std::mutex mu_;
   std::unique_ptr<ExecHook> exec_;
   std::unique_ptr<Webhook> webhook_;
 };

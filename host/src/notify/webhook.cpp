@@ -193,12 +193,24 @@ void Webhook::Stop() {
 
 void Webhook::Offer(const view::AlarmNotice& n) {
   if (!cfg_.rules.kinds.count(n.kind)) return;
+  bool full = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    // Bounded like the history's own pending queue: a worker stuck in a
-    // request for timeout_s meets at most a few notices.
-    if (in_.size() >= 4096) in_.pop_front();
+    // Bounded: the worker takes what came in before each request (at most
+    // timeout_s), so only a flood far beyond any rate limit meets this.
+    if (in_.size() >= 4096) {
+      in_.pop_front();
+      full = true;
+    }
     in_.push_back(n);
+  }
+  if (full) {
+    std::lock_guard<std::mutex> lock(counts_mu_);
+    if (++counts_.dropped % 1000 == 1)
+      log_(
+          fmt::format("notify: webhook: 4096 notices waiting for the worker; the oldest dropped "
+                      "({} so far)",
+                      counts_.dropped));
   }
   cv_.notify_all();
 }
