@@ -306,6 +306,8 @@ Json::Value AuditJson(const store::AuditEntry& a) {
 
 const store::HistoryStore* SiteView::History() const { return host_.history(); }
 
+store::HistoryStore* SiteView::SinkHistory() { return host_.history(); }
+
 std::shared_ptr<Outbox> SiteView::OpenOutbox(const std::string& sink, bool events) {
   store::HistoryStore* h = host_.history();
   if (h == nullptr) return nullptr;

@@ -179,6 +179,9 @@ class SiteView {
 
   // The history's read side; null when the site keeps none.
   const store::HistoryStore* History() const;
+  // The history for a sink that keeps rows of its own in it (the webhook's
+  // notices); null when the site keeps none.
+  store::HistoryStore* SinkHistory();
 
   // The outbox of a northbound sink over the history (one per sink name,
   // shared); null when the site keeps no history.
