@@ -124,23 +124,27 @@ int64_t SiteView::Now() const {
   return clock_ ? clock_() : static_cast<int64_t>(std::time(nullptr));
 }
 
-ControlResult SiteView::Control(const ControlAttempt& a, std::chrono::milliseconds limit) {
+std::string SiteView::CheckRequest(const std::string& via, const std::string& request_id,
+                                   int64_t sent_at) {
   const int64_t now = Now();
-  std::string why;
-  if (a.sent_at != 0 && a.sent_at < now - kControlWindowS)
-    why = fmt::format("the request was sent {} s ago (at most {} s old are run)", now - a.sent_at,
-                      kControlWindowS);
-  else if (a.sent_at != 0 && a.sent_at > now + kControlWindowS)
-    why = fmt::format("the request's time is {} s ahead of the gateway's clock", a.sent_at - now);
-  if (why.empty() && !a.request_id.empty()) {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (auto it = request_ids_.begin(); it != request_ids_.end();)
-      it = it->second < now - kRequestIdMemoryS ? request_ids_.erase(it) : std::next(it);
-    const auto [it, fresh] = request_ids_.try_emplace({a.via, a.request_id}, now);
-    if (!fresh)
-      why = fmt::format("request id already run {} s ago (a replay or a retry: use a new id)",
-                        now - it->second);
-  }
+  if (sent_at != 0 && sent_at < now - kControlWindowS)
+    return fmt::format("the request was sent {} s ago (at most {} s old are run)", now - sent_at,
+                       kControlWindowS);
+  if (sent_at != 0 && sent_at > now + kControlWindowS)
+    return fmt::format("the request's time is {} s ahead of the gateway's clock", sent_at - now);
+  if (request_id.empty()) return {};
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = request_ids_.begin(); it != request_ids_.end();)
+    it = it->second < now - kRequestIdMemoryS ? request_ids_.erase(it) : std::next(it);
+  const auto [it, fresh] = request_ids_.try_emplace({via, request_id}, now);
+  if (!fresh)
+    return fmt::format("request id already run {} s ago (a replay or a retry: use a new id)",
+                       now - it->second);
+  return {};
+}
+
+ControlResult SiteView::Control(const ControlAttempt& a, std::chrono::milliseconds limit) {
+  const std::string why = CheckRequest(a.via, a.request_id, a.sent_at);
   if (!why.empty()) {
     Audit(a, "refused", -1, why);
     return {-1, why};
