@@ -26,6 +26,14 @@ std::string EventText(const qmx::store::AlarmEvent& e) {
                      e.data_id, e.seq, e.key, e.code, e.name, e.text, SeverityWord(e.level));
 }
 
+std::string EventText(const qmx::store::AlarmEvent& e, const qmx::view::SiteView::AlarmLabel& l) {
+  std::string text = EventText(e);
+  if (l.name_en.empty()) return text;
+  text += " \u2014 " + l.name_en;
+  if (!l.place_en.empty()) text += ", " + l.place_en;
+  return text;
+}
+
 std::string UnitText(const qmx::view::UnitValues& u) {
   if (!u.error.empty()) return u.error;
   // "Input 1: voltage AB/A 380.5 V, ...; Phase currents: Phase A current 31.5 A, ..."
@@ -53,6 +61,29 @@ std::string UnitText(const qmx::view::UnitValues& u) {
 }
 
 Output::Output(FILE* out, bool json, bool progress) : out_(out), json_(json), progress_(progress) {}
+
+void Output::SetLabeler(Labeler labeler) {
+  std::lock_guard<std::mutex> lock(mu_);
+  labeler_ = std::move(labeler);
+}
+
+qmx::view::SiteView::AlarmLabel Output::LabelOf(unsigned int device,
+                                                const qmx::store::AlarmEvent& e) {
+  Labeler l;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    l = labeler_;
+  }
+  return l ? l(device, e) : qmx::view::SiteView::AlarmLabel{};
+}
+
+Json::Value Output::EventJson(unsigned int device, const qmx::store::AlarmEvent& e) {
+  Json::Value v = AlarmEventJson(e);
+  const qmx::view::SiteView::AlarmLabel l = LabelOf(device, e);
+  v["name_en"] = l.name_en;
+  v["place_en"] = l.place_en;
+  return v;
+}
 
 void Output::ClearProgress() {
   if (progress_shown_) {
@@ -102,7 +133,7 @@ void Output::Round(const qmx::view::RoundView& round) {
     for (const auto& u : round.units) units.append(qmx::view::UnitJson(u));
     v["units"] = units;
     Json::Value events(Json::arrayValue);
-    for (const auto& e : r.events) events.append(AlarmEventJson(e));
+    for (const auto& e : r.events) events.append(EventJson(r.device_id, e));
     v["alarms"] = events;
     Json(v);
     return;
@@ -112,7 +143,7 @@ void Output::Round(const qmx::view::RoundView& round) {
   for (const auto& u : round.units)
     text +=
         fmt::format("  {:9} {:>6}: {}\n", qmx::view::DeviceTypeOf(u.type), u.data_id, UnitText(u));
-  for (const auto& e : r.events) text += "  " + EventText(e) + "\n";
+  for (const auto& e : r.events) text += "  " + EventText(e, LabelOf(r.device_id, e)) + "\n";
   if (!text.empty()) text.pop_back();
   Line(text);
 }
@@ -127,7 +158,7 @@ void Output::Link(const qmx::LinkReport& r) {
     v["stale"] = !r.answering;
     v["missed"] = r.missed;
     Json::Value events(Json::arrayValue);
-    for (const auto& e : r.events) events.append(AlarmEventJson(e));
+    for (const auto& e : r.events) events.append(EventJson(r.device_id, e));
     v["alarms"] = events;
     Json(v);
     return;
@@ -140,19 +171,19 @@ void Output::Link(const qmx::LinkReport& r) {
                         r.device_id, TimeText(r.time), r.missed);
   // The clear comes with the round that brought the controller back.
   if (!r.answering)
-    for (const auto& e : r.events) text += "\n  " + EventText(e);
+    for (const auto& e : r.events) text += "\n  " + EventText(e, LabelOf(r.device_id, e));
   Line(text);
 }
 
 void Output::Events(const qmx::RoundReport& r) {
   for (const auto& e : r.events) {
     if (json_) {
-      Json::Value v = AlarmEventJson(e);
+      Json::Value v = EventJson(r.device_id, e);
       v["kind"] = "alarm";
       v["device"] = r.device_id;
       Json(v);
     } else {
-      Line(EventText(e));
+      Line(EventText(e, LabelOf(r.device_id, e)));
     }
   }
 }
@@ -162,15 +193,27 @@ void Output::Alarms(const std::vector<qmx::store::ActiveAlarm>& active) {
     Json::Value v(Json::objectValue);
     v["kind"] = "active_alarms";
     Json::Value list(Json::arrayValue);
-    for (const auto& a : active) list.append(AlarmPointJson(a));
+    for (const auto& a : active) {
+      Json::Value p = AlarmPointJson(a);
+      const qmx::view::SiteView::AlarmLabel l =
+          LabelOf(a.data_id, qmx::store::EventOf(a, true, a.since));
+      p["name_en"] = l.name_en;
+      p["place_en"] = l.place_en;
+      list.append(p);
+    }
     v["alarms"] = list;
     Json(v);
     return;
   }
   std::string text = fmt::format("active alarms: {}", active.size());
-  for (const auto& a : active)
+  for (const auto& a : active) {
     text += fmt::format("\n  {} #{} [{}] {} {} {} {} since {}", a.data_id, a.seq, a.key,
                         SeverityWord(a.level), a.code, a.name, a.text, TimeText(a.since));
+    const qmx::view::SiteView::AlarmLabel l =
+        LabelOf(a.data_id, qmx::store::EventOf(a, true, a.since));
+    if (!l.name_en.empty())
+      text += " \u2014 " + l.name_en + (l.place_en.empty() ? "" : ", " + l.place_en);
+  }
   Line(text);
 }
 

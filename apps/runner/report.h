@@ -3,6 +3,7 @@
 #include <json/value.h>
 
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,6 +15,14 @@ namespace k417t_run {
 // "YYYY-MM-DD HH:MM:SS ZONE" in local time, for people.
 std::string TimeText(int64_t epoch);
 std::string EventText(const qmx::store::AlarmEvent& e);
+// The same with the readable name and place appended (" — NAME, PLACE"), when
+// there is a name.
+std::string EventText(const qmx::store::AlarmEvent& e, const qmx::view::SiteView::AlarmLabel& l);
+
+// The readable name and place of an alarm event of a device (or of the
+// device whose unit `device` is).
+using Labeler = std::function<qmx::view::SiteView::AlarmLabel(unsigned int device,
+                                                              const qmx::store::AlarmEvent& e)>;
 // One unit's values for the round table: measurements with their units,
 // "—" for no value, states only when not normal.
 std::string UnitText(const qmx::view::UnitValues& u);
@@ -23,6 +32,9 @@ std::string UnitText(const qmx::view::UnitValues& u);
 class Output {
  public:
   Output(FILE* out, bool json, bool progress);
+  // Alarm events and points are printed with their readable names from
+  // here on (none: the controller's words alone).
+  void SetLabeler(Labeler labeler);
   void Round(const qmx::view::RoundView& round);
   // A controller lost (its values stale from now on) or answering again.
   void Link(const qmx::LinkReport& report);
@@ -36,6 +48,10 @@ class Output {
 
  private:
   void ClearProgress();
+  qmx::view::SiteView::AlarmLabel LabelOf(unsigned int device, const qmx::store::AlarmEvent& e);
+  // {"kind" ...} members of an event: AlarmEventJson + "name_en", "place_en".
+  Json::Value EventJson(unsigned int device, const qmx::store::AlarmEvent& e);
+  Labeler labeler_;
   FILE* out_;
   bool json_;
   bool progress_;

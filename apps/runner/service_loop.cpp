@@ -53,6 +53,12 @@ class Service {
     // The front ends start in the registry's order (once the devices are set
     // up) and stop in the reverse one.
     front_ends.Build({view_, in_.site, output_, a.quiet, log_, ""}, fronts_);
+    // Alarm events and points printed with their readable names (a point's
+    // data identifier may be a unit's: its device is looked up).
+    output_.SetLabeler([this](unsigned int device, const qmx::store::AlarmEvent& e) {
+      const std::optional<unsigned int> owner = view_.DeviceOfUnit(e.data_id);
+      return view_.Label(owner ? *owner : device, e);
+    });
     host_->SetReportSink([this](const qmx::RoundReport& r) { fronts_.Round(r); });
     host_->SetLinkSink([this](const qmx::LinkReport& r) { fronts_.Link(r); });
     // Stops the lines before anything the plug-in made goes, and that before
@@ -66,6 +72,8 @@ class Service {
     fleet_ = std::make_unique<Fleet>(fo, factory, host_, output_, log_);
   }
 
+  ~Service() { output_.SetLabeler(nullptr); }  // the view goes with this object
+
   // 0, 1 or 2 as Serve.
   int Run() {
     std::vector<std::string> problems;
@@ -74,6 +82,15 @@ class Service {
       return 2;
     }
     view_.SetSite(SiteInfo());
+    {
+      std::string error;
+      auto names = LoadAlarmNames(a_.site, in_.site.json, error);
+      if (!names) {
+        std::cerr << "k417t-run: " << error << "\n";
+        return 2;
+      }
+      view_.SetAlarmNames(std::move(names));
+    }
     signal(SIGINT, OnStop);
     signal(SIGTERM, OnStop);
     signal(SIGUSR1, OnUsr1);
@@ -114,7 +131,7 @@ class Service {
   qmx::view::SiteInfo SiteInfo() const {
     qmx::view::SiteInfo info;
     for (const SiteDevice* d : fleet_->devices())
-      info[d->data_id] = {d->name, d->ctrl->baud_rate, d->labels};
+      info[d->data_id] = {d->name, d->ctrl->baud_rate, d->labels, d->unit_names};
     return info;
   }
 
@@ -183,6 +200,11 @@ class Service {
     }
     if (applied) {
       view_.SetSite(SiteInfo());
+      std::string names_error;
+      if (auto names = LoadAlarmNames(a_.site, next_site, names_error))
+        view_.SetAlarmNames(std::move(names));
+      else
+        why.push_back(names_error);
       fronts_.Reload(next_site);
     }
     ReportReload(applied, why, change);

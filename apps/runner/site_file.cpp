@@ -134,6 +134,20 @@ const Limit& LimitOf(const std::string& name) {
   return kLimits[0];
 }
 
+// The "name" of a unit element: absent, or a non-empty string.
+bool ReadUnitName(const Json::Value& element, const std::string& where, unsigned id,
+                  std::map<unsigned, std::string>& names, std::string& error) {
+  const Json::Value& name = qmx::json::Member(element, "name");
+  if (name.isNull()) return true;
+  std::string text;
+  if (!qmx::json::ToString(name, text) || text.empty()) {
+    error = where + ".name must be a non-empty string";
+    return false;
+  }
+  names[id] = text;
+  return true;
+}
+
 // A device entry's "name", else "device-<data_id>".
 std::string NameOf(const Json::Value& entry, unsigned data_id) {
   return entry["name"].isString() ? entry["name"].asString() : fmt::format("device-{}", data_id);
@@ -204,6 +218,30 @@ bool HistoryValue(const std::string& what, const std::string& text, double& out,
   return true;
 }
 
+std::string AlarmNamesPath(const std::string& site_path, const Json::Value& site) {
+  std::string path;
+  if (!qmx::json::ToString(qmx::json::Member(site, "alarm_names"), path) || path.empty()) return "";
+  if (path[0] == '/') return path;
+  const size_t slash = site_path.rfind('/');
+  return slash == std::string::npos ? path : site_path.substr(0, slash + 1) + path;
+}
+
+std::shared_ptr<const qmx::view::AlarmNames> LoadAlarmNames(const std::string& site_path,
+                                                            const Json::Value& site,
+                                                            std::string& error) {
+  const Json::Value& member = qmx::json::Member(site, "alarm_names");
+  if (member.isNull()) return qmx::view::AlarmNames::English();
+  std::string given;
+  if (!qmx::json::ToString(member, given) || given.empty()) {
+    error = site_path + ": alarm_names must be the path of a language file (a non-empty string)";
+    return nullptr;
+  }
+  std::string why;
+  auto names = qmx::view::AlarmNames::Load(AlarmNamesPath(site_path, site), why);
+  if (!names) error = site_path + ": alarm_names: " + why;
+  return names;
+}
+
 std::vector<SiteDevice> NamedDevices(const Json::Value& site) {
   std::vector<SiteDevice> out;
   const Json::Value& list = qmx::json::Member(site, "devices");
@@ -260,6 +298,20 @@ bool LoadSite(const std::string& path, Json::Value& site, std::vector<SiteDevice
   for (const SiteDevice& d : devices) used.emplace(d.data_id, "the data_id of device " + d.name);
   for (SiteDevice& d : devices) {
     if (!CheckUnits(path, d.setting, d.name, used, error)) return false;
+    for (const char* list : {"acSetting", "dcSetting"}) {
+      const Json::Value& units = qmx::json::Member(d.setting, list);
+      if (!units.isArray()) continue;
+      for (Json::ArrayIndex k = 0; k < units.size(); ++k) {
+        uint32_t id = 0;
+        qmx::json::ToUInt32(qmx::json::Member(units[k], "data_id"), id);
+        const std::string where = fmt::format("{}: device {}: {}[{}]", path, d.name, list, k);
+        if (!ReadUnitName(units[k], where, id, d.unit_names, error)) return false;
+      }
+    }
+    const Json::Value& rc = qmx::json::Member(d.setting, "rcSetting");
+    if (!ReadUnitName(rc, fmt::format("{}: device {}: rcSetting", path, d.name), d.data_id,
+                      d.unit_names, error))
+      return false;
     const Json::Value& dc = qmx::json::Member(d.setting, "dcSetting");
     if (!dc.isArray()) continue;
     for (Json::ArrayIndex k = 0; k < dc.size(); ++k) {
@@ -271,6 +323,7 @@ bool LoadSite(const std::string& path, Json::Value& site, std::vector<SiteDevice
       if (!ReadLabels(labels, where, d.labels[id], error)) return false;
     }
   }
+  if (!LoadAlarmNames(path, site, error)) return false;
   return true;
 }
 

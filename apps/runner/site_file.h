@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "qmx/pmbus_protocol.h"
+#include "view/alarm_names.h"
 #include "view/dead_band.h"
 #include "view/unit_values.h"
 
@@ -21,6 +22,10 @@ struct SiteDevice {
   std::string entry;  // the whole entry, compact: equal text, same device
   // Names and units the site gives the entries of DC units' m and user lists.
   std::map<unsigned, qmx::view::UnitLabels> labels;
+  // The names the site gives its units ("name" of an acSetting, dcSetting
+  // or rcSetting element), by data identifier (the rectifier group's is the
+  // controller's).
+  std::map<unsigned, std::string> unit_names;
   std::shared_ptr<QMXController> host_ctrl;
   std::shared_ptr<PMBusProtocol> ctrl;
 };
@@ -42,9 +47,21 @@ std::vector<SiteDevice> NamedDevices(const Json::Value& site);
 // of devices and their units unique, speeds the serial driver can set. False
 // with the first problem in `error`. A DC unit element may name its m and
 // user values: "labels": {"m": [{"name": "Battery 1 current", "unit": "A"}],
-// "user": [...]} (at most 2 and 27 entries, "unit" optional).
+// "user": [...]} (at most 2 and 27 entries, "unit" optional). Each unit
+// element (and "rcSetting") may give the unit's own "name" (a non-empty
+// string). A top-level "alarm_names" names the language file of the alarms'
+// readable names (relative to the site file's folder); it must read as one.
 bool LoadSite(const std::string& path, Json::Value& site, std::vector<SiteDevice>& devices,
               std::string& error);
+
+// The language file the site picks for alarm names ("" when it picks none:
+// the built-in English), as a path to open.
+std::string AlarmNamesPath(const std::string& site_path, const Json::Value& site);
+// The table the site picks (the built-in English one when it picks none);
+// null with the problem in `error`.
+std::shared_ptr<const qmx::view::AlarmNames> LoadAlarmNames(const std::string& site_path,
+                                                            const Json::Value& site,
+                                                            std::string& error);
 
 // How the history is written: the site file's "history" object,
 //   {"heartbeat_s": 300, "commit_s": 30, "max_mb": 64,

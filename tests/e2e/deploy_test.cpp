@@ -142,6 +142,39 @@ TEST(RunnerDeploy, CheckConfigNamesEveryProblemAndExitsTwo) {
     EXPECT_TRUE(Contains(r.raw, says)) << labels << "\n" << r.raw;
   }
 
+  // The units' own names and the language file of alarm names.
+  Write(t.File("names.json"), ReadText(K417T_SOURCE_DIR "/data/alarm-names/en.json"));
+  Write(t.File("broken-names.json"), R"({"language": "xx", "words": {}, "alarms": []})");
+  int files = 0;
+  const auto unit_names = [&](const std::string& ac_name, const std::string& rest) {
+    return Write(t.File("unit-names-" + std::to_string(++files) + ".json"), R"({"devices": [
+      {"name": "p1", "data_id": 7, "setting": {"port": "/dev/null", "rcSetting": {"name": "Shelf"},
+       "acSetting": [{"data_id": 71, "name": )" + ac_name + R"(}]}}])" + rest + "}");
+  };
+  RunResult named_units = RunRunner(
+      "--check-config --site " + unit_names("\"Main AC\"", R"(, "alarm_names": "names.json")") +
+      " 2>&1");
+  EXPECT_EQ(0, named_units.exit_code) << named_units.raw;
+  const std::pair<std::string, std::string> wrong_names[] = {
+      {unit_names("5", ""), "device p1: acSetting[0].name must be a non-empty string"},
+      {unit_names("\"\"", ""), "acSetting[0].name must be a non-empty string"},
+      {unit_names("\"A\"", R"(, "alarm_names": 3)"),
+       "alarm_names must be the path of a language file"},
+      {unit_names("\"A\"", R"(, "alarm_names": "none.json")"), "none.json: cannot be read"},
+      {unit_names("\"A\"", R"(, "alarm_names": "broken-names.json")"),
+       "alarm_names: " + t.File("broken-names.json") + ": words.separator is missing"}};
+  for (const auto& [file, says] : wrong_names) {
+    RunResult r = RunRunner("--check-config --site " + file + " 2>&1");
+    EXPECT_EQ(2, r.exit_code) << says << r.raw;
+    EXPECT_TRUE(Contains(r.raw, says)) << says << "\n" << r.raw;
+  }
+  const std::string rc_name = Write(t.File("rc-name.json"), R"({"devices": [
+      {"name": "p1", "data_id": 7, "setting": {"port": "/dev/null", "rcSetting": {"name": ["x"]}}}]})");
+  RunResult bad_rc = RunRunner("--check-config --site " + rc_name + " 2>&1");
+  EXPECT_EQ(2, bad_rc.exit_code) << bad_rc.raw;
+  EXPECT_TRUE(Contains(bad_rc.raw, "device p1: rcSetting.name must be a non-empty string"))
+      << bad_rc.raw;
+
   RunResult missing = RunRunner("--check-config --site " + t.File("nowhere.json") + " 2>&1");
   EXPECT_EQ(2, missing.exit_code);
   EXPECT_TRUE(Contains(missing.raw, t.File("nowhere.json"))) << missing.raw;
@@ -236,6 +269,7 @@ TEST(RunnerDeploy, InstalledTreeRunsWithoutPluginPath) {
   for (const char* file :
        {K417T_BIN_DIR "/k417t-run", K417T_BIN_DIR "/k417t-sim", K417T_PLUGIN_FILE,
         K417T_DATA_DIR "/scenario.json", K417T_DATA_DIR "/scenarios/lossy_line.json",
+        K417T_DATA_DIR "/alarm-names/en.json",
         K417T_CONF_DIR "/site.json", K417T_UNIT_DIR "/k417t.service"})
     EXPECT_EQ(0, access((root + file).c_str(), F_OK)) << file;
   // The unit starts the installed runner on the installed site file.

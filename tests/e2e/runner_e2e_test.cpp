@@ -118,7 +118,11 @@ TEST(RunnerE2E, AlarmsFollowTheScenarioStateBytes) {
     "changes": [
       { "after_rounds": 1, "set": { "dc": [ { "v_state": 1 } ], "rectifier": { "modules": [ {}, { "fault": 1 } ] } } },
       { "after_rounds": 2, "set": { "dc": [ { "v_state": 0 } ] } } ] })");
-  const std::string site = SiteFor(ParseFile(scen), t.File("site.json"));
+  // The site names its DC unit: the readable place says that name.
+  Json::Value site_json = ParseFile(SiteFor(ParseFile(scen), t.File("site.json")));
+  site_json["devices"][0]["setting"]["dcSetting"][0]["name"] = "Battery room A";
+  const std::string site =
+      Write(t.File("site.json"), Json::writeString(Json::StreamWriterBuilder(), site_json));
   RunResult r = RunRunner("--site " + site + " --simulate " + scen + " --rounds 3 --json --alarms --db " +
                     t.File("h.db") + " --log " + t.File("log"));
   ASSERT_EQ(0, r.exit_code) << r.raw;
@@ -134,6 +138,11 @@ TEST(RunnerE2E, AlarmsFollowTheScenarioStateBytes) {
     if (e["key"] == "RC_0") {
       EXPECT_EQ("模块2整流模块故障告警", e["text"].asString());
       EXPECT_EQ(2u, e["seq"].asUInt());
+      EXPECT_EQ("Rectifier module fault", e["name_en"].asString());
+      EXPECT_EQ("rectifier group, module 2", e["place_en"].asString());
+    } else {
+      EXPECT_EQ("DC output voltage too low", e["name_en"].asString());
+      EXPECT_EQ("Battery room A", e["place_en"].asString());
     }
   }
   // the summary at exit: only the rectifier fault is still active
@@ -141,6 +150,19 @@ TEST(RunnerE2E, AlarmsFollowTheScenarioStateBytes) {
   ASSERT_EQ("active_alarms", summary["kind"].asString());
   ASSERT_EQ(1u, summary["alarms"].size());
   EXPECT_EQ("RC_0", summary["alarms"][0]["key"].asString());
+  EXPECT_EQ("rectifier group, module 2", summary["alarms"][0]["place_en"].asString());
+
+  // As text: the controller's words as they were, the readable ones after.
+  RunResult text = RunRunner("--site " + site + " --simulate " + scen +
+                             " --rounds 2 --quiet --db " + t.File("h2.db") + " --log " +
+                             t.File("log2"));
+  ASSERT_EQ(0, text.exit_code) << text.raw;
+  const auto has = [&](const std::string& part) {
+    return text.raw.find(part) != std::string::npos;
+  };
+  EXPECT_TRUE(has("[RC_0] 06024 整流模块故障告警 模块2整流模块故障告警 (")) << text.raw;
+  EXPECT_TRUE(has(") \u2014 Rectifier module fault, rectifier group, module 2\n")) << text.raw;
+  EXPECT_TRUE(has(") \u2014 DC output voltage too low, Battery room A\n")) << text.raw;
 }
 
 TEST(RunnerE2E, ControlCommandReturnCodeComesBack) {

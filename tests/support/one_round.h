@@ -1,5 +1,6 @@
 #pragma once
-// One controller (AC screen 11, DC unit 21, the rectifier group 100) on an
+// One controller (AC screen 11, DC unit 21, the rectifier group 100, unless
+// the test gives another setting) on an
 // in-memory line through the real plug-in and host, answered by the
 // simulator: polled round by round on the test's own thread. With `db`, the
 // host keeps its history there.
@@ -25,7 +26,13 @@ struct OneRound {
   std::unique_ptr<qmx::wire::MemoryTransport> end;
   std::unique_ptr<k417t::sim::Simulator> sim;
 
-  explicit OneRound(const Json::Value& scenario, const std::string& db = "") {
+  static constexpr const char* kSetting =
+      R"({"address": 1, "timeout_ms": 200, "acSetting": [{"data_id": 11}],
+          "dcSetting": [{"data_id": 21}], "rcSetting": {}})";
+
+  // `setting`: the controller's setting (its units), when not the one above.
+  explicit OneRound(const Json::Value& scenario, const std::string& db = "",
+                    const std::string& setting = kSetting) {
     qmx::SiteHost::Options o;
     o.db_path = db;
     host = std::make_shared<qmx::SiteHost>(o, [](const std::string&) {});
@@ -34,8 +41,7 @@ struct OneRound {
         std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
     ctrl->Init(host_ctrl, 100);
     Json::Value s;
-    std::istringstream(R"({"address": 1, "timeout_ms": 200, "acSetting": [{"data_id": 11}],
-                           "dcSetting": [{"data_id": 21}], "rcSetting": {}})") >> s;
+    std::istringstream(setting) >> s;
     EXPECT_TRUE(ctrl->InitSetting(s));
     auto pair = qmx::wire::MemoryTransport::make_pair();
     end = std::move(pair.second);

@@ -9,6 +9,19 @@
 #include "units/common/safe_text.h"
 
 namespace qmx::view {
+namespace {
+
+// The kind of each unit as its images say (a unit's image type names it).
+std::map<unsigned int, std::string> KindsOf(const std::vector<UnitImage>& images) {
+  std::map<unsigned int, std::string> kinds;
+  for (const UnitImage& img : images) {
+    const std::string kind = KindOf(img.type);
+    if (kind != "unknown" || kinds.count(img.data_id) == 0) kinds[img.data_id] = kind;
+  }
+  return kinds;
+}
+
+}  // namespace
 
 const char* HealthWord(Health h) {
   switch (h) {
@@ -30,8 +43,11 @@ double WireLimitMs(uint64_t bytes, uint64_t exchanges, int baud) {
 }
 
 void SiteView::SetSite(SiteInfo site) {
-  std::lock_guard<std::mutex> lock(mu_);
-  site_ = std::move(site);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    site_ = std::move(site);
+  }
+  RebuildPlaces();
 }
 
 SiteInfo SiteView::site() const {
@@ -168,11 +184,107 @@ AlarmRules SiteView::AlarmRulesNow() const { return board_.Rules(); }
 
 void SiteView::StartBoard() {
   board_.SetDeviceName([this](unsigned int id) { return Info(id).name; });
+  std::vector<DeviceSnapshot> snapshots;
   for (unsigned int id : host_.DeviceIds()) {
     std::optional<DeviceSnapshot> s = host_.Snapshot(id);
-    if (s) board_.Restore(id, s->alarms, Now());
+    if (!s) continue;
+    std::lock_guard<std::mutex> lock(labels_mu_);
+    units_seen_[id] = {s->unit_ids, KindsOf(s->images)};
+    snapshots.push_back(std::move(*s));
   }
+  {
+    std::lock_guard<std::mutex> lock(labels_mu_);
+    board_started_ = true;
+  }
+  RebuildPlaces();  // and hands the board its describer
+  for (const DeviceSnapshot& s : snapshots) board_.Restore(s.device_id, s.alarms, Now());
   board_.SetStore(host_.history());
+}
+
+// --- Readable names and places
+
+void SiteView::SetAlarmNames(std::shared_ptr<const AlarmNames> names) {
+  {
+    std::lock_guard<std::mutex> lock(labels_mu_);
+    names_ = std::move(names);
+  }
+  RebuildPlaces();
+}
+
+void SiteView::SeeUnits(unsigned int device, const std::vector<UnitImage>& images) {
+  std::map<unsigned int, std::string> kinds = KindsOf(images);
+  {
+    std::lock_guard<std::mutex> lock(labels_mu_);
+    const auto it = units_seen_.find(device);
+    if (it != units_seen_.end() && it->second.kinds == kinds) return;
+  }
+  // A unit seen for the first time (or a reload changed the units): their
+  // order comes from the controller's list.
+  UnitsSeen seen;
+  seen.kinds = std::move(kinds);
+  if (std::optional<DeviceSnapshot> s = host_.Snapshot(device)) seen.unit_ids = s->unit_ids;
+  {
+    std::lock_guard<std::mutex> lock(labels_mu_);
+    units_seen_[device] = std::move(seen);
+  }
+  RebuildPlaces();
+}
+
+void SiteView::RebuildPlaces() {
+  const SiteInfo site = this->site();
+  bool started = false;
+  {
+    std::lock_guard<std::mutex> lock(labels_mu_);
+    places_.clear();
+    for (const auto& [id, info] : site) {
+      const auto seen = units_seen_.find(id);
+      places_[id] =
+          seen == units_seen_.end()
+              ? MakeDevicePlaces(id, {}, {}, info.unit_names)
+              : MakeDevicePlaces(id, seen->second.unit_ids, seen->second.kinds, info.unit_names);
+    }
+    for (const auto& [id, seen] : units_seen_)
+      if (places_.count(id) == 0) places_[id] = MakeDevicePlaces(id, seen.unit_ids, seen.kinds, {});
+    started = board_started_;
+  }
+  // The board describes its listed alarms again with what is known now.
+  if (started)
+    board_.SetDescribe([this](unsigned int device, const store::ActiveAlarm& point,
+                              std::string& name,
+                              std::string& place) { Describe(device, point, name, place); });
+}
+
+void SiteView::Describe(unsigned int device, const store::ActiveAlarm& point, std::string& name,
+                        std::string& place) const {
+  std::lock_guard<std::mutex> lock(labels_mu_);
+  const std::shared_ptr<const AlarmNames> names = names_ ? names_ : AlarmNames::English();
+  const auto it = places_.find(device);
+  if (it != places_.end()) {
+    names->Describe(it->second, point, name, place);
+  } else {
+    DevicePlaces none;
+    none.device = device;
+    names->Describe(none, point, name, place);
+  }
+}
+
+SiteView::AlarmLabel SiteView::Label(unsigned int device, const store::ActiveAlarm& point) const {
+  AlarmLabel l;
+  Describe(device, point, l.name_en, l.place_en);
+  return l;
+}
+
+SiteView::AlarmLabel SiteView::Label(unsigned int device, const store::AlarmEvent& e) const {
+  store::ActiveAlarm a;
+  a.data_id = e.data_id;
+  a.key = e.key;
+  a.seq = e.seq;
+  a.level = e.level;
+  a.code = e.code;
+  a.name = e.name;
+  a.text = e.text;
+  a.since = e.time;
+  return Label(device, a);
 }
 
 void SiteView::RetainBoard() {
@@ -366,6 +478,7 @@ std::optional<SiteView::StoredUnit> SiteView::ReadRecord(const store::HistoryRec
 }
 
 RoundView SiteView::Round(const RoundReport& report) {
+  SeeUnits(report.device_id, report.images);
   RoundView r;
   r.report = report;
   r.info = Info(report.device_id);

@@ -23,6 +23,7 @@
 
 #include "site/site_host.h"
 #include "view/alarm_board.h"
+#include "view/alarm_names.h"
 #include "view/outbox.h"
 #include "view/severity.h"
 #include "view/unit_values.h"
@@ -182,6 +183,18 @@ class SiteView {
   // Epoch seconds (tests set their own clock).
   int64_t Now() const;
 
+  // --- Readable names and places of alarm points (the label table).
+  // The language file the site picked (null: the built-in English one).
+  void SetAlarmNames(std::shared_ptr<const AlarmNames> names);
+  // Name and place of any point of a device: a listed alarm, an active
+  // point or a history event. The place follows the device's units (their
+  // kinds and ordinals as its images say) and the site's unit names.
+  struct AlarmLabel {
+    std::string name_en, place_en;
+  };
+  AlarmLabel Label(unsigned int device, const store::ActiveAlarm& point) const;
+  AlarmLabel Label(unsigned int device, const store::AlarmEvent& event) const;
+
   // The history's read side; null when the site keeps none.
   const store::HistoryStore* History() const;
   // The history for a sink that keeps rows of its own in it (the webhook's
@@ -217,6 +230,23 @@ class SiteView {
   mutable std::map<unsigned int, unsigned int> unit_devices_;  // unit data id -> device
   // (front end, request id) -> when it was run.
   std::map<std::pair<std::string, std::string>, int64_t> request_ids_;
+
+  // The label table and what it needs of each device. Its own lock: the
+  // board describes alarms under its lock, and nothing holding labels_mu_
+  // calls out.
+  struct UnitsSeen {
+    std::vector<unsigned int> unit_ids;
+    std::map<unsigned int, std::string> kinds;  // by data identifier
+  };
+  void SeeUnits(unsigned int device, const std::vector<UnitImage>& images);
+  void RebuildPlaces();
+  void Describe(unsigned int device, const store::ActiveAlarm& point, std::string& name,
+                std::string& place) const;
+  mutable std::mutex labels_mu_;
+  std::shared_ptr<const AlarmNames> names_;
+  std::map<unsigned int, UnitsSeen> units_seen_;
+  std::map<unsigned int, DevicePlaces> places_;
+  bool board_started_ = false;
 };
 
 // The audit's row for an attempt and what became of it (time 0: the caller's
