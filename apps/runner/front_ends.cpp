@@ -4,6 +4,7 @@
 
 namespace k417t_run {
 
+std::unique_ptr<FrontEndEntry> AlarmsEntry();
 std::unique_ptr<FrontEndEntry> ConsoleEntry();
 std::unique_ptr<FrontEndEntry> HttpEntry();
 std::unique_ptr<FrontEndEntry> MqttEntry();
@@ -12,7 +13,7 @@ std::unique_ptr<FrontEndEntry> RemoteWriteEntry();
 
 std::vector<std::unique_ptr<FrontEndEntry>> MakeFrontEndEntries() {
   std::vector<std::unique_ptr<FrontEndEntry>> all;
-  for (auto make : {ConsoleEntry, HttpEntry, MqttEntry, SnmpEntry, RemoteWriteEntry})
+  for (auto make : {AlarmsEntry, ConsoleEntry, HttpEntry, MqttEntry, SnmpEntry, RemoteWriteEntry})
     all.push_back(make());
   return all;
 }
