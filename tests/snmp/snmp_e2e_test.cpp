@@ -8,7 +8,8 @@
 // are, answer its v2c command and give an NMS sysObjectID and sysDescr.
 // In the test's own process: the alarm board's states walked through snmpd,
 // an operator's acknowledgement and maintenance arriving as notifications,
-// and a chattering point trapped as raised once and chattering once.
+// and a chattering point trapped as raised once and chattering once; the
+// runner with a point that flaps every round does the same.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
@@ -540,4 +541,48 @@ TEST(SnmpE2E, BoardStatesActionsAndChatterThroughSnmpd) {
       raised, chattering, cleared, walk_ms);
   fronts.StopAll();
   EXPECT_EQ(0u, agent->dropped());
+}
+
+// The runner with a DC voltage that flaps every round: the history keeps
+// every transition (k417tKpiTransitions counts them), the NMS gets the
+// alarm raised once and chattering once.
+TEST(SnmpE2E, RunnerChatteringPointTrapsTwice) {
+  e2e::TempDir t;
+  Snmp snmp(t);
+  snmp.StartTraps();
+  snmp.StartMaster();
+  ASSERT_EQ(0, access(snmp.socket().c_str(), F_OK));
+  const std::string scenario = e2e::Example("scenarios/chatter.json");
+  const std::string site = e2e::SiteFor(e2e::ParseFile(scenario), t.File("site.json"));
+  Json::Value s = e2e::ParseFile(site);
+  s["snmp"]["agentx"] = snmp.socket();
+  s["snmp"]["ping_s"] = 1;
+  WriteJson(site, s);
+  const pid_t runner = Spawn(Runner(t, site, scenario), t.File("out"));
+  std::string walk;
+  uint64_t transitions = 0;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        walk = snmp.Walk();
+        std::smatch m;
+        if (std::regex_search(walk, m, std::regex(R"(k417tKpiTransitions\.0 = (\d+)\n)")))
+          transitions = std::stoull(m[1]);
+        return transitions >= 10;
+      },
+      60))
+      << walk << e2e::ReadText(t.File("log"));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const std::string all = e2e::ReadText(snmp.traps());
+  const std::string ns = ".1.3.6.1.4.1.32473.0.";
+  const size_t raised = TrapLines(all, ns + "1").size();
+  const size_t chattering = TrapLines(all, ns + "8").size();
+  const size_t cleared = TrapLines(all, ns + "2").size();
+  EXPECT_GE(raised, 1u) << all;
+  EXPECT_EQ(1u, chattering) << all;
+  EXPECT_LE(raised + chattering, 2u) << transitions << " transitions: " << all;
+  EXPECT_LE(cleared, 1u) << all;
+  EXPECT_NE(std::string::npos, walk.find(" = chattering\n")) << walk;
+  std::printf("runner chatter: %llu transitions, %zu raised, %zu chattering, %zu cleared traps\n",
+              static_cast<unsigned long long>(transitions), raised, chattering, cleared);
+  EXPECT_EQ(0, Stop(runner)) << e2e::ReadText(t.File("log"));
 }
