@@ -281,6 +281,19 @@ TEST(AlarmBoard, MarksSurviveARestart) {
   std::filesystem::remove_all(dir, ec);
 }
 
+TEST(AlarmBoard, AlarmsOfUnitsNoLongerPolledLeaveTheBoard) {
+  Board f;
+  f.Raise(kT0);
+  f.Raise(kT0, Ev(0, true, "DC_3", 5, "06001", "直流3电池熔丝故障告警", 22));
+  ASSERT_TRUE(f.b.Maintenance(kDev, {"tech", kT0, "", kT0 + 600}).ok);
+  f.b.Retain({{kDev, {kDev, 11}}}, kT0 + 10);  // DC unit 22 removed from the site
+  EXPECT_TRUE(f.State("11_AC_8_9"));
+  EXPECT_FALSE(f.State("22_DC_3_5"));
+  f.b.Retain({}, kT0 + 20);  // the device removed
+  EXPECT_TRUE(f.b.States().empty());
+  EXPECT_FALSE(f.b.MaintenanceOf(kDev));
+}
+
 TEST(AlarmBoard, TheSiteFilesRulesAreCheckedMemberByMember) {
   AlarmRules r;
   std::string error;

@@ -799,6 +799,43 @@ void AlarmBoard::OnLink(unsigned int device, bool answering, int64_t now) {
   });
 }
 
+void AlarmBoard::Retain(const std::map<unsigned int, std::vector<uint32_t>>& polled, int64_t now) {
+  Change(*impl_, [&](std::vector<AlarmNotice>& out) {
+    auto kept = [&](unsigned int device, uint32_t data_id) {
+      auto it = polled.find(device);
+      if (it == polled.end()) return false;
+      for (uint32_t id : it->second)
+        if (id == data_id || data_id == device) return true;
+      return false;
+    };
+    for (auto it = impl_->entries.begin(); it != impl_->entries.end();) {
+      if (kept(it->first.device, it->first.data_id)) {
+        ++it;
+        continue;
+      }
+      if (it->second.shown) {
+        it->second.s.active = false;
+        it->second.s.cleared = now;
+        it->second.s.state = "cleared_unacknowledged";
+        out.push_back(impl_->NoticeOf(it->first, it->second, "cleared", now));
+      }
+      it = impl_->entries.erase(it);
+      impl_->dirty = true;
+    }
+    for (auto it = impl_->maintenance.begin(); it != impl_->maintenance.end();) {
+      if (polled.count(it->first)) {
+        ++it;
+      } else {
+        it = impl_->maintenance.erase(it);
+        impl_->dirty = true;
+      }
+    }
+    for (auto it = impl_->lost.begin(); it != impl_->lost.end();)
+      it = polled.count(*it) ? std::next(it) : impl_->lost.erase(it);
+    impl_->Settle(now, out);
+  });
+}
+
 void AlarmBoard::Tick(int64_t now) {
   Change(*impl_, [&](std::vector<AlarmNotice>& out) {
     impl_->Prune(now);
