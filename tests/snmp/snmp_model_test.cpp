@@ -356,6 +356,294 @@ TEST(SnmpMib, Notifications) {
   EXPECT_EQ(4, n.vars[4].second.number) << "lost is critical";
 }
 
+qmx::view::AlarmState Listed(const qmx::store::ActiveAlarm& point, const std::string& state,
+                             bool active = true) {
+  qmx::view::AlarmState s;
+  s.device = 100;
+  s.point = point;
+  s.active = active;
+  s.state = state;
+  s.annunciated = active && state == "active_unacknowledged";
+  return s;
+}
+
+// Every row index (unit, point) of `column` of `table` for device 100.
+std::map<std::pair<uint32_t, uint32_t>, const qmx::snmp::Var*> Column(
+    const qmx::snmp::MibSnapshot& s, uint32_t table, uint32_t column) {
+  std::map<std::pair<uint32_t, uint32_t>, const qmx::snmp::Var*> out;
+  const Oid prefix = At({1, table, 1, column, 100});
+  for (const auto& [o, v] : s.vars())
+    if (o.size() == prefix.size() + 2 && std::equal(prefix.begin(), prefix.end(), o.begin()))
+      out[{o[o.size() - 2], o[o.size() - 1]}] = &v;
+  return out;
+}
+
+// The board's states in both alarm tables: the active table keeps one row
+// per active alarm with its state beside it; cleared alarms the operators
+// still see are rows of the list table only; an active alarm sits at the
+// same index in both; the device's maintenance and the figures.
+TEST(SnmpMib, AlarmBoardColumnsAndFigures) {
+  using qmx::snmp::Var;
+  qmx::view::DeviceView d;
+  d.id = 100;
+  d.name = "power-1";
+  const auto ac8 = Alarm(11, "AC_8", 9, 2), ac8b = Alarm(11, "AC_8", 10, 2),
+             dc1 = Alarm(21, "DC_1", 3, 3), comm = Alarm(100, "comm", 0, 1),
+             gone = Alarm(11, "AC_9", 9, 2);
+  d.alarms = {ac8, ac8b, dc1, comm};
+  auto acked = Listed(ac8, "active_acknowledged");
+  acked.ack = qmx::view::AlarmMark{"alice", 1700000000, "seen", 0};
+  acked.name_en = "Phase missing";
+  acked.place_en = "AC input 1, phase A";
+  acked.annunciated = true;
+  acked.attached = {"11_AC_8_10"};
+  auto child = Listed(ac8b, "suppressed");
+  child.suppressed_by = "11_AC_8_9";
+  auto shelved = Listed(dc1, "shelved");
+  shelved.shelf = qmx::view::AlarmMark{"bob", 1700000000, "", 1700003600};
+  // Cleared before anyone saw it; its number 9 is the active AC_8's.
+  auto cleared = Listed(gone, "cleared_unacknowledged", false);
+  cleared.cleared = 1700000100;
+  d.alarm_states = {acked, child, cleared, shelved, Listed(comm, "active_unacknowledged")};
+  d.maintenance = qmx::view::AlarmMark{"carol", 1700000000, "fans", 1700007200};
+  qmx::view::AlarmKpis k;
+  k.annunciated_10min = 11;
+  k.flood = true;
+  k.standing = 3;
+  k.stale = 4;
+  k.unacknowledged = 5;
+  k.chattering = 6;
+  k.shelved = 7;
+  k.unknown = 8;
+  k.suppressed = 9;
+  k.devices_in_maintenance = 10;
+  k.annunciated_total = 5000000000ull;
+  k.transitions_total = 6000000000ull;
+  const qmx::snmp::MibSnapshot s(At({}), {d}, 0, &k);
+  auto get = [&](std::initializer_list<uint32_t> rel) {
+    const Var* v = s.Get(At(rel));
+    static const Var none{Var::Type::kOctets, -1, "(none)", {}};
+    return v != nullptr ? *v : none;
+  };
+  using Row = std::pair<uint32_t, uint32_t>;
+
+  // Active table: the existing rows, now with a state each.
+  const auto states = Column(s, 10, 9);
+  EXPECT_EQ(d.alarms.size(), Column(s, 10, 3).size());
+  ASSERT_EQ(d.alarms.size(), states.size()) << "a state beside every active alarm";
+  EXPECT_EQ(2, states.at(Row(11, 9))->number) << "activeAcknowledged";
+  EXPECT_EQ(6, states.at(Row(11, 10))->number) << "suppressed";
+  EXPECT_EQ(4, states.at(Row(21, 3))->number) << "shelved";
+  EXPECT_EQ(1, states.at(Row(100, qmx::snmp::kCommAlarmPoint))->number);
+  EXPECT_EQ("alice", get({1, 10, 1, 10, 100, 11, 9}).text);
+  EXPECT_EQ(qmx::snmp::DateAndTime(1700000000), get({1, 10, 1, 11, 100, 11, 9}).text);
+  EXPECT_EQ("", get({1, 10, 1, 11, 100, 11, 10}).text) << "not acknowledged: no time";
+  EXPECT_EQ(qmx::snmp::DateAndTime(1700003600), get({1, 10, 1, 12, 100, 21, 3}).text);
+  EXPECT_EQ("", get({1, 10, 1, 12, 100, 11, 9}).text);
+  EXPECT_EQ("Phase missing", get({1, 10, 1, 13, 100, 11, 9}).text);
+  EXPECT_EQ("AC input 1, phase A", get({1, 10, 1, 14, 100, 11, 9}).text);
+  EXPECT_EQ("11_AC_8_9", get({1, 10, 1, 15, 100, 11, 10}).text);
+  EXPECT_EQ("", get({1, 10, 1, 15, 100, 11, 9}).text);
+  EXPECT_EQ(1, get({1, 10, 1, 16, 100, 11, 9}).number) << "annunciated: true";
+  EXPECT_EQ(2, get({1, 10, 1, 16, 100, 11, 10}).number);
+  EXPECT_EQ("11_AC_8_10", get({1, 10, 1, 17, 100, 11, 10}).text);
+  EXPECT_EQ("100_comm_0", get({1, 10, 1, 17, 100, 100, qmx::snmp::kCommAlarmPoint}).text);
+
+  // List table: every listed alarm; the active ones where the active table
+  // has them, the cleared one beside them.
+  const auto ids = Column(s, 13, 17);
+  ASSERT_EQ(d.alarm_states.size(), ids.size());
+  for (const auto& [row, id] : Column(s, 10, 17)) {
+    ASSERT_TRUE(ids.count(row)) << id->text;
+    EXPECT_EQ(id->text, ids.at(row)->text) << "the same index in both tables";
+  }
+  const Row gone_row(11, qmx::snmp::kCommAlarmPoint + 1);
+  ASSERT_TRUE(ids.count(gone_row)) << "its number is taken by the active AC_8";
+  EXPECT_EQ("11_AC_9_9", ids.at(gone_row)->text);
+  EXPECT_EQ(3, get({1, 13, 1, 9, 100, 11, gone_row.second}).number) << "clearedUnacknowledged";
+  EXPECT_EQ(2, get({1, 13, 1, 18, 100, 11, gone_row.second}).number) << "active: false";
+  EXPECT_EQ(qmx::snmp::DateAndTime(1700000100), get({1, 13, 1, 19, 100, 11, gone_row.second}).text);
+  EXPECT_EQ(9, get({1, 13, 1, 20, 100, 11, gone_row.second}).number) << "its own sequence";
+  EXPECT_EQ(1, get({1, 13, 1, 18, 100, 11, 9}).number);
+  EXPECT_EQ("", get({1, 13, 1, 19, 100, 11, 9}).text) << "active: no clear time";
+  EXPECT_EQ("alice", get({1, 13, 1, 10, 100, 11, 9}).text);
+  EXPECT_EQ(2, get({1, 13, 1, 4, 100, 21, 3}).number) << "level 3 is minor";
+
+  // The device in maintenance, and its end.
+  EXPECT_EQ(1, get({1, 1, 1, 23, 100}).number);
+  EXPECT_EQ(qmx::snmp::DateAndTime(1700007200), get({1, 1, 1, 24, 100}).text);
+  EXPECT_EQ("carol", get({1, 1, 1, 25, 100}).text);
+
+  // Figures, each where the MIB puts it.
+  const int64_t figures[] = {11, 1, 3, 4, 5, 6, 7, 8, 9, 10, 5000000000ll, 6000000000ll};
+  for (uint32_t n = 1; n <= 12; ++n) EXPECT_EQ(figures[n - 1], get({1, 14, n, 0}).number) << n;
+  EXPECT_EQ(Var::Type::kCounter64, get({1, 14, 11, 0}).type);
+  EXPECT_EQ(Var::Type::kGauge, get({1, 14, 1, 0}).type);
+
+  // Out of maintenance, nothing listed: the columns say so; no figures
+  // without the board's.
+  d.maintenance.reset();
+  d.alarm_states.clear();
+  const qmx::snmp::MibSnapshot plain(At({}), {d}, 0);
+  EXPECT_EQ(2, plain.Get(At({1, 1, 1, 23, 100}))->number);
+  EXPECT_EQ("", plain.Get(At({1, 1, 1, 24, 100}))->text);
+  EXPECT_EQ(4u, Column(plain, 10, 3).size()) << "active rows stay";
+  EXPECT_TRUE(Column(plain, 10, 9).empty()) << "no state the board did not give";
+  EXPECT_TRUE(Column(plain, 13, 17).empty());
+  EXPECT_EQ(nullptr, plain.Get(At({1, 14, 1, 0})));
+}
+
+std::string ReadMib();
+
+// The MIB's K417tBoardState names each state word of the board with the
+// number the agent gives it.
+TEST(SnmpMibFile, BoardStateWordsAreTheEnumeration) {
+  const std::string mib = ReadMib();
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(
+      mib, m,
+      std::regex(R"(K417tBoardState ::= TEXTUAL-CONVENTION[\s\S]*?SYNTAX INTEGER \{([^}]*)\})")));
+  const std::string values = m[1];
+  const std::regex value(R"((\w+)\((\d+)\))");
+  size_t n = 0;
+  for (auto it = std::sregex_iterator(values.begin(), values.end(), value);
+       it != std::sregex_iterator(); ++it, ++n) {
+    // activeUnacknowledged -> active_unacknowledged
+    std::string word;
+    for (char c : std::string((*it)[1])) {
+      if (std::isupper(static_cast<unsigned char>(c))) {
+        word += '_';
+        word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      } else {
+        word += c;
+      }
+    }
+    EXPECT_EQ(std::stoi((*it)[2]), qmx::snmp::BoardStateNumber(word)) << word;
+  }
+  EXPECT_EQ(9u, n);
+  EXPECT_EQ(0, qmx::snmp::BoardStateNumber(""));
+  EXPECT_EQ(0, qmx::snmp::BoardStateNumber("raised"));
+}
+
+qmx::view::AlarmNotice Notice(const std::string& kind) {
+  qmx::view::AlarmNotice n;
+  n.time = 1700000000;
+  n.kind = kind;
+  n.device = 100;
+  n.device_name = "power-1";
+  n.data_id = 11;
+  n.key = "AC_8";
+  n.seq = 9;
+  n.level = 2;
+  n.code = "06017";
+  n.name = "name";
+  n.text = "text";
+  n.name_en = "Phase missing";
+  n.place_en = "AC input 1";
+  n.state = "active_acknowledged";
+  n.who = "alice";
+  n.comment = "seen";
+  n.until = 1700003600;
+  return n;
+}
+
+// Each notice of the board as its notification: the MIB's arc for it and its
+// OBJECTS, in order, as the variables; raised and cleared exactly as the
+// controller's transitions were sent before.
+TEST(SnmpMib, BoardNoticesAsTheMibsNotifications) {
+  const std::string mib = ReadMib();
+  // Notification name -> (arc, objects); object name -> its OID for device 100.
+  std::map<uint32_t, std::pair<std::string, std::vector<std::string>>> traps;
+  const std::regex trap(
+      R"((k417t\w+) NOTIFICATION-TYPE\s+OBJECTS \{([^}]*)\}[\s\S]*?::= \{ k417tNotifications (\d+) \})");
+  for (auto it = std::sregex_iterator(mib.begin(), mib.end(), trap); it != std::sregex_iterator();
+       ++it) {
+    std::vector<std::string> objects;
+    std::istringstream list(std::regex_replace(std::string((*it)[2]), std::regex(","), " "));
+    for (std::string o; list >> o;) objects.push_back(o);
+    traps[static_cast<uint32_t>(std::stoul((*it)[3]))] = {(*it)[1], objects};
+  }
+  ASSERT_EQ(13u, traps.size());
+  std::map<std::string, Oid> oids = {{"k417tDeviceName", At({1, 1, 1, 2, 100})}};
+  const std::regex event(R"((k417tEvent\w+) OBJECT-TYPE[\s\S]*?::= \{ k417tEvent (\d+) \})");
+  for (auto it = std::sregex_iterator(mib.begin(), mib.end(), event); it != std::sregex_iterator();
+       ++it)
+    oids[(*it)[1]] = At({1, 11, static_cast<uint32_t>(std::stoul((*it)[2])), 0});
+  ASSERT_EQ(16u, oids.size());
+
+  const Oid root = At({});
+  const std::pair<const char*, uint32_t> kinds[] = {
+      {"raised", 1},           {"cleared", 2},    {"acknowledged", 5}, {"shelved", 6},
+      {"unshelved", 7},        {"chattering", 8}, {"settled", 9},      {"maintenance", 10},
+      {"maintenance_end", 11}, {"unknown", 12},   {"known", 13}};
+  for (const auto& [kind, arc] : kinds) {
+    qmx::view::AlarmNotice n = Notice(kind);
+    if (arc >= 10) n.key.clear();  // a device's notice
+    const auto out = qmx::snmp::NotificationOf(root, n);
+    ASSERT_TRUE(out.has_value()) << kind;
+    EXPECT_EQ(At({0, arc}), out->trap) << kind;
+    const auto& [name, objects] = traps[arc];
+    ASSERT_EQ(objects.size(), out->vars.size()) << kind << " as " << name;
+    for (size_t k = 0; k < objects.size(); ++k)
+      EXPECT_EQ(oids[objects[k]], out->vars[k].first) << kind << ": " << objects[k];
+    EXPECT_EQ("power-1", out->vars[0].second.text);
+  }
+  // Raised and cleared: what the transition itself gave.
+  qmx::store::AlarmEvent e;
+  e.data_id = 11;
+  e.key = "AC_8";
+  e.seq = 9;
+  e.level = 2;
+  e.code = "06017";
+  e.name = "name";
+  e.text = "text";
+  e.time = 1700000000;
+  for (bool raised : {true, false}) {
+    e.raised = raised;
+    const auto from_event = qmx::snmp::NotificationOf(root, 100, "power-1", e);
+    const auto from_notice = qmx::snmp::NotificationOf(root, Notice(raised ? "raised" : "cleared"));
+    ASSERT_TRUE(from_notice.has_value());
+    EXPECT_EQ(from_event.trap, from_notice->trap);
+    ASSERT_EQ(from_event.vars.size(), from_notice->vars.size());
+    for (size_t k = 0; k < from_event.vars.size(); ++k) {
+      EXPECT_EQ(from_event.vars[k].first, from_notice->vars[k].first);
+      EXPECT_EQ(from_event.vars[k].second.number, from_notice->vars[k].second.number) << k;
+      EXPECT_EQ(from_event.vars[k].second.text, from_notice->vars[k].second.text) << k;
+    }
+  }
+  // The communication alarm: lost and restored.
+  qmx::view::AlarmNotice c = Notice("raised");
+  c.key = "comm";
+  c.seq = 0;
+  c.level = 1;
+  EXPECT_EQ(At({0, 3}), qmx::snmp::NotificationOf(root, c)->trap);
+  c.kind = "cleared";
+  EXPECT_EQ(At({0, 4}), qmx::snmp::NotificationOf(root, c)->trap);
+
+  // An acknowledgement says who, the state after, the alarm's id and
+  // severity (major), its English name and place.
+  const auto ack = qmx::snmp::NotificationOf(root, Notice("acknowledged"));
+  auto value = [&](const std::string& object) {
+    for (const auto& [o, v] : ack->vars)
+      if (o == oids[object]) return v;
+    return qmx::snmp::Var{};
+  };
+  EXPECT_EQ("alice", value("k417tEventWho").text);
+  EXPECT_EQ("seen", value("k417tEventComment").text);
+  EXPECT_EQ(2, value("k417tEventState").number) << "activeAcknowledged";
+  EXPECT_EQ(3, value("k417tEventSeverity").number);
+  EXPECT_EQ("11_AC_8_9", value("k417tEventAlarmId").text);
+  EXPECT_EQ("Phase missing", value("k417tEventNameEn").text);
+  EXPECT_EQ("AC input 1", value("k417tEventPlaceEn").text);
+  EXPECT_EQ(qmx::snmp::DateAndTime(1700003600), value("k417tEventUntil").text);
+
+  // Nothing for what the MIB has no notification of.
+  EXPECT_FALSE(qmx::snmp::NotificationOf(root, Notice("bogus")).has_value());
+  qmx::view::AlarmNotice keyless = Notice("acknowledged");
+  keyless.key.clear();
+  EXPECT_FALSE(qmx::snmp::NotificationOf(root, keyless).has_value());
+}
+
 std::string ReadMib() {
   std::ifstream in(K417T_MIB_DIR "/K417T-MIB.txt");
   std::stringstream text;
@@ -399,7 +687,7 @@ TEST(SnmpMibFile, TableHeadersAfterTheCommonPrefixAreWholeWords) {
           << (*t)[1] << ": " << n << " heads its column \"" << header << "\"";
     }
   }
-  EXPECT_EQ(10u, tables) << "every table of k417tObjects";
+  EXPECT_EQ(11u, tables) << "every table of k417tObjects";
 }
 
 }  // namespace

@@ -126,30 +126,28 @@ void SnmpFrontEnd::Wake() {
   }
 }
 
-void SnmpFrontEnd::Queue(unsigned device, const std::string& name,
-                         const std::vector<store::AlarmEvent>& events) {
-  if (events.empty()) return;
+void SnmpFrontEnd::Queue(Notification n) {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    for (const store::AlarmEvent& e : events) {
-      if (queue_.size() >= cfg_.queue) {
-        queue_.pop_front();
-        ++dropped_;
-      }
-      queue_.push_back(NotificationOf(cfg_.enterprise, device, name, e));
+    if (queue_.size() >= cfg_.queue) {
+      queue_.pop_front();
+      ++dropped_;
     }
+    queue_.push_back(std::move(n));
   }
   Wake();
 }
 
-void SnmpFrontEnd::OnRound(const view::RoundView& round) {
-  dirty_ = true;
-  Queue(round.report.device_id, round.info.name, round.report.events);
-}
+// Rounds and links change the tables; their alarm transitions reach the
+// NMS through the board's notices (OnAlarm), so a point that flaps is not
+// trapped on every transition.
+void SnmpFrontEnd::OnRound(const view::RoundView&) { dirty_ = true; }
 
-void SnmpFrontEnd::OnLink(const LinkReport& link) {
+void SnmpFrontEnd::OnLink(const LinkReport&) { dirty_ = true; }
+
+void SnmpFrontEnd::OnAlarm(const view::AlarmNotice& notice) {
   dirty_ = true;
-  if (!link.events.empty()) Queue(link.device_id, view_.Info(link.device_id).name, link.events);
+  if (std::optional<Notification> n = NotificationOf(cfg_.enterprise, notice)) Queue(std::move(*n));
 }
 
 bool SnmpFrontEnd::CheckReload(const Json::Value& site, std::string& error) {
@@ -201,7 +199,14 @@ void SnmpFrontEnd::AgentLog(int priority, const char* text) {
 int SnmpFrontEnd::Answer(void* reqinfo_p, void* requests_p) {
   auto* reqinfo = static_cast<netsnmp_agent_request_info*>(reqinfo_p);
   auto* requests = static_cast<netsnmp_request_info*>(requests_p);
-  if (dirty_.exchange(false)) snapshot_ = MibSnapshot(cfg_.enterprise, view_.Devices(), dropped_);
+  // The figures of the last 10 minutes move with the clock alone: a
+  // snapshot serves at most a few seconds even when nothing was reported.
+  const auto now = std::chrono::steady_clock::now();
+  if (dirty_.exchange(false) || now - snapshot_at_ > std::chrono::seconds(5)) {
+    const view::AlarmKpis kpis = view_.AlarmFigures();
+    snapshot_ = MibSnapshot(cfg_.enterprise, view_.Devices(), dropped_, &kpis);
+    snapshot_at_ = now;
+  }
   for (netsnmp_request_info* r = requests; r != nullptr; r = r->next) {
     if (r->processed) continue;
     netsnmp_variable_list* vb = r->requestvb;

@@ -5,12 +5,15 @@
 // master owns the UDP port, SNMPv3 users, views and trap destinations; this
 // answers K417T-MIB from a snapshot of the view and sends the notifications.
 //
-// Nothing here delays polling: a round or link change only marks the
-// snapshot old and queues notifications (bounded: the oldest goes, counted);
+// Nothing here delays polling: a round, link change or alarm notice only
+// marks the snapshot old, and the alarm board's notices (what the operators
+// are told, not every transition the controller states: a chattering point
+// is raised once) queue notifications (bounded: the oldest goes, counted);
 // the agent thread rebuilds the snapshot when it next answers and sends the
 // queue while the master is there. net-snmp keeps global state, so a process
 // runs one of these at a time.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -35,6 +38,7 @@ class SnmpFrontEnd : public view::FrontEnd {
   void Stop() override;
   void OnRound(const view::RoundView& round) override;
   void OnLink(const LinkReport& link) override;
+  void OnAlarm(const view::AlarmNotice& notice) override;
   bool CheckReload(const Json::Value& site, std::string& error) override;
   void OnReload(const Json::Value& site) override;
 
@@ -49,8 +53,7 @@ class SnmpFrontEnd : public view::FrontEnd {
 
  private:
   void Run();
-  void Queue(unsigned device, const std::string& name,
-             const std::vector<store::AlarmEvent>& events);
+  void Queue(Notification n);
   void SendQueued();
   void Wake();
 
@@ -68,6 +71,7 @@ class SnmpFrontEnd : public view::FrontEnd {
 
   // Agent thread only.
   MibSnapshot snapshot_;
+  std::chrono::steady_clock::time_point snapshot_at_{};
   bool said_unreachable_ = false;
   std::string last_log_;
 };

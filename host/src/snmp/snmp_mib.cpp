@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <iterator>
 #include <set>
 
 #include "view/severity.h"
@@ -23,6 +24,22 @@ enum Table : uint32_t {
   kAlarms = 10,
   kEvent = 11,
   kDropped = 12,
+  kAlarmList = 13,
+  kKpi = 14,
+};
+
+// The alarm board's columns, the same in k417tAlarmTable and
+// k417tAlarmListTable.
+enum BoardColumn : uint32_t {
+  kState = 9,
+  kAckBy = 10,
+  kAckAt = 11,
+  kShelvedUntil = 12,
+  kNameEn = 13,
+  kPlaceEn = 14,
+  kSuppressedBy = 15,
+  kAnnunciated = 16,
+  kId = 17,
 };
 
 Var Int(int64_t v) { return Var{Var::Type::kInteger, v, {}, {}}; }
@@ -90,25 +107,71 @@ void AddUnit(Builder& b, const std::vector<uint32_t>& du, const view::UnitValues
   }
 }
 
-// The point of each alarm in the alarm table (see kCommAlarmPoint): its own
-// number where that is free in its unit, so a row stays where it is while
-// other alarms come and go.
-std::vector<uint32_t> AlarmPoints(const std::vector<store::ActiveAlarm>& alarms) {
-  std::set<std::pair<uint32_t, uint32_t>> taken;  // (unit, point)
-  std::vector<uint32_t> points(alarms.size(), 0);
+using Taken = std::set<std::pair<uint32_t, uint32_t>>;  // (unit, point)
+
+// Points for the alarms whose entry in `points` is 0 (see kCommAlarmPoint):
+// their own number where that is free in their unit, so a row stays where
+// it is while other alarms come and go, else the lowest free one above.
+void FreePoints(const std::vector<const store::ActiveAlarm*>& alarms, std::vector<uint32_t>& points,
+                Taken& taken) {
   for (size_t k = 0; k < alarms.size(); ++k) {
-    const store::ActiveAlarm& a = alarms[k];
+    if (points[k] != 0) continue;
+    const store::ActiveAlarm& a = *alarms[k];
     const uint32_t own = a.key == kCommAlarmKey ? kCommAlarmPoint : a.seq;
     if (own != 0 && taken.insert({a.data_id, own}).second) points[k] = own;
   }
   for (size_t k = 0; k < alarms.size(); ++k) {
     if (points[k] != 0) continue;
-    // At most alarms.size() points are taken, so this ends well below 2^32.
+    // At most as many points are taken as there are alarms of the device,
+    // so this ends well below 2^32.
     uint32_t p = kCommAlarmPoint + 1;
-    while (!taken.insert({alarms[k].data_id, p}).second) ++p;
+    while (!taken.insert({alarms[k]->data_id, p}).second) ++p;
     points[k] = p;
   }
+}
+
+// The point of each active alarm in k417tAlarmTable.
+std::vector<uint32_t> AlarmPoints(const std::vector<store::ActiveAlarm>& alarms, Taken& taken) {
+  std::vector<const store::ActiveAlarm*> list;
+  for (const store::ActiveAlarm& a : alarms) list.push_back(&a);
+  std::vector<uint32_t> points(alarms.size(), 0);
+  FreePoints(list, points, taken);
   return points;
+}
+
+bool SamePoint(const store::ActiveAlarm& a, const store::ActiveAlarm& b) {
+  return a.data_id == b.data_id && a.key == b.key && a.seq == b.seq;
+}
+
+// The point of each listed alarm in k417tAlarmListTable: an active alarm's
+// point in k417tAlarmTable, the others a free one beside those.
+std::vector<uint32_t> ListPoints(const std::vector<store::ActiveAlarm>& active,
+                                 const std::vector<uint32_t>& active_points,
+                                 const std::vector<view::AlarmState>& listed, Taken& taken) {
+  std::vector<const store::ActiveAlarm*> list;
+  std::vector<uint32_t> points(listed.size(), 0);
+  for (size_t k = 0; k < listed.size(); ++k) {
+    list.push_back(&listed[k].point);
+    for (size_t j = 0; j < active.size(); ++j)
+      if (SamePoint(active[j], listed[k].point)) points[k] = active_points[j];
+  }
+  FreePoints(list, points, taken);
+  return points;
+}
+
+// The board's columns of an alarm (kState ... kId) in `table`.
+void BoardColumns(Builder& b, uint32_t table, const std::vector<uint32_t>& idx,
+                  const view::AlarmState& s) {
+  const int state = BoardStateNumber(s.state);
+  if (state != 0) b.Put(table, kState, idx, Int(state));
+  b.Put(table, kAckBy, idx, Text(s.ack ? s.ack->who : std::string()));
+  b.Put(table, kAckAt, idx, Text(DateAndTime(s.ack ? s.ack->time : 0)));
+  b.Put(table, kShelvedUntil, idx, Text(DateAndTime(s.shelf ? s.shelf->until : 0)));
+  b.Put(table, kNameEn, idx, Text(s.name_en));
+  b.Put(table, kPlaceEn, idx, Text(s.place_en));
+  b.Put(table, kSuppressedBy, idx, Text(s.suppressed_by));
+  b.Put(table, kAnnunciated, idx, Truth(s.annunciated));
+  b.Put(table, kId, idx, Text(view::AlarmIdText(s.point.data_id, s.point.key, s.point.seq)));
 }
 
 }  // namespace
@@ -155,8 +218,23 @@ std::string Utf8Cut(const std::string& s, size_t max) {
   return s.substr(0, n);
 }
 
+int BoardStateNumber(const std::string& state) {
+  static const char* const kWords[] = {"active_unacknowledged",
+                                       "active_acknowledged",
+                                       "cleared_unacknowledged",
+                                       "shelved",
+                                       "out_of_service",
+                                       "suppressed",
+                                       "unknown",
+                                       "chattering",
+                                       "delayed"};
+  for (size_t k = 0; k < std::size(kWords); ++k)
+    if (state == kWords[k]) return static_cast<int>(k) + 1;
+  return 0;
+}
+
 MibSnapshot::MibSnapshot(const Oid& root, const std::vector<view::DeviceView>& devices,
-                         uint64_t dropped) {
+                         uint64_t dropped, const view::AlarmKpis* kpis) {
   Builder b(root, vars_);
   for (const view::DeviceView& d : devices) {
     const std::vector<uint32_t> di = {d.id};
@@ -177,6 +255,9 @@ MibSnapshot::MibSnapshot(const Oid& root, const std::vector<view::DeviceView>& d
     b.Put(kDevices, 20, di, Int(static_cast<int>(d.health) + 1));
     b.Put(kDevices, 21, di, Int(static_cast<int>(d.worst)));
     b.Put(kDevices, 22, di, Gauge(d.alarms.size()));
+    b.Put(kDevices, 23, di, Truth(d.maintenance.has_value()));
+    b.Put(kDevices, 24, di, Text(DateAndTime(d.maintenance ? d.maintenance->until : 0)));
+    b.Put(kDevices, 25, di, Text(d.maintenance ? d.maintenance->who : std::string()));
     for (const view::UnitValues& u : d.units) {
       const std::vector<uint32_t> du = {d.id, u.data_id};
       const int kind = u.type == view::kAcType          ? 1
@@ -187,7 +268,8 @@ MibSnapshot::MibSnapshot(const Oid& root, const std::vector<view::DeviceView>& d
       b.Put(kUnits, 3, du, Text(u.error));
       if (u.error.empty()) AddUnit(b, du, u);
     }
-    const std::vector<uint32_t> points = AlarmPoints(d.alarms);
+    Taken taken;
+    const std::vector<uint32_t> points = AlarmPoints(d.alarms, taken);
     for (size_t k = 0; k < d.alarms.size(); ++k) {
       const store::ActiveAlarm& a = d.alarms[k];
       const std::vector<uint32_t> ai = {d.id, a.data_id, points[k]};
@@ -198,7 +280,48 @@ MibSnapshot::MibSnapshot(const Oid& root, const std::vector<view::DeviceView>& d
       b.Put(kAlarms, 6, ai, Text(a.name));
       b.Put(kAlarms, 7, ai, Text(a.text));
       b.Put(kAlarms, 8, ai, Text(DateAndTime(a.since)));
+      for (const view::AlarmState& st : d.alarm_states)
+        if (SamePoint(st.point, a)) {
+          BoardColumns(b, kAlarms, ai, st);
+          break;
+        }
     }
+    const std::vector<uint32_t> listed = ListPoints(d.alarms, points, d.alarm_states, taken);
+    for (size_t k = 0; k < d.alarm_states.size(); ++k) {
+      const view::AlarmState& st = d.alarm_states[k];
+      const store::ActiveAlarm& a = st.point;
+      const std::vector<uint32_t> li = {d.id, a.data_id, listed[k]};
+      b.Put(kAlarmList, 2, li, Uns(a.data_id));
+      b.Put(kAlarmList, 3, li, Text(a.key));
+      b.Put(kAlarmList, 4, li, Int(static_cast<int>(view::SeverityOf(a.level))));
+      b.Put(kAlarmList, 5, li, Text(a.code));
+      b.Put(kAlarmList, 6, li, Text(a.name));
+      b.Put(kAlarmList, 7, li, Text(a.text));
+      b.Put(kAlarmList, 8, li, Text(DateAndTime(a.since)));
+      BoardColumns(b, kAlarmList, li, st);
+      b.Put(kAlarmList, 18, li, Truth(st.active));
+      b.Put(kAlarmList, 19, li, Text(DateAndTime(st.active ? 0 : st.cleared)));
+      b.Put(kAlarmList, 20, li, Uns(a.seq));
+    }
+  }
+  if (kpis != nullptr) {
+    auto scalar = [&](uint32_t k, Var v) {
+      Oid o = root;
+      o.insert(o.end(), {1, kKpi, k, 0});
+      vars_[std::move(o)] = std::move(v);
+    };
+    scalar(1, Gauge(kpis->annunciated_10min));
+    scalar(2, Truth(kpis->flood));
+    scalar(3, Gauge(kpis->standing));
+    scalar(4, Gauge(kpis->stale));
+    scalar(5, Gauge(kpis->unacknowledged));
+    scalar(6, Gauge(kpis->chattering));
+    scalar(7, Gauge(kpis->shelved));
+    scalar(8, Gauge(kpis->unknown));
+    scalar(9, Gauge(kpis->suppressed));
+    scalar(10, Gauge(kpis->devices_in_maintenance));
+    scalar(11, C64(kpis->annunciated_total));
+    scalar(12, C64(kpis->transitions_total));
   }
   Oid o = root;
   o.insert(o.end(), {1, kDropped, 0});
@@ -239,6 +362,72 @@ Notification NotificationOf(const Oid& root, unsigned device, const std::string&
   event(7, Text(e.text));
   event(8, Text(DateAndTime(e.time)));
   return n;
+}
+
+std::optional<Notification> NotificationOf(const Oid& root, const view::AlarmNotice& n) {
+  if (n.kind == "raised" || n.kind == "cleared") {
+    if (n.key.empty()) return std::nullopt;
+    store::AlarmEvent e;
+    e.data_id = n.data_id;
+    e.key = n.key;
+    e.seq = n.seq;
+    e.level = n.level;
+    e.code = n.code;
+    e.name = n.name;
+    e.text = n.text;
+    e.raised = n.kind == "raised";
+    e.time = n.time;
+    return NotificationOf(root, n.device, n.device_name, e);
+  }
+  // k417tNotifications' arc of each kind; alarm kinds first.
+  static const std::pair<const char*, uint32_t> kAlarmKinds[] = {
+      {"acknowledged", 5}, {"shelved", 6}, {"unshelved", 7}, {"chattering", 8}, {"settled", 9}};
+  static const std::pair<const char*, uint32_t> kDeviceKinds[] = {
+      {"maintenance", 10}, {"maintenance_end", 11}, {"unknown", 12}, {"known", 13}};
+  uint32_t arc = 0;
+  bool alarm = false;
+  for (const auto& [kind, a] : kAlarmKinds)
+    if (n.kind == kind) arc = a, alarm = true;
+  for (const auto& [kind, a] : kDeviceKinds)
+    if (n.kind == kind) arc = a;
+  if (arc == 0 || (alarm && n.key.empty())) return std::nullopt;
+  Notification out;
+  out.trap = root;
+  out.trap.insert(out.trap.end(), {0, arc});
+  auto event = [&](uint32_t k, Var v) {
+    Oid o = root;
+    o.insert(o.end(), {1, kEvent, k, 0});
+    out.vars.emplace_back(std::move(o), std::move(v));
+  };
+  Oid dn = root;
+  dn.insert(dn.end(), {1, kDevices, 1, 2, n.device});
+  out.vars.emplace_back(std::move(dn), Text(n.device_name));
+  if (!alarm) {
+    event(8, Text(DateAndTime(n.time)));
+    event(11, Text(n.who));
+    event(12, Text(n.comment));
+    event(13, Text(DateAndTime(n.until)));
+    return out;
+  }
+  event(1, Uns(n.data_id));
+  event(2, Text(n.key));
+  event(3, Uns(n.seq));
+  event(4, Int(static_cast<int>(view::SeverityOf(n.level))));
+  event(5, Text(n.code));
+  event(6, Text(n.name));
+  event(7, Text(n.text));
+  event(8, Text(DateAndTime(n.time)));
+  event(9, Text(n.id()));
+  const int state = BoardStateNumber(n.state);
+  // A state word the board does not have: the MIB's enumeration has no
+  // value for it, so the notification goes without it rather than lie.
+  if (state != 0) event(10, Int(state));
+  event(11, Text(n.who));
+  event(12, Text(n.comment));
+  event(13, Text(DateAndTime(n.until)));
+  event(14, Text(n.name_en));
+  event(15, Text(n.place_en));
+  return out;
 }
 
 }  // namespace qmx::snmp

@@ -54,10 +54,18 @@ inline constexpr int kSeverityCleared = 5;
 // free point above kCommAlarmPoint.
 inline constexpr uint32_t kCommAlarmPoint = 65536;
 
+// K417tBoardState of a state word of the alarm board ("active_unacknowledged"
+// is 1 ... "delayed" 9); 0 for a word it does not have.
+int BoardStateNumber(const std::string& state);
+
 class MibSnapshot {
  public:
   MibSnapshot() = default;
-  MibSnapshot(const Oid& root, const std::vector<view::DeviceView>& devices, uint64_t dropped);
+  // With `kpis`, the k417tKpi scalars too. The alarm state columns come
+  // from each device's alarm_states (the board), matched to its active
+  // alarms by unit, key and sequence number.
+  MibSnapshot(const Oid& root, const std::vector<view::DeviceView>& devices, uint64_t dropped,
+              const view::AlarmKpis* kpis = nullptr);
 
   const Var* Get(const Oid& name) const;
   // The first variable after `name`, or null.
@@ -80,5 +88,12 @@ struct Notification {
 // alarm (key "comm"), of device `device` named `name`.
 Notification NotificationOf(const Oid& root, unsigned device, const std::string& name,
                             const store::AlarmEvent& e);
+
+// The notification of one of the alarm board's notices: "raised" and
+// "cleared" as k417tAlarmRaised/Cleared (k417tCommLost/Restored for the
+// communication alarm) with the same objects as NotificationOf; the
+// operators' actions and the board's states as the k417tAlarm...Trap and
+// k417tDevice...Trap notifications. None for a kind it does not know.
+std::optional<Notification> NotificationOf(const Oid& root, const view::AlarmNotice& n);
 
 }  // namespace qmx::snmp
