@@ -392,7 +392,9 @@ struct AlarmBoard::Impl {
   static std::string StateWord(const AlarmState& s, bool maint, bool lost_dev) {
     if (maint) return "out_of_service";
     if (s.shelf) return "shelved";
-    if (lost_dev && s.point.key != "comm") return "unknown";
+    // What stood when the controller went silent is not known any more;
+    // what had cleared before still waits for an operator.
+    if (lost_dev && s.active && s.point.key != "comm") return "unknown";
     if (!s.suppressed_by.empty()) return "suppressed";
     if (s.chattering) return "chattering";
     if (s.delayed) return "delayed";
@@ -425,7 +427,7 @@ struct AlarmBoard::Impl {
       const bool maint = InMaintenance(ref.device);
       const bool lost_dev = lost.count(ref.device) > 0 && ref.key != "comm";
       e.s.maintenance = maint;
-      e.s.unknown = lost_dev;
+      e.s.unknown = lost_dev && e.s.active;
       e.s.state = StateWord(e.s, maint, lost_dev);
       if (Wanted(ref, e) && !e.shown) {
         e.shown = true;
