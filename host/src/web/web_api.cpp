@@ -94,8 +94,12 @@ Json::Value Summary(const view::DeviceView& d) {
   x["round"] = round;
   x["line_stats"] = view::LineStatsJson(d);
   x["alarm_count"] = static_cast<Json::UInt>(d.alarms.size());
+  // What waits for an operator: neither acknowledged nor put aside
+  // (shelved, in maintenance, attached to another alarm, still delayed).
   size_t unacknowledged = 0;
-  for (const view::AlarmState& a : d.alarm_states) unacknowledged += a.ack ? 0 : 1;
+  for (const view::AlarmState& a : d.alarm_states)
+    if (!a.ack && !a.shelf && !a.maintenance && a.suppressed_by.empty() && !a.delayed)
+      ++unacknowledged;
   x["unacknowledged"] = static_cast<Json::UInt64>(unacknowledged);
   x["maintenance"] = MaintenanceJson(d.maintenance);
   return x;
