@@ -1,7 +1,8 @@
 // Site files: the checked JSON reading, then every device's setting through
 // the controller's InitSetting (the host protocol layer's members and the
 // units' elements), as the runner does at start-up, and the northbound
-// objects ("mqtt", "remote_write") through their readers.
+// objects ("mqtt", "remote_write") and the alarm rules ("alarms") through
+// their readers.
 #include <json/value.h>
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include "input/checked_json.h"
 #include "mqtt/mqtt_config.h"
 #include "remote_write/remote_write_config.h"
+#include "view/alarm_board.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Json::Value site;
@@ -29,6 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qmx::remote_write::RemoteWriteConfig rw;
     qmx::remote_write::ReadSiteRemoteWrite(qmx::json::Member(site, "remote_write"), "site", {}, rw,
                                            error);
+    qmx::view::AlarmRules rules;
+    qmx::view::ReadAlarmRules(site, rules, error);
   }
   const Json::Value& devices = qmx::json::Member(site, "devices");
   // A document without a device list is tried as one device's setting.

@@ -4,15 +4,18 @@
 
 namespace k417t_run {
 
+std::unique_ptr<FrontEndEntry> AlarmsEntry();
 std::unique_ptr<FrontEndEntry> ConsoleEntry();
 std::unique_ptr<FrontEndEntry> HttpEntry();
 std::unique_ptr<FrontEndEntry> MqttEntry();
 std::unique_ptr<FrontEndEntry> SnmpEntry();
 std::unique_ptr<FrontEndEntry> RemoteWriteEntry();
+std::unique_ptr<FrontEndEntry> NotifyEntry();
 
 std::vector<std::unique_ptr<FrontEndEntry>> MakeFrontEndEntries() {
   std::vector<std::unique_ptr<FrontEndEntry>> all;
-  for (auto make : {ConsoleEntry, HttpEntry, MqttEntry, SnmpEntry, RemoteWriteEntry})
+  for (auto make :
+       {AlarmsEntry, ConsoleEntry, HttpEntry, MqttEntry, SnmpEntry, RemoteWriteEntry, NotifyEntry})
     all.push_back(make());
   return all;
 }

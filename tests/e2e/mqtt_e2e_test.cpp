@@ -210,8 +210,9 @@ TEST(MqttE2E, DiscoveryValuesAlarmsAndControl) {
   const Json::Value point = config("binary_sensor", "alarm_11_AC_8_9");
   ASSERT_FALSE(point.isNull());
   EXPECT_EQ("k417t/power-1/alarms", point["json_attributes_topic"].asString());
-  EXPECT_EQ("{{ value_json['active'].get('11_AC_8_9', {}) | tojson }}",
-            point["json_attributes_template"].asString());
+  EXPECT_NE(std::string::npos, point["json_attributes_template"].asString().find(
+                                   "value_json['active'].get('11_AC_8_9', {})"))
+      << point["json_attributes_template"];
 
   // Values equal the scenario's.
   const auto dc = Payloads(ms, "k417t/power-1/units/21");

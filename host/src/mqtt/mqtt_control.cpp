@@ -57,6 +57,13 @@ bool Refused(std::string& reason, const std::string& why) {
   return false;
 }
 
+// An operator's action in the audit's reason, as the board's door writes it.
+std::string AlarmWhat(const AlarmRequest& r, const std::string& why) {
+  std::string what = "alarm action " + (r.action.empty() ? std::string("?") : r.action);
+  if (!r.alarm.empty()) what += " " + r.alarm;
+  return view::SafeText(what) + ": " + why;
+}
+
 }  // namespace
 
 std::string ControlRequest::request_id() const {
@@ -103,14 +110,37 @@ bool ParseControlRequest(const std::string& payload, const MqttDevice& device, C
   return true;
 }
 
-std::optional<std::string> ControlTopicLevel(const std::string& prefix, const std::string& topic) {
+namespace {
+// What the topic alone says of a command message, whatever it requests: a
+// retained one never runs, nor one on the topic of no device.
+void CheckCommandTopic(const std::string& topic, bool retained, const MqttDevice* device,
+                       bool& taken, std::string& reason) {
+  if (retained) {
+    taken = false;
+    reason = view::SafeText(
+        "retained message: a command kept by the broker would run again at every connect, so it "
+        "never runs; publish without retain, and clear the topic: mosquitto_pub -r -n -t " +
+        topic);
+  } else if (device == nullptr) {
+    taken = false;
+    reason = view::SafeText("no device on this gateway has the topic " + topic);
+  }
+}
+
+std::optional<std::string> CommandTopicLevel(const std::string& prefix, const std::string& topic,
+                                             const std::string& tail) {
   const std::string head = prefix + "/";
-  const std::string tail = "/control/set";
   if (topic.size() > head.size() + tail.size() && topic.compare(0, head.size(), head) == 0 &&
       topic.compare(topic.size() - tail.size(), tail.size(), tail) == 0)
     return topic.substr(head.size(), topic.size() - head.size() - tail.size());
   return std::nullopt;
 }
+
+constexpr size_t kMaxComment = 256;
+constexpr size_t kMaxAlarmId = 128;
+constexpr int64_t kMaxDurationS =
+    366LL * 24 * 3600;  // the board refuses what its rules do not take
+}  // namespace
 
 ControlVerdict ReadControlMessage(const std::string& topic, const std::string& payload,
                                   bool retained, const MqttDevice* device, bool require_id) {
@@ -118,17 +148,111 @@ ControlVerdict ReadControlMessage(const std::string& topic, const std::string& p
   MqttDevice none;
   v.taken = ParseControlRequest(payload, device != nullptr ? *device : none, v.request, v.reason,
                                 require_id);
-  if (retained) {
-    v.taken = false;
-    v.reason = view::SafeText(
-        "retained message: a command kept by the broker would run again at every connect, so it "
-        "never runs; publish without retain, and clear the topic: mosquitto_pub -r -n -t " +
-        topic);
-  } else if (device == nullptr) {
-    v.taken = false;
-    v.reason = view::SafeText("no device on this gateway has the topic " + topic);
-  }
+  CheckCommandTopic(topic, retained, device, v.taken, v.reason);
   return v;
+}
+
+std::optional<std::string> ControlTopicLevel(const std::string& prefix, const std::string& topic) {
+  return CommandTopicLevel(prefix, topic, "/control/set");
+}
+
+std::string AlarmRequest::request_id() const {
+  if (id.isString()) return id.asString();
+  if (id.isIntegral()) return std::to_string(id.asInt64());
+  return {};
+}
+
+bool ParseAlarmRequest(const std::string& payload, const MqttDevice& device, AlarmRequest& out,
+                       std::string& reason, bool require_id) {
+  if (payload.size() > kMaxControlPayload)
+    return Refused(reason, fmt::format("request longer than {} bytes", kMaxControlPayload));
+  Json::Value v;
+  json::Limits limits;
+  limits.max_depth = 4;
+  limits.max_bytes = kMaxControlPayload;
+  std::string why;
+  if (!json::Parse(payload, "request", v, why, limits)) return Refused(reason, why);
+  if (!v.isObject())
+    return Refused(reason,
+                   "request must be a JSON object such as {\"action\": \"acknowledge\", "
+                   "\"alarm\": \"11_AC_8_9\"}");
+  // What can be read goes to the audit, whatever the verdict.
+  std::string text;
+  const Json::Value& action = json::Member(v, "action");
+  const Json::Value& alarm = json::Member(v, "alarm");
+  const Json::Value& comment = json::Member(v, "comment");
+  const Json::Value& duration = json::Member(v, "duration_s");
+  if (json::ToString(action, text) && text.size() <= 32) out.action = text;
+  if (json::ToString(alarm, text) && text.size() <= kMaxAlarmId) out.alarm = text;
+  if (json::ToString(comment, text) && text.size() <= kMaxComment) out.comment = text;
+  int64_t n = 0;
+  if (json::ToIntIn(duration, 0, kMaxDurationS, n)) out.duration_s = n;
+  std::string id_why, time_why;
+  const bool id_ok = ReadRequestId(json::Member(v, "request_id"), out.id, id_why);
+  const bool time_ok = ReadRequestTime(json::Member(v, "time"), out.time, time_why);
+  for (const std::string& k : v.getMemberNames()) {
+    if (k != "action" && k != "alarm" && k != "comment" && k != "duration_s" && k != "request_id" &&
+        k != "time")
+      return Refused(reason, "unknown member \"" + k +
+                                 "\" (takes action, alarm, comment, duration_s, request_id, time)");
+  }
+  if (!id_ok) return Refused(reason, "\"request_id\"" + id_why.substr(4));
+  if (!time_ok) return Refused(reason, time_why);
+  const bool on_alarm =
+      out.action == "acknowledge" || out.action == "shelve" || out.action == "unshelve";
+  const bool on_device = out.action == "maintenance" || out.action == "maintenance_end";
+  if (!on_alarm && !on_device)
+    return Refused(reason,
+                   "\"action\" must be one of acknowledge, shelve, unshelve, maintenance, "
+                   "maintenance_end");
+  if (!comment.isNull() && (!comment.isString() || out.comment.size() != comment.asString().size()))
+    return Refused(reason,
+                   fmt::format("\"comment\" must be a text of at most {} bytes", kMaxComment));
+  if (on_alarm && (out.alarm.empty() || !alarm.isString()))
+    return Refused(reason, "\"alarm\" must name the alarm as DATAID_KEY_SEQ");
+  if (on_device && !alarm.isNull())
+    return Refused(reason, "\"alarm\" is not taken by " + out.action);
+  const bool timed = out.action == "shelve" || out.action == "maintenance";
+  if (timed &&
+      (duration.isNull() || out.duration_s <= 0 || !json::ToIntIn(duration, 1, kMaxDurationS, n)))
+    return Refused(reason, "\"duration_s\" must be a positive number of seconds for " + out.action);
+  if (!timed && !duration.isNull())
+    return Refused(reason, "\"duration_s\" is not taken by " + out.action);
+  if (require_id && (out.request_id().empty() || out.time == 0))
+    return Refused(reason,
+                   "the gateway takes only requests with a \"request_id\" and a \"time\" "
+                   "(epoch seconds)");
+  if (device.control.empty())
+    return Refused(reason,
+                   "control is off for this device (alarm actions take the same allow-list)");
+  return true;
+}
+
+std::optional<std::string> AlarmTopicLevel(const std::string& prefix, const std::string& topic) {
+  return CommandTopicLevel(prefix, topic, "/alarm/set");
+}
+
+AlarmVerdict ReadAlarmMessage(const std::string& topic, const std::string& payload, bool retained,
+                              const MqttDevice* device, bool require_id) {
+  AlarmVerdict v;
+  MqttDevice none;
+  v.taken = ParseAlarmRequest(payload, device != nullptr ? *device : none, v.request, v.reason,
+                              require_id);
+  CheckCommandTopic(topic, retained, device, v.taken, v.reason);
+  return v;
+}
+
+std::string AlarmResultPayload(const AlarmRequest& r, bool ok, const std::string& reason,
+                               uint64_t left_out, int64_t time) {
+  Json::Value v(Json::objectValue);
+  v["action"] = r.action;
+  if (!r.alarm.empty()) v["alarm"] = r.alarm;
+  if (!r.id.isNull()) v["request_id"] = r.id;
+  v["result"] = ok ? "done" : "refused";
+  if (!reason.empty()) v["reason"] = reason;
+  v["time"] = static_cast<Json::Int64>(time);
+  if (left_out > 0) v["left_out"] = static_cast<Json::UInt64>(left_out);
+  return json::CompactAscii(v);
 }
 
 std::string ControlResultPayload(const ControlRequest& r, const ControlResult& result,
@@ -165,19 +289,22 @@ void MqttExport::Work() {
     if (stopping_) {
       const std::string why = "gateway stopping";
       if (results_.size() < kMaxResults)
-        results_.push_back(Result{job.device, job.request, {-1, why}});
+        results_.push_back(Result{job.device, job.request, {-1, why}, job.alarm});
       lock.unlock();
-      AuditRefusal(Attempt(job.device, job.request), "refused", why);
+      if (job.alarm)
+        AuditRefusal(Attempt(job.device, *job.alarm), "refused", AlarmWhat(*job.alarm, why));
+      else
+        AuditRefusal(Attempt(job.device, job.request), "refused", why);
       lock.lock();
       continue;
     }
     job_running_ = true;
     lock.unlock();
-    ControlResult result = RunControl(job);
+    Result done = job.alarm ? RunAlarm(job) : Result{job.device, job.request, RunControl(job), {}};
     lock.lock();
     job_running_ = false;
     if (results_.size() >= kMaxResults) results_.pop_front();
-    results_.push_back(Result{job.device, std::move(job.request), std::move(result)});
+    results_.push_back(std::move(done));
     cv_.notify_all();
   }
 }
@@ -192,6 +319,86 @@ view::ControlAttempt MqttExport::Attempt(unsigned int device, const ControlReque
   a.request_id = r.request_id();
   a.sent_at = r.time;
   return a;
+}
+
+view::ControlAttempt MqttExport::Attempt(unsigned int device, const AlarmRequest& r) const {
+  view::ControlAttempt a;
+  a.via = "mqtt";
+  a.peer = cfg_.host;
+  a.device = device;
+  a.request_id = r.request_id();
+  a.sent_at = r.time;
+  return a;
+}
+
+// The request's own checks (time window, request id) as the door makes them
+// for control, then the board's door, which audits what it is given.
+MqttExport::Result MqttExport::RunAlarm(const Job& job) {
+  const AlarmRequest& r = *job.alarm;
+  Result out{job.device, job.request, {-1, ""}, r};
+  try {
+    std::string why = source_.check_request
+                          ? source_.check_request("mqtt", r.request_id(), r.time)
+                          : std::string("alarm actions are not available on this gateway");
+    if (!source_.act && why.empty()) why = "alarm actions are not available on this gateway";
+    if (!why.empty()) {
+      AuditRefusal(Attempt(job.device, r), "refused", AlarmWhat(r, why));
+      out.result.reason = why;
+      return out;
+    }
+    view::AlarmAction a;
+    a.via = "mqtt";
+    a.who = "mqtt";  // MQTT does not name the publisher
+    a.peer = cfg_.host;
+    a.action = r.action;
+    a.device = job.device;
+    a.alarm = r.alarm;
+    a.comment = r.comment;
+    a.duration_s = r.duration_s;
+    const view::AlarmActionResult done = source_.act(a);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++stats_.alarm_actions;
+    }
+    out.result = ControlResult{done.ok ? 0 : -1, done.reason};
+  } catch (const std::exception& e) {
+    out.result = ControlResult{-1, std::string("alarm action failed: ") + e.what()};
+    AuditRefusal(Attempt(job.device, r), "refused", AlarmWhat(r, out.result.reason));
+  }
+  return out;
+}
+
+void MqttExport::HandleAlarm(const std::string& topic, const std::string& level,
+                             const std::string& payload, bool retained,
+                             const std::string& correlation) {
+  if (payload.empty()) return;  // a retained topic cleared
+  Dev* d = DeviceByTopic(level);
+  const unsigned int device = d != nullptr ? d->cfg.id : 0;
+  AlarmVerdict v = ReadAlarmMessage(topic, payload, retained, d != nullptr ? &d->cfg : nullptr,
+                                    cfg_.require_request_id);
+  v.request.correlation = correlation;
+  if (retained) {
+    const std::string key = topic + std::string(1, '\0') + payload;
+    if (retained_seen_.count(key) != 0) {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++stats_.control_refused;
+      ++stats_.retained_again;
+      return;
+    }
+    if (retained_seen_.size() >= kMaxRetainedSeen) retained_seen_.clear();
+    retained_seen_.insert(key);
+  }
+  if (!v.taken) return Refuse(topic, device, ControlRequest{}, v.reason, "refused", &v.request);
+  std::unique_lock<std::mutex> lock(mu_);
+  const size_t own = static_cast<size_t>(
+      std::count_if(jobs_.begin(), jobs_.end(), [&](const Job& j) { return j.device == device; }));
+  if (jobs_.size() >= cfg_.control_queue || own >= kMaxJobsPerDevice) {
+    lock.unlock();
+    return Refuse(topic, device, ControlRequest{}, "too many control requests waiting",
+                  "rate-limited", &v.request);
+  }
+  jobs_.push_back(Job{device, ControlRequest{}, std::move(v.request)});
+  job_cv_.notify_one();
 }
 
 // The door audits the attempt and logs its line, whatever the outcome.
@@ -244,18 +451,22 @@ void MqttExport::HandleControl(const std::string& topic, const std::string& leve
     lock.unlock();
     return Refuse(topic, device, v.request, "too many control requests waiting", "rate-limited");
   }
-  jobs_.push_back(Job{device, std::move(v.request)});
+  jobs_.push_back(Job{device, std::move(v.request), std::nullopt});
   job_cv_.notify_one();
 }
 
 void MqttExport::Refuse(const std::string& topic, unsigned int device, const ControlRequest& r,
-                        const std::string& reason, const std::string& outcome) {
+                        const std::string& reason, const std::string& outcome,
+                        const AlarmRequest* alarm) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     ++stats_.control_refused;
     if (results_.size() >= kMaxResults) results_.pop_front();
-    results_.push_back(Result{device, r, {-1, reason}});
+    results_.push_back(Result{
+        device, r, {-1, reason}, alarm ? std::optional<AlarmRequest>(*alarm) : std::nullopt});
   }
+  const view::ControlAttempt attempt = alarm ? Attempt(device, *alarm) : Attempt(device, r);
+  const std::string why = alarm ? AlarmWhat(*alarm, reason) : reason;
   // A flood on one topic is audited as a count: the log and the flash are
   // not the sender's to fill.
   std::string key = topic;
@@ -265,13 +476,13 @@ void MqttExport::Refuse(const std::string& topic, unsigned int device, const Con
   RefusalWindow& w = it->second;
   if (fresh) {
     w.since = Clock::now();
-    AuditRefusal(Attempt(device, r), outcome, reason);
+    AuditRefusal(attempt, outcome, why);
     return;
   }
   ++w.count;
   w.topic = key.empty() ? "other control topics" : topic;
-  w.last = Attempt(device, r);
-  w.last_reason = reason;
+  w.last = attempt;
+  w.last_reason = why;
   std::lock_guard<std::mutex> lock(mu_);
   ++stats_.refusals_counted;
 }
@@ -321,6 +532,14 @@ void MqttExport::FlushResults(Clock::time_point now) {
       ++d->results_left_out;
       std::lock_guard<std::mutex> lock(mu_);
       ++stats_.results_left_out;
+      continue;
+    }
+    if (r.alarm) {
+      const std::string payload = AlarmResultPayload(
+          *r.alarm, r.result.result >= 0, r.result.reason, d->results_left_out, EpochNow());
+      d->results_left_out = 0;
+      Send(DeviceTopic(*d, "alarm/result"), payload, 1, false, d->cfg.id, nullptr,
+           r.alarm->correlation);
       continue;
     }
     const std::string payload =

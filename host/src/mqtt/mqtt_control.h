@@ -57,6 +57,47 @@ struct ControlVerdict {
 ControlVerdict ReadControlMessage(const std::string& topic, const std::string& payload,
                                   bool retained, const MqttDevice* device, bool require_id);
 
+// An operator's action on an alarm or a device, taken from an `alarm/set`
+// message: {"action", "alarm", "comment", "duration_s", "request_id", "time"}.
+struct AlarmRequest {
+  std::string action;  // acknowledge, shelve, unshelve, maintenance, maintenance_end
+  std::string alarm;   // "DATAID_KEY_SEQ" ("" for maintenance)
+  std::string comment;
+  int64_t duration_s = 0;
+  Json::Value id;           // the request's "request_id", echoed (null: none)
+  int64_t time = 0;         // when it was sent (epoch s); 0: none
+  std::string correlation;  // MQTT 5 correlation data, echoed
+  std::string request_id() const;
+};
+
+// Reads an `alarm/set` payload for `device`. False with the reason (safe for
+// a log line): not JSON, unknown members, a member of the wrong type or
+// size, an unknown action, an alarm missing for an action on an alarm,
+// "request_id" or "time" missing when `require_id`, or MQTT control off for
+// the device (the operators' actions from the broker take the same
+// allow-list as control: a device with no control codes takes none). What
+// could be read is in `out` even when refused, for the audit.
+bool ParseAlarmRequest(const std::string& payload, const MqttDevice& device, AlarmRequest& out,
+                       std::string& reason, bool require_id = false);
+
+// "<prefix>/<level>/alarm/set": the device's topic level; nullopt otherwise.
+std::optional<std::string> AlarmTopicLevel(const std::string& prefix, const std::string& topic);
+
+struct AlarmVerdict {
+  bool taken = false;
+  AlarmRequest request;
+  std::string reason;
+};
+// As ReadControlMessage, for an `alarm/set` message: retained messages and
+// topics of no device are refused the same way.
+AlarmVerdict ReadAlarmMessage(const std::string& topic, const std::string& payload, bool retained,
+                              const MqttDevice* device, bool require_id);
+
+// {"action", "alarm"?, "request_id"?, "result": "done"|"refused", "reason"?,
+//  "time", "left_out"?} on `alarm/result`.
+std::string AlarmResultPayload(const AlarmRequest& r, bool ok, const std::string& reason,
+                               uint64_t left_out, int64_t time);
+
 // {"code", "byte"?, "id"?, "result", "reason"?, "time", "left_out"?}.
 std::string ControlResultPayload(const ControlRequest& r, const ControlResult& result,
                                  uint64_t left_out, int64_t time);

@@ -184,27 +184,72 @@ void AnnounceLine(Announcer& a) {
   }
 }
 
+// An alarm's entity is on while the board shows it as needing the
+// operators (annunciated, or chattering: on once, not flapping); a lost
+// device's alarms are unknown ("None"), not standing truths. Before the board
+// lists anything (no board behind the view) the active points are what is
+// shown.
+std::string AlarmOnTemplate(const std::string& id) {
+  return "{% set l = value_json.get('listed') or {} %}{% set a = l.get('" + id +
+         "') %}{% if a %}{{ 'ON' if a['annunciated'] or a['state'] == 'chattering' else "
+         "('None' if a['unknown'] else 'OFF') }}{% else %}{{ 'ON' if '" +
+         id + "' in value_json['active'] and not l else 'OFF' }}{% endif %}";
+}
+
+// Severity, code, text and since of the point while it is listed, with the
+// board's state, acknowledgement, shelving and the readable name and place.
+std::string AlarmAttributesTemplate(const std::string& id) {
+  return "{% set a = (value_json.get('listed') or {}).get('" + id +
+         "') or value_json['active'].get('" + id +
+         "', {}) %}{{ ({'severity': a.get('severity'), 'code': a.get('code'), 'text': "
+         "a.get('text'), 'since': a.get('since'), 'state': a.get('state'), 'acknowledged': "
+         "a.get('acknowledged'), 'shelved': a.get('shelved'), 'name_en': a.get('name_en'), "
+         "'place_en': a.get('place_en')} if a else {}) | tojson }}";
+}
+
 void AnnounceAlarms(Announcer& a, const DiscoveryDevice& d) {
   {
     Json::Value c(Json::objectValue);
     c["name"] = "alarm";
     c["state_topic"] = a.Topic("alarms");
-    c["value_template"] = "{{ 'ON' if value_json['count'] > 0 else 'OFF' }}";
+    // Alarms shown as needing the operators (the active points where the
+    // payload has no such count).
+    c["value_template"] =
+        "{{ 'ON' if value_json.get('annunciated', value_json['count']) > 0 else 'OFF' }}";
     c["device_class"] = "problem";
     c["json_attributes_topic"] = a.Topic("alarms");
     c["json_attributes_template"] =
-        "{{ {'count': value_json['count'], 'severity': value_json.get('severity')} | tojson }}";
+        "{{ {'count': value_json['count'], 'severity': value_json.get('severity'), "
+        "'annunciated': value_json.get('annunciated'), 'unacknowledged': "
+        "value_json.get('unacknowledged')} | tojson }}";
     a.Gateway("binary_sensor", "alarm", c);
   }
-  for (const auto& [id, point] : d.alarm_points) {
+  {
+    // The device in maintenance: its alarms are out of service meanwhile.
     Json::Value c(Json::objectValue);
-    c["name"] = point["name"].asString() + " " + point["text"].asString() + " (" + id + ")";
+    c["name"] = "maintenance";
     c["state_topic"] = a.Topic("alarms");
-    c["value_template"] = "{{ 'ON' if '" + id + "' in value_json['active'] else 'OFF' }}";
-    c["device_class"] = "problem";
-    // Severity, code, text and since of the point while it is active.
+    c["value_template"] = "{{ 'ON' if value_json.get('maintenance') else 'OFF' }}";
     c["json_attributes_topic"] = a.Topic("alarms");
-    c["json_attributes_template"] = "{{ value_json['active'].get('" + id + "', {}) | tojson }}";
+    c["json_attributes_template"] = "{{ (value_json.get('maintenance') or {}) | tojson }}";
+    c["icon"] = "mdi:wrench";
+    a.Gateway("binary_sensor", "maintenance", c);
+  }
+  for (const auto& [id, point] : d.alarm_points) {
+    // Ids come from PointId: letters, digits, '-', '_' and '.' only, safe
+    // inside a quoted template literal.
+    Json::Value c(Json::objectValue);
+    const std::string name_en = point["name_en"].asString();
+    const std::string place_en = point["place_en"].asString();
+    if (!name_en.empty())
+      c["name"] = name_en + (place_en.empty() ? "" : ", " + place_en) + " (" + id + ")";
+    else
+      c["name"] = point["name"].asString() + " " + point["text"].asString() + " (" + id + ")";
+    c["state_topic"] = a.Topic("alarms");
+    c["value_template"] = AlarmOnTemplate(id);
+    c["device_class"] = "problem";
+    c["json_attributes_topic"] = a.Topic("alarms");
+    c["json_attributes_template"] = AlarmAttributesTemplate(id);
     if (IsCommAlarm(point["key"].asString()))
       a.Gateway("binary_sensor", "alarm_" + id, c);
     else

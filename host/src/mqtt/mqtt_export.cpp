@@ -37,6 +37,10 @@ MqttSource MqttSource::Of(view::SiteView& view) {
   s.outbox = view.OpenOutbox("mqtt");
   s.device_of_unit = [&view](unsigned int id) { return view.DeviceOfUnit(id); };
   s.read_record = [&view](const store::HistoryRecord& r) { return view.ReadRecord(r); };
+  s.check_request = [&view](const std::string& via, const std::string& id, int64_t sent_at) {
+    return view.CheckRequest(via, id, sent_at);
+  };
+  s.act = [&view](const view::AlarmAction& a) { return view.Act(a); };
   return s;
 }
 
@@ -125,6 +129,22 @@ void MqttExport::OnLink(const LinkReport& report) {
   cv_.notify_all();
 }
 
+void MqttExport::OnAlarm(const view::AlarmNotice& n) {
+  std::string payload = json::CompactAscii(view::AlarmNoticeJson(n));
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopping_ && stopped_) return;
+    told_.insert(n.device);
+    if (notices_.size() >= std::max<size_t>(cfg_.max_events, 1)) {
+      notices_.pop_front();
+      ++stats_.notices_dropped;
+      ++notices_dropped_since_log_;
+    }
+    notices_.push_back(Notice{next_notice_seq_++, n.device, std::move(payload)});
+  }
+  cv_.notify_all();
+}
+
 void MqttExport::QueueEvents(unsigned int device, const std::vector<store::AlarmEvent>& events) {
   for (const store::AlarmEvent& e : events) {
     if (events_.size() >= cfg_.max_events) {
@@ -189,6 +209,8 @@ void MqttExport::HandleMessage(const std::string& topic, const std::string& payl
   }
   if (const std::optional<std::string> level = ControlTopicLevel(cfg_.prefix, topic))
     HandleControl(topic, *level, payload, retained, correlation);
+  else if (const std::optional<std::string> alarm = AlarmTopicLevel(cfg_.prefix, topic))
+    HandleAlarm(topic, *alarm, payload, retained, correlation);
 }
 
 void MqttExport::ResendRetained() {
@@ -280,7 +302,13 @@ void MqttExport::TakeRound(Dev& d, const Pending& p) {
 
 void MqttExport::CheckDevices(Clock::time_point now) {
   (void)now;
+  std::set<unsigned int> told;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    told.swap(told_);
+  }
   for (Dev& d : devs_) {
+    if (told.count(d.cfg.id) != 0) d.alarms_told = true;
     std::optional<view::DeviceView> s;
     try {
       s = source_.device(d.cfg.id);
@@ -303,17 +331,35 @@ void MqttExport::CheckDevice(Dev& d, const view::DeviceView& s) {
     d.version = s.version;
     d.discovery_dirty = true;
   }
-  // Every alarm point seen gets an entity of its own.
-  for (const store::ActiveAlarm& a : s.alarms) {
+  // Every alarm point seen gets an entity of its own, named in English once
+  // the label table knows it.
+  auto seen = [&d](const store::ActiveAlarm& a, const std::string& name_en,
+                   const std::string& place_en) {
     const std::string id = PointId(a.data_id, a.key, a.seq);
-    if (d.alarm_points.count(id) == 0 && d.alarm_points.size() < kMaxAlarmPoints) {
-      d.alarm_points[id] = AlarmPointRecord(a);
+    auto it = d.alarm_points.find(id);
+    if (it == d.alarm_points.end()) {
+      if (d.alarm_points.size() >= kMaxAlarmPoints) return;
+      d.alarm_points[id] = AlarmPointRecord(a, name_en, place_en);
+      d.discovery_dirty = true;
+    } else if (!name_en.empty() && (it->second["name_en"].asString() != name_en ||
+                                    it->second["place_en"].asString() != place_en)) {
+      it->second = AlarmPointRecord(a, name_en, place_en);
       d.discovery_dirty = true;
     }
-  }
-  std::string payload = AlarmsPayload(s.alarms, s.worst);
-  if (payload != d.alarms_payload) {
+  };
+  for (const store::ActiveAlarm& a : s.alarms) seen(a, {}, {});
+  for (const view::AlarmState& a : s.alarm_states) seen(a.point, a.name_en, a.place_en);
+  // The retained alarms follow the board: they go out again when the board
+  // told something of the device or its steady part changed, not at every
+  // transition of a chattering point.
+  std::string steady;
+  std::string payload = AlarmsPayload(s.alarms, s.worst, s.alarm_states, s.maintenance, &steady);
+  const bool told = d.alarms_told;
+  d.alarms_told = false;
+  if (payload != d.alarms_payload &&
+      (told || steady != d.alarms_steady || d.alarms_payload.empty())) {
     d.alarms_payload = std::move(payload);
+    d.alarms_steady = std::move(steady);
     d.alarms_dirty = true;
   }
   d.stats_payload = json::CompactAscii(view::LineStatsJson(s));
@@ -329,6 +375,7 @@ void MqttExport::Flush(Clock::time_point now) {
     FlushOutbox(now);
   else
     FlushEvents();
+  FlushNotices();
   FlushResults(now);
   if (index_settled_ && index_dirty_) PublishIndex();
 }
@@ -404,6 +451,31 @@ void MqttExport::FlushEvents() {
       break;
     }
     inflight_[mid] = std::move(e);
+  }
+}
+
+// Board notices, in order, QoS 1; kept until acknowledged (a lost connection
+// sends them again).
+void MqttExport::FlushNotices() {
+  while (notices_inflight_.size() < kMaxInflight) {
+    Notice n;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (notices_.empty()) break;
+      n = std::move(notices_.front());
+      notices_.pop_front();
+    }
+    Dev* d = DeviceById(n.device);
+    if (d == nullptr) continue;  // a device the export does not name
+    int mid = 0;
+    if (!Send(DeviceTopic(*d, "notices"), n.payload, 1, false, d->cfg.id, &mid)) {
+      std::lock_guard<std::mutex> lock(mu_);
+      notices_.push_front(std::move(n));
+      break;
+    }
+    notices_inflight_[mid] = std::move(n);
+    std::lock_guard<std::mutex> lock(mu_);
+    ++stats_.notices;
   }
 }
 

@@ -56,16 +56,21 @@ struct MqttSource {
   // up to max_events, and die with the process.
   std::shared_ptr<view::Outbox> outbox;
   std::function<std::optional<unsigned int>(unsigned int)> device_of_unit;
-  std::function<std::optional<view::SiteView::StoredUnit>(const store::HistoryRecord&)>
-      read_record;
+  std::function<std::optional<view::SiteView::StoredUnit>(const store::HistoryRecord&)> read_record;
+  // Operators' actions from the broker: the door's request checks (time
+  // window, request id; "" when it may run) and the board's audited door.
+  // Null: alarm actions are refused.
+  std::function<std::string(const std::string& via, const std::string& request_id, int64_t sent_at)>
+      check_request;
+  std::function<view::AlarmActionResult(const view::AlarmAction&)> act;
   static MqttSource Of(view::SiteView& view);
 };
 
 struct MqttStats {
   uint64_t connects = 0;
   uint64_t messages = 0, bytes = 0;  // handed to the broker connection
-  uint64_t events_dropped = 0;   // no history: lost from the memory queue (or at exit)
-  uint64_t events_replayed = 0;  // from the history: sent and acknowledged
+  uint64_t events_dropped = 0;       // no history: lost from the memory queue (or at exit)
+  uint64_t events_replayed = 0;      // from the history: sent and acknowledged
   uint64_t records_replayed = 0;
   uint64_t control_refused = 0;
   // Refusals in a flood, audited as a count in one row per topic and 30 s
@@ -76,6 +81,9 @@ struct MqttStats {
   uint64_t retained_again = 0;
   uint64_t results_left_out = 0;  // control results not published (rate limit)
   uint64_t taken_over = 0;        // evicted: another connection took our client id
+  uint64_t notices = 0;           // alarm board notices handed to the broker
+  uint64_t notices_dropped = 0;   // lost from the memory queue (broker away too long)
+  uint64_t alarm_actions = 0;     // operators' actions handed to the board's door
   double max_delay_ms = 0;        // round report to its first state message
   double total_delay_ms = 0;
   uint64_t delays = 0;
@@ -100,6 +108,10 @@ class MqttExport {
   void OnRound(const view::RoundView& round);
   // A controller stopped answering or answers again (any thread).
   void OnLink(const LinkReport& report);
+  // What the alarm board tells the operators (any thread; copies and
+  // returns): published on <device>/notices, and the device's retained
+  // alarms are read again.
+  void OnAlarm(const view::AlarmNotice& notice);
   // The site's devices after a reload (any thread; applied on the export
   // thread, on the same connection): a new device is announced, a removed
   // one has its retained topics emptied, one whose name or allow-list changed
@@ -121,10 +133,17 @@ class MqttExport {
     unsigned int device = 0;
     ControlRequest request;
     ControlResult result;
+    std::optional<AlarmRequest> alarm;  // an operator's action: answered on alarm/result
   };
   struct Job {
     unsigned int device = 0;
     ControlRequest request;
+    std::optional<AlarmRequest> alarm;  // an operator's action instead of a command
+  };
+  struct Notice {
+    uint64_t seq = 0;  // in the order the board told them
+    unsigned int device = 0;
+    std::string payload;
   };
   struct Unit {
     unsigned int data_id = 0;
@@ -148,6 +167,11 @@ class MqttExport {
     bool report_pending = false;
     std::string alarms_payload;
     bool alarms_dirty = true;
+    // The retained alarms without what a chattering point changes at every
+    // transition: the topic goes out again when this changes or the board
+    // told something of the device, not at each raw transition.
+    std::string alarms_steady;
+    bool alarms_told = false;  // a board notice since the alarms were last read
     std::map<std::string, Json::Value> alarm_points;  // object id -> point (seen ever)
     std::string stats_payload, stats_sent;
     Clock::time_point stats_at{};
@@ -205,6 +229,7 @@ class MqttExport {
   void FlushUnits(Dev& d, Clock::time_point now);
   void CountDelay(Clock::time_point report_at);
   void FlushEvents();
+  void FlushNotices();
   // The outbox (mqtt_outbox.cpp): what the history owes the broker, paced,
   // oldest first; the cursor moves over what the broker acknowledged, in
   // order.
@@ -245,10 +270,17 @@ class MqttExport {
   void HandleControl(const std::string& topic, const std::string& device_level,
                      const std::string& payload, bool retained, const std::string& correlation);
   view::ControlAttempt Attempt(unsigned int device, const ControlRequest& r) const;
+  view::ControlAttempt Attempt(unsigned int device, const AlarmRequest& r) const;
+  // Operators' actions (mqtt_control.cpp): `alarm/set` in, through the same
+  // checks and queue as control, to the board's door.
+  void HandleAlarm(const std::string& topic, const std::string& device_level,
+                   const std::string& payload, bool retained, const std::string& correlation);
+  Result RunAlarm(const Job& job);
   // A refusal before the door: its result, and its audit row (or its count,
   // in a flood on its topic).
   void Refuse(const std::string& topic, unsigned int device, const ControlRequest& r,
-              const std::string& reason, const std::string& outcome = "refused");
+              const std::string& reason, const std::string& outcome = "refused",
+              const AlarmRequest* alarm = nullptr);
   void AuditRefusal(const view::ControlAttempt& a, const std::string& outcome,
                     const std::string& reason);
   // The counts of refusals whose topic's window has ended (all of them at
@@ -274,7 +306,8 @@ class MqttExport {
   bool taken_over_ = false;  // the broker gave our client id to another connection
   int quick_losses_ = 0;     // connections in a row lost within kStableConnection
   std::vector<Dev> devs_;
-  std::map<int, Event> inflight_;  // mid -> event awaiting its PUBACK
+  std::map<int, Event> inflight_;           // mid -> event awaiting its PUBACK
+  std::map<int, Notice> notices_inflight_;  // mid -> notice awaiting its PUBACK
   // The outbox on this connection: ids handed to the broker, those awaiting
   // their PUBACK (id -> acknowledged), the mids, what was read ahead.
   int64_t event_sent_ = 0, record_sent_ = 0;
@@ -289,7 +322,7 @@ class MqttExport {
   Clock::time_point event_idle_until_{}, record_idle_until_{};
   std::deque<std::pair<Clock::time_point, int64_t>> live_heads_;  // the history's head, when
   std::atomic<bool> outbox_wake_{false};
-  std::set<int> closing_mids_;     // the final offline messages awaiting their PUBACK
+  std::set<int> closing_mids_;  // the final offline messages awaiting their PUBACK
   bool index_settled_ = false;
   Clock::time_point index_wait_until_{};
   Json::Value old_index_;
@@ -325,6 +358,10 @@ class MqttExport {
   std::map<unsigned int, Pending> pending_;             // newest report per device
   std::optional<std::vector<MqttDevice>> new_devices_;  // from UpdateDevices
   std::deque<Event> events_;
+  std::deque<Notice> notices_;   // board notices for the broker, bounded (max_events)
+  std::set<unsigned int> told_;  // devices the board told something of since the last check
+  uint64_t notices_dropped_since_log_ = 0;
+  uint64_t next_notice_seq_ = 1;
   std::map<unsigned int, bool> links_;  // answering, as the newest link report said
   uint64_t next_event_id_ = 1;
   uint64_t dropped_since_log_ = 0;

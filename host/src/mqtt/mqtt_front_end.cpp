@@ -54,6 +54,10 @@ void MqttFrontEnd::OnLink(const LinkReport& link) {
   if (auto e = current()) e->OnLink(link);
 }
 
+void MqttFrontEnd::OnAlarm(const view::AlarmNotice& notice) {
+  if (auto e = current()) e->OnAlarm(notice);
+}
+
 bool MqttFrontEnd::CheckReload(const Json::Value& site, std::string& error) {
   bool enabled = false;
   MqttConfig cfg;

@@ -32,6 +32,7 @@ class MqttFrontEnd : public view::FrontEnd {
   void Stop() override;
   void OnRound(const view::RoundView& round) override;
   void OnLink(const LinkReport& link) override;
+  void OnAlarm(const view::AlarmNotice& notice) override;
   bool CheckReload(const Json::Value& site, std::string& error) override;
   void OnReload(const Json::Value& site) override;
 

@@ -4,6 +4,7 @@
 #include <json/json.h>
 
 #include <chrono>
+#include <set>
 
 namespace qmx::exporter {
 
@@ -82,13 +83,73 @@ std::string AlarmsPayload(const std::vector<store::ActiveAlarm>& alarms, view::S
   return json::CompactAscii(v);
 }
 
-Json::Value AlarmPointRecord(const store::ActiveAlarm& a) {
+std::string AlarmsPayload(const std::vector<store::ActiveAlarm>& alarms, view::Severity worst,
+                          const std::vector<view::AlarmState>& states,
+                          const std::optional<view::AlarmMark>& maintenance, std::string* steady) {
+  Json::Value listed(Json::objectValue);
+  std::set<std::string> chattering;
+  Json::UInt shown = 0, unacknowledged = 0;
+  for (const view::AlarmState& a : states) {
+    const std::string id = PointId(a.point.data_id, a.point.key, a.point.seq);
+    listed[id] = view::AlarmStateJson(a);
+    // Shown as needing the operators: annunciated, or chattering (shown once
+    // while it chatters, whether raised or cleared at this moment).
+    const bool on = a.annunciated || a.state == "chattering";
+    shown += on;
+    unacknowledged += !a.ack && (on || a.state == "cleared_unacknowledged");
+    if (a.chattering) chattering.insert(id);
+  }
+  Json::Value active(Json::objectValue);
+  for (const store::ActiveAlarm& a : alarms) {
+    const std::string id = PointId(a.data_id, a.key, a.seq);
+    Json::Value entry = view::AlarmPointJson(a);
+    if (listed.isMember(id))
+      for (const std::string& k : listed[id].getMemberNames())
+        if (!entry.isMember(k)) entry[k] = listed[id][k];
+    active[id] = std::move(entry);
+  }
+  Json::Value v(Json::objectValue);
+  v["count"] = static_cast<Json::UInt>(alarms.size());
+  v["severity"] = view::SeverityWord(worst);
+  v["active"] = active;
+  v["listed"] = listed;
+  v["annunciated"] = states.empty() ? static_cast<Json::UInt>(alarms.size()) : shown;
+  v["unacknowledged"] = unacknowledged;
+  Json::Value m;
+  if (maintenance) {
+    m = Json::Value(Json::objectValue);
+    m["who"] = maintenance->who;
+    m["time"] = static_cast<Json::Int64>(maintenance->time);
+    m["comment"] = maintenance->comment;
+    m["until"] = static_cast<Json::Int64>(maintenance->until);
+  }
+  v["maintenance"] = m;
+  if (steady != nullptr) {
+    Json::Value s = v;
+    s.removeMember("count");
+    s.removeMember("severity");
+    for (const std::string& id : chattering) {
+      s["active"].removeMember(id);
+      for (const char* k : {"active", "cleared", "since", "annunciated"})
+        s["listed"][id].removeMember(k);
+    }
+    // Without chattering points the raw ones are steady: their count and
+    // severity show in "active".
+    *steady = json::CompactAscii(s);
+  }
+  return json::CompactAscii(v);
+}
+
+Json::Value AlarmPointRecord(const store::ActiveAlarm& a, const std::string& name_en,
+                             const std::string& place_en) {
   Json::Value point(Json::objectValue);
   point["data_id"] = a.data_id;
   point["key"] = a.key;
   point["seq"] = a.seq;
   point["name"] = a.name;
   point["text"] = a.text;
+  point["name_en"] = name_en;
+  point["place_en"] = place_en;
   return point;
 }
 

@@ -6,6 +6,7 @@
 #include <json/value.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,26 @@ std::string UnitStatePayload(const std::string& device, uint64_t round, int64_t 
 
 // The active alarms: {"count", "severity" (the worst), "active": {id: point}}.
 std::string AlarmsPayload(const std::vector<store::ActiveAlarm>& alarms, view::Severity worst);
-// What discovery names an alarm point by: data_id, key, seq, name, text.
-Json::Value AlarmPointRecord(const store::ActiveAlarm& a);
+// The active alarms with the board's word on each: every entry of "active"
+// gains the board's members (view::AlarmStateJson: state, acknowledged,
+// shelved, unknown, chattering, suppressed_by, attached, annunciated,
+// name_en, place_en, ...); "listed" has every alarm the board lists for the
+// device by id (cleared and unacknowledged ones too), "annunciated" counts
+// those shown as needing the operators (a chattering one among them while it
+// chatters; with no board listing anything, the active points),
+// "unacknowledged" those of them not acknowledged (and the cleared ones not
+// acknowledged), "maintenance" is null or {who, time, comment, until}.
+// `steady` gets the payload without what a chattering point changes at each
+// transition (whether and since when it is raised, the count and the worst
+// severity of the raw points), to tell a change worth a new retained message.
+std::string AlarmsPayload(const std::vector<store::ActiveAlarm>& alarms, view::Severity worst,
+                          const std::vector<view::AlarmState>& states,
+                          const std::optional<view::AlarmMark>& maintenance,
+                          std::string* steady = nullptr);
+// What discovery names an alarm point by: data_id, key, seq, name, text, and
+// the readable name_en and place_en ("" when the label table has none).
+Json::Value AlarmPointRecord(const store::ActiveAlarm& a, const std::string& name_en = {},
+                             const std::string& place_en = {});
 
 // An alarm event with its number: its row in the history (stable across
 // restarts and repeats), or its number in this run without a history.

@@ -70,6 +70,15 @@ void MqttExport::Run() {
   }
   FinalFlush();
   FlushRefusals(Clock::now(), true);
+  size_t left = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    left = notices_.size() + notices_inflight_.size();
+    stats_.notices_dropped += left;
+    notices_.clear();
+  }
+  notices_inflight_.clear();
+  if (left && log_) log_(fmt::format("mqtt: {} alarm notices not delivered at exit", left));
 }
 
 // One turn of the connection: what the broker sent, what waits to go out;
@@ -250,6 +259,21 @@ void MqttExport::TakenOver() {
 }
 
 void MqttExport::RequeueInflight() {
+  if (!notices_inflight_.empty()) {
+    // Notices the broker did not acknowledge go again, in their order.
+    std::vector<Notice> back;
+    for (auto& [mid, n] : notices_inflight_) back.push_back(std::move(n));
+    notices_inflight_.clear();
+    std::sort(back.begin(), back.end(),
+              [](const Notice& a, const Notice& b) { return a.seq < b.seq; });
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = back.rbegin(); it != back.rend(); ++it) notices_.push_front(std::move(*it));
+    while (notices_.size() > cfg_.max_events) {
+      notices_.pop_front();
+      ++stats_.notices_dropped;
+      ++notices_dropped_since_log_;
+    }
+  }
   if (inflight_.empty()) return;
   std::vector<Event> back;
   for (auto& [mid, e] : inflight_) back.push_back(std::move(e));
@@ -292,16 +316,19 @@ void MqttExport::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__pro
 void MqttExport::Connected() {
   Send(GatewayTopic("availability"), "online", 1, true);
   const std::string control = cfg_.prefix + "/+/control/set";
+  const std::string alarm = cfg_.prefix + "/+/alarm/set";
   const std::string ha = cfg_.discovery_prefix + "/status";
   const std::string index = GatewayTopic("devices");
   // MQTT 5 keeps the retain flag of a message published while we are
   // subscribed, so a retained control message is refused the first time too,
   // not only when the broker hands it over again at the next connect.
-  if (cfg_.protocol == 5)
-    mosquitto_subscribe_v5(mosq_, nullptr, control.c_str(), 1, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED,
-                           nullptr);
-  else
-    mosquitto_subscribe(mosq_, nullptr, control.c_str(), 1);
+  for (const std::string* t : {&control, &alarm}) {
+    if (cfg_.protocol == 5)
+      mosquitto_subscribe_v5(mosq_, nullptr, t->c_str(), 1, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED,
+                             nullptr);
+    else
+      mosquitto_subscribe(mosq_, nullptr, t->c_str(), 1);
+  }
   if (cfg_.discovery) mosquitto_subscribe(mosq_, nullptr, ha.c_str(), 1);
   mosquitto_subscribe(mosq_, nullptr, index.c_str(), 1);
   index_settled_ = false;
@@ -311,12 +338,17 @@ void MqttExport::Connected() {
     d.availability_sent = false;
     d.stats_sent.clear();
   }
-  uint64_t dropped = 0;
+  uint64_t dropped = 0, notices_dropped = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
     dropped = dropped_since_log_;
     dropped_since_log_ = 0;
+    notices_dropped = notices_dropped_since_log_;
+    notices_dropped_since_log_ = 0;
   }
+  if (notices_dropped && log_)
+    log_(fmt::format("mqtt: {} alarm notices were dropped while the broker was away (buffer of {})",
+                     notices_dropped, cfg_.max_events));
   if (dropped && log_)
     log_(fmt::format("mqtt: {} alarm events were dropped while the broker was away (buffer of {})",
                      dropped, cfg_.max_events));
@@ -341,6 +373,7 @@ void MqttExport::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__prope
 void MqttExport::OnPublish(mosquitto*, void* self, int mid, int, const mqtt5__property*) {
   auto* me = static_cast<MqttExport*>(self);
   me->inflight_.erase(mid);
+  me->notices_inflight_.erase(mid);
   me->closing_mids_.erase(mid);
   if (me->source_.outbox) me->OutboxAcked(mid);
 }
@@ -407,9 +440,10 @@ void MqttExport::FinalFlush() {
     const size_t left = events_.size();
     stats_.events_dropped += left;
     if (left && log_)
-      log_(fmt::format("mqtt: {} alarm events not delivered at exit: the broker is away and no "
-                       "history keeps them",
-                       left));
+      log_(
+          fmt::format("mqtt: {} alarm events not delivered at exit: the broker is away and no "
+                      "history keeps them",
+                      left));
     return;
   }
   const auto deadline = Clock::now() + std::chrono::seconds(2);
@@ -451,12 +485,17 @@ void MqttExport::FinalFlush() {
 void MqttExport::DrainEvents(Clock::time_point deadline) {
   for (;;) {
     bool more = false;
+    bool notices = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
       more = !events_.empty();
+      notices = !notices_.empty();
     }
     if (source_.outbox) more = OutboxOwes();
-    if ((!more && inflight_.empty()) || !connected_ || Clock::now() >= deadline) break;
+    more |= notices;
+    if ((!more && inflight_.empty() && notices_inflight_.empty()) || !connected_ ||
+        Clock::now() >= deadline)
+      break;
     if (mosquitto_loop(mosq_, 20, 1) != MOSQ_ERR_SUCCESS) break;
     if (more) Flush(Clock::now());
   }

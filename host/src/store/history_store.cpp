@@ -87,7 +87,13 @@ constexpr const char* kSchema =
     // acknowledgements, shelves and maintenance); rewritten like the cursors.
     "CREATE TABLE IF NOT EXISTS kept_state("
     " name TEXT PRIMARY KEY,"
-    " body TEXT NOT NULL) WITHOUT ROWID;";
+    " body TEXT NOT NULL) WITHOUT ROWID;"
+    // Notices a notification sink still owes (the webhook's outbox), as the
+    // JSON it sends; bounded by count (RetentionPolicy::max_notice_rows).
+    "CREATE TABLE IF NOT EXISTS notice("
+    " id INTEGER PRIMARY KEY,"
+    " t INTEGER NOT NULL,"
+    " body TEXT NOT NULL);";
 
 // Layout 1 (AUTOINCREMENT ids, a second record index on (data_id, type))
 // rebuilt as layout 2 in one transaction, ids kept.
@@ -495,16 +501,25 @@ void HistoryStore::AppendAudit(const AuditEntry& entry) {
   Push(std::move(item));
 }
 
+void HistoryStore::AppendNotice(int64_t time, const std::string& body) {
+  Pending item;
+  item.is_notice = true;
+  item.notice_time = time;
+  item.notice_body = body;
+  Push(std::move(item));
+}
+
 void HistoryStore::Push(Pending item) {
   std::string line;
   {
     std::lock_guard<std::mutex> lock(pend_mu_);
     item.seq = next_seq_++;
     if (pending_.empty()) first_pending_at_ = opt_.clock();
-    if (item.is_event || item.is_audit) ++pending_events_;
+    if (item.is_event || item.is_audit || item.is_notice) ++pending_events_;
     pending_.push_back(std::move(item));
     while (pending_.size() > opt_.max_pending) {
-      if (pending_.front().is_event || pending_.front().is_audit) --pending_events_;
+      if (pending_.front().is_event || pending_.front().is_audit || pending_.front().is_notice)
+        --pending_events_;
       pending_.pop_front();
       ++dropped_;
       if (dropped_ == 1 || dropped_ % 100 == 0) {
@@ -585,7 +600,8 @@ bool HistoryStore::Flush() {
   // Items dropped or appended meanwhile: only those written leave the queue.
   const uint64_t last = batch.back().seq;
   while (!pending_.empty() && pending_.front().seq <= last) {
-    if (pending_.front().is_event || pending_.front().is_audit) --pending_events_;
+    if (pending_.front().is_event || pending_.front().is_audit || pending_.front().is_notice)
+      --pending_events_;
     pending_.pop_front();
   }
   // What is left came in while writing: its wait starts now.
@@ -625,7 +641,7 @@ int HistoryStore::WriteLocked(const std::vector<Pending>& batch,
   }
   std::set<std::pair<uint32_t, int>> units;
   std::set<uint32_t> event_units;
-  bool audited = false;
+  bool audited = false, noticed = false;
   {
     Stmt rec(db_,
              "INSERT INTO round_record(data_id, type, t, local_time, image) "
@@ -639,8 +655,17 @@ int HistoryStore::WriteLocked(const std::vector<Pending>& batch,
             "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
     if (!rec.ok()) return fail(rec.Error());
     if (!ev.ok()) return fail(ev.Error());
+    Stmt no(db_, "INSERT INTO notice(t, body) VALUES(?1, ?2)");
     if (!au.ok()) return fail(au.Error());
+    if (!no.ok()) return fail(no.Error());
     for (const Pending& p : batch) {
+      if (p.is_notice) {
+        no.Int(1, p.notice_time).Text(2, p.notice_body);
+        if (no.Step() != SQLITE_DONE) return fail(no.Error());
+        no.Reset();
+        noticed = true;
+        continue;
+      }
       if (p.is_audit) {
         const AuditEntry& a = p.audit;
         au.Int(1, a.time).Text(2, LocalTimeText(a.time)).Text(3, a.via).Text(4, a.who);
@@ -672,6 +697,14 @@ int HistoryStore::WriteLocked(const std::vector<Pending>& batch,
   }
 
   const RetentionPolicy& keep = opt_.retention;
+  if (noticed && keep.max_notice_rows > 0) {
+    Stmt trim(db_,
+              "DELETE FROM notice WHERE id <= "
+              "(SELECT id FROM notice ORDER BY id DESC LIMIT 1 OFFSET ?1)");
+    if (!trim.ok()) return fail(trim.Error());
+    trim.Int(1, keep.max_notice_rows);
+    if (trim.Step() != SQLITE_DONE) return fail(trim.Error());
+  }
   if (audited && keep.max_audit_rows > 0) {
     Stmt trim(db_,
               "DELETE FROM control_audit WHERE id <= "
@@ -968,7 +1001,7 @@ std::optional<std::vector<unsigned char>> HistoryStore::LastImage(uint32_t data_
   {
     std::lock_guard<std::mutex> plock(pend_mu_);
     for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) {
-      if (!it->is_event && !it->is_audit && it->record.data_id == data_id &&
+      if (!it->is_event && !it->is_audit && !it->is_notice && it->record.data_id == data_id &&
           it->record.type == type) {
         return it->record.image;
       }
@@ -999,7 +1032,8 @@ std::vector<std::pair<int, std::vector<unsigned char>>> HistoryStore::LastImages
   {
     std::lock_guard<std::mutex> plock(pend_mu_);
     for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) {
-      if (!it->is_event && !it->is_audit && it->record.data_id == data_id && !seen(it->record.type))
+      if (!it->is_event && !it->is_audit && !it->is_notice && it->record.data_id == data_id &&
+          !seen(it->record.type))
         out.emplace_back(it->record.type, it->record.image);
     }
   }
@@ -1090,6 +1124,35 @@ std::optional<std::string> HistoryStore::Kept(const std::string& name) const {
   q.Text(1, name);
   if (q.Step() != SQLITE_ROW) return std::nullopt;
   return q.ColText(0);
+}
+
+std::vector<StoredNotice> HistoryStore::NoticesAfter(int64_t after, size_t limit) const {
+  std::vector<StoredNotice> out;
+  if (limit == 0) return out;
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return out;
+  Stmt q(db_, "SELECT id, t, body FROM notice WHERE id > ?1 ORDER BY id LIMIT ?2");
+  if (q.ok()) {
+    q.Int(1, after).Int(2, static_cast<int64_t>(limit));
+    while (q.Step() == SQLITE_ROW) out.push_back({q.ColInt(0), q.ColInt(1), q.ColText(2)});
+  }
+  if (!q.ok()) Log("history: reading notices for the outbox failed: " + q.Error());
+  return out;
+}
+
+NoticeBacklog HistoryStore::NoticesPast(int64_t after) const {
+  NoticeBacklog b;
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return b;
+  Stmt q(db_, "SELECT COUNT(*), MIN(t), (SELECT MAX(id) FROM notice) FROM notice WHERE id > ?1");
+  if (!q.ok()) return b;
+  q.Int(1, after);
+  if (q.Step() == SQLITE_ROW) {
+    b.count = static_cast<uint64_t>(q.ColInt(0));
+    b.oldest = q.ColInt(1);
+    b.head = q.ColInt(2);
+  }
+  return b;
 }
 
 std::vector<HistoryEvent> HistoryStore::EventsAfter(int64_t after, size_t limit) const {

@@ -67,6 +67,19 @@ struct OutboxBacklog {
 // newest (last written) record of a (data_id, type) is never deleted, whatever
 // its age. Limits apply to the units written in a flush, and to every unit on
 // the first flush after the database is opened.
+// A notice a notification sink owes, as it sends it (its JSON).
+struct StoredNotice {
+  int64_t id = 0;
+  int64_t time = 0;
+  std::string body;
+};
+// The notices past a sink's cursor.
+struct NoticeBacklog {
+  uint64_t count = 0;
+  int64_t oldest = 0;  // epoch seconds; 0: none
+  int64_t head = 0;    // the newest id written (0: none)
+};
+
 struct RetentionPolicy {
   uint32_t max_rows = 0;        // records kept per (data_id, type)
   uint32_t max_days = 0;        // records and events older than this go
@@ -74,6 +87,9 @@ struct RetentionPolicy {
   // Audit rows kept (the newest); apart from every other bound: neither
   // the size bound nor the age limit takes them.
   uint32_t max_audit_rows = 10000;
+  // Notices kept for notification sinks (the newest); apart from every
+  // other bound, like the audit.
+  uint32_t max_notice_rows = 10000;
 };
 
 struct HistoryOptions {
@@ -135,6 +151,11 @@ class HistoryStore {
   // A control attempt for the audit trail; committed by the next FlushDue at
   // once, like an alarm event.
   void AppendAudit(const AuditEntry& entry);
+
+  // A notice a notification sink owes (its body as sent); committed by the
+  // next FlushDue at once, like an alarm event. Read back with NoticesAfter
+  // and a cursor's event_id.
+  void AppendNotice(int64_t time, const std::string& body);
 
   // Writes every pending item (and moved outbox cursors) in one transaction,
   // with retention and the size bound. True when nothing is left pending.
@@ -204,6 +225,10 @@ class HistoryStore {
   // Written records with id > `after`, every unit, in id order; at most
   // `limit`.
   std::vector<HistoryRecord> RecordsAfter(int64_t after, size_t limit) const;
+  // Written notices with id > `after`, in id order; at most `limit`.
+  std::vector<StoredNotice> NoticesAfter(int64_t after, size_t limit) const;
+  // How many written notices lie past `after`, and the newest id.
+  NoticeBacklog NoticesPast(int64_t after) const;
   // The newest ids written (0: none), one index seek each.
   OutboxCursor Heads() const;
   // What lies past `cursor`, and the newest ids written.
@@ -227,6 +252,9 @@ class HistoryStore {
     uint64_t seq = 0;
     bool is_event = false;
     bool is_audit = false;
+    bool is_notice = false;
+    int64_t notice_time = 0;
+    std::string notice_body;
     HistoryRecord record;
     AlarmEvent event;
     AuditEntry audit;

@@ -2,6 +2,8 @@
 
 #include <json/json.h>
 
+#include <algorithm>
+
 #include "input/checked_json.h"
 #include "store/history_store.h"
 #include "view/severity.h"
@@ -325,8 +327,10 @@ struct AlarmBoard::Impl {
       for (const auto& [pref, pe] : entries) {
         if (!pe.s.active || !HasCode(r.parent_codes, pe.s.point.code)) continue;
         if (!InScope(r, ref, e, pref, pe)) continue;
-        if (!best || pe.s.point.since < best_e->s.point.since ||
-            (pe.s.point.since == best_e->s.point.since && pref < *best)) {
+        // The first raised; among those raised in one round the first point
+        // the unit states (phase AB before BC before CA).
+        if (!best || std::tie(pe.s.point.since, pref.data_id, pref.seq, pref.key) <
+                         std::tie(best_e->s.point.since, best->data_id, best->seq, best->key)) {
           best = &pref;
           best_e = &pe;
         }
@@ -404,11 +408,16 @@ struct AlarmBoard::Impl {
       e.s.suppressed_by = ParentOf(ref, e);
       e.s.attached.clear();
     }
-    for (auto& [ref, e] : entries) {
-      if (e.s.suppressed_by.empty()) continue;
+    // In the order the unit states its points.
+    std::vector<std::pair<uint32_t, const AlarmRef*>> children;
+    for (const auto& [ref, e] : entries)
+      if (!e.s.suppressed_by.empty()) children.emplace_back(ref.seq, &ref);
+    std::sort(children.begin(), children.end());
+    for (const auto& [seq, ref] : children) {
+      const std::string& parent = entries[*ref].s.suppressed_by;
       for (auto& [pref, pe] : entries)
-        if (AlarmIdText(pref.data_id, pref.key, pref.seq) == e.s.suppressed_by)
-          pe.s.attached.push_back(AlarmIdText(ref.data_id, ref.key, ref.seq));
+        if (AlarmIdText(pref.data_id, pref.key, pref.seq) == parent)
+          pe.s.attached.push_back(AlarmIdText(ref->data_id, ref->key, ref->seq));
     }
     for (auto it = entries.begin(); it != entries.end();) {
       const AlarmRef& ref = it->first;
@@ -563,6 +572,15 @@ struct AlarmBoard::Impl {
     }
   }
 
+  // Shelved or out of service: what was told of it no longer stands; told
+  // afresh (raised) when it comes back and still stands, forgotten when it
+  // cleared meanwhile.
+  static void Withdraw(Entry& e) {
+    e.shown = false;
+    e.clear_due = 0;
+    e.announced_ever = false;
+  }
+
   Json::Value KeptJson() const;
   void LoadKept(const Json::Value& v);
 };
@@ -703,7 +721,10 @@ void AlarmBoard::SetStore(store::HistoryStore* store) {
   if (!kept) return;
   Json::Value root;
   std::string error;
-  if (json::Parse(*kept, "kept alarm board", root, error)) impl_->LoadKept(root);
+  if (!json::Parse(*kept, "kept alarm board", root, error)) return;
+  impl_->LoadKept(root);
+  std::vector<AlarmNotice> none;  // what was told before the restart stands
+  impl_->Settle(0, none);
 }
 
 void AlarmBoard::SetListener(Listener l) {
@@ -778,6 +799,43 @@ void AlarmBoard::OnLink(unsigned int device, bool answering, int64_t now) {
   });
 }
 
+void AlarmBoard::Retain(const std::map<unsigned int, std::vector<uint32_t>>& polled, int64_t now) {
+  Change(*impl_, [&](std::vector<AlarmNotice>& out) {
+    auto kept = [&](unsigned int device, uint32_t data_id) {
+      auto it = polled.find(device);
+      if (it == polled.end()) return false;
+      for (uint32_t id : it->second)
+        if (id == data_id || data_id == device) return true;
+      return false;
+    };
+    for (auto it = impl_->entries.begin(); it != impl_->entries.end();) {
+      if (kept(it->first.device, it->first.data_id)) {
+        ++it;
+        continue;
+      }
+      if (it->second.shown) {
+        it->second.s.active = false;
+        it->second.s.cleared = now;
+        it->second.s.state = "cleared_unacknowledged";
+        out.push_back(impl_->NoticeOf(it->first, it->second, "cleared", now));
+      }
+      it = impl_->entries.erase(it);
+      impl_->dirty = true;
+    }
+    for (auto it = impl_->maintenance.begin(); it != impl_->maintenance.end();) {
+      if (polled.count(it->first)) {
+        ++it;
+      } else {
+        it = impl_->maintenance.erase(it);
+        impl_->dirty = true;
+      }
+    }
+    for (auto it = impl_->lost.begin(); it != impl_->lost.end();)
+      it = polled.count(*it) ? std::next(it) : impl_->lost.erase(it);
+    impl_->Settle(now, out);
+  });
+}
+
 void AlarmBoard::Tick(int64_t now) {
   Change(*impl_, [&](std::vector<AlarmNotice>& out) {
     impl_->Prune(now);
@@ -828,6 +886,7 @@ AlarmActionResult AlarmBoard::Shelve(const AlarmRef& a, const AlarmMark& mark) {
     }
     Entry& e = it->second;
     e.s.shelf = mark;
+    Impl::Withdraw(e);
     impl_->dirty = true;
     r.ok = true;
     e.s.state = "shelved";
@@ -884,6 +943,8 @@ AlarmActionResult AlarmBoard::Maintenance(unsigned int device, const AlarmMark& 
         return;
       }
       impl_->maintenance[device] = mark;
+      for (auto& [ref, e] : impl_->entries)
+        if (ref.device == device && e.s.active) Impl::Withdraw(e);
       AlarmNotice n = impl_->DeviceNotice(device, "maintenance", mark.time);
       n.who = mark.who;
       n.comment = mark.comment;

@@ -206,6 +206,10 @@ class AlarmBoard {
   void Restore(unsigned int device, const std::vector<store::ActiveAlarm>& active, int64_t now);
   // The controller stopped answering or answers again.
   void OnLink(unsigned int device, bool answering, int64_t now);
+  // The site changed (a reloaded site file): alarms of devices or units no
+  // longer polled leave the board (a "cleared" notice for those told),
+  // and so does the maintenance of a device gone.
+  void Retain(const std::map<unsigned int, std::vector<uint32_t>>& polled, int64_t now);
   // Delays, shelves, maintenance and chatter that end by themselves.
   void Tick(int64_t now);
 

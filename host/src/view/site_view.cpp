@@ -124,23 +124,27 @@ int64_t SiteView::Now() const {
   return clock_ ? clock_() : static_cast<int64_t>(std::time(nullptr));
 }
 
-ControlResult SiteView::Control(const ControlAttempt& a, std::chrono::milliseconds limit) {
+std::string SiteView::CheckRequest(const std::string& via, const std::string& request_id,
+                                   int64_t sent_at) {
   const int64_t now = Now();
-  std::string why;
-  if (a.sent_at != 0 && a.sent_at < now - kControlWindowS)
-    why = fmt::format("the request was sent {} s ago (at most {} s old are run)", now - a.sent_at,
-                      kControlWindowS);
-  else if (a.sent_at != 0 && a.sent_at > now + kControlWindowS)
-    why = fmt::format("the request's time is {} s ahead of the gateway's clock", a.sent_at - now);
-  if (why.empty() && !a.request_id.empty()) {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (auto it = request_ids_.begin(); it != request_ids_.end();)
-      it = it->second < now - kRequestIdMemoryS ? request_ids_.erase(it) : std::next(it);
-    const auto [it, fresh] = request_ids_.try_emplace({a.via, a.request_id}, now);
-    if (!fresh)
-      why = fmt::format("request id already run {} s ago (a replay or a retry: use a new id)",
-                        now - it->second);
-  }
+  if (sent_at != 0 && sent_at < now - kControlWindowS)
+    return fmt::format("the request was sent {} s ago (at most {} s old are run)", now - sent_at,
+                       kControlWindowS);
+  if (sent_at != 0 && sent_at > now + kControlWindowS)
+    return fmt::format("the request's time is {} s ahead of the gateway's clock", sent_at - now);
+  if (request_id.empty()) return {};
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = request_ids_.begin(); it != request_ids_.end();)
+    it = it->second < now - kRequestIdMemoryS ? request_ids_.erase(it) : std::next(it);
+  const auto [it, fresh] = request_ids_.try_emplace({via, request_id}, now);
+  if (!fresh)
+    return fmt::format("request id already run {} s ago (a replay or a retry: use a new id)",
+                       now - it->second);
+  return {};
+}
+
+ControlResult SiteView::Control(const ControlAttempt& a, std::chrono::milliseconds limit) {
+  const std::string why = CheckRequest(a.via, a.request_id, a.sent_at);
   if (!why.empty()) {
     Audit(a, "refused", -1, why);
     return {-1, why};
@@ -169,6 +173,16 @@ void SiteView::StartBoard() {
     if (s) board_.Restore(id, s->alarms, Now());
   }
   board_.SetStore(host_.history());
+}
+
+void SiteView::RetainBoard() {
+  std::map<unsigned int, std::vector<uint32_t>> polled;
+  for (unsigned int id : host_.DeviceIds()) {
+    std::optional<DeviceSnapshot> s = host_.Snapshot(id);
+    std::vector<uint32_t>& units = polled[id];
+    if (s) units.assign(s->unit_ids.begin(), s->unit_ids.end());
+  }
+  board_.Retain(polled, Now());
 }
 
 AlarmActionResult SiteView::Act(const AlarmAction& a) {
@@ -313,6 +327,8 @@ Json::Value AuditJson(const store::AuditEntry& a) {
 }
 
 const store::HistoryStore* SiteView::History() const { return host_.history(); }
+
+store::HistoryStore* SiteView::SinkHistory() { return host_.history(); }
 
 std::shared_ptr<Outbox> SiteView::OpenOutbox(const std::string& sink, bool events) {
   store::HistoryStore* h = host_.history();
@@ -643,6 +659,7 @@ bool FrontEnds::CheckReload(const Json::Value& site, std::vector<std::string>& p
 }
 
 void FrontEnds::Reload(const Json::Value& site) {
+  view_.RetainBoard();
   for (const auto& f : list()) f->OnReload(site);
 }
 

@@ -147,6 +147,11 @@ class SiteView {
   // for the answer. Audited either way.
   ControlResult Control(const ControlAttempt& attempt,
                         std::chrono::milliseconds limit = std::chrono::milliseconds(0));
+  // The door's checks of a request before it runs, for control and for the
+  // operators' actions alike: its time within kControlWindowS of this clock
+  // and its id (per front end) not run within kRequestIdMemoryS (the id is
+  // remembered from here on). "" when it may run, else why not.
+  std::string CheckRequest(const std::string& via, const std::string& request_id, int64_t sent_at);
   // An attempt a front end turned away before it reached the door (control
   // off, bad credentials, not allowed, rate-limited, malformed): audited.
   // `outcome` is "refused", "bad credentials" or "rate-limited".
@@ -177,11 +182,16 @@ class SiteView {
   AlarmBoard& Board() { return board_; }
   // Takes the raised alarms and the kept marks over (FrontEnds::StartAll).
   void StartBoard();
+  // Lets go of the alarms of devices and units no longer polled (a reload).
+  void RetainBoard();
   // Epoch seconds (tests set their own clock).
   int64_t Now() const;
 
   // The history's read side; null when the site keeps none.
   const store::HistoryStore* History() const;
+  // The history for a sink that keeps rows of its own in it (the webhook's
+  // notices); null when the site keeps none.
+  store::HistoryStore* SinkHistory();
 
   // The outbox of a northbound sink over the history (one per sink name,
   // shared); null when the site keeps no history.

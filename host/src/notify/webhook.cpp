@@ -1,0 +1,405 @@
+#include "notify/webhook.h"
+
+#include <curl/curl.h>
+#include <fmt/format.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <climits>
+#include <ctime>
+
+#include "input/checked_json.h"
+#include "remote_write/remote_write_config.h"
+#include "view/site_view.h"
+
+namespace qmx::notify {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int64_t kMaxBackoffMs = 60000;
+constexpr int64_t kMaxRetryAfterS = 600;
+constexpr size_t kBodyKept = 512;
+constexpr size_t kReadBatch = 32;
+
+std::once_flag curl_once;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+struct Received {
+  std::string body;
+  int64_t retry_after_s = -1;
+};
+
+size_t OnBody(char* data, size_t size, size_t n, void* user) {
+  auto* r = static_cast<Received*>(user);
+  const size_t len = size * n;
+  if (r->body.size() < kBodyKept) r->body.append(data, std::min(len, kBodyKept - r->body.size()));
+  return len;
+}
+
+size_t OnHeader(char* data, size_t size, size_t n, void* user) {
+  auto* r = static_cast<Received*>(user);
+  const size_t len = size * n;
+  static const char kKey[] = "retry-after:";
+  constexpr size_t kKeyLen = sizeof kKey - 1;
+  if (len <= kKeyLen || strncasecmp(data, kKey, kKeyLen) != 0) return len;
+  std::string v(data + kKeyLen, len - kKeyLen);
+  while (!v.empty() && std::isspace(static_cast<unsigned char>(v.back()))) v.pop_back();
+  v.erase(0, std::min(v.size(), v.find_first_not_of(" \t")));
+  if (!v.empty() && v.size() <= 9 &&
+      std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    r->retry_after_s = std::stoll(v);
+  } else if (!v.empty() && v.size() < 64) {
+    const time_t t = curl_getdate(v.c_str(), nullptr);
+    if (t > 0) r->retry_after_s = std::max<int64_t>(0, t - time(nullptr));
+  }
+  return len;
+}
+
+}  // namespace
+
+struct Webhook::Curl {
+  CURL* h = nullptr;
+  curl_slist* headers = nullptr;
+  char error[CURL_ERROR_SIZE] = {};
+  ~Curl() {
+    if (headers) curl_slist_free_all(headers);
+    if (h) curl_easy_cleanup(h);
+  }
+};
+
+Webhook::Webhook(WebhookConfig cfg, store::HistoryStore* history, Log log)
+    : cfg_(std::move(cfg)), history_(history), log_(std::move(log)) {
+  if (!log_) log_ = [](const std::string&) {};
+}
+
+Webhook::~Webhook() { Stop(); }
+
+bool Webhook::Start(std::string& error) {
+  if (started_) return true;
+  std::call_once(curl_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  curl_ = std::make_unique<Curl>();
+  curl_->h = curl_easy_init();
+  if (!curl_->h) {
+    error = "webhook: libcurl could not start";
+    return false;
+  }
+  for (const char* h : {"Content-Type: application/json", "Expect:"})
+    curl_->headers = curl_slist_append(curl_->headers, h);
+  if (!cfg_.bearer_token.empty())
+    curl_->headers =
+        curl_slist_append(curl_->headers, ("Authorization: Bearer " + cfg_.bearer_token).c_str());
+  CURL* h = curl_->h;
+  const long timeout_ms = static_cast<long>(cfg_.timeout_s * 1000);
+  bool ok = curl_easy_setopt(h, CURLOPT_URL, cfg_.url.c_str()) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeout_ms) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_USERAGENT, cfg_.user_agent.c_str()) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_HTTPHEADER, curl_->headers) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curl_->error) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnBody) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, OnHeader) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+  if (ok && !cfg_.ca_file.empty())
+    ok = curl_easy_setopt(h, CURLOPT_CAINFO, cfg_.ca_file.c_str()) == CURLE_OK;
+  if (ok && !cfg_.username.empty())
+    ok = curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC)) == CURLE_OK &&
+         curl_easy_setopt(h, CURLOPT_USERNAME, cfg_.username.c_str()) == CURLE_OK &&
+         curl_easy_setopt(h, CURLOPT_PASSWORD, cfg_.password.c_str()) == CURLE_OK;
+  if (!ok || !curl_->headers) {
+    error = "webhook: libcurl refused a setting (is it built with http and https?)";
+    curl_.reset();
+    return false;
+  }
+  remote_write::RemoteWriteConfig clear;
+  clear.url = cfg_.url;
+  clear.password = cfg_.password;
+  clear.bearer_token = cfg_.bearer_token;
+  if (remote_write::SecretInClear(clear))
+    log_("notify: webhook: warning: the password or token goes in clear over http:// to " +
+         view::SafeText(cfg_.url) + "; use https://");
+
+  std::string where;
+  owed_.clear();
+  if (history_) {
+    const store::NoticeBacklog head = history_->NoticesPast(0);
+    const std::optional<store::OutboxCursor> c = history_->Cursor(kSink);
+    if (!c) {
+      // A new sink is owed what comes from now on.
+      after_ = head.head;
+      history_->SetCursor(kSink, {after_, 0});
+    } else if (c->event_id > head.head) {
+      // A new database file: everything in it is owed.
+      after_ = 0;
+      history_->SetCursor(kSink, {0, 0});
+    } else {
+      after_ = c->event_id;
+    }
+    const store::NoticeBacklog b = history_->NoticesPast(after_);
+    where = fmt::format("notices kept in the history; {} owed from before", b.count);
+    std::lock_guard<std::mutex> lock(counts_mu_);
+    counts_.owed = b.count;
+  } else {
+    where = fmt::format("no history: notices wait in memory (at most {}) and are lost at a restart",
+                        cfg_.memory_queue);
+  }
+  std::string kinds;
+  for (const std::string& k : cfg_.rules.kinds) kinds += (kinds.empty() ? "" : ",") + k;
+  log_(fmt::format("notify: webhook to {} for {}; delay {} s, at most {} a minute; {}",
+                   view::SafeText(cfg_.url), kinds, cfg_.rules.delay_s, cfg_.rules.max_per_minute,
+                   where));
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = false;
+  }
+  thread_ = std::thread(&Webhook::Run, this);
+  started_ = true;
+  return true;
+}
+
+void Webhook::Stop() {
+  if (!started_) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  started_ = false;
+  const Counts c = counts();
+  std::string line = fmt::format("notify: webhook stopped; this run delivered {} notice{}",
+                                 c.delivered, c.delivered == 1 ? "" : "s");
+  if (c.refused) line += fmt::format(", {} refused by the endpoint", c.refused);
+  if (history_) {
+    history_->Flush();  // the cursor, now
+    const store::NoticeBacklog b = history_->NoticesPast(after_);
+    line += b.count > 0 ? fmt::format("; {} left in the history for the next run", b.count)
+                        : "; nothing owed";
+  } else if (!owed_.empty()) {
+    line += fmt::format("; {} lost with the memory queue", owed_.size());
+  }
+  log_(line);
+  curl_.reset();
+}
+
+void Webhook::Offer(const view::AlarmNotice& n) {
+  if (!cfg_.rules.kinds.count(n.kind)) return;
+  bool full = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    // Bounded: the worker takes what came in before each request (at most
+    // timeout_s), so only a flood far beyond any rate limit meets this.
+    if (in_.size() >= 4096) {
+      in_.pop_front();
+      full = true;
+    }
+    in_.push_back(n);
+  }
+  if (full) {
+    std::lock_guard<std::mutex> lock(counts_mu_);
+    if (++counts_.dropped % 1000 == 1)
+      log_(
+          fmt::format("notify: webhook: 4096 notices waiting for the worker; the oldest dropped "
+                      "({} so far)",
+                      counts_.dropped));
+  }
+  cv_.notify_all();
+}
+
+Webhook::Counts Webhook::counts() const {
+  Counts c;
+  {
+    std::lock_guard<std::mutex> lock(counts_mu_);
+    c = counts_;
+  }
+  if (history_) c.owed = history_->NoticesPast(after_.load()).count;
+  return c;
+}
+
+void Webhook::LogLimited(LogKind kind, const std::string& line) {
+  const int64_t now = time(nullptr);
+  if (last_log_[kind] != 0 && now - last_log_[kind] < 60) {
+    ++held_back_[kind];
+    return;
+  }
+  std::string text = line;
+  if (held_back_[kind] > 0)
+    text += fmt::format(" ({} more such line{} held back)", held_back_[kind],
+                        held_back_[kind] == 1 ? "" : "s");
+  held_back_[kind] = 0;
+  last_log_[kind] = now;
+  log_(text);
+}
+
+void Webhook::Keep(const Outgoing& o) {
+  const std::string body = json::CompactAscii(OutgoingJson(o));
+  if (history_) {
+    history_->AppendNotice(o.notice.time, body);
+    // At once: a notice owed must outlive the process. Should the database
+    // refuse, the store keeps it pending and writes it with a later flush.
+    history_->Flush();
+  } else {
+    owed_.push_back({0, body});
+    {
+      std::lock_guard<std::mutex> lock(counts_mu_);
+      counts_.owed = std::min(owed_.size(), cfg_.memory_queue);
+    }
+    if (owed_.size() > cfg_.memory_queue) {
+      owed_.pop_front();
+      std::lock_guard<std::mutex> lock(counts_mu_);
+      ++counts_.dropped;
+      if (counts_.dropped == 1 || counts_.dropped % 100 == 0)
+        log_(
+            fmt::format("notify: webhook: {} notices waiting in memory; the oldest dropped ({} "
+                        "so far)",
+                        cfg_.memory_queue, counts_.dropped));
+    }
+  }
+  std::lock_guard<std::mutex> lock(counts_mu_);
+  ++counts_.queued;
+}
+
+void Webhook::Refill() {
+  if (!history_ || !owed_.empty()) return;
+  for (store::StoredNotice& n : history_->NoticesAfter(after_, kReadBatch))
+    owed_.push_back({n.id, std::move(n.body)});
+}
+
+Webhook::Answer Webhook::Post(const std::string& body) {
+  Answer a;
+  Received r;
+  CURL* h = curl_->h;
+  curl_->error[0] = '\0';
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &r);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &r);
+  curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
+  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  const CURLcode rc = curl_easy_perform(h);
+  if (rc != CURLE_OK) {
+    a.error = view::SafeText(curl_->error[0] ? curl_->error : curl_easy_strerror(rc));
+    return a;
+  }
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &a.status);
+  a.retry_after_s = r.retry_after_s;
+  if (a.status < 200 || a.status > 299) {
+    std::string text = r.body.substr(0, r.body.find('\n'));
+    if (text.size() > 200) text.resize(200);
+    a.error = fmt::format("HTTP {}", a.status);
+    if (!text.empty()) a.error += ": " + view::SafeText(text);
+  }
+  return a;
+}
+
+void Webhook::Run() {
+  NoticeGate gate(cfg_.rules.delay_s, cfg_.rules.max_per_minute);
+  int64_t next_attempt = 0;  // steady ms; back-off
+  int64_t backoff_ms = 0;
+  uint64_t failed_in_row = 0;
+  bool delivered_since_flush = false;
+  for (;;) {
+    std::deque<view::AlarmNotice> in;
+    Refill();
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      int64_t due = gate.NextDue();
+      if (!owed_.empty()) due = std::min(due, next_attempt);
+      auto ready = [this] { return stop_ || !in_.empty(); };
+      if (due == INT64_MAX) {
+        cv_.wait(lock, ready);
+      } else {
+        const int64_t wait = std::max<int64_t>(0, due - NowMs());
+        cv_.wait_for(lock, std::chrono::milliseconds(wait), ready);
+      }
+      if (stop_) break;
+      in.swap(in_);
+    }
+    std::vector<Outgoing> out;
+    const int64_t now = NowMs();
+    for (const view::AlarmNotice& n : in) gate.Offer(n, now, out);
+    gate.Tick(now, out);
+    for (const Outgoing& o : out) Keep(o);
+    {
+      std::lock_guard<std::mutex> lock(counts_mu_);
+      counts_.cancelled = gate.cancelled();
+    }
+
+    // Deliver in order until the endpoint fails or new notices come in.
+    while (NowMs() >= next_attempt) {
+      Refill();
+      if (owed_.empty()) break;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (stop_) break;
+      }
+      const Owed o = owed_.front();
+      const Answer a = Post(o.body);
+      const bool retry = a.status == 0 || a.status == 429 || a.status >= 500 ||
+                         (a.status >= 300 && a.status < 400) || (a.status > 0 && a.status < 200);
+      if (retry) {
+        backoff_ms = backoff_ms == 0 ? first_backoff_ms_ : std::min(kMaxBackoffMs, backoff_ms * 2);
+        int64_t wait_ms = backoff_ms;
+        if (a.retry_after_s >= 0) wait_ms = std::min(a.retry_after_s, kMaxRetryAfterS) * 1000;
+        next_attempt = NowMs() + wait_ms;
+        ++failed_in_row;
+        uint64_t owed = 0;
+        {
+          std::lock_guard<std::mutex> lock(counts_mu_);
+          ++counts_.failures;
+          owed = history_ ? history_->NoticesPast(after_).count : owed_.size();
+          if (!history_) counts_.owed = owed;
+        }
+        LogLimited(kFailure,
+                   fmt::format("notify: webhook: {}; {} notice{} kept; next attempt in {:.1f} s",
+                               a.error, owed, owed == 1 ? "" : "s", wait_ms / 1000.0));
+        break;
+      }
+      owed_.pop_front();
+      if (o.id > 0) {
+        after_ = o.id;
+        history_->SetCursor(kSink, {after_, 0});
+        delivered_since_flush = true;
+      }
+      backoff_ms = 0;
+      {
+        std::lock_guard<std::mutex> lock(counts_mu_);
+        if (a.status >= 200 && a.status <= 299)
+          ++counts_.delivered;
+        else
+          ++counts_.refused;
+        if (!history_) counts_.owed = owed_.size();
+      }
+      if (a.status < 200 || a.status > 299)
+        LogLimited(kRefused,
+                   fmt::format("notify: webhook: the endpoint refused a notice for good ({}); it "
+                               "is not sent again",
+                               a.error));
+      if (failed_in_row > 0)
+        log_(fmt::format("notify: webhook: delivering again after {} failed attempt{}",
+                         failed_in_row, failed_in_row == 1 ? "" : "s"));
+      failed_in_row = 0;
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!in_.empty()) break;  // new notices are kept before the next is sent
+    }
+    if (delivered_since_flush && owed_.empty() && history_) {
+      // The cursor written now, not with the next round's commit: a crash
+      // after this does not send these again.
+      history_->Flush();
+      delivered_since_flush = false;
+    }
+  }
+  const size_t held = gate.held();
+  if (held > 0)
+    log_(fmt::format("notify: webhook stopped with {} delayed notice{} not sent", held,
+                     held == 1 ? "" : "s"));
+}
+
+}  // namespace qmx::notify
