@@ -85,6 +85,7 @@
       const n = el('span', d.alarm_count, 'count' + (d.alarm_count ? ' sev-' + d.severity : ''));
       n.title = d.alarm_count ? `${d.alarm_count} active alarm${d.alarm_count === 1 ? '' : 's'}, worst ${d.severity}` : 'no active alarm';
       b.appendChild(n);
+      if (d.maintenance) b.appendChild(el('span', 'in maintenance', 'tag maint'));
       b.addEventListener('click', () => { state.device = d.id; state.chartKey = ''; refresh(); });
       nav.appendChild(b);
     }
@@ -92,7 +93,7 @@
 
   // The site in one line: every controller answering without alarms
   // (green), alarms (coloured by the worst), or a controller not answering.
-  function renderBanner(devices) {
+  function renderBanner(devices, kpis) {
     const lost = devices.filter((d) => d.health === 'lost');
     const alarmed = devices.filter((d) => d.alarm_count > 0);
     const names = (list) => list.map((d) => d.name).join(', ');
@@ -115,8 +116,14 @@
     } else {
       cls = 'starting'; title = 'Starting'; text = 'waiting for the first answers';
     }
+    // What still needs an operator: unacknowledged alarms, cleared ones too.
+    const unack = kpis ? kpis.unacknowledged : devices.reduce((c, d) => c + (d.unacknowledged || 0), 0);
+    if (unack && devices.length) text += ` · ${unack} unacknowledged`;
+    const maint = devices.filter((d) => d.maintenance);
+    if (maint.length) text += ` · in maintenance: ${names(maint)}`;
     const b = $('banner');
     b.className = `banner ${cls}${worst !== 'none' ? ' sev-' + worst : ''}`;
+    b.dataset.unacknowledged = String(unack);
     $('banner-title').textContent = title;
     $('banner-text').textContent = text;
   }
@@ -263,15 +270,127 @@
 
   function sevCell(severity) { return { t: severity, chip: 'sev sev-' + severity }; }
 
+  // The board's word on an alarm, as the operators read it.
+  function stateWords(a) {
+    switch (a.state) {
+      case 'active_unacknowledged': return 'unacknowledged';
+      case 'active_acknowledged': return 'acknowledged';
+      case 'cleared_unacknowledged': return 'cleared, unacknowledged';
+      case 'shelved': return `shelved until ${a.shelf ? when(a.shelf.until) : '\u2014'}`;
+      case 'out_of_service': return 'in maintenance';
+      case 'suppressed': return `suppressed (attached to ${a.suppressed_by})`;
+      case 'unknown': return 'unknown (controller not answering)';
+      case 'chattering': return 'chattering';
+      case 'delayed': return 'delayed';
+      default: return '\u2014';
+    }
+  }
+  // A cell with the controller's own text and the readable English below it.
+  function twoTexts(own, english) {
+    const td = el('td', undefined, 'text');
+    td.appendChild(el('span', own, 'cn'));
+    if (english) td.appendChild(el('span', english, 'en'));
+    return td;
+  }
+  function isOperator() { return state.config.role === 'operator'; }
+  function button(text, fn) {
+    const b = el('button', text);
+    b.type = 'button';
+    b.addEventListener('click', fn);
+    return b;
+  }
+  function alarmRow(a) {
+    const tr = row([{ t: when(a.since) }, sevCell(a.severity), { t: a.data_id }], 'sev-' + a.severity);
+    tr.dataset.id = a.id || '';
+    tr.dataset.state = a.state || '';
+    tr.appendChild(twoTexts(`${a.code} ${a.name}`, a.name_en));
+    tr.appendChild(twoTexts(a.text, a.place_en));
+    const st = el('td');
+    if (a.state) {
+      const badge = el('span', stateWords(a), 'state st-' + a.state);
+      const mark = a.shelf || a.ack;
+      if (mark) badge.title = `${a.shelf ? 'shelved' : 'acknowledged'} by ${mark.who} at ${when(mark.time)}${mark.comment ? ': ' + mark.comment : ''}`;
+      st.appendChild(badge);
+    } else {
+      st.textContent = '\u2014';
+    }
+    tr.appendChild(st);
+    const acts = el('td', undefined, 'acts');
+    if (isOperator() && a.id && a.state) {
+      if (!a.acknowledged) acts.appendChild(button('Acknowledge', () => act({ action: 'acknowledge', alarm: a.id })));
+      if (a.shelved) {
+        acts.appendChild(button('Unshelve', () => act({ action: 'unshelve', alarm: a.id })));
+      } else {
+        acts.appendChild(button('Shelve', () => act({ action: 'shelve', alarm: a.id, duration_s: Number($('shelve-for').value) })));
+      }
+    }
+    tr.appendChild(acts);
+    return tr;
+  }
+  function bySeverity(list) {
+    return list.slice().sort((a, b) => (SEVERITY_RANK[b.severity] || 0) - (SEVERITY_RANK[a.severity] || 0) || a.since - b.since);
+  }
   function renderAlarms(alarms) {
     const tb = $('alarms').tBodies[0];
     tb.replaceChildren();
-    const sorted = alarms.slice().sort((a, b) => (SEVERITY_RANK[b.severity] || 0) - (SEVERITY_RANK[a.severity] || 0) || a.since - b.since);
-    for (const a of sorted) {
-      tb.appendChild(row([{ t: when(a.since) }, sevCell(a.severity), { t: a.data_id },
-        { t: `${a.code} ${a.name}`, cls: 'text' }, { t: a.text, cls: 'text' }], 'sev-' + a.severity));
-    }
+    for (const a of bySeverity(alarms)) tb.appendChild(alarmRow(a));
     $('no-alarms').hidden = alarms.length > 0;
+    $('alarm-tools').hidden = !isOperator();
+  }
+  // The board: alarms gone before anyone saw them, the device's
+  // maintenance, the figures of the alarm load.
+  function renderBoard(board, d) {
+    const cleared = board.alarms.filter((a) => a.device === d.id && a.state === 'cleared_unacknowledged');
+    const tb = $('cleared').tBodies[0];
+    tb.replaceChildren();
+    for (const a of bySeverity(cleared)) tb.appendChild(alarmRow(a));
+    $('cleared-box').hidden = cleared.length === 0;
+    const m = board.maintenance.find((x) => x.device === d.id);
+    const ms = $('maint-state');
+    ms.textContent = m ? `In maintenance until ${when(m.until)} (${m.who}${m.comment ? ': ' + m.comment : ''})` : 'not in maintenance';
+    ms.className = m ? 'on' : '';
+    $('maint-tools').hidden = !isOperator();
+    $('maint-on').hidden = !!m;
+    $('maint-off').hidden = !m;
+    const k = board.kpis;
+    const facts = [
+      ['Annunciated per 10 min', `${k.annunciated_10min}${k.flood ? ' \u2014 flood' : ''} (flood at ${k.flood_per_10min})`, k.flood ? 'bad' : ''],
+      ['Standing', k.standing], ['Stale (over 24 h)', k.stale, k.stale ? 'bad' : ''],
+      ['Unacknowledged', k.unacknowledged, k.unacknowledged ? 'bad' : ''], ['Chattering', k.chattering],
+      ['Shelved', k.shelved], ['Suppressed', k.suppressed], ['Unknown', k.unknown],
+      ['Devices in maintenance', k.devices_in_maintenance],
+    ];
+    const dl = $('kpis');
+    dl.replaceChildren();
+    for (const [name, value, cls] of facts) {
+      dl.appendChild(el('dt', name));
+      dl.appendChild(el('dd', value, cls || undefined));
+    }
+  }
+  // An operator's action: one request, its answer said, the page refreshed.
+  async function act(what) {
+    const out = $('alarm-result');
+    const body = Object.assign({ device: state.device }, what);
+    const comment = $('alarm-comment').value.trim();
+    if (comment) body.comment = comment;
+    out.textContent = `${what.action}: sending…`;
+    out.className = 'muted';
+    try {
+      const r = await fetch('/api/alarm-action', {
+        method: 'POST',
+        headers: Object.assign({ 'Content-Type': 'application/json' }, PAGE),
+        body: JSON.stringify(body),
+      });
+      const a = await r.json().catch(() => ({ error: 'unreadable answer' }));
+      if (!r.ok) throw new Error(a.reason || a.error || r.statusText);
+      out.textContent = `${what.action.replace('_', ' ')}${what.alarm ? ' ' + what.alarm : ''}: done`;
+      out.className = 'ok';
+      $('alarm-comment').value = '';
+    } catch (e) {
+      out.textContent = `${what.action.replace('_', ' ')} refused: ${e.message}`;
+      out.className = 'bad';
+    }
+    await refresh();
   }
 
   async function renderEvents() {
@@ -482,14 +601,16 @@
       if (state.device === null || !state.devices.some((d) => d.id === state.device)) {
         state.device = state.devices.length ? state.devices[0].id : null;
       }
+      const board = await getJson('/api/alarm-board');
       renderTabs();
-      renderBanner(state.devices);
+      renderBanner(state.devices, board.kpis);
       if (state.device === null) return;
       const d = await getJson(`/api/devices/${state.device}`);
       renderLine(d);
       renderUnits(d.units);
       markStale(d);
       renderAlarms(d.alarms);
+      renderBoard(board, d);
       chartUnits(d.units);
       $('status').textContent = `updated ${when(list.time)}`;
       document.body.dataset.rounds = String(d.rounds);
@@ -564,6 +685,8 @@
   async function start() {
     setupLogin();
     setupControl();
+    $('maint-on').addEventListener('click', () => act({ action: 'maintenance', duration_s: Number($('maint-for').value) }));
+    $('maint-off').addEventListener('click', () => act({ action: 'maintenance_end' }));
     $('chart-unit').addEventListener('change', () => renderChart(true).catch(() => {}));
     $('chart-range').addEventListener('change', () => renderChart(true).catch(() => {}));
     await load();

@@ -9,7 +9,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <thread>
@@ -520,3 +522,216 @@ TEST_F(AuthApiTest, ReadsNeedAUserWhenRequiredAndBasicWorksForMetrics) {
 }
 
 }  // namespace
+
+// Alarm actions: the same door keepers as control (a user with the
+// operator role allowed the device, from this page), every attempt audited,
+// each member of the body checked before the board is asked.
+class AlarmActionTest : public AuthApiTest {
+ protected:
+  void SetUp() override {
+    AuthApiTest::SetUp();
+    now_ = static_cast<int64_t>(std::time(nullptr));
+    // One raised alarm on each device, as a round's events would bring it.
+    for (unsigned device : {100u, 200u}) {
+      qmx::store::AlarmEvent e;
+      e.time = now_;
+      e.data_id = device + 1;
+      e.key = "AC";
+      e.seq = 3;
+      e.level = 2;
+      e.code = "06001";
+      e.name = "交流停电";
+      e.text = "第1路交流<停电>";
+      e.raised = true;
+      site_->view->Board().OnEvents(device, {e}, now_);
+    }
+  }
+  Request Act(const std::string& body, const std::string& auth, const std::string& peer) {
+    Request r;
+    r.method = "POST";
+    r.path = "/api/alarm-action";
+    r.content_type = "application/json";
+    r.body = body;
+    r.authorization = auth;
+    r.peer = peer;
+    return r;
+  }
+  static std::string Ack(unsigned device) {
+    return "{\"device\":" + std::to_string(device) + ",\"alarm\":\"" + std::to_string(device + 1) +
+           "_AC_3\",\"action\":\"acknowledge\",\"comment\":\"seen <b>\"}";
+  }
+  Json::Value Board(WebApi& api) {
+    Request r;
+    r.method = "GET";
+    r.path = "/api/alarm-board";
+    const Response a = api.Handle(r);
+    EXPECT_EQ(a.status, 200) << a.body;
+    return Body(a);
+  }
+  static const Json::Value* Listed(const Json::Value& board, const std::string& id) {
+    for (const Json::Value& a : board["alarms"])
+      if (a["id"].asString() == id) return &a;
+    return nullptr;
+  }
+  int64_t now_ = 0;
+};
+
+TEST_F(AlarmActionTest, OnlyAnOperatorAllowedTheDeviceActsAndEveryAttemptIsAudited) {
+  WebApi api(*site_->view, opts_);
+  const std::string otto = BasicAuth("otto", "otto-password");
+  // A viewer, an operator of another device, nobody, a wrong password.
+  const Response viewer = api.Handle(Act(Ack(200), BasicAuth("vera", "vera-password"), "p1"));
+  EXPECT_EQ(viewer.status, 403) << viewer.body;
+  EXPECT_NE(Body(viewer)["error"].asString().find("user vera may not act"), std::string::npos);
+  EXPECT_EQ(api.Handle(Act(Ack(100), otto, "p2")).status, 403);
+  EXPECT_EQ(api.Handle(Act(Ack(200), "", "p3")).status, 401);
+  EXPECT_EQ(api.Handle(Act(Ack(200), BasicAuth("otto", "nope"), "p4")).status, 401);
+  // A session's request from another site's page.
+  Request foreign = Act(Ack(200), otto, "p5");
+  foreign.origin = "http://evil.example";
+  foreign.origin_sent = true;
+  foreign.host = "gateway:8080";
+  EXPECT_EQ(api.Handle(foreign).status, 403);
+  {
+    const Json::Value b = Board(api);
+    const Json::Value* a = Listed(b, "201_AC_3");
+    ASSERT_NE(a, nullptr) << b;
+    EXPECT_EQ((*a)["state"].asString(), "active_unacknowledged");
+    EXPECT_EQ(b["kpis"]["unacknowledged"].asUInt(), 2u) << b;
+  }
+  // otto may tend device 200 (its allow-list names power-200, for codes
+  // 100 and 102 only: alarms are not codes).
+  const Response ok = api.Handle(Act(Ack(200), otto, "p6"));
+  ASSERT_EQ(ok.status, 200) << ok.body;
+  EXPECT_TRUE(Body(ok)["ok"].asBool());
+  // The board refuses a second acknowledgement and a shelf beyond 24 h.
+  const Response again = api.Handle(Act(Ack(200), otto, "p7"));
+  EXPECT_EQ(again.status, 409) << again.body;
+  EXPECT_FALSE(Body(again)["ok"].asBool());
+  EXPECT_EQ(Body(again)["reason"].asString(), "already acknowledged");
+  const Response long_shelf = api.Handle(
+      Act(R"({"device":200,"alarm":"201_AC_3","action":"shelve","duration_s":90000})", otto, "p8"));
+  EXPECT_EQ(long_shelf.status, 409) << long_shelf.body;
+  {
+    const Json::Value b = Board(api);
+    const Json::Value* a = Listed(b, "201_AC_3");
+    ASSERT_NE(a, nullptr) << b;
+    EXPECT_EQ((*a)["state"].asString(), "active_acknowledged");
+    EXPECT_EQ((*a)["ack"]["who"].asString(), "otto");
+    EXPECT_EQ((*a)["ack"]["comment"].asString(), "seen <b>");
+    EXPECT_EQ((*a)["device_name"].asString(), "power-200");
+    EXPECT_EQ(Listed(b, "101_AC_3")->operator[]("state").asString(), "active_unacknowledged");
+    EXPECT_EQ(b["kpis"]["unacknowledged"].asUInt(), 1u) << b;
+  }
+  // Maintenance of the device, then its end; the device list shows the mark.
+  ASSERT_EQ(api.Handle(Act(R"({"device":200,"action":"maintenance","duration_s":3600,)"
+                           R"("comment":"rectifier swap"})",
+                           otto, "p9"))
+                .status,
+            200);
+  Request devices;
+  devices.method = "GET";
+  devices.path = "/api/devices";
+  const Json::Value list = Body(api.Handle(devices));
+  ASSERT_EQ(list["devices"].size(), 2u);
+  for (const Json::Value& d : list["devices"]) {
+    if (d["id"].asUInt() == 200) {
+      EXPECT_EQ(d["maintenance"]["who"].asString(), "otto") << d;
+      EXPECT_EQ(d["maintenance"]["comment"].asString(), "rectifier swap");
+      EXPECT_GE(d["maintenance"]["until"].asInt64(), now_ + 3600);
+      EXPECT_EQ(d["unacknowledged"].asUInt(), 0u);
+    } else {
+      EXPECT_TRUE(d["maintenance"].isNull()) << d;
+      EXPECT_EQ(d["unacknowledged"].asUInt(), 1u);
+    }
+  }
+  {
+    const Json::Value b = Board(api);
+    ASSERT_EQ(b["maintenance"].size(), 1u) << b;
+    EXPECT_EQ(b["maintenance"][0]["device"].asUInt(), 200u);
+    EXPECT_EQ(Listed(b, "201_AC_3")->operator[]("state").asString(), "out_of_service");
+  }
+  EXPECT_EQ(api.Handle(Act(R"({"device":200,"action":"maintenance_end"})", otto, "p10")).status,
+            200);
+  EXPECT_EQ(api.Handle(Act(R"({"device":200,"action":"maintenance_end"})", otto, "p11")).status,
+            409);
+
+  // One row per attempt, refused ones with the reason and the action named.
+  const auto rows = AuditRows(11);
+  ASSERT_EQ(rows.size(), 11u);
+  std::map<std::string, const qmx::store::AuditEntry*> by_peer;
+  for (const auto& r : rows) by_peer[r.peer] = &r;
+  EXPECT_EQ(by_peer.at("p1")->outcome, "refused");
+  EXPECT_EQ(by_peer.at("p1")->who, "vera");
+  EXPECT_EQ(by_peer.at("p1")->reason.rfind("acknowledge 201_AC_3: user vera may not", 0), 0u)
+      << by_peer.at("p1")->reason;
+  EXPECT_EQ(by_peer.at("p2")->outcome, "refused");
+  EXPECT_EQ(by_peer.at("p2")->device, 100u);
+  EXPECT_EQ(by_peer.at("p3")->outcome, "bad credentials");
+  EXPECT_EQ(by_peer.at("p4")->outcome, "bad credentials");
+  EXPECT_EQ(by_peer.at("p5")->outcome, "refused");
+  EXPECT_EQ(by_peer.at("p6")->outcome, "done");
+  EXPECT_EQ(by_peer.at("p7")->outcome, "refused");
+  EXPECT_EQ(by_peer.at("p9")->outcome, "done");
+  EXPECT_NE(by_peer.at("p9")->reason.find("rectifier swap"), std::string::npos);
+  for (const auto& r : rows) EXPECT_EQ(r.via, "http");
+}
+
+TEST_F(AlarmActionTest, MalformedBodiesAreRefusedBeforeTheBoard) {
+  WebApi api(*site_->view, opts_);
+  const std::string root = BasicAuth("root", "root-password");
+  const std::string long_comment(201, 'x');
+  const char* const bodies[] = {
+      "",
+      "not json",
+      "[1]",
+      R"({"device":200,"alarm":"201_AC_3","action":"acknowledge","extra":1})",
+      R"({"device":"200","alarm":"201_AC_3","action":"acknowledge"})",
+      R"({"device":-1,"alarm":"201_AC_3","action":"acknowledge"})",
+      R"({"device":200.5,"alarm":"201_AC_3","action":"acknowledge"})",
+      R"({"device":200,"alarm":"201_AC_3","action":"delete"})",
+      R"({"device":200,"alarm":"201_AC_3"})",
+      R"({"device":200,"action":"acknowledge"})",
+      R"({"device":200,"alarm":7,"action":"acknowledge"})",
+      R"({"device":200,"alarm":"201_AC_3","action":"acknowledge","comment":7})",
+      R"({"device":200,"alarm":"201_AC_3","action":"shelve"})",
+      R"({"device":200,"alarm":"201_AC_3","action":"shelve","duration_s":3600.5})",
+      R"({"device":200,"alarm":"201_AC_3","action":"shelve","duration_s":"3600"})",
+      R"({"device":200,"alarm":"201_AC_3","action":"shelve","duration_s":0})",
+      R"({"device":200,"alarm":"201_AC_3","action":"shelve","duration_s":9223372036854775807})",
+      R"({"device":200,"alarm":"201_AC_3","action":"acknowledge","duration_s":60})",
+      R"({"device":200,"alarm":"201_AC_3","action":"maintenance","duration_s":60})",
+  };
+  int n = 0;
+  for (const char* body : bodies) {
+    const Response r = api.Handle(Act(body, root, "m" + std::to_string(n++)));
+    EXPECT_EQ(r.status, 400) << body << " -> " << r.body;
+    EXPECT_TRUE(Body(r)["error"].isString());
+  }
+  const std::string too_long = R"({"device":200,"alarm":"201_AC_3","action":"acknowledge",)"
+                               R"("comment":")" +
+                               long_comment + "\"}";
+  EXPECT_EQ(api.Handle(Act(too_long, root, "m-long")).status, 400);
+  // 200 bytes of comment are fine.
+  const std::string fits = R"({"device":200,"alarm":"201_AC_3","action":"acknowledge",)"
+                           R"("comment":")" +
+                           long_comment.substr(1) + "\"}";
+  EXPECT_EQ(api.Handle(Act(fits, root, "m-fits")).status, 200);
+  Request plain = Act(Ack(100), root, "m-type");
+  plain.content_type = "text/plain";
+  EXPECT_EQ(api.Handle(plain).status, 415);
+  EXPECT_EQ(api.Handle(Act(R"({"device":300,"action":"maintenance_end"})", root, "m-dev")).status,
+            404);
+  // An alarm the board does not list: the board's refusal.
+  const Response unknown = api.Handle(
+      Act(R"({"device":200,"alarm":"201_AC_4","action":"acknowledge"})", root, "m-unknown"));
+  EXPECT_EQ(unknown.status, 409) << unknown.body;
+  Request get = Act("", root, "m-get");
+  get.method = "GET";
+  EXPECT_EQ(api.Handle(get).status, 405);
+  // Every POST left its row, the refused ones saying "refused".
+  const auto rows = AuditRows(std::size(bodies) + 5);
+  EXPECT_EQ(rows.size(), std::size(bodies) + 5);
+  for (const auto& r : rows)
+    if (r.peer != "m-fits") EXPECT_EQ(r.outcome, "refused") << r.peer << ": " << r.reason;
+}

@@ -94,6 +94,13 @@ async function main() {
   scen.changes[1].after_rounds = 5;
   scen.changes[2].after_rounds = 14;
   fs.writeFileSync(path.join(work, 'scenario.json'), JSON.stringify(scen));
+  // The same alarms, standing: for the operator's acknowledge, shelve and
+  // maintenance.
+  const held = JSON.parse(JSON.stringify(scen));
+  held.changes = held.changes.slice(0, 2);
+  held.changes[0].after_rounds = 1;
+  held.changes[1].after_rounds = 2;
+  fs.writeFileSync(path.join(work, 'scenario-held.json'), JSON.stringify(held));
   fs.writeFileSync(path.join(work, 'token'), TOKEN + '\n', { mode: 0o600 });
   // Users made with the runner's own subcommand, the password on stdin.
   const users = path.join(work, 'users');
@@ -336,7 +343,7 @@ async function main() {
     // Reads that need a user (required here on loopback): the login form,
     // a viewer's control refused with the reason, an operator's done.
     const usersPort = await freePort();
-    usersRunner = startRunner(work, path.join(work, 'site.json'), path.join(work, 'scenario.json'), usersPort,
+    usersRunner = startRunner(work, path.join(work, 'site.json'), path.join(work, 'scenario-held.json'), usersPort,
       ['--http-control', '--http-users', users, '--http-users-required']);
     const usersBase = `http://127.0.0.1:${usersPort}`;
     gateways.push(usersBase);
@@ -375,11 +382,73 @@ async function main() {
     await send('100');
     await until('the viewer refused', async () => (await guest.textContent('#control-result')).includes('user vera may not'), 15000);
     await guest.screenshot({ path: path.join(OUT, 'page-refused.png'), fullPage: true });
+    // A viewer sees the alarms' states, not the operator's buttons.
+    await until('the standing alarms', async () => (await guest.$$('#alarms tbody tr[data-state="active_unacknowledged"]')).length >= 2, 30000);
+    if (await guest.isVisible('#alarms button, #maint-tools, #alarm-tools')) fail('a viewer is offered alarm actions');
     await guest.click('#logout');
     await guest.waitForSelector('#login', { state: 'visible', timeout: 10000 });
     await login('otto', OPERATOR_PW);
     await send('100');
     await until('the operator\'s command done', async () => (await guest.textContent('#control-result')).includes('done'), 15000);
+
+    // The operator tends the alarms: each state on the page, in words,
+    // with the English name and place beside the controller's text.
+    const rows = async () => guest.$$eval('#alarms tbody tr, #cleared tbody tr', (trs) => trs.map((tr) => ({
+      id: tr.dataset.id, state: tr.dataset.state, badge: (tr.querySelector('.state') || {}).textContent,
+      buttons: [...tr.querySelectorAll('button')].map((b) => b.textContent) })));
+    const bannerCount = async () => Number(await guest.getAttribute('#banner', 'data-unacknowledged'));
+    const apiCount = async () => (await guest.evaluate(async () => (await (await fetch('/api/alarm-board', { headers: { 'X-Requested-With': 'k417t-page' } })).json())
+      .kpis.unacknowledged));
+    let list = await until('two unacknowledged alarms with buttons', async () => {
+      const r = await rows();
+      return r.filter((x) => x.state === 'active_unacknowledged' && x.buttons.includes('Acknowledge')).length >= 2 ? r : false;
+    }, 15000);
+    const [first, second] = list.filter((x) => x.state === 'active_unacknowledged');
+    if (first.badge !== 'unacknowledged') fail('state badge: ' + JSON.stringify(first));
+    if (await bannerCount() !== await apiCount() || !(await guest.textContent('#banner-text')).includes('unacknowledged')) {
+      fail(`banner's unacknowledged count ${await bannerCount()} against ${await apiCount()}`);
+    }
+    const suppressed = list.filter((x) => x.state === 'suppressed');
+    if (suppressed.length && !suppressed[0].badge.startsWith('suppressed (attached to ')) fail('suppressed badge: ' + JSON.stringify(suppressed));
+    await guest.screenshot({ path: path.join(OUT, 'alarms-unacknowledged.png'), fullPage: true });
+    const before = await bannerCount();
+    await guest.fill('#alarm-comment', 'seen <b>on site</b>');
+    await guest.click(`#alarms tr[data-id="${first.id}"] button:text("Acknowledge")`);
+    await until('the alarm acknowledged', async () => (await rows()).some((x) => x.id === first.id && x.state === 'active_acknowledged' && x.badge === 'acknowledged'), 10000);
+    if (!(await guest.textContent('#alarm-result')).includes('done')) fail('acknowledge result: ' + await guest.textContent('#alarm-result'));
+    await until('the banner counting one fewer', async () => (await bannerCount()) === before - 1, 10000);
+    await guest.screenshot({ path: path.join(OUT, 'alarms-acknowledged.png'), fullPage: true });
+    await guest.selectOption('#shelve-for', '14400');
+    await guest.click(`#alarms tr[data-id="${second.id}"] button:text("Shelve")`);
+    await until('the alarm shelved', async () => (await rows()).some((x) => x.id === second.id && x.state === 'shelved' &&
+      x.badge.startsWith('shelved until ') && x.buttons.includes('Unshelve')), 10000);
+    await guest.screenshot({ path: path.join(OUT, 'alarms-shelved.png'), fullPage: true });
+    // The page's English names (when the label table gives them) go beside the controller's text.
+    const en = await guest.$$eval('#alarms td.text .en', (s) => s.length);
+    await guest.selectOption('#maint-for', '28800');
+    await guest.click('#maint-on');
+    await until('the device in maintenance', async () => (await guest.textContent('#maint-state')).startsWith('In maintenance until ') &&
+      (await guest.textContent('#tabs button')).includes('in maintenance'), 10000);
+    await until('its alarms out of service', async () => (await rows()).some((x) => x.state === 'out_of_service' && x.badge === 'in maintenance'), 10000);
+    if (!(await guest.isVisible('#maint-off')) || await guest.isVisible('#maint-on')) fail('maintenance buttons');
+    const kpis = await guest.textContent('#kpis');
+    for (const k of ['Annunciated per 10 min', 'Standing', 'Stale', 'Chattering', 'Shelved', 'Unknown']) {
+      if (!kpis.includes(k)) fail('alarm load card without ' + k + ': ' + kpis);
+    }
+    if (await guest.$('#alarms b, #cleared b')) fail('a comment or alarm text became markup');
+    await guest.screenshot({ path: path.join(OUT, 'alarms-maintenance.png'), fullPage: true });
+    // The same operator's session on a phone.
+    const smallCtx = await browser.newContext({ viewport: { width: 390, height: 844 }, isMobile: true });
+    await smallCtx.addCookies(await guest.context().cookies());
+    const small = await smallCtx.newPage();
+    await small.goto(usersBase + '/', { waitUntil: 'load' });
+    await small.waitForFunction(() => document.querySelectorAll('#alarms tbody tr').length > 0, null, { timeout: 15000 });
+    await fits(small, 'phone, maintenance', false);
+    await small.screenshot({ path: path.join(OUT, 'alarms-phone-maintenance.png'), fullPage: true });
+    await smallCtx.close();
+    await guest.click('#maint-off');
+    await until('maintenance over', async () => (await guest.textContent('#maint-state')) === 'not in maintenance', 10000);
+    console.log(`alarm actions on the page done; ${en} English names shown`);
     const cookies = await guest.context().cookies();
     const sc = cookies.find((c) => c.name === 'k417t_session');
     if (!sc || !sc.httpOnly || !sc.secure || sc.sameSite !== 'Strict') fail('session cookie flags: ' + JSON.stringify(sc));

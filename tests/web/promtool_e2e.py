@@ -85,6 +85,15 @@ def main():
             check(d["answering"] and d["rounds"] < 14, f"scraped while answering: {d}")
             lint(text, "while the controller answers")
             check("\nk417t_dc_voltage_volts{" in text, "readings exported while the controller answers")
+            # The timeline's alarms came and went by now: the board lists
+            # them, cleared and unacknowledged, and the linter saw them.
+            states = [s for f in text_string_to_metric_families(text) for s in f.samples
+                      if s.name == "k417t_alarm_state"]
+            check(len(states) > 0 and all(s.labels["state"] == "cleared_unacknowledged" for s in states),
+                  f"the board's alarms on /metrics: {states}")
+            for family in ("k417t_alarms_annunciated_10min", "k417t_alarm_flood", "k417t_alarms_unacknowledged",
+                           "k417t_device_maintenance", "k417t_alarm_transitions_total"):
+                check(f"\n# TYPE {family} " in text, f"{family} on /metrics")
             owed = [s for f in text_string_to_metric_families(text) for s in f.samples
                     if s.name == "k417t_outbox_pending_records" and s.labels.get("sink") == "mqtt"]
             check(len(owed) == 1 and owed[0].value > 0, f"the MQTT outbox owes the records stored: {owed}")

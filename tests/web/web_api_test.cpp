@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -402,6 +403,17 @@ TEST_F(WebApiTest, EventsAndAlarmsComeFromTheUnitsOfTheDevice) {
 }
 
 TEST_F(WebApiTest, MetricsNameEveryFamilyAndEscapeLabels) {
+  // An alarm on the board, with a key that needs escaping in a label.
+  qmx::store::AlarmEvent e;
+  e.time = std::time(nullptr);
+  e.data_id = 102;
+  e.key = "DC\"1";
+  e.seq = 2;
+  e.level = 1;
+  e.code = "01001";
+  e.name = "fuse";
+  e.raised = true;
+  site_->view->Board().OnEvents(100, {e}, e.time);
   const Response m = api_->Handle(Get("/metrics"));
   ASSERT_EQ(m.status, 200);
   EXPECT_NE(m.content_type.find("version=0.0.4"), std::string::npos);
@@ -422,7 +434,19 @@ TEST_F(WebApiTest, MetricsNameEveryFamilyAndEscapeLabels) {
         std::string("k417t_round_duration_seconds_bucket{device=\"100\",le=\"8\"}"),
         std::string("k417t_round_duration_seconds_count{device=\"100\"}"),
         std::string("k417t_line_timeouts_total{line=\"line-100:a\"} 0"),
-        std::string("k417t_history_pending_writes ")})
+        std::string("k417t_history_pending_writes "),
+        // The board: the alarm by its state, the device's maintenance, the
+        // figures of the alarm load.
+        std::string("k417t_alarm_state{device=\"100\",unit=\"102\",key=\"DC\\\"1\",seq=\"2\","
+                    "code=\"01001\",severity=\"critical\",state=\"active_unacknowledged\"} 1"),
+        std::string("k417t_device_maintenance{device=\"100\"} 0"),
+        std::string("\nk417t_alarms_annunciated_10min 1\n"), std::string("\nk417t_alarm_flood 0\n"),
+        std::string("\nk417t_alarms_standing 1\n"), std::string("\nk417t_alarms_stale 0\n"),
+        std::string("\nk417t_alarms_unacknowledged 1\n"),
+        std::string("\nk417t_alarms_chattering 0\n"), std::string("\nk417t_alarms_shelved 0\n"),
+        std::string("\nk417t_alarms_suppressed 0\n"), std::string("\nk417t_alarms_unknown 0\n"),
+        std::string("\nk417t_alarm_annunciations_total 1\n"),
+        std::string("# TYPE k417t_alarm_transitions_total counter\n")})
     EXPECT_NE(m.body.find(want), std::string::npos) << want << "\n" << m.body;
   // The rectifier group is the device's own unit: no unit label repeating it.
   EXPECT_EQ(m.body.find("k417t_rectifier_output_voltage_volts{device=\"100\",unit="),
@@ -501,6 +525,69 @@ TEST_F(WebApiTest, MetricsNameEveryFamilyAndEscapeLabels) {
   EXPECT_GE(type.size(), 25u);
   for (const auto& [f, t] : type) EXPECT_EQ(help.count(f), 1u) << f;
   EXPECT_EQ(qmx::web::LabelValue("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
+}
+
+// An active point carries the board's members beside its own, in the
+// device's answer and in /api/alarms; the board's own answer lists it with
+// the figures of the alarm load.
+TEST(WebApiAlarms, ActivePointsCarryTheBoardsState) {
+  Json::Value scen = k417t_test::SmallScenario(1);
+  scen["dc"][0]["v_state"] = 1;  // the first DC unit's voltage alarm, standing
+  Site site(1, "web_api_alarms", scen);
+  WebApi api(*site.view, qmx::web::ApiOptions{});
+  site.host->Start();
+  ASSERT_TRUE(site.WaitRounds(2));
+  std::optional<qmx::view::DeviceView> d = site.view->Device(100);
+  ASSERT_TRUE(d && !d->alarms.empty());
+  // Before the board heard of it: the point as it was, its state empty.
+  Json::Value before = Body(api.Handle(Get("/api/alarms")));
+  ASSERT_EQ(before["alarms"].size(), d->alarms.size()) << before;
+  EXPECT_EQ(before["alarms"][0]["state"].asString(), "");
+  EXPECT_FALSE(before["alarms"][0]["acknowledged"].asBool());
+  std::vector<qmx::store::AlarmEvent> raised;
+  for (const auto& a : d->alarms) raised.push_back(qmx::store::EventOf(a, true, a.since));
+  site.view->Board().OnEvents(100, raised, std::time(nullptr));
+  const auto& first = d->alarms.front();
+  const std::string id = qmx::view::AlarmIdText(first.data_id, first.key, first.seq);
+  qmx::view::AlarmAction ack{"http", "otto", "", "acknowledge", 100, id, "seen", 0};
+  ASSERT_TRUE(site.view->Act(ack).ok);
+  const Json::Value device = Body(api.Handle(Get("/api/devices/100")));
+  const Json::Value all = Body(api.Handle(Get("/api/alarms")));
+  for (const Json::Value* list : {&device["alarms"], &all["alarms"]}) {
+    ASSERT_EQ(list->size(), d->alarms.size()) << *list;
+    const Json::Value& a = (*list)[0];
+    // The members it had stay as they were.
+    EXPECT_EQ(a["data_id"].asUInt(), first.data_id);
+    EXPECT_EQ(a["key"].asString(), first.key);
+    EXPECT_EQ(a["since"].asInt64(), first.since);
+    EXPECT_EQ(a["device"].asUInt(), 100u);
+    EXPECT_EQ(a["id"].asString(), id);
+    EXPECT_EQ(a["state"].asString(), "active_acknowledged") << a;
+    EXPECT_TRUE(a["acknowledged"].asBool());
+    EXPECT_EQ(a["ack"]["who"].asString(), "otto");
+    EXPECT_FALSE(a["shelved"].asBool());
+    EXPECT_TRUE(a["shelf"].isNull());
+    for (const char* m : {"maintenance", "unknown", "chattering", "annunciated"})
+      EXPECT_TRUE(a[m].isBool()) << m;
+    EXPECT_TRUE(a["suppressed_by"].isString() && a["attached"].isArray());
+    EXPECT_TRUE(a["name_en"].isString() && a["place_en"].isString());
+  }
+  const Json::Value board = Body(api.Handle(Get("/api/alarm-board")));
+  ASSERT_EQ(board["alarms"].size(), d->alarms.size()) << board;
+  EXPECT_EQ(board["alarms"][0]["device_name"].asString(), k417t_web_test::kName);
+  EXPECT_EQ(board["kpis"]["standing"].asUInt(), d->alarms.size());
+  EXPECT_EQ(board["kpis"]["unacknowledged"].asUInt(), d->alarms.size() - 1);
+  EXPECT_EQ(board["kpis"]["flood_per_10min"].asInt(), 10);
+  EXPECT_TRUE(board["maintenance"].isArray() && board["maintenance"].empty());
+  EXPECT_TRUE(board["time"].isIntegral());
+  const Json::Value list = Body(api.Handle(Get("/api/devices")));
+  EXPECT_EQ(list["devices"][0]["unacknowledged"].asUInt(), d->alarms.size() - 1);
+  EXPECT_TRUE(list["devices"][0]["maintenance"].isNull());
+  EXPECT_EQ(api.Handle(Get("/api/alarm-board", "x=1")).status, 200);
+  Request post = Get("/api/alarm-board");
+  post.method = "POST";
+  EXPECT_EQ(api.Handle(post).status, 405);
+  site.host->Shutdown();
 }
 
 // A sample's number in the text, NaN when the series is not there.

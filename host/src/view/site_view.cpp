@@ -348,6 +348,24 @@ AlarmActionResult SiteView::Act(const AlarmAction& a) {
   return r;
 }
 
+void SiteView::RefusedAction(const AlarmAction& a, const std::string& outcome,
+                             const std::string& reason) {
+  store::AuditEntry e;
+  e.time = Now();
+  e.via = a.via;
+  e.who = a.who;
+  e.peer = a.peer;
+  e.device = a.device;
+  e.code = 0;
+  e.byte = -1;
+  e.outcome = outcome;
+  e.result = -1;
+  std::string what = a.action.empty() ? std::string("alarm action") : a.action;
+  if (!a.alarm.empty()) what += " " + a.alarm;
+  e.reason = what + ": " + reason;
+  host_.Audit(e, AlarmActionLine(e));
+}
+
 std::string AlarmActionLine(const store::AuditEntry& a) {
   using k417t_text::Safe;
   return fmt::format("alarm action: {} {} from {}: device {}: {}: {}", Safe(a.via), Safe(a.who),

@@ -173,6 +173,11 @@ class SiteView {
   // devices: audited (outcome "done" or "refused" with the reason), then
   // done by the board, which tells every front end (FrontEnd::OnAlarm).
   AlarmActionResult Act(const AlarmAction& action);
+  // An action a front end turned away before it reached the door (bad
+  // credentials, not allowed, malformed): audited like the door's refusals.
+  // `outcome` is "refused", "bad credentials" or "rate-limited".
+  void RefusedAction(const AlarmAction& action, const std::string& outcome,
+                     const std::string& reason);
   // The board itself: the runner feeds it and front ends listen through
   // FrontEnds.
   AlarmBoard& Board() { return board_; }

@@ -615,4 +615,12 @@ bool Auth::Allowed(const Identity& who, unsigned int device, const std::string& 
   return false;
 }
 
+bool Auth::MayTend(const Identity& who, unsigned int device, const std::string& device_name) {
+  if (who.kind != Identity::kUser || who.role != Role::kOperator) return false;
+  if (who.user == nullptr || who.user->devices.empty()) return true;  // the token; no list
+  for (const std::string& key : {std::to_string(device), device_name, std::string("*")})
+    if (who.user->devices.count(key) != 0) return true;
+  return false;
+}
+
 }  // namespace qmx::web

@@ -99,6 +99,9 @@ class Auth {
   // and its name).
   static bool Allowed(const Identity& who, unsigned int device, const std::string& device_name,
                       int code);
+  // An operator's right to tend the alarms of the device (acknowledge,
+  // shelve, maintenance): the device in the allow-list, whatever its codes.
+  static bool MayTend(const Identity& who, unsigned int device, const std::string& device_name);
   // A rate-limited control attempt: true when it should be audited now (at
   // most once per report_every_s per address); `count` the attempts since
   // the last audited one, this one included.

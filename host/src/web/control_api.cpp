@@ -15,7 +15,6 @@
 #include "web/web_api.h"
 
 namespace qmx::web {
-namespace {
 
 // A browser names the page a request comes from in Origin; control is taken
 // only from this server's own page (scheme://host[:port] matching Host), so
@@ -31,8 +30,6 @@ bool SameOrigin(const std::string& origin, const std::string& host) {
       return false;
   return true;
 }
-
-}  // namespace
 
 Response WebApi::Control(unsigned int id, const Request& req) {
   view::ControlAttempt a;

@@ -200,7 +200,8 @@ void AddUnits(const view::DeviceView& d, std::map<std::string, Family>& families
       if (f == families.end())
         f = families.emplace(x.metric, Family{x.metric, x.metric, "gauge", {}}).first;
       std::string labels;
-      for (const auto& [k, v] : x.labels) labels += (labels.empty() ? "" : ",") + Label(k.c_str(), v);
+      for (const auto& [k, v] : x.labels)
+        labels += (labels.empty() ? "" : ",") + Label(k.c_str(), v);
       f->second.Add(labels, x.value);
     }
   }
@@ -209,6 +210,73 @@ void AddUnits(const view::DeviceView& d, std::map<std::string, Family>& families
 void Write(const Family& f, std::string& out) {
   out += "# HELP " + f.name + " " + f.help + "\n# TYPE " + f.name + " " + f.type + "\n";
   for (const std::string& line : f.samples) out += line + "\n";
+}
+
+// The alarm board's families: what the operators are shown, by state, and
+// the figures of the alarm load. Written after the alarm points' own.
+void AddBoard(const std::vector<view::DeviceView>& devices, const view::AlarmKpis& k,
+              std::string& out) {
+  Family state{"k417t_alarm_state",
+               "Listed alarms as the operators see them, by state "
+               "(active_unacknowledged, active_acknowledged, cleared_unacknowledged, shelved, "
+               "out_of_service, suppressed, unknown, chattering, delayed). Always 1.",
+               "gauge",
+               {}};
+  Family maintenance{"k417t_device_maintenance",
+                     "Whether the device is in maintenance: its alarms recorded, not annunciated.",
+                     "gauge",
+                     {}};
+  for (const view::DeviceView& d : devices) {
+    const std::string dev = Label("device", std::to_string(d.id));
+    for (const view::AlarmState& a : d.alarm_states)
+      state.Add(fmt::format(
+                    "{},{},{},{},{},{},{}", dev, Label("unit", std::to_string(a.point.data_id)),
+                    Label("key", a.point.key), Label("seq", std::to_string(a.point.seq)),
+                    Label("code", a.point.code),
+                    Label("severity", view::SeverityWord(a.point.level)), Label("state", a.state)),
+                1);
+    maintenance.Add(dev, Flag(d.maintenance.has_value()));
+  }
+  Write(state, out);
+  Write(maintenance, out);
+  const struct {
+    const char* name;
+    const char* type;
+    const char* help;
+    double value;
+  } figures[] = {
+      {"k417t_alarms_annunciated_10min", "gauge", "Alarms annunciated in the last 10 minutes.",
+       static_cast<double>(k.annunciated_10min)},
+      {"k417t_alarm_flood", "gauge",
+       "Whether the annunciated alarms of the last 10 minutes make a flood (1) or not (0).",
+       Flag(k.flood)},
+      {"k417t_alarms_standing", "gauge", "Alarms active and annunciated now.",
+       static_cast<double>(k.standing)},
+      {"k417t_alarms_stale", "gauge", "Alarms standing longer than 24 hours.",
+       static_cast<double>(k.stale)},
+      {"k417t_alarms_unacknowledged", "gauge",
+       "Listed alarms no operator has acknowledged (cleared ones included).",
+       static_cast<double>(k.unacknowledged)},
+      {"k417t_alarms_chattering", "gauge", "Alarms chattering now.",
+       static_cast<double>(k.chattering)},
+      {"k417t_alarms_shelved", "gauge", "Alarms shelved by an operator now.",
+       static_cast<double>(k.shelved)},
+      {"k417t_alarms_suppressed", "gauge", "Alarms attached to another alarm of the same cause.",
+       static_cast<double>(k.suppressed)},
+      {"k417t_alarms_unknown", "gauge", "Alarms of devices that do not answer.",
+       static_cast<double>(k.unknown)},
+      {"k417t_alarm_annunciations_total", "counter",
+       "Alarms annunciated to the operators since the service started.",
+       static_cast<double>(k.annunciated_total)},
+      {"k417t_alarm_transitions_total", "counter",
+       "Raises and clears the controllers stated since the service started.",
+       static_cast<double>(k.transitions_total)},
+  };
+  for (const auto& x : figures) {
+    Family f{x.name, x.help, x.type, {}};
+    f.Add("", x.value);
+    Write(f, out);
+  }
 }
 
 }  // namespace
@@ -286,7 +354,8 @@ const std::vector<OutboxFamily>& OutboxFamilies() {
 
 std::string MetricsText(const std::vector<view::DeviceView>& devices,
                         const store::HistoryStore* history,
-                        const std::vector<view::OutboxHealth>& outboxes) {
+                        const std::vector<view::OutboxHealth>& outboxes,
+                        const view::AlarmKpis* alarm_kpis) {
   std::vector<Family> lead = Declare(LeadFamilies());
   std::vector<Family> trail = Declare(TrailFamilies());
   // The units' values, one family per name the view gives them.
@@ -308,6 +377,7 @@ std::string MetricsText(const std::vector<view::DeviceView>& devices,
   for (const Family& f : lead) Write(f, out);
   for (const auto& [name, f] : values) Write(f, out);
   for (const Family& f : trail) Write(f, out);
+  if (alarm_kpis != nullptr) AddBoard(devices, *alarm_kpis, out);
   if (!outboxes.empty()) {
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     for (const OutboxFamily& r : OutboxFamilies()) {
@@ -322,7 +392,8 @@ std::string MetricsText(const std::vector<view::DeviceView>& devices,
 Response WebApi::Metrics() {
   Response r;
   r.content_type = "text/plain; version=0.0.4; charset=utf-8";
-  r.body = MetricsText(view_.Devices(), view_.History(), view_.Outboxes());
+  const view::AlarmKpis kpis = view_.AlarmFigures();
+  r.body = MetricsText(view_.Devices(), view_.History(), view_.Outboxes(), &kpis);
   return r;
 }
 

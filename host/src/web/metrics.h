@@ -13,10 +13,13 @@ namespace qmx::web {
 // store), the units' values under the metric names their fields carry, and
 // the alarms. A device whose controller is lost keeps its state, line and
 // alarm samples but exports no unit value: its last readings are not live.
-// Then each northbound sink's outbox (labelled `sink`).
+// With `alarm_kpis`, the alarm board's families: each listed alarm by its
+// state, each device's maintenance, and the figures of the alarm load. Then
+// each northbound sink's outbox (labelled `sink`).
 std::string MetricsText(const std::vector<view::DeviceView>& devices,
                         const store::HistoryStore* history,
-                        const std::vector<view::OutboxHealth>& outboxes = {});
+                        const std::vector<view::OutboxHealth>& outboxes = {},
+                        const view::AlarmKpis* alarm_kpis = nullptr);
 
 // A sample's number: integers without a fraction, NaN and ±Inf as
 // Prometheus spells them, anything else as the shortest text that reads

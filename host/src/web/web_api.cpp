@@ -94,6 +94,14 @@ Json::Value Summary(const view::DeviceView& d) {
   x["round"] = round;
   x["line_stats"] = view::LineStatsJson(d);
   x["alarm_count"] = static_cast<Json::UInt>(d.alarms.size());
+  // What waits for an operator: neither acknowledged nor put aside
+  // (shelved, in maintenance, attached to another alarm, still delayed).
+  size_t unacknowledged = 0;
+  for (const view::AlarmState& a : d.alarm_states)
+    if (!a.ack && !a.shelf && !a.maintenance && a.suppressed_by.empty() && !a.delayed)
+      ++unacknowledged;
+  x["unacknowledged"] = static_cast<Json::UInt64>(unacknowledged);
+  x["maintenance"] = MaintenanceJson(d.maintenance);
   return x;
 }
 
@@ -110,9 +118,21 @@ bool Charted(const view::Field& f) {
   }
 }
 
-Json::Value AlarmJson(unsigned int device, const store::ActiveAlarm& a) {
+// An active point with the board's members beside its own (which keep
+// their values): its state, marks and readable name. A point the board does
+// not list (not fed yet) says so in `state` ("") and carries the rest as
+// defaults.
+Json::Value AlarmJson(const view::DeviceView& d, const store::ActiveAlarm& a) {
   Json::Value x = view::AlarmPointJson(a);
-  x["device"] = device;
+  x["device"] = d.id;
+  view::AlarmState listed;
+  listed.device = d.id;
+  listed.point = a;
+  for (const view::AlarmState& s : d.alarm_states)
+    if (s.point.data_id == a.data_id && s.point.key == a.key && s.point.seq == a.seq) listed = s;
+  const Json::Value board = view::AlarmStateJson(listed);
+  for (const std::string& k : board.getMemberNames())
+    if (!x.isMember(k)) x[k] = board[k];
   return x;
 }
 
@@ -218,8 +238,10 @@ Response WebApi::Dispatch(const Request& req) {
   const std::string prefix = "/api/devices/";
   const bool control =
       p.rfind(prefix, 0) == 0 && p.size() > 8 && p.compare(p.size() - 8, 8, "/control") == 0;
-  // Control checks its own credentials (each way out is audited); every
-  // other answer is a read.
+  if (p == "/api/alarm-action")
+    return req.method == "POST" ? AlarmAct(req) : MethodNotAllowed("POST");
+  // Control and alarm actions check their own credentials (each way out is
+  // audited); every other answer is a read.
   Identity who;
   if (!control) {
     if (std::optional<Response> no = MayRead(req, who)) return *no;
@@ -229,6 +251,7 @@ Response WebApi::Dispatch(const Request& req) {
   if (p == "/api/audit") return get ? Audit(who, q) : MethodNotAllowed("GET");
   if (p == "/api/devices") return get ? Devices() : MethodNotAllowed("GET");
   if (p == "/api/alarms") return get ? Alarms() : MethodNotAllowed("GET");
+  if (p == "/api/alarm-board") return get ? AlarmBoard() : MethodNotAllowed("GET");
   if (p == "/api/events") return get ? Events(q) : MethodNotAllowed("GET");
   if (p == "/api/history") return get ? History(q) : MethodNotAllowed("GET");
   if (p == "/api/outbox") return get ? Outbox() : MethodNotAllowed("GET");
@@ -279,7 +302,7 @@ Response WebApi::Device(unsigned int id) {
   Finite(units);
   x["units"] = units;
   Json::Value alarms(Json::arrayValue);
-  for (const auto& a : d->alarms) alarms.append(AlarmJson(id, a));
+  for (const auto& a : d->alarms) alarms.append(AlarmJson(*d, a));
   x["alarms"] = alarms;
   x["time"] = static_cast<Json::Int64>(Now());
   return JsonAnswer(x);
@@ -288,7 +311,7 @@ Response WebApi::Device(unsigned int id) {
 Response WebApi::Alarms() {
   Json::Value list(Json::arrayValue);
   for (const view::DeviceView& d : view_.Devices())
-    for (const auto& a : d.alarms) list.append(AlarmJson(d.id, a));
+    for (const auto& a : d.alarms) list.append(AlarmJson(d, a));
   Json::Value v(Json::objectValue);
   v["alarms"] = list;
   return JsonAnswer(v);

@@ -92,6 +92,8 @@ class WebApi {
   Response Metrics();
   Response Config(const Identity& who);
   Response Control(unsigned int id, const Request& req);
+  Response AlarmBoard();
+  Response AlarmAct(const Request& req);
   Response Login(const Request& req);
   Response Logout(const Request& req);
   Response Audit(const Identity& who, const std::map<std::string, std::string>& q);
@@ -106,7 +108,7 @@ class WebApi {
   view::SiteView& view_;
   ApiOptions opt_;
   Auth auth_;
-  std::mutex control_mu_;             // one control command at a time
+  std::mutex control_mu_;  // one control command at a time
   // The last rate-limited control attempt of each address not audited yet.
   std::mutex limited_mu_;
   std::map<std::string, view::ControlAttempt> limited_last_;
@@ -118,6 +120,16 @@ class WebApi {
 // repeated key, more than 16 keys or a longer string than 2048 bytes.
 bool ParseQuery(const std::string& query, std::map<std::string, std::string>& out,
                 std::string& error);
+// True when a browser's Origin ("scheme://host[:port]") is this server's
+// own page: the same host and port as the Host header.
+bool SameOrigin(const std::string& origin, const std::string& host);
+// The alarm board's figures: {"annunciated_10min","flood","flood_per_10min",
+// "annunciated_total","transitions_total","standing","stale",
+// "unacknowledged","chattering","shelved","suppressed","unknown",
+// "devices_in_maintenance"}.
+Json::Value AlarmKpisJson(const view::AlarmKpis& k, const view::AlarmRules& rules);
+// A device's maintenance mark {"who","time","comment","until"}, null when none.
+Json::Value MaintenanceJson(const std::optional<view::AlarmMark>& m);
 // A Prometheus label value: backslash, double quote and line feed escaped.
 std::string LabelValue(const std::string& v);
 
