@@ -140,7 +140,7 @@ class Rig:
     def history_events(self):
         con = sqlite3.connect(self.db)
         try:
-            return con.execute("SELECT count(*), sum(state = 1) FROM alarm_event").fetchone()
+            return con.execute("SELECT count(*), sum(raised) FROM alarm_event").fetchone()
         except sqlite3.Error:
             return con.execute("SELECT count(*), 0 FROM alarm_event").fetchone()
         finally:
@@ -182,7 +182,8 @@ def chatter(rig):
     per_h = 3600.0 / elapsed
     print("chatter, %.0f s: history %d transitions (%d raised, %.0f an hour)" % (
         elapsed, events, raised or 0, events * per_h))
-    print("  annunciated (raised + chattering): log %d, MQTT notices %d, /metrics %s, SNMP traps %d"
+    print("  annunciated (raised + chattering): log %d, MQTT notices %d, /metrics %s; SNMP traps "
+          "of every kind (raise, clear, chattering) %d"
           % (rig.notices({"raised", "chattering"}), rig.mqtt_notices({"raised", "chattering"}),
              metric(metrics, "k417t_alarm_annunciations_total"), rig.traps_count()))
     print("  MQTT: %d messages on the events topic (every transition), %d on the retained alarms "
@@ -203,7 +204,7 @@ def mains(rig):
     time.sleep(20)
     events, raised = rig.history_events()
     print("mains input lost (3 phases) and a fuse: history %d raised; annunciated raised: log %d, "
-          "MQTT %d, SNMP traps %d" % (raised or 0, rig.notices({"raised"}),
+          "MQTT %d; SNMP traps of every kind %d" % (raised or 0, rig.notices({"raised"}),
                                       rig.mqtt_notices({"raised"}), rig.traps_count()))
     for line in open(rig.log, errors="replace"):
         if "alarm notice: raised" in line:
