@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "input/checked_json.h"
+#include "remote_write/http_reply.h"
 #include "remote_write/remote_write_config.h"
 #include "view/site_view.h"
 
@@ -20,58 +21,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int64_t kMaxBackoffMs = 60000;
 constexpr int64_t kMaxRetryAfterS = 600;
-constexpr size_t kBodyKept = 512;
 constexpr size_t kReadBatch = 32;
-
-std::once_flag curl_once;
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
       .count();
 }
 
-struct Received {
-  std::string body;
-  int64_t retry_after_s = -1;
-};
-
-size_t OnBody(char* data, size_t size, size_t n, void* user) {
-  auto* r = static_cast<Received*>(user);
-  const size_t len = size * n;
-  if (r->body.size() < kBodyKept) r->body.append(data, std::min(len, kBodyKept - r->body.size()));
-  return len;
-}
-
-size_t OnHeader(char* data, size_t size, size_t n, void* user) {
-  auto* r = static_cast<Received*>(user);
-  const size_t len = size * n;
-  static const char kKey[] = "retry-after:";
-  constexpr size_t kKeyLen = sizeof kKey - 1;
-  if (len <= kKeyLen || strncasecmp(data, kKey, kKeyLen) != 0) return len;
-  std::string v(data + kKeyLen, len - kKeyLen);
-  while (!v.empty() && std::isspace(static_cast<unsigned char>(v.back()))) v.pop_back();
-  v.erase(0, std::min(v.size(), v.find_first_not_of(" \t")));
-  if (!v.empty() && v.size() <= 9 &&
-      std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    r->retry_after_s = std::stoll(v);
-  } else if (!v.empty() && v.size() < 64) {
-    const time_t t = curl_getdate(v.c_str(), nullptr);
-    if (t > 0) r->retry_after_s = std::max<int64_t>(0, t - time(nullptr));
-  }
-  return len;
-}
-
 }  // namespace
-
-struct Webhook::Curl {
-  CURL* h = nullptr;
-  curl_slist* headers = nullptr;
-  char error[CURL_ERROR_SIZE] = {};
-  ~Curl() {
-    if (headers) curl_slist_free_all(headers);
-    if (h) curl_easy_cleanup(h);
-  }
-};
 
 Webhook::Webhook(WebhookConfig cfg, store::HistoryStore* history, Log log)
     : cfg_(std::move(cfg)), history_(history), log_(std::move(log)) {
@@ -82,8 +39,8 @@ Webhook::~Webhook() { Stop(); }
 
 bool Webhook::Start(std::string& error) {
   if (started_) return true;
-  std::call_once(curl_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-  curl_ = std::make_unique<Curl>();
+  remote_write::CurlGlobalInitOnce();
+  curl_ = std::make_unique<remote_write::CurlHandle>();
   curl_->h = curl_easy_init();
   if (!curl_->h) {
     error = "webhook: libcurl could not start";
@@ -96,19 +53,20 @@ bool Webhook::Start(std::string& error) {
         curl_slist_append(curl_->headers, ("Authorization: Bearer " + cfg_.bearer_token).c_str());
   CURL* h = curl_->h;
   const long timeout_ms = static_cast<long>(cfg_.timeout_s * 1000);
-  bool ok = curl_easy_setopt(h, CURLOPT_URL, cfg_.url.c_str()) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeout_ms) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_USERAGENT, cfg_.user_agent.c_str()) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_HTTPHEADER, curl_->headers) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curl_->error) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnBody) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, OnHeader) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+  bool ok =
+      curl_easy_setopt(h, CURLOPT_URL, cfg_.url.c_str()) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeout_ms) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_USERAGENT, cfg_.user_agent.c_str()) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_HTTPHEADER, curl_->headers) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curl_->error) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, remote_write::HttpReplyBody) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, remote_write::HttpReplyHeader) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
   if (ok && !cfg_.ca_file.empty())
     ok = curl_easy_setopt(h, CURLOPT_CAINFO, cfg_.ca_file.c_str()) == CURLE_OK;
   if (ok && !cfg_.username.empty())
@@ -276,7 +234,7 @@ void Webhook::Refill() {
 
 Webhook::Answer Webhook::Post(const std::string& body) {
   Answer a;
-  Received r;
+  remote_write::HttpReply r;
   CURL* h = curl_->h;
   curl_->error[0] = '\0';
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &r);

@@ -22,6 +22,10 @@
 #include "notify/notify_config.h"
 #include "store/history_store.h"
 
+namespace qmx::remote_write {
+struct CurlHandle;  // remote_write/http_reply.h
+}
+
 namespace qmx::notify {
 
 class Webhook {
@@ -55,7 +59,6 @@ class Webhook {
   static constexpr const char* kSink = "webhook";
 
  private:
-  struct Curl;
   struct Owed {
     int64_t id = 0;  // the history's row; 0 in the memory queue
     std::string body;
@@ -77,7 +80,7 @@ class Webhook {
   WebhookConfig cfg_;
   store::HistoryStore* history_;
   Log log_;
-  std::unique_ptr<Curl> curl_;
+  std::unique_ptr<remote_write::CurlHandle> curl_;
   std::thread thread_;
   std::mutex mu_;
   std::condition_variable cv_;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "remote_write/http_reply.h"
 #include "remote_write/remote_write_request.h"
 
 namespace qmx::remote_write {
@@ -19,53 +20,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kMaxBackoffMs = 60000;
 // A receiver's Retry-After is honoured up to this.
 constexpr int64_t kMaxRetryAfterS = 600;
-constexpr size_t kBodyKept = 512;
-
-std::once_flag curl_once;
-
-struct Received {
-  std::string body;
-  int64_t retry_after_s = -1;
-};
-
-size_t OnBody(char* data, size_t size, size_t n, void* user) {
-  auto* r = static_cast<Received*>(user);
-  const size_t len = size * n;
-  if (r->body.size() < kBodyKept) r->body.append(data, std::min(len, kBodyKept - r->body.size()));
-  return len;
-}
-
-// Retry-After: delta-seconds or an HTTP date.
-size_t OnHeader(char* data, size_t size, size_t n, void* user) {
-  auto* r = static_cast<Received*>(user);
-  const size_t len = size * n;
-  static const char kKey[] = "retry-after:";
-  constexpr size_t kKeyLen = sizeof kKey - 1;
-  if (len <= kKeyLen || strncasecmp(data, kKey, kKeyLen) != 0) return len;
-  std::string v(data + kKeyLen, len - kKeyLen);
-  while (!v.empty() && std::isspace(static_cast<unsigned char>(v.back()))) v.pop_back();
-  v.erase(0, std::min(v.size(), v.find_first_not_of(" \t")));
-  if (!v.empty() && v.size() <= 9 &&
-      std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    r->retry_after_s = std::stoll(v);
-  } else if (!v.empty() && v.size() < 64) {
-    const time_t t = curl_getdate(v.c_str(), nullptr);
-    if (t > 0) r->retry_after_s = std::max<int64_t>(0, t - time(nullptr));
-  }
-  return len;
-}
 
 }  // namespace
-
-struct RemoteWriteFrontEnd::Curl {
-  CURL* h = nullptr;
-  curl_slist* headers = nullptr;
-  char error[CURL_ERROR_SIZE] = {};
-  ~Curl() {
-    if (headers) curl_slist_free_all(headers);
-    if (h) curl_easy_cleanup(h);
-  }
-};
 
 RemoteWriteFrontEnd::RemoteWriteFrontEnd(view::SiteView& view, RemoteWriteConfig cfg, Log log)
     : view_(view), cfg_(std::move(cfg)), log_(std::move(log)) {
@@ -81,8 +37,8 @@ bool RemoteWriteFrontEnd::Start(std::string& error) {
     error = "remote write needs the history (--db): it sends what the history stores";
     return false;
   }
-  std::call_once(curl_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-  curl_ = std::make_unique<Curl>();
+  CurlGlobalInitOnce();
+  curl_ = std::make_unique<CurlHandle>();
   curl_->h = curl_easy_init();
   if (!curl_->h) {
     error = "remote write: libcurl could not start";
@@ -107,8 +63,8 @@ bool RemoteWriteFrontEnd::Start(std::string& error) {
             curl_easy_setopt(h, CURLOPT_HTTPHEADER, curl_->headers) == CURLE_OK &&
             curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK &&
             curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curl_->error) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnBody) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, OnHeader) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, HttpReplyBody) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, HttpReplyHeader) == CURLE_OK &&
             curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
             curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
   if (ok && !cfg_.ca_file.empty())
@@ -203,7 +159,7 @@ void RemoteWriteFrontEnd::LogLimited(Kind kind, const std::string& line) {
 
 RemoteWriteFrontEnd::Answer RemoteWriteFrontEnd::Post(const std::string& body) {
   Answer a;
-  Received r;
+  HttpReply r;
   CURL* h = curl_->h;
   curl_->error[0] = '\0';
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &r);

@@ -22,6 +22,8 @@
 
 namespace qmx::remote_write {
 
+struct CurlHandle;  // remote_write/http_reply.h
+
 class RemoteWriteFrontEnd : public view::FrontEnd {
  public:
   using Log = std::function<void(const std::string&)>;
@@ -51,7 +53,6 @@ class RemoteWriteFrontEnd : public view::FrontEnd {
   void SetFirstBackoffMs(int64_t ms) { first_backoff_ms_ = ms; }
 
  private:
-  struct Curl;
   struct Answer {
     long status = 0;  // 0: no HTTP answer
     std::string error;
@@ -66,7 +67,7 @@ class RemoteWriteFrontEnd : public view::FrontEnd {
   RemoteWriteConfig cfg_;
   Log log_;
   std::shared_ptr<view::Outbox> outbox_;
-  std::unique_ptr<Curl> curl_;
+  std::unique_ptr<CurlHandle> curl_;
   std::thread thread_;
   std::mutex mu_;
   std::condition_variable cv_;
