@@ -50,7 +50,7 @@ fi
 # the target's folders.
 target_packages=(libjsoncpp-dev libfmt-dev libsqlite3-dev libboost-dev libgtest-dev libgmock-dev
                  libsystemd-dev libmosquitto-dev libcivetweb-dev libsnmp-dev libcli11-dev
-                 libssl-dev libcrypt-dev libcurl4-openssl-dev libsnappy-dev libprotobuf-c-dev)
+                 libssl-dev libcrypt-dev libcurl4-openssl-dev libsnappy-dev libprotobuf-c-dev libmodbus-dev)
 state=$sysroot.apt
 mkdir -p "$state/lists/partial" "$state/archives/partial" "$state/preferences.d"
 touch "$state/status"

@@ -519,6 +519,11 @@ std::unique_ptr<qmx::store::HistoryStore> History(const std::string& path) {
   return h;
 }
 
+// The webhook's notices in this history, as the view opens them.
+std::shared_ptr<qmx::view::NoticeOutbox> Kept(qmx::store::HistoryStore& history) {
+  return std::make_shared<qmx::view::NoticeOutbox>(history, nf::Webhook::kSink);
+}
+
 std::vector<uint32_t> Seqs(const std::vector<Json::Value>& bodies) {
   std::vector<uint32_t> s;
   for (const Json::Value& b : bodies) s.push_back(b["seq"].asUInt());
@@ -530,7 +535,7 @@ TEST(Webhook, EndpointAwayThenBackGetsEveryNoticeInOrderOnce) {
   auto history = History(dir + "/h.db");
   const uint16_t port = FreePort();
   Logs logs;
-  nf::Webhook w(Hook(port), history.get(), logs.sink());
+  nf::Webhook w(Hook(port), Kept(*history), logs.sink());
   w.SetFirstBackoffMs(50);
   std::string error;
   ASSERT_TRUE(w.Start(error)) << error;
@@ -575,7 +580,7 @@ TEST(Webhook, NoticesOwedAcrossARestartArriveOnceInOrder) {
   Logs logs;
   {
     auto history = History(db);
-    nf::Webhook w(Hook(port), history.get(), logs.sink());
+    nf::Webhook w(Hook(port), Kept(*history), logs.sink());
     w.SetFirstBackoffMs(50);
     std::string error;
     ASSERT_TRUE(w.Start(error)) << error;
@@ -587,7 +592,7 @@ TEST(Webhook, NoticesOwedAcrossARestartArriveOnceInOrder) {
   Receiver r(port);
   {
     auto history = History(db);
-    nf::Webhook w(Hook(port), history.get(), logs.sink());
+    nf::Webhook w(Hook(port), Kept(*history), logs.sink());
     std::string error;
     ASSERT_TRUE(w.Start(error)) << error;
     EXPECT_NE(logs.find("3 owed from before"), "");
@@ -599,7 +604,7 @@ TEST(Webhook, NoticesOwedAcrossARestartArriveOnceInOrder) {
   // A third run owes nothing: none is sent twice.
   {
     auto history = History(db);
-    nf::Webhook w(Hook(port), history.get(), logs.sink());
+    nf::Webhook w(Hook(port), Kept(*history), logs.sink());
     std::string error;
     ASSERT_TRUE(w.Start(error)) << error;
     std::this_thread::sleep_for(500ms);

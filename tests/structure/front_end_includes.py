@@ -12,7 +12,8 @@ import re
 import sys
 
 ROOT = pathlib.Path(sys.argv[1])
-FRONT_ENDS = ["host/src/web", "host/src/mqtt", "host/src/snmp", "host/src/remote_write"]
+FRONT_ENDS = ["host/src/web", "host/src/mqtt", "host/src/snmp", "host/src/remote_write",
+              "host/src/notify"]
 # The runner's list of front ends and their settings.
 REGISTERED = ["apps/runner/front_ends"]
 # Further front ends of the runner (the console) named by file.

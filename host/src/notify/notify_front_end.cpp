@@ -12,7 +12,7 @@ NotifyFrontEnd::~NotifyFrontEnd() { Stop(); }
 bool NotifyFrontEnd::Start(std::string& error) {
   std::lock_guard<std::mutex> lock(mu_);
   if (!cfg_.webhook.url.empty() && !webhook_) {
-    auto w = std::make_unique<Webhook>(cfg_.webhook, view_.SinkHistory(), log_);
+    auto w = std::make_unique<Webhook>(cfg_.webhook, view_.OpenNotices(Webhook::kSink), log_);
     if (!w->Start(error)) return false;
     webhook_ = std::move(w);
   }

@@ -30,8 +30,8 @@ int64_t NowMs() {
 
 }  // namespace
 
-Webhook::Webhook(WebhookConfig cfg, store::HistoryStore* history, Log log)
-    : cfg_(std::move(cfg)), history_(history), log_(std::move(log)) {
+Webhook::Webhook(WebhookConfig cfg, std::shared_ptr<view::NoticeOutbox> kept, Log log)
+    : cfg_(std::move(cfg)), kept_(std::move(kept)), log_(std::move(log)) {
   if (!log_) log_ = [](const std::string&) {};
 }
 
@@ -88,24 +88,11 @@ bool Webhook::Start(std::string& error) {
 
   std::string where;
   owed_.clear();
-  if (history_) {
-    const store::NoticeBacklog head = history_->NoticesPast(0);
-    const std::optional<store::OutboxCursor> c = history_->Cursor(kSink);
-    if (!c) {
-      // A new sink is owed what comes from now on.
-      after_ = head.head;
-      history_->SetCursor(kSink, {after_, 0});
-    } else if (c->event_id > head.head) {
-      // A new database file: everything in it is owed.
-      after_ = 0;
-      history_->SetCursor(kSink, {0, 0});
-    } else {
-      after_ = c->event_id;
-    }
-    const store::NoticeBacklog b = history_->NoticesPast(after_);
-    where = fmt::format("notices kept in the history; {} owed from before", b.count);
+  if (kept_) {
+    const uint64_t owed = kept_->Owed();
+    where = fmt::format("notices kept in the history; {} owed from before", owed);
     std::lock_guard<std::mutex> lock(counts_mu_);
-    counts_.owed = b.count;
+    counts_.owed = owed;
   } else {
     where = fmt::format("no history: notices wait in memory (at most {}) and are lost at a restart",
                         cfg_.memory_queue);
@@ -137,11 +124,11 @@ void Webhook::Stop() {
   std::string line = fmt::format("notify: webhook stopped; this run delivered {} notice{}",
                                  c.delivered, c.delivered == 1 ? "" : "s");
   if (c.refused) line += fmt::format(", {} refused by the endpoint", c.refused);
-  if (history_) {
-    history_->Flush();  // the cursor, now
-    const store::NoticeBacklog b = history_->NoticesPast(after_);
-    line += b.count > 0 ? fmt::format("; {} left in the history for the next run", b.count)
-                        : "; nothing owed";
+  if (kept_) {
+    kept_->Flush();  // the cursor, now
+    const uint64_t owed = kept_->Owed();
+    line += owed > 0 ? fmt::format("; {} left in the history for the next run", owed)
+                     : "; nothing owed";
   } else if (!owed_.empty()) {
     line += fmt::format("; {} lost with the memory queue", owed_.size());
   }
@@ -179,7 +166,7 @@ Webhook::Counts Webhook::counts() const {
     std::lock_guard<std::mutex> lock(counts_mu_);
     c = counts_;
   }
-  if (history_) c.owed = history_->NoticesPast(after_.load()).count;
+  if (kept_) c.owed = kept_->Owed();
   return c;
 }
 
@@ -200,11 +187,8 @@ void Webhook::LogLimited(LogKind kind, const std::string& line) {
 
 void Webhook::Keep(const Outgoing& o) {
   const std::string body = json::CompactAscii(OutgoingJson(o));
-  if (history_) {
-    history_->AppendNotice(o.notice.time, body);
-    // At once: a notice owed must outlive the process. Should the database
-    // refuse, the store keeps it pending and writes it with a later flush.
-    history_->Flush();
+  if (kept_) {
+    kept_->Keep(o.notice.time, body);
   } else {
     owed_.push_back({0, body});
     {
@@ -227,9 +211,8 @@ void Webhook::Keep(const Outgoing& o) {
 }
 
 void Webhook::Refill() {
-  if (!history_ || !owed_.empty()) return;
-  for (store::StoredNotice& n : history_->NoticesAfter(after_, kReadBatch))
-    owed_.push_back({n.id, std::move(n.body)});
+  if (!kept_ || !owed_.empty()) return;
+  for (store::StoredNotice& n : kept_->Next(kReadBatch)) owed_.push_back({n.id, std::move(n.body)});
 }
 
 Webhook::Answer Webhook::Post(const std::string& body) {
@@ -312,8 +295,8 @@ void Webhook::Run() {
         {
           std::lock_guard<std::mutex> lock(counts_mu_);
           ++counts_.failures;
-          owed = history_ ? history_->NoticesPast(after_).count : owed_.size();
-          if (!history_) counts_.owed = owed;
+          owed = kept_ ? kept_->Owed() : owed_.size();
+          if (!kept_) counts_.owed = owed;
         }
         LogLimited(kFailure,
                    fmt::format("notify: webhook: {}; {} notice{} kept; next attempt in {:.1f} s",
@@ -322,8 +305,7 @@ void Webhook::Run() {
       }
       owed_.pop_front();
       if (o.id > 0) {
-        after_ = o.id;
-        history_->SetCursor(kSink, {after_, 0});
+        kept_->Done(o.id);
         delivered_since_flush = true;
       }
       backoff_ms = 0;
@@ -333,7 +315,7 @@ void Webhook::Run() {
           ++counts_.delivered;
         else
           ++counts_.refused;
-        if (!history_) counts_.owed = owed_.size();
+        if (!kept_) counts_.owed = owed_.size();
       }
       if (a.status < 200 || a.status > 299)
         LogLimited(kRefused,
@@ -347,10 +329,10 @@ void Webhook::Run() {
       std::lock_guard<std::mutex> lock(mu_);
       if (!in_.empty()) break;  // new notices are kept before the next is sent
     }
-    if (delivered_since_flush && owed_.empty() && history_) {
+    if (delivered_since_flush && owed_.empty() && kept_) {
       // The cursor written now, not with the next round's commit: a crash
       // after this does not send these again.
-      history_->Flush();
+      kept_->Flush();
       delivered_since_flush = false;
     }
   }

@@ -8,7 +8,6 @@
 // before the first attempt and delivered past the "webhook" outbox cursor in
 // order, so an endpoint away, even across restarts, gets every notice once
 // it is back; without a history they wait in a bounded memory queue.
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -20,7 +19,7 @@
 
 #include "notify/notice_gate.h"
 #include "notify/notify_config.h"
-#include "store/history_store.h"
+#include "view/outbox.h"
 
 namespace qmx::remote_write {
 struct CurlHandle;  // remote_write/http_reply.h
@@ -31,8 +30,8 @@ namespace qmx::notify {
 class Webhook {
  public:
   using Log = std::function<void(const std::string&)>;
-  // `history` may be null (memory queue).
-  Webhook(WebhookConfig cfg, store::HistoryStore* history, Log log);
+  // `kept` may be null (no history: a memory queue).
+  Webhook(WebhookConfig cfg, std::shared_ptr<view::NoticeOutbox> kept, Log log);
   ~Webhook();
 
   bool Start(std::string& error);
@@ -78,7 +77,7 @@ class Webhook {
   void LogLimited(LogKind kind, const std::string& line);
 
   WebhookConfig cfg_;
-  store::HistoryStore* history_;
+  std::shared_ptr<view::NoticeOutbox> kept_;
   Log log_;
   std::unique_ptr<remote_write::CurlHandle> curl_;
   std::thread thread_;
@@ -90,7 +89,6 @@ class Webhook {
 
   // Worker's own.
   std::deque<Owed> owed_;
-  std::atomic<int64_t> after_{0};  // the history's cursor: the last notice delivered or refused
   int64_t last_log_[kLogKinds] = {};
   uint64_t held_back_[kLogKinds] = {};
 

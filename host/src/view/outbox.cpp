@@ -103,12 +103,49 @@ OutboxHealth Outbox::Health() const {
 }
 
 std::string BacklogText(const OutboxHealth& h, int64_t now) {
-  std::string text = fmt::format("{} record{}", h.pending_records, h.pending_records == 1 ? "" : "s");
+  std::string text =
+      fmt::format("{} record{}", h.pending_records, h.pending_records == 1 ? "" : "s");
   if (h.events)
-    text = fmt::format("{} alarm event{} and ", h.pending_events, h.pending_events == 1 ? "" : "s") +
-           text;
-  if (h.oldest > 0) text += fmt::format(" (the oldest {} s old)", std::max<int64_t>(0, now - h.oldest));
+    text =
+        fmt::format("{} alarm event{} and ", h.pending_events, h.pending_events == 1 ? "" : "s") +
+        text;
+  if (h.oldest > 0)
+    text += fmt::format(" (the oldest {} s old)", std::max<int64_t>(0, now - h.oldest));
   return text;
 }
+
+NoticeOutbox::NoticeOutbox(store::HistoryStore& store, std::string sink)
+    : store_(store), sink_(std::move(sink)) {
+  const int64_t head = store_.NoticesPast(0).head;
+  const std::optional<store::OutboxCursor> c = store_.Cursor(sink_);
+  if (!c) {
+    after_ = head;  // new: owed what is kept from now on
+    store_.SetCursor(sink_, {head, 0});
+  } else if (c->event_id > head) {
+    after_ = 0;  // a new database file: everything in it is owed
+    store_.SetCursor(sink_, {0, 0});
+  } else {
+    after_ = c->event_id;
+  }
+}
+
+uint64_t NoticeOutbox::Owed() const { return store_.NoticesPast(after_.load()).count; }
+
+void NoticeOutbox::Keep(int64_t time, const std::string& body) {
+  store_.AppendNotice(time, body);
+  store_.Flush();
+}
+
+std::vector<store::StoredNotice> NoticeOutbox::Next(size_t limit) const {
+  return store_.NoticesAfter(after_.load(), limit);
+}
+
+void NoticeOutbox::Done(int64_t id) {
+  if (id <= after_.load()) return;  // forward only
+  after_ = id;
+  store_.SetCursor(sink_, {id, 0});
+}
+
+void NoticeOutbox::Flush() { store_.Flush(); }
 
 }  // namespace qmx::view

@@ -8,6 +8,7 @@
 // starts where the last acknowledgement left off (a few items of the
 // in-flight window may go twice; events carry their row id for a consumer to
 // drop them).
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -19,7 +20,7 @@ namespace qmx::view {
 
 // One sink's outbox as every front end shows it.
 struct OutboxHealth {
-  std::string sink;  // "mqtt", "remote_write"
+  std::string sink;    // "mqtt", "remote_write"
   bool events = true;  // the sink carries alarm events
   bool connected = false;
   uint64_t pending_events = 0, pending_records = 0;
@@ -80,6 +81,34 @@ class Outbox {
   mutable std::mutex mu_;
   store::OutboxCursor cursor_;
   OutboxHealth health_;
+};
+
+// The notices a notification sink (the webhook) owes, kept in the
+// history's notice table and delivered past the sink's cursor in the order
+// they were kept. A sink never seen before is owed what is kept from now on;
+// a database file made anew owes everything in it.
+class NoticeOutbox {
+ public:
+  NoticeOutbox(store::HistoryStore& store, std::string sink);
+
+  const std::string& sink() const { return sink_; }
+  // Kept past the cursor, counted now.
+  uint64_t Owed() const;
+  // Kept at once: a notice owed must outlive the process. Should the
+  // database refuse, the store holds it and writes it with a later flush.
+  void Keep(int64_t time, const std::string& body);
+  // The next notices past the cursor, oldest first, at most `limit`.
+  std::vector<store::StoredNotice> Next(size_t limit) const;
+  // Delivered or refused for good up to this notice: the cursor moves on
+  // (written with the history's next commit).
+  void Done(int64_t id);
+  // The cursor and anything kept, written now.
+  void Flush();
+
+ private:
+  store::HistoryStore& store_;
+  const std::string sink_;
+  std::atomic<int64_t> after_{0};
 };
 
 // "N alarm events and M records" ("M records" for a sink without events),

@@ -440,7 +440,15 @@ Json::Value AuditJson(const store::AuditEntry& a) {
 
 const store::HistoryStore* SiteView::History() const { return host_.history(); }
 
-store::HistoryStore* SiteView::SinkHistory() { return host_.history(); }
+std::shared_ptr<NoticeOutbox> SiteView::OpenNotices(const std::string& sink) {
+  store::HistoryStore* h = host_.history();
+  if (h == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const auto& o : notice_outboxes_)
+    if (o->sink() == sink) return o;
+  notice_outboxes_.push_back(std::make_shared<NoticeOutbox>(*h, sink));
+  return notice_outboxes_.back();
+}
 
 std::shared_ptr<Outbox> SiteView::OpenOutbox(const std::string& sink, bool events) {
   store::HistoryStore* h = host_.history();

@@ -202,9 +202,10 @@ class SiteView {
 
   // The history's read side; null when the site keeps none.
   const store::HistoryStore* History() const;
-  // The history for a sink that keeps rows of its own in it (the webhook's
-  // notices); null when the site keeps none.
-  store::HistoryStore* SinkHistory();
+  // The notices a notification sink keeps in the history until it has
+  // delivered them (one per sink name, shared); null when the site keeps no
+  // history.
+  std::shared_ptr<NoticeOutbox> OpenNotices(const std::string& sink);
 
   // The outbox of a northbound sink over the history (one per sink name,
   // shared); null when the site keeps no history.
@@ -232,6 +233,7 @@ class SiteView {
   std::map<unsigned int, RoundStats> rounds_;
   std::function<int64_t()> clock_;
   std::vector<std::shared_ptr<Outbox>> outboxes_;
+  std::vector<std::shared_ptr<NoticeOutbox>> notice_outboxes_;
   mutable std::map<unsigned int, unsigned int> unit_devices_;  // unit data id -> device
   // (front end, request id) -> when it was run.
   std::map<std::pair<std::string, std::string>, int64_t> request_ids_;
