@@ -16,7 +16,7 @@ packages=(
   libsnmp-dev snmpd snmp snmptrapd smitools
   libmodbus-dev mbpoll python3-pymodbus
   libcurl4-openssl-dev libsnappy-dev libprotobuf-c-dev protobuf-c-compiler
-  chromium chromium-driver python3 python3-prometheus-client python3-jinja2
+  chromium chromium-driver python3 python3-prometheus-client python3-jinja2 python3-yaml
   fonts-wqy-microhei
 )
 
@@ -58,6 +58,18 @@ if [ ! -x "$tools/bin/promtool" ] || [ ! -x "$tools/bin/prometheus" ]; then
   mkdir -p "$tools/bin"
   cp "$unpack/root/usr/bin/promtool" "$tools/bin/promtool"
   cp "$unpack/root/usr/bin/prometheus" "$tools/bin/prometheus"
+  rm -rf "$unpack"
+fi
+
+# amtool, which checks the example Alertmanager configuration and its routes,
+# likewise from Debian's prometheus-alertmanager without installing the server.
+if [ ! -x "$tools/bin/amtool" ]; then
+  unpack=$(mktemp -d)
+  (cd "$unpack" && apt-get download prometheus-alertmanager >/dev/null) ||
+    { apt-get update -qq || true; (cd "$unpack" && apt-get download prometheus-alertmanager >/dev/null); }
+  dpkg-deb -x "$unpack"/prometheus-alertmanager_*.deb "$unpack/root"
+  mkdir -p "$tools/bin"
+  cp "$unpack/root/usr/bin/amtool" "$tools/bin/amtool"
   rm -rf "$unpack"
 fi
 

@@ -148,6 +148,40 @@ bool ReadUnitName(const Json::Value& element, const std::string& where, unsigned
   return true;
 }
 
+// A device entry's "dc_limits": {"low_v", "high_v"}, volts, each optional
+// (the default band otherwise), 0 < low_v < high_v <= 100.
+bool ReadDcLimits(const Json::Value& entry, const std::string& where, qmx::view::DcLimits& out,
+                  std::string& error) {
+  const Json::Value& l = qmx::json::Member(entry, "dc_limits");
+  if (l.isNull()) return true;
+  if (!l.isObject()) {
+    error = where + ".dc_limits must be an object {\"low_v\", \"high_v\"}";
+    return false;
+  }
+  for (const std::string& m : l.getMemberNames()) {
+    if (m != "low_v" && m != "high_v") {
+      error = where + ".dc_limits has an unknown member \"" + qmx::view::SafeText(m) + "\"";
+      return false;
+    }
+  }
+  for (auto [name, to] : {std::pair<const char*, double*>{"low_v", &out.low_v},
+                          std::pair<const char*, double*>{"high_v", &out.high_v}}) {
+    const Json::Value& v = qmx::json::Member(l, name);
+    if (v.isNull()) continue;
+    if (!qmx::json::ToDouble(v, *to) || !(*to > 0) || !(*to <= 100)) {
+      error = fmt::format("{}.dc_limits.{} must be a number of volts above 0 and at most 100",
+                          where, name);
+      return false;
+    }
+  }
+  if (!(out.low_v < out.high_v)) {
+    error = fmt::format("{}.dc_limits.low_v ({}) must be below high_v ({})", where, out.low_v,
+                        out.high_v);
+    return false;
+  }
+  return true;
+}
+
 // A device entry's "name", else "device-<data_id>".
 std::string NameOf(const Json::Value& entry, unsigned data_id) {
   return entry["name"].isString() ? entry["name"].asString() : fmt::format("device-{}", data_id);
@@ -277,6 +311,8 @@ bool LoadSite(const std::string& path, Json::Value& site, std::vector<SiteDevice
     }
     dev.data_id = d["data_id"].isNull() ? 0 : d["data_id"].asUInt();
     dev.name = NameOf(d, dev.data_id);
+    if (!ReadDcLimits(d, fmt::format("{}: device {}", path, dev.name), dev.dc_limits, error))
+      return false;
     dev.setting = d["setting"];
     dev.entry = qmx::json::Compact(d);
     for (const SiteDevice& other : devices) {

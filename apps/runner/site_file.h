@@ -10,6 +10,7 @@
 #include "qmx/pmbus_protocol.h"
 #include "view/alarm_names.h"
 #include "view/dead_band.h"
+#include "view/site_view.h"
 #include "view/unit_values.h"
 
 namespace k417t_run {
@@ -26,6 +27,8 @@ struct SiteDevice {
   // or rcSetting element), by data identifier (the rectifier group's is the
   // controller's).
   std::map<unsigned, std::string> unit_names;
+  // The DC bus band of the device's "dc_limits" {"low_v", "high_v"}.
+  qmx::view::DcLimits dc_limits;
   std::shared_ptr<QMXController> host_ctrl;
   std::shared_ptr<PMBusProtocol> ctrl;
 };

@@ -128,7 +128,8 @@ TEST(RunnerDeploy, CheckConfigNamesEveryProblemAndExitsTwo) {
   RunResult ok_named = RunRunner("--check-config --site " + named + " 2>&1");
   EXPECT_EQ(0, ok_named.exit_code) << ok_named.raw;
   const std::pair<const char*, const char*> wrong_labels[] = {
-      {R"({"m": [{"name": "a"}, {"name": "b"}, {"name": "c"}]})", "labels.m must be a list of at most 2"},
+      {R"({"m": [{"name": "a"}, {"name": "b"}, {"name": "c"}]})",
+       "labels.m must be a list of at most 2"},
       {R"({"m": [{"name": "a", "units": "A"}]})", "labels.m[0].units is not known"},
       {R"({"n": []})", "labels.n is not a list this unit has"},
       {R"({"user": [{"unit": "A"}]})", "labels.user[0].name must be a text"},
@@ -136,7 +137,8 @@ TEST(RunnerDeploy, CheckConfigNamesEveryProblemAndExitsTwo) {
   for (const auto& [labels, says] : wrong_labels) {
     const std::string f = Write(t.File("labels.json"), std::string(R"({"devices": [
       {"name": "p1", "data_id": 7, "setting": {"port": "/dev/null", "rcSetting": {},
-       "dcSetting": [{"data_id": 71, "labels": )") + labels + "}]}}]}");
+       "dcSetting": [{"data_id": 71, "labels": )") + labels +
+                                                           "}]}}]}");
     RunResult r = RunRunner("--check-config --site " + f + " 2>&1");
     EXPECT_EQ(2, r.exit_code) << labels << r.raw;
     EXPECT_TRUE(Contains(r.raw, says)) << labels << "\n" << r.raw;
@@ -151,9 +153,9 @@ TEST(RunnerDeploy, CheckConfigNamesEveryProblemAndExitsTwo) {
       {"name": "p1", "data_id": 7, "setting": {"port": "/dev/null", "rcSetting": {"name": "Shelf"},
        "acSetting": [{"data_id": 71, "name": )" + ac_name + R"(}]}}])" + rest + "}");
   };
-  RunResult named_units = RunRunner(
-      "--check-config --site " + unit_names("\"Main AC\"", R"(, "alarm_names": "names.json")") +
-      " 2>&1");
+  RunResult named_units =
+      RunRunner("--check-config --site " +
+                unit_names("\"Main AC\"", R"(, "alarm_names": "names.json")") + " 2>&1");
   EXPECT_EQ(0, named_units.exit_code) << named_units.raw;
   const std::pair<std::string, std::string> wrong_names[] = {
       {unit_names("5", ""), "device p1: acSetting[0].name must be a non-empty string"},
@@ -164,6 +166,27 @@ TEST(RunnerDeploy, CheckConfigNamesEveryProblemAndExitsTwo) {
       {unit_names("\"A\"", R"(, "alarm_names": "broken-names.json")"),
        "alarm_names: " + t.File("broken-names.json") + ": words.separator is missing"}};
   for (const auto& [file, says] : wrong_names) {
+    RunResult r = RunRunner("--check-config --site " + file + " 2>&1");
+    EXPECT_EQ(2, r.exit_code) << says << r.raw;
+    EXPECT_TRUE(Contains(r.raw, says)) << says << "\n" << r.raw;
+  }
+  // The DC bus band a device is held to (shown to monitoring systems).
+  const auto limits = [&](const std::string& band) {
+    return Write(t.File("limits-" + std::to_string(++files) + ".json"),
+                 R"({"devices": [
+      {"name": "p1", "data_id": 7, "dc_limits": )" +
+                     band + R"(, "setting": {"port": "/dev/null", "rcSetting": {}}}]})");
+  };
+  RunResult ok_limits =
+      RunRunner("--check-config --site " + limits(R"({"low_v": 43.2, "high_v": 56.4})") + " 2>&1");
+  EXPECT_EQ(0, ok_limits.exit_code) << ok_limits.raw;
+  const std::pair<std::string, std::string> wrong_limits[] = {
+      {limits("47"), "device p1.dc_limits must be an object"},
+      {limits(R"({"low": 47})"), "device p1.dc_limits has an unknown member \"low\""},
+      {limits(R"({"low_v": "x"})"), "device p1.dc_limits.low_v must be a number of volts"},
+      {limits(R"({"high_v": -5})"), "device p1.dc_limits.high_v must be a number of volts"},
+      {limits(R"({"high_v": 46})"), "device p1.dc_limits.low_v (47) must be below high_v (46)"}};
+  for (const auto& [file, says] : wrong_limits) {
     RunResult r = RunRunner("--check-config --site " + file + " 2>&1");
     EXPECT_EQ(2, r.exit_code) << says << r.raw;
     EXPECT_TRUE(Contains(r.raw, says)) << says << "\n" << r.raw;
@@ -269,8 +292,8 @@ TEST(RunnerDeploy, InstalledTreeRunsWithoutPluginPath) {
   for (const char* file :
        {K417T_BIN_DIR "/k417t-run", K417T_BIN_DIR "/k417t-sim", K417T_PLUGIN_FILE,
         K417T_DATA_DIR "/scenario.json", K417T_DATA_DIR "/scenarios/lossy_line.json",
-        K417T_DATA_DIR "/alarm-names/en.json",
-        K417T_CONF_DIR "/site.json", K417T_UNIT_DIR "/k417t.service"})
+        K417T_DATA_DIR "/alarm-names/en.json", K417T_CONF_DIR "/site.json",
+        K417T_UNIT_DIR "/k417t.service"})
     EXPECT_EQ(0, access((root + file).c_str(), F_OK)) << file;
   // The unit starts the installed runner on the installed site file.
   const std::string unit = ReadText(root + K417T_UNIT_DIR "/k417t.service");
@@ -464,19 +487,21 @@ TEST(RunnerReload, SighupAppliesTheSiteFileLineByLine) {
   const std::string log = ReadText(t.File("log"));
   EXPECT_TRUE(Contains(log, "reload: the site file was not taken; the running configuration stays"))
       << log;
-  EXPECT_TRUE(Contains(log, "reload: 1 added, 0 removed, 0 changed, 0 restarted with their line, "
-                            "1 kept; polling 2 devices"))
+  EXPECT_TRUE(Contains(log,
+                       "reload: 1 added, 0 removed, 0 changed, 0 restarted with their line, "
+                       "1 kept; polling 2 devices"))
       << log;
-  EXPECT_TRUE(Contains(log, "reload: 0 added, 1 removed, 1 changed, 0 restarted with their line, "
-                            "0 kept; polling 1 device"))
+  EXPECT_TRUE(Contains(log,
+                       "reload: 0 added, 1 removed, 1 changed, 0 restarted with their line, "
+                       "0 kept; polling 1 device"))
       << log;
   // The AC screens no longer polled (11 of the removed device, 12 of the
   // changed one) had raised alarms: cleared, in the history, not left raised.
   EXPECT_TRUE(Contains(log, "of unit 11 cleared: the unit is not polled any more")) << log;
   EXPECT_TRUE(Contains(log, "of unit 12 cleared: the unit is not polled any more")) << log;
   for (unsigned unit : {11u, 12u}) {
-    RunResult h = RunRunner("history --db " + t.File("h.db") + " --device " +
-                            std::to_string(unit) + " --events --format csv");
+    RunResult h = RunRunner("history --db " + t.File("h.db") + " --device " + std::to_string(unit) +
+                            " --events --format csv");
     ASSERT_EQ(0, h.exit_code) << h.raw;
     const auto count = [&](const std::string& what) {
       size_t n = 0;
@@ -514,7 +539,8 @@ TEST(RunnerReload, ChangeOnASharedBusRestartsThatBusOnly) {
                   ", " + on("bus-b", 1, 300, 13, 41) + "]}");
   LiveRunner r({"--site", site, "--simulate", Example("scenario.json"), "--json", "--db",
                 t.File("h.db"), "--log", t.File("log")});
-  for (unsigned id : {100u, 200u, 300u}) ASSERT_TRUE(r.Until(RoundOf(id))) << ReadText(t.File("log"));
+  for (unsigned id : {100u, 200u, 300u})
+    ASSERT_TRUE(r.Until(RoundOf(id))) << ReadText(t.File("log"));
 
   Write(site, "{\"devices\": [" + on("bus-a", 1, 100, 11, 21) + ", " + on("bus-a", 2, 200, 14, 31) +
                   ", " + on("bus-b", 1, 300, 13, 41) + "]}");

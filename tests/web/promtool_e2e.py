@@ -9,6 +9,7 @@ Exits 77 (skipped) when promtool is not installed.
 usage: promtool_e2e.py RUNNER EXAMPLES WORKDIR"""
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -91,6 +92,13 @@ def main():
                       if s.name == "k417t_alarm_state"]
             check(len(states) > 0 and all(s.labels["state"] == "cleared_unacknowledged" for s in states),
                   f"the board's alarms on /metrics: {states}")
+            # The shipped alerting rules read families this runner writes
+            # (a renamed family would leave a rule silent for ever).
+            rules = open(os.path.join(EXAMPLES, "..", "data", "prometheus", "k417t-rules.yml")).read()
+            used = sorted(set(re.findall(r"\b(k417t_[a-z0-9_]+)", rules)))
+            check(len(used) >= 10, f"the rules name the families they read: {used}")
+            for family in used:
+                check(f"\n# TYPE {family} " in text, f"{family}, read by the shipped rules, on /metrics")
             for family in ("k417t_alarms_annunciated_10min", "k417t_alarm_flood", "k417t_alarms_unacknowledged",
                            "k417t_device_maintenance", "k417t_alarm_transitions_total"):
                 check(f"\n# TYPE {family} " in text, f"{family} on /metrics")

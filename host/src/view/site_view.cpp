@@ -97,6 +97,7 @@ std::optional<DeviceView> SiteView::Device(unsigned int id) const {
   d.id = id;
   d.name = info.name;
   d.baud = info.baud;
+  d.dc_limits = info.dc_limits;
   d.line = s->line;
   d.model = s->model;
   d.version = s->version;

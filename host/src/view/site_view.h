@@ -50,6 +50,15 @@ struct ControlAttempt {
 inline constexpr int64_t kControlWindowS = 30;
 inline constexpr int64_t kRequestIdMemoryS = 60;
 
+// The DC bus voltage band the site holds its plant to (the site file's
+// device "dc_limits"; a -48 V plant's usual band when it says none). Shown
+// to monitoring systems so shipped alert rules compare against the site's
+// own figures.
+struct DcLimits {
+  double low_v = 47.0;
+  double high_v = 57.0;
+};
+
 // What the site file says about a device beyond its setting.
 struct DeviceInfo {
   std::string name;
@@ -57,6 +66,7 @@ struct DeviceInfo {
   std::map<unsigned int, UnitLabels> labels;  // by unit data identifier
   std::map<unsigned int, std::string>
       unit_names;  // by unit data identifier, as the site names them
+  DcLimits dc_limits;
 };
 using SiteInfo = std::map<unsigned int, DeviceInfo>;
 
@@ -98,6 +108,7 @@ struct DeviceView {
   Severity worst = Severity::kNone;      // of the active alarms
   std::vector<AlarmState> alarm_states;  // every listed alarm of the device, as the board has it
   std::optional<AlarmMark> maintenance;  // in maintenance until maintenance->until
+  DcLimits dc_limits;
 };
 
 // An operator's action on an alarm or a device, as a front end received it.

@@ -82,6 +82,11 @@ void Info(const view::DeviceView& d, const std::string& dev, Family& f) {
         1);
 }
 
+void DcLimitSamples(const view::DeviceView& d, const std::string& dev, Family& f) {
+  f.Add(dev + "," + Label("bound", "low"), d.dc_limits.low_v);
+  f.Add(dev + "," + Label("bound", "high"), d.dc_limits.high_v);
+}
+
 void RoundHistogram(const view::DeviceView& d, const std::string& dev, Family& f) {
   const view::RoundStats& r = d.round;
   for (size_t b = 0; b < view::RoundStats::kBuckets.size(); ++b)
@@ -108,6 +113,10 @@ const std::vector<DeviceFamily>& LeadFamilies() {
                       "A device of the site: its name, port (joins the line_ metrics on line), "
                       "model and version. Always 1.",
                       Info),
+      SamplesOfDevice("k417t_site_dc_voltage_limit_volts", "gauge",
+                      "The DC bus voltage band the site holds the plant to (the site file's "
+                      "dc_limits): below low or above high is a fault.",
+                      DcLimitSamples),
       OfDevice("k417t_up", "gauge", "Whether the controller answers (1) or not (0).",
                [](const view::DeviceView& d) { return Flag(d.answering); }),
       OfDevice("k417t_values_stale", "gauge",
