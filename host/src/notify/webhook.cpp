@@ -39,45 +39,17 @@ Webhook::~Webhook() { Stop(); }
 
 bool Webhook::Start(std::string& error) {
   if (started_) return true;
-  remote_write::CurlGlobalInitOnce();
-  curl_ = std::make_unique<remote_write::CurlHandle>();
-  curl_->h = curl_easy_init();
-  if (!curl_->h) {
-    error = "webhook: libcurl could not start";
-    return false;
-  }
-  for (const char* h : {"Content-Type: application/json", "Expect:"})
-    curl_->headers = curl_slist_append(curl_->headers, h);
-  if (!cfg_.bearer_token.empty())
-    curl_->headers =
-        curl_slist_append(curl_->headers, ("Authorization: Bearer " + cfg_.bearer_token).c_str());
-  CURL* h = curl_->h;
-  const long timeout_ms = static_cast<long>(cfg_.timeout_s * 1000);
-  bool ok =
-      curl_easy_setopt(h, CURLOPT_URL, cfg_.url.c_str()) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeout_ms) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_USERAGENT, cfg_.user_agent.c_str()) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_HTTPHEADER, curl_->headers) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curl_->error) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, remote_write::HttpReplyBody) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, remote_write::HttpReplyHeader) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
-  if (ok && !cfg_.ca_file.empty())
-    ok = curl_easy_setopt(h, CURLOPT_CAINFO, cfg_.ca_file.c_str()) == CURLE_OK;
-  if (ok && !cfg_.username.empty())
-    ok = curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC)) == CURLE_OK &&
-         curl_easy_setopt(h, CURLOPT_USERNAME, cfg_.username.c_str()) == CURLE_OK &&
-         curl_easy_setopt(h, CURLOPT_PASSWORD, cfg_.password.c_str()) == CURLE_OK;
-  if (!ok || !curl_->headers) {
-    error = "webhook: libcurl refused a setting (is it built with http and https?)";
-    curl_.reset();
-    return false;
-  }
+  remote_write::PostTarget t;
+  t.url = cfg_.url;
+  t.timeout_s = cfg_.timeout_s;
+  t.user_agent = cfg_.user_agent;
+  t.headers = {"Content-Type: application/json", "Expect:"};
+  t.bearer_token = cfg_.bearer_token;
+  t.username = cfg_.username;
+  t.password = cfg_.password;
+  t.ca_file = cfg_.ca_file;
+  curl_ = remote_write::OpenPost(t, "webhook", error);
+  if (!curl_) return false;
   remote_write::RemoteWriteConfig clear;
   clear.url = cfg_.url;
   clear.password = cfg_.password;

@@ -41,4 +41,48 @@ size_t HttpReplyHeader(char* data, size_t size, size_t n, void* user) {
   return len;
 }
 
+std::unique_ptr<CurlHandle> OpenPost(const PostTarget& t, const std::string& who,
+                                     std::string& error) {
+  CurlGlobalInitOnce();
+  auto c = std::make_unique<CurlHandle>();
+  c->h = curl_easy_init();
+  if (!c->h) {
+    error = who + ": libcurl could not start";
+    return nullptr;
+  }
+  for (const std::string& line : t.headers)
+    c->headers = curl_slist_append(c->headers, line.c_str());
+  if (!t.bearer_token.empty())
+    c->headers = curl_slist_append(c->headers, ("Authorization: Bearer " + t.bearer_token).c_str());
+  CURL* h = c->h;
+  const long timeout_ms = static_cast<long>(t.timeout_s * 1000);
+  bool ok = curl_easy_setopt(h, CURLOPT_URL, t.url.c_str()) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeout_ms) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_USERAGENT, t.user_agent.c_str()) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_HTTPHEADER, c->headers) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_ERRORBUFFER, c->error) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, HttpReplyBody) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, HttpReplyHeader) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+            curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+  if (ok && !t.ca_file.empty())
+    ok = curl_easy_setopt(h, CURLOPT_CAINFO, t.ca_file.c_str()) == CURLE_OK;
+  if (ok && !t.cert_file.empty())
+    ok = curl_easy_setopt(h, CURLOPT_SSLCERT, t.cert_file.c_str()) == CURLE_OK &&
+         curl_easy_setopt(h, CURLOPT_SSLKEY, t.key_file.c_str()) == CURLE_OK;
+  if (ok && !t.username.empty())
+    ok = curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC)) == CURLE_OK &&
+         curl_easy_setopt(h, CURLOPT_USERNAME, t.username.c_str()) == CURLE_OK &&
+         curl_easy_setopt(h, CURLOPT_PASSWORD, t.password.c_str()) == CURLE_OK;
+  if (!ok || !c->headers) {
+    error = who + ": libcurl refused a setting (is it built with http and https?)";
+    return nullptr;
+  }
+  return c;
+}
+
 }  // namespace qmx::remote_write

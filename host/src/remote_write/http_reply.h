@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace qmx::remote_write {
 
@@ -37,5 +39,23 @@ struct CurlHandle {
     if (h) curl_easy_cleanup(h);
   }
 };
+
+// A POST endpoint as a sender reaches it.
+struct PostTarget {
+  std::string url;
+  double timeout_s = 10;  // the whole request, and the connection
+  std::string user_agent;
+  std::vector<std::string> headers;          // "Name: value", besides authorisation
+  std::string bearer_token;                  // "" none
+  std::string username, password;            // basic auth when username is set
+  std::string ca_file, cert_file, key_file;  // "" the system's CAs; no client certificate
+};
+
+// A fresh easy handle set up to POST to `t`: http and https only, no
+// signals, certificates and host names verified, the reply read into an
+// HttpReply (CURLOPT_WRITEDATA / HEADERDATA per request). Null when libcurl
+// refuses to start or refuses a setting (`error` says which).
+std::unique_ptr<CurlHandle> OpenPost(const PostTarget& t, const std::string& who,
+                                     std::string& error);
 
 }  // namespace qmx::remote_write

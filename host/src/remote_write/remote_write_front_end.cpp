@@ -37,50 +37,22 @@ bool RemoteWriteFrontEnd::Start(std::string& error) {
     error = "remote write needs the history (--db): it sends what the history stores";
     return false;
   }
-  CurlGlobalInitOnce();
-  curl_ = std::make_unique<CurlHandle>();
-  curl_->h = curl_easy_init();
-  if (!curl_->h) {
-    error = "remote write: libcurl could not start";
-    return false;
-  }
-  for (const char* h : {"Content-Encoding: snappy", "Content-Type: application/x-protobuf",
-                        "X-Prometheus-Remote-Write-Version: 0.1.0",
-                        // No "100 Continue" round trip before every body.
-                        "Expect:"})
-    curl_->headers = curl_slist_append(curl_->headers, h);
-  if (!cfg_.bearer_token.empty())
-    curl_->headers =
-        curl_slist_append(curl_->headers, ("Authorization: Bearer " + cfg_.bearer_token).c_str());
-  CURL* h = curl_->h;
-  const long timeout_ms = static_cast<long>(cfg_.timeout_s * 1000);
-  bool ok = curl_easy_setopt(h, CURLOPT_URL, cfg_.url.c_str()) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeout_ms) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_USERAGENT, cfg_.user_agent.c_str()) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_HTTPHEADER, curl_->headers) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curl_->error) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, HttpReplyBody) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, HttpReplyHeader) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-            curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
-  if (ok && !cfg_.ca_file.empty())
-    ok = curl_easy_setopt(h, CURLOPT_CAINFO, cfg_.ca_file.c_str()) == CURLE_OK;
-  if (ok && !cfg_.cert_file.empty())
-    ok = curl_easy_setopt(h, CURLOPT_SSLCERT, cfg_.cert_file.c_str()) == CURLE_OK &&
-         curl_easy_setopt(h, CURLOPT_SSLKEY, cfg_.key_file.c_str()) == CURLE_OK;
-  if (ok && !cfg_.username.empty())
-    ok = curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC)) == CURLE_OK &&
-         curl_easy_setopt(h, CURLOPT_USERNAME, cfg_.username.c_str()) == CURLE_OK &&
-         curl_easy_setopt(h, CURLOPT_PASSWORD, cfg_.password.c_str()) == CURLE_OK;
-  if (!ok || !curl_->headers) {
-    error = "remote write: libcurl refused a setting (is it built with http and https?)";
-    curl_.reset();
-    return false;
-  }
+  PostTarget t;
+  t.url = cfg_.url;
+  t.timeout_s = cfg_.timeout_s;
+  t.user_agent = cfg_.user_agent;
+  t.headers = {"Content-Encoding: snappy", "Content-Type: application/x-protobuf",
+               "X-Prometheus-Remote-Write-Version: 0.1.0",
+               // No "100 Continue" round trip before every body.
+               "Expect:"};
+  t.bearer_token = cfg_.bearer_token;
+  t.username = cfg_.username;
+  t.password = cfg_.password;
+  t.ca_file = cfg_.ca_file;
+  t.cert_file = cfg_.cert_file;
+  t.key_file = cfg_.key_file;
+  curl_ = OpenPost(t, "remote write", error);
+  if (!curl_) return false;
   if (SecretInClear(cfg_))
     log_("remote write: warning: the password or token goes in clear over http:// to " +
          view::SafeText(cfg_.url) + "; use https://");
