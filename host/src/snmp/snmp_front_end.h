@@ -53,6 +53,8 @@ class SnmpFrontEnd : public view::FrontEnd {
   // `root`: the subtree the request came to (K417T-MIB's, ENTITY-MIB's or
   // ENTITY-SENSOR-MIB's); get-next answers stay inside it.
   int Answer(const Oid& root, void* reqinfo, void* requests);
+  // A request to K417T-MIB's subtree.
+  int Answer(void* reqinfo, void* requests) { return Answer(cfg_.enterprise, reqinfo, requests); }
 
  private:
   void Run();
