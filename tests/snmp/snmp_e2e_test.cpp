@@ -95,6 +95,8 @@ class Snmp {
                    "agentXPerms 0600 0700\n"
                    "createUser noc SHA \"noc-auth-pass\" AES \"noc-priv-pass\"\n"
                    "view k417t included .1.3.6.1.4.1.32473\n"
+                   "view k417t included .1.3.6.1.2.1.47\n"
+                   "view k417t included .1.3.6.1.2.1.99\n"
                    "rouser noc priv -V k417t\n"
                    "trap2sink 127.0.0.1:" +
                    std::to_string(trap_port_) + " public\n");
@@ -131,6 +133,13 @@ class Snmp {
                    std::to_string(port_) + " " + what + " 2>/dev/null");
   }
   std::string Walk() const { return Tool("snmpwalk", "K417T-MIB::k417tMIB"); }
+  // snmpwalk over SNMPv3 with numeric names and no MIBs: ".1.3... = INTEGER: 2".
+  std::string Numeric(const std::string& what) const {
+    return Capture(
+        "timeout 20 snmpwalk -v3 -l authPriv -u noc -a SHA -A noc-auth-pass -x AES"
+        " -X noc-priv-pass -t 2 -r 1 -m '' -On 127.0.0.1:" +
+        std::to_string(port_) + " " + what + " 2>&1");
+  }
   // A tool over SNMPv2c with `community`, numeric names and no MIBs.
   std::string V2c(const std::string& tool, const std::string& community,
                   const std::string& what) const {
@@ -299,6 +308,17 @@ TEST(SnmpE2E, NoValueIsAStatusNotANumber) {
   EXPECT_NE(
       std::string::npos,
       snmp.Tool("snmpget", "K417T-MIB::k417tAcPhaseCurrent.100.11.1").find("No Such Instance"));
+  // The same readings as ENTITY-SENSOR-MIB sensors (AC screen 11 is the
+  // device's first unit; phase A, B and C currents are its rows 9 to 11):
+  // no value is unavailable(2) at 0, a 0 is ok(1).
+  const std::string sensors = snmp.Numeric(".1.3.6.1.2.1.99.1.1.1");
+  const std::string sensor = ".1.3.6.1.2.1.99.1.1.1.";
+  EXPECT_NE(std::string::npos, sensors.find(sensor + "5.10109000 = INTEGER: 2\n")) << sensors;
+  EXPECT_NE(std::string::npos, sensors.find(sensor + "4.10109000 = INTEGER: 0\n")) << sensors;
+  EXPECT_NE(std::string::npos, sensors.find(sensor + "5.10110000 = INTEGER: 1\n")) << sensors;
+  EXPECT_NE(std::string::npos, sensors.find(sensor + "5.10111000 = INTEGER: 2\n")) << sensors;
+  const std::string names = snmp.Numeric(".1.3.6.1.2.1.47.1.1.1.1.7.10109000");
+  EXPECT_NE(std::string::npos, names.find("= STRING: \"Phase A current\"")) << names;
   EXPECT_EQ(0, Stop(runner));
 }
 
@@ -372,6 +392,52 @@ TEST(SnmpE2E, ReadmeSnmpdLinesAnswerItsV2cCommandAndAnNms) {
       },
       20))
       << walk << e2e::ReadText(t.File("log"));
+  // ... and ENTITY-MIB's tree and ENTITY-SENSOR-MIB's sensors, numbered as
+  // README says: DC unit 21's output voltage is 10201000, rectifier module 1
+  // 10400001.
+  const std::string physical = ".1.3.6.1.2.1.47.1.1.1.1.";
+  const std::string sensor = ".1.3.6.1.2.1.99.1.1.1.";
+  std::string entities, sensors;
+  double walk_ms = 0;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const auto start = std::chrono::steady_clock::now();
+        entities = snmp.V2c("snmpwalk", community, ".1.3.6.1.2.1.47.1");
+        sensors = snmp.V2c("snmpwalk", community, ".1.3.6.1.2.1.99.1");
+        walk_ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+        return sensors.find(sensor + "4.10201000 = INTEGER: 5350\n") != std::string::npos;
+      },
+      20))
+      << sensors << entities;
+  for (const std::string& line : {
+           physical + "5.1 = INTEGER: 3",                  // the gateway: chassis
+           physical + "4.10000000 = INTEGER: 1",           // the controller in it
+           physical + "7.10000000 = STRING: \"power-1\"",  // named as the site names it
+           physical + "13.10000000 = STRING: \"K417T\"",   // its model
+           physical + "5.10400000 = INTEGER: 5",           // the rectifier group: container
+           physical + "5.10400001 = INTEGER: 6",           // module 1: powerSupply
+           physical + "4.10401000 = INTEGER: 10400000",    // the group's output voltage
+           physical + "7.10201000 = STRING: \"Output voltage\"",
+           std::string(".1.3.6.1.2.1.47.1.3.3.1.1.10400000.10400001 = INTEGER: 10400001"),
+       })
+    EXPECT_NE(std::string::npos, entities.find(line + "\n")) << line << "\n" << entities;
+  EXPECT_NE(std::string::npos, entities.find(".1.3.6.1.2.1.47.1.4.1.0 = Timeticks: ")) << entities;
+  for (const std::string& line : {
+           sensor + "1.10201000 = INTEGER: 4",  // voltsDC
+           sensor + "2.10201000 = INTEGER: 9",  // units
+           sensor + "3.10201000 = INTEGER: 2",  // hundredths
+           sensor + "5.10201000 = INTEGER: 1",  // ok
+           sensor + "6.10201000 = STRING: \"V DC\"",
+           sensor + "1.10101001 = INTEGER: 3",  // the AC screen's input 1 voltage: voltsAC
+           sensor + "4.10101001 = INTEGER: 38050",
+       })
+    EXPECT_NE(std::string::npos, sensors.find(line + "\n")) << line << "\n" << sensors;
+  EXPECT_EQ(std::string::npos, sensors.find("No more variables")) << sensors;
+  std::printf("entity walk: %zu + %zu lines in %.0f ms\n", Count(entities, "\n"),
+              Count(sensors, "\n"), walk_ms);
+
   // ... and an NMS finds what the device is: sysObjectID k417tGateway,
   // sysDescr as set.
   const std::string system =

@@ -13,6 +13,8 @@
 
 #include <algorithm>
 
+#include "snmp/entity_mib.h"
+
 namespace qmx::snmp {
 namespace {
 
@@ -35,9 +37,14 @@ int OnLog(int, int, void* server_arg, void* client_arg) {
   return 0;
 }
 
-int Handler(netsnmp_mib_handler* handler, netsnmp_handler_registration*,
+int Handler(netsnmp_mib_handler* handler, netsnmp_handler_registration* reg,
             netsnmp_agent_request_info* reqinfo, netsnmp_request_info* requests) {
-  return static_cast<SnmpFrontEnd*>(handler->myvoid)->Answer(reqinfo, requests);
+  const Oid root(reg->rootoid, reg->rootoid + reg->rootoid_len);
+  return static_cast<SnmpFrontEnd*>(handler->myvoid)->Answer(root, reqinfo, requests);
+}
+
+bool Under(const Oid& root, const Oid& o) {
+  return o.size() > root.size() && std::equal(root.begin(), root.end(), o.begin());
 }
 
 std::vector<oid> ToNet(const Oid& o) { return std::vector<oid>(o.begin(), o.end()); }
@@ -51,11 +58,13 @@ void SetValue(netsnmp_variable_list* vb, const Var& v) {
     }
     case Var::Type::kUnsigned:
     case Var::Type::kGauge:
-    case Var::Type::kCounter32: {
+    case Var::Type::kCounter32:
+    case Var::Type::kTimeTicks: {
       const u_long n = static_cast<u_long>(v.number);
-      const u_char type = v.type == Var::Type::kCounter32 ? ASN_COUNTER
-                          : v.type == Var::Type::kGauge   ? ASN_GAUGE
-                                                          : ASN_UNSIGNED;
+      const u_char type = v.type == Var::Type::kCounter32   ? ASN_COUNTER
+                          : v.type == Var::Type::kGauge     ? ASN_GAUGE
+                          : v.type == Var::Type::kTimeTicks ? ASN_TIMETICKS
+                                                            : ASN_UNSIGNED;
       snmp_set_var_typed_value(vb, type, &n, sizeof n);
       break;
     }
@@ -196,15 +205,35 @@ void SnmpFrontEnd::AgentLog(int priority, const char* text) {
   if (log_) log_("snmp: " + line);
 }
 
-int SnmpFrontEnd::Answer(void* reqinfo_p, void* requests_p) {
+void SnmpFrontEnd::Rebuild() {
+  const std::vector<view::DeviceView> devices = view_.Devices();
+  const view::AlarmKpis kpis = view_.AlarmFigures();
+  snapshot_ = MibSnapshot(cfg_.enterprise, devices, dropped_, &kpis);
+  const view::SiteInfo site = view_.site();
+  EntityContext c;
+  c.site = &site;
+  c.software = K417T_VERSION;
+  c.uptime_ticks = static_cast<uint32_t>(netsnmp_get_agent_uptime());
+  c.now = view_.Now();
+  const EntityTables tables = EntityTablesOf(devices, c);
+  std::string shape = tables.Shape();
+  if (shape != entity_shape_) {
+    entity_shape_ = std::move(shape);
+    entity_changed_at_ = c.uptime_ticks;
+  }
+  std::map<Oid, Var> entity;
+  PutEntityTables(tables, entity_changed_at_, entity);
+  snapshot_.Merge(std::move(entity));
+}
+
+int SnmpFrontEnd::Answer(const Oid& root, void* reqinfo_p, void* requests_p) {
   auto* reqinfo = static_cast<netsnmp_agent_request_info*>(reqinfo_p);
   auto* requests = static_cast<netsnmp_request_info*>(requests_p);
   // The figures of the last 10 minutes move with the clock alone: a
   // snapshot serves at most a few seconds even when nothing was reported.
   const auto now = std::chrono::steady_clock::now();
   if (dirty_.exchange(false) || now - snapshot_at_ > std::chrono::seconds(5)) {
-    const view::AlarmKpis kpis = view_.AlarmFigures();
-    snapshot_ = MibSnapshot(cfg_.enterprise, view_.Devices(), dropped_, &kpis);
+    Rebuild();
     snapshot_at_ = now;
   }
   for (netsnmp_request_info* r = requests; r != nullptr; r = r->next) {
@@ -218,7 +247,8 @@ int SnmpFrontEnd::Answer(void* reqinfo_p, void* requests_p) {
         netsnmp_set_request_error(reqinfo, r, SNMP_NOSUCHINSTANCE);
     } else if (reqinfo->mode == MODE_GETNEXT) {
       // None after it here: the request moves on to the next registration.
-      if (const auto* next = snapshot_.Next(name)) {
+      const auto* next = snapshot_.Next(name);
+      if (next != nullptr && Under(root, next->first)) {
         const std::vector<oid> o = ToNet(next->first);
         snmp_set_var_objid(vb, o.data(), o.size());
         SetValue(vb, next->second);
@@ -278,13 +308,24 @@ void SnmpFrontEnd::Run() {
   snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START, OnUp, this);
   snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP, OnDown, this);
   init_agent("k417t");
-  const std::vector<oid> root = ToNet(cfg_.enterprise);
-  netsnmp_handler_registration* reg = netsnmp_create_handler_registration(
-      "k417t", Handler, root.data(), root.size(), HANDLER_CAN_RONLY);
-  if (reg != nullptr) {
-    reg->handler->myvoid = this;
-    if (netsnmp_register_handler(reg) != MIB_REGISTERED_OK && log_)
-      log_("snmp: the K417T-MIB subtree could not be registered");
+  struct Subtree {
+    const char* handler;
+    const char* mib;
+    Oid arc;
+  };
+  const Subtree subtrees[] = {
+      {"k417t", "K417T-MIB", cfg_.enterprise},
+      {"k417t-entity", "ENTITY-MIB", EntityMibObjects()},
+      {"k417t-entity-sensor", "ENTITY-SENSOR-MIB", EntitySensorMibObjects()}};
+  for (const Subtree& t : subtrees) {
+    const std::vector<oid> root = ToNet(t.arc);
+    netsnmp_handler_registration* reg = netsnmp_create_handler_registration(
+        t.handler, Handler, root.data(), root.size(), HANDLER_CAN_RONLY);
+    if (reg != nullptr) {
+      reg->handler->myvoid = this;
+      if (netsnmp_register_handler(reg) != MIB_REGISTERED_OK && log_)
+        log_(std::string("snmp: the ") + t.mib + " subtree could not be registered");
+    }
   }
   init_snmp("k417t");
 

@@ -3,7 +3,8 @@
 // The SNMP sub-agent as one of the runner's front ends: an AgentX session to
 // the system's snmpd (net-snmp's agent library) on a thread of its own. The
 // master owns the UDP port, SNMPv3 users, views and trap destinations; this
-// answers K417T-MIB from a snapshot of the view and sends the notifications.
+// answers K417T-MIB, ENTITY-MIB's physical tables and ENTITY-SENSOR-MIB's
+// sensor table from one snapshot of the view and sends the notifications.
 //
 // Nothing here delays polling: a round, link change or alarm notice only
 // marks the snapshot old, and the alarm board's notices (what the operators
@@ -49,13 +50,18 @@ class SnmpFrontEnd : public view::FrontEnd {
   // For net-snmp's callbacks on the agent thread.
   void AgentUp(bool up);
   void AgentLog(int priority, const char* text);
-  int Answer(void* reqinfo, void* requests);
+  // `root`: the subtree the request came to (K417T-MIB's, ENTITY-MIB's or
+  // ENTITY-SENSOR-MIB's); get-next answers stay inside it.
+  int Answer(const Oid& root, void* reqinfo, void* requests);
+  // A request to K417T-MIB's subtree.
+  int Answer(void* reqinfo, void* requests) { return Answer(cfg_.enterprise, reqinfo, requests); }
 
  private:
   void Run();
   void Queue(Notification n);
   void SendQueued();
   void Wake();
+  void Rebuild();
 
   view::SiteView& view_;
   SnmpConfig cfg_;
@@ -72,6 +78,8 @@ class SnmpFrontEnd : public view::FrontEnd {
   // Agent thread only.
   MibSnapshot snapshot_;
   std::chrono::steady_clock::time_point snapshot_at_{};
+  std::string entity_shape_;        // the physical table last served
+  uint32_t entity_changed_at_ = 0;  // entLastChangeTime: sysUpTime ticks
   bool said_unreachable_ = false;
   std::string last_log_;
 };

@@ -328,6 +328,10 @@ MibSnapshot::MibSnapshot(const Oid& root, const std::vector<view::DeviceView>& d
   vars_[o] = Var{Var::Type::kCounter32, static_cast<int64_t>(dropped & 0xFFFFFFFFu), {}, {}};
 }
 
+void MibSnapshot::Merge(std::map<Oid, Var> more) {
+  for (auto& [o, v] : more) vars_[o] = std::move(v);
+}
+
 const Var* MibSnapshot::Get(const Oid& name) const {
   auto it = vars_.find(name);
   return it == vars_.end() ? nullptr : &it->second;

@@ -16,7 +16,16 @@ namespace qmx::snmp {
 using Oid = std::vector<uint32_t>;
 
 struct Var {
-  enum class Type { kInteger, kUnsigned, kGauge, kCounter32, kCounter64, kOctets, kOid };
+  enum class Type {
+    kInteger,
+    kUnsigned,
+    kGauge,
+    kCounter32,
+    kCounter64,
+    kOctets,
+    kOid,
+    kTimeTicks
+  };
   Type type = Type::kInteger;
   int64_t number = 0;  // kInteger: signed 32 bits; the others: unsigned
   std::string text;    // kOctets
@@ -71,6 +80,9 @@ class MibSnapshot {
   // The first variable after `name`, or null.
   const std::pair<const Oid, Var>* Next(const Oid& name) const;
   size_t size() const { return vars_.size(); }
+  // Variables of other subtrees answered from the same snapshot (the
+  // entity tables); those of the same name are replaced.
+  void Merge(std::map<Oid, Var> more);
   const std::map<Oid, Var>& vars() const { return vars_; }
 
  private:
