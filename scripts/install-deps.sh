@@ -14,7 +14,7 @@ packages=(
   file dpkg-dev
   libcivetweb-dev libssl-dev libcrypt-dev
   libsnmp-dev snmpd snmp snmptrapd smitools
-  libmodbus-dev mbpoll python3-pymodbus
+  libmodbus-dev mbpoll python3-pymodbus python3-serial python3-serial-asyncio
   libcurl4-openssl-dev libsnappy-dev libprotobuf-c-dev protobuf-c-compiler
   chromium chromium-driver python3 python3-prometheus-client python3-jinja2 python3-yaml
   fonts-wqy-microhei

@@ -9,13 +9,14 @@ std::unique_ptr<FrontEndEntry> ConsoleEntry();
 std::unique_ptr<FrontEndEntry> HttpEntry();
 std::unique_ptr<FrontEndEntry> MqttEntry();
 std::unique_ptr<FrontEndEntry> SnmpEntry();
+std::unique_ptr<FrontEndEntry> ModbusEntry();
 std::unique_ptr<FrontEndEntry> RemoteWriteEntry();
 std::unique_ptr<FrontEndEntry> NotifyEntry();
 
 std::vector<std::unique_ptr<FrontEndEntry>> MakeFrontEndEntries() {
   std::vector<std::unique_ptr<FrontEndEntry>> all;
-  for (auto make :
-       {AlarmsEntry, ConsoleEntry, HttpEntry, MqttEntry, SnmpEntry, RemoteWriteEntry, NotifyEntry})
+  for (auto make : {AlarmsEntry, ConsoleEntry, HttpEntry, MqttEntry, SnmpEntry, ModbusEntry,
+                    RemoteWriteEntry, NotifyEntry})
     all.push_back(make());
   return all;
 }

@@ -11,6 +11,7 @@
 #include "front_end_registry.h"
 #include "history_command.h"
 #include "input/checked_json.h"
+#include "modbus_map_command.h"
 #include "plugin_loader.h"
 #include "service_loop.h"
 #include "settings.h"
@@ -108,6 +109,8 @@ int main(int argc, char** argv) {
   history.Add(app, a.db, a.site);
   UserCommand user;
   user.Add(app);
+  ModbusMapCommand modbus_map;
+  modbus_map.Add(app);
 
   // A later option overrides an earlier one (scripts/run.sh passes defaults).
   for (CLI::Option* opt : app.get_options())
@@ -120,6 +123,7 @@ int main(int argc, char** argv) {
   }
   if (history.parsed()) return history.Run();
   if (user.parsed()) return user.Run();
+  if (modbus_map.parsed()) return modbus_map.Run();
   if (a.site.empty()) return Fail("--site is required");
   return a.check_config ? CheckConfig(a, front_ends) : Run(a, front_ends);
 }

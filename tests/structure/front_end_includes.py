@@ -13,7 +13,7 @@ import sys
 
 ROOT = pathlib.Path(sys.argv[1])
 FRONT_ENDS = ["host/src/web", "host/src/mqtt", "host/src/snmp", "host/src/remote_write",
-              "host/src/notify"]
+              "host/src/notify", "host/src/modbus"]
 # The runner's list of front ends and their settings.
 REGISTERED = ["apps/runner/front_ends"]
 # Further front ends of the runner (the console) named by file.

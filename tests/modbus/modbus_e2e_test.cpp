@@ -1,0 +1,174 @@
+// The runner's Modbus-TCP server against the simulator, read as SCADA reads
+// it: mbpoll (libmodbus) and pymodbus, big-endian word order, values
+// compared to the simulated plant's; a client that sends garbage or a
+// frame cut short does not stop the others; connections beyond max_clients
+// are closed; writes refused unless the site file allows the peer and the
+// code, and every attempt audited.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../e2e/e2e_util.h"
+
+namespace {
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+int Connect(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval tv{2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+std::string Shell(const std::string& cmd) {
+  std::string out;
+  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+// mbpoll's one-shot read of input registers as big-endian floats from a
+// 1-based register number: "[N]: value" per float.
+std::string MbpollFloats(int port, int unit, int reg, int count) {
+  return Shell("mbpoll -m tcp -a " + std::to_string(unit) + " -t 3:float -B -r " +
+               std::to_string(reg) + " -c " + std::to_string(count) + " -1 -p " +
+               std::to_string(port) + " 127.0.0.1");
+}
+
+bool Has(const std::string& text, const std::string& what) {
+  return text.find(what) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(ModbusE2E, ReadWithMbpollAndPymodbusWritesAudited) {
+  e2e::TempDir t;
+  const int port = FreePort();
+  Json::Value site = e2e::ParseFile(e2e::Example("site.json"));
+  site["devices"][0]["setting"]["timeout_ms"] = 300;
+  const std::string device = site["devices"][0]["name"].asString();
+  site["modbus"]["max_clients"] = 4;
+  site["modbus"]["control"][device].append(100);
+  site["modbus"]["control_peers"].append("127.0.0.1");
+  const std::string site_path =
+      e2e::Write(t.File("site.json"), Json::writeString(Json::StreamWriterBuilder(), site));
+  const pid_t runner = e2e::SpawnRunner(
+      {"--site", site_path, "--simulate", e2e::Example("scenario.json"), "--db", t.File("h.db"),
+       "--log", t.File("log"), "--quiet", "--modbus", "127.0.0.1:" + std::to_string(port)},
+      t.File("out"));
+
+  // DC unit 1's voltage and current: input registers 6000.. (36001).
+  std::string out;
+  ASSERT_TRUE(
+      e2e::WaitFor([&] { return Has(out = MbpollFloats(port, 1, 6001, 2), "[6001]: \t53.5"); }, 30))
+      << out << e2e::ReadText(t.File("log"));
+  EXPECT_TRUE(Has(out, "[6003]: \t120.4")) << out;
+  // The rectifier group's output voltage and its first module's current.
+  out = MbpollFloats(port, 1, 1001, 1);
+  EXPECT_TRUE(Has(out, "[1001]: \t53.5")) << out;
+  // Health: data valid, link up.
+  out = Shell("mbpoll -m tcp -a 1 -t 3 -r 1 -c 2 -1 -p " + std::to_string(port) + " 127.0.0.1");
+  EXPECT_TRUE(Has(out, "[1]: \t1") && Has(out, "[2]: \t1")) << out;
+
+  // pymodbus: the same voltage as int16 hundredths and status, the module
+  // currents, an unknown unit id and a read past the map's end.
+  const std::string py = R"(
+import struct, sys
+from pymodbus.client import ModbusTcpClient
+c = ModbusTcpClient('127.0.0.1', port=int(sys.argv[1]))
+c.connect()
+def regs(a, n, unit=1):
+    r = c.read_input_registers(a, n, slave=unit)
+    return ('exc %d' % r.exception_code) if r.isError() else r.registers
+v = regs(6000, 2)
+print('v', round(struct.unpack('>f', struct.pack('>HH', *v))[0], 2))
+print('v16', regs(6100, 1)[0], 'status', regs(6150, 1)[0])
+print('unit9', regs(0, 1, unit=9))
+print('past', regs(9999, 2))
+c.close()
+)";
+  e2e::Write(t.File("read.py"), py);
+  out = Shell("/usr/bin/python3 " + t.File("read.py") + " " + std::to_string(port));
+  EXPECT_TRUE(Has(out, "v 53.5\n")) << out;
+  EXPECT_TRUE(Has(out, "v16 5350 status 0\n")) << out;
+  EXPECT_TRUE(Has(out, "unit9 exc 11\n")) << out;
+  EXPECT_TRUE(Has(out, "past exc 2\n")) << out;
+
+  // Garbage, a frame cut short and a flood of connections beyond the cap:
+  // the server closes what it must and keeps answering.
+  std::mt19937 rng(5);
+  for (int i = 0; i < 20; ++i) {
+    const int fd = Connect(port);
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> junk(1 + rng() % 600);
+    for (auto& b : junk) b = static_cast<uint8_t>(rng());
+    if (i % 2) junk[2] = junk[3] = 0;
+    send(fd, junk.data(), junk.size(), MSG_NOSIGNAL);
+    close(fd);
+  }
+  std::vector<int> held;
+  for (int i = 0; i < 8; ++i) held.push_back(Connect(port));
+  const uint8_t half[] = {0, 1, 0, 0, 0, 6, 1, 4};  // a read cut short
+  send(held[0], half, sizeof half, MSG_NOSIGNAL);
+  // Beyond max_clients (4): closed at once, so a read sees the end.
+  uint8_t b;
+  EXPECT_EQ(recv(held.back(), &b, 1, 0), 0);
+  for (int fd : held) close(fd);
+  ASSERT_TRUE(e2e::WaitFor([&] { return Has(MbpollFloats(port, 1, 6001, 1), "53.5"); }, 10));
+
+  // Writes: code 102 is not allowed for the device; code 100 is, from this
+  // peer: FC 16 of code, byte (none) and sequence.
+  out = Shell("mbpoll -m tcp -a 1 -t 4 -r 1 -1 -p " + std::to_string(port) +
+              " 127.0.0.1 102 65535 7");
+  EXPECT_TRUE(Has(out, "Illegal function")) << out;
+  out = Shell("mbpoll -m tcp -a 1 -t 4 -r 1 -1 -p " + std::to_string(port) +
+              " 127.0.0.1 100 65535 8");
+  EXPECT_TRUE(Has(out, "Written 3 references")) << out;
+  // The outcome in input registers 20..24: sequence 8, code 100, done.
+  ASSERT_TRUE(e2e::WaitFor(
+      [&] {
+        out = Shell("mbpoll -m tcp -a 1 -t 3 -0 -r 20 -c 5 -1 -p " + std::to_string(port) +
+                    " 127.0.0.1");
+        return Has(out, "[20]: \t8") && Has(out, "[23]: \t1");
+      },
+      20))
+      << out << e2e::ReadText(t.File("log"));
+  EXPECT_TRUE(Has(out, "[21]: \t100")) << out;
+  const std::string log = e2e::ReadText(t.File("log"));
+  EXPECT_TRUE(Has(log, "control: modbus modbus:127.0.0.1 from 127.0.0.1: device")) << log;
+  EXPECT_TRUE(Has(log, "request modbus:127.0.0.1:8")) << log;
+  EXPECT_TRUE(Has(log, "code 102")) << log;
+  EXPECT_TRUE(Has(log, "connection from 127.0.0.1 closed: 4 clients already connected")) << log;
+  EXPECT_EQ(0, e2e::Stop(runner)) << e2e::ReadText(t.File("log"));
+}

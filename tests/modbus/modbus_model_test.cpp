@@ -1,0 +1,465 @@
+// The Modbus register map and the answering of requests: addresses that
+// stay where a published map put them, no value as NaN and 0x8000 (never a
+// number), the float word order, the health registers, and every exception
+// a request outside the map or out of bounds must get.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "modbus/modbus_answer.h"
+#include "modbus/modbus_config.h"
+#include "modbus/modbus_map.h"
+
+namespace {
+
+using namespace qmx::modbus;
+namespace view = qmx::view;
+
+// --- CSV
+
+std::vector<std::string> CsvFields(const std::string& line) {
+  std::vector<std::string> out(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+        out.back() += '"';
+        ++i;
+      } else if (c == '"') {
+        quoted = false;
+      } else {
+        out.back() += c;
+      }
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      out.emplace_back();
+    } else {
+      out.back() += c;
+    }
+  }
+  return out;
+}
+
+struct CsvRow {
+  std::string table, type, key;
+  int address = 0, reg = 0, words = 0;
+};
+
+// table/address -> row
+std::map<std::pair<std::string, int>, CsvRow> ReadCsv(std::istream& in) {
+  std::map<std::pair<std::string, int>, CsvRow> rows;
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "unit_id,device,table,address,register,words,type,scale,key,label,unit,kind");
+  while (std::getline(in, line)) {
+    const auto f = CsvFields(line);
+    EXPECT_EQ(f.size(), 12u) << line;
+    if (f.size() != 12) continue;
+    CsvRow r{f[2], f[6], f[8], std::stoi(f[3]), std::stoi(f[4]), std::stoi(f[5])};
+    rows[{r.table, r.address}] = r;
+  }
+  return rows;
+}
+
+TEST(ModbusMap, PublishedAddressesStayWhereTheyAre) {
+  std::ifstream golden(K417T_MODBUS_GOLDEN);
+  ASSERT_TRUE(golden) << K417T_MODBUS_GOLDEN;
+  const auto old_rows = ReadCsv(golden);
+  ASSERT_GT(old_rows.size(), 500u);
+  std::istringstream now_csv(MapCsv(TheMap()));
+  const auto now = ReadCsv(now_csv);
+  for (const auto& [place, old] : old_rows) {
+    const auto it = now.find(place);
+    ASSERT_TRUE(it != now.end())
+        << old.table << " " << old.address << " (" << old.key
+        << ") was published and is gone: a published address must not move or go "
+           "(adding rows at new addresses is fine)";
+    EXPECT_EQ(it->second.key, old.key)
+        << old.table << " " << old.address << ": published as " << old.key << ", now "
+        << it->second.key << ": a published address must not move";
+    EXPECT_EQ(it->second.type, old.type) << old.key << " changed its type";
+    EXPECT_EQ(it->second.words, old.words) << old.key << " changed its width";
+  }
+}
+
+TEST(ModbusMap, ShippedCsvIsTheGeneratedMap) {
+  std::ifstream shipped(K417T_MODBUS_SHIPPED);
+  ASSERT_TRUE(shipped) << K417T_MODBUS_SHIPPED;
+  const std::string text((std::istreambuf_iterator<char>(shipped)),
+                         std::istreambuf_iterator<char>());
+  EXPECT_TRUE(text == MapCsv(TheMap()))
+      << "data/modbus-map.csv is not the map this build serves: regenerate it with "
+         "`k417t-run modbus-map > data/modbus-map.csv`";
+}
+
+TEST(ModbusMap, SlotsDoNotOverlapAndRegisterNumbersFollowAddresses) {
+  const Map& m = TheMap();
+  for (size_t i = 0; i < m.slots.size(); ++i) {
+    EXPECT_LE(m.slots[i].end, m.slots[i].base + kSlotStride) << m.slots[i].name;
+    if (i + 1 < m.slots.size()) EXPECT_LE(m.slots[i].end, m.slots[i + 1].base);
+  }
+  // Every register is one entry's: no two entries share an address.
+  std::set<std::pair<int, int>> used;
+  for (const Entry& e : m.entries)
+    for (int w = 0; w < e.words; ++w)
+      EXPECT_TRUE(used.insert({static_cast<int>(e.table), e.address + w}).second)
+          << e.key << " overlaps another entry at " << e.address + w;
+  std::istringstream csv(MapCsv(m));
+  for (const auto& [place, row] : ReadCsv(csv)) {
+    const int base = row.table == "input_register"   ? 30001
+                     : row.table == "discrete_input" ? 10001
+                                                     : 40001;
+    EXPECT_EQ(row.reg, base + row.address) << row.key;
+    EXPECT_LT(row.address, 9999) << row.key << ": beyond the 5-digit register numbers";
+  }
+}
+
+TEST(ModbusMap, EveryRowOfEveryKindIsMappedWithItsThreeForms) {
+  const Map& m = TheMap();
+  std::map<std::string, int> forms;
+  for (const Entry& e : m.entries)
+    if (e.slot >= 0 && e.table == Table::kInputRegister) forms[e.key]++;
+  // rectifier.module_63_current: the 64th module has a float, an int16 and
+  // a status; the key of the int16 is the float's.
+  EXPECT_EQ(forms["rectifier.module_63_current"], 2);
+  EXPECT_EQ(forms["rectifier.module_63_current.status"], 1);
+  EXPECT_EQ(forms["ac4.channel_7_f"], 2);
+  EXPECT_EQ(forms["dc4.v"], 2);
+  EXPECT_EQ(forms["ac1.channel_0_a_alert"], 1);
+  EXPECT_EQ(forms.count("rectifier.module_64_current"), 0u);
+}
+
+// --- Registers from a device
+
+const Entry& Find(const std::string& key, Type type) {
+  for (const Entry& e : TheMap().entries)
+    if (e.key == key && e.type == type) return e;
+  ADD_FAILURE() << "no " << key << " " << TypeName(type);
+  static Entry none;
+  return none;
+}
+
+view::Value Reading(const std::string& key, std::optional<double> number) {
+  view::Value v;
+  v.field.key = key;
+  v.field.quantity = view::Quantity::kVoltage;
+  v.number = number;
+  return v;
+}
+view::Value StateValue(const std::string& key, unsigned code, bool alert) {
+  view::Value v;
+  v.field.key = key;
+  v.field.quantity = view::Quantity::kState;
+  v.number = code;
+  v.raw = {code, 0, 0};
+  v.alert = alert;
+  return v;
+}
+
+view::DeviceView Healthy() {
+  view::DeviceView d;
+  d.id = 7;
+  d.line_open = d.answering = true;
+  d.rounds = 70000;
+  d.last_round = 1000;
+  d.health = view::Health::kHealthy;
+  view::UnitValues rect;
+  rect.data_id = 7;
+  rect.type = view::kRectifierType;
+  rect.values = {Reading("rc_value", 53.5), Reading("module_0_current", std::nullopt),
+                 Reading("module_1_current", 12.25), StateValue("module_1_fault", 1, true)};
+  view::UnitValues ac1, ac2;
+  ac1.data_id = 11;
+  ac1.type = ac2.type = view::kAcType;
+  ac2.data_id = 12;
+  ac2.values = {Reading("channel_0_a", 231.5), Reading("ia", 1e9)};
+  d.units = {rect, ac1, ac2};
+  qmx::store::ActiveAlarm a;
+  a.data_id = 12;
+  a.level = 1;
+  d.alarms = {a};
+  a.level = 3;
+  a.data_id = 7;
+  d.alarms.push_back(a);
+  return d;
+}
+
+uint32_t Bits(const DeviceRegisters& r, const Entry& e, bool big) {
+  const uint16_t w0 = r.input[e.address], w1 = r.input[e.address + 1];
+  return big ? (uint32_t{w0} << 16 | w1) : (uint32_t{w1} << 16 | w0);
+}
+float FloatAt(const DeviceRegisters& r, const Entry& e, bool big) {
+  const uint32_t b = Bits(r, e, big);
+  float f;
+  std::memcpy(&f, &b, 4);
+  return f;
+}
+
+TEST(ModbusRegisters, ValuesNoValueAndWordOrder) {
+  const view::DeviceView d = Healthy();
+  for (bool big : {true, false}) {
+    SCOPED_TRACE(big ? "big" : "little");
+    const DeviceRegisters r = BuildRegisters(TheMap(), d, big, 1010);
+    const Entry& rc = Find("rectifier.rc_value", Type::kFloat32);
+    EXPECT_FLOAT_EQ(FloatAt(r, rc, big), 53.5f);
+    EXPECT_EQ(r.input[Find("rectifier.rc_value", Type::kInt16).address], 5350);
+    EXPECT_EQ(r.input[Find("rectifier.rc_value.status", Type::kUint16).address], 0);
+    // No value: the quiet NaN 0x7FC00000, 0x8000 and status 1.
+    const Entry& m0 = Find("rectifier.module_0_current", Type::kFloat32);
+    EXPECT_EQ(Bits(r, m0, big), 0x7FC00000u);
+    EXPECT_EQ(r.input[Find("rectifier.module_0_current", Type::kInt16).address], 0x8000);
+    EXPECT_EQ(r.input[Find("rectifier.module_0_current.status", Type::kUint16).address], 1);
+    // A module the controller does not report: no value too.
+    EXPECT_EQ(Bits(r, Find("rectifier.module_40_current", Type::kFloat32), big), 0x7FC00000u);
+    // The second AC unit goes to the second AC slot; a huge value saturates.
+    EXPECT_FLOAT_EQ(FloatAt(r, Find("ac2.channel_0_a", Type::kFloat32), big), 231.5f);
+    EXPECT_EQ(r.input[Find("ac2.ia", Type::kInt16).address], 32767);
+    EXPECT_EQ(Bits(r, Find("ac1.channel_0_a", Type::kFloat32), big), 0x7FC00000u);
+  }
+  const DeviceRegisters big = BuildRegisters(TheMap(), d, true, 1010);
+  const Entry& rc = Find("rectifier.rc_value", Type::kFloat32);
+  // 53.5 = 0x42560000: high word first when big.
+  EXPECT_EQ(big.input[rc.address], 0x4256);
+  EXPECT_EQ(big.input[rc.address + 1], 0x0000);
+  const DeviceRegisters little = BuildRegisters(TheMap(), d, false, 1010);
+  EXPECT_EQ(little.input[rc.address], 0x0000);
+  EXPECT_EQ(little.input[rc.address + 1], 0x4256);
+}
+
+TEST(ModbusRegisters, StatesAlarmsAndHealth) {
+  const view::DeviceView d = Healthy();
+  const DeviceRegisters r = BuildRegisters(TheMap(), d, true, 1010);
+  const Entry& fault = Find("rectifier.module_1_fault", Type::kUint16);
+  EXPECT_EQ(r.input[fault.address], 1);
+  EXPECT_EQ(r.discrete[fault.address], 1);  // the alert bit sits at the state's address
+  EXPECT_EQ(r.input[Find("rectifier.module_0_fault", Type::kUint16).address], 0xFFFF);
+  EXPECT_EQ(r.discrete[Find("ac2.alarm", Type::kBit).address], 1);
+  EXPECT_EQ(r.discrete[Find("ac1.alarm", Type::kBit).address], 0);
+  EXPECT_EQ(r.discrete[Find("rectifier.alarm", Type::kBit).address], 1);
+  EXPECT_EQ(r.input[0], 1);                                    // data valid
+  EXPECT_EQ(r.input[2] << 16 | r.input[3], 10);                // seconds since the round
+  EXPECT_EQ(uint32_t{r.input[4]} << 16 | r.input[5], 70000u);  // rounds beyond 16 bits
+  EXPECT_EQ(r.input[7], 2);                                    // active alarms
+  EXPECT_EQ(r.input[8], 1);                                    // critical
+  EXPECT_EQ(r.input[10], 1);                                   // minor
+  EXPECT_EQ(r.input[12], 4);                                   // worst: critical
+  EXPECT_EQ(r.discrete[0], 1);
+  EXPECT_EQ(r.discrete[1], 0);
+}
+
+TEST(ModbusRegisters, LostControllerIsStaleNeverANumber) {
+  view::DeviceView d = Healthy();
+  d.answering = false;
+  d.stale = true;
+  d.health = view::Health::kLost;
+  const DeviceRegisters r = BuildRegisters(TheMap(), d, true, 1010);
+  EXPECT_EQ(Bits(r, Find("rectifier.rc_value", Type::kFloat32), true), 0x7FC00000u);
+  EXPECT_EQ(r.input[Find("rectifier.rc_value", Type::kInt16).address], 0x8000);
+  EXPECT_EQ(r.input[Find("rectifier.rc_value.status", Type::kUint16).address], 2);
+  EXPECT_EQ(r.input[Find("rectifier.module_0_current.status", Type::kUint16).address], 2);
+  EXPECT_EQ(r.input[Find("rectifier.module_1_fault", Type::kUint16).address], 0xFFFF);
+  EXPECT_EQ(r.input[0], 0);
+  EXPECT_EQ(r.discrete[1], 1);
+}
+
+// --- Requests
+
+std::vector<uint8_t> Request(uint8_t unit, std::vector<uint8_t> pdu, uint16_t tid = 0x1234) {
+  std::vector<uint8_t> f = {static_cast<uint8_t>(tid >> 8),
+                            static_cast<uint8_t>(tid),
+                            0,
+                            0,
+                            0,
+                            static_cast<uint8_t>(pdu.size() + 1),
+                            unit};
+  f.insert(f.end(), pdu.begin(), pdu.end());
+  return f;
+}
+std::vector<uint8_t> Read(uint8_t unit, uint8_t fc, uint16_t address, uint16_t count) {
+  return Request(unit, {fc, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+                        static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)});
+}
+
+RegisterImage Image() {
+  RegisterImage img;
+  img.map = std::shared_ptr<const Map>(std::shared_ptr<const Map>(), &TheMap());
+  img.units[3] = BuildRegisters(TheMap(), Healthy(), true, 1010);
+  return img;
+}
+
+std::vector<uint8_t> Ask(const RegisterImage& img, const std::vector<uint8_t>& req) {
+  uint8_t reply[kMaxAdu];
+  const size_t n = Answer(req.data(), req.size(), img, reply);
+  return std::vector<uint8_t>(reply, reply + n);
+}
+
+// The exception code of a reply, or -1 when it is none.
+int ExceptionOf(const std::vector<uint8_t>& reply) {
+  if (reply.size() != 9 || !(reply[7] & 0x80)) return -1;
+  return reply[8];
+}
+
+TEST(ModbusAnswer, ReadsRegistersAndBitsWithTheMbapEchoed) {
+  const RegisterImage img = Image();
+  const Entry& rc = Find("rectifier.rc_value", Type::kFloat32);
+  const auto reply = Ask(img, Read(3, 0x04, rc.address, 2));
+  ASSERT_EQ(reply.size(), 7u + 2 + 4);
+  EXPECT_EQ(reply[0], 0x12);
+  EXPECT_EQ(reply[1], 0x34);
+  EXPECT_EQ(reply[5], 7);  // length: unit + fc + count + 4
+  EXPECT_EQ(reply[6], 3);
+  EXPECT_EQ(reply[8], 4);
+  EXPECT_EQ(reply[9], 0x42);
+  EXPECT_EQ(reply[10], 0x56);
+  // Discrete inputs 0..1: alarm yes, lost no.
+  const auto bits = Ask(img, Read(3, 0x02, 0, 2));
+  ASSERT_EQ(bits.size(), 7u + 3);
+  EXPECT_EQ(bits[9], 0x01);
+  // The largest reads.
+  const Slot& rect = TheMap().slots[0];
+  EXPECT_EQ(Ask(img, Read(3, 0x04, rect.base, 125)).size(), 7u + 2 + 250);
+  // Unit 0 and 255 reach the first device.
+  EXPECT_EQ(Ask(img, Read(0, 0x04, 0, 13)).size(), 7u + 2 + 26);
+  EXPECT_EQ(Ask(img, Read(255, 0x04, 0, 13)).size(), 7u + 2 + 26);
+}
+
+TEST(ModbusAnswer, ExceptionsForWhatIsNotThere) {
+  const RegisterImage img = Image();
+  const uint16_t end = static_cast<uint16_t>(TheMap().input_mapped.size());
+  EXPECT_EQ(ExceptionOf(Ask(img, Read(3, 0x04, 0, 126))), kIllegalDataValue);
+  EXPECT_EQ(ExceptionOf(Ask(img, Read(3, 0x04, 0, 0))), kIllegalDataValue);
+  EXPECT_EQ(ExceptionOf(Ask(img, Read(3, 0x02, 0, 2001))), kIllegalDataValue);
+  EXPECT_EQ(ExceptionOf(Ask(img, Read(3, 0x04, 13, 1))), kIllegalDataAddress);  // a gap
+  EXPECT_EQ(ExceptionOf(Ask(img, Read(3, 0x04, 10, 5))), kIllegalDataAddress);  // into it
+  EXPECT_EQ(ExceptionOf(Ask(img, Read(3, 0x04, end - 1, 2))), kIllegalDataAddress);
+  EXPECT_EQ(ExceptionOf(Ask(img, Read(3, 0x04, 65535, 125))), kIllegalDataAddress);
+  EXPECT_EQ(ExceptionOf(Ask(img, Read(3, 0x02, 65535, 2000))), kIllegalDataAddress);
+  EXPECT_EQ(ExceptionOf(Ask(img, Read(4, 0x04, 0, 1))), kGatewayTargetFailed);
+  // Reads only: every write, coils and holding registers without control.
+  EXPECT_EQ(ExceptionOf(Ask(img, Read(3, 0x06, 0, 100))), kIllegalFunction);
+  EXPECT_EQ(ExceptionOf(Ask(img, Request(3, {0x10, 0, 0, 0, 1, 2, 0, 100}))), kIllegalFunction);
+  EXPECT_EQ(ExceptionOf(Ask(img, Read(3, 0x05, 0, 0xFF00))), kIllegalFunction);
+  EXPECT_EQ(ExceptionOf(Ask(img, Read(3, 0x0F, 0, 1))), kIllegalFunction);
+  EXPECT_EQ(ExceptionOf(Ask(img, Read(3, 0x01, 0, 1))), kIllegalFunction);
+  EXPECT_EQ(ExceptionOf(Ask(img, Read(3, 0x03, 0, 1))), kIllegalFunction);
+  EXPECT_EQ(ExceptionOf(Ask(img, Request(3, {0x2B, 0x0E, 1, 0}))), kIllegalFunction);
+  // A read with a PDU of the wrong length.
+  EXPECT_EQ(ExceptionOf(Ask(img, Request(3, {0x04, 0, 0, 0}))), kIllegalDataValue);
+  EXPECT_EQ(ExceptionOf(Ask(img, Request(3, {0x04, 0, 0, 0, 1, 9}))), kIllegalDataValue);
+}
+
+TEST(ModbusAnswer, FramingRefusesWhatCanNeverBeAFrame) {
+  std::vector<uint8_t> f = Read(3, 0x04, 0, 1);
+  EXPECT_EQ(FrameLength(f.data(), 5), 0);
+  EXPECT_EQ(FrameLength(f.data(), f.size() - 1), 0);
+  EXPECT_EQ(FrameLength(f.data(), f.size()), static_cast<long>(f.size()));
+  f[3] = 1;  // protocol id
+  EXPECT_EQ(FrameLength(f.data(), f.size()), -1);
+  f[3] = 0;
+  f[5] = 1;  // length below unit + function
+  EXPECT_EQ(FrameLength(f.data(), f.size()), -1);
+  f[4] = 1;  // 257: beyond the largest PDU
+  EXPECT_EQ(FrameLength(f.data(), f.size()), -1);
+}
+
+TEST(ModbusAnswer, RandomFramesNeverReadOutOfBounds) {
+  const RegisterImage img = Image();
+  std::mt19937 rng(29);
+  uint8_t reply[kMaxAdu];
+  for (int i = 0; i < 200000; ++i) {
+    std::vector<uint8_t> f(8 + rng() % 12);
+    for (auto& b : f) b = static_cast<uint8_t>(rng());
+    f[2] = f[3] = 0;
+    f[4] = 0;
+    f[5] = static_cast<uint8_t>(f.size() - 6);
+    if (i % 2) f[6] = 3;
+    if (i % 3 == 0) f[7] = static_cast<uint8_t>(1 + rng() % 6);
+    const size_t n = Answer(f.data(), f.size(), img, reply);
+    ASSERT_GE(n, 9u);
+    ASSERT_LE(n, kMaxAdu);
+    ASSERT_EQ(reply[4] << 8 | reply[5], static_cast<int>(n - 6));
+  }
+}
+
+// --- Settings
+
+Json::Value Site(const std::string& modbus) {
+  Json::Value v;
+  Json::Reader().parse("{\"modbus\": " + modbus + "}", v);
+  return v;
+}
+
+TEST(ModbusConfig, OffByDefaultLoopbackByDefaultEveryMemberChecked) {
+  ModbusConfig c;
+  std::string error;
+  ASSERT_TRUE(LoadModbus(Json::Value(Json::objectValue), "", c, error)) << error;
+  EXPECT_FALSE(c.enabled);
+  c = {};
+  ASSERT_TRUE(LoadModbus(Json::Value(Json::objectValue), "1502", c, error)) << error;
+  EXPECT_TRUE(c.enabled);
+  EXPECT_EQ(c.address, "127.0.0.1");
+  EXPECT_TRUE(c.loopback());
+  c = {};
+  ASSERT_TRUE(LoadModbus(Site("{}"), "", c, error)) << error;
+  EXPECT_TRUE(c.enabled);
+  EXPECT_EQ(c.port, 1502);
+  c = {};
+  ASSERT_TRUE(LoadModbus(Site(R"({"listen": "0.0.0.0:502", "float_word_order": "little",
+      "control": {"plant": [100]}, "control_peers": ["10.0.0.5"]})"),
+                         "", c, error))
+      << error;
+  EXPECT_FALSE(c.loopback());
+  EXPECT_FALSE(c.big_endian_words);
+  EXPECT_TRUE(c.control);
+  EXPECT_TRUE(ControlAllowed(c, 1, "plant", 100));
+  EXPECT_FALSE(ControlAllowed(c, 1, "plant", 102));
+  for (const auto& [bad, member] : std::vector<std::pair<std::string, std::string>>{
+           {R"({"listen": "1.2.3:502"})", "modbus.listen"},
+           {R"({"listen": "127.0.0.1:0"})", "modbus.listen"},
+           {R"({"listen": 502})", "modbus.listen"},
+           {R"({"max_clients": 0})", "modbus.max_clients"},
+           {R"({"idle_s": -1})", "modbus.idle_s"},
+           {R"({"float_word_order": "middle"})", "modbus.float_word_order"},
+           {R"({"units": {"plant": 248}})", "modbus.units.plant"},
+           {R"({"control": "yes"})", "modbus.control"},
+           {R"({"control": {"plant": [999]}})", "modbus.control.plant"},
+           {R"({"control_peers": ["host.example"]})", "modbus.control_peers"},
+           {R"({"lisen": "1502"})", "modbus.lisen"},
+           {R"([])", "modbus"}}) {
+    c = {};
+    error.clear();
+    EXPECT_FALSE(LoadModbus(Site(bad), "", c, error)) << bad;
+    EXPECT_NE(error.find(member), std::string::npos) << bad << ": " << error;
+  }
+}
+
+TEST(ModbusConfig, UnitIdsFollowTheSiteOrderUnlessGiven) {
+  ModbusConfig c;
+  std::map<uint8_t, unsigned int> ids;
+  std::string error;
+  const std::vector<std::pair<unsigned int, std::string>> devices = {
+      {10, "north"}, {20, "south"}, {30, "east"}};
+  ASSERT_TRUE(AssignUnits(c, devices, ids, error)) << error;
+  EXPECT_EQ(ids, (std::map<uint8_t, unsigned int>{{1, 10}, {2, 20}, {3, 30}}));
+  c.units = {{"south", 17}, {"30", 9}};
+  ASSERT_TRUE(AssignUnits(c, devices, ids, error)) << error;
+  EXPECT_EQ(ids, (std::map<uint8_t, unsigned int>{{1, 10}, {17, 20}, {9, 30}}));
+  c.units = {{"south", 1}};  // the first device keeps 1 by its place
+  EXPECT_FALSE(AssignUnits(c, devices, ids, error));
+  c.units = {{"west", 5}};
+  EXPECT_FALSE(AssignUnits(c, devices, ids, error));
+  EXPECT_NE(error.find("west"), std::string::npos);
+  c.units = {{"north", 5}, {"south", 5}};
+  EXPECT_FALSE(AssignUnits(c, devices, ids, error));
+}
+
+}  // namespace
