@@ -172,3 +172,34 @@ c.close()
   EXPECT_TRUE(Has(log, "connection from 127.0.0.1 closed: 4 clients already connected")) << log;
   EXPECT_EQ(0, e2e::Stop(runner)) << e2e::ReadText(t.File("log"));
 }
+
+// Control is off unless the site file turns it on: a write from anywhere is
+// refused with "illegal function", the command block cannot even be read,
+// and the attempt is audited like a refused command of any other front end.
+TEST(ModbusE2E, WritesAreRefusedAndAuditedWhileControlIsOff) {
+  e2e::TempDir t;
+  const int port = FreePort();
+  const pid_t runner =
+      e2e::SpawnRunner({"--site", e2e::Example("site.json"), "--simulate",
+                        e2e::Example("scenario.json"), "--db", t.File("h.db"), "--log",
+                        t.File("log"), "--quiet", "--modbus", "127.0.0.1:" + std::to_string(port)},
+                       t.File("out"));
+  std::string out;
+  ASSERT_TRUE(
+      e2e::WaitFor([&] { return Has(out = MbpollFloats(port, 1, 6001, 1), "[6001]: \t53.5"); }, 30))
+      << out << e2e::ReadText(t.File("log"));
+  out = Shell("mbpoll -m tcp -a 1 -t 4 -r 1 -1 -p " + std::to_string(port) +
+              " 127.0.0.1 100 65535 1");
+  EXPECT_TRUE(Has(out, "Illegal function")) << out;
+  out = Shell("mbpoll -m tcp -a 1 -t 4 -r 1 -c 3 -1 -p " + std::to_string(port) + " 127.0.0.1");
+  EXPECT_TRUE(Has(out, "Illegal function")) << out;
+  ASSERT_TRUE(e2e::WaitFor(
+      [&] { return Has(e2e::ReadText(t.File("log")), "control through Modbus is off"); }, 10))
+      << e2e::ReadText(t.File("log"));
+  const std::string log = e2e::ReadText(t.File("log"));
+  EXPECT_TRUE(Has(log, "control: modbus modbus:127.0.0.1 from 127.0.0.1: device")) << log;
+  EXPECT_TRUE(Has(log, "code 100")) << log;
+  // Reading goes on.
+  EXPECT_TRUE(Has(MbpollFloats(port, 1, 6001, 1), "[6001]: \t53.5"));
+  EXPECT_EQ(0, e2e::Stop(runner)) << e2e::ReadText(t.File("log"));
+}

@@ -105,7 +105,9 @@ TEST(ModbusMap, SlotsDoNotOverlapAndRegisterNumbersFollowAddresses) {
   const Map& m = TheMap();
   for (size_t i = 0; i < m.slots.size(); ++i) {
     EXPECT_LE(m.slots[i].end, m.slots[i].base + kSlotStride) << m.slots[i].name;
-    if (i + 1 < m.slots.size()) EXPECT_LE(m.slots[i].end, m.slots[i + 1].base);
+    if (i + 1 < m.slots.size()) {
+      EXPECT_LE(m.slots[i].end, m.slots[i + 1].base);
+    }
   }
   // Every register is one entry's: no two entries share an address.
   std::set<std::pair<int, int>> used;

@@ -267,8 +267,9 @@ bool ModbusFrontEnd::Serve(Client& c) {
       Refresh(false);
       uint8_t reply[kMaxAdu];
       current_ = &c;
-      const size_t n = Answer(c.buf.data(), static_cast<size_t>(frame), image_, reply,
-                              cfg_.control ? this : nullptr);
+      // Writes always reach the handler: with control off it refuses them,
+      // and a refused control attempt is audited like any other.
+      const size_t n = Answer(c.buf.data(), static_cast<size_t>(frame), image_, reply, this);
       current_ = nullptr;
       ++requests_;
       c.buf.erase(c.buf.begin(), c.buf.begin() + frame);
@@ -290,6 +291,10 @@ bool ModbusFrontEnd::PeerAllowed(const std::string& peer) const {
 
 uint8_t ModbusFrontEnd::ReadHolding(unsigned int device, uint16_t address, uint16_t count,
                                     uint16_t* out) {
+  {
+    std::lock_guard<std::mutex> lock(cfg_mu_);
+    if (!cfg_.control) return kIllegalFunction;  // no command block without control
+  }
   if (static_cast<size_t>(address) + count > 3) return kIllegalDataAddress;
   std::array<uint16_t, 3> block = {0, 0xFFFF, 0};
   if (current_ != nullptr) {
@@ -324,10 +329,16 @@ uint8_t ModbusFrontEnd::WriteHolding(unsigned int device, uint16_t address, cons
   a.peer = c.peer;
   a.device = device;
   std::string name;
-  bool allowed_peer = false;
+  bool control = false, allowed_peer = false;
   {
     std::lock_guard<std::mutex> lock(cfg_mu_);
+    control = cfg_.control;
     allowed_peer = PeerAllowed(c.peer);
+  }
+  if (!control) {
+    a.code = address == 0 ? values[0] : 0;
+    Refuse(a, 0, "control through Modbus is off (modbus.control)");
+    return kIllegalFunction;
   }
   name = view_.Info(device).name;
   auto& block = c.staged.emplace(device, std::array<uint16_t, 3>{0, 0xFFFF, 0}).first->second;
