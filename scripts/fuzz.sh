@@ -20,7 +20,7 @@ if [ "${1:-}" = "--seeds" ]; then
 fi
 secs=${1:-60}
 targets=(frame_decoder_fuzz controller_fuzz units_fuzz site_fuzz scenario_fuzz gate_request_fuzz
-  mqtt_control_fuzz)
+  mqtt_control_fuzz modbus_request_fuzz)
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 failed=0

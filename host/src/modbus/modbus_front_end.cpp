@@ -88,6 +88,15 @@ void ModbusFrontEnd::Stop() {
   }
   if (thread_.joinable()) thread_.join();
   if (worker_.joinable()) worker_.join();
+  // Commands taken but not sent: the client was told "written", so the
+  // audit says what became of them.
+  std::deque<Job> left;
+  {
+    std::lock_guard<std::mutex> lock(control_mu_);
+    left.swap(jobs_);
+  }
+  for (const Job& j : left)
+    view_.Refused(j.attempt, "refused", "the service stopped before the command was sent");
   for (Client& c : clients_) close(c.fd);
   clients_.clear();
   if (listen_fd_ >= 0) close(listen_fd_);
@@ -367,15 +376,23 @@ uint8_t ModbusFrontEnd::WriteHolding(unsigned int device, uint16_t address, cons
     Refuse(a, seq, "code " + std::to_string(a.code) + " is not allowed for this device");
     return kIllegalFunction;
   }
-  std::lock_guard<std::mutex> lock(control_mu_);
-  for (const Job& j : jobs_)
-    if (j.attempt.device == device) return 0x06;  // server device busy
-  LastCommand& l = last_[device];
-  l = {seq, static_cast<uint16_t>(a.code), block[1], 3, 0};
-  jobs_.push_back({a, seq});
-  control_cv_.notify_all();
-  dirty_ = true;
-  return 0;
+  {
+    // One command of a device waits at a time; another is turned away (and
+    // audited, as every attempt is) with "server device busy".
+    std::lock_guard<std::mutex> lock(control_mu_);
+    bool waiting = false;
+    for (const Job& j : jobs_) waiting = waiting || j.attempt.device == device;
+    if (!waiting) {
+      LastCommand& l = last_[device];
+      l = {seq, static_cast<uint16_t>(a.code), block[1], 3, 0};
+      jobs_.push_back({a, seq});
+      control_cv_.notify_all();
+      dirty_ = true;
+      return 0;
+    }
+  }
+  view_.Refused(a, "rate-limited", "another Modbus command for this device is waiting");
+  return 0x06;  // server device busy
 }
 
 void ModbusFrontEnd::ControlWorker() {
