@@ -415,12 +415,25 @@ TEST(ModbusConfig, OffByDefaultLoopbackByDefaultEveryMemberChecked) {
   EXPECT_TRUE(c.enabled);
   EXPECT_EQ(c.port, 1502);
   c = {};
-  ASSERT_TRUE(LoadModbus(Site(R"({"listen": "0.0.0.0:502", "float_word_order": "little",
-      "control": {"plant": [100]}, "control_peers": ["10.0.0.5"]})"),
-                         "", c, error))
+  ASSERT_TRUE(
+      LoadModbus(Site(R"({"listen": "0.0.0.0:502", "float_word_order": "little"})"), "", c, error))
       << error;
   EXPECT_FALSE(c.loopback());
   EXPECT_FALSE(c.big_endian_words);
+  // Control beyond loopback is refused: nothing authenticates a Modbus
+  // client, and a source address is easily forged.
+  c = {};
+  EXPECT_FALSE(LoadModbus(Site(R"({"listen": "0.0.0.0:502", "control": true})"), "", c, error));
+  EXPECT_NE(error.find("modbus.control: refused while the server listens beyond loopback"),
+            std::string::npos)
+      << error;
+  c = {};
+  EXPECT_FALSE(LoadModbus(Site(R"({"control": {"plant": [100]}})"), "10.1.2.3:502", c, error));
+  c = {};
+  ASSERT_TRUE(LoadModbus(Site(R"({"listen": "127.0.0.1:502",
+      "control": {"plant": [100]}, "control_peers": ["127.0.0.1"]})"),
+                         "", c, error))
+      << error;
   EXPECT_TRUE(c.control);
   EXPECT_TRUE(ControlAllowed(c, 1, "plant", 100));
   EXPECT_FALSE(ControlAllowed(c, 1, "plant", 102));

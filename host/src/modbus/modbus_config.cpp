@@ -158,6 +158,16 @@ bool LoadModbus(const Json::Value& site, const std::string& flag, ModbusConfig& 
     error = std::string(listen_from) + ": " + err;
     return false;
   }
+  // Modbus carries no credentials and no encryption: beyond loopback anyone
+  // on the segment could command the rectifiers with a forged source
+  // address. Control is served on loopback only; a remote SCADA reaches it
+  // through a TLS tunnel with client certificates (stunnel) ending here.
+  if (cfg.enabled && !cfg.loopback() && (cfg.control || cfg.control_all)) {
+    error = "modbus.control: refused while the server listens beyond loopback on " + cfg.address +
+            " (Modbus has no authentication); listen on 127.0.0.1 behind a TLS tunnel, or "
+            "leave control off";
+    return false;
+  }
   return true;
 }
 
