@@ -322,6 +322,62 @@ TEST(EntityMib, IndexesStayWhenAnswersChange) {
   EXPECT_EQ(2 * first.sensors.size(), both.sensors.size());
 }
 
+// A unit whose first answer comes late (the AC screen, lowest data
+// identifier, absent from the first snapshot) takes its own place when it
+// comes and moves no other unit, module or sensor.
+TEST(EntityMib, ALateUnitMovesNoOther) {
+  Plant p(Scenario("scenario.json"));
+  const std::vector<qmx::view::DeviceView> full = p.view.Devices();
+  ASSERT_EQ(1u, full.size());
+  // The view lists the units the controller is set up with, answered or not.
+  EXPECT_EQ((std::vector<unsigned int>{11, 21, 22, 100}), full[0].unit_ids);
+
+  std::vector<qmx::view::DeviceView> early = full;
+  auto& units = early[0].units;
+  units.erase(std::remove_if(units.begin(), units.end(),
+                             [](const qmx::view::UnitValues& u) { return u.data_id == 11; }),
+              units.end());
+  ASSERT_EQ(full[0].units.size() - 1, units.size());
+  const EntityTables before = p.Tables(&early);
+  const EntityTables after = p.Tables(&full);
+  ASSERT_GT(after.entities.size(), before.entities.size());
+  ASSERT_GT(after.sensors.size(), before.sensors.size());
+  for (const PhysicalEntity& e : before.entities) {
+    const PhysicalEntity* same = Entity(after, e.index);
+    ASSERT_NE(nullptr, same) << e.index << " " << e.descr;
+    EXPECT_EQ(e.descr, same->descr) << e.index;
+    EXPECT_EQ(e.contained_in, same->contained_in) << e.index;
+    EXPECT_EQ(e.parent_rel_pos, same->parent_rel_pos) << e.index;
+  }
+  for (const SensorReading& s : before.sensors) {
+    const SensorReading* same = Sensor(after, s.index);
+    ASSERT_NE(nullptr, same) << s.index;
+    EXPECT_EQ(s.type, same->type) << s.index;
+    EXPECT_EQ(s.value, same->value) << s.index;
+  }
+  // The late unit is the device's first, as it is with every answer in.
+  const PhysicalEntity* ac = Entity(after, 10100000);
+  ASSERT_NE(nullptr, ac);
+  EXPECT_NE(std::string::npos, ac->descr.find("data id 11")) << ac->descr;
+  EXPECT_EQ(nullptr, Entity(before, 10100000));
+
+  // A unit the controller was not set up with ranks after those it was,
+  // and moves none of them.
+  std::vector<qmx::view::DeviceView> stray = full;
+  qmx::view::UnitValues extra = stray[0].units.front();
+  extra.data_id = 5;
+  stray[0].units.push_back(extra);
+  const EntityTables with_stray = p.Tables(&stray);
+  for (const PhysicalEntity& e : after.entities) {
+    const PhysicalEntity* same = Entity(with_stray, e.index);
+    ASSERT_NE(nullptr, same) << e.index;
+    EXPECT_EQ(e.descr, same->descr) << e.index;
+  }
+  const PhysicalEntity* fifth = Entity(with_stray, 10500000);
+  ASSERT_NE(nullptr, fifth);
+  EXPECT_NE(std::string::npos, fifth->descr.find("data id 5")) << fifth->descr;
+}
+
 qmx::view::Value Measured(qmx::view::Quantity q, const std::string& unit, int precision,
                           std::optional<double> number) {
   qmx::view::Value v;

@@ -140,6 +140,19 @@ class Snmp {
         " -X noc-priv-pass -t 2 -r 1 -m '' -On 127.0.0.1:" +
         std::to_string(port_) + " " + what + " 2>&1");
   }
+  // snmptable (or snmpget) with `auth` ("-v2c -c …" or "-v3 …") and only the
+  // ENTITY-MIB and ENTITY-SENSOR-MIB stand-ins, brief column names; what it
+  // says on stderr too, so a module that does not parse shows.
+  std::string EntityTool(const std::string& tool, const std::string& auth,
+                         const std::string& what) const {
+    return Capture("timeout 20 " + tool + " " + auth +
+                   " -t 2 -r 1 -M " K417T_SNMP_TEST_MIBS " -m ENTITY-MIB:ENTITY-SENSOR-MIB " +
+                   (tool == "snmptable" ? "-Cb " : "") + "127.0.0.1:" + std::to_string(port_) +
+                   " " + what + " 2>&1");
+  }
+  static std::string V3() {
+    return "-v3 -l authPriv -u noc -a SHA -A noc-auth-pass -x AES -X noc-priv-pass";
+  }
   // A tool over SNMPv2c with `community`, numeric names and no MIBs.
   std::string V2c(const std::string& tool, const std::string& community,
                   const std::string& what) const {
@@ -163,6 +176,17 @@ bool Has(const std::string& text, const std::string& line) {
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// The rows of snmptable's output (with -Ci: each line that starts with an
+// index).
+size_t Rows(const std::string& table) {
+  const std::regex row(R"(^ *[0-9]+ )");
+  size_t n = 0;
+  std::istringstream in(table);
+  for (std::string line; std::getline(in, line);)
+    if (std::regex_search(line, row)) ++n;
   return n;
 }
 
@@ -319,6 +343,16 @@ TEST(SnmpE2E, NoValueIsAStatusNotANumber) {
   EXPECT_NE(std::string::npos, sensors.find(sensor + "5.10111000 = INTEGER: 2\n")) << sensors;
   const std::string names = snmp.Numeric(".1.3.6.1.2.1.47.1.1.1.1.7.10109000");
   EXPECT_NE(std::string::npos, names.find("= STRING: \"Phase A current\"")) << names;
+  // snmptable shows them by name: the no-value row unavailable, the 0 ok.
+  const std::string table =
+      snmp.EntityTool("snmptable", Snmp::V3(), "-Ci ENTITY-SENSOR-MIB::entPhySensorTable");
+  std::printf("%s", table.c_str());
+  EXPECT_TRUE(
+      std::regex_search(table, std::regex(R"(\n10109000 +amperes +units +2 +0 +unavailable )")))
+      << table;
+  EXPECT_TRUE(std::regex_search(table, std::regex(R"(\n10110000 +amperes +units +2 +0 +ok )")))
+      << table;
+  EXPECT_EQ(Count(sensors, sensor + "1."), Rows(table)) << sensors << table;
   EXPECT_EQ(0, Stop(runner));
 }
 
@@ -407,7 +441,10 @@ TEST(SnmpE2E, ReadmeSnmpdLinesAnswerItsV2cCommandAndAnNms) {
         walk_ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                 .count();
-        return sensors.find(sensor + "4.10201000 = INTEGER: 5350\n") != std::string::npos;
+        // Both walks after the first round (the tree before it is the
+        // gateway and the controller only).
+        return sensors.find(sensor + "4.10201000 = INTEGER: 5350\n") != std::string::npos &&
+               entities.find(physical + "5.10400001 = INTEGER: 6\n") != std::string::npos;
       },
       20))
       << sensors << entities;
@@ -437,6 +474,49 @@ TEST(SnmpE2E, ReadmeSnmpdLinesAnswerItsV2cCommandAndAnNms) {
   EXPECT_EQ(std::string::npos, sensors.find("No more variables")) << sensors;
   std::printf("entity walk: %zu + %zu lines in %.0f ms\n", Count(entities, "\n"),
               Count(sensors, "\n"), walk_ms);
+
+  // The same tables by name with the MIB modules an NMS has (here the
+  // stand-ins): README's community, snmptable's brief column names.
+  const std::string v2c = "-v2c -c '" + community + "'";
+  const std::string sensor_table =
+      snmp.EntityTool("snmptable", v2c, "ENTITY-SENSOR-MIB::entPhySensorTable");
+  const std::string physical_table =
+      snmp.EntityTool("snmptable", v2c, "-Ci ENTITY-MIB::entPhysicalTable");
+  std::printf("%s\n%s", sensor_table.c_str(), physical_table.c_str());
+  EXPECT_NE(std::string::npos,
+            sensor_table.find("SNMP table: ENTITY-SENSOR-MIB::entPhySensorTable"))
+      << sensor_table;
+  for (const char* column : {"Type", "Scale", "Precision", "Value", "OperStatus", "UnitsDisplay",
+                             "ValueTimeStamp", "ValueUpdateRate"})
+    EXPECT_TRUE(std::regex_search(sensor_table, std::regex(std::string(" ") + column + "( |\n)")))
+        << column << "\n"
+        << sensor_table;
+  // DC output 53.50 V, DC load 120.40 A, the site's battery temperature
+  // 25.00 °C, an AC phase voltage; every row ok.
+  for (const char* row :
+       {R"(\n +voltsDC +units +2 +5350 +ok +V DC )", R"(\n +amperes +units +2 +12040 +ok +A )",
+        R"(\n +celsius +units +2 +2500 +ok +°C )", R"(\n +voltsAC +units +2 +38050 +ok +V AC )"})
+    EXPECT_TRUE(std::regex_search(sensor_table, std::regex(row))) << row << "\n" << sensor_table;
+  EXPECT_EQ(std::string::npos, sensor_table.find("unavailable")) << sensor_table;
+  EXPECT_EQ(Count(sensors, sensor + "1."), Count(sensor_table, " ok ")) << sensor_table;
+  for (const char* column : {"Descr", "VendorType", "ContainedIn", "Class", "ParentRelPos", "Name",
+                             "FirmwareRev", "SoftwareRev", "ModelName", "IsFRU", "MfgDate"})
+    EXPECT_TRUE(std::regex_search(physical_table, std::regex(std::string(" ") + column + "( |\n)")))
+        << column << "\n"
+        << physical_table;
+  for (const char* row :
+       {R"(\n +1 +K417T gateway \(k417t-run\) +(SNMPv2-SMI::)?zeroDotZero +0 +chassis )",
+        R"(\n10000000 +K417T controller power-1 .* +1 +module +1 +power-1 +1\.20 )",
+        R"(\n10400000 +.* +10000000 +container +4 )",
+        R"(\n10400001 +.* +10400000 +powerSupply +1 +Rectifier module 1 )",
+        R"(\n10201000 +.* +10200000 +sensor +1 +Output voltage )"})
+    EXPECT_TRUE(std::regex_search(physical_table, std::regex(row))) << row << "\n"
+                                                                    << physical_table;
+  EXPECT_EQ(Count(entities, physical + "5."), Rows(physical_table)) << entities << physical_table;
+  const std::string changed = snmp.EntityTool("snmpget", v2c, "ENTITY-MIB::entLastChangeTime.0");
+  EXPECT_TRUE(std::regex_search(
+      changed, std::regex(R"(^ENTITY-MIB::entLastChangeTime\.0 = Timeticks: \(\d+\) )")))
+      << changed;
 
   // ... and an NMS finds what the device is: sysObjectID k417tGateway,
   // sysDescr as set.

@@ -81,7 +81,8 @@ struct DeviceSnapshot {
   uint64_t rounds = 0;
   int64_t last_round = 0;  // epoch seconds, 0 before the first round
   std::vector<UnitImage> images;
-  std::vector<unsigned int> unit_ids;      // the controller's and its units' data identifiers
+  // The controller's data identifier first, then its units' as configured.
+  std::vector<unsigned int> unit_ids;
   std::vector<store::ActiveAlarm> alarms;  // of the controller and its units
   line::LineStats line_stats;              // of the whole port (shared on a multi-drop bus)
   std::string model, version;              // as the controller last reported them; empty before

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 
 namespace qmx::snmp {
 namespace {
@@ -54,6 +55,19 @@ unsigned RowNumber(const view::Value& v, int type) {
 
 bool IsModule(const view::Value& v) {
   return v.field.row->section != nullptr && std::string(v.field.row->section->name) == "module";
+}
+
+// Each unit's place (from 0) on its device: the configured units by data
+// identifier, then any other unit the view holds, by data identifier.
+std::map<unsigned int, size_t> UnitRanks(const view::DeviceView& d) {
+  std::set<unsigned int> configured(d.unit_ids.begin(), d.unit_ids.end());
+  std::set<unsigned int> others;
+  for (const view::UnitValues& u : d.units)
+    if (configured.count(u.data_id) == 0) others.insert(u.data_id);
+  std::map<unsigned int, size_t> rank;
+  for (const std::set<unsigned int>* ids : {&configured, &others})
+    for (unsigned int id : *ids) rank.emplace(id, rank.size());
+  return rank;
 }
 
 }  // namespace
@@ -175,21 +189,27 @@ EntityTables EntityTablesOf(const std::vector<view::DeviceView>& devices, const 
       if (age <= static_cast<int64_t>(c.uptime_ticks)) timestamp = c.uptime_ticks - age;
     }
 
-    // Ranks by data identifier; ordinals in the view's order, as the
-    // alarms' places count them.
+    // Ranks by data identifier among the units the controller was set up
+    // with, whether they have answered or not: a unit whose first answer
+    // comes late moves no other. A unit outside that list ranks after them.
+    // Ordinals in the view's order, as the alarms' places count them.
+    const std::map<unsigned int, size_t> rank = UnitRanks(d);
     std::vector<const view::UnitValues*> by_id;
     for (const view::UnitValues& u : d.units) by_id.push_back(&u);
-    std::stable_sort(by_id.begin(), by_id.end(),
-                     [](const auto* a, const auto* b) { return a->data_id < b->data_id; });
+    std::stable_sort(by_id.begin(), by_id.end(), [&](const auto* a, const auto* b) {
+      return rank.at(a->data_id) < rank.at(b->data_id);
+    });
     std::map<const view::UnitValues*, int> ordinal;
     std::map<int, int> counted;
     for (const view::UnitValues& u : d.units) ordinal[&u] = ++counted[u.type];
 
     std::vector<PhysicalEntity> entities;
-    for (size_t uk = 0; uk < by_id.size() && uk < kMaxEntityUnits; ++uk) {
-      const view::UnitValues& u = *by_id[uk];
+    for (size_t k = 0; k < by_id.size(); ++k) {
+      const view::UnitValues& u = *by_id[k];
+      const size_t uk = rank.at(u.data_id);
+      if (uk >= kMaxEntityUnits) break;
       // The same data identifier twice: the first keeps the place.
-      if (uk > 0 && by_id[uk - 1]->data_id == u.data_id) continue;
+      if (k > 0 && by_id[k - 1]->data_id == u.data_id) continue;
       std::string place = UnitWord(u, ordinal[&u]);
       std::string site_name;
       if (info != nullptr) {

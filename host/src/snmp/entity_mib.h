@@ -12,9 +12,10 @@
 //
 //   1                          the gateway (chassis)
 //   D*10^7                     controller of the site's D-th device (module)
-//   D*10^7 + U*10^5            its U-th unit by data identifier (AC screen
-//                              and DC distribution: module; rectifier
-//                              group: container)
+//   D*10^7 + U*10^5            its U-th unit by data identifier among the
+//                              units it is set up with, answered or not
+//                              (AC screen and DC distribution: module;
+//                              rectifier group: container)
 //   D*10^7 + U*10^5 + M        rectifier module M of a group (powerSupply)
 //   D*10^7 + U*10^5 + R*10^3 + I
 //                              the reading of the unit's R-th declared row

@@ -107,6 +107,8 @@ std::optional<DeviceView> SiteView::Device(unsigned int id) const {
   d.rounds = s->rounds;
   d.last_round = s->last_round;
   d.units = ReadUnits(id, s->images);
+  // The snapshot lists the controller's own identifier first.
+  if (!s->unit_ids.empty()) d.unit_ids.assign(s->unit_ids.begin() + 1, s->unit_ids.end());
   d.alarms = std::move(s->alarms);
   d.line_stats = s->line_stats;
   d.round = Rounds(id);

@@ -101,6 +101,9 @@ struct DeviceView {
   uint64_t rounds = 0;
   int64_t last_round = 0;  // epoch seconds
   std::vector<UnitValues> units;
+  // The data identifiers of the units the controller was set up with (its
+  // site file setting's), in its order, whether or not they have answered.
+  std::vector<unsigned int> unit_ids;
   std::vector<store::ActiveAlarm> alarms;
   line::LineStats line_stats;
   RoundStats round;
