@@ -12,7 +12,10 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
+#include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -66,8 +69,74 @@ std::string MbpollFloats(int port, int unit, int reg, int count) {
                std::to_string(port) + " 127.0.0.1");
 }
 
+// The runner, stopped at the end of the test even when an assertion ends it
+// early.
+struct Runner {
+  pid_t pid = -1;
+  ~Runner() {
+    if (pid > 0) e2e::Stop(pid);
+  }
+  int Stop() {
+    const int code = e2e::Stop(pid);
+    pid = -1;
+    return code;
+  }
+};
+
 bool Has(const std::string& text, const std::string& what) {
   return text.find(what) != std::string::npos;
+}
+
+// One CSV line's fields (quotes as the map writes them).
+std::vector<std::string> CsvFields(const std::string& line) {
+  std::vector<std::string> out(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+      out.back() += '"';
+      ++i;
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (c == ',' && !quoted) {
+      out.emplace_back();
+    } else {
+      out.back() += c;
+    }
+  }
+  return out;
+}
+
+// FC 04 of `count` registers at `address` from unit 1 on an open connection;
+// empty on an exception or no answer.
+std::vector<uint16_t> ReadInput(int fd, uint16_t address, uint16_t count) {
+  static uint16_t tid = 0;
+  ++tid;
+  const uint8_t req[] = {static_cast<uint8_t>(tid >> 8),
+                         static_cast<uint8_t>(tid),
+                         0,
+                         0,
+                         0,
+                         6,
+                         1,
+                         4,
+                         static_cast<uint8_t>(address >> 8),
+                         static_cast<uint8_t>(address),
+                         static_cast<uint8_t>(count >> 8),
+                         static_cast<uint8_t>(count)};
+  if (send(fd, req, sizeof req, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof req)) return {};
+  std::vector<uint8_t> got;
+  uint8_t b[512];
+  while (got.size() < 9u + 2u * count) {
+    const ssize_t n = recv(fd, b, sizeof b, 0);
+    if (n <= 0) return {};
+    got.insert(got.end(), b, b + n);
+    if (got.size() >= 9 && (got[7] & 0x80)) return {};
+  }
+  std::vector<uint16_t> regs(count);
+  for (uint16_t i = 0; i < count; ++i)
+    regs[i] = static_cast<uint16_t>(got[9 + 2 * i] << 8 | got[10 + 2 * i]);
+  return regs;
 }
 
 }  // namespace
@@ -202,4 +271,120 @@ TEST(ModbusE2E, WritesAreRefusedAndAuditedWhileControlIsOff) {
   // Reading goes on.
   EXPECT_TRUE(Has(MbpollFloats(port, 1, 6001, 1), "[6001]: \t53.5"));
   EXPECT_EQ(0, e2e::Stop(runner)) << e2e::ReadText(t.File("log"));
+}
+
+// Every float32 of the map for the example site against the HTTP API's
+// value of the same key in the same round: the API read before and after
+// the Modbus reads must agree, and Modbus must equal it within float32
+// rounding. No value in the API (null, or a unit or value the device does
+// not have) must be NaN, 0x8000 and status 1 (2 when stale) on Modbus.
+TEST(ModbusE2E, EveryFloatEqualsTheApiValueOfTheSameRound) {
+  e2e::TempDir t;
+  const int port = FreePort(), http = FreePort();
+  Runner runner;
+  runner.pid = e2e::SpawnRunner(
+      {"--site", e2e::Example("site.json"), "--simulate", e2e::Example("scenario.json"), "--db",
+       t.File("h.db"), "--log", t.File("log"), "--quiet", "--modbus",
+       "127.0.0.1:" + std::to_string(port), "--http", "127.0.0.1:" + std::to_string(http)},
+      t.File("out"));
+  ASSERT_TRUE(
+      e2e::WaitFor([&] { return Has(MbpollFloats(port, 1, 6001, 1), "[6001]: \t53.5"); }, 30))
+      << e2e::ReadText(t.File("log"));
+
+  // The map: key -> float32, int16 and status addresses.
+  struct Place {
+    int f32 = -1, i16 = -1, status = -1;
+  };
+  std::map<std::string, Place> places;
+  const e2e::RunResult map = e2e::RunRunner("modbus-map --site " + e2e::Example("site.json"));
+  ASSERT_EQ(map.exit_code, 0) << map.raw;
+  std::istringstream csv(map.raw);
+  std::string line;
+  std::getline(csv, line);
+  while (std::getline(csv, line)) {
+    const auto f = CsvFields(line);
+    ASSERT_EQ(f.size(), 12u) << line;
+    if (f[2] != "input_register" || f[11] == "controller") continue;
+    const int address = std::stoi(f[3]);
+    const std::string& key = f[8];
+    if (f[6] == "float32") places[key].f32 = address;
+    if (f[6] == "int16") places[key].i16 = address;
+    if (f[6] == "uint16" && key.size() > 7 && key.compare(key.size() - 7, 7, ".status") == 0)
+      places[key.substr(0, key.size() - 7)].status = address;
+  }
+  size_t floats = 0;
+  for (const auto& [key, p] : places) floats += p.f32 >= 0;
+  ASSERT_GT(floats, 300u);
+
+  const std::string base = "curl -s --max-time 5 http://127.0.0.1:" + std::to_string(http);
+  const Json::Value list = e2e::ParseText(Shell(base + "/api/devices"));
+  ASSERT_TRUE(list["devices"].isArray() && list["devices"].size() > 0) << list;
+  const std::string device_url = base + "/api/devices/" + list["devices"][0]["id"].asString();
+  // slot name ("dc1", "rectifier") -> the unit's values.
+  auto values_by_slot = [](const Json::Value& device) {
+    std::map<std::string, Json::Value> out;
+    std::map<std::string, int> seen;
+    for (const Json::Value& u : device["units"]) {
+      const std::string kind = u["kind"].asString();
+      const int n = ++seen[kind];
+      out[kind == "rectifier" ? kind : kind + std::to_string(n)] = u["values"];
+    }
+    return out;
+  };
+
+  const int fd = Connect(port);
+  ASSERT_GE(fd, 0);
+  size_t compared = 0, numbers = 0, none = 0;
+  std::string trouble;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const Json::Value before = e2e::ParseText(Shell(device_url));
+    std::map<std::string, std::vector<uint16_t>> regs;
+    for (const auto& [key, p] : places) {
+      if (p.f32 < 0) continue;
+      std::vector<uint16_t> r = ReadInput(fd, static_cast<uint16_t>(p.f32), 2);
+      r.push_back(p.i16 >= 0 ? ReadInput(fd, static_cast<uint16_t>(p.i16), 1).at(0) : 0);
+      r.push_back(p.status >= 0 ? ReadInput(fd, static_cast<uint16_t>(p.status), 1).at(0) : 0);
+      regs[key] = r;
+    }
+    const Json::Value after = e2e::ParseText(Shell(device_url));
+    ASSERT_TRUE(before["units"].isArray()) << before;
+    if (values_by_slot(before) != values_by_slot(after)) continue;  // a round landed between
+    const auto api = values_by_slot(before);
+    const bool stale = before["stale"].asBool();
+    compared = numbers = none = 0;
+    trouble.clear();
+    for (const auto& [key, r] : regs) {
+      ASSERT_EQ(r.size(), 4u) << key;
+      const size_t dot = key.find('.');
+      const auto unit = api.find(key.substr(0, dot));
+      const Json::Value v =
+          unit == api.end() ? Json::Value() : unit->second.get(key.substr(dot + 1), Json::Value());
+      const uint32_t bits = static_cast<uint32_t>(r[0]) << 16 | r[1];
+      float f;
+      std::memcpy(&f, &bits, sizeof f);
+      ++compared;
+      if (v.isNull()) {
+        ++none;
+        if (!std::isnan(f) || r[2] != 0x8000 || r[3] != (stale ? 2 : 1))
+          trouble += key + ": no value in the API, Modbus " + std::to_string(f) + " / " +
+                     std::to_string(r[2]) + " / status " + std::to_string(r[3]) + "\n";
+      } else if (v.isNumeric()) {
+        ++numbers;
+        const float want = static_cast<float>(v.asDouble());
+        if (!(std::fabs(f - want) <= std::fabs(want) * 2e-7f) || r[3] != 0)
+          trouble += key + ": API " + v.toStyledString() + " Modbus " + std::to_string(f) +
+                     " status " + std::to_string(r[3]) + "\n";
+      } else {
+        trouble += key + ": API gives " + v.toStyledString() + " for a float32 value\n";
+      }
+    }
+    break;
+  }
+  close(fd);
+  std::printf("float32 values compared with the API: %zu (%zu numbers, %zu no value)\n", compared,
+              numbers, none);
+  EXPECT_EQ(compared, floats) << "no two API reads of the same round in 8 tries";
+  EXPECT_GT(numbers, 20u);
+  EXPECT_TRUE(trouble.empty()) << trouble;
+  EXPECT_EQ(0, runner.Stop()) << e2e::ReadText(t.File("log"));
 }

@@ -392,6 +392,107 @@ TEST(ModbusAnswer, RandomFramesNeverReadOutOfBounds) {
   }
 }
 
+// --- RTU: address, PDU, CRC low byte first
+
+std::vector<uint8_t> Rtu(std::vector<uint8_t> f) {
+  const uint16_t crc = Crc16(f.data(), f.size());
+  f.push_back(static_cast<uint8_t>(crc));
+  f.push_back(static_cast<uint8_t>(crc >> 8));
+  return f;
+}
+std::vector<uint8_t> RtuRead(uint8_t unit, uint8_t fc, uint16_t address, uint16_t count) {
+  return Rtu({unit, fc, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+              static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)});
+}
+std::vector<uint8_t> AskRtu(const RegisterImage& img, const std::vector<uint8_t>& req,
+                            RtuVerdict* verdict = nullptr) {
+  uint8_t reply[kMaxRtuAdu];
+  const size_t n = AnswerRtu(req.data(), req.size(), img, reply, nullptr, verdict);
+  return std::vector<uint8_t>(reply, reply + n);
+}
+
+TEST(ModbusRtu, CrcIsModbusCrcLowByteFirst) {
+  const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  EXPECT_EQ(Crc16(check, sizeof check), 0x4B37);
+  // A read of holding register 0 of slave 1, as every Modbus text shows it.
+  EXPECT_EQ(RtuRead(1, 0x03, 0, 1), (std::vector<uint8_t>{1, 3, 0, 0, 0, 1, 0x84, 0x0A}));
+}
+
+TEST(ModbusRtu, AnswersLikeTcpForItsUnitsAndIsSilentOtherwise) {
+  const RegisterImage img = Image();
+  const Entry& rc = Find("rectifier.rc_value", Type::kFloat32);
+  RtuVerdict v{};
+  const auto reply = AskRtu(img, RtuRead(3, 0x04, rc.address, 2), &v);
+  EXPECT_EQ(v, RtuVerdict::kAnswered);
+  ASSERT_EQ(reply.size(), 1u + 2 + 4 + 2);
+  EXPECT_EQ(reply[0], 3);
+  EXPECT_EQ(reply[1], 0x04);
+  EXPECT_EQ(reply[2], 4);
+  // The same register bytes as the TCP answer's.
+  const auto tcp = Ask(img, Read(3, 0x04, rc.address, 2));
+  EXPECT_TRUE(std::equal(reply.begin() + 1, reply.end() - 2, tcp.begin() + 7));
+  EXPECT_EQ(Crc16(reply.data(), reply.size() - 2), reply[7] | reply[8] << 8);
+  // An address no device has, the broadcast and 255: no answer at all.
+  EXPECT_TRUE(AskRtu(img, RtuRead(4, 0x04, 0, 1), &v).empty());
+  EXPECT_EQ(v, RtuVerdict::kNotOurs);
+  EXPECT_TRUE(AskRtu(img, RtuRead(0, 0x04, 0, 1), &v).empty());
+  EXPECT_EQ(v, RtuVerdict::kBroadcast);
+  EXPECT_TRUE(AskRtu(img, RtuRead(255, 0x04, 0, 1), &v).empty());
+  // A bad CRC: silence, whoever it was for.
+  auto bad = RtuRead(3, 0x04, 0, 1);
+  bad[6] ^= 0x01;
+  EXPECT_TRUE(AskRtu(img, bad, &v).empty());
+  EXPECT_EQ(v, RtuVerdict::kBadCrc);
+  // Exceptions come back framed with their CRC.
+  const auto past = AskRtu(img, RtuRead(3, 0x04, 65535, 2), &v);
+  EXPECT_EQ(past, Rtu({3, 0x84, kIllegalDataAddress}));
+  EXPECT_EQ(AskRtu(img, RtuRead(3, 0x06, 0, 100)), Rtu({3, 0x86, kIllegalFunction}));
+  EXPECT_EQ(AskRtu(img, Rtu({3, 0x04, 0, 0})), Rtu({3, 0x84, kIllegalDataValue}));
+  // Too short to hold an address, a function and a CRC; longer than any frame.
+  EXPECT_TRUE(AskRtu(img, {3, 0x04, 0x00}, &v).empty());
+  EXPECT_EQ(v, RtuVerdict::kMalformed);
+  EXPECT_TRUE(AskRtu(img, std::vector<uint8_t>(kMaxRtuAdu + 1, 3), &v).empty());
+  EXPECT_EQ(v, RtuVerdict::kMalformed);
+}
+
+TEST(ModbusRtu, RequestLengthFromTheFunctionCode) {
+  const auto read = RtuRead(3, 0x04, 0, 1);
+  EXPECT_EQ(RtuRequestLength(read.data(), 1), 0u);
+  EXPECT_EQ(RtuRequestLength(read.data(), 2), 8u);
+  const uint8_t write[] = {3, 0x10, 0, 0, 0, 3, 6};
+  EXPECT_EQ(RtuRequestLength(write, 6), 0u);  // the byte count not yet there
+  EXPECT_EQ(RtuRequestLength(write, 7), 15u);
+  const uint8_t other[] = {3, 0x2B, 0x0E};
+  EXPECT_EQ(RtuRequestLength(other, 3), 0u);  // ended by the silence only
+  EXPECT_EQ(RtuRequestLength(nullptr, 0), 0u);
+}
+
+TEST(ModbusRtu, RandomFramesNeverReadOutOfBounds) {
+  const RegisterImage img = Image();
+  std::mt19937 rng(31);
+  uint8_t reply[kMaxRtuAdu];
+  for (int i = 0; i < 200000; ++i) {
+    std::vector<uint8_t> f(rng() % 300);
+    for (auto& b : f) b = static_cast<uint8_t>(rng());
+    if (!f.empty() && i % 2) f[0] = 3;
+    if (f.size() > 1 && i % 3 == 0) f[1] = static_cast<uint8_t>(1 + rng() % 16);
+    if (f.size() >= 4 && i % 4 != 3) {  // mostly a good CRC, to reach the answering
+      const uint16_t crc = Crc16(f.data(), f.size() - 2);
+      f[f.size() - 2] = static_cast<uint8_t>(crc);
+      f[f.size() - 1] = static_cast<uint8_t>(crc >> 8);
+    }
+    RtuVerdict v{};
+    const size_t n = AnswerRtu(f.data(), f.size(), img, reply, nullptr, &v);
+    ASSERT_LE(n, kMaxRtuAdu);
+    ASSERT_EQ(n > 0, v == RtuVerdict::kAnswered);
+    if (n > 0) {
+      ASSERT_GE(n, 5u);
+      ASSERT_EQ(reply[0], 3);
+      ASSERT_EQ(Crc16(reply, n - 2), reply[n - 2] | reply[n - 1] << 8);
+    }
+  }
+}
+
 // --- Settings
 
 Json::Value Site(const std::string& modbus) {
@@ -449,12 +550,55 @@ TEST(ModbusConfig, OffByDefaultLoopbackByDefaultEveryMemberChecked) {
            {R"({"control": {"plant": [999]}})", "modbus.control.plant"},
            {R"({"control_peers": ["host.example"]})", "modbus.control_peers"},
            {R"({"lisen": "1502"})", "modbus.lisen"},
+           {R"({"rtu": {}})", "modbus.rtu.port"},
+           {R"({"rtu": {"port": ""}})", "modbus.rtu.port"},
+           {R"({"rtu": "/dev/ttyS1"})", "modbus.rtu"},
+           {R"({"rtu": {"port": "/dev/ttyS1", "baud": 9601}})", "modbus.rtu.baud"},
+           {R"({"rtu": {"port": "/dev/ttyS1", "baud": "9600"}})", "modbus.rtu.baud"},
+           {R"({"rtu": {"port": "/dev/ttyS1", "parity": "even"}})", "modbus.rtu.parity"},
+           {R"({"rtu": {"port": "/dev/ttyS1", "data_bits": 9}})", "modbus.rtu.data_bits"},
+           {R"({"rtu": {"port": "/dev/ttyS1", "stop_bits": 0}})", "modbus.rtu.stop_bits"},
+           {R"({"rtu": {"port": "/dev/ttyS1", "control": 1}})", "modbus.rtu.control"},
+           {R"({"rtu": {"port": "/dev/ttyS1", "unit": 1}})", "modbus.rtu.unit"},
            {R"([])", "modbus"}}) {
     c = {};
     error.clear();
     EXPECT_FALSE(LoadModbus(Site(bad), "", c, error)) << bad;
     EXPECT_NE(error.find(member), std::string::npos) << bad << ": " << error;
   }
+}
+
+TEST(ModbusConfig, RtuAloneLeavesTcpOffAndTimesItsSilence) {
+  ModbusConfig c;
+  std::string error;
+  ASSERT_TRUE(LoadModbus(Site(R"({"rtu": {"port": "/dev/ttyS1"}})"), "", c, error)) << error;
+  EXPECT_FALSE(c.enabled);  // TCP only when asked for beside RTU
+  EXPECT_TRUE(c.rtu.enabled);
+  EXPECT_EQ(c.rtu.port, "/dev/ttyS1");
+  EXPECT_EQ(c.rtu.baud, 9600);
+  EXPECT_EQ(c.rtu.parity, 'E');
+  EXPECT_FALSE(c.rtu.control);
+  // 3.5 characters of 11 bits at 9600 baud; fixed above 19200.
+  EXPECT_EQ(c.rtu.silence_us(), 4010);
+  c = {};
+  ASSERT_TRUE(LoadModbus(Site(R"({"listen": "127.0.0.1:1502", "control": true,
+      "rtu": {"port": "/dev/ttyUSB0", "baud": 38400, "parity": "N", "stop_bits": 2,
+              "control": true}})"),
+                         "", c, error))
+      << error;
+  EXPECT_TRUE(c.enabled);
+  EXPECT_TRUE(c.rtu.control);
+  EXPECT_EQ(c.rtu.parity, 'N');
+  EXPECT_EQ(c.rtu.silence_us(), 1750);
+  c = {};
+  ASSERT_TRUE(LoadModbus(Site(R"({"rtu": {"port": "/dev/ttyS1"}})"), "1502", c, error)) << error;
+  EXPECT_TRUE(c.enabled);
+  EXPECT_TRUE(c.rtu.enabled);
+  // A member name from the file is shown escaped.
+  c = {};
+  EXPECT_FALSE(
+      LoadModbus(Site("{\"rtu\": {\"port\": \"/dev/x\", \"a\\u001bb\": 1}}"), "", c, error));
+  EXPECT_EQ(error.find('\x1b'), std::string::npos) << error;
 }
 
 TEST(ModbusConfig, UnitIdsFollowTheSiteOrderUnlessGiven) {

@@ -1,6 +1,6 @@
-// The Modbus-TCP server: the site file's "modbus" object and --modbus. A
-// runner built without libmodbus keeps the option and refuses a setting
-// that turns the server on.
+// The Modbus server: the site file's "modbus" object (with "rtu" for a
+// serial port) and --modbus. A runner built without libmodbus keeps the
+// option and refuses a setting that turns the server on.
 #include "front_end_registry.h"
 #include "modbus/modbus_config.h"
 #ifdef K417T_HAVE_MODBUS
@@ -23,21 +23,22 @@ class Modbus : public FrontEndEntry {
   bool Load(const SiteFile& site, std::string& error) override {
     cfg_ = qmx::modbus::ModbusConfig{};
     if (!qmx::modbus::LoadModbus(site.json, listen_, cfg_, error)) return false;
+    const bool on = cfg_.enabled || cfg_.rtu.enabled;
 #ifndef K417T_HAVE_MODBUS
-    if (cfg_.enabled) {
-      error = "this k417t-run was built without Modbus-TCP (libmodbus)";
+    if (on) {
+      error = "this k417t-run was built without Modbus (libmodbus)";
       return false;
     }
 #endif
     std::vector<std::pair<unsigned int, std::string>> devices;
     for (const SiteDevice& d : site.devices) devices.push_back({d.data_id, d.name});
     std::map<uint8_t, unsigned int> units;
-    return !cfg_.enabled || qmx::modbus::AssignUnits(cfg_, devices, units, error);
+    return !on || qmx::modbus::AssignUnits(cfg_, devices, units, error);
   }
 
   std::shared_ptr<qmx::view::FrontEnd> Build(const FrontEndContext& c) override {
 #ifdef K417T_HAVE_MODBUS
-    if (cfg_.enabled)
+    if (cfg_.enabled || cfg_.rtu.enabled)
       return std::make_shared<qmx::modbus::ModbusFrontEnd>(
           c.view, cfg_, c.log,
           [this](const Json::Value& site, qmx::modbus::ModbusConfig& cfg, std::string& error) {

@@ -1,9 +1,16 @@
 #pragma once
 
-// Modbus-TCP requests answered from a register image: no sockets, no
-// threads, no allocation per request. Frames are MBAP (transaction 2 bytes,
-// protocol 2 bytes = 0, length 2 bytes = unit + PDU, unit 1 byte) then the
-// PDU; every multi-byte field big-endian.
+// Modbus requests answered from a register image: no sockets, no serial
+// port, no threads, no allocation per request. One PDU-level function does
+// the answering; Modbus-TCP and Modbus-RTU only wrap it.
+//
+//   TCP:  MBAP (transaction 2, protocol 2 = 0, length 2 = unit + PDU, unit 1)
+//         then the PDU; every multi-byte field big-endian.
+//   RTU:  +---------+-----+----------+----------+
+//         | address | PDU | CRC low  | CRC high |
+//         +---------+-----+----------+----------+
+//         CRC-16 (poly 0xA001 reflected, init 0xFFFF) over address and PDU,
+//         sent low byte first; the PDU's own fields big-endian as on TCP.
 //
 //   FC 02 read discrete inputs   count 1..2000
 //   FC 04 read input registers   count 1..125
@@ -13,8 +20,11 @@
 //
 // A range touching an address the map does not have: illegal data address
 // (0x02); a count out of bounds or a PDU of the wrong length: illegal data
-// value (0x03); a unit identifier no device has: gateway target failed to
-// respond (0x0B). Unit identifier 0 and 255 address the first device.
+// value (0x03). On TCP a unit identifier no device has gets gateway target
+// failed to respond (0x0B), and unit identifier 0 and 255 address the first
+// device. On RTU, a serial bus shared with other slaves, a frame for an
+// address no device has, a broadcast (address 0) and a frame with a bad CRC
+// get no answer at all.
 #include <cstddef>
 #include <cstdint>
 
@@ -22,7 +32,9 @@
 
 namespace qmx::modbus {
 
-inline constexpr size_t kMaxAdu = 260;  // MBAP 7 + PDU 253
+inline constexpr size_t kMaxPdu = 253;
+inline constexpr size_t kMaxAdu = 260;     // MBAP 7 + PDU 253
+inline constexpr size_t kMaxRtuAdu = 256;  // address 1 + PDU 253 + CRC 2
 
 enum Exception : uint8_t {
   kIllegalFunction = 0x01,
@@ -53,5 +65,28 @@ long FrameLength(const uint8_t* buf, size_t len);
 // bytes); its length, or 0 for no reply (not a complete frame).
 size_t Answer(const uint8_t* req, size_t len, const RegisterImage& image, uint8_t* reply,
               WriteHandler* writes = nullptr);
+
+// The reply PDU to one request PDU for one device, written to `out` (at
+// least kMaxPdu bytes): a normal answer or an exception; its length, 0 only
+// for an empty or over-long PDU.
+size_t AnswerPdu(const uint8_t* pdu, size_t pdu_len, const DeviceRegisters& device, const Map& map,
+                 uint8_t* out, WriteHandler* writes = nullptr);
+
+// CRC-16/MODBUS of `n` bytes (check value: "123456789" -> 0x4B37).
+uint16_t Crc16(const uint8_t* p, size_t n);
+
+// The whole length of the RTU request at the start of `buf` when its
+// function code says it (FC 01..06: 8; FC 15/16: 9 + byte count), 0 when
+// it does not or not enough has arrived to tell. A frame is otherwise ended
+// by the line's silence.
+size_t RtuRequestLength(const uint8_t* buf, size_t len);
+
+enum class RtuVerdict { kAnswered, kBadCrc, kBroadcast, kNotOurs, kMalformed };
+
+// The reply to one RTU frame (address, PDU, CRC) cut from the line, written
+// to `reply` (at least kMaxRtuAdu bytes); its length, or 0 for silence, and
+// why in `verdict`. Only the unit identifiers in `image.units` are answered.
+size_t AnswerRtu(const uint8_t* req, size_t len, const RegisterImage& image, uint8_t* reply,
+                 WriteHandler* writes = nullptr, RtuVerdict* verdict = nullptr);
 
 }  // namespace qmx::modbus

@@ -6,6 +6,7 @@
 
 #include "input/checked_json.h"
 #include "view/control_rules.h"
+#include "view/site_view.h"
 
 namespace qmx::modbus {
 namespace {
@@ -17,7 +18,83 @@ bool AllDigits(const std::string& s) {
   return true;
 }
 
+// Data bits plus start, parity and stop bits: the bits of one character.
+int CharBits(const RtuConfig& r) {
+  return 1 + r.data_bits + (r.parity == 'N' ? 0 : 1) + r.stop_bits;
+}
+
+bool LoadRtu(const Json::Value& r, RtuConfig& cfg, std::string& error) {
+  if (!r.isObject()) {
+    error = "modbus.rtu: not an object";
+    return false;
+  }
+  static const std::set<std::string> known = {"port",      "baud",      "parity",
+                                              "data_bits", "stop_bits", "control"};
+  for (const std::string& k : r.getMemberNames()) {
+    if (!known.count(k)) {
+      error = "modbus.rtu." + view::SafeText(k) +
+              " is not known (port, baud, parity, data_bits, stop_bits, control)";
+      return false;
+    }
+  }
+  std::string text;
+  if (!json::Has(r, "port") || !json::ToString(r["port"], text) || text.empty() ||
+      text.find('\0') != std::string::npos || text.size() > 255) {
+    error = "modbus.rtu.port: not the path of a serial port";
+    return false;
+  }
+  cfg.port = text;
+  int64_t n = 0;
+  if (json::Has(r, "baud")) {
+    if (!json::ToIntIn(r["baud"], 1, 4000000, n) || !RtuBaudSupported(static_cast<int>(n))) {
+      error =
+          "modbus.rtu.baud: not a standard baud rate (1200, 2400, 4800, 9600, 19200, 38400, "
+          "57600, 115200)";
+      return false;
+    }
+    cfg.baud = static_cast<int>(n);
+  }
+  if (json::Has(r, "parity")) {
+    if (!json::ToString(r["parity"], text) || (text != "E" && text != "O" && text != "N")) {
+      error = "modbus.rtu.parity: not \"E\", \"O\" or \"N\"";
+      return false;
+    }
+    cfg.parity = text[0];
+  }
+  if (json::Has(r, "data_bits")) {
+    if (!json::ToIntIn(r["data_bits"], 7, 8, n)) {
+      error = "modbus.rtu.data_bits: neither 7 nor 8";
+      return false;
+    }
+    cfg.data_bits = static_cast<int>(n);
+  }
+  if (json::Has(r, "stop_bits")) {
+    if (!json::ToIntIn(r["stop_bits"], 1, 2, n)) {
+      error = "modbus.rtu.stop_bits: neither 1 nor 2";
+      return false;
+    }
+    cfg.stop_bits = static_cast<int>(n);
+  }
+  if (json::Has(r, "control") && !json::ToBool(r["control"], cfg.control)) {
+    error = "modbus.rtu.control: neither true nor false";
+    return false;
+  }
+  cfg.enabled = true;
+  return true;
+}
+
 }  // namespace
+
+bool RtuBaudSupported(int baud) {
+  for (int b : {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200})
+    if (b == baud) return true;
+  return false;
+}
+
+long RtuConfig::silence_us() const {
+  if (baud > 19200) return 1750;
+  return (35L * CharBits(*this) * 1000000L) / (10L * baud);
+}
 
 bool ModbusConfig::loopback() const { return address.rfind("127.", 0) == 0; }
 
@@ -50,13 +127,14 @@ bool LoadModbus(const Json::Value& site, const std::string& flag, ModbusConfig& 
       error = "modbus: not an object";
       return false;
     }
-    static const std::set<std::string> known = {
-        "listen", "max_clients", "idle_s", "float_word_order", "units", "control", "control_peers"};
+    static const std::set<std::string> known = {"listen",           "max_clients", "idle_s",
+                                                "float_word_order", "units",       "control",
+                                                "control_peers",    "rtu"};
     for (const std::string& k : m.getMemberNames()) {
       if (!known.count(k)) {
-        error = "modbus." + k +
+        error = "modbus." + view::SafeText(k) +
                 " is not known (listen, max_clients, idle_s, float_word_order, units, control, "
-                "control_peers)";
+                "control_peers, rtu)";
         return false;
       }
     }
@@ -70,7 +148,7 @@ bool LoadModbus(const Json::Value& site, const std::string& flag, ModbusConfig& 
         listen = text;
         listen_from = "modbus.listen";
       }
-    } else if (flag.empty()) {
+    } else if (flag.empty() && !json::Has(m, "rtu")) {
       listen = "127.0.0.1:1502";
       listen_from = "modbus";
     }
@@ -104,7 +182,7 @@ bool LoadModbus(const Json::Value& site, const std::string& flag, ModbusConfig& 
       }
       for (const std::string& k : u.getMemberNames()) {
         if (!json::ToIntIn(u[k], 1, 247, n)) {
-          error = "modbus.units." + k + ": not a unit id from 1 to 247";
+          error = "modbus.units." + view::SafeText(k) + ": not a unit id from 1 to 247";
           return false;
         }
         cfg.units[k] = static_cast<int>(n);
@@ -115,14 +193,14 @@ bool LoadModbus(const Json::Value& site, const std::string& flag, ModbusConfig& 
       if (c.isObject()) {
         for (const std::string& k : c.getMemberNames()) {
           if (!c[k].isArray()) {
-            error = "modbus.control." + k + ": not an array of control codes";
+            error = "modbus.control." + view::SafeText(k) + ": not an array of control codes";
             return false;
           }
           for (Json::ArrayIndex i = 0; i < c[k].size(); ++i) {
             if (!json::ToIntIn(c[k][i], 0, 65535, n) ||
                 view::FindControl(static_cast<int>(n)) == nullptr) {
-              error = "modbus.control." + k + "[" + std::to_string(i) + "]: not a control code (" +
-                      view::ControlCodesText() + ")";
+              error = "modbus.control." + view::SafeText(k) + "[" + std::to_string(i) +
+                      "]: not a control code (" + view::ControlCodesText() + ")";
               return false;
             }
             cfg.control_codes[k].insert(static_cast<int>(n));
@@ -152,6 +230,7 @@ bool LoadModbus(const Json::Value& site, const std::string& flag, ModbusConfig& 
         cfg.control_peers.push_back(text);
       }
     }
+    if (json::Has(m, "rtu") && !LoadRtu(m["rtu"], cfg.rtu, error)) return false;
   }
   cfg.enabled = !listen.empty();
   if (cfg.enabled && !ParseListen(listen, cfg.address, cfg.port, err)) {
@@ -189,7 +268,7 @@ bool AssignUnits(const ModbusConfig& cfg,
       }
     }
     if (!found) {
-      error = "modbus.units." + name + ": no device has that name or id";
+      error = "modbus.units." + view::SafeText(name) + ": no device has that name or id";
       return false;
     }
   }

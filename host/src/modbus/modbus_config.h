@@ -1,8 +1,8 @@
 #pragma once
 
-// The Modbus-TCP server's settings: the command line's --modbus [ADDR:]PORT
-// and the site file's "modbus" object. Kept apart from libmodbus so a build
-// without it can still refuse them with a reason.
+// The Modbus server's settings: the command line's --modbus [ADDR:]PORT and
+// the site file's "modbus" object, with its "rtu" member for a serial port. Kept apart from
+// libmodbus so a build without it can still refuse them with a reason.
 #include <json/value.h>
 
 #include <cstdint>
@@ -14,8 +14,25 @@
 
 namespace qmx::modbus {
 
-struct ModbusConfig {
+// Modbus-RTU on a serial port (RS-485 two-wire, the gateway a slave).
+struct RtuConfig {
   bool enabled = false;
+  std::string port;  // "/dev/ttyS1"
+  int baud = 9600;
+  char parity = 'E';  // 'E', 'O' or 'N'
+  int data_bits = 8;
+  int stop_bits = 1;
+  bool control = false;  // writes from the port: this and ModbusConfig::control
+  // The 3.5-character silence that ends a frame, in microseconds (fixed
+  // 1750 above 19200 baud).
+  long silence_us() const;
+};
+
+// Baud rates a serial port is set to here.
+bool RtuBaudSupported(int baud);
+
+struct ModbusConfig {
+  bool enabled = false;  // the TCP server
   std::string address = "127.0.0.1";
   int port = 1502;
   unsigned max_clients = 16;
@@ -29,6 +46,7 @@ struct ModbusConfig {
   bool control_all = false;
   std::map<std::string, std::set<int>> control_codes;
   std::vector<std::string> control_peers;  // client addresses allowed to write
+  RtuConfig rtu;
   bool loopback() const;
 };
 
@@ -37,9 +55,11 @@ struct ModbusConfig {
 bool ParseListen(const std::string& text, std::string& address, int& port, std::string& error);
 
 // The settings from the site file's "modbus" object (members: listen,
-// max_clients, idle_s, float_word_order, units, control, control_peers),
-// with `flag` (--modbus, empty: none) taking the place of "listen". On when
-// either is there. False with the member named on a bad or unknown member.
+// max_clients, idle_s, float_word_order, units, control, control_peers,
+// rtu), with `flag` (--modbus, empty: none) taking the place of "listen".
+// TCP is on with --modbus or "listen", and when the object is there without
+// "rtu"; RTU is on with "rtu". False with the member named on a bad or
+// unknown member.
 bool LoadModbus(const Json::Value& site, const std::string& flag, ModbusConfig& cfg,
                 std::string& error);
 
