@@ -36,7 +36,9 @@ struct OneRound {
     qmx::SiteHost::Options o;
     o.db_path = db;
     host = std::make_shared<qmx::SiteHost>(o, [](const std::string&) {});
-    if (!db.empty()) EXPECT_TRUE(host->OpenHistory());
+    if (!db.empty()) {
+      EXPECT_TRUE(host->OpenHistory());
+    }
     host_ctrl =
         std::make_shared<QMXController>(std::shared_ptr<qmx::HostServices>(host, host.get()));
     ctrl->Init(host_ctrl, 100);
