@@ -271,6 +271,18 @@ TEST(ModbusRegisters, LostControllerIsStaleNeverANumber) {
   EXPECT_EQ(r.input[Find("rectifier.module_1_fault", Type::kUint16).address], 0xFFFF);
   EXPECT_EQ(r.input[0], 0);
   EXPECT_EQ(r.discrete[1], 1);
+
+  // At a start the units hold the images restored from the history: until
+  // the controller answers they are not current either.
+  d = Healthy();
+  d.answering = false;
+  d.rounds = 0;
+  d.health = view::Health::kStarting;
+  const DeviceRegisters start = BuildRegisters(TheMap(), d, true, 1010);
+  EXPECT_EQ(Bits(start, Find("rectifier.rc_value", Type::kFloat32), true), 0x7FC00000u);
+  EXPECT_EQ(start.input[Find("rectifier.rc_value", Type::kInt16).address], 0x8000);
+  EXPECT_EQ(start.input[Find("rectifier.rc_value.status", Type::kUint16).address], 2);
+  EXPECT_EQ(start.input[0], 0);
 }
 
 // --- Requests

@@ -313,8 +313,9 @@ DeviceRegisters BuildRegisters(const Map& map, const view::DeviceView& device,
   r.device = device.id;
   r.input.assign(map.input_mapped.size(), 0);
   r.discrete.assign(map.discrete_mapped.size(), 0);
-  const bool lost = device.health == view::Health::kLost || device.stale ||
-                    (device.rounds > 0 && !device.answering);
+  // Restored images before the first answer and the last values of a lost
+  // controller alike: stale, never read as current.
+  const bool lost = !view::ValuesLive(device) || device.health == view::Health::kLost;
   const bool valid = device.answering && !lost && device.rounds > 0;
 
   // The device's units by slot: the n-th unit of a type goes to its n-th slot.

@@ -164,7 +164,7 @@ EntityTables EntityTablesOf(const std::vector<view::DeviceView>& devices, const 
 
   for (size_t dk = 0; dk < devices.size() && dk < kMaxEntityDevices; ++dk) {
     const view::DeviceView& d = devices[dk];
-    const bool lost = d.stale || d.health == view::Health::kLost;
+    const bool lost = !view::ValuesLive(d) || d.health == view::Health::kLost;
     const uint32_t controller = EntityIndex(dk + 1, 0, 0, 0);
     PhysicalEntity ce;
     ce.index = controller;

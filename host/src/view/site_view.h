@@ -114,6 +114,12 @@ struct DeviceView {
   DcLimits dc_limits;
 };
 
+// Whether a device's values are live: its controller answers now. Before
+// its first answer they are the images restored from the history, after a
+// loss the last ones read; neither is shown as a current reading (no
+// Prometheus sample, a stale status on Modbus, unavailable sensors).
+inline bool ValuesLive(const DeviceView& d) { return d.answering && !d.stale; }
+
 // An operator's action on an alarm or a device, as a front end received it.
 // Every one is audited, whatever becomes of it.
 struct AlarmAction {

@@ -195,9 +195,6 @@ void AddStore(const std::vector<DeviceFamily>& rows, std::vector<Family>& out,
     if (rows[i].per == Per::kStore) out[i].Add("", rows[i].store(h));
 }
 
-// A lost controller's values are the last ones read before it stopped
-// answering: a scrape would draw them as a live, flat line.
-bool ValuesLive(const view::DeviceView& d) { return d.answering && !d.stale; }
 
 // The units' values under the names and labels their fields carry; a value
 // the controller sent as no value has no sample.
@@ -377,7 +374,9 @@ std::string MetricsText(const std::vector<view::DeviceView>& devices,
     const std::string dev = Label("device", std::to_string(d.id));
     const bool first_on_port = ports.insert(d.line).second;
     AddDevice(LeadFamilies(), lead, d, dev, first_on_port);
-    if (ValuesLive(d)) AddUnits(d, values);
+    // A lost controller's values are the last ones read before it stopped
+    // answering: a scrape would draw them as a live, flat line.
+    if (view::ValuesLive(d)) AddUnits(d, values);
     AddDevice(TrailFamilies(), trail, d, dev, first_on_port);
   }
   if (history != nullptr) AddStore(TrailFamilies(), trail, *history);
