@@ -1,9 +1,13 @@
 #pragma once
 // Helpers for the end-to-end tests: the built runner started as a user starts
 // it (through the emulator in a cross build), its output parsed line by line.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <json/json.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +24,52 @@
 #include <vector>
 
 namespace e2e {
+
+// A port on 127.0.0.1 nobody listens on now (TCP, or UDP with `type`).
+inline int FreePort(int type = SOCK_STREAM) {
+  const int fd = socket(AF_INET, type, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+// A command's output and error output, as sh runs it.
+inline std::string Shell(const std::string& cmd) {
+  std::string out;
+  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+inline bool Has(const std::string& text, const std::string& what) {
+  return text.find(what) != std::string::npos;
+}
+
+// A TCP connection to 127.0.0.1:port whose reads give up after
+// `timeout_s`; -1 when refused.
+inline int Connect(int port, int timeout_s = 2) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval tv{timeout_s, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
+}
 
 struct RunResult {
   int exit_code = -1;

@@ -23,50 +23,12 @@
 
 namespace {
 
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-int Connect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  timeval tv{2, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  return fd;
-}
-
-std::string Shell(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
 // mbpoll's one-shot read of input registers as big-endian floats from a
 // 1-based register number: "[N]: value" per float.
 std::string MbpollFloats(int port, int unit, int reg, int count) {
-  return Shell("mbpoll -m tcp -a " + std::to_string(unit) + " -t 3:float -B -r " +
-               std::to_string(reg) + " -c " + std::to_string(count) + " -1 -p " +
-               std::to_string(port) + " 127.0.0.1");
+  return e2e::Shell("mbpoll -m tcp -a " + std::to_string(unit) + " -t 3:float -B -r " +
+                    std::to_string(reg) + " -c " + std::to_string(count) + " -1 -p " +
+                    std::to_string(port) + " 127.0.0.1");
 }
 
 // The runner, stopped at the end of the test even when an assertion ends it
@@ -82,10 +44,6 @@ struct Runner {
     return code;
   }
 };
-
-bool Has(const std::string& text, const std::string& what) {
-  return text.find(what) != std::string::npos;
-}
 
 // One CSV line's fields (quotes as the map writes them).
 std::vector<std::string> CsvFields(const std::string& line) {
@@ -143,7 +101,7 @@ std::vector<uint16_t> ReadInput(int fd, uint16_t address, uint16_t count) {
 
 TEST(ModbusE2E, ReadWithMbpollAndPymodbusWritesAudited) {
   e2e::TempDir t;
-  const int port = FreePort();
+  const int port = e2e::FreePort();
   Json::Value site = e2e::ParseFile(e2e::Example("site.json"));
   site["devices"][0]["setting"]["timeout_ms"] = 300;
   const std::string device = site["devices"][0]["name"].asString();
@@ -159,16 +117,17 @@ TEST(ModbusE2E, ReadWithMbpollAndPymodbusWritesAudited) {
 
   // DC unit 1's voltage and current: input registers 6000.. (36001).
   std::string out;
-  ASSERT_TRUE(
-      e2e::WaitFor([&] { return Has(out = MbpollFloats(port, 1, 6001, 2), "[6001]: \t53.5"); }, 30))
+  ASSERT_TRUE(e2e::WaitFor(
+      [&] { return e2e::Has(out = MbpollFloats(port, 1, 6001, 2), "[6001]: \t53.5"); }, 30))
       << out << e2e::ReadText(t.File("log"));
-  EXPECT_TRUE(Has(out, "[6003]: \t120.4")) << out;
+  EXPECT_TRUE(e2e::Has(out, "[6003]: \t120.4")) << out;
   // The rectifier group's output voltage and its first module's current.
   out = MbpollFloats(port, 1, 1001, 1);
-  EXPECT_TRUE(Has(out, "[1001]: \t53.5")) << out;
+  EXPECT_TRUE(e2e::Has(out, "[1001]: \t53.5")) << out;
   // Health: data valid, link up.
-  out = Shell("mbpoll -m tcp -a 1 -t 3 -r 1 -c 2 -1 -p " + std::to_string(port) + " 127.0.0.1");
-  EXPECT_TRUE(Has(out, "[1]: \t1") && Has(out, "[2]: \t1")) << out;
+  out =
+      e2e::Shell("mbpoll -m tcp -a 1 -t 3 -r 1 -c 2 -1 -p " + std::to_string(port) + " 127.0.0.1");
+  EXPECT_TRUE(e2e::Has(out, "[1]: \t1") && e2e::Has(out, "[2]: \t1")) << out;
 
   // pymodbus: the same voltage as int16 hundredths and status, the module
   // currents, an unknown unit id and a read past the map's end.
@@ -188,17 +147,17 @@ print('past', regs(9999, 2))
 c.close()
 )";
   e2e::Write(t.File("read.py"), py);
-  out = Shell("/usr/bin/python3 " + t.File("read.py") + " " + std::to_string(port));
-  EXPECT_TRUE(Has(out, "v 53.5\n")) << out;
-  EXPECT_TRUE(Has(out, "v16 5350 status 0\n")) << out;
-  EXPECT_TRUE(Has(out, "unit9 exc 11\n")) << out;
-  EXPECT_TRUE(Has(out, "past exc 2\n")) << out;
+  out = e2e::Shell("/usr/bin/python3 " + t.File("read.py") + " " + std::to_string(port));
+  EXPECT_TRUE(e2e::Has(out, "v 53.5\n")) << out;
+  EXPECT_TRUE(e2e::Has(out, "v16 5350 status 0\n")) << out;
+  EXPECT_TRUE(e2e::Has(out, "unit9 exc 11\n")) << out;
+  EXPECT_TRUE(e2e::Has(out, "past exc 2\n")) << out;
 
   // Garbage, a frame cut short and a flood of connections beyond the cap:
   // the server closes what it must and keeps answering.
   std::mt19937 rng(5);
   for (int i = 0; i < 20; ++i) {
-    const int fd = Connect(port);
+    const int fd = e2e::Connect(port);
     ASSERT_GE(fd, 0);
     std::vector<uint8_t> junk(1 + rng() % 600);
     for (auto& b : junk) b = static_cast<uint8_t>(rng());
@@ -207,38 +166,39 @@ c.close()
     close(fd);
   }
   std::vector<int> held;
-  for (int i = 0; i < 8; ++i) held.push_back(Connect(port));
+  for (int i = 0; i < 8; ++i) held.push_back(e2e::Connect(port));
   const uint8_t half[] = {0, 1, 0, 0, 0, 6, 1, 4};  // a read cut short
   send(held[0], half, sizeof half, MSG_NOSIGNAL);
   // Beyond max_clients (4): closed at once, so a read sees the end.
   uint8_t b;
   EXPECT_EQ(recv(held.back(), &b, 1, 0), 0);
   for (int fd : held) close(fd);
-  ASSERT_TRUE(e2e::WaitFor([&] { return Has(MbpollFloats(port, 1, 6001, 1), "53.5"); }, 10));
+  ASSERT_TRUE(e2e::WaitFor([&] { return e2e::Has(MbpollFloats(port, 1, 6001, 1), "53.5"); }, 10));
 
   // Writes: code 102 is not allowed for the device; code 100 is, from this
   // peer: FC 16 of code, byte (none) and sequence.
-  out = Shell("mbpoll -m tcp -a 1 -t 4 -r 1 -1 -p " + std::to_string(port) +
-              " 127.0.0.1 102 65535 7");
-  EXPECT_TRUE(Has(out, "Illegal function")) << out;
-  out = Shell("mbpoll -m tcp -a 1 -t 4 -r 1 -1 -p " + std::to_string(port) +
-              " 127.0.0.1 100 65535 8");
-  EXPECT_TRUE(Has(out, "Written 3 references")) << out;
+  out = e2e::Shell("mbpoll -m tcp -a 1 -t 4 -r 1 -1 -p " + std::to_string(port) +
+                   " 127.0.0.1 102 65535 7");
+  EXPECT_TRUE(e2e::Has(out, "Illegal function")) << out;
+  out = e2e::Shell("mbpoll -m tcp -a 1 -t 4 -r 1 -1 -p " + std::to_string(port) +
+                   " 127.0.0.1 100 65535 8");
+  EXPECT_TRUE(e2e::Has(out, "Written 3 references")) << out;
   // The outcome in input registers 20..24: sequence 8, code 100, done.
   ASSERT_TRUE(e2e::WaitFor(
       [&] {
-        out = Shell("mbpoll -m tcp -a 1 -t 3 -0 -r 20 -c 5 -1 -p " + std::to_string(port) +
-                    " 127.0.0.1");
-        return Has(out, "[20]: \t8") && Has(out, "[23]: \t1");
+        out = e2e::Shell("mbpoll -m tcp -a 1 -t 3 -0 -r 20 -c 5 -1 -p " + std::to_string(port) +
+                         " 127.0.0.1");
+        return e2e::Has(out, "[20]: \t8") && e2e::Has(out, "[23]: \t1");
       },
       20))
       << out << e2e::ReadText(t.File("log"));
-  EXPECT_TRUE(Has(out, "[21]: \t100")) << out;
+  EXPECT_TRUE(e2e::Has(out, "[21]: \t100")) << out;
   const std::string log = e2e::ReadText(t.File("log"));
-  EXPECT_TRUE(Has(log, "control: modbus modbus:127.0.0.1 from 127.0.0.1: device")) << log;
-  EXPECT_TRUE(Has(log, "request modbus:127.0.0.1:8")) << log;
-  EXPECT_TRUE(Has(log, "code 102")) << log;
-  EXPECT_TRUE(Has(log, "connection from 127.0.0.1 closed: 4 clients already connected")) << log;
+  EXPECT_TRUE(e2e::Has(log, "control: modbus modbus:127.0.0.1 from 127.0.0.1: device")) << log;
+  EXPECT_TRUE(e2e::Has(log, "request modbus:127.0.0.1:8")) << log;
+  EXPECT_TRUE(e2e::Has(log, "code 102")) << log;
+  EXPECT_TRUE(e2e::Has(log, "connection from 127.0.0.1 closed: 4 clients already connected"))
+      << log;
   EXPECT_EQ(0, e2e::Stop(runner)) << e2e::ReadText(t.File("log"));
 }
 
@@ -247,29 +207,30 @@ c.close()
 // and the attempt is audited like a refused command of any other front end.
 TEST(ModbusE2E, WritesAreRefusedAndAuditedWhileControlIsOff) {
   e2e::TempDir t;
-  const int port = FreePort();
+  const int port = e2e::FreePort();
   const pid_t runner =
       e2e::SpawnRunner({"--site", e2e::Example("site.json"), "--simulate",
                         e2e::Example("scenario.json"), "--db", t.File("h.db"), "--log",
                         t.File("log"), "--quiet", "--modbus", "127.0.0.1:" + std::to_string(port)},
                        t.File("out"));
   std::string out;
-  ASSERT_TRUE(
-      e2e::WaitFor([&] { return Has(out = MbpollFloats(port, 1, 6001, 1), "[6001]: \t53.5"); }, 30))
-      << out << e2e::ReadText(t.File("log"));
-  out = Shell("mbpoll -m tcp -a 1 -t 4 -r 1 -1 -p " + std::to_string(port) +
-              " 127.0.0.1 100 65535 1");
-  EXPECT_TRUE(Has(out, "Illegal function")) << out;
-  out = Shell("mbpoll -m tcp -a 1 -t 4 -r 1 -c 3 -1 -p " + std::to_string(port) + " 127.0.0.1");
-  EXPECT_TRUE(Has(out, "Illegal function")) << out;
   ASSERT_TRUE(e2e::WaitFor(
-      [&] { return Has(e2e::ReadText(t.File("log")), "control through Modbus is off"); }, 10))
+      [&] { return e2e::Has(out = MbpollFloats(port, 1, 6001, 1), "[6001]: \t53.5"); }, 30))
+      << out << e2e::ReadText(t.File("log"));
+  out = e2e::Shell("mbpoll -m tcp -a 1 -t 4 -r 1 -1 -p " + std::to_string(port) +
+                   " 127.0.0.1 100 65535 1");
+  EXPECT_TRUE(e2e::Has(out, "Illegal function")) << out;
+  out =
+      e2e::Shell("mbpoll -m tcp -a 1 -t 4 -r 1 -c 3 -1 -p " + std::to_string(port) + " 127.0.0.1");
+  EXPECT_TRUE(e2e::Has(out, "Illegal function")) << out;
+  ASSERT_TRUE(e2e::WaitFor(
+      [&] { return e2e::Has(e2e::ReadText(t.File("log")), "control through Modbus is off"); }, 10))
       << e2e::ReadText(t.File("log"));
   const std::string log = e2e::ReadText(t.File("log"));
-  EXPECT_TRUE(Has(log, "control: modbus modbus:127.0.0.1 from 127.0.0.1: device")) << log;
-  EXPECT_TRUE(Has(log, "code 100")) << log;
+  EXPECT_TRUE(e2e::Has(log, "control: modbus modbus:127.0.0.1 from 127.0.0.1: device")) << log;
+  EXPECT_TRUE(e2e::Has(log, "code 100")) << log;
   // Reading goes on.
-  EXPECT_TRUE(Has(MbpollFloats(port, 1, 6001, 1), "[6001]: \t53.5"));
+  EXPECT_TRUE(e2e::Has(MbpollFloats(port, 1, 6001, 1), "[6001]: \t53.5"));
   EXPECT_EQ(0, e2e::Stop(runner)) << e2e::ReadText(t.File("log"));
 }
 
@@ -280,7 +241,7 @@ TEST(ModbusE2E, WritesAreRefusedAndAuditedWhileControlIsOff) {
 // not have) must be NaN, 0x8000 and status 1 (2 when stale) on Modbus.
 TEST(ModbusE2E, EveryFloatEqualsTheApiValueOfTheSameRound) {
   e2e::TempDir t;
-  const int port = FreePort(), http = FreePort();
+  const int port = e2e::FreePort(), http = e2e::FreePort();
   Runner runner;
   runner.pid = e2e::SpawnRunner(
       {"--site", e2e::Example("site.json"), "--simulate", e2e::Example("scenario.json"), "--db",
@@ -288,7 +249,7 @@ TEST(ModbusE2E, EveryFloatEqualsTheApiValueOfTheSameRound) {
        "127.0.0.1:" + std::to_string(port), "--http", "127.0.0.1:" + std::to_string(http)},
       t.File("out"));
   ASSERT_TRUE(
-      e2e::WaitFor([&] { return Has(MbpollFloats(port, 1, 6001, 1), "[6001]: \t53.5"); }, 30))
+      e2e::WaitFor([&] { return e2e::Has(MbpollFloats(port, 1, 6001, 1), "[6001]: \t53.5"); }, 30))
       << e2e::ReadText(t.File("log"));
 
   // The map: key -> float32, int16 and status addresses.
@@ -317,7 +278,7 @@ TEST(ModbusE2E, EveryFloatEqualsTheApiValueOfTheSameRound) {
   ASSERT_GT(floats, 300u);
 
   const std::string base = "curl -s --max-time 5 http://127.0.0.1:" + std::to_string(http);
-  const Json::Value list = e2e::ParseText(Shell(base + "/api/devices"));
+  const Json::Value list = e2e::ParseText(e2e::Shell(base + "/api/devices"));
   ASSERT_TRUE(list["devices"].isArray() && list["devices"].size() > 0) << list;
   const std::string device_url = base + "/api/devices/" + list["devices"][0]["id"].asString();
   // slot name ("dc1", "rectifier") -> the unit's values.
@@ -332,12 +293,12 @@ TEST(ModbusE2E, EveryFloatEqualsTheApiValueOfTheSameRound) {
     return out;
   };
 
-  const int fd = Connect(port);
+  const int fd = e2e::Connect(port);
   ASSERT_GE(fd, 0);
   size_t compared = 0, numbers = 0, none = 0;
   std::string trouble;
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const Json::Value before = e2e::ParseText(Shell(device_url));
+    const Json::Value before = e2e::ParseText(e2e::Shell(device_url));
     std::map<std::string, std::vector<uint16_t>> regs;
     for (const auto& [key, p] : places) {
       if (p.f32 < 0) continue;
@@ -346,7 +307,7 @@ TEST(ModbusE2E, EveryFloatEqualsTheApiValueOfTheSameRound) {
       r.push_back(p.status >= 0 ? ReadInput(fd, static_cast<uint16_t>(p.status), 1).at(0) : 0);
       regs[key] = r;
     }
-    const Json::Value after = e2e::ParseText(Shell(device_url));
+    const Json::Value after = e2e::ParseText(e2e::Shell(device_url));
     ASSERT_TRUE(before["units"].isArray()) << before;
     if (values_by_slot(before) != values_by_slot(after)) continue;  // a round landed between
     const auto api = values_by_slot(before);

@@ -107,21 +107,6 @@ float FloatAt(const Bytes& reply, size_t at) {
   return f;
 }
 
-std::string Shell(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
-bool Has(const std::string& text, const std::string& what) {
-  return text.find(what) != std::string::npos;
-}
-
 // The runner, stopped at the end of the test even when an assertion ends it
 // early (a runner left behind would keep reopening its port's path, and
 // pseudo-terminal numbers are reused).
@@ -231,10 +216,10 @@ TEST(ModbusRtuE2E, AnswersItsUnitsOnlyDropsBadFramesAndKeepsServing) {
               ms.back());
 
   const std::string log = e2e::ReadText(t.File("log"));
-  EXPECT_TRUE(Has(log, "modbus-rtu: serving on " + bus.slave + " at 9600 baud 8E1")) << log;
-  EXPECT_TRUE(Has(log, "dropped a frame with a bad CRC")) << log;
-  EXPECT_TRUE(Has(log, "control: modbus-rtu modbus-rtu:" + bus.slave)) << log;
-  EXPECT_TRUE(Has(log, "control through Modbus is off")) << log;
+  EXPECT_TRUE(e2e::Has(log, "modbus-rtu: serving on " + bus.slave + " at 9600 baud 8E1")) << log;
+  EXPECT_TRUE(e2e::Has(log, "dropped a frame with a bad CRC")) << log;
+  EXPECT_TRUE(e2e::Has(log, "control: modbus-rtu modbus-rtu:" + bus.slave)) << log;
+  EXPECT_TRUE(e2e::Has(log, "control through Modbus is off")) << log;
   EXPECT_EQ(0, runner.Stop()) << e2e::ReadText(t.File("log"));
 }
 
@@ -250,7 +235,7 @@ TEST(ModbusRtuE2E, PortOpenedWhenItAppearsAndControlWhenAllowed) {
        t.File("h.db"), "--log", t.File("log"), "--quiet"},
       t.File("out"));
   ASSERT_TRUE(e2e::WaitFor(
-      [&] { return Has(e2e::ReadText(t.File("log")), "modbus-rtu: cannot open"); }, 20))
+      [&] { return e2e::Has(e2e::ReadText(t.File("log")), "modbus-rtu: cannot open"); }, 20))
       << e2e::ReadText(t.File("log"));
   Pty bus;
   ASSERT_FALSE(bus.slave.empty());
@@ -276,7 +261,7 @@ TEST(ModbusRtuE2E, PortOpenedWhenItAppearsAndControlWhenAllowed) {
       << e2e::ReadText(t.File("log"));
   EXPECT_EQ(reply[6], 100);
   const std::string log = e2e::ReadText(t.File("log"));
-  EXPECT_TRUE(Has(log, "request modbus-rtu:" + link + ":5")) << log;
+  EXPECT_TRUE(e2e::Has(log, "request modbus-rtu:" + link + ":5")) << log;
   EXPECT_EQ(0, runner.Stop()) << e2e::ReadText(t.File("log"));
 }
 
@@ -321,14 +306,15 @@ TEST(ModbusRtuE2E, MbpollReadsFloatsOverRtu) {
   std::string out;
   e2e::WaitFor(
       [&] {
-        out = Shell("timeout 20 mbpoll -m rtu -b 9600 -P even -a 1 -t 3:float -B -r 6001 -c 2 -1 " +
-                    master_side.slave);
-        return Has(out, "[6001]: \t53.5");
+        out = e2e::Shell(
+            "timeout 20 mbpoll -m rtu -b 9600 -P even -a 1 -t 3:float -B -r 6001 -c 2 -1 " +
+            master_side.slave);
+        return e2e::Has(out, "[6001]: \t53.5");
       },
       20);
   stop = true;
   bridge.join();
-  EXPECT_TRUE(Has(out, "[6001]: \t53.5")) << out;
-  EXPECT_TRUE(Has(out, "[6003]: \t120.4")) << out;
+  EXPECT_TRUE(e2e::Has(out, "[6001]: \t53.5")) << out;
+  EXPECT_TRUE(e2e::Has(out, "[6003]: \t120.4")) << out;
   EXPECT_EQ(0, runner.Stop()) << e2e::ReadText(t.File("log"));
 }

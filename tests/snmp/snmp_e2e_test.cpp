@@ -39,18 +39,6 @@ extern "C" int __wrap_usleep(useconds_t) { return 0; }
 
 namespace {
 
-int FreeUdpPort() {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 using e2e::Spawn;
 using e2e::Stop;
 using e2e::WaitFor;
@@ -71,7 +59,7 @@ class Snmp {
   // snmpd.conf: `conf` with its AgentX socket and trap sink made local, or
   // the test's own lines.
   explicit Snmp(const e2e::TempDir& t, const std::string& conf = "")
-      : t_(t), port_(FreeUdpPort()), trap_port_(FreeUdpPort()) {
+      : t_(t), port_(e2e::FreePort(SOCK_DGRAM)), trap_port_(e2e::FreePort(SOCK_DGRAM)) {
     e2e::Write(t.File("snmptrapd.conf"), "disableAuthorization yes\n");
     if (!conf.empty()) {
       std::istringstream in(conf);
