@@ -2,8 +2,8 @@
 # Builds and runs every test: the plain suite, the whole suite under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the concurrency tests under
 # ThreadSanitizer, a short run of every fuzz target (about 10 s each), and the
-# whole suite cross-built for armhf under qemu-user (no sanitizers there: the
-# native runs cover them).
+# unit and concurrency suites cross-built for armhf under qemu-user (no
+# sanitizers there: the native runs cover them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

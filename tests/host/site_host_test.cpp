@@ -303,7 +303,12 @@ TEST(SiteHostLines, SnapshotHoldsWhatTheLastRoundLeft) {
   });
   testing::internal::CaptureStdout();
   s.host->Start();
-  ASSERT_TRUE(Eventually([&] { return s.host->rounds(100) >= 1; }));
+  // The report is posted behind the round's alarm commits on the job thread,
+  // so it lands a moment after the line counts the round.
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return s.host->rounds(100) >= 1 && !reports.empty();
+  }));
   s.host->Stop();
   testing::internal::GetCapturedStdout();
   const auto snap = s.host->Snapshot(100);
