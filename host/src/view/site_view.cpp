@@ -788,3 +788,33 @@ void FrontEnds::Reload(const Json::Value& site) {
 }
 
 }  // namespace qmx::view
+
+namespace qmx::view {
+
+// Skeleton of the battery door: wired to the engines in the next commits.
+std::optional<BatteryView> SiteView::Battery(unsigned int device) const {
+  (void)device;
+  return std::nullopt;
+}
+std::vector<DischargeRecord> SiteView::Discharges(unsigned int device, int64_t from, int64_t to,
+                                                  size_t limit) const {
+  (void)device;
+  (void)from;
+  (void)to;
+  (void)limit;
+  return {};
+}
+ControlResult SiteView::StartBatteryTest(const ControlAttempt& attempt) {
+  (void)attempt;
+  return {-1, "battery tests are not allowed on this device"};
+}
+ControlResult SiteView::StopBatteryTest(const ControlAttempt& attempt) {
+  (void)attempt;
+  return {-1, "no battery test is running"};
+}
+Json::Value BatteryJson(const BatteryView& b) {
+  (void)b;
+  return Json::objectValue;
+}
+
+}  // namespace qmx::view

@@ -24,6 +24,7 @@
 #include "site/site_host.h"
 #include "view/alarm_board.h"
 #include "view/alarm_names.h"
+#include "view/battery.h"
 #include "view/outbox.h"
 #include "view/severity.h"
 #include "view/unit_values.h"
@@ -67,6 +68,7 @@ struct DeviceInfo {
   std::map<unsigned int, std::string>
       unit_names;  // by unit data identifier, as the site names them
   DcLimits dc_limits;
+  BatterySettings battery;  // the device's "battery" member
 };
 using SiteInfo = std::map<unsigned int, DeviceInfo>;
 
@@ -91,6 +93,29 @@ struct RoundStats {
 // byte) plus the controller's 20 ms pause per answer.
 double WireLimitMs(uint64_t bytes, uint64_t exchanges, int baud);
 
+// Energy and batteries of a device as the front ends show them: counters
+// since the first round ever counted (they only grow, across restarts),
+// today's and this month's, the power now, the state of charge, the
+// autonomy estimate (labelled as one, with its inputs), the discharge going
+// on and the last one ended, and the battery test.
+struct BatteryView {
+  bool configured = false;  // the site names battery strings
+  EnergyCounters total, today, month;
+  std::optional<double> power_w;  // DC load power of the last live round
+  double soc = 0;                 // 0..1 (configured sites only)
+  AutonomyEstimate autonomy;
+  bool autonomy_low = false;  // the autonomy alarm is raised
+  std::optional<DischargeRecord> discharging;
+  std::optional<DischargeRecord> last;  // the newest ended discharge
+  BatteryTestState test;
+  bool test_allowed = false;
+};
+// {"configured","total":CountersJson,"today","month","power_w","soc",
+//  "autonomy":AutonomyJson,"autonomy_low","discharging":DischargeJson|null,
+//  "last":DischargeJson|null,"test":{"allowed","running","started","started_by",
+//  "next_scheduled","last_result"}}
+Json::Value BatteryJson(const BatteryView& b);
+
 struct DeviceView {
   unsigned int id = 0;
   std::string name;
@@ -112,6 +137,7 @@ struct DeviceView {
   std::vector<AlarmState> alarm_states;  // every listed alarm of the device, as the board has it
   std::optional<AlarmMark> maintenance;  // in maintenance until maintenance->until
   DcLimits dc_limits;
+  BatteryView battery;
 };
 
 // Whether a device's values are live: its controller answers now. Before
@@ -183,6 +209,22 @@ class SiteView {
   std::vector<store::AuditEntry> Audit(int64_t from, int64_t to, size_t limit) const;
   // Epoch seconds for the door's checks and the audit (tests set their own).
   void SetClock(std::function<int64_t()> clock);
+
+  // --- Energy and batteries (one engine per device, fed by Round).
+  std::optional<BatteryView> Battery(unsigned int device) const;
+  // Stored discharge records of a device (0: every device) that started in
+  // [from, to] (epoch seconds), newest first, at most `limit`; the one going
+  // on first among them. None when the site keeps no history.
+  std::vector<DischargeRecord> Discharges(unsigned int device, int64_t from, int64_t to,
+                                          size_t limit) const;
+  // A battery test on demand (attempt.code/byte are ignored: the site's
+  // start command is sent). Authorised by the front end like any control
+  // command; the interlocks are checked here; audited either way ("battery
+  // test start" in the reason), and the start command itself goes through
+  // Control. Result 0 when it started, -1 with the reason otherwise.
+  ControlResult StartBatteryTest(const ControlAttempt& attempt);
+  // Ends a running test now (the site's stop command, audited).
+  ControlResult StopBatteryTest(const ControlAttempt& attempt);
 
   // --- Alarms as the operators see them (the board).
   std::vector<AlarmState> AlarmStates() const;
