@@ -106,6 +106,42 @@ void AlarmPoints(const view::DeviceView& d, const std::string& dev, Family& f) {
           1);
 }
 
+// Energy and battery figures, from the view's battery figures. The energy
+// and charge counters are totals since the first round ever counted: every
+// device has them, a lost controller's too (they stop growing, they do not
+// go back). The power is a reading: none while the values are not live. The
+// battery's own figures need strings named in the site file.
+void EnergyCounter(const view::DeviceView& d, const std::string& dev, Family& f,
+                   double view::EnergyCounters::*member) {
+  f.Add(dev, d.battery.total.*member);
+}
+
+void LoadPower(const view::DeviceView& d, const std::string& dev, Family& f) {
+  if (view::ValuesLive(d) && d.battery.power_w) f.Add(dev, *d.battery.power_w);
+}
+
+void StateOfCharge(const view::DeviceView& d, const std::string& dev, Family& f) {
+  if (d.battery.configured) f.Add(dev, d.battery.soc);
+}
+
+void Autonomy(const view::DeviceView& d, const std::string& dev, Family& f) {
+  const view::AutonomyEstimate& a = d.battery.autonomy;
+  if (!d.battery.configured || !a.valid) return;
+  // In seconds, Prometheus' base unit of time (its linter refuses minutes).
+  f.Add(dev + "," + Label("bound", "estimate"), a.minutes * 60);
+  f.Add(dev + "," + Label("bound", "low"), a.low_min * 60);
+  f.Add(dev + "," + Label("bound", "high"), a.high_min * 60);
+}
+
+void Discharging(const view::DeviceView& d, const std::string& dev, Family& f) {
+  if (d.battery.configured) f.Add(dev, Flag(d.battery.discharging.has_value()));
+}
+
+void TestRunning(const view::DeviceView& d, const std::string& dev, Family& f) {
+  if (d.battery.configured)
+    f.Add(dev, Flag(d.battery.test.phase == view::BatteryTestState::Phase::kRunning));
+}
+
 // The families before the units' values, in the order they are written.
 const std::vector<DeviceFamily>& LeadFamilies() {
   static const std::vector<DeviceFamily> rows = {
@@ -156,6 +192,54 @@ const std::vector<DeviceFamily>& LeadFamilies() {
 // The families after the units' values.
 const std::vector<DeviceFamily>& TrailFamilies() {
   static const std::vector<DeviceFamily> rows = {
+      SamplesOfDevice("k417t_dc_load_energy_kwh_total", "counter",
+                      "Energy delivered to the DC load (bus voltage times load current), "
+                      "since the first round counted.",
+                      [](const view::DeviceView& d, const std::string& dev, Family& f) {
+                        EnergyCounter(d, dev, f, &view::EnergyCounters::load_kwh);
+                      }),
+      SamplesOfDevice("k417t_rectifier_energy_kwh_total", "counter",
+                      "Energy the rectifiers delivered (output voltage times total current), "
+                      "since the first round counted.",
+                      [](const view::DeviceView& d, const std::string& dev, Family& f) {
+                        EnergyCounter(d, dev, f, &view::EnergyCounters::rectifier_kwh);
+                      }),
+      SamplesOfDevice("k417t_battery_charge_ah_total", "counter",
+                      "Charge taken in by the battery strings, in ampere-hours.",
+                      [](const view::DeviceView& d, const std::string& dev, Family& f) {
+                        EnergyCounter(d, dev, f, &view::EnergyCounters::charge_ah);
+                      }),
+      SamplesOfDevice("k417t_battery_discharge_ah_total", "counter",
+                      "Charge delivered by the battery strings, in ampere-hours.",
+                      [](const view::DeviceView& d, const std::string& dev, Family& f) {
+                        EnergyCounter(d, dev, f, &view::EnergyCounters::discharge_ah);
+                      }),
+      SamplesOfDevice("k417t_battery_charge_kwh_total", "counter",
+                      "Energy taken in by the battery strings.",
+                      [](const view::DeviceView& d, const std::string& dev, Family& f) {
+                        EnergyCounter(d, dev, f, &view::EnergyCounters::charge_kwh);
+                      }),
+      SamplesOfDevice("k417t_battery_discharge_kwh_total", "counter",
+                      "Energy delivered by the battery strings.",
+                      [](const view::DeviceView& d, const std::string& dev, Family& f) {
+                        EnergyCounter(d, dev, f, &view::EnergyCounters::discharge_kwh);
+                      }),
+      SamplesOfDevice("k417t_dc_load_power_watts", "gauge",
+                      "DC load power of the last live round (bus voltage times load current).",
+                      LoadPower),
+      SamplesOfDevice("k417t_battery_state_of_charge_ratio", "gauge",
+                      "State of charge of the battery strings (0 to 1), counted from the "
+                      "charge in and out against their capacity.",
+                      StateOfCharge),
+      SamplesOfDevice("k417t_battery_autonomy_seconds", "gauge",
+                      "Estimated time left on the batteries to the end-of-discharge voltage "
+                      "(projected at the present load while on mains), with the low and high "
+                      "bounds of its band.",
+                      Autonomy),
+      SamplesOfDevice("k417t_battery_discharging", "gauge",
+                      "Whether a battery discharge is going on (1) or not (0).", Discharging),
+      SamplesOfDevice("k417t_battery_test_running", "gauge",
+                      "Whether a battery test is running (1) or not (0).", TestRunning),
       SamplesOfDevice("k417t_alarm_active", "gauge", "Active alarm points (1 while raised).",
                       AlarmPoints),
       OfDevice("k417t_alarms_active", "gauge", "Number of active alarm points.",
@@ -194,7 +278,6 @@ void AddStore(const std::vector<DeviceFamily>& rows, std::vector<Family>& out,
   for (size_t i = 0; i < rows.size(); ++i)
     if (rows[i].per == Per::kStore) out[i].Add("", rows[i].store(h));
 }
-
 
 // The units' values under the names and labels their fields carry; a value
 // the controller sent as no value has no sample.
