@@ -116,7 +116,26 @@ void Output::Json(const Json::Value& v) {
   std::fflush(out_);
 }
 
-void Output::Round(const qmx::view::RoundView& round) {
+std::string BatteryText(const qmx::view::BatteryView& b) {
+  if (!b.configured && b.total.time_ms == 0) return "";
+  std::string text = fmt::format("energy: load {:.2f} kWh, rectifiers {:.2f} kWh", b.total.load_kwh,
+                                 b.total.rectifier_kwh);
+  if (b.power_w) text += fmt::format(", power {:.0f} W", *b.power_w);
+  if (!b.configured) return text;
+  text += fmt::format("; battery: charge {:.0f} %, in {:.1f} Ah, out {:.1f} Ah", b.soc * 100,
+                      b.total.charge_ah, b.total.discharge_ah);
+  const qmx::view::AutonomyEstimate& a = b.autonomy;
+  if (a.valid)
+    text += fmt::format(", autonomy estimate {:.0f} min ({:.0f}-{:.0f}){}", a.minutes, a.low_min,
+                        a.high_min, a.discharging ? "" : " at the present load");
+  if (b.autonomy_low) text += ", AUTONOMY LOW";
+  if (b.discharging) text += ", discharging (" + b.discharging->cause + ")";
+  if (b.test.phase == qmx::view::BatteryTestState::Phase::kRunning) text += ", test running";
+  return text;
+}
+
+void Output::Round(const qmx::view::RoundView& round,
+                   const std::optional<qmx::view::BatteryView>& battery) {
   const qmx::RoundReport& r = round.report;
   if (json_) {
     Json::Value v(Json::objectValue);
@@ -135,6 +154,7 @@ void Output::Round(const qmx::view::RoundView& round) {
     Json::Value events(Json::arrayValue);
     for (const auto& e : r.events) events.append(EventJson(r.device_id, e));
     v["alarms"] = events;
+    if (battery) v["battery"] = qmx::view::BatteryJson(*battery);
     Json(v);
     return;
   }
@@ -143,6 +163,10 @@ void Output::Round(const qmx::view::RoundView& round) {
   for (const auto& u : round.units)
     text +=
         fmt::format("  {:9} {:>6}: {}\n", qmx::view::DeviceTypeOf(u.type), u.data_id, UnitText(u));
+  if (battery) {
+    const std::string b = BatteryText(*battery);
+    if (!b.empty()) text += "  " + b + "\n";
+  }
   for (const auto& e : r.events) text += "  " + EventText(e, LabelOf(r.device_id, e)) + "\n";
   if (!text.empty()) text.pop_back();
   Line(text);

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "view/site_view.h"
@@ -26,6 +28,11 @@ using Labeler = std::function<qmx::view::SiteView::AlarmLabel(unsigned int devic
 // One unit's values for the round table: measurements with their units,
 // "—" for no value, states only when not normal.
 std::string UnitText(const qmx::view::UnitValues& u);
+// The energy and battery line of the round table: the counters and the
+// power, and where the site names battery strings the state of charge, the
+// autonomy estimate (marked as one), a discharge and a test. "" when the
+// view has counted nothing yet and names no strings.
+std::string BatteryText(const qmx::view::BatteryView& b);
 
 // The runner's own output (table or JSON lines), on the descriptor that was
 // standard output before the plug-in's traces were moved to the log.
@@ -35,7 +42,10 @@ class Output {
   // Alarm events and points are printed with their readable names from
   // here on (none: the controller's words alone).
   void SetLabeler(Labeler labeler);
-  void Round(const qmx::view::RoundView& round);
+  // With the device's energy and battery figures when the view has them
+  // ("battery" in JSON, BatteryJson; a line of the table).
+  void Round(const qmx::view::RoundView& round,
+             const std::optional<qmx::view::BatteryView>& battery = std::nullopt);
   // A controller lost (its values stale from now on) or answering again.
   void Link(const qmx::LinkReport& report);
   // Only the round's alarm changes, one line each (nothing for a quiet round).
@@ -64,7 +74,11 @@ class Output {
 // every link change, as a table or as JSON lines.
 class ConsoleFrontEnd : public qmx::view::FrontEnd {
  public:
-  ConsoleFrontEnd(Output& output, bool quiet) : output_(output), quiet_(quiet) {}
+  // `battery`: the device's energy and battery figures as the view has them
+  // after the round (null: none shown).
+  using BatteryOf = std::function<std::optional<qmx::view::BatteryView>(unsigned int device)>;
+  ConsoleFrontEnd(Output& output, bool quiet, BatteryOf battery = nullptr)
+      : output_(output), quiet_(quiet), battery_(std::move(battery)) {}
   const char* name() const override { return "console"; }
   bool Start(std::string&) override { return true; }
   void Stop() override {}
@@ -72,13 +86,14 @@ class ConsoleFrontEnd : public qmx::view::FrontEnd {
     if (quiet_)
       output_.Events(round.report);
     else
-      output_.Round(round);
+      output_.Round(round, battery_ ? battery_(round.report.device_id) : std::nullopt);
   }
   void OnLink(const qmx::LinkReport& link) override { output_.Link(link); }
 
  private:
   Output& output_;
   bool quiet_;
+  BatteryOf battery_;
 };
 
 }  // namespace k417t_run

@@ -10,7 +10,9 @@ class Console : public FrontEndEntry {
   const char* name() const override { return "console"; }
   bool Load(const SiteFile&, std::string&) override { return true; }
   std::shared_ptr<qmx::view::FrontEnd> Build(const FrontEndContext& c) override {
-    return std::make_shared<ConsoleFrontEnd>(c.output, c.quiet);
+    qmx::view::SiteView& view = c.view;
+    return std::make_shared<ConsoleFrontEnd>(
+        c.output, c.quiet, [&view](unsigned int device) { return view.Battery(device); });
   }
 };
 
