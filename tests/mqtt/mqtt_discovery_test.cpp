@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "input/checked_json.h"
 #include "mqtt/mqtt_export.h"
 #include "support/mqtt_broker.h"
 
@@ -258,5 +259,186 @@ TEST(MqttHomeAssistant, EnumStatesRenderToTheirOptionsAndReadingsStatePrecision)
   }
   EXPECT_GT(enums, 0u);
   EXPECT_GT(measurements, 0u);
+  std::filesystem::remove_all(dir);
+}
+
+namespace {
+
+// A device's battery state as BatteryJson shapes it.
+std::string BatteryState(bool configured, bool valid) {
+  Json::Value total(Json::objectValue);
+  total["load_kwh"] = 1234.5678;
+  total["rectifier_kwh"] = 1301.25;
+  total["charge_ah"] = 40.5;
+  total["discharge_ah"] = 38.25;
+  total["charge_kwh"] = 2.25;
+  total["discharge_kwh"] = 1.875;
+  total["time"] = 1700000000;
+  Json::Value b(Json::objectValue);
+  b["configured"] = configured;
+  b["total"] = total;
+  b["today"] = total;
+  b["month"] = total;
+  b["power_w"] = valid ? Json::Value(2675.5) : Json::Value();
+  b["soc"] = 0.625;
+  Json::Value a(Json::objectValue);
+  a["valid"] = valid;
+  a["discharging"] = true;
+  a["minutes"] = valid ? Json::Value(95.56) : Json::Value(0);
+  a["low_min"] = 80;
+  a["high_min"] = 110;
+  a["basis"] = valid ? "charge+voltage" : "";
+  a["why"] = valid ? "" : "no discharge current";
+  b["autonomy"] = a;
+  b["autonomy_low"] = false;
+  b["discharging"] = Json::Value();
+  b["last"] = Json::Value();
+  return Json::writeString(Json::StreamWriterBuilder(), b);
+}
+
+Json::Value ConfigOf(const std::vector<DiscoveryMessage>& configs, const std::string& object) {
+  for (const DiscoveryMessage& m : configs)
+    if (m.topic == "homeassistant/sensor/k417t_power-1/" + object + "/config")
+      return Parse(m.payload);
+  return Json::Value();
+}
+
+}  // namespace
+
+// The energy totals are what Home Assistant's energy dashboard accepts
+// (device class energy, kWh, total_increasing); the Ah totals only grow;
+// each entity reads its figure from the battery state, and a figure with no
+// value is unknown. State of charge and autonomy only where the site names
+// battery strings.
+TEST(MqttHomeAssistant, EnergyEntitiesSuitTheEnergyDashboardAndReadTheBatteryState) {
+  const std::string dir = TempDir();
+  ASSERT_FALSE(dir.empty());
+  MqttConfig cfg;
+  cfg.client_id = "ha";
+  DiscoveryDevice d;
+  d.name = "power-1";
+  d.topic = "power-1";
+  d.battery = true;
+  const std::vector<DiscoveryMessage> configs = DeviceDiscovery(cfg, d);
+  const std::string state = BatteryState(true, true);
+  const struct {
+    const char* object;
+    const char* device_class;  // "" none
+    const char* unit;
+    const char* state_class;
+    const char* shown;  // rendered from `state`
+  } want[] = {
+      {"load_energy", "energy", "kWh", "total_increasing", "1234.5678"},
+      {"rectifier_energy", "energy", "kWh", "total_increasing", "1301.25"},
+      {"battery_charge_energy", "energy", "kWh", "total_increasing", "2.25"},
+      {"battery_discharge_energy", "energy", "kWh", "total_increasing", "1.875"},
+      {"battery_charge_ah", "", "Ah", "total_increasing", "40.5"},
+      {"battery_discharge_ah", "", "Ah", "total_increasing", "38.25"},
+      {"load_power", "power", "W", "measurement", "2675.5"},
+      {"battery_soc", "battery", "%", "measurement", "62.5"},
+      {"battery_autonomy", "duration", "min", "measurement", "95.6"},
+  };
+  for (const auto& w : want) {
+    const Json::Value c = ConfigOf(configs, w.object);
+    ASSERT_TRUE(c.isObject()) << w.object;
+    EXPECT_EQ(w.device_class, c.get("device_class", "").asString()) << w.object;
+    EXPECT_EQ(w.unit, c["unit_of_measurement"].asString()) << w.object;
+    EXPECT_EQ(w.state_class, c["state_class"].asString()) << w.object;
+    EXPECT_EQ("k417t/power-1/battery", c["state_topic"].asString()) << w.object;
+    EXPECT_EQ(std::string("k417t_power-1_") + w.object, c["unique_id"].asString());
+    EXPECT_EQ(w.shown, Render(dir, c["value_template"].asString(), state)) << w.object;
+  }
+  // No power (no bus voltage) and no estimate: unknown, not 0.
+  const std::string none = BatteryState(true, false);
+  for (const char* object : {"load_power", "battery_autonomy"})
+    EXPECT_EQ("None", Render(dir, ConfigOf(configs, object)["value_template"].asString(), none))
+        << object;
+  // Before the view has any figure (an empty state): unknown too.
+  EXPECT_EQ("None",
+            Render(dir, ConfigOf(configs, "load_energy")["value_template"].asString(), "{}"));
+  // The estimate's band and inputs go along as attributes.
+  const Json::Value autonomy = ConfigOf(configs, "battery_autonomy");
+  const Json::Value attrs =
+      Parse(Render(dir, autonomy["json_attributes_template"].asString(), state));
+  EXPECT_EQ(80, attrs["low_min"].asInt()) << attrs;
+  EXPECT_EQ("charge+voltage", attrs["basis"].asString()) << attrs;
+  // Totals stay available while the controller is lost (the gateway's
+  // availability alone); the power follows the device.
+  EXPECT_EQ(1u, ConfigOf(configs, "load_energy")["availability"].size());
+  EXPECT_EQ(2u, ConfigOf(configs, "load_power")["availability"].size());
+
+  // No battery strings: the device's energy and power, nothing of a battery.
+  d.battery = false;
+  const std::vector<DiscoveryMessage> plain = DeviceDiscovery(cfg, d);
+  for (const char* object : {"load_energy", "rectifier_energy", "load_power"})
+    EXPECT_TRUE(ConfigOf(plain, object).isObject()) << object;
+  for (const char* object :
+       {"battery_charge_energy", "battery_discharge_energy", "battery_charge_ah",
+        "battery_discharge_ah", "battery_soc", "battery_autonomy"})
+    EXPECT_TRUE(ConfigOf(plain, object).isNull()) << object;
+  std::filesystem::remove_all(dir);
+}
+
+// The export publishes the view's battery state on <device>/battery and
+// announces the battery's entities once the site names strings (a reload
+// that adds them), removing them when it no longer does.
+TEST(MqttHomeAssistant, BatteryStateIsPublishedAndItsEntitiesFollowTheSite) {
+  const std::string dir = TempDir();
+  ASSERT_FALSE(dir.empty());
+  k417t_test::Broker broker(dir);
+  ASSERT_TRUE(broker.Start()) << "mosquitto is needed (scripts/install-deps.sh installs it)";
+  MqttConfig cfg;
+  cfg.host = "127.0.0.1";
+  cfg.port = broker.port();
+  cfg.client_id = "ha";
+  cfg.check_every_ms = 10;
+  MqttDevice dev;
+  dev.id = 100;
+  dev.name = "power-1";
+  dev.topic = "power-1";
+  cfg.devices.push_back(dev);
+  FakeSite site;
+  site.device.id = 100;
+  site.device.name = "power-1";
+  site.device.answering = true;
+  site.device.battery.total.load_kwh = 3.5;
+  site.device.battery.power_w = 2600;
+  MqttSource source;
+  source.device = [&site](unsigned) { return site.Get(); };
+  source.control = [](const view::ControlAttempt&) { return ControlResult{}; };
+  k417t_test::Observer obs(broker.port());
+  ASSERT_TRUE(obs.Ready(10));
+  MqttExport exporter(cfg, source, nullptr);
+  exporter.Start();
+  view::RoundView round;
+  round.report.device_id = 100;
+  round.report.round = 1;
+  round.report.time = 1700000000;
+  round.units.push_back(DcUnit(21, 53.5f));
+  exporter.OnRound(round);
+  const std::string energy = "homeassistant/sensor/k417t_power-1/load_energy/config";
+  const std::string soc = "homeassistant/sensor/k417t_power-1/battery_soc/config";
+  ASSERT_TRUE(obs.WaitTopic(energy, "total_increasing", 10));
+  ASSERT_TRUE(obs.WaitTopic("k417t/power-1/battery", "", 10));
+  EXPECT_EQ(qmx::json::CompactAscii(view::BatteryJson(site.Get()->battery)),
+            LastPayload(obs.All(), "k417t/power-1/battery"));
+  EXPECT_EQ(0u, Count(obs.All(), soc));
+
+  {
+    std::lock_guard<std::mutex> lock(site.mu);
+    site.device.battery.configured = true;
+  }
+  ASSERT_TRUE(obs.WaitTopic(soc, "\"device_class\":\"battery\"", 10));
+  {
+    std::lock_guard<std::mutex> lock(site.mu);
+    site.device.battery.configured = false;
+  }
+  // Removed: its retained config emptied.
+  ASSERT_TRUE(obs.WaitFor(
+      [&soc](const std::vector<Message>& ms) {
+        return !ms.empty() && LastPayload(ms, soc).empty() && Count(ms, soc) >= 2;
+      },
+      10));
+  exporter.Stop();
   std::filesystem::remove_all(dir);
 }

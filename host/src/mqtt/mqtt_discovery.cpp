@@ -184,6 +184,83 @@ void AnnounceLine(Announcer& a) {
   }
 }
 
+// The energy and battery figures, from the device's battery state. The
+// totals are what Home Assistant's energy dashboard takes: kWh sensors of
+// device class energy that only grow (total_increasing); the Ah totals have
+// no device class of their own. A figure the view has no value for renders
+// "None" (unknown), never a number.
+void AnnounceBattery(Announcer& a, bool battery) {
+  struct Total {
+    const char* object;
+    const char* name;
+    const char* key;
+    bool kwh;
+    bool battery;
+  };
+  static const Total totals[] = {
+      {"load_energy", "DC load energy", "load_kwh", true, false},
+      {"rectifier_energy", "Rectifier energy", "rectifier_kwh", true, false},
+      {"battery_charge_energy", "Battery charge energy", "charge_kwh", true, true},
+      {"battery_discharge_energy", "Battery discharge energy", "discharge_kwh", true, true},
+      {"battery_charge_ah", "Battery charge", "charge_ah", false, true},
+      {"battery_discharge_ah", "Battery discharge", "discharge_ah", false, true},
+  };
+  for (const Total& t : totals) {
+    if (t.battery && !battery) continue;
+    Json::Value c(Json::objectValue);
+    c["name"] = t.name;
+    c["state_topic"] = a.Topic("battery");
+    c["value_template"] =
+        fmt::format("{{{{ (value_json.get('total') or {{}}).get('{}') }}}}", t.key);
+    if (t.kwh) c["device_class"] = "energy";
+    c["unit_of_measurement"] = t.kwh ? "kWh" : "Ah";
+    c["state_class"] = "total_increasing";
+    c["suggested_display_precision"] = t.kwh ? 2 : 1;
+    a.Gateway("sensor", t.object, c);
+  }
+  {
+    Json::Value c(Json::objectValue);
+    c["name"] = "DC load power";
+    c["state_topic"] = a.Topic("battery");
+    c["value_template"] = "{{ value_json.get('power_w') }}";
+    c["device_class"] = "power";
+    c["unit_of_measurement"] = "W";
+    c["state_class"] = "measurement";
+    c["suggested_display_precision"] = 0;
+    a.Value("sensor", "load_power", c);
+  }
+  if (!battery) return;
+  {
+    Json::Value c(Json::objectValue);
+    c["name"] = "Battery state of charge";
+    c["state_topic"] = a.Topic("battery");
+    c["value_template"] =
+        "{% set s = value_json.get('soc') %}{{ (s * 100) | round(1) if s is number else None }}";
+    c["device_class"] = "battery";
+    c["unit_of_measurement"] = "%";
+    c["state_class"] = "measurement";
+    c["suggested_display_precision"] = 0;
+    a.Value("sensor", "battery_soc", c);
+  }
+  {
+    // An estimate, named as one; its band and the inputs it used are the
+    // attributes.
+    Json::Value c(Json::objectValue);
+    c["name"] = "Battery autonomy estimate";
+    c["state_topic"] = a.Topic("battery");
+    c["value_template"] =
+        "{% set e = value_json.get('autonomy') or {} %}{% set m = e.get('minutes') %}"
+        "{{ m | round(1) if e.get('valid') and m is number else None }}";
+    c["device_class"] = "duration";
+    c["unit_of_measurement"] = "min";
+    c["state_class"] = "measurement";
+    c["suggested_display_precision"] = 0;
+    c["json_attributes_topic"] = a.Topic("battery");
+    c["json_attributes_template"] = "{{ (value_json.get('autonomy') or {}) | tojson }}";
+    a.Value("sensor", "battery_autonomy", c);
+  }
+}
+
 // An alarm's entity is on while the board shows it as needing the
 // operators (annunciated, or chattering: on once, not flapping); a lost
 // device's alarms are unknown ("None"), not standing truths. Before the board
@@ -265,6 +342,7 @@ std::vector<DiscoveryMessage> DeviceDiscovery(const MqttConfig& cfg, const Disco
     for (const view::Field& f : u.fields)
       if (PlainKey(f.key)) AnnounceField(a, id, u, f);
   AnnounceLine(a);
+  AnnounceBattery(a, d.battery);
   AnnounceAlarms(a, d);
   return a.Take();
 }

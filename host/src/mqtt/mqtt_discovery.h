@@ -25,6 +25,9 @@ struct DiscoveryDevice {
   std::string model, version;                       // as the controller reported them; "" before
   std::map<unsigned int, DiscoveryUnit> units;      // by data identifier
   std::map<std::string, Json::Value> alarm_points;  // PointId -> AlarmPointRecord
+  // The site names battery strings for the device: its battery's entities
+  // (charge and discharge, state of charge, autonomy) are announced.
+  bool battery = false;
 };
 
 struct DiscoveryMessage {
@@ -37,14 +40,18 @@ struct DiscoveryMessage {
 inline constexpr const char* kOtherStateWord = "other";
 
 // Every entity of the device: a sensor per measurement, an enum sensor or a
-// problem per state, the line counters, the device's alarm and one problem
-// per alarm point seen.
+// problem per state, the line counters, the energy and battery figures
+// (state on <device>/battery, BatteryJson), the device's alarm and one
+// problem per alarm point seen.
 //
 // Availability: a value's entity is available while the gateway and the
 // device are (a lost device's values are its last readings, not live); the
 // device's alarm and its communication alarm only need the gateway, since
 // they are what is known while the controller does not answer; the other
-// alarm points are the controller's own word and follow the device.
+// alarm points are the controller's own word and follow the device. The
+// energy and charge totals only need the gateway too (a lost controller's
+// totals are still true; they stop growing); power, state of charge and
+// autonomy follow the device.
 std::vector<DiscoveryMessage> DeviceDiscovery(const MqttConfig& cfg, const DiscoveryDevice& d);
 
 // The gateway as a device of its own (every controller is reached through

@@ -363,6 +363,11 @@ void MqttExport::CheckDevice(Dev& d, const view::DeviceView& s) {
     d.alarms_dirty = true;
   }
   d.stats_payload = json::CompactAscii(view::LineStatsJson(s));
+  if (s.battery.configured != d.battery_configured) {
+    d.battery_configured = s.battery.configured;
+    d.discovery_dirty = true;
+  }
+  d.battery_payload = json::CompactAscii(view::BatteryJson(s.battery));
 }
 
 // --- output, once a turn while connected ---
@@ -402,6 +407,9 @@ void MqttExport::FlushDevice(Dev& d, Clock::time_point now) {
       d.stats_at = now;
     }
   }
+  if (!d.battery_payload.empty() && d.battery_payload != d.battery_sent &&
+      Send(DeviceTopic(d, "battery"), d.battery_payload, 0, true, d.cfg.id))
+    d.battery_sent = d.battery_payload;
 }
 
 // Unit states that changed, were never sent on this connection or are due
@@ -494,6 +502,7 @@ void MqttExport::PublishDiscovery(Dev& d) {
   dd.version = d.version;
   for (const auto& [id, u] : d.units) dd.units[id] = DiscoveryUnit{u.type, u.fields};
   dd.alarm_points = d.alarm_points;
+  dd.battery = d.battery_configured;
   std::vector<std::string> topics;
   for (const DiscoveryMessage& m : DeviceDiscovery(cfg_, dd)) {
     auto sent = d.discovery_payloads.find(m.topic);
@@ -589,7 +598,8 @@ void MqttExport::ClearRetained(const Dev& d) {
   for (const std::string& t : d.inherited)
     if (OwnTopic(t)) topics.insert(t);
   for (const auto& [id, u] : d.units) topics.insert(DeviceTopic(d, "units/" + std::to_string(id)));
-  for (const char* leaf : {"availability", "alarms", "line"}) topics.insert(DeviceTopic(d, leaf));
+  for (const char* leaf : {"availability", "alarms", "line", "battery"})
+    topics.insert(DeviceTopic(d, leaf));
   for (const std::string& t : topics) Send(t, "", 1, true);
 }
 
@@ -600,7 +610,8 @@ void MqttExport::PublishIndex() {
     for (const std::string& t : d.discovery_sent) topics.append(t);
     for (const auto& [id, u] : d.units)
       topics.append(DeviceTopic(d, "units/" + std::to_string(id)));
-    for (const char* leaf : {"availability", "alarms", "line"}) topics.append(DeviceTopic(d, leaf));
+    for (const char* leaf : {"availability", "alarms", "line", "battery"})
+      topics.append(DeviceTopic(d, leaf));
     // Until this run announced the device, what the last one listed stays
     // listed, so that a run stopped before its first round loses nothing.
     for (const std::string& t : d.inherited) {

@@ -175,6 +175,11 @@ class MqttExport {
     std::map<std::string, Json::Value> alarm_points;  // object id -> point (seen ever)
     std::string stats_payload, stats_sent;
     Clock::time_point stats_at{};
+    // The energy and battery figures (BatteryJson): sent when they change,
+    // with the round that changed them.
+    std::string battery_payload, battery_sent;
+    bool battery_configured = false;  // the site names battery strings
+
     bool discovery_dirty = true;
     std::vector<std::string> discovery_sent;  // discovery topics last published
     // What the retained index of an earlier run listed for this device, until

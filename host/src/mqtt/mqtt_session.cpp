@@ -337,6 +337,7 @@ void MqttExport::Connected() {
   for (Dev& d : devs_) {
     d.availability_sent = false;
     d.stats_sent.clear();
+    d.battery_sent.clear();
   }
   uint64_t dropped = 0, notices_dropped = 0;
   {
