@@ -6,6 +6,7 @@
 #include <json/json.h>
 
 #include <cctype>
+#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -222,7 +223,10 @@ TEST(SnmpMib, SnapshotFromTheView) {
   const auto* after_voltage = s.Next(At({1, 7, 1, 1, 100, 21}));
   ASSERT_NE(nullptr, after_voltage);
   EXPECT_EQ(At({1, 7, 1, 2, 100, 21}), after_voltage->first);
-  EXPECT_EQ(nullptr, s.Next(At({1, 12, 0})));
+  // After the dropped notifications' scalar, the energy and battery table.
+  ASSERT_NE(nullptr, s.Next(At({1, 12, 0})));
+  EXPECT_EQ(At({1, 15, 1, 1, 100}), s.Next(At({1, 12, 0}))->first);
+  EXPECT_EQ(nullptr, s.Next(At({1, 15, 1, 9, 100}))) << "no battery strings: no further column";
   Oid prev;
   for (const auto& [o, v] : s.vars()) {
     EXPECT_LT(prev, o);
@@ -687,7 +691,7 @@ TEST(SnmpMibFile, TableHeadersAfterTheCommonPrefixAreWholeWords) {
           << (*t)[1] << ": " << n << " heads its column \"" << header << "\"";
     }
   }
-  EXPECT_EQ(11u, tables) << "every table of k417tObjects";
+  EXPECT_EQ(12u, tables) << "every table of k417tObjects";
 }
 
 }  // namespace
@@ -749,4 +753,124 @@ TEST(SnmpMib, EveryRowHasItsObjectAndEveryObjectItsRow) {
   for (const auto& [table, column] : objects)
     EXPECT_TRUE(placed.count({table, column}))
         << "k417tObjects." << table << ".1." << column << " has no row of the view";
+}
+
+// k417tBatteryTable: totals as Counter64 thousandths for every device, the
+// power only while live, the battery's columns only where strings are
+// named, no instance where there is no value; every column the agent fills
+// is an object of the module, and a walk goes column by column.
+TEST(SnmpMib, BatteryTableFromTheView) {
+  qmx::view::DeviceView a;
+  a.id = 100;
+  a.answering = true;
+  a.battery.configured = true;
+  a.battery.total.load_kwh = 5000000.1234;  // beyond 32 bits of Wh
+  a.battery.total.rectifier_kwh = 12.3456;
+  a.battery.total.charge_ah = 40.5;
+  a.battery.total.discharge_ah = 38.2509;
+  a.battery.total.charge_kwh = 2.25;
+  a.battery.total.discharge_kwh = 1.875;
+  a.battery.power_w = 2675.4;
+  a.battery.soc = 0.626;
+  a.battery.autonomy.valid = true;
+  a.battery.autonomy.minutes = 95.6;
+  a.battery.autonomy.low_min = 80.2;
+  a.battery.autonomy.high_min = 110.5;
+  a.battery.discharging = qmx::view::DischargeRecord{};
+  qmx::view::DischargeRecord last;
+  last.start_ms = 1700000000000;
+  last.end_ms = 1700003600500;
+  last.cause = "mains loss";
+  last.ah = 51.25;
+  a.battery.last = last;
+  qmx::view::DeviceView b;
+  b.id = 200;
+  b.stale = true;  // lost: its power is the last one read
+  b.battery.power_w = 1000;
+  b.battery.total.load_kwh = std::nan("");  // never a counter of garbage
+  const Oid root = At({});
+  const qmx::snmp::MibSnapshot s(root, {a, b}, 0);
+  auto get = [&](uint32_t column, uint32_t device) {
+    return s.Get(At({1, 15, 1, column, device}));
+  };
+
+  using T = qmx::snmp::Var::Type;
+  const struct {
+    uint32_t column;
+    T type;
+    int64_t number;
+  } want[] = {
+      {1, T::kCounter64, 5000000123},
+      {2, T::kCounter64, 12345},
+      {3, T::kCounter64, 40500},
+      {4, T::kCounter64, 38250},
+      {5, T::kCounter64, 2250},
+      {6, T::kCounter64, 1875},
+      {7, T::kInteger, 2675},
+      {8, T::kInteger, 1},
+      {9, T::kInteger, 1},
+      {10, T::kGauge, 63},
+      {11, T::kGauge, 96},
+      {12, T::kGauge, 80},
+      {13, T::kGauge, 111},
+      {14, T::kInteger, 1},
+      {15, T::kInteger, 1},
+      {16, T::kInteger, 2},
+      {20, T::kGauge, 51250},
+  };
+  for (const auto& w : want) {
+    const qmx::snmp::Var* v = get(w.column, 100);
+    ASSERT_NE(nullptr, v) << "column " << w.column;
+    EXPECT_EQ(w.type, v->type) << "column " << w.column;
+    EXPECT_EQ(w.number, v->number) << "column " << w.column;
+  }
+  for (uint32_t c : {17u, 18u, 19u}) ASSERT_NE(nullptr, get(c, 100)) << "column " << c;
+  EXPECT_EQ(qmx::snmp::DateAndTime(1700000000), get(17, 100)->text);
+  EXPECT_EQ(qmx::snmp::DateAndTime(1700003600), get(18, 100)->text);
+  EXPECT_EQ("mains loss", get(19, 100)->text);
+
+  // The lost device without strings: its totals (garbage as 0), no power
+  // (noValue), not configured, and nothing of a battery.
+  ASSERT_NE(nullptr, get(1, 200));
+  EXPECT_EQ(0, get(1, 200)->number);
+  EXPECT_EQ(nullptr, get(7, 200));
+  EXPECT_EQ(2, get(8, 200)->number);
+  EXPECT_EQ(2, get(9, 200)->number);
+  for (uint32_t c = 10; c <= 20; ++c) EXPECT_EQ(nullptr, get(c, 200)) << "column " << c;
+
+  // No estimate: the autonomy columns have no instance and say noValue.
+  a.battery.autonomy.valid = false;
+  a.battery.last.reset();
+  const qmx::snmp::MibSnapshot s2(root, {a}, 0);
+  for (uint32_t c : {11u, 12u, 13u, 17u, 18u, 19u, 20u})
+    EXPECT_EQ(nullptr, s2.Get(At({1, 15, 1, c, 100}))) << "column " << c;
+  EXPECT_EQ(2, s2.Get(At({1, 15, 1, 14, 100}))->number);
+
+  // A walk: each column down the devices, then the next column.
+  const auto* n = s.Next(At({1, 15, 1, 1, 100}));
+  ASSERT_NE(nullptr, n);
+  EXPECT_EQ(At({1, 15, 1, 1, 200}), n->first);
+  n = s.Next(At({1, 15, 1, 1, 200}));
+  ASSERT_NE(nullptr, n);
+  EXPECT_EQ(At({1, 15, 1, 2, 100}), n->first);
+
+  // The module declares exactly the columns the agent fills.
+  const std::string mib = ReadMib();
+  const std::regex entry(R"(K417tBatteryEntry ::= SEQUENCE \{([^}]*)\})");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(mib, m, entry));
+  const std::string body = m[1];
+  const std::regex column(R"((k417tBattery\w+)\s+[A-Z])");
+  uint32_t arc = 0;
+  for (auto c = std::sregex_iterator(body.begin(), body.end(), column); c != std::sregex_iterator();
+       ++c) {
+    ++arc;
+    const std::regex object(std::string((*c)[1]) +
+                            R"(\s+OBJECT-TYPE[\s\S]*?::= \{ k417tBatteryEntry (\d+) \})");
+    std::smatch o;
+    ASSERT_TRUE(std::regex_search(mib, o, object)) << (*c)[1];
+    EXPECT_EQ(std::to_string(arc), o[1].str()) << (*c)[1];
+    EXPECT_NE(nullptr, get(arc, 100)) << (*c)[1] << " has no instance for a device with everything";
+  }
+  EXPECT_EQ(20u, arc);
 }

@@ -1,6 +1,8 @@
 #include "snmp/snmp_mib.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <ctime>
 #include <iterator>
 #include <set>
@@ -26,6 +28,7 @@ enum Table : uint32_t {
   kDropped = 12,
   kAlarmList = 13,
   kKpi = 14,
+  kBattery = 15,
 };
 
 // The alarm board's columns, the same in k417tAlarmTable and
@@ -174,6 +177,66 @@ void BoardColumns(Builder& b, uint32_t table, const std::vector<uint32_t>& idx,
   b.Put(table, kId, idx, Text(view::AlarmIdText(s.point.data_id, s.point.key, s.point.seq)));
 }
 
+// A total in thousandths (Wh of kWh, mAh of Ah) as a Counter64: rounded
+// down so that it never runs ahead of the total; nothing negative or not a
+// number (the totals only grow from 0).
+Var Thousandths(double v) {
+  const double t = std::floor(v * 1000.0);
+  return C64(std::isfinite(t) && t > 0 ? (t < 1.8e19 ? static_cast<uint64_t>(t) : UINT64_MAX) : 0);
+}
+
+// A non-negative figure rounded to a Gauge32.
+Var RoundGauge(double v) {
+  return Gauge(std::isfinite(v) && v > 0 ? static_cast<uint64_t>(std::min(std::round(v), 4.3e9))
+                                         : 0);
+}
+
+// k417tBatteryTable's row of a device: the totals for every device, the
+// power while the values are live, the battery's columns where the site
+// names strings.
+void AddBattery(Builder& b, const view::DeviceView& d) {
+  const std::vector<uint32_t> di = {d.id};
+  const view::BatteryView& bat = d.battery;
+  b.Put(kBattery, 1, di, Thousandths(bat.total.load_kwh));
+  b.Put(kBattery, 2, di, Thousandths(bat.total.rectifier_kwh));
+  b.Put(kBattery, 3, di, Thousandths(bat.total.charge_ah));
+  b.Put(kBattery, 4, di, Thousandths(bat.total.discharge_ah));
+  b.Put(kBattery, 5, di, Thousandths(bat.total.charge_kwh));
+  b.Put(kBattery, 6, di, Thousandths(bat.total.discharge_kwh));
+  ValueStatus power = ValueStatus::kNoValue;
+  if (view::ValuesLive(d) && bat.power_w && std::isfinite(*bat.power_w)) {
+    const double w = std::round(*bat.power_w);
+    if (w >= -2147483648.0 && w <= 2147483647.0) {
+      power = ValueStatus::kValid;
+      b.Put(kBattery, 7, di, Int(static_cast<int64_t>(w)));
+    } else {
+      power = ValueStatus::kOutOfRange;
+    }
+  }
+  b.Put(kBattery, 8, di, Int(static_cast<int>(power)));
+  b.Put(kBattery, 9, di, Truth(bat.configured));
+  if (!bat.configured) return;
+  b.Put(kBattery, 10, di,
+        Gauge(static_cast<uint64_t>(
+            std::clamp(std::isfinite(bat.soc) ? std::round(bat.soc * 100) : 0.0, 0.0, 100.0))));
+  const view::AutonomyEstimate& a = bat.autonomy;
+  if (a.valid) {
+    b.Put(kBattery, 11, di, RoundGauge(a.minutes));
+    b.Put(kBattery, 12, di, RoundGauge(a.low_min));
+    b.Put(kBattery, 13, di, RoundGauge(a.high_min));
+  }
+  b.Put(kBattery, 14, di,
+        Int(static_cast<int>(a.valid ? ValueStatus::kValid : ValueStatus::kNoValue)));
+  b.Put(kBattery, 15, di, Truth(bat.discharging.has_value()));
+  b.Put(kBattery, 16, di, Truth(bat.test.phase == view::BatteryTestState::Phase::kRunning));
+  if (bat.last) {
+    b.Put(kBattery, 17, di, Text(DateAndTime(bat.last->start_ms / 1000)));
+    b.Put(kBattery, 18, di, Text(DateAndTime(bat.last->end_ms / 1000)));
+    b.Put(kBattery, 19, di, Text(bat.last->cause));
+    b.Put(kBattery, 20, di, RoundGauge(bat.last->ah * 1000));
+  }
+}
+
 }  // namespace
 
 Scaled Hundredths(const std::optional<double>& v) {
@@ -303,6 +366,7 @@ MibSnapshot::MibSnapshot(const Oid& root, const std::vector<view::DeviceView>& d
       b.Put(kAlarmList, 19, li, Text(DateAndTime(st.active ? 0 : st.cleared)));
       b.Put(kAlarmList, 20, li, Uns(a.seq));
     }
+    AddBattery(b, d);
   }
   if (kpis != nullptr) {
     auto scalar = [&](uint32_t k, Var v) {
