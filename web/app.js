@@ -577,14 +577,15 @@
   // for a band's ends ("2 h 50").
   function minutes(m, short) {
     if (typeof m !== 'number' || !Number.isFinite(m) || m < 0) return '\u2014';
-    const t = Math.round(m);
-    if (t < 60) return `${t} min`;
+    // No line break inside one duration.
+    const t = Math.round(m), s = '\u00a0';
+    if (t < 60) return `${t}${s}min`;
     const h = Math.floor(t / 60), r = t % 60;
-    if (short) return r ? `${h} h ${String(r).padStart(2, '0')}` : `${h} h`;
-    return r ? `${h} h ${r} min` : `${h} h`;
+    if (short) return r ? `${h}${s}h${s}${String(r).padStart(2, '0')}` : `${h}${s}h`;
+    return r ? `${h}${s}h${s}${r}${s}min` : `${h}${s}h`;
   }
   function band(low, high) {
-    if (low < 59.5 && high < 59.5) return `${Math.round(low)} \u2013 ${minutes(high)}`;
+    if (low < 59.5 && high < 59.5) return `${Math.round(low)}\u00a0\u2013 ${minutes(high)}`;
     return `${minutes(low, true)} \u2013 ${minutes(high, true)}`;
   }
   function watts(w) {
@@ -594,7 +595,7 @@
   function kwh(v) {
     return typeof v === 'number' && Number.isFinite(v) ? `${fmt(v, Math.abs(v) >= 1000 ? 0 : Math.abs(v) >= 100 ? 1 : 2)} kWh` : '\u2014';
   }
-  function ah(v) { return typeof v === 'number' && Number.isFinite(v) ? `${fmt(v, 1)} Ah` : '\u2014'; }
+  function ah(v) { return typeof v === 'number' && Number.isFinite(v) ? `${fmt(v, Math.abs(v) >= 1000 ? 0 : 1)} Ah` : '\u2014'; }
   function volts(v) { return typeof v === 'number' && Number.isFinite(v) ? `${fmt(v, 2)} V` : '\u2014'; }
   function facts(dl, list) {
     dl.replaceChildren();
@@ -663,6 +664,11 @@
     $('battery-test-stop').hidden = !t.running;
     if (!may) $('battery-test-confirm').hidden = true;
   }
+  // A figure's cell; "none" marks a missing one (the phone's layout names
+  // figures and units around the cell, not around a dash).
+  function figure(v, d) {
+    return typeof v === 'number' && Number.isFinite(v) ? num(v, d) : { t: '\u2014', cls: 'num none' };
+  }
   function renderDischarges(list) {
     const tb = $('discharges').tBodies[0];
     tb.replaceChildren();
@@ -670,8 +676,8 @@
     for (const d of list) {
       const going = !d.end;
       tb.appendChild(row([{ t: when(d.start) }, { t: minutes(((d.end || now) - d.start) / 60) + (going ? ' so far' : '') },
-        { t: d.cause, cls: 'text' }, num(d.ah, 1), num(d.kwh, 2), num(d.min_v, 2), num(d.end_v, 2),
-        { t: going ? 'going on' : (d.result || '\u2014'), cls: 'text' + (going ? ' bad' : /^(fail|aborted)/.test(d.result || '') ? ' bad' : d.result === 'pass' ? ' ok' : '') }]));
+        { t: d.cause, cls: 'text' }, figure(d.ah, 1), figure(d.kwh, 2), figure(d.min_v, 2), figure(d.end_v, 2),
+        { t: going ? 'going on' : (d.result || '\u2014'), cls: 'text' + (going ? ' bad' : /^(fail|aborted)/.test(d.result || '') ? ' bad' : d.result === 'pass' ? ' ok' : d.result ? '' : ' none') }]));
     }
     $('no-discharges').hidden = list.length > 0;
   }
