@@ -159,7 +159,7 @@
   // Every card of a lost controller's values says so: greyed, with a tag.
   function markStale(d) {
     const stale = Boolean(d.stale) || d.health === 'lost';
-    for (const id of ['line', 'ac-card', 'rc-card', 'dc-card']) {
+    for (const id of ['line', 'ac-card', 'rc-card', 'dc-card', 'battery-card']) {
       const card = $(id);
       card.classList.toggle('stale', stale);
       const h = card.querySelector('h2');
@@ -481,6 +481,13 @@
       info = `${records} record${records === 1 ? '' : 's'}${drawn} · ${range}${h.note ? ` · ${h.note}` : ''}`;
     }
     $('chart-info').textContent = info;
+    // A DC unit's load power from its stored records: bus voltage × load
+    // current at each point (no value where either has none).
+    const bus = h.series.find((x) => x.key === 'v'), load = h.series.find((x) => x.key === 'i');
+    if (h.kind === 'dc' && bus && load) {
+      h.series.push({ key: 'load_power', label: 'DC load power', unit: 'W',
+        values: bus.values.map((v, k) => (typeof v === 'number' && typeof load.values[k] === 'number' ? v * load.values[k] : null)) });
+    }
     const data = [h.time].concat(h.series.map((x) => x.values));
     const box = $('chart');
     const width = Math.max(260, box.clientWidth || 600);
@@ -566,6 +573,178 @@
     });
   }
 
+  // Durations as an operator says them: "45 min", "3 h 20 min"; `short`
+  // for a band's ends ("2 h 50").
+  function minutes(m, short) {
+    if (typeof m !== 'number' || !Number.isFinite(m) || m < 0) return '\u2014';
+    // No line break inside one duration.
+    const t = Math.round(m), s = '\u00a0';
+    if (t < 60) return `${t}${s}min`;
+    const h = Math.floor(t / 60), r = t % 60;
+    if (short) return r ? `${h}${s}h${s}${String(r).padStart(2, '0')}` : `${h}${s}h`;
+    return r ? `${h}${s}h${s}${r}${s}min` : `${h}${s}h`;
+  }
+  function band(low, high) {
+    if (low < 59.5 && high < 59.5) return `${Math.round(low)}\u00a0\u2013 ${minutes(high)}`;
+    return `${minutes(low, true)} \u2013 ${minutes(high, true)}`;
+  }
+  function watts(w) {
+    if (typeof w !== 'number' || !Number.isFinite(w)) return '\u2014';
+    return Math.abs(w) >= 1000 ? `${fmt(w / 1000, 2)} kW` : `${fmt(w, 0)} W`;
+  }
+  function kwh(v) {
+    return typeof v === 'number' && Number.isFinite(v) ? `${fmt(v, Math.abs(v) >= 1000 ? 0 : Math.abs(v) >= 100 ? 1 : 2)} kWh` : '\u2014';
+  }
+  function ah(v) { return typeof v === 'number' && Number.isFinite(v) ? `${fmt(v, Math.abs(v) >= 1000 ? 0 : 1)} Ah` : '\u2014'; }
+  function volts(v) { return typeof v === 'number' && Number.isFinite(v) ? `${fmt(v, 2)} V` : '\u2014'; }
+  function facts(dl, list) {
+    dl.replaceChildren();
+    for (const [k, v, cls, sub, key] of list) {
+      dl.appendChild(el('dt', k));
+      const dd = el('dd', v, cls || undefined);
+      if (key) dd.dataset.key = key;
+      if (sub) dd.appendChild(el('span', sub, 'est'));
+      dl.appendChild(dd);
+    }
+  }
+  // The autonomy is an estimate: said as one, with its band, its basis and
+  // what it assumed.
+  function autonomyFact(b) {
+    const a = b.autonomy || {};
+    if (!a.valid) return ['Autonomy', 'no estimate', 'muted', a.why || '', 'autonomy'];
+    const used = [`state of charge ${fmt(100 * a.soc, 0)} %`, `load ${fmt(a.load_a, 1)} A`];
+    if (typeof a.temp_c === 'number') used.push(`${fmt(a.temp_c, 1)} \u00b0C`);
+    const how = a.discharging ? 'while discharging' : 'projected at the present load';
+    return ['Autonomy', `\u2248 ${minutes(a.minutes)} (${band(a.low_min, a.high_min)}), estimate from ${a.basis}`,
+      b.autonomy_low ? 'low' : '', `${how}; used ${used.join(', ')}${b.autonomy_low ? '; below the site\'s minimum' : ''}`, 'autonomy'];
+  }
+  function dischargeWords(d) {
+    const end = d.end || Math.floor(Date.now() / 1000);
+    return `${when(d.start)}, ${minutes((end - d.start) / 60)}, ${d.cause}, ${ah(d.ah)}${d.result ? ', ' + d.result : ''}`;
+  }
+  function testWords(t) {
+    if (!t.allowed) return 'not allowed on this device (the site file\'s battery test)';
+    const parts = [t.running ? `running since ${when(t.started)}, started by ${t.started_by}` : 'not running'];
+    if (t.next_scheduled) parts.push(`next scheduled ${when(t.next_scheduled)}`);
+    if (t.last_result) parts.push(`last result: ${t.last_result}`);
+    return parts.join(' · ');
+  }
+  function renderBattery(b) {
+    const c = b.configured;
+    facts($('energy'), [
+      ['Power now (DC load)', watts(b.power_w), '', '', 'power_w'],
+      ['Energy today', kwh(b.today && b.today.load_kwh), '', '', 'today'],
+      ['Energy this month', kwh(b.month && b.month.load_kwh), '', '', 'month'],
+      ['DC load total', kwh(b.total && b.total.load_kwh), '', '', 'total'],
+      ['Rectifier output total', kwh(b.total && b.total.rectifier_kwh)],
+    ]);
+    $('battery-box').hidden = !c;
+    $('battery-none').hidden = c;
+    $('battery-none').textContent = c ? '' : 'No battery strings: the site file names none (its "battery" member).';
+    $('battery-test').hidden = !c;
+    if (!c) return;
+    const dis = b.discharging;
+    const tot = b.total || {};
+    facts($('battery'), [
+      ['State of charge', `${fmt(100 * b.soc, 0)} %`, '', '', 'soc'],
+      autonomyFact(b),
+      ['Discharging now', dis ? `since ${when(dis.start)} (${dis.cause}), ${ah(dis.ah)} so far` : 'no',
+        dis ? 'bad' : 'ok', dis && typeof dis.min_v === 'number' ? `lowest ${volts(dis.min_v)}` : '', 'discharging'],
+      ['Last discharge', b.last ? dischargeWords(b.last) : 'none recorded', '', '', 'last'],
+      ['Charged / discharged', `${ah(tot.charge_ah)} / ${ah(tot.discharge_ah)}`, '', `${kwh(tot.charge_kwh)} / ${kwh(tot.discharge_kwh)} since counting began`],
+    ]);
+    const t = b.test || {};
+    $('battery-test-state').textContent = testWords(t);
+    $('battery-test-state').className = t.running ? 'bad' : '';
+    // Offered where control is on, the site allows tests and the page may
+    // command (an operator logged in, or nobody, with the token below).
+    const may = Boolean(state.config.control && t.allowed && (!state.config.user || isOperator()));
+    $('battery-test-tools').hidden = !may;
+    $('battery-test-start').hidden = Boolean(t.running);
+    $('battery-test-stop').hidden = !t.running;
+    if (!may) $('battery-test-confirm').hidden = true;
+  }
+  // A figure's cell; "none" marks a missing one (the phone's layout names
+  // figures and units around the cell, not around a dash).
+  function figure(v, d) {
+    return typeof v === 'number' && Number.isFinite(v) ? num(v, d) : { t: '\u2014', cls: 'num none' };
+  }
+  function renderDischarges(list) {
+    const tb = $('discharges').tBodies[0];
+    tb.replaceChildren();
+    const now = Math.floor(Date.now() / 1000);
+    for (const d of list) {
+      const going = !d.end;
+      tb.appendChild(row([{ t: when(d.start) }, { t: minutes(((d.end || now) - d.start) / 60) + (going ? ' so far' : '') },
+        { t: d.cause, cls: 'text' }, figure(d.ah, 1), figure(d.kwh, 2), figure(d.min_v, 2), figure(d.end_v, 2),
+        { t: going ? 'going on' : (d.result || '\u2014'), cls: 'text' + (going ? ' bad' : /^(fail|aborted)/.test(d.result || '') ? ' bad' : d.result === 'pass' ? ' ok' : d.result ? '' : ' none') }]));
+    }
+    $('no-discharges').hidden = list.length > 0;
+  }
+  async function refreshBattery() {
+    const id = state.device;
+    try {
+      renderBattery(await getJson(`/api/devices/${id}/battery`));
+    } catch (e) {
+      if (e instanceof LoginNeeded) throw e;
+      $('energy').replaceChildren();
+      $('battery-box').hidden = true;
+      $('battery-test').hidden = true;
+      $('battery-none').hidden = false;
+      $('battery-none').textContent = 'No energy figures: ' + e.message;
+    }
+    // The stored list changes rarely: read again every 15 s or for another device.
+    if (state.dischargesOf === id && Date.now() - state.dischargesAt < 15000) return;
+    state.dischargesOf = id;
+    state.dischargesAt = Date.now();
+    try {
+      renderDischarges((await getJson(`/api/discharges?device=${id}&limit=20`)).discharges || []);
+    } catch (e) {
+      if (e instanceof LoginNeeded) throw e;
+      renderDischarges([]);
+      $('no-discharges').textContent = 'not readable: ' + e.message;
+    }
+  }
+  function setupBatteryTest() {
+    const ask = $('battery-test-confirm');
+    let action = '';
+    const open = (what) => {
+      action = what;
+      const d = state.devices.find((x) => x.id === state.device);
+      $('battery-test-question').textContent = what === 'start'
+        ? `Start a battery test on ${d ? d.name : state.device} (${state.device})? The rectifiers go into test mode and the batteries carry the load.`
+        : `Stop the battery test on ${d ? d.name : state.device} (${state.device}) and return the rectifiers to float?`;
+      ask.hidden = false;
+    };
+    $('battery-test-start').addEventListener('click', () => open('start'));
+    $('battery-test-stop').addEventListener('click', () => open('stop'));
+    $('battery-test-no').addEventListener('click', () => { ask.hidden = true; });
+    $('battery-test-yes').addEventListener('click', async () => {
+      ask.hidden = true;
+      const out = $('battery-test-result');
+      out.textContent = `${action}: sending…`;
+      out.className = 'muted';
+      try {
+        const headers = Object.assign({ 'Content-Type': 'application/json' }, PAGE);
+        if ($('control-token').value) headers.Authorization = 'Bearer ' + $('control-token').value;
+        const r = await fetch(`/api/devices/${state.device}/battery-test`, {
+          method: 'POST',
+          headers,
+          body: JSON.stringify({ action, request_id: `page-${Date.now()}-${Math.random().toString(36).slice(2, 10)}`,
+            time: Math.floor(Date.now() / 1000) }),
+        });
+        const a = await r.json().catch(() => ({ error: 'unreadable answer' }));
+        if (!r.ok) throw new Error(a.error || r.statusText);
+        out.textContent = a.result === 0 ? `battery test ${action}: done` : `battery test ${action} refused: ${a.reason || 'result ' + a.result}`;
+        out.className = a.result === 0 ? 'ok' : 'bad';
+      } catch (e) {
+        out.textContent = `battery test ${action} not sent: ${e.message}`;
+        out.className = 'bad';
+      }
+      await refresh();
+    });
+  }
+
   // What the history still owes each northbound sink (MQTT, remote write).
   async function renderOutbox() {
     const a = await getJson('/api/outbox');
@@ -614,6 +793,7 @@
       chartUnits(d.units);
       $('status').textContent = `updated ${when(list.time)}`;
       document.body.dataset.rounds = String(d.rounds);
+      await refreshBattery();
       await renderEvents();
       await renderOutbox();
       await renderChart(false);
@@ -685,6 +865,7 @@
   async function start() {
     setupLogin();
     setupControl();
+    setupBatteryTest();
     $('maint-on').addEventListener('click', () => act({ action: 'maintenance', duration_s: Number($('maint-for').value) }));
     $('maint-off').addEventListener('click', () => act({ action: 'maintenance_end' }));
     $('chart-unit').addEventListener('change', () => renderChart(true).catch(() => {}));

@@ -7,7 +7,8 @@
 // cleared, no value shown as "—", the device's text shown as text, control
 // with its confirmation step; with users required, the login form, a
 // viewer's control refused with the reason and an operator's done (users made
-// with `k417t-run user add`). Saves screenshots (desktop 1400 px and phone
+// with `k417t-run user add`); the energy and battery card with its discharge
+// list (battery_page.js). Saves screenshots (desktop 1400 px and phone
 // 390 px in each state) and prints the page's weight and time to first values.
 //
 // usage: node page_test.js RUNNER EXAMPLES ARTEFACT_DIR
@@ -18,6 +19,7 @@ const fs = require('fs');
 const net = require('net');
 const os = require('os');
 const path = require('path');
+const { batteryCard } = require('./battery_page');
 
 const [RUNNER, EXAMPLES, OUT] = process.argv.slice(2);
 const CHROMIUM = process.env.K417T_CHROMIUM || '/usr/bin/chromium';
@@ -198,6 +200,7 @@ async function main() {
     await fits(phone, 'phone, healthy', false);
     await phone.screenshot({ path: path.join(OUT, 'page-phone-healthy.png'), fullPage: true });
 
+
     // The site's name is text: shown literally, no element made of it, no script run.
     const tab = await page.textContent('#tabs button');
     if (!tab.includes(NAME)) fail('device name not shown as text: ' + tab);
@@ -285,6 +288,10 @@ async function main() {
     }
     const legend = await page.textContent('#chart');
     if (!legend.includes('Output voltage (V)')) fail('chart legend missing: ' + legend);
+
+    // The energy and battery card, the discharge list and the chart's DC
+    // load power, once records are stored (battery_page.js).
+    await batteryCard({ browser, base, out: OUT, fail, until, fits, errors, token: TOKEN });
 
     // Control: a confirmation step, then the controller's result.
     if (!(await page.isVisible('#control'))) fail('control section hidden though switched on');

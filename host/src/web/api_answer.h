@@ -20,5 +20,10 @@ Response MethodNotAllowed(const std::string& allow);
 // A query's whole number (epoch seconds, a limit): optional '-', at most 15
 // characters, digits only.
 bool ParseInt64(const std::string& s, int64_t& out);
+// A query's unsigned number (an id): digits only, no sign, fits 32 bits.
+bool ParseUInt32(const std::string& s, unsigned int& out);
+// Device values may be NaN or infinite (they are the wire's bytes): JSON has
+// no such numbers, so they become null (in place, at every depth).
+void Finite(Json::Value& v);
 
 }  // namespace qmx::web

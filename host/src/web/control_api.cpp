@@ -31,31 +31,34 @@ bool SameOrigin(const std::string& origin, const std::string& host) {
   return true;
 }
 
-Response WebApi::Control(unsigned int id, const Request& req) {
-  view::ControlAttempt a;
+// The checks every command to a device passes before it runs, said once for
+// control and the battery test: the rate limit on failed credentials, the
+// switch, the credentials, the page's origin, the operator's role, the body
+// as JSON and as the command's form, the device and the operator's right to
+// the command's code. Every refusal is audited with what was known of the
+// command by then. nullopt when the command may run, with `a` filled in.
+std::optional<Response> WebApi::AdmitCommand(unsigned int id, const Request& req,
+                                             const CommandForm& form, view::ControlAttempt& a) {
   a.via = "http";
   a.peer = req.peer;
   a.device = id;
   a.request_id = req.request_id;
-  // Every way out is audited, with what was known of the command by then.
   auto refuse = [&](int status, const std::string& outcome, const std::string& why) {
-    view_.Refused(a, outcome, why);
+    view_.Refused(a, outcome, form.label + why);
     return Error(status, why);
   };
   // What the command is, for the audit, also when it is refused before its
-  // body is taken as a command (checked again below).
+  // body is taken as a command (read again below).
   json::Limits limits;
   limits.max_depth = 4;
   limits.max_bytes = 1024;
   {
     Json::Value body;
     std::string error;
-    int code = 0, byte = -1;
-    if (json::Parse(req.body, "control request", body, error, limits) && body.isObject() &&
-        view::ControlFromJson(body, code, byte, error)) {
-      a.code = code;
-      a.byte = byte;
-    }
+    view::ControlAttempt probe = a;
+    if (json::Parse(req.body, form.what, body, error, limits) && body.isObject() &&
+        form.read(body, probe).empty())
+      a = probe;
   }
   const Identity who = auth_.Identify(req.authorization, req.cookie, req.peer);
   a.who = who.name;
@@ -65,8 +68,8 @@ Response WebApi::Control(unsigned int id, const Request& req) {
     uint64_t count = 0;
     if (auth_.AuditLimited(req.peer, count)) {
       view_.Refused(a, "rate-limited",
-                    fmt::format("{}; {} control attempt(s) from this address since the last row",
-                                who.reason, count));
+                    fmt::format("{}{}; {} control attempt(s) from this address since the last row",
+                                form.label, who.reason, count));
     } else {
       std::lock_guard<std::mutex> lock(limited_mu_);
       limited_last_[req.peer] = a;
@@ -97,27 +100,47 @@ Response WebApi::Control(unsigned int id, const Request& req) {
     return refuse(415, "refused", "the body must be application/json");
   Json::Value body;
   std::string error;
-  if (!json::Parse(req.body, "control request", body, error, limits))
-    return refuse(400, "refused", error);
-  if (!body.isObject())
-    return refuse(400, "refused", "the body must be an object {\"code\": N[, \"byte\": B]}");
+  if (!json::Parse(req.body, form.what, body, error, limits)) return refuse(400, "refused", error);
+  if (!body.isObject()) return refuse(400, "refused", "the body must be an object " + form.shape);
   for (const std::string& k : body.getMemberNames())
-    if (k != "code" && k != "byte") return refuse(400, "refused", "unknown member '" + k + "'");
-  int code = 0, byte = -1;
-  if (!view::ControlFromJson(body, code, byte, error)) return refuse(400, "refused", error);
+    if (std::find(form.members.begin(), form.members.end(), k) == form.members.end())
+      return refuse(400, "refused", "unknown member '" + k + "'");
+  error = form.read(body, a);
+  if (!error.empty()) return refuse(400, "refused", error);
   const std::vector<unsigned int> ids = view_.DeviceIds();
   if (std::find(ids.begin(), ids.end(), id) == ids.end())
     return refuse(404, "refused", fmt::format("no device {}", id));
   const std::optional<view::DeviceView> device = view_.Device(id);
-  if (!Auth::Allowed(who, id, device ? device->name : "", code))
+  if (!Auth::Allowed(who, id, device ? device->name : "", a.code))
     return refuse(403, "refused",
-                  fmt::format("user {} may not send code {} to device {}", who.name, code, id));
+                  fmt::format("user {} may not send code {} to device {}", who.name, a.code, id));
+  return std::nullopt;
+}
+
+Response WebApi::Control(unsigned int id, const Request& req) {
+  CommandForm form;
+  form.what = "control request";
+  form.shape = "{\"code\": N[, \"byte\": B]}";
+  form.members = {"code", "byte"};
+  form.read = [](const Json::Value& body, view::ControlAttempt& a) {
+    int code = 0, byte = -1;
+    std::string error;
+    if (!view::ControlFromJson(body, code, byte, error)) return error;
+    a.code = code;
+    a.byte = byte;
+    return std::string();
+  };
+  view::ControlAttempt a;
+  if (std::optional<Response> no = AdmitCommand(id, req, form, a)) return *no;
   std::unique_lock<std::mutex> lock(control_mu_, std::try_to_lock);
-  if (!lock.owns_lock()) return refuse(429, "refused", "another control command is in flight");
+  if (!lock.owns_lock()) {
+    view_.Refused(a, "refused", "another control command is in flight");
+    return Error(429, "another control command is in flight");
+  }
   const ControlResult r = view_.Control(a, opt_.control_limit);
   Json::Value v(Json::objectValue);
   v["device"] = id;
-  v["code"] = code;
+  v["code"] = a.code;
   v["result"] = r.result;
   v["reason"] = r.reason;
   return JsonAnswer(v);

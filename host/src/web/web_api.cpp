@@ -1,6 +1,6 @@
 // The API's routing and its read-only answers: devices, alarms, events,
 // history and the page's assets. /metrics is in metrics.cpp, control in
-// control_api.cpp.
+// control_api.cpp, energy and batteries in battery_api.cpp.
 #include "web/web_api.h"
 
 #include <fmt/format.h>
@@ -20,29 +20,6 @@
 
 namespace qmx::web {
 namespace {
-
-// Device values may be NaN or infinite (they are the wire's bytes): JSON has
-// no such numbers, so they become null.
-void Finite(Json::Value& v) {
-  if (v.isDouble() && !std::isfinite(v.asDouble())) {
-    v = Json::Value();
-  } else if (v.isArray() || v.isObject()) {
-    for (Json::Value& child : v) Finite(child);
-  }
-}
-
-// Digits only, no sign, no leading '+', fits the type.
-bool ParseUInt32(const std::string& s, unsigned int& out) {
-  if (s.empty() || s.size() > 10) return false;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (v > 0xFFFFFFFFull) return false;
-  out = static_cast<unsigned int>(v);
-  return true;
-}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -236,8 +213,10 @@ Response WebApi::Dispatch(const Request& req) {
   if (p == "/api/login") return req.method == "POST" ? Login(req) : MethodNotAllowed("POST");
   if (p == "/api/logout") return req.method == "POST" ? Logout(req) : MethodNotAllowed("POST");
   const std::string prefix = "/api/devices/";
-  const bool control =
-      p.rfind(prefix, 0) == 0 && p.size() > 8 && p.compare(p.size() - 8, 8, "/control") == 0;
+  auto ends = [&p](const std::string& tail) {
+    return p.size() > tail.size() && p.compare(p.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  const bool control = p.rfind(prefix, 0) == 0 && (ends("/control") || ends("/battery-test"));
   if (p == "/api/alarm-action")
     return req.method == "POST" ? AlarmAct(req) : MethodNotAllowed("POST");
   // Control and alarm actions check their own credentials (each way out is
@@ -255,6 +234,8 @@ Response WebApi::Dispatch(const Request& req) {
   if (p == "/api/events") return get ? Events(q) : MethodNotAllowed("GET");
   if (p == "/api/history") return get ? History(q) : MethodNotAllowed("GET");
   if (p == "/api/outbox") return get ? Outbox() : MethodNotAllowed("GET");
+  if (p == "/api/battery") return get ? Batteries() : MethodNotAllowed("GET");
+  if (p == "/api/discharges") return get ? Discharges(q) : MethodNotAllowed("GET");
   if (p.rfind(prefix, 0) == 0) {
     std::string rest = p.substr(prefix.size());
     const size_t slash = rest.find('/');
@@ -265,6 +246,9 @@ Response WebApi::Dispatch(const Request& req) {
     if (tail.empty()) return get ? Device(id) : MethodNotAllowed("GET");
     if (tail == "/control")
       return req.method == "POST" ? Control(id, req) : MethodNotAllowed("POST");
+    if (tail == "/battery") return get ? Battery(id) : MethodNotAllowed("GET");
+    if (tail == "/battery-test")
+      return req.method == "POST" ? BatteryTest(id, req) : MethodNotAllowed("POST");
     return Error(404, "no such resource: " + p);
   }
   return Error(404, "no such resource: " + p);

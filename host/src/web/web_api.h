@@ -62,7 +62,8 @@ struct ApiOptions {
   // Records read for one history answer (the newest of a range); the
   // answer says when a range held more.
   size_t max_records = 20000;
-  size_t max_events = 1000;  // per events answer
+  size_t max_events = 1000;     // per events answer
+  size_t max_discharges = 500;  // per discharges answer (a larger limit is cut to it)
   int64_t max_range_s = 400LL * 24 * 3600;
   std::chrono::milliseconds control_limit{0};  // 0: the host's default wait
 };
@@ -92,6 +93,25 @@ class WebApi {
   Response Metrics();
   Response Config(const Identity& who);
   Response Control(unsigned int id, const Request& req);
+  // Energy and batteries (battery_api.cpp).
+  Response Batteries();
+  Response Battery(unsigned int id);
+  Response Discharges(const std::map<std::string, std::string>& q);
+  Response BatteryTest(unsigned int id, const Request& req);
+  // A command's body as one endpoint takes it: its name for errors, its
+  // shape for the message, its members, and how it reads into an attempt
+  // ("" or why not).
+  struct CommandForm {
+    std::string what;
+    std::string shape;
+    std::vector<std::string> members;
+    std::function<std::string(const Json::Value&, view::ControlAttempt&)> read;
+    std::string label;  // put before the audit's reason of a refusal ("battery test start: ")
+  };
+  // The checks every command to a device passes (control_api.cpp): nullopt
+  // when it may run (with `a` filled in), else the refusal, audited.
+  std::optional<Response> AdmitCommand(unsigned int id, const Request& req, const CommandForm& form,
+                                       view::ControlAttempt& a);
   Response AlarmBoard();
   Response AlarmAct(const Request& req);
   Response Login(const Request& req);
