@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "settings.h"
 #include "store/history_store.h"
@@ -42,6 +45,58 @@ bool ParseTime(const std::string& text, int64_t fallback, int64_t& out) {
   return true;
 }
 
+std::string LocalTime(int64_t ms) {
+  const time_t t = static_cast<time_t>(ms / 1000);
+  struct tm local {};
+  char when[32] = "";
+  if (localtime_r(&t, &local) == nullptr ||
+      strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local) == 0)
+    return "-";
+  return when;
+}
+
+std::string Volts(const std::optional<double>& v) {
+  return v ? fmt::format("{:.2f}", *v) : std::string("-");
+}
+
+// A table for people, or the API's DischargeJson one a line.
+void PrintDischarges(const std::vector<qmx::store::DischargeRow>& rows, bool json) {
+  if (json) {
+    Json::StreamWriterBuilder line;
+    line["indentation"] = "";
+    line["emitUTF8"] = true;
+    for (const auto& r : rows) {
+      qmx::view::DischargeRecord d;
+      d.id = r.id;
+      d.device = r.device;
+      d.start_ms = r.start_ms;
+      d.end_ms = r.end_ms;
+      d.cause = r.cause;
+      d.ah = r.ah;
+      d.kwh = r.kwh;
+      d.min_v = r.min_v;
+      d.end_v = r.end_v;
+      d.min_temp_c = r.min_temp;
+      d.result = r.result;
+      d.expected_ah = r.expected_ah;
+      std::cout << Json::writeString(line, qmx::view::DischargeJson(d)) << "\n";
+    }
+    return;
+  }
+  std::cout << fmt::format("{:>6} {:>8} {:19} {:19} {:19} {:>8} {:>8} {:>7} {:>7} {:>6} {}\n", "id",
+                           "device", "start", "end", "cause", "Ah", "kWh", "min V", "end V",
+                           "min C", "result");
+  for (const auto& r : rows) {
+    const std::string temp = r.min_temp ? fmt::format("{:.1f}", *r.min_temp) : std::string("-");
+    std::cout << k417t_text::Safe(fmt::format(
+                     "{:>6} {:>8} {:19} {:19} {:19} {:>8.2f} {:>8.3f} {:>7} {:>7} {:>6} {}", r.id,
+                     r.device, LocalTime(r.start_ms),
+                     r.end_ms == 0 ? std::string("going on") : LocalTime(r.end_ms), r.cause, r.ah,
+                     r.kwh, Volts(r.min_v), Volts(r.end_v), temp, r.result))
+              << "\n";
+  }
+}
+
 }  // namespace
 
 CLI::App* HistoryCommand::Add(CLI::App& app, std::string& db, std::string& site) {
@@ -57,6 +112,11 @@ CLI::App* HistoryCommand::Add(CLI::App& app, std::string& db, std::string& site)
       ->check(CLI::IsMember({"table", "csv", "json"}));
   command_->add_flag("--events", events, "alarm events instead of records");
   command_->add_flag("--audit", audit, "the control audit: every control attempt, one a line");
+  command_->add_flag("--discharges", discharges,
+                     "battery discharges, newest first (--device: the controller's data "
+                     "identifier; all devices without)");
+  command_->add_option("--limit", limit, "discharges listed at most (default 100)");
+  command_->add_flag("--json", json, "discharges as JSON, one object a line");
   return command_;
 }
 
@@ -66,8 +126,8 @@ int HistoryCommand::Run() const {
     std::cerr << "k417t-run history: --from/--to take YYYY-MM-DD[ HH:MM:SS] or epoch seconds\n";
     return 2;
   }
-  if (!audit && device_option_->count() == 0) {
-    std::cerr << "k417t-run history: --device is required (or --audit)\n";
+  if (!audit && !discharges && device_option_->count() == 0) {
+    std::cerr << "k417t-run history: --device is required (or --audit, --discharges)\n";
     return 2;
   }
   qmx::store::HistoryOptions o;
@@ -78,7 +138,9 @@ int HistoryCommand::Run() const {
     std::cerr << "k417t-run history: cannot open " << o.path << "\n";
     return 2;
   }
-  if (audit) {
+  if (discharges) {
+    PrintDischarges(store.Discharges(device, t0, t1, limit), json || format == "json");
+  } else if (audit) {
     // The store gives the newest first; the listing reads in time order.
     const auto rows = store.Audit(t0, t1, static_cast<size_t>(INT64_MAX));
     for (auto e = rows.rbegin(); e != rows.rend(); ++e) {

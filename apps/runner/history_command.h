@@ -1,7 +1,8 @@
 #pragma once
 
 // `k417t-run history`: lists or exports the stored records and alarm events
-// of one unit, or the control audit (--audit).
+// of one unit, the control audit (--audit) or the battery discharges
+// (--discharges).
 #include <CLI/CLI.hpp>
 #include <string>
 
@@ -24,6 +25,9 @@ class HistoryCommand {
   std::string from, to, format = "table";
   bool events = false;
   bool audit = false;
+  bool discharges = false;
+  bool json = false;
+  size_t limit = 100;
   CLI::Option* device_option_ = nullptr;
 };
 

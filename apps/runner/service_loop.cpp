@@ -131,7 +131,8 @@ class Service {
   qmx::view::SiteInfo SiteInfo() const {
     qmx::view::SiteInfo info;
     for (const SiteDevice* d : fleet_->devices())
-      info[d->data_id] = {d->name, d->ctrl->baud_rate, d->labels, d->unit_names, d->dc_limits};
+      info[d->data_id] = {d->name,       d->ctrl->baud_rate, d->labels,
+                          d->unit_names, d->dc_limits,       d->battery};
     return info;
   }
 

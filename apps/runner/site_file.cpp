@@ -182,6 +182,25 @@ bool ReadDcLimits(const Json::Value& entry, const std::string& where, qmx::view:
   return true;
 }
 
+// A device entry's "battery" (qmx::view::ParseBatterySettings): its roles
+// must name values of the device's own DC units (dcSetting's data_ids).
+bool ReadBattery(const Json::Value& entry, const std::string& where,
+                 qmx::view::BatterySettings& out, std::string& error) {
+  const Json::Value& battery = qmx::json::Member(entry, "battery");
+  if (battery.isNull()) return true;
+  std::vector<unsigned int> dc_units;
+  const Json::Value& dc = qmx::json::Member(qmx::json::Member(entry, "setting"), "dcSetting");
+  if (dc.isArray())
+    for (const Json::Value& unit : dc) {
+      uint32_t id = 0;
+      if (qmx::json::ToUInt32(qmx::json::Member(unit, "data_id"), id)) dc_units.push_back(id);
+    }
+  std::string why;
+  if (qmx::view::ParseBatterySettings(battery, dc_units, &out, &why)) return true;
+  error = where + "." + why;
+  return false;
+}
+
 // A device entry's "name", else "device-<data_id>".
 std::string NameOf(const Json::Value& entry, unsigned data_id) {
   return entry["name"].isString() ? entry["name"].asString() : fmt::format("device-{}", data_id);
@@ -312,6 +331,8 @@ bool LoadSite(const std::string& path, Json::Value& site, std::vector<SiteDevice
     dev.data_id = d["data_id"].isNull() ? 0 : d["data_id"].asUInt();
     dev.name = NameOf(d, dev.data_id);
     if (!ReadDcLimits(d, fmt::format("{}: device {}", path, dev.name), dev.dc_limits, error))
+      return false;
+    if (!ReadBattery(d, fmt::format("{}: device {}", path, dev.name), dev.battery, error))
       return false;
     dev.setting = d["setting"];
     dev.entry = qmx::json::Compact(d);

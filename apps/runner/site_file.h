@@ -29,6 +29,10 @@ struct SiteDevice {
   std::map<unsigned, std::string> unit_names;
   // The DC bus band of the device's "dc_limits" {"low_v", "high_v"}.
   qmx::view::DcLimits dc_limits;
+  // The device's "battery" member (qmx::view::ParseBatterySettings): battery
+  // roles of its DC units' values, the discharge and autonomy settings and
+  // the battery test.
+  qmx::view::BatterySettings battery;
   std::shared_ptr<QMXController> host_ctrl;
   std::shared_ptr<PMBusProtocol> ctrl;
 };

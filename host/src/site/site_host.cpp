@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <ctime>
 #include <set>
@@ -438,6 +439,20 @@ void SiteHost::CommitEvents(Device* device, const std::vector<store::AlarmEvent>
   }
 }
 
+std::vector<store::AlarmEvent> SiteHost::StateDerivedPoints(unsigned int device_id,
+                                                            const std::string& key,
+                                                            std::vector<rule_value> points) {
+  const std::shared_ptr<Device> d = DeviceById(device_id);
+  if (d == nullptr) return {};
+  for (rule_value& p : points) {
+    p.key = key;
+    p.data_id = device_id;
+  }
+  std::vector<store::AlarmEvent> events = alarms_.Commit(device_id, points, Now()).events;
+  CommitEvents(d.get(), events, false);
+  return events;
+}
+
 void SiteHost::QueueJob(QMXVDevice&, std::function<void()> job) { jobs_.Post(std::move(job)); }
 
 void SiteHost::SaveHistory(QMXVDevice& dev, const unsigned char* data, int len) {
@@ -504,6 +519,11 @@ void SiteHost::OnRound(PMBusProtocol& ctrl, const line::RoundTiming& t) {
   report->device_id = ctrl.DataId();
   report->round = d->line->rounds(ctrl);
   report->time = Now();
+  int64_t now_ms = report->time * 1000;
+  if (!options_.clock)
+    now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                 std::chrono::system_clock::now().time_since_epoch())
+                 .count();
   report->duration_ms = t.duration_ms;
   report->bytes_out = t.bytes_out;
   report->bytes_in = t.bytes_in;
@@ -511,6 +531,10 @@ void SiteHost::OnRound(PMBusProtocol& ctrl, const line::RoundTiming& t) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     d->last_round = report->time;
+    // Two rounds within a millisecond (or a test clock's second) stay apart.
+    if (now_ms <= d->last_round_ms && d->last_round_ms - now_ms < 1000)
+      now_ms = d->last_round_ms + 1;
+    report->time_ms = d->last_round_ms = now_ms;
     round_cv_.notify_all();
     const std::set<unsigned int> ids(d->unit_ids.begin(), d->unit_ids.end());
     for (const auto& [key, image] : last_images_)
@@ -523,7 +547,9 @@ void SiteHost::OnRound(PMBusProtocol& ctrl, const line::RoundTiming& t) {
   jobs_.Post([this, d, report, settle] {
     // The first round after start-up has stated every point the device still
     // has: what the history had raised and no round stated is gone.
-    if (settle) CommitEvents(d.get(), alarms_.SettleRestored(d->unit_ids, report->time).events);
+    if (settle)
+      CommitEvents(d.get(),
+                   alarms_.SettleRestored(d->unit_ids, report->time, {kBatteryAlarmKey}).events);
     if (history_) history_->FlushDue();
     {
       std::lock_guard<std::mutex> lock(mu_);

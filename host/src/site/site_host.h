@@ -36,7 +36,11 @@ struct UnitImage {
 struct RoundReport {
   unsigned int device_id = 0;
   uint64_t round = 0;
-  int64_t time = 0;                       // epoch seconds of the round end
+  int64_t time = 0;  // epoch seconds of the round end
+  // Epoch milliseconds of the round end (the system clock's; `time` × 1000
+  // under a test clock); later than the device's previous round's unless
+  // the clock was set back by more than a second.
+  int64_t time_ms = 0;
   std::vector<UnitImage> images;          // the device's unit images as the round left them
   double duration_ms = 0;                 // first request of the round to its end
   uint64_t bytes_out = 0, bytes_in = 0;   // on the line during the round
@@ -60,6 +64,9 @@ struct LinkReport {
 // this many answers in a row, cleared by its next completed round.
 inline constexpr const char* kCommAlarmKey = "comm";
 inline constexpr const char* kCommAlarmCode = "comm";
+// The key of the battery points the view derives and states after each round
+// (SiteHost::StateDerivedPoints): a restart's settling leaves them to it.
+inline constexpr const char* kBatteryAlarmKey = "battery";
 
 // The controller's model and software version as its answer to the model
 // query (CID1 0x40, CID2 0x51) states them: the first 20 information bytes are
@@ -200,6 +207,13 @@ class SiteHost : public HostServices {
   // A control attempt for the audit trail: `line` to the log (never
   // rate-limited) and the entry to the history when one is kept.
   void Audit(const store::AuditEntry& entry, const std::string& line);
+  // Points the gateway derives for a device from its values (the battery's
+  // discharge and low autonomy), stated each round like a unit's: `points`
+  // are every point of `key` under the device's data identifier (a point
+  // not stated is cleared; state every point each round), committed through the alarm service to
+  // the history. Returns the events (raise and clear) for the caller's round.
+  std::vector<store::AlarmEvent> StateDerivedPoints(unsigned int device_id, const std::string& key,
+                                                    std::vector<rule_value> points);
   // The result of the device's last control command (DeviceIoControl query).
   ControlResult ControlQuery(unsigned int device_id);
   std::optional<DeviceSnapshot> Snapshot(unsigned int device_id) const;
@@ -244,6 +258,7 @@ class SiteHost : public HostServices {
     std::vector<unsigned int> unit_ids;
     // Guarded by mu_.
     int64_t last_round = 0;
+    int64_t last_round_ms = 0;
     std::vector<store::AlarmEvent> round_events;
     ControllerModel model;
     bool lost = false;

@@ -172,14 +172,15 @@ void AlarmService::Restore(const std::vector<AlarmEvent>& open) {
 }
 
 AlarmService::CommitResult AlarmService::SettleRestored(const std::vector<uint32_t>& data_ids,
-                                                        int64_t time) {
+                                                        int64_t time,
+                                                        const std::set<std::string>& later_keys) {
   CommitResult result;
   std::unique_lock<std::mutex> state(mu_);
   for (uint32_t id : data_ids) {
     for (auto it = points_.lower_bound(PointId{id, std::string(), 0});
          it != points_.end() && std::get<0>(it->first) == id; ++it) {
       Point& p = it->second;
-      if (!p.restored) continue;
+      if (!p.restored || later_keys.count(std::get<1>(it->first)) != 0) continue;
       p.restored = false;
       if (!p.active) continue;
       p.active = false;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -87,7 +88,10 @@ class AlarmService {
   // given data identifiers that no round has stated since the restore is
   // gone from the device (an input removed, a model now supported) and is
   // cleared, with an event for the listener.
-  CommitResult SettleRestored(const std::vector<uint32_t>& data_ids, int64_t time);
+  // Points of `later_keys` are left for the commit that states them (points
+  // the gateway derives after the round, stated by the next commit).
+  CommitResult SettleRestored(const std::vector<uint32_t>& data_ids, int64_t time,
+                              const std::set<std::string>& later_keys = {});
 
   // A device started again (its configuration changed): its raised points are
   // treated as restored ones, so the first round of the new device settles

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <ctime>
 #include <iterator>
 #include <map>
@@ -93,7 +95,30 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS notice("
     " id INTEGER PRIMARY KEY,"
     " t INTEGER NOT NULL,"
-    " body TEXT NOT NULL);";
+    " body TEXT NOT NULL);"
+    // A device's own memory (the battery engine's counters), one row per
+    // (device, key), rewritten with the commits that write anyway.
+    "CREATE TABLE IF NOT EXISTS device_state("
+    " device INTEGER NOT NULL,"
+    " key TEXT NOT NULL,"
+    " body TEXT NOT NULL,"
+    " PRIMARY KEY(device, key)) WITHOUT ROWID;"
+    // Battery discharges (times epoch ms; end_ms 0 while going on), bounded
+    // per device by kMaxDischargeRows.
+    "CREATE TABLE IF NOT EXISTS discharge("
+    " id INTEGER PRIMARY KEY,"
+    " device INTEGER NOT NULL,"
+    " start_ms INTEGER NOT NULL,"
+    " end_ms INTEGER NOT NULL,"
+    " cause TEXT NOT NULL,"
+    " ah REAL NOT NULL,"
+    " kwh REAL NOT NULL,"
+    " min_v REAL,"
+    " end_v REAL,"
+    " min_temp REAL,"
+    " result TEXT NOT NULL,"
+    " expected_ah REAL NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS discharge_start ON discharge(device, start_ms);";
 
 // Layout 1 (AUTOINCREMENT ids, a second record index on (data_id, type))
 // rebuilt as layout 2 in one transaction, ids kept.
@@ -161,6 +186,18 @@ class Stmt {
     sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
     return *this;
   }
+  Stmt& Real(int i, double v) {
+    sqlite3_bind_double(s_, i, v);
+    return *this;
+  }
+  Stmt& Real(int i, const std::optional<double>& v) {
+    if (v) {
+      sqlite3_bind_double(s_, i, *v);
+    } else {
+      sqlite3_bind_null(s_, i);
+    }
+    return *this;
+  }
   Stmt& Blob(int i, const std::vector<unsigned char>& v) {
     // A null pointer would bind NULL; an empty image is a zero-length blob.
     if (v.empty()) {
@@ -186,6 +223,11 @@ class Stmt {
     return p != nullptr ? std::string(reinterpret_cast<const char*>(p),
                                       static_cast<size_t>(sqlite3_column_bytes(s_, c)))
                         : std::string();
+  }
+  double ColReal(int c) const { return sqlite3_column_double(s_, c); }
+  std::optional<double> ColOptReal(int c) const {
+    if (sqlite3_column_type(s_, c) == SQLITE_NULL) return std::nullopt;
+    return sqlite3_column_double(s_, c);
   }
   std::vector<unsigned char> ColBlob(int c) const {
     const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(s_, c));
@@ -533,14 +575,26 @@ void HistoryStore::Push(Pending item) {
 }
 
 bool HistoryStore::FlushDue() {
+  bool states = false;
+  int64_t states_since = 0;
+  {
+    std::lock_guard<std::mutex> clock(cursor_mu_);
+    states = !states_dirty_.empty();
+    states_since = states_dirty_since_;
+  }
   {
     std::lock_guard<std::mutex> lock(pend_mu_);
-    if (pending_.empty()) return true;
+    if (pending_.empty() && !states) return true;
     const int64_t now = opt_.clock();
     // A clock set back counts as due: waiting for it to catch up could be long.
-    const bool due = pending_events_ > 0 || opt_.commit_s == 0 ||
-                     now - first_pending_at_ >= static_cast<int64_t>(opt_.commit_s) ||
-                     now < first_pending_at_ || pending_.size() * 2 >= opt_.max_pending;
+    auto waited = [&](int64_t since) {
+      return opt_.commit_s == 0 || now - since >= static_cast<int64_t>(opt_.commit_s) ||
+             now < since;
+    };
+    // A saved state waits like a record.
+    const bool due = (!pending_.empty() && (pending_events_ > 0 || waited(first_pending_at_) ||
+                                            pending_.size() * 2 >= opt_.max_pending)) ||
+                     (states && waited(states_since));
     if (!due) return true;
   }
   return Flush();
@@ -551,14 +605,16 @@ bool HistoryStore::Flush() {
   std::vector<Pending> batch;
   std::map<std::string, OutboxCursor> cursors;
   std::map<std::string, std::string> kept;
+  StateMap states;
   {
     std::lock_guard<std::mutex> clock(cursor_mu_);
     for (const std::string& sink : cursors_dirty_) cursors[sink] = cursors_[sink];
     for (const std::string& name : kept_dirty_) kept[name] = kept_[name];
+    for (const auto& id : states_dirty_) states[id] = states_[id];
   }
   {
     std::lock_guard<std::mutex> plock(pend_mu_);
-    if (pending_.empty() && cursors.empty() && kept.empty()) return true;
+    if (pending_.empty() && cursors.empty() && kept.empty() && states.empty()) return true;
     batch.assign(pending_.begin(), pending_.end());
   }
   if (FileReplacedLocked()) {
@@ -571,7 +627,7 @@ bool HistoryStore::Flush() {
     return false;
   }
   std::string error;
-  const int rc = WriteLocked(batch, cursors, kept, error);
+  const int rc = WriteLocked(batch, cursors, kept, states, error);
   if (rc != SQLITE_OK) {
     if (!KeepConnection(rc)) CloseLocked();
     const std::string line = "history: writing " + std::to_string(batch.size()) + " items to " +
@@ -594,6 +650,10 @@ bool HistoryStore::Flush() {
       if (cursors_[sink] == c) cursors_dirty_.erase(sink);
     for (const auto& [name, body] : kept)
       if (kept_[name] == body) kept_dirty_.erase(name);
+    for (const auto& [id, body] : states)
+      if (states_[id] == body) states_dirty_.erase(id);
+    // A state saved again while writing waits from now.
+    if (!states_dirty_.empty()) states_dirty_since_ = opt_.clock();
   }
   std::lock_guard<std::mutex> plock(pend_mu_);
   if (batch.empty()) return pending_.empty();
@@ -611,7 +671,8 @@ bool HistoryStore::Flush() {
 
 int HistoryStore::WriteLocked(const std::vector<Pending>& batch,
                               const std::map<std::string, OutboxCursor>& cursors,
-                              const std::map<std::string, std::string>& kept, std::string& error) {
+                              const std::map<std::string, std::string>& kept,
+                              const StateMap& states, std::string& error) {
   if (const int rc = Exec(db_, "BEGIN IMMEDIATE", error); rc != SQLITE_OK) return rc;
   auto fail = [&](const std::string& what) {
     error = what;
@@ -637,6 +698,15 @@ int HistoryStore::WriteLocked(const std::vector<Pending>& batch,
       k.Text(1, name).Text(2, body);
       if (k.Step() != SQLITE_DONE) return fail(k.Error());
       k.Reset();
+    }
+  }
+  if (!states.empty()) {
+    Stmt st(db_, "INSERT OR REPLACE INTO device_state(device, key, body) VALUES(?1, ?2, ?3)");
+    if (!st.ok()) return fail(st.Error());
+    for (const auto& [id, body] : states) {
+      st.Int(1, id.first).Text(2, id.second).Text(3, body);
+      if (st.Step() != SQLITE_DONE) return fail(st.Error());
+      st.Reset();
     }
   }
   std::set<std::pair<uint32_t, int>> units;
@@ -1124,6 +1194,131 @@ std::optional<std::string> HistoryStore::Kept(const std::string& name) const {
   q.Text(1, name);
   if (q.Step() != SQLITE_ROW) return std::nullopt;
   return q.ColText(0);
+}
+
+void HistoryStore::SaveState(uint32_t device, const std::string& key, const std::string& json) {
+  std::lock_guard<std::mutex> clock(cursor_mu_);
+  const auto id = std::make_pair(device, key);
+  auto it = states_.find(id);
+  if (it != states_.end() && it->second == json) return;
+  states_[id] = json;
+  if (states_dirty_.empty()) states_dirty_since_ = opt_.clock();
+  states_dirty_.insert(id);
+}
+
+std::optional<std::string> HistoryStore::LoadState(uint32_t device, const std::string& key) const {
+  {
+    std::lock_guard<std::mutex> clock(cursor_mu_);
+    auto it = states_.find({device, key});
+    if (it != states_.end()) return it->second;
+  }
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return std::nullopt;
+  Stmt q(db_, "SELECT body FROM device_state WHERE device = ?1 AND key = ?2");
+  if (!q.ok()) return std::nullopt;
+  q.Int(1, device).Text(2, key);
+  if (q.Step() != SQLITE_ROW) return std::nullopt;
+  return q.ColText(0);
+}
+
+namespace {
+// Binds a discharge row's fields from ?1 (device) to ?11 (expected_ah).
+void BindDischarge(Stmt& s, const DischargeRow& r) {
+  s.Int(1, r.device).Int(2, r.start_ms).Int(3, r.end_ms).Text(4, r.cause).Real(5, r.ah);
+  s.Real(6, r.kwh).Real(7, r.min_v).Real(8, r.end_v).Real(9, r.min_temp).Text(10, r.result);
+  s.Real(11, r.expected_ah);
+}
+}  // namespace
+
+int64_t HistoryStore::AddDischarge(const DischargeRow& row) {
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return 0;
+  std::string error;
+  if (Exec(db_, "BEGIN IMMEDIATE", error) != SQLITE_OK) {
+    Log("history: storing a discharge failed: " + error);
+    return 0;
+  }
+  int64_t id = 0;
+  {
+    Stmt ins(db_,
+             "INSERT INTO discharge(device, start_ms, end_ms, cause, ah, kwh, min_v, end_v, "
+             "min_temp, result, expected_ah) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+    Stmt trim(db_,
+              "DELETE FROM discharge WHERE device = ?1 AND id <= "
+              "(SELECT id FROM discharge WHERE device = ?1 ORDER BY id DESC LIMIT 1 OFFSET ?2)");
+    if (ins.ok() && trim.ok()) {
+      BindDischarge(ins, row);
+      if (ins.Step() == SQLITE_DONE) {
+        id = sqlite3_last_insert_rowid(db_);
+        trim.Int(1, row.device).Int(2, kMaxDischargeRows);
+        if (trim.Step() != SQLITE_DONE) error = trim.Error();
+      } else {
+        error = ins.Error();
+      }
+    } else {
+      error = ins.ok() ? trim.Error() : ins.Error();
+    }
+  }
+  if (error.empty() && Exec(db_, "COMMIT", error) == SQLITE_OK) return id;
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  Log("history: storing a discharge failed: " + error);
+  return 0;
+}
+
+bool HistoryStore::UpdateDischarge(const DischargeRow& row) {
+  if (row.id == 0) return AddDischarge(row) != 0;
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return false;
+  Stmt up(db_,
+          "UPDATE discharge SET device = ?1, start_ms = ?2, end_ms = ?3, cause = ?4, ah = ?5, "
+          "kwh = ?6, min_v = ?7, end_v = ?8, min_temp = ?9, result = ?10, expected_ah = ?11 "
+          "WHERE id = ?12");
+  if (up.ok()) {
+    BindDischarge(up, row);
+    up.Int(12, row.id);
+    if (up.Step() == SQLITE_DONE) return true;
+  }
+  Log("history: updating discharge " + std::to_string(row.id) + " failed: " + up.Error());
+  return false;
+}
+
+std::vector<DischargeRow> HistoryStore::Discharges(uint32_t device, int64_t from_s, int64_t to_s,
+                                                   size_t limit) const {
+  std::vector<DischargeRow> out;
+  if (limit == 0 || from_s > to_s) return out;
+  // Seconds to milliseconds without overflow at the ends of the range.
+  auto ms = [](int64_t s, int64_t extra) {
+    constexpr int64_t kMax = INT64_MAX / 1000 - 1;
+    return std::clamp<int64_t>(s, -kMax, kMax) * 1000 + extra;
+  };
+  std::lock_guard<std::mutex> lock(db_mu_);
+  if (!OpenLocked()) return out;
+  Stmt q(db_,
+         "SELECT id, device, start_ms, end_ms, cause, ah, kwh, min_v, end_v, min_temp, result, "
+         "expected_ah FROM discharge WHERE (?1 = 0 OR device = ?1) AND start_ms >= ?2 AND "
+         "start_ms <= ?3 ORDER BY start_ms DESC, id DESC LIMIT ?4");
+  if (q.ok()) {
+    q.Int(1, device).Int(2, ms(from_s, 0)).Int(3, ms(to_s, 999));
+    q.Int(4, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
+    while (q.Step() == SQLITE_ROW) {
+      DischargeRow r;
+      r.id = q.ColInt(0);
+      r.device = static_cast<uint32_t>(q.ColInt(1));
+      r.start_ms = q.ColInt(2);
+      r.end_ms = q.ColInt(3);
+      r.cause = q.ColText(4);
+      r.ah = q.ColReal(5);
+      r.kwh = q.ColReal(6);
+      r.min_v = q.ColOptReal(7);
+      r.end_v = q.ColOptReal(8);
+      r.min_temp = q.ColOptReal(9);
+      r.result = q.ColText(10);
+      r.expected_ah = q.ColReal(11);
+      out.push_back(std::move(r));
+    }
+  }
+  if (!q.ok()) Log("history: reading discharges failed: " + q.Error());
+  return out;
 }
 
 std::vector<StoredNotice> HistoryStore::NoticesAfter(int64_t after, size_t limit) const {

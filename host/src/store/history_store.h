@@ -80,6 +80,22 @@ struct NoticeBacklog {
   int64_t head = 0;    // the newest id written (0: none)
 };
 
+// A battery discharge of a device as the history keeps it (times epoch
+// milliseconds; end_ms 0 while it goes on; no value: NULL).
+struct DischargeRow {
+  int64_t id = 0;  // row id once stored
+  uint32_t device = 0;
+  int64_t start_ms = 0, end_ms = 0;
+  std::string cause;
+  double ah = 0, kwh = 0;
+  std::optional<double> min_v, end_v, min_temp;
+  std::string result;
+  double expected_ah = 0;
+};
+
+// Discharge rows kept per device (the newest); apart from every other bound.
+inline constexpr uint32_t kMaxDischargeRows = 1000;
+
 struct RetentionPolicy {
   uint32_t max_rows = 0;        // records kept per (data_id, type)
   uint32_t max_days = 0;        // records and events older than this go
@@ -219,6 +235,29 @@ class HistoryStore {
   void Keep(const std::string& name, const std::string& body);
   // As last kept (this run) or stored; none when never kept.
   std::optional<std::string> Kept(const std::string& name) const;
+
+  // --- A device's own memory (the battery engine's counters): one small
+  // document per (device, key). Kept in memory and written with the next
+  // commit, so a device writes its row at most once per commit however
+  // often it saves; FlushDue counts a saved state like a pending record
+  // (committed once it has waited commit_s). A power cut loses at most what
+  // was saved since the last commit.
+  void SaveState(uint32_t device, const std::string& key, const std::string& json);
+  // As last saved (this run) or stored; none when never saved.
+  std::optional<std::string> LoadState(uint32_t device, const std::string& key) const;
+
+  // --- Battery discharges, written at once (not with the commit): a row
+  // is added when a discharge begins and updated when it ends. The newest
+  // kMaxDischargeRows per device are kept.
+  // The new row's id; 0 when the database cannot take it now (logged).
+  int64_t AddDischarge(const DischargeRow& row);
+  // Rewrites the row with row.id (a row of id 0 is added instead). False
+  // when it cannot be written now (logged).
+  bool UpdateDischarge(const DischargeRow& row);
+  // Discharges of `device` (0: every device) that started in [from_s, to_s]
+  // (epoch seconds), newest first, at most `limit`.
+  std::vector<DischargeRow> Discharges(uint32_t device, int64_t from_s, int64_t to_s,
+                                       size_t limit) const;
   // Written events with id > `after`, every device, in id order; at most
   // `limit`.
   std::vector<HistoryEvent> EventsAfter(int64_t after, size_t limit) const;
@@ -266,9 +305,11 @@ class HistoryStore {
   // The file at the path is no longer the one open (removed, or replaced).
   bool FileReplacedLocked() const;
   // SQLITE_OK, or the error code with `error` set; rolled back on error.
+  using StateMap = std::map<std::pair<uint32_t, std::string>, std::string>;
   int WriteLocked(const std::vector<Pending>& batch,
                   const std::map<std::string, OutboxCursor>& cursors,
-                  const std::map<std::string, std::string>& kept, std::string& error);
+                  const std::map<std::string, std::string>& kept, const StateMap& states,
+                  std::string& error);
   // Deletes the oldest rows while the file passes max_bytes; SQLITE_OK or
   // the error code with `error` set (the transaction is still open).
   int BoundSizeLocked(std::string& error);
@@ -300,6 +341,9 @@ class HistoryStore {
   std::set<std::string> cursors_dirty_;
   std::map<std::string, std::string> kept_;
   std::set<std::string> kept_dirty_;
+  StateMap states_;
+  std::set<std::pair<uint32_t, std::string>> states_dirty_;
+  int64_t states_dirty_since_ = 0;  // clock() when a state first waited for the commit
   std::atomic<uint64_t> commits_{0};
   std::atomic<uint64_t> bound_deleted_{0};
   bool bound_stuck_logged_ = false;

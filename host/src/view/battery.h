@@ -26,6 +26,9 @@
 
 namespace qmx::view {
 
+// Two live rounds further apart than this are not integrated across.
+inline constexpr int64_t kMaxGapMs = 60000;
+
 // A value of a DC unit's m or user list, as the site file names it.
 struct ValueRef {
   unsigned int unit = 0;   // DC unit data identifier
@@ -83,8 +86,9 @@ struct BatterySettings {
   bool configured() const { return !strings.empty(); }
 };
 
-// Reads the device's "battery" member of the site file. A member that is
-// absent leaves the defaults. False with `error` naming the member
+// Reads the device's "battery" member of the site file (`v` is the member's
+// value; null when the device has none). A member that is absent leaves the
+// defaults. False with `error` naming the member
 // ("battery.strings[0].capacity_ah: must be a number above 0") on anything
 // wrong; `dc_units` are the device's DC unit identifiers (a role must name
 // one of them).
@@ -94,7 +98,7 @@ bool ParseBatterySettings(const Json::Value& v, const std::vector<unsigned int>&
 // What a round gave the engine.
 struct RoundInputs {
   int64_t time_ms = 0;
-  bool live = false;  // the controller answered this round (values current)
+  bool live = false;                  // the controller answered this round (values current)
   std::optional<double> bus_v;        // DC bus voltage (first DC unit's v)
   std::optional<double> load_a;       // DC load current (sum of the DC units' i)
   std::optional<double> rectifier_a;  // rectifier group total current
@@ -116,20 +120,20 @@ struct RoundInputs {
 
 // Since the first round ever counted (persisted across restarts).
 struct EnergyCounters {
-  double load_kwh = 0;           // DC bus voltage × load current
-  double rectifier_kwh = 0;      // rectifier output voltage × total current
+  double load_kwh = 0;       // DC bus voltage × load current
+  double rectifier_kwh = 0;  // rectifier output voltage × total current
   double charge_ah = 0, discharge_ah = 0;
   double charge_kwh = 0, discharge_kwh = 0;
   int64_t time_ms = 0;  // the round they were last advanced to (0: never)
 };
 
 struct DischargeRecord {
-  int64_t id = 0;   // the history's; 0 before it is stored
+  int64_t id = 0;  // the history's; 0 before it is stored
   unsigned int device = 0;
   int64_t start_ms = 0;
-  int64_t end_ms = 0;          // 0: going on
-  std::string cause;           // "mains loss", "rectifier shortfall", "test"
-  double ah = 0, kwh = 0;      // delivered
+  int64_t end_ms = 0;      // 0: going on
+  std::string cause;       // "mains loss", "rectifier shortfall", "test"
+  double ah = 0, kwh = 0;  // delivered
   std::optional<double> min_v, end_v;
   std::optional<double> min_temp_c;
   // Tests: "pass", "fail", "aborted: REASON"; "" otherwise.
@@ -139,8 +143,8 @@ struct DischargeRecord {
 
 struct AutonomyEstimate {
   bool valid = false;
-  bool discharging = false;  // a discharge is going on (else projected at the present load)
-  double minutes = 0;        // the estimate
+  bool discharging = false;          // a discharge is going on (else projected at the present load)
+  double minutes = 0;                // the estimate
   double low_min = 0, high_min = 0;  // its band
   double soc = 0;                    // state of charge, 0..1
   double load_a = 0;                 // discharge current it assumes
@@ -157,8 +161,8 @@ struct BatteryMemory {
   EnergyCounters day_start, month_start;  // the counters at the first round of the day/month
   int day = 0;                            // yyyymmdd those starts belong to
   std::optional<double> soc;
-  std::optional<DischargeRecord> open;    // a discharge going on
-  int64_t last_test_ms = 0;               // when the last test started (the schedule's memory)
+  std::optional<DischargeRecord> open;  // a discharge going on
+  int64_t last_test_ms = 0;             // when the last test started (the schedule's memory)
 };
 Json::Value BatteryMemoryJson(const BatteryMemory& m);
 // False when `v` is not such a memory (then *out is left alone).
@@ -168,7 +172,7 @@ bool ParseBatteryMemory(const Json::Value& v, BatteryMemory* out);
 struct BatteryTestState {
   enum class Phase { kIdle, kRunning } phase = Phase::kIdle;
   int64_t started_ms = 0;
-  std::string started_by;  // the user, or "schedule"
+  std::string started_by;         // the user, or "schedule"
   int64_t next_scheduled_ms = 0;  // 0: none
   std::string last_result;        // of the last test ("" none)
 };
@@ -208,7 +212,9 @@ class BatteryEngine {
   // test that is due by the schedule starts from Round (Step::commands),
   // under the same interlocks (Step::test_refused says why it did not).
   // While a test runs each Round checks the interlocks and its ends, and
-  // gives the stop command with the reason when one trips.
+  // gives the stop command with the reason when one trips. The test's
+  // discharge record (cause "test") opens at once; a test started or aborted
+  // here gives its record in the next Round's Step::started / Step::ended.
   std::string StartTest(int64_t now_ms, const std::string& who, Step::Command* start);
   // Ends a running test at once (the stop command in *stop); false when none runs.
   bool AbortTest(int64_t now_ms, const std::string& reason, Step::Command* stop);

@@ -43,6 +43,7 @@ double WireLimitMs(uint64_t bytes, uint64_t exchanges, int baud) {
 }
 
 void SiteView::SetSite(SiteInfo site) {
+  BatterySite(site);
   {
     std::lock_guard<std::mutex> lock(mu_);
     site_ = std::move(site);
@@ -115,6 +116,7 @@ std::optional<DeviceView> SiteView::Device(unsigned int id) const {
   for (const store::ActiveAlarm& a : d.alarms) d.worst = std::max(d.worst, SeverityOf(a.level));
   d.alarm_states = board_.States(id);
   d.maintenance = board_.MaintenanceOf(id);
+  if (std::optional<BatteryView> b = Battery(id)) d.battery = std::move(*b);
   if (d.stale || (!d.answering && d.rounds > 0) || (!d.line_open && d.rounds > 0))
     d.health = Health::kLost;
   else if (!d.alarms.empty())
@@ -163,18 +165,27 @@ std::string SiteView::CheckRequest(const std::string& via, const std::string& re
 }
 
 ControlResult SiteView::Control(const ControlAttempt& a, std::chrono::milliseconds limit) {
+  return Send(a, limit, "");
+}
+
+ControlResult SiteView::Send(const ControlAttempt& a, std::chrono::milliseconds limit,
+                             const std::string& what) {
+  auto reason = [&](const std::string& r) {
+    if (what.empty()) return r;
+    return r.empty() ? what : what + ": " + r;
+  };
   const std::string why = CheckRequest(a.via, a.request_id, a.sent_at);
   if (!why.empty()) {
-    Audit(a, "refused", -1, why);
+    Audit(a, "refused", -1, reason(why));
     return {-1, why};
   }
   std::vector<unsigned char> in;
   if (a.byte >= 0) in.push_back(static_cast<unsigned char>(a.byte));
   const ControlResult r = host_.Control(a.device, a.code, in, limit);
   if (r.result < 0)
-    Audit(a, "refused", r.result, r.reason);
+    Audit(a, "refused", r.result, reason(r.reason));
   else
-    Audit(a, "done", r.result, r.reason);
+    Audit(a, "done", r.result, reason(r.reason));
   return r;
 }
 
@@ -512,6 +523,7 @@ RoundView SiteView::Round(const RoundReport& report) {
   r.report = report;
   r.info = Info(report.device_id);
   r.units = ReadUnits(report.device_id, report.images);
+  BatteryRound(report, r.info, r.units, r.report.events);
   const double limit =
       WireLimitMs(report.bytes_in + report.bytes_out, report.exchanges, r.info.baud);
   std::lock_guard<std::mutex> lock(mu_);
@@ -755,8 +767,9 @@ void FrontEnds::StopAll() {
 }
 
 void FrontEnds::Round(const RoundReport& report) {
+  // The round's events with the points the view derived from it.
   const RoundView r = view_.Round(report);
-  view_.Board().OnEvents(report.device_id, report.events, report.time);
+  view_.Board().OnEvents(report.device_id, r.report.events, report.time);
   for (const auto& f : list()) f->OnRound(r);
 }
 
@@ -785,36 +798,6 @@ bool FrontEnds::CheckReload(const Json::Value& site, std::vector<std::string>& p
 void FrontEnds::Reload(const Json::Value& site) {
   view_.RetainBoard();
   for (const auto& f : list()) f->OnReload(site);
-}
-
-}  // namespace qmx::view
-
-namespace qmx::view {
-
-// Skeleton of the battery door: wired to the engines in the next commits.
-std::optional<BatteryView> SiteView::Battery(unsigned int device) const {
-  (void)device;
-  return std::nullopt;
-}
-std::vector<DischargeRecord> SiteView::Discharges(unsigned int device, int64_t from, int64_t to,
-                                                  size_t limit) const {
-  (void)device;
-  (void)from;
-  (void)to;
-  (void)limit;
-  return {};
-}
-ControlResult SiteView::StartBatteryTest(const ControlAttempt& attempt) {
-  (void)attempt;
-  return {-1, "battery tests are not allowed on this device"};
-}
-ControlResult SiteView::StopBatteryTest(const ControlAttempt& attempt) {
-  (void)attempt;
-  return {-1, "no battery test is running"};
-}
-Json::Value BatteryJson(const BatteryView& b) {
-  (void)b;
-  return Json::objectValue;
 }
 
 }  // namespace qmx::view

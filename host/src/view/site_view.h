@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -170,6 +171,9 @@ struct RoundView {
 class SiteView {
  public:
   explicit SiteView(SiteHost& host) : host_(host) {}
+  ~SiteView();  // waits for the battery commands under way
+  SiteView(const SiteView&) = delete;
+  SiteView& operator=(const SiteView&) = delete;
 
   void SetSite(SiteInfo site);
   SiteInfo site() const;
@@ -289,6 +293,31 @@ class SiteView {
   AlarmBoard board_;
   void Audit(const ControlAttempt& a, const std::string& outcome, int result,
              const std::string& reason);
+  // Control with `what` leading the audit row's reason ("battery test start").
+  ControlResult Send(const ControlAttempt& a, std::chrono::milliseconds limit,
+                     const std::string& what);
+
+  // --- The battery engines (battery_door.cpp): one per device, under
+  // battery_mu_ (never held while calling the host's alarm service or
+  // control). Commands go out on the battery worker, one at a time, never
+  // from the job thread that runs Round.
+  struct BatteryDevice;
+  void BatteryRound(const RoundReport& report, const DeviceInfo& info,
+                    const std::vector<UnitValues>& units, std::vector<store::AlarmEvent>& events);
+  void BatterySite(const SiteInfo& site);
+  std::shared_ptr<BatteryDevice> BatteryOf(unsigned int device) const;
+  // Runs `job` on the battery worker (started on first use).
+  void PostBattery(std::function<void()> job);
+  ControlResult RunOnBatteryWorker(std::function<ControlResult()> job);
+  void SendBatteryCommand(unsigned int device, const BatteryEngine::Step::Command& c,
+                          const std::string& who, bool is_start);
+  mutable std::mutex battery_mu_;
+  std::map<unsigned int, std::shared_ptr<BatteryDevice>> batteries_;
+  std::mutex battery_jobs_mu_;
+  std::condition_variable battery_jobs_cv_;
+  std::deque<std::function<void()>> battery_jobs_;
+  bool battery_stop_ = false;
+  std::thread battery_worker_;
 
   mutable std::mutex mu_;
   SiteInfo site_;
