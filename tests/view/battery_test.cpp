@@ -484,4 +484,366 @@ TEST(BatteryDischarge, AnOpenDischargeGoesOnAcrossARestart) {
   EXPECT_NEAR(r.engine.Discharging()->ah, ah + 36 * 3600 / 3.6e6, 1e-9);
 }
 
+// --- State of charge and autonomy
+
+TEST(BatteryAutonomy, PeukertAndTemperatureShortenTheTime) {
+  // On mains, projected at the load: 200 Ah C10 at 20 A is 10 h at 25 °C.
+  Rig r(OneString(200, 1.0));
+  r.Run(r.Base());
+  auto a = r.engine.Autonomy();
+  ASSERT_TRUE(a.valid) << a.why;
+  EXPECT_FALSE(a.discharging);
+  EXPECT_EQ(a.basis, "charge");
+  EXPECT_NEAR(a.minutes, 600, 1e-6);
+  EXPECT_LE(a.low_min, a.minutes);
+  EXPECT_GE(a.high_min, a.minutes);
+  // Peukert 1.2 at twice the rated current: 10 × 0.5^1.2 h.
+  Rig p(OneString(200, 1.2));
+  RoundInputs in = p.Base();
+  in.load_a = 40;
+  p.Run(in);
+  EXPECT_NEAR(p.engine.Autonomy().minutes, 600 * std::pow(0.5, 1.2), 1e-6);
+  // 15 °C: 6 % less capacity; no credit above 25 °C.
+  Rig c(OneString(200, 1.0));
+  in = c.Base();
+  in.temps_c = {15.0, 30.0};
+  c.Run(in);
+  EXPECT_NEAR(c.engine.Autonomy().minutes, 600 * 0.94, 1e-6);
+  ASSERT_TRUE(c.engine.Autonomy().temp_c);
+  EXPECT_DOUBLE_EQ(*c.engine.Autonomy().temp_c, 15.0);
+  Rig w(OneString(200, 1.0));
+  in = w.Base();
+  in.temps_c = {35.0};
+  w.Run(in);
+  EXPECT_NEAR(w.engine.Autonomy().minutes, 600, 1e-6);
+}
+
+TEST(BatteryAutonomy, CountsChargeOutAndBackAndSaysWhatIsMissing) {
+  Rig r(OneString(100, 1.0));
+  r.Run(r.Base());
+  // 50 Ah out at 10 A (the rated current): half the charge.
+  for (int i = 0; i < 5 * 3600 / 10; ++i) {
+    RoundInputs in = r.Base(10'000);
+    in.string_a = {10.0};
+    in.mains_lost = true;
+    r.Run(in);
+  }
+  EXPECT_NEAR(r.engine.soc(), 0.5, 1e-3);
+  auto a = r.engine.Autonomy();
+  ASSERT_TRUE(a.valid);
+  EXPECT_TRUE(a.discharging);
+  EXPECT_NEAR(a.load_a, 10, 1e-9);
+  // 20 Ah back at 95 %: 19 Ah.
+  for (int i = 0; i < 3600 / 10; ++i) {
+    RoundInputs in = r.Base(10'000);
+    in.string_a = {-20.0};
+    r.Run(in);
+  }
+  EXPECT_NEAR(r.engine.soc(), 0.69, 2e-3);
+  // Half an hour on float with mains: full again.
+  for (int i = 0; i <= 1800 / 10; ++i) {
+    RoundInputs in = r.Base(10'000);
+    in.string_a = {-0.2};
+    r.Run(in);
+  }
+  EXPECT_DOUBLE_EQ(r.engine.soc(), 1.0);
+
+  RoundInputs in = r.Base();
+  in.bus_v.reset();
+  r.Run(in);
+  EXPECT_FALSE(r.engine.Autonomy().valid);
+  EXPECT_EQ(r.engine.Autonomy().why, "no bus voltage reading");
+  in = r.Base();
+  in.load_a.reset();
+  in.rectifier_a.reset();
+  r.Run(in);
+  EXPECT_EQ(r.engine.Autonomy().why, "no load current reading");
+  in = r.Base();
+  in.live = false;
+  r.Run(in);
+  EXPECT_FALSE(r.engine.Autonomy().valid);
+  const Json::Value j = qmx::view::AutonomyJson(r.engine.Autonomy());
+  EXPECT_TRUE(j["minutes"].isNull());
+  EXPECT_FALSE(j["why"].asString().empty());
+  BatteryEngine none(1, BatterySettings{});
+  EXPECT_FALSE(none.Autonomy().valid);
+}
+
+TEST(BatteryAutonomy, AlarmBelowTheMinimumWithHysteresis) {
+  BatterySettings s = OneString(200, 1.0);
+  s.autonomy_alarm_min = 300;
+  Rig r(s);
+  auto at = [&](double load) {
+    RoundInputs in = r.Base();
+    in.load_a = load;
+    return r.Run(in).autonomy_low;
+  };
+  EXPECT_FALSE(at(20));  // 600 min
+  EXPECT_TRUE(at(41));   // 292 min
+  EXPECT_TRUE(at(39));   // 307 min: under 330, still on
+  EXPECT_FALSE(at(36));  // 333 min: off
+  EXPECT_TRUE(at(41));
+  RoundInputs lost = r.Base();
+  lost.live = false;
+  EXPECT_TRUE(r.Run(lost).autonomy_low);  // held while the controller is lost
+  RoundInputs blind = r.Base();
+  blind.load_a.reset();
+  blind.rectifier_a.reset();
+  EXPECT_FALSE(r.Run(blind).autonomy_low);  // no estimate, no alarm
+}
+
+// --- The battery test
+
+BatterySettings Testable() {
+  BatterySettings s = OneString(200, 1.0);
+  s.autonomy_alarm_min = 60;
+  s.test.allowed = true;
+  s.test.start_code = 110;
+  s.test.start_byte = 225;
+  s.test.stop_code = 110;
+  s.test.stop_byte = 0;
+  s.test.max_s = 600;
+  return s;
+}
+
+TEST(BatteryTest, EachInterlockRefusesTheStart) {
+  BatteryEngine::Step::Command cmd;
+  {
+    BatterySettings s = Testable();
+    s.test.allowed = false;
+    Rig r(s);
+    r.Run(r.Base());
+    EXPECT_EQ(r.engine.StartTest(r.t, "ann", &cmd), "battery tests are not allowed on this device");
+  }
+  Rig r(Testable());
+  EXPECT_EQ(r.engine.StartTest(r.t, "ann", &cmd), "the controller is not answering");
+  RoundInputs in = r.Base();
+  in.live = false;
+  r.Run(in);
+  EXPECT_EQ(r.engine.StartTest(r.t, "ann", &cmd), "the controller is not answering");
+  in = r.Base();
+  in.mains_or_rectifier_alarm = true;
+  r.Run(in);
+  EXPECT_EQ(r.engine.StartTest(r.t, "ann", &cmd), "mains or rectifier alarms are active");
+  in = r.Base();
+  in.mains_lost = true;
+  r.Run(in);
+  EXPECT_EQ(r.engine.StartTest(r.t, "ann", &cmd), "mains is lost");
+  for (int i = 0; i < 3; ++i) {
+    in = r.Base();
+    in.string_a = {10.0};
+    r.Run(in);
+  }
+  EXPECT_EQ(r.engine.StartTest(r.t, "ann", &cmd), "a battery discharge is going on");
+  for (int i = 0; i < 3; ++i) r.Run(r.Base());
+  in = r.Base();
+  in.load_a = 250;  // 48 min at this load
+  r.Run(in);
+  EXPECT_EQ(r.engine.StartTest(r.t, "ann", &cmd).rfind("the autonomy (48 min) is below", 0), 0u);
+  in = r.Base();
+  in.load_a.reset();
+  in.rectifier_a.reset();
+  r.Run(in);
+  EXPECT_EQ(r.engine.StartTest(r.t, "ann", &cmd),
+            "the autonomy is unknown: no load current reading");
+  EXPECT_EQ(r.engine.Test().phase, qmx::view::BatteryTestState::Phase::kIdle);
+  r.Run(r.Base());
+  EXPECT_EQ(r.engine.StartTest(r.t, "ann", &cmd), "");
+  EXPECT_EQ(cmd.code, 110);
+  EXPECT_EQ(cmd.byte, 225);
+  EXPECT_EQ(r.engine.StartTest(r.t, "bob", &cmd), "a battery test is already running");
+  const auto t = r.engine.Test();
+  EXPECT_EQ(t.phase, qmx::view::BatteryTestState::Phase::kRunning);
+  EXPECT_EQ(t.started_by, "ann");
+  // The test's record opens at once and comes with the next round.
+  auto st = r.Run(r.Base());
+  ASSERT_TRUE(st.started);
+  EXPECT_EQ(st.started->cause, "test");
+}
+
+// A test started on a healthy plant, then one round with `spoil` applied.
+std::optional<qmx::view::DischargeRecord> AbortBy(void (*spoil)(RoundInputs&), std::string* why) {
+  Rig r(Testable());
+  r.Run(r.Base());
+  BatteryEngine::Step::Command cmd;
+  EXPECT_EQ(r.engine.StartTest(r.t, "ann", &cmd), "");
+  RoundInputs in = r.Base();
+  in.string_a = {20.0};
+  r.Run(in);
+  in = r.Base();
+  in.string_a = {20.0};
+  spoil(in);
+  const auto st = r.Run(in);
+  EXPECT_EQ(st.commands.size(), 1u);
+  if (!st.commands.empty()) {
+    EXPECT_EQ(st.commands[0].byte, 0);
+    *why = st.commands[0].why;
+  }
+  EXPECT_EQ(r.engine.Test().phase, qmx::view::BatteryTestState::Phase::kIdle);
+  return st.ended;
+}
+
+TEST(BatteryTest, EachInterlockAbortsARunningTest) {
+  std::string why;
+  auto rec = AbortBy([](RoundInputs& in) { in.live = false; }, &why);
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->result, "aborted: controller lost");
+  EXPECT_EQ(rec->cause, "test");
+  EXPECT_EQ(why, "battery test abort: controller lost");
+  rec = AbortBy([](RoundInputs& in) { in.mains_lost = true; }, &why);
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->result, "aborted: mains lost");
+  rec = AbortBy([](RoundInputs& in) { in.mains_or_rectifier_alarm = true; }, &why);
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->result, "aborted: mains or rectifier alarm");
+  rec = AbortBy([](RoundInputs& in) { in.string_a = {250.0}; }, &why);  // 48 min left
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->result.rfind("aborted: autonomy 48 min below the minimum 60 min", 0), 0u);
+  // On demand.
+  Rig r(Testable());
+  r.Run(r.Base());
+  BatteryEngine::Step::Command cmd;
+  EXPECT_FALSE(r.engine.AbortTest(r.t, "operator", &cmd));
+  ASSERT_EQ(r.engine.StartTest(r.t, "ann", &cmd), "");
+  ASSERT_TRUE(r.engine.AbortTest(r.t + 500, "operator", &cmd));
+  EXPECT_EQ(cmd.why, "battery test abort: operator");
+  const auto st = r.Run(r.Base());
+  ASSERT_TRUE(st.ended);
+  EXPECT_EQ(st.ended->result, "aborted: operator");
+}
+
+// A test at `current` A until it ends; its record.
+qmx::view::DischargeRecord RunTest(BatterySettings s, double current, double v_drop_per_round) {
+  Rig r(std::move(s));
+  r.Run(r.Base());
+  BatteryEngine::Step::Command cmd;
+  EXPECT_EQ(r.engine.StartTest(r.t, "ann", &cmd), "");
+  double v = 50;
+  for (int i = 0; i < 100000; ++i) {
+    RoundInputs in = r.Base(10'000);
+    in.string_a = {current};
+    in.bus_v = v;
+    v -= v_drop_per_round;
+    const auto st = r.Run(in);
+    if (st.ended) {
+      EXPECT_EQ(st.commands.size(), 1u);
+      return *st.ended;
+    }
+  }
+  ADD_FAILURE() << "the test never ended";
+  return {};
+}
+
+TEST(BatteryTest, EndsOnTimeAhOrVoltageAndJudgesAgainstTheCapacity) {
+  // Duration: 600 s at 20 A, 3.33 Ah expected and delivered: pass.
+  auto rec = RunTest(Testable(), 20, 0);
+  EXPECT_EQ(rec.result, "pass");
+  EXPECT_NEAR(rec.expected_ah, 20 * 600 / 3600.0, 0.2);
+  // Ah: 2 Ah.
+  BatterySettings s = Testable();
+  s.test.max_ah = 2;
+  rec = RunTest(s, 20, 0);
+  EXPECT_EQ(rec.result, "pass");
+  EXPECT_NEAR(rec.ah, 2, 20 * 10 / 3600.0 + 1e-9);
+  // End voltage reached after 100 s of a planned 600: 1/6 of the promise.
+  s = Testable();
+  s.test.end_v = 45;
+  rec = RunTest(s, 20, 0.5);
+  EXPECT_EQ(rec.result, "fail");
+  ASSERT_TRUE(rec.end_v);
+  EXPECT_LE(*rec.end_v, 45);
+  EXPECT_NEAR(rec.expected_ah, 20 * 600 / 3600.0, 0.2);
+  // A test the rectifiers ignored (no current): not judged a pass.
+  rec = RunTest(Testable(), 0, 0);
+  EXPECT_EQ(rec.result, "aborted: the strings delivered no current");
+}
+
+TEST(BatteryTest, ATestGoingOnAtARestartIsEndedAndTheRectifiersReturnToFloat) {
+  BatteryMemory m;
+  {
+    Rig r(Testable());
+    r.Run(r.Base());
+    BatteryEngine::Step::Command cmd;
+    ASSERT_EQ(r.engine.StartTest(r.t, "ann", &cmd), "");
+    r.Run(r.Base());
+    m = r.engine.Memory();
+  }
+  ASSERT_TRUE(m.open);
+  Rig r(Testable());
+  r.engine.Restore(m);
+  const auto st = r.Run(r.Base());
+  ASSERT_TRUE(st.ended);
+  EXPECT_EQ(st.ended->result, "aborted: service restarted");
+  ASSERT_EQ(st.commands.size(), 1u);
+  EXPECT_EQ(st.commands[0].byte, 0);
+}
+
+TEST(BatteryTest, TheScheduleStartsOncePerSlotAndDoesNotRetryARefusal) {
+  BatterySettings s = Testable();
+  s.test.schedule = "weekly wed 03:00";
+  Rig r(s);
+  // Tuesday 23:58 onward, a round a minute.
+  r.t = 1'760'000'000'000 - 1'760'000'000'000 % 60000;
+  int weekday = 1, minute = 23 * 60 + 58;
+  auto tick = [&](bool alarm) {
+    RoundInputs in = r.Base(60'000);
+    if (++minute == 1440) {
+      minute = 0;
+      weekday = (weekday + 1) % 7;
+    }
+    in.local_minute = minute;
+    in.local_weekday = weekday;
+    in.mains_or_rectifier_alarm = alarm;
+    return r.Run(in);
+  };
+  int starts = 0;
+  // 03:00 Wednesday comes with an alarm: refused, not retried at 03:01.
+  for (int i = 0; i < 3 * 60 + 10; ++i) {
+    const bool at_slot = weekday == 2 && minute + 1 == 180;
+    const auto st = tick(at_slot);
+    starts += st.commands.size();
+    if (weekday == 2 && minute == 180)
+      EXPECT_EQ(st.test_refused, "mains or rectifier alarms are active");
+  }
+  EXPECT_EQ(starts, 0);
+  EXPECT_EQ(r.engine.Test().phase, qmx::view::BatteryTestState::Phase::kIdle);
+  // The next slot is a week later (the last round was at 03:08).
+  EXPECT_EQ(r.engine.Test().next_scheduled_ms, r.t - 8 * 60'000 + 7 * 24 * 3'600'000);
+  // A week on: it starts at 03:00 once, by the schedule.
+  while (!(weekday == 2 && minute == 179)) tick(false);
+  auto st = tick(false);
+  ASSERT_EQ(st.commands.size(), 1u);
+  EXPECT_EQ(st.commands[0].byte, 225);
+  ASSERT_TRUE(st.started);
+  EXPECT_EQ(r.engine.Test().started_by, "schedule");
+  // It ends on its 600 s with one stop command, and does not start again
+  // in the slot's hour.
+  std::vector<BatteryEngine::Step::Command> sent;
+  for (int i = 0; i < 90; ++i)
+    for (const auto& c : tick(false).commands) sent.push_back(c);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].why, "battery test end: 600 s");
+  EXPECT_EQ(r.engine.Test().phase, qmx::view::BatteryTestState::Phase::kIdle);
+  // The strings never discharged in these rounds: the test is not judged.
+  EXPECT_EQ(r.engine.Test().last_result, "aborted: the strings delivered no current");
+}
+
+TEST(BatteryJson, FormsSayNullForNoValueAndTimesInSeconds) {
+  qmx::view::DischargeRecord r;
+  r.device = 3;
+  r.start_ms = 1'760'000'000'500;
+  r.cause = "mains loss";
+  r.ah = 12.5;
+  const Json::Value j = qmx::view::DischargeJson(r);
+  EXPECT_EQ(j["start"].asInt64(), 1'760'000'000);
+  EXPECT_TRUE(j["end"].isNull());
+  EXPECT_TRUE(j["min_v"].isNull());
+  EXPECT_EQ(j["cause"].asString(), "mains loss");
+  EXPECT_EQ(j.getMemberNames().size(), 12u);
+  qmx::view::EnergyCounters c;
+  EXPECT_TRUE(qmx::view::CountersJson(c)["time"].isNull());
+  EXPECT_EQ(qmx::view::CountersJson(c).getMemberNames().size(), 7u);
+  EXPECT_EQ(qmx::view::AutonomyJson({}).getMemberNames().size(), 10u);
+}
+
 }  // namespace

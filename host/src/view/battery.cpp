@@ -40,11 +40,13 @@
 //   the present current. During a discharge it is blended with the bus
 //   voltage trend (least-squares slope over the last kTrendWindowMs of live
 //   rounds at a steady current, from kTrendSkipMs after the start): time to
-//   the end voltage = (v − end_v)/(−slope). The voltage's weight grows with
-//   the share of the charge delivered (kVoltageWeightMax at kVoltageWeightAt
-//   and beyond). The band spans both methods and at least ±kBandCharge
-//   (charge only) or ±kBandBlend around the estimate, ±kBandNoTemp more
-//   without a temperature.
+//   the end voltage = (v − end_v)/(−slope). A lead-acid voltage steepens
+//   toward the end of the discharge, so that straight line over-promises:
+//   it only ever shortens the estimate (an aged or cold string that falls
+//   early), never lengthens it. Its weight grows with the share of the
+//   charge delivered (kVoltageWeightMax at kVoltageWeightAt and beyond). The band spans both
+//   methods and at least ±kBandCharge (charge only) or ±kBandBlend around the estimate,
+//   ±kBandNoTemp more without a temperature.
 // - A test's expected Ah: the mean current I of the test times the shorter
 //   of its planned duration (max_s) and the time the temperature-corrected,
 //   Peukert-corrected capacity promises at I (capped at max_ah when set). It
@@ -1061,6 +1063,9 @@ AutonomyEstimate BatteryEngine::Autonomy() const {
       weight = kVoltageWeightMax *
                std::clamp((progress - kVoltageWeightFrom) / (kVoltageWeightAt - kVoltageWeightFrom),
                           0.0, 1.0);
+      // A falling voltage steepens toward the end, so its straight line
+      // promises too much: it can only shorten the estimate.
+      if (*by_voltage >= by_charge) weight = 0;
       if (weight > 0) minutes = (1 - weight) * by_charge + weight * *by_voltage;
     }
   }
