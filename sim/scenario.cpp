@@ -1,5 +1,6 @@
 #include "sim/scenario.h"
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -453,6 +454,93 @@ void ForEachAnalog(Json::Value& root, const std::function<void(Json::Value&, boo
           if (x.isNumeric()) f(x, false);
     }
   }
+}
+
+namespace {
+std::string Short(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", v);
+  return text;
+}
+}  // namespace
+
+bool ParseBatteryPlant(const Json::Value& root, BatteryPlant* out, std::string* error) {
+  const Json::Value& b = root["battery"];
+  if (b.isNull()) return true;
+  auto fail = [error](const std::string& what) {
+    if (error != nullptr) *error = "battery." + what;
+    return false;
+  };
+  if (!b.isObject()) {
+    if (error != nullptr) *error = "battery: must be an object";
+    return false;
+  }
+  auto number = [&](const char* name, double lo, double hi, double& to) {
+    const Json::Value& v = b[name];
+    if (v.isNull()) return true;
+    if (!v.isNumeric() || !(v.asDouble() >= lo && v.asDouble() <= hi))
+      return fail(std::string(name) + ": must be a number from " + Short(lo) + " to " + Short(hi));
+    to = v.asDouble();
+    return true;
+  };
+  auto count = [&](const char* name, unsigned hi, unsigned& to) {
+    const Json::Value& v = b[name];
+    if (v.isNull()) return true;
+    if (!v.isUInt() || v.asUInt() > hi)
+      return fail(std::string(name) + ": must be a whole number from 0 to " + std::to_string(hi));
+    to = v.asUInt();
+    return true;
+  };
+  auto command = [&](const char* name, int& to) {
+    const Json::Value& v = b[name];
+    if (v.isNull()) return true;
+    try {
+      to = to_byte(v, std::string("battery.") + name);
+    } catch (const BadField& e) {
+      if (error != nullptr) *error = e.what();
+      return false;
+    }
+    return true;
+  };
+  static const char* const kKnown[] = {"capacity_ah",
+                                       "rate_h",
+                                       "peukert",
+                                       "cells",
+                                       "temp_c",
+                                       "dc",
+                                       "m",
+                                       "temp_user",
+                                       "load_a",
+                                       "mains_lost_after_rounds",
+                                       "mains_back_after_rounds",
+                                       "test_command",
+                                       "float_command",
+                                       "charge_a",
+                                       "time_scale"};
+  for (const std::string& name : b.getMemberNames()) {
+    bool known = false;
+    for (const char* k : kKnown) known = known || name == k;
+    if (!known) return fail(name + ": not a member of battery");
+  }
+  BatteryPlant p;
+  p.on = true;
+  double temp_user = -1;
+  if (!number("capacity_ah", 0.001, 100000, p.capacity_ah) ||
+      !number("rate_h", 0.1, 1000, p.rate_h) || !number("peukert", 1.0, 1.6, p.peukert) ||
+      !count("cells", 60, p.cells) || !number("temp_c", -40, 80, p.temp_c) ||
+      !count("dc", 15, p.dc) || !count("m", 255, p.m) || !number("temp_user", -1, 255, temp_user) ||
+      !number("load_a", 0, 100000, p.load_a) ||
+      !count("mains_lost_after_rounds", 100000000u, p.lost_after) ||
+      !count("mains_back_after_rounds", 100000000u, p.back_after) ||
+      !command("test_command", p.test_command) || !command("float_command", p.float_command) ||
+      !number("charge_a", 0, 100000, p.charge_a) ||
+      !number("time_scale", 0.001, 100000, p.time_scale))
+    return false;
+  if (p.cells == 0) return fail("cells: must be a whole number from 1 to 60");
+  p.temp_user = static_cast<int>(temp_user);
+  if (b.isMember("load_a") == false) p.load_a = -1;
+  *out = p;
+  return true;
 }
 
 }  // namespace k417t::sim

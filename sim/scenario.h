@@ -32,6 +32,20 @@
 //           of those values (in turn) steps up or down by that much and stays
 //   "alarms" {"every_rounds": N, "rounds": M}   every N rounds the first DC
 //           unit reports low voltage for M rounds
+//   "battery" {"capacity_ah", "rate_h", "peukert", "cells", "temp_c",
+//              "dc": 0, "m": 0, "temp_user": -1, "load_a",
+//              "mains_lost_after_rounds", "mains_back_after_rounds",
+//              "test_command": "11", "float_command": "10", "charge_a", "time_scale"}
+//           a battery string on the DC unit `dc`: its current is that unit's
+//           m value `m` (negative while it discharges), its temperature the
+//           user value `temp_user` (-1: none). While mains is lost (AC inputs
+//           at 0 V, phase missing) or a test runs (the control command whose
+//           first byte is `test_command` starts one, `float_command` ends it:
+//           the modules' charge mode reads "test" and they deliver nothing),
+//           the string carries `load_a` (default the unit's i) and the bus
+//           follows the string's voltage; otherwise the rectifiers float the
+//           bus and recharge the string at up to `charge_a`. Time is the
+//           real time between rounds × `time_scale`.
 // Lists given replace the defaults; their lengths become the counts sent.
 #include <json/json.h>
 
@@ -141,6 +155,21 @@ struct Motion {
 };
 
 bool ParseMotion(const Json::Value& root, Motion* out, std::string* error);
+
+// A battery string behind the DC bus (see "battery").
+struct BatteryPlant {
+  bool on = false;
+  double capacity_ah = 100, rate_h = 10, peukert = 1.15, temp_c = 25;
+  unsigned cells = 24;
+  unsigned dc = 0, m = 0;
+  int temp_user = -1;
+  double load_a = -1;                       // -1: the DC unit's i
+  unsigned lost_after = 0, back_after = 0;  // 0: never
+  int test_command = -1, float_command = -1;
+  double charge_a = 10;
+  double time_scale = 1;
+};
+bool ParseBatteryPlant(const Json::Value& root, BatteryPlant* out, std::string* error);
 
 // Calls f(value, is_voltage) for every voltage and current of a scenario
 // object given as a number, in a fixed order.

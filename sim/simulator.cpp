@@ -1,5 +1,7 @@
 #include "sim/simulator.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace k417t::sim {
@@ -87,13 +89,19 @@ bool CheckAnswerSizes(const Scenario& s, std::string* error) {
   return true;
 }
 
+namespace {
+BatteryModel::Params PlantModel(const BatteryPlant& p);
+}  // namespace
+
 std::unique_ptr<Simulator> Simulator::Create(const Json::Value& root, std::string* error,
                                              LogSink log) {
   Scenario scenario;
   std::vector<Change> changes;
   Motion motion;
+  BatteryPlant plant;
   if (!ParseScenario(root, &scenario, error) || !ParseChanges(root, &changes, error) ||
-      !ParseMotion(root, &motion, error) || !CheckAnswerSizes(scenario, error)) {
+      !ParseMotion(root, &motion, error) || !ParseBatteryPlant(root, &plant, error) ||
+      !CheckAnswerSizes(scenario, error)) {
     return nullptr;
   }
   // Every state the timeline will reach is checked now, so a bad change is a
@@ -111,6 +119,10 @@ std::unique_ptr<Simulator> Simulator::Create(const Json::Value& root, std::strin
   std::unique_ptr<Simulator> sim(
       new Simulator(root, std::move(scenario), std::move(changes), std::move(log)));
   sim->motion_ = motion;
+  if (plant.on) {
+    sim->plant_ = plant;
+    sim->battery_ = std::make_shared<BatteryModel>(PlantModel(plant));
+  }
   sim->rng_ = motion.seed == 0 ? 1 : motion.seed;
   return sim;
 }
@@ -121,7 +133,7 @@ Simulator::Simulator(Json::Value root, Scenario scenario, std::vector<Change> ch
       changes_(std::move(changes)),
       log_(std::move(log)) {
   root_.removeMember("changes");
-  for (const char* m : {"noise", "steps", "alarms"}) root_.removeMember(m);
+  for (const char* m : {"noise", "steps", "alarms", "battery"}) root_.removeMember(m);
   // Changes are applied in file order; each waits for its round count.
   // Those due at 0 rounds take effect at once.
   while (next_change_ < changes_.size() && changes_[next_change_].after_rounds == 0) {
@@ -172,7 +184,8 @@ void Simulator::StartRound() {
       Log("scenario changed after round " + std::to_string(completed));
     }
   }
-  if (!Move(completed, next)) return;
+  const bool moved = Move(completed, next);
+  if (!Discharge(completed, next) && !moved) return;
   Scenario s;
   std::string err;
   if (ParseScenario(next, &s, &err)) {
@@ -220,6 +233,83 @@ bool Simulator::Move(unsigned completed, Json::Value& next) {
   return true;
 }
 
+namespace {
+BatteryModel::Params PlantModel(const BatteryPlant& p) {
+  BatteryModel::Params m;
+  m.capacity_ah = p.capacity_ah;
+  m.rate_h = p.rate_h;
+  m.peukert = p.peukert;
+  m.cells = static_cast<int>(p.cells);
+  m.temp_c = p.temp_c;
+  return m;
+}
+}  // namespace
+
+double Simulator::battery_soc() const { return battery_ != nullptr ? battery_->soc() : 1.0; }
+
+bool Simulator::Discharge(unsigned completed, Json::Value& next) {
+  if (battery_ == nullptr) return false;
+  const double now =
+      clock_ ? clock_()
+             : std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+                   .count();
+  const double dt = last_step_s_ < 0 ? 0 : std::max(0.0, now - last_step_s_) * plant_.time_scale;
+  last_step_s_ = now;
+  const bool lost = plant_.lost_after > 0 && completed >= plant_.lost_after &&
+                    (plant_.back_after == 0 || completed < plant_.back_after);
+  const bool changed = lost != mains_lost_;
+  mains_lost_ = lost;
+  Json::Value& dc = next["dc"];
+  if (!dc.isArray() || plant_.dc >= dc.size()) return false;
+  Json::Value& unit = dc[plant_.dc];
+  const double load =
+      plant_.load_a >= 0 ? plant_.load_a : (unit["i"].isNumeric() ? unit["i"].asDouble() : 0.0);
+  const bool discharging = lost || test_on_;
+  // Discharge positive for the model; the plant's shunt reads it negative.
+  double current = 0;
+  if (discharging) {
+    current = load;
+  } else if (battery_->soc() < 0.999) {
+    current = -plant_.charge_a;
+  }
+  battery_->Step(dt, current);
+  const double bus =
+      discharging
+          ? battery_->voltage()
+          : (next["rectifier"]["value"].isNumeric() ? next["rectifier"]["value"].asDouble() : 53.5);
+  unit["v"] = bus;
+  if (!unit["m"].isArray()) unit["m"] = Json::Value(Json::arrayValue);
+  while (unit["m"].size() <= plant_.m) unit["m"].append(0.0);
+  unit["m"][plant_.m] = -current;
+  if (plant_.temp_user >= 0) {
+    if (!unit["user"].isArray()) unit["user"] = Json::Value(Json::arrayValue);
+    while (unit["user"].size() <= static_cast<unsigned>(plant_.temp_user)) unit["user"].append(0.0);
+    unit["user"][plant_.temp_user] = plant_.temp_c;
+  }
+  if (discharging) {
+    next["rectifier"]["value"] = bus;
+    for (Json::Value& module : next["rectifier"]["modules"]) {
+      module["value"] = 0.0;
+      // A test puts the modules into test mode (they hold back); a lost
+      // mains leaves them without input.
+      if (test_on_ && module["states"].isArray() && module["states"].size() >= 3)
+        module["states"][2] = 2;
+    }
+  }
+  if (lost) {
+    for (Json::Value& screen : next["ac"])
+      for (Json::Value& input : screen["inputs"]) {
+        for (const char* phase : {"a", "b", "c", "f"}) input[phase] = 0.0;
+        input["alerts"] = Json::Value(Json::arrayValue);
+        for (int k : {3, 3, 3, 1}) input["alerts"].append(k);
+      }
+  }
+  // The controller flags a change of its alarm blocks; the poller asks for
+  // them only then.
+  if (changed) next["data_flags"]["ac"] = 17;
+  return true;
+}
+
 void Simulator::OnReject(const qmx::wire::Rejection& r, std::vector<Outgoing>* out) {
   ++stats_.corrupt_requests;
   // A frame whose header arrived whole can be told what was wrong with it.
@@ -254,6 +344,12 @@ void Simulator::OnFrame(const uint8_t* frame, size_t len, std::vector<Outgoing>*
     }
     ++stats_.control_commands;
     commands_.emplace_back(info, info + info_len);
+    if (battery_ != nullptr && plant_.test_command >= 0 && info[0] == plant_.test_command) {
+      test_on_ = true;
+    } else if (battery_ != nullptr && plant_.float_command >= 0 &&
+               info[0] == plant_.float_command) {
+      test_on_ = false;
+    }
     const auto it = scenario_.control_rtn.find(info[0]);
     const uint8_t rtn = it == scenario_.control_rtn.end() ? uint8_t{kRtnNormal} : it->second;
     Answer(cid1, rtn, {}, false, out);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/answers.h"
+#include "sim/battery_model.h"
 #include "sim/scenario.h"
 #include "wire/frame_codec.h"
 
@@ -61,6 +62,12 @@ class Simulator {
   const SimStats& stats() const { return stats_; }
   // Information bytes of every control command (0x41/0x45) received.
   const std::vector<Bytes>& commands() const { return commands_; }
+  // The battery string's clock, in seconds (tests set their own; default
+  // the steady clock).
+  void SetClock(std::function<double()> seconds) { clock_ = std::move(seconds); }
+  // The battery string's state of charge (0..1; 1 without a battery).
+  double battery_soc() const;
+  bool battery_test_running() const { return test_on_; }
 
  private:
   Simulator(Json::Value root, Scenario scenario, std::vector<Change> changes, LogSink log);
@@ -71,6 +78,10 @@ class Simulator {
   // The scenario of this round with noise, steps and alarms; false when
   // nothing moves.
   bool Move(unsigned completed, Json::Value& next);
+  // The battery string's round: its current, the bus voltage and what mains
+  // loss or a test does to the AC inputs and the modules; false without a
+  // battery.
+  bool Discharge(unsigned completed, Json::Value& next);
   // Frames and sends one answer through the fault stage.
   void Answer(uint8_t cid1, uint8_t rtn, const Bytes& info, bool wrong_count,
               std::vector<Outgoing>* out);
@@ -93,6 +104,12 @@ class Simulator {
   uint16_t last_command_ = 0;
   bool last_answer_intact_ = true;
   std::vector<Bytes> commands_;
+  BatteryPlant plant_;
+  std::shared_ptr<BatteryModel> battery_;
+  std::function<double()> clock_;
+  double last_step_s_ = -1;
+  bool test_on_ = false;
+  bool mains_lost_ = false;
 };
 
 // Checks that every answer of the scenario fits in one frame.
