@@ -244,5 +244,78 @@ TEST(SimScenario, BadScenariosAreRefusedWithTheField) {
   EXPECT_EQ(err, "answer 41/41 would carry 2316 bytes (at most 2047)");
 }
 
+// The battery string: on mains the bus floats and the string reads 0 A; a
+// lost mains takes the AC inputs to 0 V (phase missing, the alarm block
+// flagged), the modules deliver nothing and the string carries the load,
+// its voltage falling with the time that passed; back on mains it
+// recharges. A test command does the same with the mains there and puts
+// the modules into test mode; the float command ends it.
+TEST(SimBattery, MainsLossAndTestMoveTheStringAndTheBus) {
+  auto sim = Make(R"({
+      "ac": [{"inputs": [{"a": 230, "b": 231, "c": 229, "f": 50}]}],
+      "rectifier": {"value": 53.5, "modules": [{"value": 30, "states": [0, 0, 0]}]},
+      "dc": [{"v": 53.5, "i": 30, "m": [0, 0], "user": [0, 0]}],
+      "battery": {"capacity_ah": 100, "load_a": 40, "temp_user": 1, "temp_c": 18,
+                  "mains_lost_after_rounds": 2, "mains_back_after_rounds": 4,
+                  "test_command": "11", "float_command": "10", "charge_a": 8}})");
+  ASSERT_NE(nullptr, sim);
+  double now = 0;
+  sim->SetClock([&] { return now; });
+  auto f32 = [](const WireFloat& w) {
+    float f = 0;
+    std::memcpy(&f, w.bytes.data(), 4);
+    return static_cast<double>(f);
+  };
+  std::vector<double> bus, string, a;
+  std::vector<int> ac_flag, charge_mode;
+  auto round = [&] {
+    now += 600;                              // ten minutes a round
+    Decode(sim->Feed(Request(0x40, 0x41)));  // an AC screen: rounds start here
+    const Scenario& s = sim->scenario();
+    bus.push_back(f32(s.dc[0].v));
+    string.push_back(f32(s.dc[0].m[0]));
+    a.push_back(f32(s.ac[0].inputs[0].a));
+    ac_flag.push_back(s.ac_flag);
+    charge_mode.push_back(s.rectifier.modules[0].states[2]);
+  };
+  for (int k = 0; k < 5; ++k) round();
+  EXPECT_EQ(18.0, f32(sim->scenario().dc[0].user[1])) << "the string's temperature";
+  EXPECT_EQ(string[0], 0.0);
+  EXPECT_EQ(bus[1], 53.5);
+  EXPECT_EQ(string[2], -40.0) << "rounds 3 and 4 without mains";
+  EXPECT_EQ(string[3], -40.0);
+  EXPECT_EQ(a[2], 0.0);
+  EXPECT_EQ(sim->scenario().ac.size(), 1u);
+  EXPECT_EQ(ac_flag[2], 17) << "the alarm block is flagged when mains goes";
+  EXPECT_LT(bus[2], 52.0);
+  EXPECT_LT(bus[3], bus[2]) << "ten minutes more at 40 A";
+  EXPECT_EQ(string[4], 8.0) << "back on mains the string recharges";
+  EXPECT_EQ(bus[4], 53.5);
+  EXPECT_EQ(a[4], 230.0);
+  EXPECT_LT(sim->battery_soc(), 1.0);
+
+  // A test on mains: the plant's start command, then its float command.
+  auto command = [&](uint8_t first) { Decode(sim->Feed(Request(0x41, 0x45, {first, 0}))); };
+  command(0x11);
+  EXPECT_TRUE(sim->battery_test_running());
+  round();
+  EXPECT_EQ(string.back(), -40.0);
+  EXPECT_EQ(charge_mode.back(), 2) << "the modules read test mode";
+  EXPECT_EQ(a.back(), 230.0) << "mains stays";
+  command(0x10);
+  EXPECT_FALSE(sim->battery_test_running());
+  round();
+  EXPECT_EQ(charge_mode.back(), 0);
+  EXPECT_EQ(string.back(), 8.0);
+
+  std::string err;
+  EXPECT_FALSE(Simulator::Create(ParseJson(R"({"battery": {"peukert": 2}})"), &err));
+  EXPECT_EQ(err, "battery.peukert: must be a number from 1 to 1.6");
+  EXPECT_FALSE(Simulator::Create(ParseJson(R"({"battery": {"volts": 2}})"), &err));
+  EXPECT_EQ(err, "battery.volts: not a member of battery");
+  EXPECT_FALSE(Simulator::Create(ParseJson(R"({"battery": {"test_command": "XYZ"}})"), &err));
+  EXPECT_EQ(err, "battery.test_command: not a hex byte");
+}
+
 }  // namespace
 }  // namespace k417t::sim::test
