@@ -1,0 +1,182 @@
+#!/usr/bin/env python3
+"""Batteries end to end: the built runner polls the simulator's plant with a
+battery string (examples/scenarios/mains_loss.json) and serves HTTP with
+control on. A mains loss gives one discharge record of cause "mains loss"
+with its Ah and voltages, raised and cleared as the "Battery discharge"
+alarm, counted in /metrics and listed by `k417t-run history --discharges`.
+Then an operator starts a battery test: the plant's test command goes out,
+the strings carry the load (a record of cause "test"), and a rectifier
+module fault trips the interlock: the stop command goes out and the record
+ends "aborted: ...". Every step is in the audit.
+
+usage: battery_e2e.py RUNNER EXAMPLES WORKDIR"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.error
+import urllib.request
+
+from prometheus_client.parser import text_string_to_metric_families
+
+from e2e_checks import FAILS, check, free_port
+
+RUNNER, EXAMPLES, WORK = sys.argv[1], sys.argv[2], sys.argv[3]
+TOKEN = "battery-e2e-token-0123456789"
+HDR = {"Content-Type": "application/json", "Authorization": "Bearer " + TOKEN}
+
+
+def request(port, path, method="GET", body=None, headers=None):
+    req = urllib.request.Request(f"http://127.0.0.1:{port}{path}", data=body, method=method,
+                                 headers=headers or {})
+    try:
+        with urllib.request.urlopen(req, timeout=15) as r:
+            return r.status, r.read()
+    except urllib.error.HTTPError as e:
+        return e.code, e.read()
+
+
+def get_json(port, path, headers=None):
+    code, body = request(port, path, headers=headers)
+    return json.loads(body) if code == 200 else None
+
+
+def wait_for(what, ok, seconds):
+    end = time.time() + seconds
+    while time.time() < end:
+        try:
+            v = ok()
+            if v:
+                return v
+        except (OSError, KeyError, IndexError, TypeError, ValueError):
+            pass
+        time.sleep(0.3)
+    check(False, f"within {seconds} s: {what}")
+    return None
+
+
+def site(work):
+    s = {"devices": [{
+        "name": "plant-1", "data_id": 100,
+        "setting": {"address": 1, "timeout_ms": 1500, "acSetting": [{"data_id": 11}],
+                    "dcSetting": [{"data_id": 21, "labels": {
+                        "m": [{"name": "Battery current", "unit": "A"}],
+                        "user": [{"name": "Battery temperature", "unit": "°C"}]}}],
+                    "rcSetting": {}},
+        "battery": {
+            "strings": [{"name": "String 1", "current": {"unit": 21, "list": "m", "index": 0},
+                         "discharge": "negative", "capacity_ah": 100, "rate_h": 10,
+                         "end_v": 42.0, "peukert": 1.15}],
+            "temperatures": [{"unit": 21, "list": "user", "index": 0}],
+            "discharge_threshold_a": 2, "discharge_rounds": 2,
+            "test": {"allowed": True, "start": {"code": 104}, "stop": {"code": 100},
+                     "max_s": 600}}}]}
+    path = os.path.join(work, "site.json")
+    with open(path, "w") as f:
+        json.dump(s, f)
+    return path
+
+
+def scenario(work):
+    with open(os.path.join(EXAMPLES, "scenarios", "mains_loss.json")) as f:
+        s = json.load(f)
+    # Mains goes after 3 rounds and is back after 9; a module fails after 26
+    # rounds, while the test runs.
+    s["battery"]["mains_lost_after_rounds"] = 3
+    s["battery"]["mains_back_after_rounds"] = 9
+    s["changes"] = [{"after_rounds": 26, "set": {"data_flags": {"rc": 17},
+                                                 "rectifier": {"modules": [{"fault": 1}]}}}]
+    path = os.path.join(work, "scenario.json")
+    with open(path, "w") as f:
+        json.dump(s, f)
+    return path
+
+
+def metric(port, name, labels=None):
+    code, body = request(port, "/metrics")
+    for fam in text_string_to_metric_families(body.decode()):
+        for s in fam.samples:
+            if s.name == name and all(s.labels.get(k) == v for k, v in (labels or {}).items()):
+                return s.value
+    return None
+
+
+def run(work):
+    token = os.path.join(work, "token")
+    with open(token, "w") as f:
+        f.write(TOKEN + "\n")
+    os.chmod(token, 0o600)
+    db = os.path.join(work, "h.db")
+    port = free_port()
+    log = os.path.join(work, "runner.log")
+    p = subprocess.Popen([RUNNER, "--site", site(work), "--simulate", scenario(work), "--db", db,
+                          "--http", f"127.0.0.1:{port}", "--http-control", "--http-token-file", token,
+                          "--log", log], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        # The mains loss: one discharge going on, the alarm raised.
+        going = wait_for("a discharge going on", lambda: get_json(port, "/api/devices/100/battery")
+                         ["discharging"], 40)
+        if going:
+            check(going["cause"] == "mains loss", f"cause: {going}")
+        alarms = get_json(port, "/api/alarms") or {}
+        texts = [a.get("text") for a in alarms.get("alarms", [])]
+        check("Battery discharge" in texts, f"the discharge is an active alarm: {texts}")
+        check((metric(port, "k417t_battery_discharging", {"device": "100"}) or 0) == 1,
+              "k417t_battery_discharging 1 during the discharge")
+        # Mains back: the record ends.
+        rec = wait_for("the discharge ended", lambda: [d for d in get_json(port, "/api/discharges")
+                                                       ["discharges"] if d["end"] is not None], 40)
+        if rec:
+            check(len(rec) == 1, f"one record: {rec}")
+            d = rec[0]
+            check(d["cause"] == "mains loss" and d["ah"] > 0 and d["kwh"] > 0, f"record: {d}")
+            check(d["min_v"] is not None and 40 < d["min_v"] < 53, f"the bus fell: {d}")
+            check(d["min_temp_c"] == 25, f"the string's temperature: {d}")
+        wait_for("the alarm cleared", lambda: "Battery discharge" not in
+                 [a.get("text") for a in get_json(port, "/api/alarms")["alarms"]], 20)
+        load = metric(port, "k417t_dc_load_energy_kwh_total", {"device": "100"})
+        dis = metric(port, "k417t_battery_discharge_ah_total", {"device": "100"})
+        check(load is not None and load > 0, f"load energy counted: {load}")
+        check(dis is not None and rec and abs(dis - rec[0]["ah"]) < 0.01,
+              f"the discharge counter holds the record's Ah: {dis}")
+
+        # A battery test on demand, then a module fault trips it.
+        code, body = request(port, "/api/devices/100/battery-test", "POST",
+                             json.dumps({"action": "start", "request_id": "t-1"}).encode(), HDR)
+        answer = json.loads(body) if code == 200 else {}
+        check(answer.get("result") == 0, f"the test starts: {code} {body!r}")
+        wait_for("the test's discharge", lambda: get_json(port, "/api/devices/100/battery")
+                 ["discharging"]["cause"] == "test", 30)
+        check((metric(port, "k417t_battery_test_running", {"device": "100"}) or 0) == 1,
+              "k417t_battery_test_running 1")
+        tested = wait_for("the test ended", lambda: [d for d in get_json(port, "/api/discharges")
+                                                     ["discharges"] if d["cause"] == "test" and
+                                                     d["end"] is not None], 60)
+        if tested:
+            check(tested[0]["result"].startswith("aborted: "), f"the interlock tripped: {tested[0]}")
+        audit = (get_json(port, "/api/audit", HDR) or {}).get("audit", [])
+        rows = [(r["via"], r["who"], r["code"], r["outcome"]) for r in audit]
+        check(any(r[2] == 104 and r[3] == "done" for r in rows), f"the start command audited: {rows}")
+        check(any(r[0] == "battery test" and r[2] == 100 and r[3] == "done" for r in rows),
+              f"the stop command audited: {rows}")
+    finally:
+        p.terminate()
+        check(p.wait(timeout=20) == 0, "runner exits 0 on SIGTERM")
+    r = subprocess.run([RUNNER, "history", "--discharges", "--db", db, "--json"],
+                       capture_output=True, text=True)
+    rows = [json.loads(l) for l in r.stdout.splitlines() if l.strip()]
+    check(r.returncode == 0 and sorted(d["cause"] for d in rows) == ["mains loss", "test"],
+          f"history --discharges: {r.stdout!r} {r.stderr!r}")
+    commands = [l for l in open(log).read().splitlines() if l.startswith("control: ")]
+    check(any("battery test" in l and "code 100" in l for l in commands),
+          f"the stop command in the log: {commands}")
+
+
+with tempfile.TemporaryDirectory(dir=WORK) as work:
+    run(work)
+if FAILS:
+    print(f"{len(FAILS)} checks failed")
+    sys.exit(1)
+print("all battery checks passed")
