@@ -116,8 +116,13 @@ def main():
             check(any(s.name == "k417t_up" and s.value == 0 for s in samples), "k417t_up 0")
             check(any(s.name == "k417t_alarm_active" and s.labels.get("key") == "comm" for s in samples),
                   "the communication alarm exported")
-            readings = sorted(n for n in names if n.startswith(("k417t_ac_", "k417t_dc_", "k417t_rectifier_")))
+            # Energy totals are counters of what was measured, true while
+            # lost; readings are not.
+            readings = sorted(n for n in names if n.startswith(("k417t_ac_", "k417t_dc_", "k417t_rectifier_"))
+                              and not n.endswith("_kwh_total"))
             check(readings == [], f"no reading exported while lost: {readings}")
+            for total in ["k417t_dc_load_energy_kwh_total", "k417t_rectifier_energy_kwh_total"]:
+                check(total in names, f"{total} kept while lost")
     finally:
         p.terminate()
         check(p.wait(timeout=20) == 0, "runner exits 0 on SIGTERM")
