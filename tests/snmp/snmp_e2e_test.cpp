@@ -238,6 +238,11 @@ TEST(SnmpE2E, WalkTrapsCommLossAndMasterRestart) {
   EXPECT_TRUE(Has(walk, "k417tDcVoltage.100.22 53.40 V")) << walk;
   EXPECT_TRUE(Has(walk, "k417tAcPhaseCurrent.100.11.a 31.50 A")) << walk;
   EXPECT_TRUE(Has(walk, "k417tRectGroupVoltage.100.100 53.50 V")) << walk;
+  // The energy row: the load power is the first DC unit's bus voltage times
+  // both units' current (53.5 V × 200.4 A); no battery strings named here.
+  EXPECT_TRUE(Has(walk, "k417tBatteryLoadPower.100 10721 W")) << walk;
+  EXPECT_EQ(1u, Count(walk, "k417tBatteryLoadEnergy.100 = ")) << walk;
+  EXPECT_TRUE(Has(walk, "k417tBatteryConfigured.100 false")) << walk;
   EXPECT_TRUE(Has(walk, "k417tRectGroupCurrent.100.100 80.00 A")) << walk;
   EXPECT_TRUE(Has(walk, "k417tRectModuleCurrent.100.100.1 40.20 A")) << walk;
   EXPECT_TRUE(Has(walk, "k417tRectModuleOnOff.100.100.3 off")) << walk;
