@@ -4,7 +4,8 @@ battery string (examples/scenarios/mains_loss.json) and serves HTTP with
 control on. A mains loss gives one discharge record of cause "mains loss"
 with its Ah and voltages, raised and cleared as the "Battery discharge"
 alarm, counted in /metrics and listed by `k417t-run history --discharges`.
-Then an operator starts a battery test: the plant's test command goes out,
+Then an operator starts a battery test: refused by the controller first (no
+test runs, the stop goes out in case), then taken: the plant's test command goes out,
 the strings carry the load (a record of cause "test"), and a rectifier
 module fault trips the interlock: the stop command goes out and the record
 ends "aborted: ...". Every step is in the audit.
@@ -86,7 +87,10 @@ def scenario(work):
     # rounds, while the test runs.
     s["battery"]["mains_lost_after_rounds"] = 3
     s["battery"]["mains_back_after_rounds"] = 9
-    s["changes"] = [{"after_rounds": 26, "set": {"data_flags": {"rc": 17},
+    # The controller refuses the test command (return code 4) until round 16.
+    s["control_rtn"]["11"] = 4
+    s["changes"] = [{"after_rounds": 16, "set": {"control_rtn": {"11": 0}}},
+                    {"after_rounds": 26, "set": {"data_flags": {"rc": 17},
                                                  "rectifier": {"modules": [{"fault": 1}]}}}]
     path = os.path.join(work, "scenario.json")
     with open(path, "w") as f:
@@ -142,7 +146,20 @@ def run(work):
         check(dis is not None and rec and abs(dis - rec[0]["ah"]) < 0.01,
               f"the discharge counter holds the record's Ah: {dis}")
 
+        # A start the controller refuses: no test runs.
+        rounds = get_json(port, "/api/devices")["devices"][0]["rounds"]
+        check(rounds < 16, f"the refusing rounds are not over yet: {rounds}")
+        code, body = request(port, "/api/devices/100/battery-test", "POST",
+                             json.dumps({"action": "start", "request_id": "t-0"}).encode(), HDR)
+        answer = json.loads(body) if code == 200 else {}
+        check(answer.get("result") == -1 and "return code 4" in answer.get("reason", ""),
+              f"a start the controller refuses fails: {code} {body!r}")
+        check(get_json(port, "/api/devices/100/battery")["test"]["running"] is False,
+              "no test runs after a refused start")
+
         # A battery test on demand, then a module fault trips it.
+        wait_for("the controller takes the test command",
+                 lambda: get_json(port, "/api/devices")["devices"][0]["rounds"] >= 17, 30)
         code, body = request(port, "/api/devices/100/battery-test", "POST",
                              json.dumps({"action": "start", "request_id": "t-1"}).encode(), HDR)
         answer = json.loads(body) if code == 200 else {}
@@ -153,21 +170,25 @@ def run(work):
               "k417t_battery_test_running 1")
         tested = wait_for("the test ended", lambda: [d for d in get_json(port, "/api/discharges")
                                                      ["discharges"] if d["cause"] == "test" and
-                                                     d["end"] is not None], 60)
+                                                     d["ah"] > 0 and d["end"] is not None], 60)
         if tested:
-            check(tested[0]["result"].startswith("aborted: "), f"the interlock tripped: {tested[0]}")
+            check(tested[0]["result"].startswith("aborted: ") and "refused" not in tested[0]["result"],
+                  f"the interlock tripped: {tested[0]}")
         audit = (get_json(port, "/api/audit", HDR) or {}).get("audit", [])
-        rows = [(r["via"], r["who"], r["code"], r["outcome"]) for r in audit]
-        check(any(r[2] == 104 and r[3] == "done" for r in rows), f"the start command audited: {rows}")
-        check(any(r[0] == "battery test" and r[2] == 100 and r[3] == "done" for r in rows),
-              f"the stop command audited: {rows}")
+        rows = [(r["via"], r["code"], r["result"], r["reason"]) for r in audit]
+        starts = [r for r in rows if r[1] == 104]
+        check([r[2] for r in starts] == [4, 0], f"both starts audited with the plant's answer: {rows}")
+        stops = [r for r in rows if r[1] == 100 and "battery test" in r[3]]
+        check(len(stops) == 2 and stops[-1][0] == "battery test",
+              f"the stop after the refused start and the interlock's own stop audited: {rows}")
     finally:
         p.terminate()
         check(p.wait(timeout=20) == 0, "runner exits 0 on SIGTERM")
     r = subprocess.run([RUNNER, "history", "--discharges", "--db", db, "--json"],
                        capture_output=True, text=True)
     rows = [json.loads(l) for l in r.stdout.splitlines() if l.strip()]
-    check(r.returncode == 0 and sorted(d["cause"] for d in rows) == ["mains loss", "test"],
+    # The refused start is kept too: a test record of 0 Ah, aborted.
+    check(r.returncode == 0 and sorted(d["cause"] for d in rows) == ["mains loss", "test", "test"],
           f"history --discharges: {r.stdout!r} {r.stderr!r}")
     commands = [l for l in open(log).read().splitlines() if l.startswith("control: ")]
     check(any("battery test" in l and "code 100" in l for l in commands),

@@ -253,6 +253,16 @@ void SiteView::BatterySite(const SiteInfo& site) {
   for (const auto& [id, stop] : stops) SendBatteryCommand(id, stop, "reload", false);
 }
 
+namespace {
+// The controller's return code is 0 when it took a command; any other code
+// (a refusal, a busy plant) means the rectifiers did not change mode.
+ControlResult Refusal(ControlResult r) {
+  if (r.result > 0 && r.reason.empty())
+    r.reason = "the controller answered return code " + std::to_string(r.result);
+  return r;
+}
+}  // namespace
+
 void SiteView::SendBatteryCommand(unsigned int device, const BatteryEngine::Step::Command& c,
                                   const std::string& who, bool is_start) {
   PostBattery([this, device, c, who, is_start] {
@@ -262,8 +272,8 @@ void SiteView::SendBatteryCommand(unsigned int device, const BatteryEngine::Step
     a.device = device;
     a.code = c.code;
     a.byte = c.byte;
-    const ControlResult r = Send(a, std::chrono::milliseconds(0), c.why);
-    if (!is_start || r.result >= 0) return;
+    const ControlResult r = Refusal(Send(a, std::chrono::milliseconds(0), c.why));
+    if (!is_start || r.result == 0) return;
     // The plant did not take the start: no test runs on the gateway's side,
     // and the stop goes out in case the command reached it after all.
     BatteryEngine::Step::Command stop;
@@ -528,9 +538,9 @@ ControlResult SiteView::StartBatteryTest(const ControlAttempt& attempt) {
     }
     a.code = start.code;
     a.byte = start.byte;
-    const ControlResult r =
-        Send(a, std::chrono::milliseconds(0), start.why.empty() ? "battery test start" : start.why);
-    if (r.result >= 0) return {0, r.reason};
+    const ControlResult r = Refusal(Send(a, std::chrono::milliseconds(0),
+                                         start.why.empty() ? "battery test start" : start.why));
+    if (r.result == 0) return {0, r.reason};
     // The plant did not take it: no test runs, and the stop goes out in
     // case the command reached it after all.
     BatteryEngine::Step::Command stop;
@@ -570,9 +580,9 @@ ControlResult SiteView::StopBatteryTest(const ControlAttempt& attempt) {
     }
     a.code = stop.code;
     a.byte = stop.byte;
-    const ControlResult r =
-        Send(a, std::chrono::milliseconds(0), stop.why.empty() ? "battery test stop" : stop.why);
-    return {r.result < 0 ? -1 : 0, r.reason};
+    const ControlResult r = Refusal(
+        Send(a, std::chrono::milliseconds(0), stop.why.empty() ? "battery test stop" : stop.why));
+    return {r.result == 0 ? 0 : -1, r.reason};
   });
 }
 
