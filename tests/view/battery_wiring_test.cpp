@@ -137,4 +137,49 @@ TEST(BatteryWiring, MainsLossGivesOneDischargeRowItsAlarmAndGrowingCounters) {
   EXPECT_EQ(view.Discharges(100, 0, INT64_MAX / 2000, 10).size(), 1u);
 }
 
+// A power cut after a discharge row was written and before the memory's
+// commit leaves the row going on; the next start ends it (it is not carried
+// on by the memory), and a row that has ended stays as it was.
+TEST(BatteryWiring, ARowLeftGoingOnByAPowerCutEndsAtTheNextStart) {
+  TempDir dir;
+  const std::string db = dir.path + "/history.db";
+  int64_t open_id = 0, ended_id = 0;
+  {
+    qmx::store::HistoryOptions o;
+    o.path = db;
+    qmx::store::HistoryStore h(o);
+    ASSERT_TRUE(h.Open());
+    qmx::store::DischargeRow row;
+    row.device = 100;
+    row.start_ms = 1'700'000'000'000;
+    row.cause = "mains loss";
+    row.ah = 1.5;
+    open_id = h.AddDischarge(row);
+    row.start_ms -= 3'600'000;
+    row.end_ms = row.start_ms + 600'000;
+    ended_id = h.AddDischarge(row);
+    ASSERT_GT(open_id, 0);
+    ASSERT_GT(ended_id, 0);
+  }
+  k417t_test::OneRound r(Parse(kScenario), db);
+  qmx::view::SiteView view(*r.host);
+  view.SetSite(Site());
+  r.host->SetReportSink([&](const qmx::RoundReport& report) { view.Round(report); });
+  r.Poll(1);
+  const auto rows = r.host->history()->Discharges(100, 0, INT64_MAX / 2000, 10);
+  ASSERT_EQ(rows.size(), 2u);
+  for (const auto& row : rows) {
+    if (row.id == open_id) {
+      EXPECT_EQ(row.end_ms, row.start_ms) << "ended at its start: no memory counted after it";
+      EXPECT_EQ(row.result, "not seen to its end: the gateway stopped");
+      EXPECT_DOUBLE_EQ(row.ah, 1.5);
+    } else {
+      EXPECT_EQ(row.id, ended_id);
+      EXPECT_EQ(row.result, "");
+      EXPECT_EQ(row.end_ms, row.start_ms + 600'000);
+    }
+  }
+  EXPECT_FALSE(view.Battery(100)->discharging.has_value());
+}
+
 }  // namespace

@@ -261,6 +261,24 @@ ControlResult Refusal(ControlResult r) {
     r.reason = "the controller answered return code " + std::to_string(r.result);
   return r;
 }
+
+// A discharge row the history has as going on that the memory does not
+// carry on: the gateway stopped (a power cut) after the row was written and
+// before the memory's next commit. It ended unseen; left open it would read
+// as going on for ever. It ends at the last time the memory counted (or its
+// own start), with what it had delivered when it was written.
+void CloseUnseenDischarges(store::HistoryStore& history, unsigned int device,
+                           const std::optional<BatteryMemory>& memory) {
+  const int64_t now_s = static_cast<int64_t>(std::time(nullptr));
+  for (store::DischargeRow r : history.Discharges(device, 0, now_s + 86400, 50)) {
+    if (r.end_ms != 0) continue;
+    if (memory && memory->open && memory->open->start_ms == r.start_ms) continue;
+    const int64_t last = memory ? memory->counters.time_ms : 0;
+    r.end_ms = std::max(r.start_ms, last);
+    if (r.result.empty()) r.result = "not seen to its end: the gateway stopped";
+    history.UpdateDischarge(r);
+  }
+}
 }  // namespace
 
 void SiteView::SendBatteryCommand(unsigned int device, const BatteryEngine::Step::Command& c,
@@ -358,6 +376,7 @@ void SiteView::BatteryRound(const RoundReport& report, const DeviceInfo& info,
       std::string errs;
       std::istringstream text(history->LoadState(report.device_id, kMemoryKey).value_or(""));
       if (Json::parseFromStream(rb, text, &v, &errs) && ParseBatteryMemory(v, &m)) memory = m;
+      CloseUnseenDischarges(*history, report.device_id, memory);
     }
   }
 
