@@ -191,6 +191,41 @@ TEST(RunnerDeploy, CheckConfigNamesEveryProblemAndExitsTwo) {
     EXPECT_EQ(2, r.exit_code) << says << r.raw;
     EXPECT_TRUE(Contains(r.raw, says)) << says << "\n" << r.raw;
   }
+  // The battery roles and the battery test (exit 2 naming the member).
+  const auto battery = [&](const std::string& member) {
+    return Write(t.File("battery-" + std::to_string(++files) + ".json"),
+                 R"({"devices": [{"name": "p1", "data_id": 7, "battery": )" + member +
+                     R"(, "setting": {"port": "/dev/null", "dcSetting": [{"data_id": 21}],
+                     "rcSetting": {}}}]})");
+  };
+  const auto string = [](const std::string& rest) {
+    return R"({"strings": [{"current": {"unit": 21, "list": "m", "index": 0},
+               "discharge": "negative", "end_v": 44, )" +
+           rest;
+  };
+  RunResult ok_battery = RunRunner(
+      "--check-config --site " +
+      battery(string(R"("capacity_ah": 100}], "test": {"allowed": true, "start": {"code": 104},
+                     "stop": {"code": 100}, "schedule": "monthly 1 03:00"}})")) +
+      " 2>&1");
+  EXPECT_EQ(0, ok_battery.exit_code) << ok_battery.raw;
+  const std::pair<std::string, std::string> wrong_battery[] = {
+      {battery(R"({"volts": 1})"), "device p1.battery has an unknown member \"volts\""},
+      {battery(string(R"("capacity_ah": 0}]})")),
+       "device p1.battery.strings[0].capacity_ah: must be a number above 0"},
+      {battery(R"({"strings": [{"current": {"unit": 99, "list": "m", "index": 0},
+                   "discharge": "negative", "capacity_ah": 100, "end_v": 44}]})"),
+       "device p1.battery.strings[0].current.unit: must be one of the device's DC units (21)"},
+      {battery(
+           string(R"("capacity_ah": 100}], "test": {"allowed": true, "start": {"code": 104}}})")),
+       "device p1.battery.test.stop: is required when tests are allowed"},
+      {battery(string(R"("capacity_ah": 100}], "test": {"schedule": "yearly"}})")),
+       "device p1.battery.test.schedule: must be \"daily HH:MM\""}};
+  for (const auto& [file, says] : wrong_battery) {
+    RunResult r = RunRunner("--check-config --site " + file + " 2>&1");
+    EXPECT_EQ(2, r.exit_code) << says << r.raw;
+    EXPECT_TRUE(Contains(r.raw, says)) << says << "\n" << r.raw;
+  }
   const std::string rc_name = Write(t.File("rc-name.json"), R"({"devices": [
       {"name": "p1", "data_id": 7, "setting": {"port": "/dev/null", "rcSetting": {"name": ["x"]}}}]})");
   RunResult bad_rc = RunRunner("--check-config --site " + rc_name + " 2>&1");
