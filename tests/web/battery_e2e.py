@@ -190,6 +190,17 @@ def run(work):
     # The refused start is kept too: a test record of 0 Ah, aborted.
     check(r.returncode == 0 and sorted(d["cause"] for d in rows) == ["mains loss", "test", "test"],
           f"history --discharges: {r.stdout!r} {r.stderr!r}")
+    r = subprocess.run([RUNNER, "history", "--discharges", "--db", db, "--device", "100", "--limit", "1"],
+                       capture_output=True, text=True)
+    lines = r.stdout.splitlines()
+    check(r.returncode == 0 and len(lines) == 2 and lines[0].split()[:5] == ["id", "device", "start", "end", "cause"]
+          and " test " in lines[1], f"history --discharges table, newest first: {r.stdout!r}")
+    r = subprocess.run([RUNNER, "history", "--discharges", "--db", db, "--device", "7"],
+                       capture_output=True, text=True)
+    check(r.returncode == 0 and len(r.stdout.splitlines()) == 1, f"another device has none: {r.stdout!r}")
+    r = subprocess.run([RUNNER, "history", "--discharges", "--db", db, "--limit", "x"],
+                       capture_output=True, text=True)
+    check(r.returncode == 2 and "--limit" in r.stderr, f"a bad option: {r.returncode} {r.stderr!r}")
     commands = [l for l in open(log).read().splitlines() if l.startswith("control: ")]
     check(any("battery test" in l and "code 100" in l for l in commands),
           f"the stop command in the log: {commands}")
