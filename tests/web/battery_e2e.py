@@ -187,6 +187,8 @@ def run(work):
     r = subprocess.run([RUNNER, "history", "--discharges", "--db", db, "--json"],
                        capture_output=True, text=True)
     rows = [json.loads(l) for l in r.stdout.splitlines() if l.strip()]
+    for d in rows:
+        print("discharge record:", json.dumps(d, sort_keys=True), flush=True)
     # The refused start is kept too: a test record of 0 Ah, aborted.
     check(r.returncode == 0 and sorted(d["cause"] for d in rows) == ["mains loss", "test", "test"],
           f"history --discharges: {r.stdout!r} {r.stderr!r}")
