@@ -285,6 +285,63 @@ TEST(ModbusRegisters, LostControllerIsStaleNeverANumber) {
   EXPECT_EQ(start.input[0], 0);
 }
 
+uint32_t Int32At(const DeviceRegisters& r, const Entry& e) {
+  return uint32_t{r.input[e.address]} << 16 | r.input[e.address + 1];
+}
+
+TEST(ModbusRegisters, EnergyAndBatteryBlock) {
+  view::DeviceView d = Healthy();
+  view::BatteryView& b = d.battery;
+  b.configured = true;
+  b.total.load_kwh = 12345.6789;
+  b.total.discharge_ah = 180.27;
+  b.today.load_kwh = 4.5;
+  b.power_w = 2600;
+  b.soc = 0.995;
+  b.autonomy.valid = true;
+  b.autonomy.minutes = 94.4;
+  b.autonomy.low_min = 80;
+  b.autonomy.high_min = 108;
+  b.discharging = view::DischargeRecord{};
+  const DeviceRegisters r = BuildRegisters(TheMap(), d, false, 1010);
+  EXPECT_FLOAT_EQ(FloatAt(r, Find("battery.load_power", Type::kFloat32), false), 2600.f);
+  EXPECT_FLOAT_EQ(FloatAt(r, Find("battery.autonomy", Type::kFloat32), false), 94.4f);
+  // int32 in thousandths of a kWh (Wh), high word first whatever the float order.
+  EXPECT_EQ(Int32At(r, Find("battery.load_energy", Type::kInt32)), 12345679u);
+  EXPECT_EQ(Int32At(r, Find("battery.discharge_ah", Type::kInt32)), 180270u);
+  EXPECT_EQ(Int32At(r, Find("battery.state_of_charge", Type::kInt32)), 995u);
+  EXPECT_EQ(r.input[Find("battery.load_energy_today.status", Type::kUint16).address], 0);
+  EXPECT_EQ(r.input[Find("battery.configured", Type::kUint16).address], 1);
+  EXPECT_EQ(r.input[Find("battery.discharging", Type::kUint16).address], 1);
+  EXPECT_EQ(r.discrete[Find("battery.discharging", Type::kBit).address], 1);
+  EXPECT_EQ(r.discrete[Find("battery.test_running", Type::kBit).address], 0);
+
+  // Lost: the counters stay (nothing was counted meanwhile), the readings go stale.
+  d.answering = false;
+  d.stale = true;
+  d.health = view::Health::kLost;
+  const DeviceRegisters lost = BuildRegisters(TheMap(), d, false, 1010);
+  EXPECT_EQ(Int32At(lost, Find("battery.load_energy", Type::kInt32)), 12345679u);
+  EXPECT_EQ(lost.input[Find("battery.load_energy.status", Type::kUint16).address], 0);
+  EXPECT_EQ(Bits(lost, Find("battery.load_power", Type::kFloat32), false), 0x7FC00000u);
+  EXPECT_EQ(Int32At(lost, Find("battery.autonomy", Type::kInt32)), 0x80000000u);
+  EXPECT_EQ(lost.input[Find("battery.state_of_charge.status", Type::kUint16).address], 2);
+
+  // No strings named: no battery figures, the load's counters still there;
+  // an estimate not made is no value; a huge counter saturates.
+  d = Healthy();
+  d.battery.total.load_kwh = 3e6;
+  d.battery.total.discharge_ah = 7;
+  const DeviceRegisters none = BuildRegisters(TheMap(), d, true, 1010);
+  EXPECT_EQ(Int32At(none, Find("battery.load_energy", Type::kInt32)), 2147483647u);
+  EXPECT_EQ(Bits(none, Find("battery.discharge_ah", Type::kFloat32), true), 0x7FC00000u);
+  EXPECT_EQ(none.input[Find("battery.discharge_ah.status", Type::kUint16).address], 1);
+  EXPECT_EQ(none.input[Find("battery.autonomy.status", Type::kUint16).address], 1);
+  EXPECT_EQ(none.input[Find("battery.load_power.status", Type::kUint16).address], 1);
+  EXPECT_EQ(none.input[Find("battery.configured", Type::kUint16).address], 0);
+  EXPECT_EQ(none.discrete[Find("battery.discharging", Type::kBit).address], 0);
+}
+
 // --- Requests
 
 std::vector<uint8_t> Request(uint8_t unit, std::vector<uint8_t> pdu, uint16_t tid = 0x1234) {

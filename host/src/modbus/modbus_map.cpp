@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <set>
 
 namespace qmx::modbus {
@@ -147,6 +148,68 @@ void AddHealth(Map& m, Table t, uint16_t at, int words, Type ty, Health item, co
   m.entries.push_back(std::move(e));
 }
 
+std::optional<double> Some(double v) { return v; }
+
+void AddBattery(Map& m) {
+  const Table IR = Table::kInputRegister, DI = Table::kDiscreteInput;
+  const std::vector<BatteryFigure>& figures = BatteryFigures();
+  for (size_t j = 0; j < figures.size(); ++j) {
+    const BatteryFigure& f = figures[j];
+    const uint16_t i = static_cast<uint16_t>(j);
+    auto add = [&](uint16_t at, int words, Type ty, Source src, const char* suffix,
+                   const std::string& label_suffix) {
+      Entry e;
+      e.table = IR;
+      e.address = at;
+      e.words = words;
+      e.type = ty;
+      e.source = src;
+      e.figure = static_cast<int>(j);
+      e.key = std::string("battery.") + f.key + suffix;
+      e.label = std::string("Energy and battery: ") + f.label + label_suffix;
+      e.unit = src == Source::kFigureStatus ? "" : f.unit;
+      e.kind = "battery";
+      e.precision = src == Source::kFigureScaled ? f.precision : 0;
+      m.entries.push_back(std::move(e));
+    };
+    add(kBatteryBase + 2 * i, 2, Type::kFloat32, Source::kFigureFloat, "", "");
+    add(kBatteryBase + 2 * kBatteryPlaces + 2 * i, 2, Type::kInt32, Source::kFigureScaled, "",
+        "");
+    add(kBatteryBase + 4 * kBatteryPlaces + i, 1, Type::kUint16, Source::kFigureStatus, ".status",
+        " status (0 valid, 1 no value, 2 stale)");
+  }
+  struct Flag {
+    Health item;
+    const char* key;
+    const char* label;
+    int bit;  // discrete input offset, -1: none
+  };
+  const Flag flags[] = {
+      {Health::kBatteryConfigured, "configured", "Battery strings named by the site (1)", -1},
+      {Health::kDischarging, "discharging", "A discharge going on (1)", 0},
+      {Health::kTestRunning, "test_running", "A battery test running (1)", 1},
+      {Health::kAutonomyLow, "autonomy_alarm", "Autonomy alarm raised (1)", 2},
+  };
+  const uint16_t flags_at = kBatteryBase + 5 * kBatteryPlaces;
+  for (size_t k = 0; k < std::size(flags); ++k) {
+    const Flag& f = flags[k];
+    for (Table t : {IR, DI}) {
+      if (t == DI && f.bit < 0) continue;
+      Entry e;
+      e.table = t;
+      e.address = t == IR ? static_cast<uint16_t>(flags_at + k)
+                          : static_cast<uint16_t>(kBatteryBase + f.bit);
+      e.type = t == IR ? Type::kUint16 : Type::kBit;
+      e.source = Source::kBatteryFlag;
+      e.item = f.item;
+      e.key = std::string("battery.") + f.key;
+      e.label = std::string("Energy and battery: ") + f.label;
+      e.kind = "battery";
+      m.entries.push_back(std::move(e));
+    }
+  }
+}
+
 Map MakeMap() {
   Map m;
   const Table IR = Table::kInputRegister, DI = Table::kDiscreteInput;
@@ -187,6 +250,7 @@ Map MakeMap() {
   AddHealth(m, DI, 0, 1, Type::kBit, Health::kAnyAlarm, "alarm", "Any active alarm");
   AddHealth(m, DI, 1, 1, Type::kBit, Health::kLost, "lost", "Controller lost");
 
+  AddBattery(m);
   AddSlot(m, view::kRectifierType, "rectifier", 0, kRectifierBase, "Rectifier group");
   for (unsigned n = 0; n < kAcScreens; ++n)
     AddSlot(m, view::kAcType, "ac", n, static_cast<uint16_t>(kAcBase + n * kSlotStride),
@@ -237,7 +301,8 @@ unsigned RegisterBase(Table t) {
 
 std::string ScaleText(const Entry& e) {
   if (e.type == Type::kBit) return "";
-  if (e.source != Source::kScaled || e.precision == 0) return "1";
+  if ((e.source != Source::kScaled && e.source != Source::kFigureScaled) || e.precision == 0)
+    return "1";
   return "0." + std::string(static_cast<size_t>(e.precision - 1), '0') + "1";
 }
 
@@ -265,10 +330,46 @@ const char* TypeName(Type t) {
       return "uint16";
     case Type::kUint32:
       return "uint32";
+    case Type::kInt32:
+      return "int32";
     case Type::kBit:
       return "bit";
   }
   return "";
+}
+
+const std::vector<BatteryFigure>& BatteryFigures() {
+  using B = const view::BatteryView&;
+  // Appended only: a figure's place is its index.
+  static const std::vector<BatteryFigure> figures = {
+      {"load_power", "DC load power (bus voltage x load current)", "W", 0, false, false,
+       [](B b) { return b.power_w; }},
+      {"load_energy", "DC load energy, total", "kWh", 3, true, false,
+       [](B b) { return Some(b.total.load_kwh); }},
+      {"load_energy_today", "DC load energy, today", "kWh", 3, true, false,
+       [](B b) { return Some(b.today.load_kwh); }},
+      {"load_energy_month", "DC load energy, this month", "kWh", 3, true, false,
+       [](B b) { return Some(b.month.load_kwh); }},
+      {"rectifier_energy", "Rectifier energy, total", "kWh", 3, true, false,
+       [](B b) { return Some(b.total.rectifier_kwh); }},
+      {"charge_ah", "Battery charge taken in, total", "Ah", 3, true, true,
+       [](B b) { return Some(b.total.charge_ah); }},
+      {"discharge_ah", "Battery charge delivered, total", "Ah", 3, true, true,
+       [](B b) { return Some(b.total.discharge_ah); }},
+      {"charge_energy", "Battery energy taken in, total", "kWh", 3, true, true,
+       [](B b) { return Some(b.total.charge_kwh); }},
+      {"discharge_energy", "Battery energy delivered, total", "kWh", 3, true, true,
+       [](B b) { return Some(b.total.discharge_kwh); }},
+      {"state_of_charge", "Battery state of charge", "%", 1, false, true,
+       [](B b) { return Some(b.soc * 100); }},
+      {"autonomy", "Autonomy estimate", "min", 1, false, true,
+       [](B b) { return b.autonomy.valid ? Some(b.autonomy.minutes) : std::nullopt; }},
+      {"autonomy_low", "Autonomy estimate, low bound", "min", 1, false, true,
+       [](B b) { return b.autonomy.valid ? Some(b.autonomy.low_min) : std::nullopt; }},
+      {"autonomy_high", "Autonomy estimate, high bound", "min", 1, false, true,
+       [](B b) { return b.autonomy.valid ? Some(b.autonomy.high_min) : std::nullopt; }},
+  };
+  return figures;
 }
 
 const Map& TheMap() {
@@ -305,6 +406,13 @@ uint16_t Scaled(double value, int precision) {
   const double x = std::round(value * std::pow(10.0, precision));
   const double clamped = std::max(-32767.0, std::min(32767.0, x));
   return static_cast<uint16_t>(static_cast<int16_t>(clamped));
+}
+
+uint32_t Scaled32(double value, int precision) {
+  if (!std::isfinite(value)) return 0x80000000u;
+  const double x = std::round(value * std::pow(10.0, precision));
+  const double clamped = std::max(-2147483647.0, std::min(2147483647.0, x));
+  return static_cast<uint32_t>(static_cast<int32_t>(clamped));
 }
 
 DeviceRegisters BuildRegisters(const Map& map, const view::DeviceView& device,
@@ -396,6 +504,48 @@ DeviceRegisters BuildRegisters(const Map& map, const view::DeviceView& device,
         default:  // the command registers are the server's
           break;
       }
+      continue;
+    }
+    if (e.source == Source::kBatteryFlag) {
+      const view::BatteryView& b = device.battery;
+      bool on = false;
+      switch (e.item) {
+        case Health::kBatteryConfigured:
+          on = b.configured;
+          break;
+        case Health::kDischarging:
+          on = b.configured && b.discharging.has_value();
+          break;
+        case Health::kTestRunning:
+          on = b.configured && b.test.phase == view::BatteryTestState::Phase::kRunning;
+          break;
+        case Health::kAutonomyLow:
+          on = b.configured && b.autonomy_low;
+          break;
+        default:
+          break;
+      }
+      if (e.table == Table::kInputRegister)
+        r.input[e.address] = on ? 1 : 0;
+      else
+        r.discrete[e.address] = on ? 1 : 0;
+      continue;
+    }
+    if (e.figure >= 0) {
+      const BatteryFigure& f = BatteryFigures()[static_cast<size_t>(e.figure)];
+      const bool stale = lost && !f.counter;
+      std::optional<double> number;
+      if (!stale && (!f.needs_strings || device.battery.configured)) {
+        number = f.read(device.battery);
+        if (number && !std::isfinite(*number)) number.reset();
+      }
+      if (e.source == Source::kFigureFloat)
+        PutFloat(number ? static_cast<float>(*number) : std::nanf(""), big_endian_words,
+                 &r.input[e.address]);
+      else if (e.source == Source::kFigureScaled)
+        put32(e.address, number ? Scaled32(*number, e.precision) : 0x80000000u);
+      else
+        r.input[e.address] = stale ? 2 : number ? 0 : 1;
       continue;
     }
     const size_t s = static_cast<size_t>(e.slot);

@@ -19,10 +19,24 @@
 // address, that state is not normal. Input registers 0..12 are the
 // controller's health, 20..24 the last control command's outcome; holding
 // registers 0..2 the control command block. Addresses are 0-based as on the wire.
+//
+// Energy and batteries (the view's counters and estimates, not rows) sit in
+// a block of their own below the slots, at 200:
+//
+//   200 + 2i        float32 per figure i (word order as set)
+//   240 + 2i        int32 per figure: figure x 10^precision, high word first,
+//                   saturated; 0x80000000: none
+//   280 + i         uint16 status per figure: 0 valid, 1 no value, 2 stale
+//   300..303        configured, discharging, test running, autonomy low (0/1)
+//
+// with discrete inputs 200..202: discharging, test running, autonomy low.
+// The counters keep status 0 while the controller is lost (they stay true:
+// nothing was counted while it was away); the readings go stale.
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,9 +45,9 @@
 namespace qmx::modbus {
 
 enum class Table { kInputRegister, kDiscreteInput, kHoldingRegister };
-enum class Type { kFloat32, kInt16, kUint16, kUint32, kBit };
+enum class Type { kFloat32, kInt16, kUint16, kUint32, kInt32, kBit };
 const char* TableName(Table t);  // "input_register", "discrete_input", "holding_register"
-const char* TypeName(Type t);    // "float32", "int16", "uint16", "uint32", "bit"
+const char* TypeName(Type t);    // "float32", "int16", "uint16", "uint32", "int32", "bit"
 
 // Where an entry's content comes from.
 enum class Source {
@@ -43,7 +57,12 @@ enum class Source {
   kStatus,    // the same value's status
   kState,     // a state value's code
   kAlert,     // a state value not normal (discrete input)
-  kUnitAlarm  // any active alarm of the slot's unit (discrete input)
+  kUnitAlarm,  // any active alarm of the slot's unit (discrete input)
+  // The energy and battery block: `figure` indexes BatteryFigures().
+  kFigureFloat,   // float32
+  kFigureScaled,  // int32 x 10^precision
+  kFigureStatus,  // its status
+  kBatteryFlag    // `item`: one of the flags below (input register and discrete input)
 };
 
 enum class Health {
@@ -69,7 +88,12 @@ enum class Health {
   // Holding registers: the command block (only with control on).
   kHoldCode,  // control code
   kHoldByte,  // byte, 65535: none
-  kHoldSeq    // request sequence: writing it sends the command
+  kHoldSeq,  // request sequence: writing it sends the command
+  // Battery flags (Source::kBatteryFlag).
+  kBatteryConfigured,  // the site names battery strings
+  kDischarging,        // a discharge is going on
+  kTestRunning,        // a battery test is running
+  kAutonomyLow         // the autonomy alarm is raised
 };
 inline constexpr uint16_t kCommandRegisters = 20;  // input registers 20..24
 
@@ -86,6 +110,7 @@ struct Entry {
   Source source = Source::kHealth;
   Health item = Health::kDataValid;
   int slot = -1;          // index into Map::slots (unit entries)
+  int figure = -1;        // index into BatteryFigures() (kFigure* entries)
   std::string value_key;  // the view's key of the value ("channel_0_a")
 };
 
@@ -110,6 +135,24 @@ inline constexpr unsigned kAcScreens = 4;
 inline constexpr unsigned kDcUnits = 4;
 inline constexpr unsigned kAcInputs = 8;
 inline constexpr unsigned kModules = 64;
+
+// The energy and battery block.
+inline constexpr uint16_t kBatteryBase = 200;
+inline constexpr uint16_t kBatteryPlaces = 20;  // figures it has room for
+
+// One figure of the block: where it comes from in the device's BatteryView.
+struct BatteryFigure {
+  const char* key;  // "load_power" (the map's key is "battery.load_power")
+  const char* label;
+  const char* unit;
+  int precision;  // of the int32 form
+  // Counters stay valid while the controller is lost; readings go stale.
+  bool counter;
+  // Only where the site names battery strings.
+  bool needs_strings;
+  std::optional<double> (*read)(const view::BatteryView& b);
+};
+const std::vector<BatteryFigure>& BatteryFigures();
 
 struct Map {
   std::vector<Slot> slots;
@@ -149,5 +192,7 @@ DeviceRegisters BuildRegisters(const Map& map, const view::DeviceView& device,
 void PutFloat(float f, bool big_endian_words, uint16_t* two);
 // value x 10^precision rounded and saturated to [-32767, 32767]; 0x8000 for none.
 uint16_t Scaled(double value, int precision);
+// The same to [-2147483647, 2147483647]; 0x80000000 for none.
+uint32_t Scaled32(double value, int precision);
 
 }  // namespace qmx::modbus
