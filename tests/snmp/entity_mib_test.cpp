@@ -181,7 +181,25 @@ TEST(EntityMib, TreeOfTheExamplePlant) {
     readings += labels.size();
     EXPECT_EQ(labels, SensorNamesUnder(t, unit->index)) << unit->name;
   }
-  EXPECT_EQ(readings, t.sensors.size());
+  // ... and the controller's DC load power, in watts (the view works it out
+  // once the round's report reaches it: set here, not waited for).
+  EXPECT_EQ(readings + 1, t.sensors.size());
+  const PhysicalEntity* power = Child(t, ctrl->index, "DC load power");
+  ASSERT_NE(nullptr, power);
+  std::vector<qmx::view::DeviceView> devices = p.view.Devices();
+  ASSERT_EQ(1u, devices.size());
+  devices[0].battery.power_w = 10721.4;
+  const EntityTables with_power = p.Tables(&devices);
+  const SensorReading* watts = Sensor(with_power, power->index);
+  ASSERT_NE(nullptr, watts);
+  EXPECT_EQ(SensorType::kWatts, watts->type);
+  EXPECT_EQ(qmx::snmp::kScaleUnits, watts->scale);
+  EXPECT_EQ(0, watts->precision);
+  EXPECT_EQ(SensorStatus::kOk, watts->status);
+  EXPECT_EQ(10721, watts->value);
+  EXPECT_EQ("W", watts->units);
+  devices[0].battery.power_w.reset();
+  EXPECT_EQ(SensorStatus::kUnavailable, Sensor(p.Tables(&devices), power->index)->status);
   for (const SensorReading& s : t.sensors) {
     const PhysicalEntity* e = Entity(t, s.index);
     ASSERT_NE(nullptr, e);

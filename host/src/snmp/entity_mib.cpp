@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <set>
 
 namespace qmx::snmp {
@@ -178,6 +179,27 @@ EntityTables EntityTablesOf(const std::vector<view::DeviceView>& devices, const 
     ce.fru = true;
     t.entities.push_back(ce);
 
+    // The DC load's power (bus voltage x load current, as the view counts
+    // energy with it): a computed reading of the controller's own, row 1 of
+    // its unit place 0, so the NMS graphs watts beside volts and amperes.
+    PhysicalEntity pe;
+    pe.index = EntityIndex(dk + 1, 0, 1, 0);
+    pe.descr = d.name + ", DC load power (bus voltage x load current)";
+    pe.contained_in = controller;
+    pe.cls = PhysicalClass::kSensor;
+    pe.parent_rel_pos = 1;
+    pe.name = "DC load power";
+    t.entities.push_back(pe);
+    SensorReading power;
+    power.index = pe.index;
+    power.type = SensorType::kWatts;
+    power.units = "W";
+    const std::optional<double> w = d.battery.power_w;
+    if (!lost && w && std::isfinite(*w) && std::fabs(*w) <= 1e9) {
+      power.value = static_cast<int32_t>(std::lround(*w));
+      power.status = SensorStatus::kOk;
+    }
+
     const view::DeviceInfo* info = nullptr;
     if (c.site != nullptr) {
       auto it = c.site->find(d.id);
@@ -188,6 +210,8 @@ EntityTables EntityTablesOf(const std::vector<view::DeviceView>& devices, const 
       const int64_t age = (c.now - d.last_round) * 100;
       if (age <= static_cast<int64_t>(c.uptime_ticks)) timestamp = c.uptime_ticks - age;
     }
+    power.timestamp = timestamp;
+    t.sensors.push_back(power);
 
     // Ranks by data identifier among the units the controller was set up
     // with, whether they have answered or not: a unit whose first answer

@@ -12,6 +12,8 @@
 //
 //   1                          the gateway (chassis)
 //   D*10^7                     controller of the site's D-th device (module)
+//   D*10^7 + 1000              its DC load power (sensor, watts: bus voltage
+//                              x load current, computed by the view)
 //   D*10^7 + U*10^5            its U-th unit by data identifier among the
 //                              units it is set up with, answered or not
 //                              (AC screen and DC distribution: module;
