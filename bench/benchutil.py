@@ -1,6 +1,7 @@
 """What the Python benchmarks share: free loopback ports, waiting, a process's
 own figures from /proc, and a round's ratio to the wire limit."""
 
+import json
 import os
 import socket
 import subprocess
@@ -56,3 +57,16 @@ def stop_all(procs, seconds=20):
             p.wait(seconds)
         except subprocess.TimeoutExpired:
             p.kill()
+
+
+def paced_example(tmp, root, **members):
+    """The example site (with `members` set at its top level) and scenario
+    at 9600 baud, written into `tmp`: their paths."""
+    site = json.load(open(os.path.join(root, "examples/site.json")))
+    site.update(members)
+    site_path, scen_path = os.path.join(tmp, "site.json"), os.path.join(tmp, "scen.json")
+    json.dump(site, open(site_path, "w"))
+    scen = json.load(open(os.path.join(root, "examples/scenario.json")))
+    scen["baud"] = 9600
+    json.dump(scen, open(scen_path, "w"))
+    return site_path, scen_path

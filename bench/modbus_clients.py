@@ -28,7 +28,7 @@ import urllib.request
 
 from pymodbus.client import ModbusTcpClient
 
-from benchutil import free_port, stop_all, wait_for
+from benchutil import free_port, paced_example, stop_all, wait_for
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build")
@@ -171,15 +171,10 @@ def main():
     procs = []
     try:
         port, http = free_port(), free_port()
-        site = json.load(open(os.path.join(ROOT, "examples/site.json")))
-        site["modbus"] = {"listen": "127.0.0.1:%d" % port}
-        json.dump(site, open(os.path.join(tmp, "site.json"), "w"))
-        scen = json.load(open(os.path.join(ROOT, "examples/scenario.json")))
-        scen["baud"] = 9600
-        json.dump(scen, open(os.path.join(tmp, "scen.json"), "w"))
+        site, scen = paced_example(tmp, ROOT, modbus={"listen": "127.0.0.1:%d" % port})
         runner = subprocess.Popen(
-            [os.path.join(BUILD, "k417t-run"), "--site", os.path.join(tmp, "site.json"),
-             "--simulate", os.path.join(tmp, "scen.json"), "--pace", "--quiet",
+            [os.path.join(BUILD, "k417t-run"), "--site", site, "--simulate", scen, "--pace",
+             "--quiet",
              "--http", "127.0.0.1:%d" % http,
              "--db", os.path.join(tmp, "h.db"), "--log", os.path.join(tmp, "log")])
         procs.append(runner)

@@ -20,7 +20,7 @@ import tempfile
 import threading
 import time
 
-from benchutil import free_port, stop_all, wire_ratio
+from benchutil import free_port, paced_example, stop_all, wire_ratio
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build")
@@ -95,15 +95,11 @@ def main():
     procs = []
     try:
         port = free_port()
-        site = json.load(open(os.path.join(ROOT, "examples/site.json")))
-        site["modbus"] = {"listen": "127.0.0.1:%d" % port, "max_clients": max(16, CLIENTS + 4)}
-        json.dump(site, open(os.path.join(tmp, "site.json"), "w"))
-        scen = json.load(open(os.path.join(ROOT, "examples/scenario.json")))
-        scen["baud"] = 9600
-        json.dump(scen, open(os.path.join(tmp, "scen.json"), "w"))
+        site, scen = paced_example(
+            tmp, ROOT, modbus={"listen": "127.0.0.1:%d" % port, "max_clients": max(16, CLIENTS + 4)})
         runner = subprocess.Popen(
-            [os.path.join(BUILD, "k417t-run"), "--site", os.path.join(tmp, "site.json"),
-             "--simulate", os.path.join(tmp, "scen.json"), "--pace", "--json",
+            [os.path.join(BUILD, "k417t-run"), "--site", site, "--simulate", scen, "--pace",
+             "--json",
              "--db", os.path.join(tmp, "h.db"), "--log", os.path.join(tmp, "log")],
             stdout=subprocess.PIPE, text=True)
         procs.append(runner)
