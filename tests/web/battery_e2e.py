@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Batteries end to end: the built runner polls the simulator's plant with a
-battery string (examples/scenarios/mains_loss.json) and serves HTTP with
+battery string (examples/scenarios/mains_loss.json) and serves HTTP (and Modbus) with
 control on. A mains loss gives one discharge record of cause "mains loss"
 with its Ah and voltages, raised and cleared as the "Battery discharge"
 alarm, counted in /metrics and listed by `k417t-run history --discharges`.
@@ -13,6 +13,8 @@ ends "aborted: ...". Every step is in the audit.
 usage: battery_e2e.py RUNNER EXAMPLES WORKDIR"""
 import json
 import os
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -107,16 +109,39 @@ def metric(port, name, labels=None):
     return None
 
 
+def modbus(port, fc, address, count):
+    """One Modbus-TCP read of unit 1: the registers (FC 4) or bits (FC 2)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+        s.sendall(struct.pack(">HHHBBHH", 1, 0, 6, 1, fc, address, count))
+        data = b""
+        while len(data) < 9 or len(data) < 6 + struct.unpack(">H", data[4:6])[0]:
+            part = s.recv(512)
+            if not part:
+                raise OSError("closed")
+            data += part
+    if data[7] & 0x80:
+        raise OSError(f"exception {data[8]}")
+    body = data[9:]
+    if fc == 4:
+        return list(struct.unpack(f">{count}H", body[:2 * count]))
+    return [(body[i // 8] >> (i % 8)) & 1 for i in range(count)]
+
+
+def modbus_float(port, address):
+    hi, lo = modbus(port, 4, address, 2)
+    return struct.unpack(">f", struct.pack(">HH", hi, lo))[0]
+
+
 def run(work):
     token = os.path.join(work, "token")
     with open(token, "w") as f:
         f.write(TOKEN + "\n")
     os.chmod(token, 0o600)
     db = os.path.join(work, "h.db")
-    port = free_port()
+    port, mport = free_port(), free_port()
     log = os.path.join(work, "runner.log")
     p = subprocess.Popen([RUNNER, "--site", site(work), "--simulate", scenario(work), "--db", db,
-                          "--http", f"127.0.0.1:{port}", "--http-control", "--http-token-file", token,
+                          "--modbus", f"127.0.0.1:{mport}", "--http", f"127.0.0.1:{port}", "--http-control", "--http-token-file", token,
                           "--log", log], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         # The mains loss: one discharge going on, the alarm raised.
@@ -129,6 +154,14 @@ def run(work):
         check("Battery discharge" in texts, f"the discharge is an active alarm: {texts}")
         check((metric(port, "k417t_battery_discharging", {"device": "100"}) or 0) == 1,
               "k417t_battery_discharging 1 during the discharge")
+        # Modbus says the same: configured and discharging (input registers
+        # 300-301, discrete input 200), a state of charge with status 0.
+        # The server rebuilds its registers after the round: wait for it.
+        wait_for("Modbus registers 300-301 and discrete input 200 say discharging",
+                 lambda: modbus(mport, 4, 300, 2) == [1, 1] and modbus(mport, 2, 200, 1) == [1], 10)
+        soc_status = modbus(mport, 4, 289, 1)[0]
+        check(soc_status == 0 and 0 < modbus_float(mport, 218) <= 100,
+              f"Modbus state of charge valid: status {soc_status}")
         # Mains back: the record ends.
         rec = wait_for("the discharge ended", lambda: [d for d in get_json(port, "/api/discharges")
                                                        ["discharges"] if d["end"] is not None], 40)
@@ -145,6 +178,9 @@ def run(work):
         check(load is not None and load > 0, f"load energy counted: {load}")
         check(dis is not None and rec and abs(dis - rec[0]["ah"]) < 0.01,
               f"the discharge counter holds the record's Ah: {dis}")
+        wait_for(f"Modbus discharge Ah (212) equal to the metric's {dis}, discrete input 200 clear",
+                 lambda: dis is not None and abs(modbus_float(mport, 212) - dis) < 0.001
+                 and modbus(mport, 2, 200, 1) == [0], 10)
 
         # A start the controller refuses: no test runs.
         rounds = get_json(port, "/api/devices")["devices"][0]["rounds"]
