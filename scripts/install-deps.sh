@@ -62,14 +62,25 @@ if [ ! -x "$tools/bin/promtool" ] || [ ! -x "$tools/bin/prometheus" ]; then
 fi
 
 # amtool, which checks the example Alertmanager configuration and its routes,
-# likewise from Debian's prometheus-alertmanager without installing the server.
-if [ ! -x "$tools/bin/amtool" ]; then
+# and Alertmanager itself, which the inhibition test starts on loopback with a
+# temporary folder, likewise from Debian's prometheus-alertmanager without
+# installing it as a service. Debian's build reads its notification templates
+# from /usr/share/prometheus/alertmanager (compiled in), so they go there,
+# where the package would put them.
+am_templates=/usr/share/prometheus/alertmanager
+if [ ! -x "$tools/bin/amtool" ] || [ ! -x "$tools/bin/alertmanager" ] ||
+   [ ! -f "$am_templates/default.tmpl" ]; then
   unpack=$(mktemp -d)
   (cd "$unpack" && apt-get download prometheus-alertmanager >/dev/null) ||
     { apt-get update -qq || true; (cd "$unpack" && apt-get download prometheus-alertmanager >/dev/null); }
   dpkg-deb -x "$unpack"/prometheus-alertmanager_*.deb "$unpack/root"
   mkdir -p "$tools/bin"
   cp "$unpack/root/usr/bin/amtool" "$tools/bin/amtool"
+  cp "$unpack/root/usr/bin/prometheus-alertmanager" "$tools/bin/alertmanager"
+  sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+  "${sudo_cmd[@]}" mkdir -p "$am_templates"
+  "${sudo_cmd[@]}" cp "$unpack"/root"$am_templates"/*.tmpl "$am_templates"/
   rm -rf "$unpack"
 fi
 
