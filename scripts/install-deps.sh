@@ -20,6 +20,9 @@ packages=(
   fonts-wqy-microhei
 )
 
+# apt and the system folders need root: sudo when not root already.
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -34,8 +37,6 @@ if ! command -v npm >/dev/null 2>&1; then missing+=(nodejs npm); fi
 
 if [ "${#missing[@]}" -ne 0 ]; then
   echo "installing: ${missing[*]}"
-  sudo_cmd=()
-  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
   export DEBIAN_FRONTEND=noninteractive
   # A mirror caught mid-sync fails one index (exit 100) while the others are
   # fine: go on, and let the install say whether what we need is there.
@@ -77,8 +78,6 @@ if [ ! -x "$tools/bin/amtool" ] || [ ! -x "$tools/bin/alertmanager" ] ||
   mkdir -p "$tools/bin"
   cp "$unpack/root/usr/bin/amtool" "$tools/bin/amtool"
   cp "$unpack/root/usr/bin/prometheus-alertmanager" "$tools/bin/alertmanager"
-  sudo_cmd=()
-  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
   "${sudo_cmd[@]}" mkdir -p "$am_templates"
   "${sudo_cmd[@]}" cp "$unpack"/root"$am_templates"/*.tmpl "$am_templates"/
   rm -rf "$unpack"

@@ -13,22 +13,16 @@ which it holds back.
 usage: alert_inhibit.py ALERTMANAGER CONFIG"""
 import json
 import os
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
+from e2e_checks import free_port  # noqa: E402
+
 ALERTMANAGER, CONFIG = sys.argv[1:3]
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def alert(name, **labels):
